@@ -1,0 +1,144 @@
+// libvmsg: messages and typed tags of the tag protocol, and their wire encoding
+// (docs/wire-format.md).
+//
+// Objects are plain heap objects: callers make them with new and release them
+// with delete. A message owns every tag added to it.
+#ifndef VMSG_H
+#define VMSG_H
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#define VMSG_API __attribute__((visibility("default")))
+
+// Type codes carried by every tag.
+enum VTagType : uint32_t {
+    VTAG_NONE = 0,    // no value
+    VTAG_STRING = 1,  // text without NUL bytes
+    VTAG_UINT32 = 2,  // unsigned 32-bit; the receiver's dictionary may say it is a float
+    VTAG_UINT16 = 3,
+    VTAG_UINT8 = 4,
+    VTAG_FLOAT = 6,   // a float carried as the 32 bits of an unsigned 32-bit value
+};
+
+class VMSG_API VTag {
+public:
+    VTag(uint8_t tagId, uint32_t type) : tagId(tagId), type(type) {}
+    virtual ~VTag() = default;
+    VTag(const VTag&) = delete;
+    VTag& operator=(const VTag&) = delete;
+
+    // A new tag equal to this one, owned by the caller.
+    virtual VTag* clone() const;
+
+    uint8_t tagId;
+    uint32_t type;
+};
+
+class VMSG_API VTagString : public VTag {
+public:
+    VTagString(uint8_t tagId, const char* text);
+    VTagString(uint8_t tagId, const char* bytes, size_t length);
+    VTag* clone() const override;
+
+    // Copies at most capacity-1 bytes of the text into buf and always ends it
+    // with a NUL; a longer text is cut. Capacity 0 writes nothing.
+    void getValue(char* buf, uint16_t capacity) const;
+    const std::string& text() const { return value; }
+
+private:
+    std::string value;
+};
+
+class VMSG_API VTagUInt8 : public VTag {
+public:
+    VTagUInt8(uint8_t tagId, uint8_t value) : VTag(tagId, VTAG_UINT8), value(value) {}
+    VTag* clone() const override;
+    uint8_t getValue() const { return value; }
+
+private:
+    uint8_t value;
+};
+
+class VMSG_API VTagUInt16 : public VTag {
+public:
+    VTagUInt16(uint8_t tagId, uint16_t value) : VTag(tagId, VTAG_UINT16), value(value) {}
+    VTag* clone() const override;
+    uint16_t getValue() const { return value; }
+
+private:
+    uint16_t value;
+};
+
+// Holds type 2 (a plain 32-bit value) or type 6 (the bits of a float).
+class VMSG_API VTagUInt32 : public VTag {
+public:
+    VTagUInt32(uint8_t tagId, uint32_t value, uint32_t type = VTAG_UINT32)
+        : VTag(tagId, type), value(value) {}
+    VTag* clone() const override;
+    uint32_t getValue() const { return value; }
+    // The same 32 bits read as a float; NaN payloads are kept.
+    float getFloatValue() const;
+
+private:
+    uint32_t value;
+};
+
+class VMSG_API VTagFactory {
+public:
+    static VTag* createVTag(uint8_t tagId);                  // type 0
+    static VTag* createVTag(uint8_t tagId, uint8_t value);   // type 4
+    static VTag* createVTag(uint8_t tagId, uint16_t value);  // type 3
+    static VTag* createVTag(uint8_t tagId, uint32_t value);  // type 2
+    static VTag* createVTag(uint8_t tagId, const char* text);  // type 1; null is the empty text
+    // Type 6 normally. With dictTyped true the bits go out as type 2, leaving
+    // it to the receiver's dictionary to read them as a float.
+    static VTag* createVTag(uint8_t tagId, float value, bool dictTyped);
+};
+
+class VMSG_API VMsg {
+public:
+    static constexpr uint8_t LAST_SEGMENT = 0x80;  // flag bit within sequence
+
+    explicit VMsg(uint8_t msgId) : msgId(msgId), sequence(0) {}
+    ~VMsg();
+    VMsg(const VMsg&) = delete;
+    VMsg& operator=(const VMsg&) = delete;
+
+    // Appends the tag; the message owns it from now on. Null is ignored.
+    void addTag(VTag* tag);
+
+    // The flag is the top bit of sequence; the low 7 bits are left alone.
+    void setLastSegment(bool last);
+    bool isLastSegment() const { return (sequence & LAST_SEGMENT) != 0; }
+
+    // Encodes into buf and returns the length. Returns 0 and writes nothing
+    // when the encoding would not fit in capacity bytes.
+    uint16_t getMsg(void* buf, uint16_t capacity) const;
+
+    // Decodes one datagram into a new message owned by the caller. Returns
+    // null for any bytes that are not exactly one valid message. Never reads
+    // outside [buf, buf+length).
+    static VMsg* parseMsg(const void* buf, uint16_t length);
+
+    // Appends copies of the segment's tags in their order and takes over its
+    // msgId. Nothing kept points into the segment; the caller may delete it.
+    void addSegment(const VMsg* segment);
+
+    // Cursor over the tags: gotoFirst rewinds, getTag returns the next tag or
+    // null at the end. Tags stay owned by the message.
+    void gotoFirst() { cursor = 0; }
+    VTag* getTag();
+
+    size_t tagCount() const { return tags.size(); }
+
+    uint8_t msgId;
+    uint8_t sequence;
+
+private:
+    std::vector<VTag*> tags;
+    size_t cursor = 0;
+};
+
+#endif

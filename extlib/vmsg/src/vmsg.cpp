@@ -1,0 +1,25 @@
+// Messages: the tag list, the segment flag and merging.
+#include "vmsg.h"
+
+VMsg::~VMsg() {
+    for (VTag* t : tags) delete t;
+}
+
+void VMsg::addTag(VTag* tag) {
+    if (tag) tags.push_back(tag);
+}
+
+void VMsg::setLastSegment(bool last) {
+    sequence = last ? uint8_t(sequence | LAST_SEGMENT) : uint8_t(sequence & ~LAST_SEGMENT);
+}
+
+VTag* VMsg::getTag() {
+    return cursor < tags.size() ? tags[cursor++] : nullptr;
+}
+
+void VMsg::addSegment(const VMsg* segment) {
+    if (!segment || segment == this) return;
+    msgId = segment->msgId;
+    tags.reserve(tags.size() + segment->tags.size());
+    for (const VTag* t : segment->tags) tags.push_back(t->clone());
+}

@@ -1,0 +1,43 @@
+// Tag value classes and the factory.
+#include <cstring>
+
+#include "vmsg.h"
+
+VTag* VTag::clone() const { return new VTag(tagId, type); }
+
+VTagString::VTagString(uint8_t tagId, const char* text)
+    : VTag(tagId, VTAG_STRING), value(text ? text : "") {}
+
+VTagString::VTagString(uint8_t tagId, const char* bytes, size_t length)
+    : VTag(tagId, VTAG_STRING), value(bytes, length) {}
+
+VTag* VTagString::clone() const { return new VTagString(tagId, value.data(), value.size()); }
+
+void VTagString::getValue(char* buf, uint16_t capacity) const {
+    if (capacity == 0) return;
+    size_t n = value.size() < capacity ? value.size() : size_t(capacity) - 1;
+    memcpy(buf, value.data(), n);
+    buf[n] = '\0';
+}
+
+VTag* VTagUInt8::clone() const { return new VTagUInt8(tagId, value); }
+VTag* VTagUInt16::clone() const { return new VTagUInt16(tagId, value); }
+VTag* VTagUInt32::clone() const { return new VTagUInt32(tagId, value, type); }
+
+float VTagUInt32::getFloatValue() const {
+    float f;
+    memcpy(&f, &value, sizeof f);
+    return f;
+}
+
+VTag* VTagFactory::createVTag(uint8_t tagId) { return new VTag(tagId, VTAG_NONE); }
+VTag* VTagFactory::createVTag(uint8_t tagId, uint8_t value) { return new VTagUInt8(tagId, value); }
+VTag* VTagFactory::createVTag(uint8_t tagId, uint16_t value) { return new VTagUInt16(tagId, value); }
+VTag* VTagFactory::createVTag(uint8_t tagId, uint32_t value) { return new VTagUInt32(tagId, value); }
+VTag* VTagFactory::createVTag(uint8_t tagId, const char* text) { return new VTagString(tagId, text); }
+
+VTag* VTagFactory::createVTag(uint8_t tagId, float value, bool dictTyped) {
+    uint32_t bits;
+    memcpy(&bits, &value, sizeof bits);
+    return new VTagUInt32(tagId, bits, dictTyped ? VTAG_UINT32 : VTAG_FLOAT);
+}
