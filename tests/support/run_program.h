@@ -1,0 +1,22 @@
+// Runs a program of ours as a child process and collects what it printed.
+#ifndef RUN_PROGRAM_H
+#define RUN_PROGRAM_H
+
+#include <string>
+#include <vector>
+
+struct RunResult {
+    std::string out;  // standard output
+    std::string err;  // standard error
+    int status = -1;  // exit status, or 128 + signal
+};
+
+// Runs path with the arguments (argv[0] is added). Each extra environment
+// entry "NAME=value" is set in the child, "NAME" alone is unset.
+RunResult runProgram(const std::string& path, const std::vector<std::string>& args,
+                     const std::vector<std::string>& env = {});
+
+// The tagclient binary under test.
+RunResult runClient(const std::vector<std::string>& args, const std::vector<std::string>& env = {});
+
+#endif
