@@ -1,0 +1,42 @@
+#!/usr/bin/env bash
+# The first thing to run: builds tagclient and the demo agent, starts the
+# agent on loopback for at most a minute, shows a few real requests, and
+# stops the agent again.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+bash scripts/install-deps.sh
+echo "== Building"
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=OFF >/dev/null
+cmake --build build -j"$(nproc)" >/dev/null
+client=build/client/tagclient
+
+work=$(mktemp -d)
+agent=""
+stop_agent() {
+  if [[ -n $agent ]]; then kill "$agent" 2>/dev/null || true; wait "$agent" 2>/dev/null || true; fi
+  rm -rf "$work"
+}
+trap stop_agent EXIT
+
+build/agent/tagagent -p 0 -t 60 > "$work/agent.out" &
+agent=$!
+for _ in $(seq 200); do
+  grep -q '^listening on ' "$work/agent.out" 2>/dev/null && break
+  sleep 0.05
+done
+port=$(sed -n 's/^listening on 127\.0\.0\.1:\([0-9]*\)$/\1/p' "$work/agent.out")
+[[ -n $port ]] || { echo "the demo agent did not start"; exit 1; }
+echo "== The demo agent is listening on 127.0.0.1:$port"
+
+run() {
+  echo
+  echo "\$ tagclient -p $port $*"
+  "$client" -h 127.0.0.1 -p "$port" "$@"
+}
+run GET: TAG_DEV_CFG
+run SET: 'TAG_DEV_LABEL=Rack 7, row B'
+run GET: TAG_DEV_ID TAG_DEV_LABEL
+run GET: TAG_CCD_TEMP
+echo
+echo "== Done; the agent is stopped. See README.md for more."

@@ -1,0 +1,49 @@
+#!/usr/bin/env bash
+# Installs the build into a temporary DESTDIR, runs the installed tagclient
+# against the installed tagagent on loopback, and builds a program against
+# the installed libraries through both CMake and pkg-config.
+# Usage: install_test.sh BUILD_DIR SOURCE_DIR
+set -euo pipefail
+build=$1
+src=$2
+work=$(mktemp -d)
+agent=""
+cleanup() {
+  [[ -n $agent ]] && kill "$agent" 2>/dev/null && wait "$agent" 2>/dev/null
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+DESTDIR=$work/root cmake --install "$build" --prefix /usr/local >/dev/null
+prefix=$work/root/usr/local
+for f in bin/tagclient bin/tagagent include/vmsg.h include/axodict.h include/vlog.h \
+         lib/libvmsg.so.0 lib/libaxodict.so.0 lib/libvlog.so.0 lib/pkgconfig/tagproto.pc \
+         lib/cmake/tagproto/tagprotoConfig.cmake share/man/man1/tagclient.1 \
+         share/man/man1/tagagent.1 share/man/man7/tagclient-tags.7 \
+         share/bash-completion/completions/tagclient; do
+  [[ -e $prefix/$f ]] || { echo "FAIL: $f not installed"; exit 1; }
+done
+
+"$prefix/bin/tagagent" -p 0 -t 60 > "$work/agent.out" &
+agent=$!
+for _ in $(seq 200); do
+  grep -q '^listening on ' "$work/agent.out" 2>/dev/null && break
+  sleep 0.05
+done
+port=$(sed -n 's/^listening on 127\.0\.0\.1:\([0-9]*\)$/\1/p' "$work/agent.out")
+[[ -n $port ]] || { echo "FAIL: the installed agent did not report its port"; exit 1; }
+
+out=$("$prefix/bin/tagclient" -h 127.0.0.1 -p "$port" GET: TAG_DEV_LABEL)
+echo "$out"
+grep -q '^GET: TAG_DEV_LABEL="' <<< "$out" || { echo "FAIL: no reply line"; exit 1; }
+
+cmake -S "$src/tests/consumer" -B "$work/consumer" -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
+cmake --build "$work/consumer" >/dev/null
+LD_LIBRARY_PATH=$prefix/lib "$work/consumer/consumer"
+
+PKG_CONFIG_PATH=$prefix/lib/pkgconfig
+flags=$(PKG_CONFIG_PATH=$PKG_CONFIG_PATH pkg-config --define-variable=prefix="$prefix" --cflags --libs tagproto)
+# shellcheck disable=SC2086
+g++ -std=c++17 -o "$work/consumer-pc" "$src/tests/consumer/main.cpp" $flags
+LD_LIBRARY_PATH=$prefix/lib "$work/consumer-pc"
+echo "install test passed"
