@@ -1,0 +1,37 @@
+// One received datagram in, the datagrams to send back out: the whole of the
+// protocol's serving side, without sockets.
+#ifndef AGENT_REQUEST_HANDLER_H
+#define AGENT_REQUEST_HANDLER_H
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "store.h"
+
+using Datagram = std::vector<uint8_t>;
+
+struct HandleResult {
+    bool request = false;          // the bytes decoded as a message
+    std::vector<Datagram> replies;  // in sending order, each <= MAX_DATAGRAM
+};
+
+// Serves one datagram against the store. GET is answered with the values
+// asked for (a _CFG group name standing for its members) or, when any is
+// missing, with an ERR listing the missing ids; SET stores, DEL forgets, REP
+// is only logged. A reply too long for one datagram is split into segments
+// of whole tags; every segment carries the request's sequence number and
+// only the last has the last-segment flag. Undecodable or oversized bytes
+// and other message ids are logged and get no reply.
+HandleResult handleDatagram(std::span<const uint8_t> datagram, TagStore& store);
+
+// The segments of a message of that id holding copies of the tags in order.
+std::vector<Datagram> encodeSegments(uint8_t msgId, uint8_t sequenceNumber,
+                                     const std::vector<const VTag*>& tags);
+
+// For a _CFG group id, the ids of its stored members in id order; for any
+// other id, nothing.
+bool isGroup(uint8_t id);
+std::vector<const VTag*> groupMembers(uint8_t groupId, const TagStore& store);
+
+#endif

@@ -1,0 +1,59 @@
+#include "store.h"
+
+#include "axodict.h"
+
+size_t messageHeaderSize() {
+    static const size_t size = [] {
+        uint8_t buf[MAX_DATAGRAM];
+        return size_t(VMsg(0).getMsg(buf, sizeof buf));
+    }();
+    return size;
+}
+
+// Measured with the library's own encoder, so the agent carries no copy of
+// the wire layout.
+size_t tagWireSize(const VTag& tag) {
+    VMsg alone(0);
+    alone.addTag(tag.clone());
+    uint8_t buf[MAX_DATAGRAM];
+    uint16_t length = alone.getMsg(buf, sizeof buf);
+    return length ? length - messageHeaderSize() : 0;
+}
+
+uint32_t dictionaryType(uint8_t id) {
+    const AXO::Dict* dict = AXO::DictDef;
+    for (unsigned i = 0; i < dict->count; ++i)
+        if (dict->entries[i].tagId == id) return dict->entries[i].type;
+    return VTAG_NONE;
+}
+
+bool TagStore::put(std::unique_ptr<VTag> tag, std::string* why) {
+    const char* reason = nullptr;
+    if (!tag || tag->type == VTAG_NONE)
+        reason = "tag carries no value";
+    else if (tag->type != dictionaryType(tag->tagId))
+        reason = "type code differs from the dictionary's";
+    else if (tagWireSize(*tag) == 0)
+        reason = "value too long for one datagram";
+    if (reason) {
+        if (why) *why = reason;
+        return false;
+    }
+    uint8_t id = tag->tagId;
+    tags[id] = std::move(tag);
+    return true;
+}
+
+bool TagStore::erase(uint8_t id) { return tags.erase(id) > 0; }
+
+const VTag* TagStore::find(uint8_t id) const {
+    auto it = tags.find(id);
+    return it == tags.end() ? nullptr : it->second.get();
+}
+
+std::vector<const VTag*> TagStore::all() const {
+    std::vector<const VTag*> result;
+    result.reserve(tags.size());
+    for (const auto& [id, tag] : tags) result.push_back(tag.get());
+    return result;
+}

@@ -1,0 +1,46 @@
+// The agent's tag values: at most one tag per id, each in the type code the
+// dictionary gives its id, each small enough to travel in one datagram.
+#ifndef AGENT_STORE_H
+#define AGENT_STORE_H
+
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "vmsg.h"
+
+// Largest datagram the agent receives as a request or sends as a reply.
+constexpr size_t MAX_DATAGRAM = 1024;
+
+// Bytes a message without tags takes on the wire.
+size_t messageHeaderSize();
+// Bytes the tag adds to a message on the wire, or 0 when a message holding
+// it alone would not fit in one datagram.
+size_t tagWireSize(const VTag& tag);
+
+// The dictionary's type code for the id, or 0 (no value) for an id it lacks.
+uint32_t dictionaryType(uint8_t id);
+
+class TagStore {
+public:
+    // Stores the tag under its id, replacing the value held before. Refuses
+    // (and drops) a tag without a value, one whose type code is not the
+    // dictionary's for its id, and one too long for any reply; then false,
+    // with the reason in *why when given.
+    bool put(std::unique_ptr<VTag> tag, std::string* why = nullptr);
+    // Forgets the id's value; false when none was held.
+    bool erase(uint8_t id);
+    // The value held for the id, or null.
+    const VTag* find(uint8_t id) const;
+    // Every value held, in id order.
+    std::vector<const VTag*> all() const;
+    size_t size() const { return tags.size(); }
+
+private:
+    std::map<uint8_t, std::unique_ptr<VTag>> tags;
+};
+
+#endif
