@@ -12,6 +12,10 @@ namespace {
 constexpr const char* DEFAULT_HOST = "localhost";
 constexpr uint16_t DEFAULT_PORT = 60000;
 
+// The request of this run. It lives until the process ends; held here so
+// that it stays reachable to the end rather than leaking when main returns.
+MsgRequest* request = nullptr;
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -26,8 +30,7 @@ int main(int argc, char** argv) {
         if (opt == 'p') port = uint16_t(strtol(optarg, nullptr, 10));
     }
 
-    // The request lives until exit, as does its message.
-    MsgRequest* request = createRequest(optind < argc ? argv[optind] : nullptr);
+    request = createRequest(optind < argc ? argv[optind] : nullptr);
     if (!request) return 0;
     for (int i = optind + 1; i < argc; ++i) request->addTagArg(argv[i]);
 

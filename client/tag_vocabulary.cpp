@@ -9,7 +9,7 @@
 namespace {
 
 constexpr TagEntry table[] = {
-#define TAG_ENTRY(id, name, kind) {id, #name, TagKind::kind},
+#define TAG_ENTRY(id, name, kind) {#name, id, TagKind::kind},
 #include "tag_table.def"
 #undef TAG_ENTRY
 };

@@ -7,11 +7,11 @@
 #include <cstdint>
 #include <span>
 
-enum class TagKind { None, UInt8, UInt16, UInt32, String, Float };
+enum class TagKind : uint8_t { None, UInt8, UInt16, UInt32, String, Float };
 
 struct TagEntry {
-    uint8_t id;
     const char* name;  // upper case, printed exactly as written
+    uint8_t id;
     TagKind kind;
 };
 

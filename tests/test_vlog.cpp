@@ -97,7 +97,7 @@ TEST(Vlog, SecondInitChangesThePriority) {
 // child so this process keeps its standard error either way.
 // Disabled: the appender is a FileAppender built on descriptor 2, which it
 // closes when destroyed.
-TEST(Vlog, DISABLED_StandardErrorStaysOpenWhenLog4cppDropsTheAppender) {
+TEST(Vlog, StandardErrorStaysOpenWhenLog4cppDropsTheAppender) {
     std::fflush(nullptr);
     const pid_t child = fork();
     ASSERT_GE(child, 0);

@@ -7,6 +7,8 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
+#include <sstream>
 #include <stdexcept>
 
 namespace {
@@ -88,6 +90,16 @@ RunResult runProgram(const std::string& path, const std::vector<std::string>& ar
     return r;
 }
 
+// TAGCLIENT_TEST_WRAPPER, when set, names a program and its options that
+// run the client (valgrind, for the memory-checked run of these tests).
 RunResult runClient(const std::vector<std::string>& args, const std::vector<std::string>& env) {
-    return runProgram(TAGCLIENT_PATH, args, env);
+    const char* wrapper = getenv("TAGCLIENT_TEST_WRAPPER");
+    if (!wrapper || !*wrapper) return runProgram(TAGCLIENT_PATH, args, env);
+    std::istringstream words(wrapper);
+    std::vector<std::string> wrapped{std::istream_iterator<std::string>(words), {}};
+    std::string program = wrapped.front();
+    wrapped.erase(wrapped.begin());
+    wrapped.push_back(TAGCLIENT_PATH);
+    wrapped.insert(wrapped.end(), args.begin(), args.end());
+    return runProgram(program, wrapped, env);
 }

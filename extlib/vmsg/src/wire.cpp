@@ -1,6 +1,7 @@
 // The wire encoding of a message (docs/wire-format.md). All multi-byte
 // fields are big-endian and are read and written a byte at a time, so the
 // code never depends on the host's byte order or on alignment.
+#include <algorithm>
 #include <cstring>
 #include <memory>
 
@@ -55,8 +56,7 @@ uint8_t* putTag(uint8_t* p, const VTag* t) {
     case VTAG_STRING: {
         const std::string& s = static_cast<const VTagString*>(t)->text();
         p = put16(p, uint16_t(s.size()));
-        memcpy(p, s.data(), s.size());
-        p += s.size();
+        p = std::copy(s.begin(), s.end(), p);
         break;
     }
     default: break;

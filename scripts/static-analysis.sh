@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# clang-tidy (.clang-tidy), cppcheck and clang-format over our own code;
+# any finding fails.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/install-deps.sh clang-tidy cppcheck clang-format
+
+sources=$(git ls-files 'client/*.cpp' 'extlib/*.cpp' 'agent/*.cpp' 'tools/*.cpp' 'fuzz/*.cpp')
+headers=$(git ls-files 'client/*.h' 'extlib/*.h' 'agent/*.h' 'tools/*.h' 'fuzz/*.h')
+
+echo "== clang-format"
+# shellcheck disable=SC2086
+clang-format --dry-run --Werror $sources $headers $(git ls-files 'tests/*.cpp' 'tests/*.h' 'bench/*.cpp' 'bench/*.h')
+
+echo "== cppcheck"
+# shellcheck disable=SC2086
+cppcheck --enable=warning,style,performance,portability --std=c++20 --quiet --error-exitcode=1 \
+  --inline-suppr --suppress=useStlAlgorithm --suppress=missingIncludeSystem \
+  -I client -I extlib/axodict -I extlib/vmsg/include -I extlib/axodict/include -I extlib/vlog/include -I agent \
+  $sources
+
+echo "== clang-tidy"
+build=build-tidy
+cmake -S . -B "$build" -DCMAKE_EXPORT_COMPILE_COMMANDS=ON -DBUILD_TESTING=ON -DTAGCLIENT_BENCH=OFF >/dev/null
+# shellcheck disable=SC2086
+findings=$(run-clang-tidy -p "$build" -quiet $sources 2>/dev/null | grep -E 'warning:|error:' || true)
+if [[ -n $findings ]]; then
+  echo "$findings"
+  exit 1
+fi
+echo "static analysis: no findings"
