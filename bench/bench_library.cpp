@@ -44,7 +44,8 @@ void BM_Decode(benchmark::State& state) {
 BENCHMARK(BM_Decode);
 
 void BM_MergeThreeSegments(benchmark::State& state) {
-    std::unique_ptr<VMsg> segments[3] = {std::unique_ptr<VMsg>(fullReply()), std::unique_ptr<VMsg>(fullReply()),
+    std::unique_ptr<VMsg> segments[3] = {std::unique_ptr<VMsg>(fullReply()),
+                                         std::unique_ptr<VMsg>(fullReply()),
                                          std::unique_ptr<VMsg>(fullReply())};
     for (auto _ : state) {
         VMsg reply(MSG_GET);

@@ -52,7 +52,7 @@ int main(int argc, char** argv) {
         if (sent < requests) sendOne();
     }
     double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    printf("%ld requests, %ld answered, %ld lost, %.3f s, %.0f answers/s\n", requests, answered, lost, seconds,
-           answered / seconds);
+    printf("%ld requests, %ld answered, %ld lost, %.3f s, %.0f answers/s\n", requests, answered, lost,
+           seconds, answered / seconds);
     return 0;
 }

@@ -97,16 +97,15 @@ void MsgRequest::waitForReply(int sock) {
         // The sender is taken but not examined: a reply from any address counts.
         sockaddr_in from;
         socklen_t fromLength = sizeof from;
-        ssize_t received = recvfrom(sock, buffer, sizeof buffer, 0,
-                                    reinterpret_cast<sockaddr*>(&from), &fromLength);
+        ssize_t received =
+            recvfrom(sock, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from), &fromLength);
         fprintf(out, lines::RECEIVED, int(received));
         if (received < 1) continue;
 
         // Undecodable bytes are dropped like a stray segment.
         std::unique_ptr<VMsg> segment(VMsg::parseMsg(buffer, uint16_t(received)));
         if (!segment) continue;
-        if ((segment->sequence & SEQUENCE_NUMBER_BITS) != (msg->sequence & SEQUENCE_NUMBER_BITS))
-            continue;
+        if ((segment->sequence & SEQUENCE_NUMBER_BITS) != (msg->sequence & SEQUENCE_NUMBER_BITS)) continue;
         bool last = segment->isLastSegment();
         reply->addSegment(segment.get());
         if (last) {

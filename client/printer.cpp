@@ -64,15 +64,11 @@ void MsgRequest::printTagValue(VTag* t) {
     case VTAG_UINT16:
         fprintf(out, lines::VALUE_HEX16, unsigned(static_cast<VTagUInt16*>(t)->getValue()));
         break;
-    case VTAG_UINT8:
-        fprintf(out, lines::VALUE_HEX8, unsigned(static_cast<VTagUInt8*>(t)->getValue()));
-        break;
+    case VTAG_UINT8: fprintf(out, lines::VALUE_HEX8, unsigned(static_cast<VTagUInt8*>(t)->getValue())); break;
     case VTAG_FLOAT:
         fprintf(out, lines::VALUE_FLOAT, double(static_cast<VTagUInt32*>(t)->getFloatValue()));
         break;
-    default:
-        fputs(lines::NO_VALUE, out);
-        break;
+    default: fputs(lines::NO_VALUE, out); break;
     }
 }
 

@@ -23,8 +23,7 @@ constexpr bool idsAreDense() {
 static_assert(idsAreDense(), "tag ids must run 0, 1, 2, ... in table order");
 
 constexpr unsigned char foldCase(char c) {
-    return (c >= 'a' && c <= 'z') ? static_cast<unsigned char>(c - 'a' + 'A')
-                                  : static_cast<unsigned char>(c);
+    return (c >= 'a' && c <= 'z') ? static_cast<unsigned char>(c - 'a' + 'A') : static_cast<unsigned char>(c);
 }
 
 // strcmp after folding ASCII letters to one case.
@@ -38,9 +37,8 @@ constexpr int compareFolded(const char* a, const char* b) {
 constexpr auto nameIndex = [] {
     std::array<uint8_t, tagCount> index{};
     for (size_t i = 0; i < tagCount; ++i) index[i] = uint8_t(i);
-    std::sort(index.begin(), index.end(), [](uint8_t a, uint8_t b) {
-        return compareFolded(table[a].name, table[b].name) < 0;
-    });
+    std::sort(index.begin(), index.end(),
+              [](uint8_t a, uint8_t b) { return compareFolded(table[a].name, table[b].name) < 0; });
     return index;
 }();
 

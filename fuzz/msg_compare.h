@@ -14,7 +14,8 @@ inline bool sameTag(const VTag* a, const VTag* b) {
     switch (a->type) {
     case VTAG_STRING:
         return static_cast<const VTagString*>(a)->text() == static_cast<const VTagString*>(b)->text();
-    case VTAG_UINT8: return static_cast<const VTagUInt8*>(a)->getValue() == static_cast<const VTagUInt8*>(b)->getValue();
+    case VTAG_UINT8:
+        return static_cast<const VTagUInt8*>(a)->getValue() == static_cast<const VTagUInt8*>(b)->getValue();
     case VTAG_UINT16:
         return static_cast<const VTagUInt16*>(a)->getValue() == static_cast<const VTagUInt16*>(b)->getValue();
     case VTAG_UINT32:

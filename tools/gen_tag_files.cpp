@@ -22,59 +22,62 @@ const char* kindName(TagKind k) {
 }
 
 void writeManPage(FILE* f) {
-    fputs(".\\\" Generated from the tag table; do not edit.\n"
-          ".Dd December 7, 2026\n.Dt TAGCLIENT-TAGS 7\n.Os\n"
-          ".Sh NAME\n.Nm tagclient-tags\n.Nd the tag names of the tag protocol\n"
-          ".Sh DESCRIPTION\n"
-          "Every tag a message carries has an 8-bit id, 0 to 181, and the name below.\n"
-          "Names are matched without regard to case and printed as written here.\n"
-          "The kind says how a value typed as\n.Ar NAME Ns = Ns Ar value\nis converted:\n"
-          ".Bl -tag -width UInt16\n"
-          ".It None\nno value; any value text is ignored.\n"
-          ".It UInt8, UInt16, UInt32\na hexadecimal number, cut to the tag's width.\n"
-          ".It String\nthe text as typed.\n"
-          ".It Float\na number as\n.Xr strtod 3\nreads it, in single precision.\n"
-          ".El\n.Sh TAGS\n.Bl -column \"Id\" \"TAG_DATETIME_CLOCK_SOFTWARE\" \"UInt16\"\n"
-          ".It Sy Id Ta Sy Name Ta Sy Kind\n",
-          f);
+    fputs(
+        ".\\\" Generated from the tag table; do not edit.\n"
+        ".Dd December 7, 2026\n.Dt TAGCLIENT-TAGS 7\n.Os\n"
+        ".Sh NAME\n.Nm tagclient-tags\n.Nd the tag names of the tag protocol\n"
+        ".Sh DESCRIPTION\n"
+        "Every tag a message carries has an 8-bit id, 0 to 181, and the name below.\n"
+        "Names are matched without regard to case and printed as written here.\n"
+        "The kind says how a value typed as\n.Ar NAME Ns = Ns Ar value\nis converted:\n"
+        ".Bl -tag -width UInt16\n"
+        ".It None\nno value; any value text is ignored.\n"
+        ".It UInt8, UInt16, UInt32\na hexadecimal number, cut to the tag's width.\n"
+        ".It String\nthe text as typed.\n"
+        ".It Float\na number as\n.Xr strtod 3\nreads it, in single precision.\n"
+        ".El\n.Sh TAGS\n.Bl -column \"Id\" \"TAG_DATETIME_CLOCK_SOFTWARE\" \"UInt16\"\n"
+        ".It Sy Id Ta Sy Name Ta Sy Kind\n",
+        f);
     for (const TagEntry& e : allTags()) fprintf(f, ".It %d Ta %s Ta %s\n", e.id, e.name, kindName(e.kind));
     fputs(".El\n.Sh SEE ALSO\n.Xr tagagent 1 ,\n.Xr tagclient 1\n", f);
 }
 
 void writeCompletion(FILE* f) {
-    fputs("# bash completion for tagclient. Generated from the tag table; do not edit.\n"
-          "_tagclient_tags='",
-          f);
+    fputs(
+        "# bash completion for tagclient. Generated from the tag table; do not edit.\n"
+        "_tagclient_tags='",
+        f);
     for (const TagEntry& e : allTags()) fprintf(f, "%s%s ", e.name, e.kind == TagKind::None ? "" : "=");
-    fputs("'\n"
-          "_tagclient() {\n"
-          "    # Words are taken from the line itself: bash would split GET: and\n"
-          "    # NAME=value at their colon and equals sign.\n"
-          "    local line=${COMP_LINE:0:COMP_POINT} cur='' prev='' have_type='' w\n"
-          "    local -a words\n"
-          "    read -ra words <<< \"$line\"\n"
-          "    if [[ $line != *[[:space:]] && ${#words[@]} -gt 0 ]]; then\n"
-          "        cur=${words[-1]}; unset 'words[-1]'\n"
-          "    fi\n"
-          "    [[ ${#words[@]} -gt 0 ]] && prev=${words[-1]}\n"
-          "    for w in \"${words[@]:1}\"; do\n"
-          "        case ${w^^} in SET:|GET:|DEL:|REP:) have_type=1 ;; esac\n"
-          "    done\n"
-          "    COMPREPLY=()\n"
-          "    case $prev in\n"
-          "        -h) COMPREPLY=($(compgen -A hostname -- \"$cur\")); return ;;\n"
-          "        -p) return ;;\n"
-          "    esac\n"
-          "    [[ $cur == *=* ]] && return\n"
-          "    local candidates\n"
-          "    if [[ -z $have_type ]]; then candidates='SET: GET: DEL: REP: -h -p'\n"
-          "    else candidates=$_tagclient_tags; fi\n"
-          "    COMPREPLY=($(compgen -W \"$candidates\" -- \"${cur^^}\"))\n"
-          "    [[ ${COMPREPLY[0]-} == *= ]] && compopt -o nospace 2>/dev/null\n"
-          "    return 0\n"
-          "}\n"
-          "complete -F _tagclient tagclient\n",
-          f);
+    fputs(
+        "'\n"
+        "_tagclient() {\n"
+        "    # Words are taken from the line itself: bash would split GET: and\n"
+        "    # NAME=value at their colon and equals sign.\n"
+        "    local line=${COMP_LINE:0:COMP_POINT} cur='' prev='' have_type='' w\n"
+        "    local -a words\n"
+        "    read -ra words <<< \"$line\"\n"
+        "    if [[ $line != *[[:space:]] && ${#words[@]} -gt 0 ]]; then\n"
+        "        cur=${words[-1]}; unset 'words[-1]'\n"
+        "    fi\n"
+        "    [[ ${#words[@]} -gt 0 ]] && prev=${words[-1]}\n"
+        "    for w in \"${words[@]:1}\"; do\n"
+        "        case ${w^^} in SET:|GET:|DEL:|REP:) have_type=1 ;; esac\n"
+        "    done\n"
+        "    COMPREPLY=()\n"
+        "    case $prev in\n"
+        "        -h) COMPREPLY=($(compgen -A hostname -- \"$cur\")); return ;;\n"
+        "        -p) return ;;\n"
+        "    esac\n"
+        "    [[ $cur == *=* ]] && return\n"
+        "    local candidates\n"
+        "    if [[ -z $have_type ]]; then candidates='SET: GET: DEL: REP: -h -p'\n"
+        "    else candidates=$_tagclient_tags; fi\n"
+        "    COMPREPLY=($(compgen -W \"$candidates\" -- \"${cur^^}\"))\n"
+        "    [[ ${COMPREPLY[0]-} == *= ]] && compopt -o nospace 2>/dev/null\n"
+        "    return 0\n"
+        "}\n"
+        "complete -F _tagclient tagclient\n",
+        f);
 }
 
 }  // namespace

@@ -44,7 +44,8 @@ std::vector<std::string> childEnvironment(const std::vector<std::string>& change
     for (char** e = environ; *e; ++e) result.emplace_back(*e);
     for (const std::string& change : changes) {
         std::string name = change.substr(0, change.find('='));
-        std::erase_if(result, [&](const std::string& e) { return e.compare(0, name.size() + 1, name + "=") == 0; });
+        std::erase_if(result,
+                      [&](const std::string& e) { return e.compare(0, name.size() + 1, name + "=") == 0; });
         if (change.find('=') != std::string::npos) result.push_back(change);
     }
     return result;

@@ -19,7 +19,7 @@ enum VTagType : uint32_t {
     VTAG_UINT32 = 2,  // unsigned 32-bit; the receiver's dictionary may say it is a float
     VTAG_UINT16 = 3,
     VTAG_UINT8 = 4,
-    VTAG_FLOAT = 6,   // a float carried as the 32 bits of an unsigned 32-bit value
+    VTAG_FLOAT = 6,  // a float carried as the 32 bits of an unsigned 32-bit value
 };
 
 class VMSG_API VTag {
@@ -87,10 +87,10 @@ private:
 
 class VMSG_API VTagFactory {
 public:
-    static VTag* createVTag(uint8_t tagId);                  // type 0
-    static VTag* createVTag(uint8_t tagId, uint8_t value);   // type 4
-    static VTag* createVTag(uint8_t tagId, uint16_t value);  // type 3
-    static VTag* createVTag(uint8_t tagId, uint32_t value);  // type 2
+    static VTag* createVTag(uint8_t tagId);                    // type 0
+    static VTag* createVTag(uint8_t tagId, uint8_t value);     // type 4
+    static VTag* createVTag(uint8_t tagId, uint16_t value);    // type 3
+    static VTag* createVTag(uint8_t tagId, uint32_t value);    // type 2
     static VTag* createVTag(uint8_t tagId, const char* text);  // type 1; null is the empty text
     // Type 6 normally. With dictTyped true the bits go out as type 2, leaving
     // it to the receiver's dictionary to read them as a float.

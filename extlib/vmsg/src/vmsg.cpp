@@ -13,9 +13,7 @@ void VMsg::setLastSegment(bool last) {
     sequence = last ? uint8_t(sequence | LAST_SEGMENT) : uint8_t(sequence & ~LAST_SEGMENT);
 }
 
-VTag* VMsg::getTag() {
-    return cursor < tags.size() ? tags[cursor++] : nullptr;
-}
+VTag* VMsg::getTag() { return cursor < tags.size() ? tags[cursor++] : nullptr; }
 
 void VMsg::addSegment(const VMsg* segment) {
     if (!segment || segment == this) return;

@@ -5,8 +5,7 @@
 
 VTag* VTag::clone() const { return new VTag(tagId, type); }
 
-VTagString::VTagString(uint8_t tagId, const char* text)
-    : VTag(tagId, VTAG_STRING), value(text ? text : "") {}
+VTagString::VTagString(uint8_t tagId, const char* text) : VTag(tagId, VTAG_STRING), value(text ? text : "") {}
 
 VTagString::VTagString(uint8_t tagId, const char* bytes, size_t length)
     : VTag(tagId, VTAG_STRING), value(bytes, length) {}

@@ -10,9 +10,9 @@
 namespace {
 
 constexpr uint8_t FORMAT = 0x01;
-constexpr size_t HEADER_SIZE = 5;      // format, msgId, sequence, tag count (2)
-constexpr size_t TAG_HEAD_SIZE = 2;    // tag id, type code
-constexpr size_t MAX_FIELD = 0xFFFF;   // tag count and string length are 16-bit
+constexpr size_t HEADER_SIZE = 5;     // format, msgId, sequence, tag count (2)
+constexpr size_t TAG_HEAD_SIZE = 2;   // tag id, type code
+constexpr size_t MAX_FIELD = 0xFFFF;  // tag count and string length are 16-bit
 
 // Bytes a tag takes on the wire, or 0 when it cannot be encoded.
 size_t encodedSize(const VTag* t) {
@@ -158,8 +158,7 @@ VMsg* VMsg::parseMsg(const void* buf, uint16_t length) {
     Reader in(static_cast<const uint8_t*>(buf), length);
     uint8_t format, id, seq;
     uint16_t count;
-    if (!in.take8(format) || format != FORMAT || !in.take8(id) || !in.take8(seq) ||
-        !in.take16(count))
+    if (!in.take8(format) || format != FORMAT || !in.take8(id) || !in.take8(seq) || !in.take16(count))
         return nullptr;
     // Every tag takes at least two bytes: a count the bytes cannot hold is a
     // lie, refused before anything is allocated for it.
