@@ -1,12 +1,57 @@
 #!/usr/bin/env bash
-# Builds everything in a fresh build directory and runs every test.
+# Builds everything and runs every test: the plain build, the same suite
+# under valgrind and under AddressSanitizer with UndefinedBehaviorSanitizer,
+# bounded fuzzing, and static analysis. Any failure stops it non-zero.
+# FUZZ_SECONDS (default 60) bounds each fuzz target.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-bash scripts/install-deps.sh
+bash scripts/install-deps.sh valgrind clang libclang-rt-dev clang-tidy cppcheck clang-format dpkg-dev
+jobs=$(nproc)
+fuzz_seconds=${FUZZ_SECONDS:-60}
 
-build=build-check
-rm -rf "$build"
-cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_COMPILE_WARNING_AS_ERROR=ON
-cmake --build "$build" -j"$(nproc)"
-ctest --test-dir "$build" --output-on-failure -j"$(nproc)"
+step() { printf '\n== %s (%ss so far)\n' "$1" "$SECONDS"; }
+
+step "Plain build"
+rm -rf build-check
+cmake -S . -B build-check -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_COMPILE_WARNING_AS_ERROR=ON >/dev/null
+cmake --build build-check -j"$jobs"
+step "Tests"
+ctest --test-dir build-check --output-on-failure -j"$jobs" -LE valgrind
+step "Tests with the client under valgrind"
+ctest --test-dir build-check --output-on-failure -j"$jobs" -L valgrind
+
+step "Sanitizer build"
+rm -rf build-sanitize
+cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAGCLIENT_SANITIZE=ON \
+  -DCMAKE_COMPILE_WARNING_AS_ERROR=ON >/dev/null
+cmake --build build-sanitize -j"$jobs"
+step "Tests under AddressSanitizer and UndefinedBehaviorSanitizer"
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  ctest --test-dir build-sanitize --output-on-failure -j"$jobs"
+
+step "Fuzzing, ${fuzz_seconds}s a target"
+rm -rf build-fuzz-ci
+CXX=clang++ cmake -S . -B build-fuzz-ci -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAGCLIENT_FUZZ=ON \
+  -DTAGCLIENT_SANITIZE=ON >/dev/null
+targets=$(cd fuzz/corpus && ls)
+# shellcheck disable=SC2086
+cmake --build build-fuzz-ci -j"$jobs" --target $targets
+root=$PWD
+for target in $targets; do
+  scratch=$(mktemp -d)
+  mkdir "$scratch/corpus"
+  status=0
+  (cd "$scratch" && "$root/build-fuzz-ci/fuzz/$target" -max_total_time="$fuzz_seconds" -max_len=1500 \
+     -print_final_stats=1 "$scratch/corpus" "$root/fuzz/corpus/$target") > "$scratch/log" 2>&1 || status=$?
+  echo "$target: $(grep -E '^Done ' "$scratch/log" || true)"
+  if [[ $status != 0 ]]; then
+    tail -n 60 "$scratch/log"
+    exit 1
+  fi
+  rm -rf "$scratch"
+done
+
+step "Static analysis"
+bash scripts/static-analysis.sh
+step "All checks passed"

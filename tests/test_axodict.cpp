@@ -28,8 +28,8 @@ constexpr size_t rows = std::size(table);
 
 // The type code an agent sends for each kind of value.
 uint32_t typeForKind(const std::string& kind) {
-    static const std::map<std::string, uint32_t> codes = {
-        {"None", 0}, {"String", 1}, {"UInt32", 2}, {"UInt16", 3}, {"UInt8", 4}, {"Float", 6}};
+    static const std::map<std::string, uint32_t> codes = {{"None", 0},   {"String", 1}, {"UInt32", 2},
+                                                          {"UInt16", 3}, {"UInt8", 4},  {"Float", 6}};
     auto it = codes.find(kind);
     EXPECT_NE(it, codes.end()) << "unknown kind " << kind;
     return it == codes.end() ? 0xFFFFFFFF : it->second;
@@ -70,8 +70,8 @@ TEST(DictDef, SpotChecksByIdAndName) {
         const char* name;
         uint32_t type;
     } checks[] = {
-        {5, "TAG_DEV_CFG", 0},     {6, "TAG_DEV_STATE", 4},   {8, "TAG_DEV_ID", 2},
-        {9, "TAG_DEV_LABEL", 1},   {51, "TAG_IO_GAIN", 6},    {109, "TAG_NET_INPORT", 3},
+        {5, "TAG_DEV_CFG", 0},         {6, "TAG_DEV_STATE", 4}, {8, "TAG_DEV_ID", 2},
+        {9, "TAG_DEV_LABEL", 1},       {51, "TAG_IO_GAIN", 6},  {109, "TAG_NET_INPORT", 3},
         {181, "TAG_SITE_SVP_PORT", 2},
     };
     ASSERT_EQ(AXO::DictDef->count, rows);

@@ -16,15 +16,15 @@
 namespace {
 
 // Tag ids used below, as the tag table gives them.
-constexpr uint8_t TAG_BUS_EVT = 0;        // None
-constexpr uint8_t TAG_ERR_TAGID = 2;      // UInt8
-constexpr uint8_t TAG_DEV_CFG = 5;        // None
-constexpr uint8_t TAG_DEV_STATE = 6;      // UInt8
-constexpr uint8_t TAG_DEV_ID = 8;         // UInt32
-constexpr uint8_t TAG_DEV_LABEL = 9;      // String
-constexpr uint8_t TAG_IO_OFFSET = 50;     // Float
-constexpr uint8_t TAG_IO_GAIN = 51;       // Float
-constexpr uint8_t TAG_NET_INPORT = 109;   // UInt16
+constexpr uint8_t TAG_BUS_EVT = 0;          // None
+constexpr uint8_t TAG_ERR_TAGID = 2;        // UInt8
+constexpr uint8_t TAG_DEV_CFG = 5;          // None
+constexpr uint8_t TAG_DEV_STATE = 6;        // UInt8
+constexpr uint8_t TAG_DEV_ID = 8;           // UInt32
+constexpr uint8_t TAG_DEV_LABEL = 9;        // String
+constexpr uint8_t TAG_IO_OFFSET = 50;       // Float
+constexpr uint8_t TAG_IO_GAIN = 51;         // Float
+constexpr uint8_t TAG_NET_INPORT = 109;     // UInt16
 constexpr uint8_t TAG_SITE_SVP_PORT = 181;  // UInt32, the last named id
 
 // What the request writes while f runs, caught in a memory stream.
@@ -69,7 +69,9 @@ std::string valueText(VTag* tag) {
 VTag* u8(uint8_t id, uint8_t v) { return new VTagUInt8(id, v); }
 VTag* u16(uint8_t id, uint16_t v) { return new VTagUInt16(id, v); }
 VTag* u32(uint8_t id, uint32_t v) { return new VTagUInt32(id, v, VTAG_UINT32); }
-VTag* bits(uint8_t id, float f, uint32_t type) { return new VTagUInt32(id, std::bit_cast<uint32_t>(f), type); }
+VTag* bits(uint8_t id, float f, uint32_t type) {
+    return new VTagUInt32(id, std::bit_cast<uint32_t>(f), type);
+}
 VTag* flt(uint8_t id, float f) { return bits(id, f, VTAG_FLOAT); }
 VTag* floatBits(uint8_t id, uint32_t b) { return new VTagUInt32(id, b, VTAG_FLOAT); }
 VTag* str(uint8_t id, const std::string& s) { return new VTagString(id, s.data(), s.size()); }
@@ -224,12 +226,12 @@ TEST(PrintMsg, LineGoesOnAfterAnIdWithoutName) {
 }
 
 TEST(PrintMsg, EveryTypeCodeOnOneLine) {
-    EXPECT_EQ(line(1, {none(TAG_DEV_CFG), str(TAG_DEV_LABEL, "a\"b\tc"), u32(TAG_DEV_ID, 0xFFFFFFFF),
-                       bits(TAG_IO_GAIN, 1.5f, VTAG_UINT32), u16(TAG_NET_INPORT, 0xFFFF),
-                       u8(TAG_DEV_STATE, 0), new VTag(TAG_DEV_ID, 5), flt(TAG_IO_OFFSET, -0.0f),
-                       new VTag(TAG_DEV_ID, 7)}),
-              "GET: TAG_DEV_CFG TAG_DEV_LABEL=\"a'b c\" TAG_DEV_ID=FFFFFFFF TAG_IO_GAIN=1.500000 "
-              "TAG_NET_INPORT=FFFF TAG_DEV_STATE=00 TAG_DEV_ID TAG_IO_OFFSET=-0.000000 TAG_DEV_ID \n");
+    EXPECT_EQ(
+        line(1, {none(TAG_DEV_CFG), str(TAG_DEV_LABEL, "a\"b\tc"), u32(TAG_DEV_ID, 0xFFFFFFFF),
+                 bits(TAG_IO_GAIN, 1.5f, VTAG_UINT32), u16(TAG_NET_INPORT, 0xFFFF), u8(TAG_DEV_STATE, 0),
+                 new VTag(TAG_DEV_ID, 5), flt(TAG_IO_OFFSET, -0.0f), new VTag(TAG_DEV_ID, 7)}),
+        "GET: TAG_DEV_CFG TAG_DEV_LABEL=\"a'b c\" TAG_DEV_ID=FFFFFFFF TAG_IO_GAIN=1.500000 "
+        "TAG_NET_INPORT=FFFF TAG_DEV_STATE=00 TAG_DEV_ID TAG_IO_OFFSET=-0.000000 TAG_DEV_ID \n");
 }
 
 TEST(LookupTagType, GivesTheDictionaryTypeOrZero) {

@@ -36,7 +36,7 @@ VTag* u8(uint8_t id, uint8_t v) { return VTagFactory::createVTag(id, v); }
 VTag* u16(uint8_t id, uint16_t v) { return VTagFactory::createVTag(id, v); }
 VTag* u32(uint8_t id, uint32_t v) { return VTagFactory::createVTag(id, v); }
 VTag* str(uint8_t id, const std::string& s) { return VTagFactory::createVTag(id, s.c_str()); }
-VTag* flt(uint8_t id, float f) { return VTagFactory::createVTag(id, f, false); }        // type 6
+VTag* flt(uint8_t id, float f) { return VTagFactory::createVTag(id, f, false); }       // type 6
 VTag* floatBits(uint8_t id, float f) { return VTagFactory::createVTag(id, f, true); }  // type 2
 
 // The client's run against a peer answering with the script; also checks
@@ -61,15 +61,15 @@ RunResult getWith(std::vector<PeerStep> script) {
 
 TEST(ReplyPath, PrintsOneSegmentReply) {
     RunResult r = getWith({send(segment(1, 0x80, {none(5), u32(8, 42), str(9, "Rack 1")}))});
-    EXPECT_EQ(r.out, std::string(SENT) + "Received 23 bytes\n"
-                     "GET: TAG_DEV_CFG TAG_DEV_ID=0000002A TAG_DEV_LABEL=\"Rack 1\" \n");
+    EXPECT_EQ(r.out, std::string(SENT) +
+                         "Received 23 bytes\n"
+                         "GET: TAG_DEV_CFG TAG_DEV_ID=0000002A TAG_DEV_LABEL=\"Rack 1\" \n");
     EXPECT_EQ(r.status, 0);
 }
 
 TEST(ReplyPath, ThreeSegmentsPrintOnceAfterTheLastWithAllTagsInOrder) {
     RunResult r = getWith({send(segment(1, 0x00, {none(5), u32(8, 1)})),
-                           send(segment(1, 0x00, {str(9, "A")})),
-                           send(segment(1, 0x80, {u8(6, 7)}))});
+                           send(segment(1, 0x00, {str(9, "A")})), send(segment(1, 0x80, {u8(6, 7)}))});
     EXPECT_EQ(r.out, std::string(SENT) +
                          "Received 13 bytes\nReceived 10 bytes\nReceived 8 bytes\n"
                          "GET: TAG_DEV_CFG TAG_DEV_ID=00000001 TAG_DEV_LABEL=\"A\" TAG_DEV_STATE=07 \n");
@@ -77,9 +77,9 @@ TEST(ReplyPath, ThreeSegmentsPrintOnceAfterTheLastWithAllTagsInOrder) {
 }
 
 TEST(ReplyPath, SegmentsPausedBetweenStillMakeOneReply) {
-    RunResult r = getWith({send(segment(1, 0x00, {u8(6, 1)})), pause(200ms),
-                           send(segment(1, 0x00, {u8(6, 2)})), pause(200ms),
-                           send(segment(1, 0x80, {u8(6, 3)}))});
+    RunResult r =
+        getWith({send(segment(1, 0x00, {u8(6, 1)})), pause(200ms), send(segment(1, 0x00, {u8(6, 2)})),
+                 pause(200ms), send(segment(1, 0x80, {u8(6, 3)}))});
     EXPECT_EQ(r.out, std::string(SENT) +
                          "Received 8 bytes\nReceived 8 bytes\nReceived 8 bytes\n"
                          "GET: TAG_DEV_STATE=01 TAG_DEV_STATE=02 TAG_DEV_STATE=03 \n");
@@ -133,8 +133,7 @@ TEST(ReplyPath, OversizedDatagramWhoseFirst1024BytesAreAMessageIsMerged) {
     ASSERT_EQ(std::unique_ptr<VMsg>(VMsg::parseMsg(big.data(), uint16_t(big.size()))), nullptr);
     RunResult r = getWith({send(big), send(segment(1, 0x80, {u8(6, 1)}))});
     EXPECT_EQ(r.out, std::string(SENT) + "Received 1024 bytes\nReceived 8 bytes\n" +
-                         "GET: TAG_DEV_ID=0000002A TAG_DEV_LABEL=\"" + DIGITS_127 +
-                         "\" TAG_DEV_STATE=01 \n");
+                         "GET: TAG_DEV_ID=0000002A TAG_DEV_LABEL=\"" + DIGITS_127 + "\" TAG_DEV_STATE=01 \n");
     EXPECT_EQ(r.status, 0);
 }
 
@@ -147,8 +146,8 @@ TEST(ReplyPath, UndecodableDatagramsAreDroppedAfterTheirReceivedLine) {
     trailing.push_back(0);
     // Format 1, GET, sequence 0x80, one tag: id 8 with type code 7.
     Bytes unknownType{0x01, 0x01, 0x80, 0x00, 0x01, 0x08, 0x07};
-    RunResult r = getWith({send(text), send(cut), send(trailing), send(unknownType),
-                           send(segment(1, 0x80, {u8(6, 1)}))});
+    RunResult r = getWith(
+        {send(text), send(cut), send(trailing), send(unknownType), send(segment(1, 0x80, {u8(6, 1)}))});
     EXPECT_EQ(r.out, std::string(SENT) +
                          "Received 13 bytes\nReceived 10 bytes\nReceived 12 bytes\nReceived 7 bytes\n"
                          "Received 8 bytes\nGET: TAG_DEV_STATE=01 \n");
@@ -156,8 +155,8 @@ TEST(ReplyPath, UndecodableDatagramsAreDroppedAfterTheirReceivedLine) {
 }
 
 TEST(ReplyPath, SegmentReceivedTwiceIsMergedTwice) {
-    RunResult r = getWith({send(segment(1, 0x00, {u32(8, 1), str(9, "A")}), 2),
-                           send(segment(1, 0x80, {u8(6, 1)}))});
+    RunResult r =
+        getWith({send(segment(1, 0x00, {u32(8, 1), str(9, "A")}), 2), send(segment(1, 0x80, {u8(6, 1)}))});
     EXPECT_EQ(r.out, std::string(SENT) +
                          "Received 16 bytes\nReceived 16 bytes\nReceived 8 bytes\n"
                          "GET: TAG_DEV_ID=00000001 TAG_DEV_LABEL=\"A\" TAG_DEV_ID=00000001 "
@@ -175,31 +174,34 @@ TEST(ReplyPath, HeaderWordFollowsTheReplyMessageId) {
     EXPECT_EQ(evt.status, 0);
 
     RunResult unknown = getWith({send(segment(9, 0x80, {u32(8, 42)}))});
-    EXPECT_EQ(unknown.out, std::string(SENT) + "Received 11 bytes\nERR: TAG_ERR_UNKNOWN_MSGID TAG_ERR_MSGID=9\n");
+    EXPECT_EQ(unknown.out,
+              std::string(SENT) + "Received 11 bytes\nERR: TAG_ERR_UNKNOWN_MSGID TAG_ERR_MSGID=9\n");
     EXPECT_EQ(unknown.status, 0);
 }
 
 TEST(ReplyPath, EveryTypeCodePrintsItsEdgeValuesOnOneLine) {
     const float inf = std::numeric_limits<float>::infinity();
-    RunResult r = getWith({send(segment(
-        1, 0x80,
-        {none(5), u8(6, 0), u8(6, 0xFF), u16(109, 0), u16(109, 0xFFFF), u32(8, 0), u32(8, 0xFFFFFFFF),
-         floatBits(51, 1.5f), flt(50, 0.0f), flt(50, -0.0f), flt(50, 1.5f), flt(50, FLT_MAX), flt(50, inf),
-         flt(50, -inf), flt(50, std::numeric_limits<float>::quiet_NaN()), str(9, "a\tb\nc\rd\"e'f"),
-         str(9, digits(300))}))});
-    EXPECT_EQ(r.out, std::string(SENT) + "Received 400 bytes\n" +
-                         "GET: TAG_DEV_CFG TAG_DEV_STATE=00 TAG_DEV_STATE=FF TAG_NET_INPORT=0000 "
-                         "TAG_NET_INPORT=FFFF TAG_DEV_ID=00000000 TAG_DEV_ID=FFFFFFFF TAG_IO_GAIN=1.500000 "
-                         "TAG_IO_OFFSET=0.000000 TAG_IO_OFFSET=-0.000000 TAG_IO_OFFSET=1.500000 "
-                         "TAG_IO_OFFSET=340282346638528859811704183484516925440.000000 TAG_IO_OFFSET=inf "
-                         "TAG_IO_OFFSET=-inf TAG_IO_OFFSET=nan TAG_DEV_LABEL=\"a b c d'e'f\" TAG_DEV_LABEL=\"" +
-                         DIGITS_127 + "\" \n");
+    RunResult r = getWith({send(
+        segment(1, 0x80,
+                {none(5), u8(6, 0), u8(6, 0xFF), u16(109, 0), u16(109, 0xFFFF), u32(8, 0), u32(8, 0xFFFFFFFF),
+                 floatBits(51, 1.5f), flt(50, 0.0f), flt(50, -0.0f), flt(50, 1.5f), flt(50, FLT_MAX),
+                 flt(50, inf), flt(50, -inf), flt(50, std::numeric_limits<float>::quiet_NaN()),
+                 str(9, "a\tb\nc\rd\"e'f"), str(9, digits(300))}))});
+    EXPECT_EQ(r.out,
+              std::string(SENT) + "Received 400 bytes\n" +
+                  "GET: TAG_DEV_CFG TAG_DEV_STATE=00 TAG_DEV_STATE=FF TAG_NET_INPORT=0000 "
+                  "TAG_NET_INPORT=FFFF TAG_DEV_ID=00000000 TAG_DEV_ID=FFFFFFFF TAG_IO_GAIN=1.500000 "
+                  "TAG_IO_OFFSET=0.000000 TAG_IO_OFFSET=-0.000000 TAG_IO_OFFSET=1.500000 "
+                  "TAG_IO_OFFSET=340282346638528859811704183484516925440.000000 TAG_IO_OFFSET=inf "
+                  "TAG_IO_OFFSET=-inf TAG_IO_OFFSET=nan TAG_DEV_LABEL=\"a b c d'e'f\" TAG_DEV_LABEL=\"" +
+                  DIGITS_127 + "\" \n");
     EXPECT_EQ(r.status, 0);
 }
 
 TEST(ReplyPath, Uint32BitsPrintAsFloatOnlyWhereTheDictionarySaysFloat) {
     RunResult r = getWith({send(segment(1, 0x80, {floatBits(51, 1.5f), floatBits(8, 1.5f)}))});
-    EXPECT_EQ(r.out, std::string(SENT) + "Received 17 bytes\nGET: TAG_IO_GAIN=1.500000 TAG_DEV_ID=3FC00000 \n");
+    EXPECT_EQ(r.out,
+              std::string(SENT) + "Received 17 bytes\nGET: TAG_IO_GAIN=1.500000 TAG_DEV_ID=3FC00000 \n");
     EXPECT_EQ(r.status, 0);
 }
 

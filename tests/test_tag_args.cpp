@@ -181,6 +181,9 @@ TEST_F(TagConversion, DigitsBeyond64BitsReadAsAllOnesBeforeTheCut) {
     EXPECT_EQ(uint32Of("TAG_DEV_ID=11111111111111111"), 0xFFFFFFFFu);
     // Sixteen digits still fit: the low bits are the digits' own.
     EXPECT_EQ(uint8Of("TAG_DEV_STATE=1111111111111111"), 0x11);
+    // Unsigned: the top bit set does not saturate as a signed read would.
+    EXPECT_EQ(uint8Of("TAG_DEV_STATE=8000000000000001"), 0x01);
+    EXPECT_EQ(uint32Of("TAG_DEV_ID=FFFFFFFF00000002"), 2u);
 }
 
 TEST_F(TagConversion, UInt16IsHexadecimalWithHighBitsDropped) {
@@ -208,11 +211,11 @@ TEST_F(TagConversion, UInt32IsHexadecimalWithHighBitsDropped) {
 }
 
 TEST_F(TagConversion, IntegersReadAsFarAsTheDigitsGo) {
-    EXPECT_EQ(uint32Of("TAG_DEV_ID= 2A"), 42u);   // leading blanks skipped
+    EXPECT_EQ(uint32Of("TAG_DEV_ID= 2A"), 42u);  // leading blanks skipped
     EXPECT_EQ(uint32Of("TAG_DEV_ID=\t 2A"), 42u);
     EXPECT_EQ(uint32Of("TAG_DEV_ID=2Azz"), 42u);  // stops at the first non-digit
     EXPECT_EQ(uint32Of("TAG_DEV_ID=2A 3B"), 42u);
-    EXPECT_EQ(uint32Of("TAG_DEV_ID=zz"), 0u);     // no digits at all
+    EXPECT_EQ(uint32Of("TAG_DEV_ID=zz"), 0u);  // no digits at all
     EXPECT_EQ(uint32Of("TAG_DEV_ID="), 0u);
     EXPECT_EQ(uint32Of("TAG_DEV_ID=0x"), 0u);
 }
@@ -230,6 +233,10 @@ TEST_F(TagConversion, FloatIsReadByStrtodAndNarrowed) {
     EXPECT_EQ(floatOf("TAG_IO_GAIN= 3.5xyz"), 3.5f);
     EXPECT_EQ(floatOf("TAG_IO_GAIN=0.1"), 0.1f);
     EXPECT_EQ(floatOf("TAG_IO_GAIN=3.4028234e38"), std::numeric_limits<float>::max());
+    // Just above halfway between 1 and the next float: read as a double it
+    // lands on the halfway point and narrows to even, 1.0; a direct
+    // single-precision read would round up.
+    EXPECT_EQ(floatOf("TAG_IO_GAIN=1.000000059604644775390625000001"), 1.0f);
 }
 
 TEST_F(TagConversion, FloatBeyondSinglePrecisionBecomesInfinity) {

@@ -1,8 +1,8 @@
 // The logging set-up: which records reach standard error, and that a second
 // init does not double them. Standard error is captured at the descriptor
 // level because the appender writes to descriptor 2 directly.
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
 

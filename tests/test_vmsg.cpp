@@ -61,8 +61,8 @@ struct TagView {
 };
 
 void PrintTo(const TagView& v, std::ostream* os) {
-    *os << "{id " << int(v.id) << ", type " << v.type << ", number 0x" << std::hex << v.number
-        << std::dec << ", text \"" << v.text << "\" (" << v.text.size() << " bytes)}";
+    *os << "{id " << int(v.id) << ", type " << v.type << ", number 0x" << std::hex << v.number << std::dec
+        << ", text \"" << v.text << "\" (" << v.text.size() << " bytes)}";
 }
 
 TagView viewOf(const VTag* t) {
@@ -219,9 +219,8 @@ TEST(RoundTrip, FloatFactory_DictTypedSendsType2WithTheSameBits) {
     m.addTag(VTagFactory::createVTag(51, 1.5f, true));
     m.addTag(VTagFactory::createVTag(51, floatOf(0x7F800001), true));
     m.addTag(VTagFactory::createVTag(51, 1.5f, false));
-    EXPECT_EQ(tagsOf(m), (std::vector<TagView>{{51, 2, 0x3FC00000, {}},
-                                                {51, 2, 0x7F800001, {}},
-                                                {51, 6, 0x3FC00000, {}}}));
+    EXPECT_EQ(tagsOf(m), (std::vector<TagView>{
+                             {51, 2, 0x3FC00000, {}}, {51, 2, 0x7F800001, {}}, {51, 6, 0x3FC00000, {}}}));
     MsgPtr back = roundTrip(m);
     ASSERT_NE(back, nullptr);
     VTagUInt32* t = uint32At(*back, 0);
@@ -254,8 +253,8 @@ TEST(RoundTrip, String_KeepsEmptyLongAndAwkwardBytes) {
 }
 
 TEST(RoundTrip, Header_KeepsMsgIdAndWholeSequenceByte) {
-    const std::pair<uint8_t, uint8_t> headers[] = {
-        {0, 0x00}, {1, 0x80}, {5, 0x7F}, {2, 0xFF}, {255, 0x85}, {3, 0x01}};
+    const std::pair<uint8_t, uint8_t> headers[] = {{0, 0x00}, {1, 0x80},   {5, 0x7F},
+                                                   {2, 0xFF}, {255, 0x85}, {3, 0x01}};
     for (auto [id, seq] : headers) {
         SCOPED_TRACE(testing::Message() << "msgId " << int(id) << " sequence " << int(seq));
         VMsg m(id);
@@ -371,16 +370,16 @@ TEST(Golden, EveryTypeCodeEncodesToTheDocumentedBytes) {
     m.addTag(VTagFactory::createVTag(9, "ab"));
     m.addTag(VTagFactory::createVTag(255, ""));
     const Bytes golden = {
-        0x01,                    // format
-        0x05,                    // msgId
-        0x83,                    // sequence: last-segment flag | sequence number 3
-        0x00, 0x07,              // tag count 7
-        0x06, 0x04, 0xFE,        // id 6, type 4 (uint8), value 0xFE
-        0x6D, 0x03, 0xAB, 0xCD,  // id 109, type 3 (uint16), value 0xABCD
+        0x01,                                // format
+        0x05,                                // msgId
+        0x83,                                // sequence: last-segment flag | sequence number 3
+        0x00, 0x07,                          // tag count 7
+        0x06, 0x04, 0xFE,                    // id 6, type 4 (uint8), value 0xFE
+        0x6D, 0x03, 0xAB, 0xCD,              // id 109, type 3 (uint16), value 0xABCD
         0x08, 0x02, 0x01, 0x02, 0x03, 0x04,  // id 8, type 2 (uint32), value 0x01020304
         0x33, 0x06, 0x3F, 0xC0, 0x00, 0x00,  // id 51, type 6 (float), 1.5f = 0x3FC00000
         0x05, 0x00,                          // id 5, type 0 (no value)
-        0x09, 0x01, 0x00, 0x02, 'a', 'b',    // id 9, type 1 (string), length 2, "ab"
+        0x09, 0x01, 0x00, 0x02, 'a',  'b',   // id 9, type 1 (string), length 2, "ab"
         0xFF, 0x01, 0x00, 0x00,              // id 255, type 1, length 0
     };
     EXPECT_EQ(encode(m), golden);
@@ -421,7 +420,7 @@ TEST(Golden, MatchesTheWorkedExampleOfTheWireFormatPage) {
     m.sequence = 0;
     m.setLastSegment(true);
     m.addTag(VTagFactory::createVTag(8, uint32_t(42)));  // TAG_DEV_ID
-    m.addTag(VTagFactory::createVTag(9, "Rack 1"));     // TAG_DEV_LABEL
+    m.addTag(VTagFactory::createVTag(9, "Rack 1"));      // TAG_DEV_LABEL
     const Bytes golden = {
         0x01,                                // format
         0x01,                                // msgId 1 (GET)
@@ -429,7 +428,7 @@ TEST(Golden, MatchesTheWorkedExampleOfTheWireFormatPage) {
         0x00, 0x02,                          // tag count 2
         0x08, 0x02, 0x00, 0x00, 0x00, 0x2A,  // TAG_DEV_ID, type 2, 42
         0x09, 0x01, 0x00, 0x06,              // TAG_DEV_LABEL, type 1, length 6
-        'R', 'a', 'c', 'k', ' ', '1',        // "Rack 1"
+        'R',  'a',  'c',  'k',  ' ',  '1',   // "Rack 1"
     };
     EXPECT_EQ(encode(m), golden);
     EXPECT_EQ(golden.size(), 21u);
@@ -441,12 +440,12 @@ TEST(Golden, EncodedSizesPerTagType) {
         m.addTag(t);
         return encode(m).size();
     };
-    EXPECT_EQ(encode(VMsg(1)).size(), 5u);                                 // header only
-    EXPECT_EQ(sizeWith(VTagFactory::createVTag(5)), 5u + 2u);               // type 0
-    EXPECT_EQ(sizeWith(VTagFactory::createVTag(6, uint8_t(1))), 5u + 3u);   // type 4
-    EXPECT_EQ(sizeWith(VTagFactory::createVTag(109, uint16_t(1))), 5u + 4u);  // type 3
-    EXPECT_EQ(sizeWith(VTagFactory::createVTag(8, uint32_t(1))), 5u + 6u);    // type 2
-    EXPECT_EQ(sizeWith(VTagFactory::createVTag(51, 1.0f, false)), 5u + 6u);   // type 6
+    EXPECT_EQ(encode(VMsg(1)).size(), 5u);                                         // header only
+    EXPECT_EQ(sizeWith(VTagFactory::createVTag(5)), 5u + 2u);                      // type 0
+    EXPECT_EQ(sizeWith(VTagFactory::createVTag(6, uint8_t(1))), 5u + 3u);          // type 4
+    EXPECT_EQ(sizeWith(VTagFactory::createVTag(109, uint16_t(1))), 5u + 4u);       // type 3
+    EXPECT_EQ(sizeWith(VTagFactory::createVTag(8, uint32_t(1))), 5u + 6u);         // type 2
+    EXPECT_EQ(sizeWith(VTagFactory::createVTag(51, 1.0f, false)), 5u + 6u);        // type 6
     EXPECT_EQ(sizeWith(VTagFactory::createVTag(9, "0123456789")), 5u + 4u + 10u);  // type 1
 }
 
@@ -693,7 +692,8 @@ Bytes randomTagStream(std::mt19937& rng, uint16_t& count) {
             payload = len;
             break;
         }
-        case 2: case 6: payload = 4; break;
+        case 2:
+        case 6: payload = 4; break;
         case 3: payload = 2; break;
         case 4: payload = 1; break;
         default: break;
@@ -802,8 +802,8 @@ TEST(ParseMsg, AcceptsACountThatExactlyFillsTheBytes) {
 }
 
 TEST(ParseMsg, RejectsAStringContainingANul) {
-    const Bytes good = {0x01, 0x01, 0x00, 0x00, 0x01,         // header, one tag
-                        0x09, 0x01, 0x00, 0x03, 'a', 'b', 'c'};  // id 9, string "abc"
+    const Bytes good = {0x01, 0x01, 0x00, 0x00, 0x01,             // header, one tag
+                        0x09, 0x01, 0x00, 0x03, 'a',  'b', 'c'};  // id 9, string "abc"
     ASSERT_NE(decode(good), nullptr);
     for (size_t pos = 9; pos < good.size(); ++pos) {
         Bytes bad = good;
@@ -813,8 +813,8 @@ TEST(ParseMsg, RejectsAStringContainingANul) {
 }
 
 TEST(ParseMsg, RejectsAStringLengthPastTheEnd) {
-    const Bytes wire = {0x01, 0x01, 0x00, 0x00, 0x01,           // header, one tag
-                        0x09, 0x01, 0x00, 0x0A, 'a', 'b', 'c'};  // says 10 bytes, has 3
+    const Bytes wire = {0x01, 0x01, 0x00, 0x00, 0x01,             // header, one tag
+                        0x09, 0x01, 0x00, 0x0A, 'a',  'b', 'c'};  // says 10 bytes, has 3
     EXPECT_EQ(decode(wire), nullptr);
 }
 

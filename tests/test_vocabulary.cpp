@@ -38,7 +38,8 @@ std::string alternated(const char* s) {
     bool upper = true;
     for (char& c : out) {
         if (!std::isalpha(static_cast<unsigned char>(c))) continue;
-        c = char(upper ? std::toupper(static_cast<unsigned char>(c)) : std::tolower(static_cast<unsigned char>(c)));
+        c = char(upper ? std::toupper(static_cast<unsigned char>(c))
+                       : std::tolower(static_cast<unsigned char>(c)));
         upper = !upper;
     }
     return out;
@@ -120,18 +121,20 @@ TEST(TagVocabulary, ErrorNamesAreOrdinaryValuelessEntries) {
 
 TEST(TagVocabulary, NearMissNamesAreRefused) {
     for (const char* name : {
-             "TAG_DEV_I",         // a prefix of a name
-             "TAG_DEV",           // a prefix of many
-             "TAG_DEV_IDX",       // one character more
-             "TAG_DEV_ID ",       // a trailing blank
-             " TAG_DEV_ID",       // a leading blank
-             "TAG_DEV_ID=",       // the name with its equals sign
-             "",                  // nothing at all
-             "TAG-DEV-ID",        // other punctuation
-             "DEV_ID",            // without the prefix
-             "TAG_DEV_ID_OL",     // between two names that share a stem
+             "TAG_DEV_I",      // a prefix of a name
+             "TAG_DEV",        // a prefix of many
+             "TAG_DEV_IDX",    // one character more
+             "TAG_DEV_ID ",    // a trailing blank
+             " TAG_DEV_ID",    // a leading blank
+             "TAG_DEV_ID=",    // the name with its equals sign
+             "",               // nothing at all
+             "TAG-DEV-ID",     // other punctuation
+             "DEV_ID",         // without the prefix
+             "TAG_DEV_ID_OL",  // between two names that share a stem
              "TAG_SITE_SVP_PORTS",
-             "TAG\x7f" "DEV\x7f" "ID",  // DEL folds onto '_' only if case folding flips bit 5 of any byte
+             "TAG\x7f"
+             "DEV\x7f"
+             "ID",  // DEL folds onto '_' only if case folding flips bit 5 of any byte
          })
         EXPECT_EQ(tagByName(name), nullptr) << '"' << name << '"';
     EXPECT_EQ(tagByName(nullptr), nullptr);
