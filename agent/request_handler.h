@@ -12,8 +12,8 @@
 using Datagram = std::vector<uint8_t>;
 
 struct HandleResult {
-    bool request = false;          // the bytes decoded as a message
-    std::vector<Datagram> replies;  // in sending order, each <= MAX_DATAGRAM
+    bool request = false;           // the bytes decoded as a message
+    std::vector<Datagram> replies;  // in sending order, each <= DATAGRAM_SIZE
 };
 
 // Serves one datagram against the store. GET is answered with the values
@@ -29,8 +29,9 @@ HandleResult handleDatagram(std::span<const uint8_t> datagram, TagStore& store);
 std::vector<Datagram> encodeSegments(uint8_t msgId, uint8_t sequenceNumber,
                                      const std::vector<const VTag*>& tags);
 
-// For a _CFG group id, the ids of its stored members in id order; for any
-// other id, nothing.
+// Whether the id names a group (a name ending in _CFG that takes no value),
+// and the group's stored members in id order: the tags whose names start
+// with the group's name less "CFG", and a few listed extras.
 bool isGroup(uint8_t id);
 std::vector<const VTag*> groupMembers(uint8_t groupId, const TagStore& store);
 

@@ -4,7 +4,7 @@
 
 size_t messageHeaderSize() {
     static const size_t size = [] {
-        uint8_t buf[MAX_DATAGRAM];
+        uint8_t buf[DATAGRAM_SIZE];
         return size_t(VMsg(0).getMsg(buf, sizeof buf));
     }();
     return size;
@@ -15,7 +15,7 @@ size_t messageHeaderSize() {
 size_t tagWireSize(const VTag& tag) {
     VMsg alone(0);
     alone.addTag(tag.clone());
-    uint8_t buf[MAX_DATAGRAM];
+    uint8_t buf[DATAGRAM_SIZE];
     uint16_t length = alone.getMsg(buf, sizeof buf);
     return length ? length - messageHeaderSize() : 0;
 }
@@ -28,6 +28,9 @@ uint32_t dictionaryType(uint8_t id) {
 }
 
 bool TagStore::put(std::unique_ptr<VTag> tag, std::string* why) {
+    // A float may travel as type 2 with the same bits; it is kept as type 6.
+    if (tag && tag->type == VTAG_UINT32 && dictionaryType(tag->tagId) == VTAG_FLOAT)
+        tag = std::make_unique<VTagUInt32>(tag->tagId, static_cast<VTagUInt32&>(*tag).getValue(), VTAG_FLOAT);
     const char* reason = nullptr;
     if (!tag || tag->type == VTAG_NONE)
         reason = "tag carries no value";

@@ -10,10 +10,10 @@
 #include <string>
 #include <vector>
 
+// DATAGRAM_SIZE, the largest datagram of a request or a reply segment, and
+// the message ids: shared with the client.
+#include "msg_request.h"
 #include "vmsg.h"
-
-// Largest datagram the agent receives as a request or sends as a reply.
-constexpr size_t MAX_DATAGRAM = 1024;
 
 // Bytes a message without tags takes on the wire.
 size_t messageHeaderSize();
@@ -26,7 +26,8 @@ uint32_t dictionaryType(uint8_t id);
 
 class TagStore {
 public:
-    // Stores the tag under its id, replacing the value held before. Refuses
+    // Stores the tag under its id, replacing the value held before; a float
+    // that came as type 2 is kept as type 6. Refuses
     // (and drops) a tag without a value, one whose type code is not the
     // dictionary's for its id, and one too long for any reply; then false,
     // with the reason in *why when given.
