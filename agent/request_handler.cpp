@@ -11,6 +11,10 @@ namespace {
 
 constexpr uint8_t SEQUENCE_NUMBER_BITS = 0x7F;
 constexpr std::string_view GROUP_SUFFIX = "CFG";
+// A GET of one datagram may repeat a large group hundreds of times. Replies
+// beyond this size are refused, so that the agent cannot be made to flood a
+// (possibly forged) sender with hundreds of times the bytes it received.
+constexpr size_t MAX_REPLY_BYTES = 64 * DATAGRAM_SIZE;
 
 // Members a group has beyond the names that share its prefix: the analogue
 // input's raw values are named TAG_IO_* but belong to its configuration.
@@ -38,6 +42,12 @@ bool isMember(std::string_view group, std::string_view candidate) {
            });
 }
 
+size_t replyBytes(const std::vector<const VTag*>& tags) {
+    size_t total = 0;
+    for (const VTag* tag : tags) total += tagWireSize(*tag);
+    return total;
+}
+
 std::vector<Datagram> answerGet(VMsg& request, const TagStore& store) {
     std::vector<const VTag*> found;
     std::vector<uint8_t> missing;
@@ -52,6 +62,13 @@ std::vector<Datagram> answerGet(VMsg& request, const TagStore& store) {
         found.insert(found.end(), values.begin(), values.end());
     }
     uint8_t sequenceNumber = request.sequence & SEQUENCE_NUMBER_BITS;
+    if (missing.empty() && replyBytes(found) > MAX_REPLY_BYTES) {
+        logger().warn("GET of %zu tags refused: the reply would exceed %zu bytes", request.tagCount(),
+                      MAX_REPLY_BYTES);
+        std::unique_ptr<VTag> refusal(
+            VTagFactory::createVTag(tagByName("TAG_ERR_MSGID")->id, uint8_t(MSG_GET)));
+        return encodeSegments(MSG_ERR, sequenceNumber, {refusal.get()});
+    }
     if (missing.empty()) {
         logger().info("GET of %zu tags answered with %zu values", request.tagCount(), found.size());
         return encodeSegments(MSG_GET, sequenceNumber, found);

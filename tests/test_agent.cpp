@@ -267,6 +267,20 @@ TEST(AgentSegments, LongReplyIsSplitIntoWholeTagsInOrder) {
     }
 }
 
+TEST(AgentSegments, ReplyBeyondSixtyFourDatagramsIsRefused) {
+    // Every String tag of the site group at 1000 bytes: one group name asks
+    // for about 4 KiB, so a request repeating it 16 times asks for 64 KiB.
+    TagStore store;
+    std::string text;
+    for (const char* name : {"TAG_SITE_ID", "TAG_SITE_LABEL", "TAG_SITE_NMS_ADDRESS", "TAG_SITE_SVP_ADDRESS"})
+        text += std::string(name) + "=" + std::string(1000, 'x') + "\n";
+    ASSERT_TRUE(loadTagText(text, store).empty());
+    EXPECT_EQ(serve(store, get(std::vector<const char*>(16, "TAG_SITE_CFG"))).size(), 64u);
+
+    std::vector<Datagram> replies = serve(store, get(std::vector<const char*>(17, "TAG_SITE_CFG")));
+    EXPECT_EQ(printed(replies), "ERR: TAG_ERR_MSGID=01 \n");
+}
+
 TEST(AgentSegments, ReplyOfExactlyOneDatagramIsNotSplitButOneByteMoreIs) {
     // Header 5, each text tag 4 + its length: 5 + 504 + 515 = 1024.
     TagStore store =
