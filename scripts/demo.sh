@@ -29,14 +29,20 @@ port=$(sed -n 's/^listening on 127\.0\.0\.1:\([0-9]*\)$/\1/p' "$work/agent.out")
 [[ -n $port ]] || { echo "the demo agent did not start"; exit 1; }
 echo "== The demo agent is listening on 127.0.0.1:$port"
 
+# run CAPTION WORDS...: shows the command as a user would type it, then runs it.
 run() {
-  echo
-  echo "\$ tagclient -p $port $*"
+  local caption=$1 shown="" word
+  shift
+  for word in "$@"; do
+    [[ $word == *" "* ]] && word="'$word'"
+    shown+=" $word"
+  done
+  printf '\n# %s\n$ tagclient -p %s%s\n' "$caption" "$port" "$shown"
   "$client" -h 127.0.0.1 -p "$port" "$@"
 }
-run GET: TAG_DEV_CFG
-run SET: 'TAG_DEV_LABEL=Rack 7, row B'
-run GET: TAG_DEV_ID TAG_DEV_LABEL
-run GET: TAG_CCD_TEMP
+run "Read the device group" GET: TAG_DEV_CFG
+run "Set the label (SET is sent and not answered)" SET: 'TAG_DEV_LABEL=Rack 7, row B'
+run "Read it back" GET: TAG_DEV_ID TAG_DEV_LABEL
+run "Ask for a tag this agent does not hold: an error reply naming its id" GET: TAG_CCD_TEMP
 echo
 echo "== Done; the agent is stopped. See README.md for more."
