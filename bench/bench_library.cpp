@@ -19,7 +19,8 @@ VMsg* fullReply() {
     for (uint8_t i = 0; i < 12; ++i) {
         m->addTag(VTagFactory::createVTag(5));
         m->addTag(VTagFactory::createVTag(8, uint32_t(0xC0FFEE00u + i)));
-        m->addTag(VTagFactory::createVTag(9, "Rack 1, row B, cabinet 7 ->"));
+        m->addTag(
+            VTagFactory::createVTag(9, "Rack 1, row B, cabinet 7, shelf 3, the controller on the left"));
         m->addTag(VTagFactory::createVTag(51, 1.5f + i, false));
         m->addTag(VTagFactory::createVTag(6, uint8_t(i)));
     }

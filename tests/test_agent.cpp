@@ -73,7 +73,7 @@ TagStore storeOf(std::string_view text) {
     return store;
 }
 
-std::string textOf(const VTag* t) { return static_cast<const VTagString*>(t)->text(); }
+std::string textOf(const VTag* t) { return std::string(static_cast<const VTagString*>(t)->text()); }
 
 constexpr const char SMALL_DEVICE[] =
     "TAG_DEV_ID=2A\n"

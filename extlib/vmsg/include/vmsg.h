@@ -7,7 +7,8 @@
 #define VMSG_H
 
 #include <cstdint>
-#include <string>
+#include <memory>
+#include <string_view>
 #include <vector>
 
 #define VMSG_API __attribute__((visibility("default")))
@@ -38,17 +39,26 @@ public:
 
 class VMSG_API VTagString : public VTag {
 public:
-    VTagString(uint8_t tagId, const char* text);
+    VTagString(uint8_t tagId, const char* text);  // null is the empty text
     VTagString(uint8_t tagId, const char* bytes, size_t length);
+    ~VTagString() override;
     VTag* clone() const override;
 
     // Copies at most capacity-1 bytes of the text into buf and always ends it
     // with a NUL; a longer text is cut. Capacity 0 writes nothing.
     void getValue(char* buf, uint16_t capacity) const;
-    const std::string& text() const { return value; }
+    std::string_view text() const { return {chars, length}; }
 
 private:
-    std::string value;
+    friend class VMsg;
+    struct InPlace {};
+    // Refers to bytes the owning message keeps alive; copies nothing.
+    VTagString(uint8_t tagId, const char* bytes, size_t length, InPlace)
+        : VTag(tagId, VTAG_STRING), chars(bytes), length(length), owned(false) {}
+
+    const char* chars;
+    size_t length;
+    bool owned;
 };
 
 class VMSG_API VTagUInt8 : public VTag {
@@ -106,7 +116,8 @@ public:
     VMsg(const VMsg&) = delete;
     VMsg& operator=(const VMsg&) = delete;
 
-    // Appends the tag; the message owns it from now on. Null is ignored.
+    // Appends the tag, made with new; the message owns it from now on. Null
+    // is ignored.
     void addTag(VTag* tag);
 
     // The flag is the top bit of sequence; the low 7 bits are left alone.
@@ -137,8 +148,15 @@ public:
     uint8_t sequence;
 
 private:
+    // A decoded message keeps all its tags, and their texts, in one block
+    // (decoding makes three allocations, not one per tag). Tags in the block
+    // are destroyed in place; tags added with addTag are deleted.
+    bool inArena(const VTag* t) const;
+
     std::vector<VTag*> tags;
     size_t cursor = 0;
+    std::unique_ptr<std::byte[]> arena;
+    size_t arenaSize = 0;
 };
 
 #endif

@@ -2,7 +2,19 @@
 #include "vmsg.h"
 
 VMsg::~VMsg() {
-    for (VTag* t : tags) delete t;
+    for (VTag* t : tags) {
+        if (inArena(t))
+            t->~VTag();
+        else
+            delete t;
+    }
+}
+
+bool VMsg::inArena(const VTag* t) const {
+    auto* p = reinterpret_cast<const std::byte*>(t);
+    // Compared as integers: pointers into different objects have no order.
+    auto at = reinterpret_cast<uintptr_t>(p), begin = reinterpret_cast<uintptr_t>(arena.get());
+    return arena && at >= begin && at < begin + arenaSize;
 }
 
 void VMsg::addTag(VTag* tag) {

@@ -5,17 +5,33 @@
 
 VTag* VTag::clone() const { return new VTag(tagId, type); }
 
-VTagString::VTagString(uint8_t tagId, const char* text) : VTag(tagId, VTAG_STRING), value(text ? text : "") {}
+namespace {
+
+char* copyText(const char* bytes, size_t length) {
+    char* copy = new char[length + 1];
+    if (length) memcpy(copy, bytes, length);
+    copy[length] = '\0';
+    return copy;
+}
+
+}  // namespace
+
+VTagString::VTagString(uint8_t tagId, const char* text)
+    : VTagString(tagId, text ? text : "", text ? strlen(text) : 0) {}
 
 VTagString::VTagString(uint8_t tagId, const char* bytes, size_t length)
-    : VTag(tagId, VTAG_STRING), value(bytes, length) {}
+    : VTag(tagId, VTAG_STRING), chars(copyText(bytes, length)), length(length), owned(true) {}
 
-VTag* VTagString::clone() const { return new VTagString(tagId, value.data(), value.size()); }
+VTagString::~VTagString() {
+    if (owned) delete[] chars;
+}
+
+VTag* VTagString::clone() const { return new VTagString(tagId, chars, length); }
 
 void VTagString::getValue(char* buf, uint16_t capacity) const {
     if (capacity == 0) return;
-    size_t n = value.size() < capacity ? value.size() : size_t(capacity) - 1;
-    memcpy(buf, value.data(), n);
+    size_t n = length < capacity ? length : size_t(capacity) - 1;
+    if (n) memcpy(buf, chars, n);
     buf[n] = '\0';
 }
 

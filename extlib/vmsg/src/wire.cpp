@@ -2,8 +2,10 @@
 // fields are big-endian and are read and written a byte at a time, so the
 // code never depends on the host's byte order or on alignment.
 #include <algorithm>
+#include <cstddef>
 #include <cstring>
 #include <memory>
+#include <new>
 
 #include "vmsg.h"
 
@@ -23,8 +25,8 @@ size_t encodedSize(const VTag* t) {
     case VTAG_UINT32:
     case VTAG_FLOAT: return TAG_HEAD_SIZE + 4;
     case VTAG_STRING: {
-        const std::string& s = static_cast<const VTagString*>(t)->text();
-        if (s.size() > MAX_FIELD || s.find('\0') != std::string::npos) return 0;
+        std::string_view s = static_cast<const VTagString*>(t)->text();
+        if (s.size() > MAX_FIELD || s.find('\0') != std::string_view::npos) return 0;
         return TAG_HEAD_SIZE + 2 + s.size();
     }
     default: return 0;
@@ -54,7 +56,7 @@ uint8_t* putTag(uint8_t* p, const VTag* t) {
     case VTAG_UINT32:
     case VTAG_FLOAT: p = put32(p, static_cast<const VTagUInt32*>(t)->getValue()); break;
     case VTAG_STRING: {
-        const std::string& s = static_cast<const VTagString*>(t)->text();
+        std::string_view s = static_cast<const VTagString*>(t)->text();
         p = put16(p, uint16_t(s.size()));
         p = std::copy(s.begin(), s.end(), p);
         break;
@@ -99,36 +101,53 @@ private:
     const uint8_t* end;
 };
 
-VTag* takeString(Reader& in, uint8_t id) {
-    uint16_t len;
-    const uint8_t* bytes;
-    if (!in.take16(len) || !in.takeBytes(bytes, len)) return nullptr;
-    if (memchr(bytes, 0, len)) return nullptr;
-    return new VTagString(id, reinterpret_cast<const char*>(bytes), len);
-}
+// One tag as the bytes hold it.
+struct TagFields {
+    uint8_t id = 0;
+    uint8_t type = 0;
+    uint32_t number = 0;            // the value of types 2, 3, 4 and 6
+    const uint8_t* text = nullptr;  // type 1
+    uint16_t length = 0;
+};
 
-// Reads one tag, or returns null when the bytes do not hold one.
-VTag* takeTag(Reader& in) {
-    uint8_t id, type;
-    if (!in.take8(id) || !in.take8(type)) return nullptr;
-    switch (type) {
-    case VTAG_NONE: return new VTag(id, VTAG_NONE);
-    case VTAG_STRING: return takeString(in, id);
+// Reads one tag; false when the bytes do not hold one.
+bool takeTag(Reader& in, TagFields& f) {
+    if (!in.take8(f.id) || !in.take8(f.type)) return false;
+    switch (f.type) {
+    case VTAG_NONE: return true;
+    case VTAG_STRING:
+        return in.take16(f.length) && in.takeBytes(f.text, f.length) && !memchr(f.text, 0, f.length);
     case VTAG_UINT8: {
         uint8_t v;
-        return in.take8(v) ? new VTagUInt8(id, v) : nullptr;
+        if (!in.take8(v)) return false;
+        f.number = v;
+        return true;
     }
     case VTAG_UINT16: {
         uint16_t v;
-        return in.take16(v) ? new VTagUInt16(id, v) : nullptr;
+        if (!in.take16(v)) return false;
+        f.number = v;
+        return true;
     }
     case VTAG_UINT32:
-    case VTAG_FLOAT: {
-        uint32_t v;
-        return in.take32(v) ? new VTagUInt32(id, v, type) : nullptr;
+    case VTAG_FLOAT: return in.take32(f.number);
+    default: return false;
     }
-    default: return nullptr;
+}
+
+// Room for one tag object of the type in the arena, kept aligned.
+size_t objectSize(uint8_t type) {
+    size_t size = sizeof(VTag);
+    switch (type) {
+    case VTAG_STRING: size = sizeof(VTagString); break;
+    case VTAG_UINT8: size = sizeof(VTagUInt8); break;
+    case VTAG_UINT16: size = sizeof(VTagUInt16); break;
+    case VTAG_UINT32:
+    case VTAG_FLOAT: size = sizeof(VTagUInt32); break;
+    default: break;
     }
+    constexpr size_t align = alignof(std::max_align_t);
+    return (size + align - 1) / align * align;
 }
 
 }  // namespace
@@ -164,14 +183,45 @@ VMsg* VMsg::parseMsg(const void* buf, uint16_t length) {
     // lie, refused before anything is allocated for it.
     if (size_t(count) * TAG_HEAD_SIZE > in.left()) return nullptr;
 
+    // First pass: check every byte and measure the arena. Nothing is built
+    // from bytes that turn out not to be a message.
+    Reader body = in;
+    size_t objectBytes = 0, textBytes = 0;
+    TagFields f;
+    for (uint16_t i = 0; i < count; ++i) {
+        if (!takeTag(in, f)) return nullptr;
+        objectBytes += objectSize(f.type);
+        textBytes += f.length;
+    }
+    if (in.left() != 0) return nullptr;
+
+    // Second pass: build the tags in the arena. The texts are copied, so the
+    // message never points into the caller's buffer.
     std::unique_ptr<VMsg> msg(new VMsg(id));
     msg->sequence = seq;
     msg->tags.reserve(count);
+    msg->arenaSize = objectBytes + textBytes;
+    msg->arena.reset(new std::byte[msg->arenaSize]);
+    std::byte* object = msg->arena.get();
+    char* text = reinterpret_cast<char*>(object + objectBytes);
     for (uint16_t i = 0; i < count; ++i) {
-        VTag* t = takeTag(in);
-        if (!t) return nullptr;
+        f = TagFields{};
+        takeTag(body, f);
+        VTag* t = nullptr;
+        switch (f.type) {
+        case VTAG_STRING:
+            if (f.length) memcpy(text, f.text, f.length);
+            t = new (object) VTagString(f.id, text, f.length, VTagString::InPlace{});
+            text += f.length;
+            break;
+        case VTAG_UINT8: t = new (object) VTagUInt8(f.id, uint8_t(f.number)); break;
+        case VTAG_UINT16: t = new (object) VTagUInt16(f.id, uint16_t(f.number)); break;
+        case VTAG_UINT32:
+        case VTAG_FLOAT: t = new (object) VTagUInt32(f.id, f.number, f.type); break;
+        default: t = new (object) VTag(f.id, VTAG_NONE); break;
+        }
+        object += objectSize(f.type);
         msg->tags.push_back(t);
     }
-    if (in.left() != 0) return nullptr;
     return msg.release();
 }
