@@ -11,6 +11,7 @@ namespace {
 
 constexpr uint8_t SEQUENCE_NUMBER_BITS = 0x7F;
 constexpr std::string_view GROUP_SUFFIX = "CFG";
+constexpr std::string_view GROUP_NAME_END = "_CFG";
 // A GET of one datagram may repeat a large group hundreds of times. Replies
 // beyond this size are refused, so that the agent cannot be made to flood a
 // (possibly forged) sender with hundreds of times the bytes it received.
@@ -112,7 +113,7 @@ void deleteValues(VMsg& request, TagStore& store) {
 bool isGroup(uint8_t id) {
     const TagEntry* entry = tagById(id);
     return entry && entry->kind == TagKind::None &&
-           std::string_view(entry->name).ends_with("_" + std::string(GROUP_SUFFIX));
+           std::string_view(entry->name).ends_with(GROUP_NAME_END);
 }
 
 std::vector<const VTag*> groupMembers(uint8_t groupId, const TagStore& store) {

@@ -2,10 +2,13 @@
 # Installs the build into a temporary DESTDIR, runs the installed tagclient
 # against the installed tagagent on loopback, and builds a program against
 # the installed libraries through both CMake and pkg-config.
-# Usage: install_test.sh BUILD_DIR SOURCE_DIR
+# Usage: install_test.sh BUILD_DIR SOURCE_DIR [CXXFLAGS]
+# CXXFLAGS builds the outside program the way the libraries were built (the
+# sanitizer build's libraries need a sanitized program).
 set -euo pipefail
 build=$1
 src=$2
+cxxflags=${3:-}
 work=$(mktemp -d)
 agent=""
 cleanup() {
@@ -37,13 +40,14 @@ out=$("$prefix/bin/tagclient" -h 127.0.0.1 -p "$port" GET: TAG_DEV_LABEL)
 echo "$out"
 grep -q '^GET: TAG_DEV_LABEL="' <<< "$out" || { echo "FAIL: no reply line"; exit 1; }
 
-cmake -S "$src/tests/consumer" -B "$work/consumer" -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
+cmake -S "$src/tests/consumer" -B "$work/consumer" -DCMAKE_PREFIX_PATH="$prefix" \
+  -DCMAKE_CXX_FLAGS="$cxxflags" >/dev/null
 cmake --build "$work/consumer" >/dev/null
 LD_LIBRARY_PATH=$prefix/lib "$work/consumer/consumer"
 
 PKG_CONFIG_PATH=$prefix/lib/pkgconfig
 flags=$(PKG_CONFIG_PATH=$PKG_CONFIG_PATH pkg-config --define-variable=prefix="$prefix" --cflags --libs tagproto)
 # shellcheck disable=SC2086
-g++ -std=c++17 -o "$work/consumer-pc" "$src/tests/consumer/main.cpp" $flags
+g++ -std=c++17 $cxxflags -o "$work/consumer-pc" "$src/tests/consumer/main.cpp" $flags
 LD_LIBRARY_PATH=$prefix/lib "$work/consumer-pc"
 echo "install test passed"
