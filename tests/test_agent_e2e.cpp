@@ -13,84 +13,13 @@
 #include <filesystem>
 #include <fstream>
 
+#include "agent_process.h"
 #include "run_program.h"
 #include "tag_vocabulary.h"
 
 namespace {
 
-// Exit status as runProgram reports it: the code, or 128 + the signal.
-int statusOf(int raw) { return WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw); }
-
-// A running tagagent on 127.0.0.1, bounded to 60 seconds whatever happens to
-// the test. Its first line on standard output tells the port.
-class Agent {
-public:
-    explicit Agent(std::vector<std::string> extra = {}) {
-        std::vector<std::string> args{TAGAGENT_PATH, "-p", "0", "-t", "60"};
-        args.insert(args.end(), extra.begin(), extra.end());
-        std::vector<char*> argv;
-        for (std::string& a : args) argv.push_back(a.data());
-        argv.push_back(nullptr);
-
-        int out[2];
-        if (pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
-        pid = fork();
-        if (pid < 0) throw std::runtime_error("fork");
-        if (pid == 0) {
-            dup2(out[1], STDOUT_FILENO);
-            execv(argv[0], argv.data());
-            _exit(127);
-        }
-        close(out[1]);
-        outFd = out[0];
-        firstLine = readLine();
-        const std::string prefix = "listening on 127.0.0.1:";
-        if (firstLine.starts_with(prefix)) port = std::stoi(firstLine.substr(prefix.size()));
-    }
-
-    ~Agent() {
-        if (pid > 0) {
-            kill(pid, SIGKILL);
-            waitpid(pid, nullptr, 0);
-        }
-        close(outFd);
-    }
-
-    // Sends the signal and returns the exit status.
-    int stop(int signal = SIGTERM) {
-        kill(pid, signal);
-        return wait();
-    }
-
-    // Waits for the agent to end by itself.
-    int wait() {
-        int raw = 0;
-        waitpid(pid, &raw, 0);
-        pid = -1;
-        return statusOf(raw);
-    }
-
-    RunResult client(std::vector<std::string> words) const {
-        std::vector<std::string> args{"-h", "127.0.0.1", "-p", std::to_string(port)};
-        args.insert(args.end(), words.begin(), words.end());
-        return runClient(args);
-    }
-
-    std::string firstLine;
-    int port = 0;
-
-private:
-    std::string readLine() {
-        std::string line;
-        char c;
-        pollfd p{outFd, POLLIN, 0};
-        while (poll(&p, 1, 10000) == 1 && read(outFd, &c, 1) == 1 && c != '\n') line += c;
-        return line;
-    }
-
-    pid_t pid = -1;
-    int outFd = -1;
-};
+using Agent = AgentProcess;
 
 // A private directory for data files, removed afterwards.
 class TempDir {

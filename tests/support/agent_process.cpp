@@ -1,0 +1,71 @@
+#include "agent_process.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <stdexcept>
+
+namespace {
+
+int statusOf(int raw) { return WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw); }
+
+}  // namespace
+
+AgentProcess::AgentProcess(std::vector<std::string> extra) {
+    std::vector<std::string> args{TAGAGENT_PATH, "-p", "0", "-t", "60"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+
+    int out[2];
+    if (pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
+    pid = fork();
+    if (pid < 0) throw std::runtime_error("fork");
+    if (pid == 0) {
+        dup2(out[1], STDOUT_FILENO);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    close(out[1]);
+    outFd = out[0];
+    firstLine = readLine();
+    const std::string prefix = "listening on 127.0.0.1:";
+    if (firstLine.starts_with(prefix)) port = std::stoi(firstLine.substr(prefix.size()));
+}
+
+AgentProcess::~AgentProcess() {
+    if (pid > 0) {
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+    }
+    close(outFd);
+}
+
+int AgentProcess::stop(int signal) {
+    kill(pid, signal);
+    return wait();
+}
+
+int AgentProcess::wait() {
+    int raw = 0;
+    waitpid(pid, &raw, 0);
+    pid = -1;
+    return statusOf(raw);
+}
+
+RunResult AgentProcess::client(std::vector<std::string> words) const {
+    std::vector<std::string> args{"-h", "127.0.0.1", "-p", std::to_string(port)};
+    args.insert(args.end(), words.begin(), words.end());
+    return runClient(args);
+}
+
+std::string AgentProcess::readLine() {
+    std::string line;
+    char c;
+    pollfd p{outFd, POLLIN, 0};
+    while (poll(&p, 1, 10000) == 1 && read(outFd, &c, 1) == 1 && c != '\n') line += c;
+    return line;
+}

@@ -1,0 +1,40 @@
+// A real tagagent started as a child process on a free port of 127.0.0.1,
+// for end-to-end tests. Bounded to 60 seconds whatever happens to the test.
+#ifndef AGENT_PROCESS_H
+#define AGENT_PROCESS_H
+
+#include <sys/types.h>
+
+#include <csignal>
+#include <string>
+#include <vector>
+
+#include "run_program.h"
+
+class AgentProcess {
+public:
+    // Starts tagagent -p 0 -t 60 with the extra options and reads its first
+    // line, which tells the port.
+    explicit AgentProcess(std::vector<std::string> extra = {});
+    ~AgentProcess();
+    AgentProcess(const AgentProcess&) = delete;
+    AgentProcess& operator=(const AgentProcess&) = delete;
+
+    // Sends the signal and returns the exit status.
+    int stop(int signal = SIGTERM);
+    // Waits for the agent to end by itself; the exit status, or 128 + signal.
+    int wait();
+    // Runs the real client against this agent.
+    RunResult client(std::vector<std::string> words) const;
+
+    std::string firstLine;
+    int port = 0;
+
+private:
+    std::string readLine();
+
+    pid_t pid = -1;
+    int outFd = -1;
+};
+
+#endif
