@@ -112,8 +112,7 @@ void deleteValues(VMsg& request, TagStore& store) {
 
 bool isGroup(uint8_t id) {
     const TagEntry* entry = tagById(id);
-    return entry && entry->kind == TagKind::None &&
-           std::string_view(entry->name).ends_with(GROUP_NAME_END);
+    return entry && entry->kind == TagKind::None && std::string_view(entry->name).ends_with(GROUP_NAME_END);
 }
 
 std::vector<const VTag*> groupMembers(uint8_t groupId, const TagStore& store) {
