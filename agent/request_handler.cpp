@@ -15,7 +15,7 @@ constexpr std::string_view GROUP_NAME_END = "_CFG";
 // A GET of one datagram may repeat a large group hundreds of times. Replies
 // beyond this size are refused, so that the agent cannot be made to flood a
 // (possibly forged) sender with hundreds of times the bytes it received.
-constexpr size_t MAX_REPLY_BYTES = 64 * DATAGRAM_SIZE;
+constexpr size_t MAX_REPLY_BYTES = size_t{64} * DATAGRAM_SIZE;
 
 // Members a group has beyond the names that share its prefix: the analogue
 // input's raw values are named TAG_IO_* but belong to its configuration.

@@ -63,10 +63,14 @@ bool waitReadable(int fd) {
 
 void MsgRequest::send(const char* host, uint16_t port) {
     Socket sock;
-    // select cannot watch a descriptor beyond FD_SETSIZE; refuse it rather
-    // than write past the fd_set.
-    if (sock.fd < 0 || sock.fd >= FD_SETSIZE) {
-        fprintf(out, lines::SOCKET_FAILED, sock.fd < 0 ? strerror(errno) : "descriptor out of range");
+    if (sock.fd < 0) {
+        fprintf(out, lines::SOCKET_FAILED, host, strerror(errno));
+        return;
+    }
+    // select cannot watch a descriptor beyond FD_SETSIZE: a GET refuses it
+    // before sending rather than write past the fd_set while waiting.
+    if (msg->msgId == MSG_GET && sock.fd >= FD_SETSIZE) {
+        fprintf(out, lines::SOCKET_FAILED, host, "descriptor out of range for select");
         return;
     }
     sockaddr_in dest;

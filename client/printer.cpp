@@ -45,6 +45,12 @@ void MsgRequest::printTag(VTag* t) {
 }
 
 void MsgRequest::printTagValue(VTag* t) {
+    // A tag whose class cannot hold what its type code names holds nothing
+    // to read: printed like any other code without a value.
+    if (!t->typeMatchesClass()) {
+        fputs(lines::NO_VALUE, out);
+        return;
+    }
     switch (t->type) {
     case VTAG_STRING: {
         char text[STRING_VALUE_BUFFER];

@@ -471,4 +471,38 @@ TEST_F(SendOutcome, MessageExactlyAtTheLimitIsSent) {
     EXPECT_EQ(tagsOf(*m), (std::vector<std::string>{text(9, label)}));
 }
 
+// Runs the client from a shell that first applies its set-up, so a test
+// can take away what the client needs (descriptors) before it starts.
+RunResult runClientAfter(const std::string& setup, const std::vector<std::string>& words) {
+    std::string command = setup + "; exec " + std::string(clientPath());
+    for (const std::string& w : words) command += " '" + w + "'";
+    return runProgram("/bin/bash", {"-c", command});
+}
+
+TEST_F(SendOutcome, SocketThatCannotBeOpenedIsReportedAndNothingSent) {
+    RunResult r = runProgram(
+        clientPath(), {"SET:", "-h", LOOPBACK, "-p", port(), "TAG_DEV_ID=2A"},
+        // The sanitizer build's runtime need not come first here.
+        {std::string("LD_PRELOAD=") + failSocketLibrary(), "ASAN_OPTIONS=verify_asan_link_order=0"});
+    EXPECT_EQ(r.out,
+              "ERR: TX_SOCKET_FAILED HOST=127.0.0.1 REASON=Address family not supported by protocol\n");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(peer.drain().empty());
+}
+
+TEST_F(SendOutcome, GetRefusesASocketBeyondWhatSelectCanWatch) {
+    // With descriptors 3 to 1030 taken, the socket lands past FD_SETSIZE:
+    // a GET could not wait on it, so it is refused before anything is sent,
+    // while a SET, which never waits, goes out.
+    const std::string takeDescriptors =
+        "ulimit -n 2048; i=3; while [ $i -le 1030 ]; do eval \"exec $i</dev/null\"; i=$((i+1)); done";
+    RunResult get = runClientAfter(takeDescriptors, {"GET:", "-h", LOOPBACK, "-p", port(), "TAG_DEV_ID"});
+    EXPECT_EQ(get.out, "ERR: TX_SOCKET_FAILED HOST=127.0.0.1 REASON=descriptor out of range for select\n");
+    EXPECT_TRUE(peer.drain().empty());
+
+    RunResult set = runClientAfter(takeDescriptors, {"SET:", "-h", LOOPBACK, "-p", port(), "TAG_DEV_ID=2A"});
+    EXPECT_EQ(set.out, "Sent 11 bytes\n");
+    EXPECT_EQ(peer.drain().size(), 1u);
+}
+
 }  // namespace

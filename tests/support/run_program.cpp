@@ -91,6 +91,10 @@ RunResult runProgram(const std::string& path, const std::vector<std::string>& ar
     return r;
 }
 
+const char* clientPath() { return TAGCLIENT_PATH; }
+
+const char* failSocketLibrary() { return FAIL_SOCKET_PATH; }
+
 // TAGCLIENT_TEST_WRAPPER, when set, names a program and its options that
 // run the client (valgrind, for the memory-checked run of these tests).
 RunResult runClient(const std::vector<std::string>& args, const std::vector<std::string>& env) {

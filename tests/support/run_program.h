@@ -16,6 +16,12 @@ struct RunResult {
 RunResult runProgram(const std::string& path, const std::vector<std::string>& args,
                      const std::vector<std::string>& env = {});
 
+// The path of the tagclient binary under test.
+const char* clientPath();
+
+// A library that, preloaded, makes every socket() call fail.
+const char* failSocketLibrary();
+
 // The tagclient binary under test.
 RunResult runClient(const std::vector<std::string>& args, const std::vector<std::string>& env = {});
 

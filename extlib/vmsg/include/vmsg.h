@@ -25,7 +25,8 @@ enum VTagType : uint32_t {
 
 class VMSG_API VTag {
 public:
-    VTag(uint8_t tagId, uint32_t type) : tagId(tagId), type(type) {}
+    // A tag without a value. Other type codes need the matching value class.
+    VTag(uint8_t tagId, uint32_t type) : VTag(tagId, type, Holds::Nothing) {}
     virtual ~VTag() = default;
     VTag(const VTag&) = delete;
     VTag& operator=(const VTag&) = delete;
@@ -33,8 +34,19 @@ public:
     // A new tag equal to this one, owned by the caller.
     virtual VTag* clone() const;
 
+    // Whether type names a value this object's class holds. getMsg refuses
+    // to encode a tag whose type was set to a code its class cannot carry.
+    bool typeMatchesClass() const;
+
     uint8_t tagId;
     uint32_t type;
+
+protected:
+    enum class Holds : uint8_t { Nothing, Text, UInt8, UInt16, UInt32 };
+    VTag(uint8_t tagId, uint32_t type, Holds holds) : tagId(tagId), type(type), holds(holds) {}
+
+private:
+    Holds holds;
 };
 
 class VMSG_API VTagString : public VTag {
@@ -54,7 +66,7 @@ private:
     struct InPlace {};
     // Refers to bytes the owning message keeps alive; copies nothing.
     VTagString(uint8_t tagId, const char* bytes, size_t length, InPlace)
-        : VTag(tagId, VTAG_STRING), chars(bytes), length(length), owned(false) {}
+        : VTag(tagId, VTAG_STRING, Holds::Text), chars(bytes), length(length), owned(false) {}
 
     const char* chars;
     size_t length;
@@ -63,7 +75,7 @@ private:
 
 class VMSG_API VTagUInt8 : public VTag {
 public:
-    VTagUInt8(uint8_t tagId, uint8_t value) : VTag(tagId, VTAG_UINT8), value(value) {}
+    VTagUInt8(uint8_t tagId, uint8_t value) : VTag(tagId, VTAG_UINT8, Holds::UInt8), value(value) {}
     VTag* clone() const override;
     uint8_t getValue() const { return value; }
 
@@ -73,7 +85,7 @@ private:
 
 class VMSG_API VTagUInt16 : public VTag {
 public:
-    VTagUInt16(uint8_t tagId, uint16_t value) : VTag(tagId, VTAG_UINT16), value(value) {}
+    VTagUInt16(uint8_t tagId, uint16_t value) : VTag(tagId, VTAG_UINT16, Holds::UInt16), value(value) {}
     VTag* clone() const override;
     uint16_t getValue() const { return value; }
 
@@ -85,7 +97,7 @@ private:
 class VMSG_API VTagUInt32 : public VTag {
 public:
     VTagUInt32(uint8_t tagId, uint32_t value, uint32_t type = VTAG_UINT32)
-        : VTag(tagId, type), value(value) {}
+        : VTag(tagId, type, Holds::UInt32), value(value) {}
     VTag* clone() const override;
     uint32_t getValue() const { return value; }
     // The same 32 bits read as a float; NaN payloads are kept.

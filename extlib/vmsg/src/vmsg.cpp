@@ -30,6 +30,5 @@ VTag* VMsg::getTag() { return cursor < tags.size() ? tags[cursor++] : nullptr; }
 void VMsg::addSegment(const VMsg* segment) {
     if (!segment || segment == this) return;
     msgId = segment->msgId;
-    tags.reserve(tags.size() + segment->tags.size());
     for (const VTag* t : segment->tags) tags.push_back(t->clone());
 }

@@ -5,6 +5,18 @@
 
 VTag* VTag::clone() const { return new VTag(tagId, type); }
 
+bool VTag::typeMatchesClass() const {
+    switch (type) {
+    case VTAG_NONE: return true;  // any tag may go out without its value
+    case VTAG_STRING: return holds == Holds::Text;
+    case VTAG_UINT8: return holds == Holds::UInt8;
+    case VTAG_UINT16: return holds == Holds::UInt16;
+    case VTAG_UINT32:
+    case VTAG_FLOAT: return holds == Holds::UInt32;
+    default: return false;
+    }
+}
+
 namespace {
 
 char* copyText(const char* bytes, size_t length) {
@@ -20,7 +32,7 @@ VTagString::VTagString(uint8_t tagId, const char* text)
     : VTagString(tagId, text ? text : "", text ? strlen(text) : 0) {}
 
 VTagString::VTagString(uint8_t tagId, const char* bytes, size_t length)
-    : VTag(tagId, VTAG_STRING), chars(copyText(bytes, length)), length(length), owned(true) {}
+    : VTag(tagId, VTAG_STRING, Holds::Text), chars(copyText(bytes, length)), length(length), owned(true) {}
 
 VTagString::~VTagString() {
     if (owned) delete[] chars;

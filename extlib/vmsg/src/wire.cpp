@@ -18,6 +18,7 @@ constexpr size_t MAX_FIELD = 0xFFFF;  // tag count and string length are 16-bit
 
 // Bytes a tag takes on the wire, or 0 when it cannot be encoded.
 size_t encodedSize(const VTag* t) {
+    if (!t->typeMatchesClass()) return 0;
     switch (t->type) {
     case VTAG_NONE: return TAG_HEAD_SIZE;
     case VTAG_UINT8: return TAG_HEAD_SIZE + 1;
@@ -189,6 +190,7 @@ VMsg* VMsg::parseMsg(const void* buf, uint16_t length) {
     size_t objectBytes = 0, textBytes = 0;
     TagFields f;
     for (uint16_t i = 0; i < count; ++i) {
+        f = TagFields{};
         if (!takeTag(in, f)) return nullptr;
         objectBytes += objectSize(f.type);
         textBytes += f.length;
