@@ -12,25 +12,11 @@ for f in client/tagclient agent/tagagent bench/floor bench/responder; do
 done
 build=$(cd "$build" && pwd)
 
-work=$(mktemp -d)
-pids=()
-cleanup() {
-  for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
-  wait 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
-
-"$build/agent/tagagent" -p 0 -t 600 > "$work/agent.out" &
-pids+=($!)
+source scripts/background.sh
+start_agent "$build/agent/tagagent" -t 600
 "$build/bench/responder" "$work/responder.port" 1000000 600 &
-pids+=($!)
-for _ in $(seq 200); do
-  [[ -s $work/responder.port ]] && grep -q '^listening on ' "$work/agent.out" && break
-  sleep 0.05
-done
-agent_port=$(sed -n 's/^listening on 127\.0\.0\.1:\([0-9]*\)$/\1/p' "$work/agent.out")
-responder_port=$(cat "$work/responder.port")
+background_pids+=($!)
+responder_port=$(wait_for_line "$work/responder.port" p)
 
 names=("tagclient GET" "floor" "tagclient SET")
 commands=(

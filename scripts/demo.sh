@@ -11,22 +11,9 @@ cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=OFF >/dev/
 cmake --build build -j"$(nproc)" >/dev/null
 client=build/client/tagclient
 
-work=$(mktemp -d)
-agent=""
-stop_agent() {
-  if [[ -n $agent ]]; then kill "$agent" 2>/dev/null || true; wait "$agent" 2>/dev/null || true; fi
-  rm -rf "$work"
-}
-trap stop_agent EXIT
-
-build/agent/tagagent -p 0 -t 60 > "$work/agent.out" &
-agent=$!
-for _ in $(seq 200); do
-  grep -q '^listening on ' "$work/agent.out" 2>/dev/null && break
-  sleep 0.05
-done
-port=$(sed -n 's/^listening on 127\.0\.0\.1:\([0-9]*\)$/\1/p' "$work/agent.out")
-[[ -n $port ]] || { echo "the demo agent did not start"; exit 1; }
+source scripts/background.sh
+start_agent build/agent/tagagent
+port=$agent_port
 echo "== The demo agent is listening on 127.0.0.1:$port"
 
 # run CAPTION WORDS...: shows the command as a user would type it, then runs it.

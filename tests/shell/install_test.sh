@@ -9,13 +9,7 @@ set -euo pipefail
 build=$1
 src=$2
 cxxflags=${3:-}
-work=$(mktemp -d)
-agent=""
-cleanup() {
-  [[ -n $agent ]] && kill "$agent" 2>/dev/null && wait "$agent" 2>/dev/null
-  rm -rf "$work"
-}
-trap cleanup EXIT
+source "$src/scripts/background.sh"
 
 DESTDIR=$work/root cmake --install "$build" --prefix /usr/local >/dev/null
 prefix=$work/root/usr/local
@@ -27,14 +21,8 @@ for f in bin/tagclient bin/tagagent include/vmsg.h include/axodict.h include/vlo
   [[ -e $prefix/$f ]] || { echo "FAIL: $f not installed"; exit 1; }
 done
 
-"$prefix/bin/tagagent" -p 0 -t 60 > "$work/agent.out" &
-agent=$!
-for _ in $(seq 200); do
-  grep -q '^listening on ' "$work/agent.out" 2>/dev/null && break
-  sleep 0.05
-done
-port=$(sed -n 's/^listening on 127\.0\.0\.1:\([0-9]*\)$/\1/p' "$work/agent.out")
-[[ -n $port ]] || { echo "FAIL: the installed agent did not report its port"; exit 1; }
+start_agent "$prefix/bin/tagagent"
+port=$agent_port
 
 out=$("$prefix/bin/tagclient" -h 127.0.0.1 -p "$port" GET: TAG_DEV_LABEL)
 echo "$out"

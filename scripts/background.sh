@@ -1,0 +1,36 @@
+# Sourced by the scripts that run tagagent or the responder in the
+# background: a scratch directory and background processes that are stopped
+# and removed however the script ends.
+work=$(mktemp -d)
+background_pids=()
+stop_background() {
+  local p
+  for p in "${background_pids[@]}"; do kill "$p" 2>/dev/null || true; done
+  wait 2>/dev/null || true
+  rm -rf "$work"
+}
+trap stop_background EXIT
+
+# start_agent TAGAGENT [OPTIONS...]: starts it on a free loopback port for at
+# most a minute (unless OPTIONS say otherwise) and sets agent_port from its
+# first line.
+start_agent() {
+  local binary=$1
+  shift
+  "$binary" -p 0 -t 60 "$@" > "$work/agent.out" &
+  background_pids+=($!)
+  agent_port=$(wait_for_line "$work/agent.out" 's/^listening on 127\.0\.0\.1:\([0-9]*\)$/\1/p')
+  [[ -n $agent_port ]] || { echo "tagagent did not start" >&2; return 1; }
+}
+
+# wait_for_line FILE SED_SCRIPT: prints what the sed script takes from FILE
+# once it has something, waiting up to ten seconds.
+wait_for_line() {
+  local got="" _
+  for _ in $(seq 200); do
+    got=$(sed -n "$2" "$1" 2>/dev/null)
+    [[ -n $got ]] && break
+    sleep 0.05
+  done
+  echo "$got"
+}
