@@ -80,6 +80,7 @@ void serve(int fd, TagStore& store, const Options& options, const sigset_t& wait
     log4cpp::Category& log = log4cpp::Category::getInstance("tagagent");
     const double deadline = options.timeLimit ? monotonicSeconds() + double(options.timeLimit) : 0;
     unsigned long handled = 0;
+    time_t clockShown = -1;
     std::vector<uint8_t> buffer(RECEIVE_BUFFER);
     while (!stopRequested) {
         timespec wait{}, *timeout = nullptr;
@@ -105,7 +106,11 @@ void serve(int fd, TagStore& store, const Options& options, const sigset_t& wait
         inet_ntop(AF_INET, &peer.sin_addr, peerText, sizeof peerText);
         log.info("%zd bytes from %s:%u", received, peerText, unsigned(ntohs(peer.sin_port)));
 
-        if (options.dataFile.empty()) refreshDemoClock(store, time(nullptr));
+        // The demo clock shows seconds: once a second is enough to set it.
+        if (time_t now = time(nullptr); options.dataFile.empty() && now != clockShown) {
+            refreshDemoClock(store, now);
+            clockShown = now;
+        }
         HandleResult result = handleDatagram({buffer.data(), size_t(received)}, store);
         for (const Datagram& reply : result.replies)
             if (sendto(fd, reply.data(), reply.size(), 0, reinterpret_cast<sockaddr*>(&peer), peerLength) < 0)

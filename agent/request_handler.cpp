@@ -28,7 +28,11 @@ constexpr GroupExtra GROUP_EXTRAS[] = {
     {"TAG_AI_CFG", "TAG_IO_GAIN"},
 };
 
-log4cpp::Category& logger() { return log4cpp::Category::getInstance("tagagent"); }
+// Looked up once: getInstance locks and searches log4cpp's registry.
+log4cpp::Category& logger() {
+    static log4cpp::Category& category = log4cpp::Category::getInstance("tagagent");
+    return category;
+}
 
 const char* nameOf(uint8_t id) {
     const TagEntry* entry = tagById(id);

@@ -2,22 +2,11 @@
 
 #include "axodict.h"
 
-size_t messageHeaderSize() {
-    static const size_t size = [] {
-        uint8_t buf[DATAGRAM_SIZE];
-        return size_t(VMsg(0).getMsg(buf, sizeof buf));
-    }();
-    return size;
-}
+size_t messageHeaderSize() { return VMsg::encodedHeaderSize(); }
 
-// Measured with the library's own encoder, so the agent carries no copy of
-// the wire layout.
 size_t tagWireSize(const VTag& tag) {
-    VMsg alone(0);
-    alone.addTag(tag.clone());
-    uint8_t buf[DATAGRAM_SIZE];
-    uint16_t length = alone.getMsg(buf, sizeof buf);
-    return length ? length - messageHeaderSize() : 0;
+    size_t size = VMsg::encodedTagSize(&tag);
+    return size && messageHeaderSize() + size <= DATAGRAM_SIZE ? size : 0;
 }
 
 uint32_t dictionaryType(uint8_t id) {

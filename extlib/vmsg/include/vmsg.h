@@ -136,6 +136,12 @@ public:
     void setLastSegment(bool last);
     bool isLastSegment() const { return (sequence & LAST_SEGMENT) != 0; }
 
+    // Bytes a message without tags takes on the wire.
+    static size_t encodedHeaderSize();
+    // Bytes the tag adds to a message on the wire; 0 when it cannot be
+    // encoded at all.
+    static size_t encodedTagSize(const VTag* tag);
+
     // Encodes into buf and returns the length. Returns 0 and writes nothing
     // when the encoding would not fit in capacity bytes.
     uint16_t getMsg(void* buf, uint16_t capacity) const;

@@ -153,6 +153,10 @@ size_t objectSize(uint8_t type) {
 
 }  // namespace
 
+size_t VMsg::encodedHeaderSize() { return HEADER_SIZE; }
+
+size_t VMsg::encodedTagSize(const VTag* tag) { return tag ? encodedSize(tag) : 0; }
+
 uint16_t VMsg::getMsg(void* buf, uint16_t capacity) const {
     if (tags.size() > MAX_FIELD) return 0;
     size_t total = HEADER_SIZE;
