@@ -46,6 +46,10 @@ bool loadLine(std::string_view line, TagStore& store, std::string& why) {
     return true;
 }
 
+// Far beyond any real store (182 tags of at most 1015 bytes), and a bound on
+// what a mistaken path such as /dev/zero can make the agent read.
+constexpr size_t MAX_DATA_FILE = 1024 * 1024;
+
 bool readWhole(const std::string& path, std::string& text, std::string& why) {
     FILE* f = fopen(path.c_str(), "r");
     if (!f) {
@@ -54,13 +58,18 @@ bool readWhole(const std::string& path, std::string& text, std::string& why) {
     }
     char chunk[4096];
     size_t n;
-    while ((n = fread(chunk, 1, sizeof chunk, f)) > 0) text.append(chunk, n);
+    bool tooLarge = false;
+    while (!tooLarge && (n = fread(chunk, 1, sizeof chunk, f)) > 0) {
+        text.append(chunk, n);
+        tooLarge = text.size() > MAX_DATA_FILE;
+    }
     // A directory opens fine and fails only on reading.
     bool failed = ferror(f);
     int error = errno;
     fclose(f);
     if (failed) why = strerror(error);
-    return !failed;
+    if (tooLarge) why = "larger than 1 MiB; 182 tags never need that much";
+    return !failed && !tooLarge;
 }
 
 }  // namespace

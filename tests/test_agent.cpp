@@ -420,6 +420,18 @@ TEST_F(AgentDataFileOnDisk, UnreadableFileIsOneComplaint) {
     EXPECT_EQ(loadTagFile(dir, store), std::vector<std::string>{dir + ": Is a directory"});
 }
 
+TEST_F(AgentDataFileOnDisk, FileOverOneMebibyteIsRefusedUnread) {
+    TagStore store;
+    std::string comment = "# " + std::string(1021, 'c') + "\n";  // 1 KiB a line
+    std::string text;
+    for (int i = 0; i < 1024; ++i) text += comment;
+    EXPECT_TRUE(loadTagFile(write("full.tags", text), store).empty());
+    std::string over = write("over.tags", text + "TAG_DEV_ID=2A\n");
+    EXPECT_EQ(loadTagFile(over, store),
+              std::vector<std::string>{over + ": larger than 1 MiB; 182 tags never need that much"});
+    EXPECT_EQ(store.size(), 0u);
+}
+
 TEST(AgentDemoDevice, SeedLoadsWithoutComplaintAndHoldsTheDevice) {
     TagStore store;
     EXPECT_TRUE(loadTagText(demoDeviceText(), store).empty());

@@ -28,6 +28,9 @@ expect "tagclient GET: TAG_DEV_L" "TAG_DEV_LABEL="
 expect "tagclient get: tag_dev_l" "TAG_DEV_LABEL="
 expect "tagclient GET: TAG_DEV_CF" "TAG_DEV_CFG"
 expect "tagclient G" "GET:"
+# bash splits "GET:" at its colon and replaces only what follows it.
+expect "tagclient GET:" ""
+expect "tagclient ge" "GET:"
 expect "tagclient -p 60000 SET: TAG_NET_INP" "TAG_NET_INPORT="
 expect "tagclient -p " ""
 expect "tagclient GET: TAG_DEV_LABEL=Ra" ""
@@ -35,5 +38,5 @@ expect "tagclient GET: TAG_NO_SUCH" ""
 count=$(complete_line "tagclient GET: " | wc -l)
 [[ $count == 182 ]] || { echo "FAIL: $count tag names offered, expected 182"; failures=$((failures + 1)); }
 
-echo "$((9 - failures)) passed, $failures failed"
+echo "$((11 - failures)) passed, $failures failed"
 [[ $failures == 0 ]]

@@ -33,8 +33,8 @@ cmake -S "$src/tests/consumer" -B "$work/consumer" -DCMAKE_PREFIX_PATH="$prefix"
 cmake --build "$work/consumer" >/dev/null
 LD_LIBRARY_PATH=$prefix/lib "$work/consumer/consumer"
 
-PKG_CONFIG_PATH=$prefix/lib/pkgconfig
-flags=$(PKG_CONFIG_PATH=$PKG_CONFIG_PATH pkg-config --define-variable=prefix="$prefix" --cflags --libs tagproto)
+flags=$(PKG_CONFIG_PATH=$prefix/lib/pkgconfig pkg-config --cflags --libs tagproto)
+[[ $flags == *"-I$prefix/lib/pkgconfig/../../include"* ]] || { echo "FAIL: pkg-config points elsewhere: $flags"; exit 1; }
 # shellcheck disable=SC2086
 g++ -std=c++17 $cxxflags -o "$work/consumer-pc" "$src/tests/consumer/main.cpp" $flags
 LD_LIBRARY_PATH=$prefix/lib "$work/consumer-pc"
