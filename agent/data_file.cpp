@@ -48,7 +48,7 @@ bool loadLine(std::string_view line, TagStore& store, std::string& why) {
 
 // Far beyond any real store (182 tags of at most 1015 bytes), and a bound on
 // what a mistaken path such as /dev/zero can make the agent read.
-constexpr size_t MAX_DATA_FILE = 1024 * 1024;
+constexpr size_t MAX_DATA_FILE = size_t{1024} * 1024;
 
 bool readWhole(const std::string& path, std::string& text, std::string& why) {
     FILE* f = fopen(path.c_str(), "r");
