@@ -9,7 +9,6 @@
 
 namespace {
 
-constexpr uint8_t SEQUENCE_NUMBER_BITS = 0x7F;
 constexpr std::string_view GROUP_SUFFIX = "CFG";
 constexpr std::string_view GROUP_NAME_END = "_CFG";
 // A GET of one datagram may repeat a large group hundreds of times. Replies
@@ -66,7 +65,7 @@ std::vector<Datagram> answerGet(VMsg& request, const TagStore& store) {
         if (values.empty()) missing.push_back(asked->tagId);
         found.insert(found.end(), values.begin(), values.end());
     }
-    uint8_t sequenceNumber = request.sequence & SEQUENCE_NUMBER_BITS;
+    uint8_t sequenceNumber = request.sequence & VMsg::SEQUENCE_NUMBER;
     if (missing.empty() && replyBytes(found) > MAX_REPLY_BYTES) {
         logger().warn("GET of %zu tags refused: the reply would exceed %zu bytes", request.tagCount(),
                       MAX_REPLY_BYTES);
@@ -136,7 +135,7 @@ std::vector<Datagram> encodeSegments(uint8_t msgId, uint8_t sequenceNumber,
     auto segment = std::make_unique<VMsg>(msgId);
     size_t used = messageHeaderSize();
     auto emit = [&](bool last) {
-        segment->sequence = sequenceNumber & SEQUENCE_NUMBER_BITS;
+        segment->sequence = sequenceNumber & VMsg::SEQUENCE_NUMBER;
         segment->setLastSegment(last);
         Datagram bytes(DATAGRAM_SIZE);
         bytes.resize(segment->getMsg(bytes.data(), DATAGRAM_SIZE));

@@ -1,19 +1,10 @@
 #include "store.h"
 
-#include "axodict.h"
-
 size_t messageHeaderSize() { return VMsg::encodedHeaderSize(); }
 
 size_t tagWireSize(const VTag& tag) {
     size_t size = VMsg::encodedTagSize(&tag);
     return size && messageHeaderSize() + size <= DATAGRAM_SIZE ? size : 0;
-}
-
-uint32_t dictionaryType(uint8_t id) {
-    const AXO::Dict* dict = AXO::DictDef;
-    for (unsigned i = 0; i < dict->count; ++i)
-        if (dict->entries[i].tagId == id) return dict->entries[i].type;
-    return VTAG_NONE;
 }
 
 bool TagStore::put(std::unique_ptr<VTag> tag, std::string* why) {

@@ -12,6 +12,7 @@
 
 // DATAGRAM_SIZE, the largest datagram of a request or a reply segment, and
 // the message ids: shared with the client.
+#include "dictionary.h"
 #include "msg_request.h"
 #include "vmsg.h"
 
@@ -20,9 +21,6 @@ size_t messageHeaderSize();
 // Bytes the tag adds to a message on the wire, or 0 when a message holding
 // it alone would not fit in one datagram.
 size_t tagWireSize(const VTag& tag);
-
-// The dictionary's type code for the id, or 0 (no value) for an id it lacks.
-uint32_t dictionaryType(uint8_t id);
 
 class TagStore {
 public:

@@ -17,7 +17,6 @@
 namespace {
 
 constexpr time_t REPLY_WAIT_SECONDS = 9;
-constexpr uint8_t SEQUENCE_NUMBER_BITS = 0x7F;
 
 // Closes the socket however send returns.
 class Socket {
@@ -109,7 +108,7 @@ void MsgRequest::waitForReply(int sock) {
         // Undecodable bytes are dropped like a stray segment.
         std::unique_ptr<VMsg> segment(VMsg::parseMsg(buffer, uint16_t(received)));
         if (!segment) continue;
-        if ((segment->sequence & SEQUENCE_NUMBER_BITS) != (msg->sequence & SEQUENCE_NUMBER_BITS)) continue;
+        if ((segment->sequence & VMsg::SEQUENCE_NUMBER) != (msg->sequence & VMsg::SEQUENCE_NUMBER)) continue;
         bool last = segment->isLastSegment();
         reply->addSegment(segment.get());
         if (last) {

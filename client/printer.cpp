@@ -1,7 +1,7 @@
 // Printing a message as one line in the vocabulary users type.
 #include <cstring>
 
-#include "axodict.h"
+#include "dictionary.h"
 #include "msg_request.h"
 #include "output_lines.h"
 #include "tag_vocabulary.h"
@@ -78,10 +78,4 @@ void MsgRequest::printTagValue(VTag* t) {
     }
 }
 
-uint32_t MsgRequest::lookupTagType(uint8_t tagId) {
-    const AXO::Dict* dict = AXO::DictDef;
-    if (!dict) return 0;
-    for (unsigned i = 0; i < dict->count; ++i)
-        if (dict->entries[i].tagId == tagId) return dict->entries[i].type;
-    return 0;
-}
+uint32_t MsgRequest::lookupTagType(uint8_t tagId) { return dictionaryType(tagId); }

@@ -18,7 +18,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (d.size() > DATAGRAM_SIZE) abort();
         std::unique_ptr<VMsg> reply(VMsg::parseMsg(d.data(), uint16_t(d.size())));
         if (!reply) abort();
-        if ((reply->sequence & 0x7F) != (data[2] & 0x7F)) abort();  // data[2]: the request's sequence
+        if ((reply->sequence & VMsg::SEQUENCE_NUMBER) != (data[2] & VMsg::SEQUENCE_NUMBER))
+            abort();  // data[2]: the request's sequence
         if (reply->isLastSegment() != (i + 1 == result.replies.size())) abort();
     }
     return 0;

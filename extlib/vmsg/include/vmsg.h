@@ -121,7 +121,8 @@ public:
 
 class VMSG_API VMsg {
 public:
-    static constexpr uint8_t LAST_SEGMENT = 0x80;  // flag bit within sequence
+    static constexpr uint8_t LAST_SEGMENT = 0x80;     // flag bit within sequence
+    static constexpr uint8_t SEQUENCE_NUMBER = 0x7F;  // the sequence number's bits
 
     explicit VMsg(uint8_t msgId) : msgId(msgId), sequence(0) {}
     ~VMsg();
