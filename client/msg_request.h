@@ -4,12 +4,17 @@
 #ifndef MSG_REQUEST_H
 #define MSG_REQUEST_H
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 
 #include "vmsg.h"
 
 constexpr uint16_t DATAGRAM_SIZE = 1024;
+// The most tags a merged reply may hold: what one message's 16-bit tag count
+// can say, so any reply an agent could send as one message still fits, while
+// a peer that never sends the last segment cannot grow memory without end.
+constexpr size_t REPLY_TAG_LIMIT = 65535;
 
 // Message ids of the protocol.
 enum MsgId : uint8_t { MSG_SET = 0, MSG_GET = 1, MSG_ERR = 2, MSG_EVT = 3, MSG_DEL = 4, MSG_REP = 5 };

@@ -15,6 +15,7 @@ constexpr const char NEXT_BAD_TAG[] = " TAG_ERR_TAGID=%s";
 constexpr const char SENT[] = "Sent %d bytes\n";
 constexpr const char RECEIVED[] = "Received %d bytes\n";
 constexpr const char RX_TIMEOUT[] = "ERR: RX_TIMEOUT\n";
+constexpr const char RX_REPLY_TOO_LONG[] = "ERR: RX_REPLY_TOO_LONG LIMIT=%zu\n";
 constexpr const char SOCKET_FAILED[] = "ERR: TX_SOCKET_FAILED HOST=%s REASON=%s\n";
 constexpr const char HOST_UNKNOWN[] = "ERR: TX_HOST_UNKNOWN HOST=%s\n";
 constexpr const char HOST_NOT_IPV4[] = "ERR: TX_HOST_NOT_IPV4 HOST=%s\n";
