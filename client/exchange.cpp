@@ -58,6 +58,22 @@ bool waitReadable(int fd) {
     return select(fd + 1, &readable, nullptr, nullptr, &timeout) >= 1;
 }
 
+// Receives one datagram into buf; what recvfrom would return, at most the
+// buffer's size. cut tells whether the datagram was longer than the buffer.
+// The sender is taken but not examined: a reply from any address counts.
+ssize_t receiveDatagram(int fd, uint8_t* buf, size_t size, bool& cut) {
+    sockaddr_in from;
+    iovec part{buf, size};
+    msghdr header{};
+    header.msg_name = &from;
+    header.msg_namelen = sizeof from;
+    header.msg_iov = &part;
+    header.msg_iovlen = 1;
+    ssize_t received = recvmsg(fd, &header, 0);
+    cut = received >= 0 && (header.msg_flags & MSG_TRUNC) != 0;
+    return received;
+}
+
 }  // namespace
 
 void MsgRequest::send(const char* host, uint16_t port) {
@@ -97,18 +113,21 @@ void MsgRequest::waitForReply(int sock) {
             fputs(lines::RX_TIMEOUT, out);
             return;
         }
-        // The sender is taken but not examined: a reply from any address counts.
-        sockaddr_in from;
-        socklen_t fromLength = sizeof from;
-        ssize_t received =
-            recvfrom(sock, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from), &fromLength);
+        bool cut = false;
+        ssize_t received = receiveDatagram(sock, buffer, sizeof buffer, cut);
         fprintf(out, lines::RECEIVED, int(received));
-        if (received < 1) continue;
+        // A datagram longer than the buffer is invalid whole; its first
+        // bytes may still happen to form a message, so it is never decoded.
+        if (received < 1 || cut) continue;
 
         // Undecodable bytes are dropped like a stray segment.
         std::unique_ptr<VMsg> segment(VMsg::parseMsg(buffer, uint16_t(received)));
         if (!segment) continue;
         if ((segment->sequence & VMsg::SEQUENCE_NUMBER) != (msg->sequence & VMsg::SEQUENCE_NUMBER)) continue;
+        if (reply->tagCount() + segment->tagCount() > REPLY_TAG_LIMIT) {
+            fprintf(out, lines::RX_REPLY_TOO_LONG, REPLY_TAG_LIMIT);
+            return;
+        }
         bool last = segment->isLastSegment();
         reply->addSegment(segment.get());
         if (last) {

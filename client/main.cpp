@@ -32,6 +32,7 @@ int main(int argc, char** argv) {
 
     request = createRequest(optind < argc ? argv[optind] : nullptr);
     if (!request) return 0;
+    request->outIsTerminal = isatty(STDOUT_FILENO) == 1;
     for (int i = optind + 1; i < argc; ++i) request->addTagArg(argv[i]);
 
     if (request->hasError())

@@ -56,6 +56,10 @@ public:
     // Where the request's lines go: standard output, or a memory stream in
     // tests and tools.
     FILE* out = stdout;
+    // Whether out is a terminal: there a string value's control bytes are
+    // shown as '?', so that a peer's text cannot move the cursor or rewrite
+    // the screen. Pipes and files get the bytes as they are.
+    bool outIsTerminal = false;
 
 private:
     void appendError(const char* format, const char* name);

@@ -10,13 +10,18 @@ namespace {
 
 constexpr uint16_t STRING_VALUE_BUFFER = 128;
 
-// Keeps a value on its line and inside its quotes.
-void cleanStringValue(char* text) {
+bool isControl(char c) { return (c > 0 && c < ' ') || c == '\x7F'; }
+
+// Keeps a value on its line and inside its quotes; on a terminal, also keeps
+// every other control byte from reaching it.
+void cleanStringValue(char* text, bool forTerminal) {
     for (char* p = text; *p; ++p) {
         if (*p == '\t' || *p == '\n' || *p == '\r')
             *p = ' ';
         else if (*p == '"')
             *p = '\'';
+        else if (forTerminal && isControl(*p))
+            *p = '?';
     }
 }
 
@@ -55,7 +60,7 @@ void MsgRequest::printTagValue(VTag* t) {
     case VTAG_STRING: {
         char text[STRING_VALUE_BUFFER];
         static_cast<VTagString*>(t)->getValue(text, sizeof text);
-        cleanStringValue(text);
+        cleanStringValue(text, outIsTerminal);
         fprintf(out, lines::VALUE_STRING, text);
         break;
     }

@@ -182,6 +182,25 @@ TEST(PrintTagValue, TypesWithoutAValuePrintOneSpace) {
     EXPECT_EQ(tagText(none(TAG_BUS_EVT)), "TAG_BUS_EVT ");
 }
 
+TEST(PrintTagValue, TypeCodeTheTagsClassCannotHoldPrintsNoValue) {
+    // Read through the class the code names, these would be read past the
+    // end of the object.
+    for (uint32_t type : {VTAG_STRING, VTAG_UINT32, VTAG_UINT16, VTAG_UINT8, VTAG_FLOAT})
+        EXPECT_EQ(valueText(new VTag(TAG_DEV_LABEL, type)), " ") << type;
+    VTag* narrow = new VTagUInt8(TAG_DEV_ID, 7);
+    narrow->type = VTAG_UINT32;
+    EXPECT_EQ(valueText(narrow), " ");
+}
+
+TEST(PrintTagValue, OnATerminalControlBytesOfAStringShowAsQuestionMarks) {
+    std::unique_ptr<VTag> tag(str(TAG_DEV_LABEL, "\x01\x1B]0;x\x07\tz\x7F\xC3\xA9\"\x1F"));
+    EXPECT_EQ(capture([&](MsgRequest& r) {
+                  r.outIsTerminal = true;
+                  r.printTagValue(tag.get());
+              }),
+              "=\"??]0;x? z?\xC3\xA9'?\" ");
+}
+
 TEST(PrintTagValue, StringIsQuotedWithTabLineFeedCarriageReturnAndQuoteCleaned) {
     EXPECT_EQ(valueText(str(TAG_DEV_LABEL, "Rack 1")), "=\"Rack 1\" ");
     EXPECT_EQ(valueText(str(TAG_DEV_LABEL, "")), "=\"\" ");

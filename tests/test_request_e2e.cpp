@@ -237,6 +237,17 @@ TEST_F(Options, PortIsReadAsFarAsItsDigitsGo) {
     EXPECT_NE(request(d, 0), nullptr);
 }
 
+TEST_F(Options, PortIsDecimalEvenWithALeadingZeroOrAHexPrefix) {
+    // Read as octal, 0<port> would go elsewhere; read as hexadecimal, 0x10
+    // would be port 16 and the send would succeed.
+    Delivery d = deliver({"SET:", "-h", LOOPBACK, "-p", "0" + port()});
+    EXPECT_EQ(d.run.out, "Sent 5 bytes\n");
+    EXPECT_NE(request(d, 0), nullptr);
+
+    RunResult hex = refuse({"SET:", "-h", LOOPBACK, "-p", "0x10"});
+    EXPECT_EQ(hex.out, "Sent 5 bytes\nERR: TX_SEND_FAILED REASON=Invalid argument\n");
+}
+
 TEST_F(Options, NonNumericPortGivesPortZeroWhichCannotBeSentTo) {
     // The client resolves, encodes and reports the byte count before it
     // sends; the kernel refuses UDP port 0 as a destination.

@@ -2,7 +2,9 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pty.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -91,7 +93,43 @@ RunResult runProgram(const std::string& path, const std::vector<std::string>& ar
     return r;
 }
 
+RunResult runProgramOnTerminal(const std::string& path, const std::vector<std::string>& args) {
+    std::vector<std::string> argStrings{path};
+    argStrings.insert(argStrings.end(), args.begin(), args.end());
+    std::vector<char*> argv = pointers(argStrings);
+
+    int terminal, terminalEnd, errPipe[2];
+    termios raw{};
+    cfmakeraw(&raw);
+    if (openpty(&terminal, &terminalEnd, nullptr, &raw, nullptr) != 0) throw std::runtime_error("openpty");
+    if (pipe2(errPipe, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
+    pid_t pid = fork();
+    if (pid < 0) throw std::runtime_error("fork");
+    if (pid == 0) {
+        int devNull = open("/dev/null", O_RDONLY);
+        dup2(devNull, STDIN_FILENO);
+        dup2(terminalEnd, STDOUT_FILENO);
+        dup2(errPipe[1], STDERR_FILENO);
+        close(terminal);
+        close(terminalEnd);
+        execv(path.c_str(), argv.data());
+        _exit(127);
+    }
+    close(terminalEnd);
+    close(errPipe[1]);
+    RunResult r;
+    // Once the child is gone, reading the terminal's master side fails with
+    // EIO: that is its end of file.
+    collect(terminal, errPipe[0], r.out, r.err);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return r;
+}
+
 const char* clientPath() { return TAGCLIENT_PATH; }
+
+const char* recordSelectLibrary() { return RECORD_SELECT_PATH; }
 
 const char* failSocketLibrary() { return FAIL_SOCKET_PATH; }
 

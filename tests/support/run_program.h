@@ -16,6 +16,15 @@ struct RunResult {
 RunResult runProgram(const std::string& path, const std::vector<std::string>& args,
                      const std::vector<std::string>& env = {});
 
+// Runs path as runProgram does, but with standard output on a
+// pseudo-terminal in raw mode (bytes pass unchanged), as when a person runs
+// it; out holds what reached the terminal.
+RunResult runProgramOnTerminal(const std::string& path, const std::vector<std::string>& args);
+
+// A library that, preloaded, writes the time-out of every select() call to
+// standard error.
+const char* recordSelectLibrary();
+
 // The path of the tagclient binary under test.
 const char* clientPath();
 

@@ -12,6 +12,13 @@ namespace {
 
 constexpr size_t MAX_DATAGRAM = 65535;
 
+// A second loopback socket on a port the system picks.
+int otherSocket() {
+    int other = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (other < 0) throw std::runtime_error("socket");
+    return other;
+}
+
 bool readable(int fd, std::chrono::milliseconds within) {
     pollfd p{fd, POLLIN, 0};
     return poll(&p, 1, int(within.count())) == 1;
@@ -53,15 +60,18 @@ void UdpPeer::run(std::vector<PeerStep> script, std::chrono::milliseconds waitFo
         std::lock_guard<std::mutex> g(lock);
         received.push_back(std::move(request));
     }
+    int other = -1;
     for (const PeerStep& step : script) {
         if (step.kind == PeerStep::Pause) {
             std::this_thread::sleep_for(step.pause);
             continue;
         }
+        if (step.fromOtherSocket && other < 0) other = otherSocket();
         for (int i = 0; i < step.repeat; ++i)
-            sendto(fd, step.datagram.data(), step.datagram.size(), 0,
+            sendto(step.fromOtherSocket ? other : fd, step.datagram.data(), step.datagram.size(), 0,
                    reinterpret_cast<const sockaddr*>(&client), len);
     }
+    if (other >= 0) close(other);
 }
 
 std::vector<Bytes> UdpPeer::finish() {
@@ -87,6 +97,12 @@ PeerStep send(const Bytes& datagram, int repeat) {
 }
 
 PeerStep pause(std::chrono::milliseconds ms) { return PeerStep{PeerStep::Pause, {}, ms}; }
+
+PeerStep sendFromOtherSocket(const Bytes& datagram) {
+    PeerStep step = send(datagram);
+    step.fromOtherSocket = true;
+    return step;
+}
 
 Bytes encode(const VMsg& msg) {
     Bytes out(MAX_DATAGRAM);

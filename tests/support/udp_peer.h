@@ -21,6 +21,7 @@ struct PeerStep {
     Bytes datagram;                   // Send: sent as it is, of any length
     std::chrono::milliseconds pause;  // Pause: time before the next step
     int repeat = 1;                   // Send: how many copies
+    bool fromOtherSocket = false;     // Send: from a second socket, on another port
 };
 
 class UdpPeer {
@@ -56,6 +57,8 @@ private:
 // Script steps.
 PeerStep send(const Bytes& datagram, int repeat = 1);
 PeerStep pause(std::chrono::milliseconds ms);
+// Sent from a second socket of the peer, so the reply comes from another port.
+PeerStep sendFromOtherSocket(const Bytes& datagram);
 
 // A datagram holding the message; its sequence byte is written as given.
 Bytes encode(const VMsg& msg);
