@@ -166,11 +166,12 @@ TEST(ReplyPath, EveryWaitStartsFromTheFullNineSeconds) {
     UdpPeer peer;
     peer.answer({send(segment(1, 0x00, {u8(6, 1)})), pause(300ms), send(segment(1, 0x00, {u8(6, 2)})),
                  pause(300ms), send(segment(1, 0x80, {u8(6, 3)}))});
-    RunResult r = runProgram(clientPath(), {"-h", "127.0.0.1", "-p", std::to_string(peer.port()), "GET:"},
-                             {std::string("LD_PRELOAD=") + recordSelectLibrary(),
-                              "ASAN_OPTIONS=verify_asan_link_order=0"});
+    RunResult r = runProgram(
+        clientPath(), {"-h", "127.0.0.1", "-p", std::to_string(peer.port()), "GET:"},
+        {std::string("LD_PRELOAD=") + recordSelectLibrary(), "ASAN_OPTIONS=verify_asan_link_order=0"});
     peer.finish();
-    EXPECT_EQ(r.out, std::string("Sent 5 bytes\n") + "Received 8 bytes\nReceived 8 bytes\nReceived 8 bytes\n" +
+    EXPECT_EQ(r.out, std::string("Sent 5 bytes\n") +
+                         "Received 8 bytes\nReceived 8 bytes\nReceived 8 bytes\n" +
                          "GET: TAG_DEV_STATE=01 TAG_DEV_STATE=02 TAG_DEV_STATE=03 \n");
     EXPECT_EQ(r.err, "select 9.000000\nselect 9.000000\nselect 9.000000\n");
 }
@@ -178,7 +179,9 @@ TEST(ReplyPath, EveryWaitStartsFromTheFullNineSeconds) {
 TEST(ReplyPath, ControlBytesReachAPipeAsTheyAreButATerminalAsQuestionMarks) {
     // ESC [2J clears a screen; BEL rings; DEL and 0x1F are control bytes too.
     // TAB, LF and CR become spaces and the double quote a single quote either way.
-    const std::string hostile = "a\x1B[2J\x07" "b\x7F\x1F\tc\n\"\xC3\xA9";
+    const std::string hostile =
+        "a\x1B[2J\x07"
+        "b\x7F\x1F\tc\n\"\xC3\xA9";
     auto reply = [&] { return std::vector<PeerStep>{send(segment(1, 0x80, {str(9, hostile)}))}; };
     const std::string sentReceived = "Sent 5 bytes\nReceived 24 bytes\n";
 
@@ -186,7 +189,9 @@ TEST(ReplyPath, ControlBytesReachAPipeAsTheyAreButATerminalAsQuestionMarks) {
     piped.answer(reply());
     RunResult toPipe = runClient({"-h", "127.0.0.1", "-p", std::to_string(piped.port()), "GET:"});
     piped.finish();
-    EXPECT_EQ(toPipe.out, sentReceived + "GET: TAG_DEV_LABEL=\"a\x1B[2J\x07" "b\x7F\x1F c '\xC3\xA9\" \n");
+    EXPECT_EQ(toPipe.out, sentReceived +
+                              "GET: TAG_DEV_LABEL=\"a\x1B[2J\x07"
+                              "b\x7F\x1F c '\xC3\xA9\" \n");
 
     UdpPeer shown;
     shown.answer(reply());

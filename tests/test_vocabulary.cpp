@@ -49,11 +49,16 @@ TEST(TagVocabulary, KnownRowsHoldTheirLiteralIdNameAndKind) {
     // Written out here rather than read from the table, so that a changed
     // row fails: these ids, names and kinds are on the wire and in scripts.
     constexpr Row known[] = {
-        {0, "TAG_BUS_EVT", TagKind::None},        {1, "TAG_ERR_MSGID", TagKind::UInt8},
-        {5, "TAG_DEV_CFG", TagKind::None},        {8, "TAG_DEV_ID", TagKind::UInt32},
-        {9, "TAG_DEV_LABEL", TagKind::String},    {50, "TAG_IO_OFFSET", TagKind::Float},
-        {51, "TAG_IO_GAIN", TagKind::Float},      {109, "TAG_NET_INPORT", TagKind::UInt16},
-        {180, "TAG_SITE_SVP_ADDRESS", TagKind::String}, {181, "TAG_SITE_SVP_PORT", TagKind::UInt32},
+        {0, "TAG_BUS_EVT", TagKind::None},
+        {1, "TAG_ERR_MSGID", TagKind::UInt8},
+        {5, "TAG_DEV_CFG", TagKind::None},
+        {8, "TAG_DEV_ID", TagKind::UInt32},
+        {9, "TAG_DEV_LABEL", TagKind::String},
+        {50, "TAG_IO_OFFSET", TagKind::Float},
+        {51, "TAG_IO_GAIN", TagKind::Float},
+        {109, "TAG_NET_INPORT", TagKind::UInt16},
+        {180, "TAG_SITE_SVP_ADDRESS", TagKind::String},
+        {181, "TAG_SITE_SVP_PORT", TagKind::UInt32},
     };
     for (const Row& row : known) {
         const TagEntry* e = tagById(uint8_t(row.id));

@@ -8,10 +8,9 @@
 #include <cstdio>
 
 extern "C" __attribute__((visibility("default"))) int select(int n, fd_set* r, fd_set* w, fd_set* e,
-                                                              timeval* timeout) {
+                                                             timeval* timeout) {
     using Select = int (*)(int, fd_set*, fd_set*, fd_set*, timeval*);
     static auto next = reinterpret_cast<Select>(dlsym(RTLD_NEXT, "select"));
-    if (timeout)
-        dprintf(STDERR_FILENO, "select %ld.%06ld\n", long(timeout->tv_sec), long(timeout->tv_usec));
+    if (timeout) dprintf(STDERR_FILENO, "select %ld.%06ld\n", long(timeout->tv_sec), long(timeout->tv_usec));
     return next(n, r, w, e, timeout);
 }
