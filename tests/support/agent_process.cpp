@@ -32,8 +32,10 @@ AgentProcess::AgentProcess(std::vector<std::string> extra) {
     close(out[1]);
     outFd = out[0];
     firstLine = readLine();
-    const std::string prefix = "listening on 127.0.0.1:";
-    if (firstLine.starts_with(prefix)) port = std::stoi(firstLine.substr(prefix.size()));
+    // "listening on ADDR:PORT"; for a fleet, the port of its last device.
+    if (size_t colon = firstLine.rfind(':');
+        firstLine.starts_with("listening on ") && colon != std::string::npos)
+        port = std::stoi(firstLine.substr(colon + 1));
 }
 
 AgentProcess::~AgentProcess() {
@@ -48,6 +50,8 @@ int AgentProcess::stop(int signal) {
     kill(pid, signal);
     return wait();
 }
+
+pid_t AgentProcess::id() const { return pid; }
 
 int AgentProcess::wait() {
     int raw = 0;

@@ -14,7 +14,7 @@
 class AgentProcess {
 public:
     // Starts tagagent -p 0 -t 60 with the extra options and reads its first
-    // line, which tells the port.
+    // line, which tells the port (for a fleet, its last device's).
     explicit AgentProcess(std::vector<std::string> extra = {});
     ~AgentProcess();
     AgentProcess(const AgentProcess&) = delete;
@@ -24,6 +24,7 @@ public:
     int stop(int signal = SIGTERM);
     // Waits for the agent to end by itself; the exit status, or 128 + signal.
     int wait();
+    pid_t id() const;
     // Runs the real client against this agent.
     RunResult client(std::vector<std::string> words) const;
 
