@@ -116,7 +116,11 @@ bool Loop::watch(size_t index) {
 
 ServeCounts Loop::run() {
     epollFd = epoll_create1(EPOLL_CLOEXEC);
-    if (epollFd < 0 || !watch(STOP_EVENT)) return counts;
+    if (epollFd < 0) {
+        log.error("cannot create an event set: %s", strerror(errno));
+        return counts;
+    }
+    if (!watch(STOP_EVENT)) return counts;
     for (size_t i = 0; i < devices.size(); ++i)
         if (!watch(i)) return counts;
     epoll_event events[EVENTS_PER_WAKE];
