@@ -179,7 +179,8 @@ void Loop::serveDatagram(Device& device, size_t index, std::span<const uint8_t> 
     if (fromAgent(device, peer)) {
         ++counts.fromAgent;
         if (log.isDebugEnabled())
-            log.debug("%zu bytes from %s, an agent's port: ignored", bytes.size(), endpointText(peer).c_str());
+            log.debug("%zu bytes from %s, an agent's port: ignored", bytes.size(),
+                      endpointText(peer).c_str());
         return;
     }
     if (options.loss > 0 && std::uniform_real_distribution<double>(0, 1)(random) < options.loss) {
