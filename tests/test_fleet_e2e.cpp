@@ -174,6 +174,23 @@ TEST(Fleet, EachDeviceAnswersWithItsOwnIdLabelAndStore) {
     EXPECT_EQ(fleet.stop(), 0);
 }
 
+TEST(Fleet, WhatCannotBeSetUpStopsItBeforeItsFirstLine) {
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+        {{"--devices", "2", "--targets-file", "/nonexistent/targets.txt"},
+         "tagagent: cannot write /nonexistent/targets.txt: No such file or directory\n"},
+        {{"--devices", "10", "-a", "127.255.255.250"},
+         "tagagent: 10 devices from 127.255.255.250 would leave its /8 network\n"},
+    };
+    for (const auto& [args, err] : cases) {
+        std::vector<std::string> all{"-p", "0", "-t", "5"};
+        all.insert(all.end(), args.begin(), args.end());
+        RunResult r = runProgram(TAGAGENT_PATH, all);
+        EXPECT_EQ(r.status, 1) << err;
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, err);
+    }
+}
+
 TEST(Fleet, APollerAskingEveryDeviceOnceIsNeverThrottled) {
     TargetsFile targets;
     AgentProcess fleet({"--devices", "300", "--targets-file", targets.path});
@@ -249,12 +266,12 @@ TEST(AgentBudget, OneAddressGetsItsBudgetOfRepliesAndNoMore) {
     ASSERT_GT(agent.port, 0);
     int replies = floodOfAThousand({"127.0.0.1", agent.port});
     // A burst of 200, then 200 a second while the flood lasts.
-    EXPECT_GE(replies, 190);
+    EXPECT_GE(replies, 150);
     EXPECT_LE(replies, 500);
     EXPECT_EQ(agent.stop(), 0);
 
     AgentProcess unlimited({"--budget", "0"});
-    EXPECT_GE(floodOfAThousand({"127.0.0.1", unlimited.port}), 800);
+    EXPECT_GE(floodOfAThousand({"127.0.0.1", unlimited.port}), 700);
     EXPECT_EQ(unlimited.stop(), 0);
 }
 
