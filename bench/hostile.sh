@@ -50,15 +50,14 @@ start d -a 127.0.0.2 -p "${port[c]}"
 sleep 1
 echo "agent c: $(replies c) replies, agent d: $(replies d) replies"
 
-echo "== amplification: groups filled by SETs, then GETs of 12 group tags (29 bytes)"
+echo "== amplification: a group's strings filled by SETs, then a GET of 12 group tags (29 bytes)"
 start e -p 0
 long=$(printf 'x%.0s' $(seq 1000))
-for name in TAG_SITE_ID TAG_SITE_LABEL TAG_SITE_NMS_ADDRESS TAG_NET_IF_NAME TAG_NET_IF_ADDRESS \
-  TAG_NET_IF_NETMASK TAG_NET_IF_GATEWAY TAG_DEV_LABEL; do
+for name in TAG_CCD_FILENAME TAG_CCD_LABEL TAG_CCD_INTERNAL TAG_CCD_EXTERNAL TAG_CCD_ACMONITOR; do
   "$client" -p "${port[e]}" SET: "$name=$long" > /dev/null
 done
-# 6 x TAG_SITE_CFG (29), 6 x TAG_NET_IF_CFG (89): 5 + 12 * 2 = 29 bytes
-request=010180000c$(printf '1d00%.0s' 1 2 3 4 5 6)$(printf '5900%.0s' 1 2 3 4 5 6)
+# GET: 12 x TAG_CCD_CFG (id 139): 5 + 12 * 2 = 29 bytes
+request=010180000c$(printf '8b00%.0s' $(seq 12))
 echo -n "one request:             "
 "$hostile" amplify "127.0.0.1:${port[e]}" "$request" 1 0
 sleep 1.5  # the budget refills

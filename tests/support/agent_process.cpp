@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <stdexcept>
 
 namespace {
@@ -51,7 +52,19 @@ int AgentProcess::stop(int signal) {
     return wait();
 }
 
-pid_t AgentProcess::id() const { return pid; }
+int AgentProcess::stopWithin(std::chrono::milliseconds limit, int signal) {
+    kill(pid, signal);
+    int raw = 0;
+    for (auto end = std::chrono::steady_clock::now() + limit; std::chrono::steady_clock::now() < end;) {
+        if (waitpid(pid, &raw, WNOHANG) == pid) {
+            pid = -1;
+            return statusOf(raw);
+        }
+        usleep(5000);
+    }
+    kill(pid, SIGKILL);
+    return wait();
+}
 
 int AgentProcess::wait() {
     int raw = 0;

@@ -5,6 +5,7 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <csignal>
 #include <string>
 #include <vector>
@@ -22,9 +23,11 @@ public:
 
     // Sends the signal and returns the exit status.
     int stop(int signal = SIGTERM);
+    // The same, but an agent still running after the limit is killed
+    // (status 128 + SIGKILL), so that a test of stopping cannot hang.
+    int stopWithin(std::chrono::milliseconds limit, int signal = SIGTERM);
     // Waits for the agent to end by itself; the exit status, or 128 + signal.
     int wait();
-    pid_t id() const;
     // Runs the real client against this agent.
     RunResult client(std::vector<std::string> words) const;
 
