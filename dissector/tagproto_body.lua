@@ -178,11 +178,14 @@ end
 
 -- What tagclient prints -----------------------------------------------------
 
--- tagclient keeps a value on its line and inside its quotes; bytes a
--- terminal would not show are written \xNN here.
-local function printable(raw)
-    raw = raw:gsub("[\t\n\r]", " "):gsub('"', "'")
+-- Bytes a terminal would not show, 0x00 among them, written \xNN.
+local function escape(raw)
     return (raw:gsub("[^\32-\126]", function(c) return string.format("\\x%02X", c:byte()) end))
+end
+
+-- tagclient keeps a value on its line and inside its quotes.
+local function printable(raw)
+    return escape((raw:gsub("[\t\n\r]", " "):gsub('"', "'")))
 end
 
 -- The value as tagclient prints it (nil for a tag without one), and the
@@ -219,36 +222,50 @@ end
 
 -- Request and reply linking -----------------------------------------------
 
--- Filled on the first pass and read on every later one: open GET requests
--- by endpoints and sequence number, and what each frame links to.
+-- Filled on the first pass and read on every later one: which endpoint of
+-- each pair is the agent, open GET requests by endpoint pair and sequence
+-- number, and what each frame links to.
 local state
 
 local function reset_state()
-    state = { open = {}, frames = {} }
+    state = { agents = {}, open = {}, frames = {} }
 end
 reset_state()
 tagproto.init = reset_state
 
-local function endpoints(from, from_port, to, to_port)
-    return tostring(from) .. ":" .. from_port .. ">" .. tostring(to) .. ":" .. to_port
-end
-
--- A valid GET opens a request; a GET or ERR coming back on the same
--- endpoints with its sequence number is a segment of its reply, and the one
--- flagged last closes it. A newer request with the same number (they wrap
--- at 128) replaces the older one.
+-- The agent is the side on the protocol's port, or else the side the first
+-- GET went to. A GET to the agent opens a request (a newer one with the
+-- same number replaces it: numbers wrap at 128); a GET or ERR from the agent
+-- with that number is a segment of its reply, and the one flagged last
+-- closes it.
 local function record_exchange(pinfo, msg)
-    local number = msg.seqbyte % LAST_SEGMENT
-    local back = endpoints(pinfo.dst, pinfo.dst_port, pinfo.src, pinfo.src_port) .. "#" .. number
-    local request = state.open[back]
+    local from = tostring(pinfo.src) .. ":" .. pinfo.src_port
+    local to = tostring(pinfo.dst) .. ":" .. pinfo.dst_port
+    local pair = from < to and from .. " " .. to or to .. " " .. from
+    local agent = state.agents[pair]
+    if not agent then
+        if pinfo.src_port == PORT and pinfo.dst_port ~= PORT then
+            agent = from
+        elseif pinfo.dst_port == PORT or msg.msgid == MSG_GET then
+            agent = to
+        else
+            return
+        end
+        state.agents[pair] = agent
+    end
+    local key = pair .. "#" .. msg.seqbyte % LAST_SEGMENT
+    if to == agent then
+        if msg.msgid ~= MSG_GET then return end
+        local request = { frame = pinfo.number, time = pinfo.rel_ts, replies = {} }
+        state.open[key] = request
+        state.frames[pinfo.number] = { request = request }
+        return
+    end
+    local request = state.open[key]
     if request and (msg.msgid == MSG_GET or msg.msgid == MSG_ERR) then
         request.replies[#request.replies + 1] = pinfo.number
         state.frames[pinfo.number] = { reply_to = request }
-        if msg.seqbyte >= LAST_SEGMENT then state.open[back] = nil end
-    elseif msg.msgid == MSG_GET then
-        request = { frame = pinfo.number, time = pinfo.rel_ts, replies = {} }
-        state.open[endpoints(pinfo.src, pinfo.src_port, pinfo.dst, pinfo.dst_port) .. "#" .. number] = request
-        state.frames[pinfo.number] = { request = request }
+        if msg.seqbyte >= LAST_SEGMENT then state.open[key] = nil end
     end
 end
 
@@ -290,7 +307,8 @@ local function show_tag(tvb, tree, tag)
     item:add(F.tag_type, tvb(tag.offset + 1, 1))
     if tag.length then item:add(F.tag_length, tvb(tag.offset + 2, 2)) end
     if field == F.tag_string then
-        if range then item:add(field, range) else item:add(field, tvb(tag.offset + 2, 2), "") end
+        -- Given as text: Wireshark's own string decoding would stop at a 0x00.
+        item:add(field, range or tvb(tag.offset + 2, 2), range and escape(range:raw()) or "")
     elseif field then
         item:add(field, range)
     end
