@@ -21,6 +21,13 @@ for f in bin/tagclient bin/tagagent include/vmsg.h include/axodict.h include/vlo
   [[ -e $prefix/$f ]] || { echo "FAIL: $f not installed"; exit 1; }
 done
 
+# The installed dissector loads as a plugin (from the personal folder: the
+# global one is outside the DESTDIR).
+plugin=$(find "$prefix/lib" -path '*/wireshark/plugins/tagproto.lua')
+mkdir -p "$work/home/.local/lib/wireshark/plugins"
+cp "$plugin" "$work/home/.local/lib/wireshark/plugins/"
+HOME=$work/home tshark -G protocols 2>/dev/null | grep -q $'\ttagproto$' || { echo "FAIL: tshark does not load $plugin"; exit 1; }
+
 start_agent "$prefix/bin/tagagent"
 port=$agent_port
 

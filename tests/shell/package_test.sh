@@ -15,5 +15,8 @@ for f in bin/tagclient bin/tagagent lib/libvmsg.so.0 lib/libaxodict.so.0 lib/lib
          share/bash-completion/completions/tagclient; do
   grep -q "/$f" <<< "$contents" || { echo "FAIL: $f missing from $(basename "$deb")"; exit 1; }
 done
+# The dissector goes where this system's tshark loads Lua plugins from.
+plugins=$(tshark -G folders 2>/dev/null | sed -n 's/^Global Lua Plugins:[[:space:]]*//p')
+grep -q " \.$plugins/tagproto.lua\$" <<< "$contents" || { echo "FAIL: no tagproto.lua in $plugins"; exit 1; }
 dpkg-deb -f "$deb" Depends | grep -q liblog4cpp || { echo "FAIL: no dependency on log4cpp"; exit 1; }
 echo "$(basename "$deb") holds what it should"
