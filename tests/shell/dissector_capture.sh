@@ -4,15 +4,16 @@
 # line the client printed, the sizes its "Sent"/"Received" lines, and the two
 # frames must be linked. The agent is on a free port, not the protocol's, so
 # the heuristic is what finds the datagrams.
-# Usage: dissector_capture.sh TAGCLIENT TAGAGENT DISSECTOR SOURCE_DIR
+# Usage: dissector_capture.sh TAGCLIENT TAGAGENT DISSECTOR SOURCE_DIR LUAC
 set -euo pipefail
 client=$1
 agent=$2
 dissector=$3
 source "$4/scripts/background.sh"
+luac=$5
 
 # Wireshark's Lua is 5.2: the generated file must at least parse as such.
-luac5.2 -p "$dissector"
+"$luac" -p "$dissector"
 
 start_agent "$agent"
 # Only this test's own port on loopback, for at most 30 seconds; a summary

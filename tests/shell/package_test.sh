@@ -11,7 +11,7 @@ trap 'rm -rf "$out"' EXIT
 deb=$(ls "$out"/*.deb)
 contents=$(dpkg-deb -c "$deb")
 for f in bin/tagclient bin/tagagent lib/libvmsg.so.0 lib/libaxodict.so.0 lib/libvlog.so.0 \
-         include/vmsg.h share/man/man1/tagclient.1 share/man/man7/tagclient-tags.7 \
+         include/vmsg.h share/man/man1/tagclient.1 share/man/man7/tagclient-tags.7 share/man/man7/tagproto-dissector.7 \
          share/bash-completion/completions/tagclient; do
   grep -q "/$f" <<< "$contents" || { echo "FAIL: $f missing from $(basename "$deb")"; exit 1; }
 done
