@@ -85,7 +85,11 @@ local E = {
     trailing = malformed("trailing", "Bytes left over after the counted tags"),
     long = malformed("long", "Longer than the 1024-byte datagram limit", expert.severity.WARN),
 }
-tagproto.experts = { E.short, E.format, E.count, E.type, E.cut, E.nul, E.trailing, E.long }
+-- Not a fault of the datagram: the capture kept only its first bytes.
+E.truncated = ProtoExpert.new("tagproto.truncated", "Capture holds only part of the datagram",
+    expert.group.UNDECODED, expert.severity.NOTE)
+FAULT_TEXT[E.truncated] = "Capture holds only part of the datagram"
+tagproto.experts = { E.short, E.format, E.count, E.type, E.cut, E.nul, E.trailing, E.long, E.truncated }
 
 -- Parsing -----------------------------------------------------------------
 
@@ -118,11 +122,13 @@ end
 
 -- The datagram as a table: header fields, the tags that decoded, and the
 -- first fault as { expert, offset, length } (nil when the datagram is valid).
+-- Lengths are checked against the datagram's real length; bytes the capture
+-- did not keep are only ever reported as missing from the capture.
 local function parse_datagram(tvb)
-    local size = tvb:len()
+    local size, full = tvb:len(), tvb:reported_len()
     local msg = { size = size, tags = {} }
     if size < HEADER_SIZE then
-        msg.fault = { E.short, 0, size }
+        msg.fault = { full < HEADER_SIZE and E.short or E.truncated, 0, size }
         return msg
     end
     msg.format = tvb(0, 1):uint()
@@ -133,7 +139,7 @@ local function parse_datagram(tvb)
         msg.fault = { E.format, 0, 1 }
         return msg
     end
-    if msg.count * 2 > size - HEADER_SIZE then
+    if msg.count * 2 > full - HEADER_SIZE then
         msg.fault = { E.count, 3, 2 }
         return msg
     end
@@ -141,6 +147,7 @@ local function parse_datagram(tvb)
     for _ = 1, msg.count do
         local tag, fault, partial = parse_tag(tvb, offset, size)
         if not tag then
+            if fault[1] == E.cut and full > size then fault[1] = E.truncated end
             msg.fault, msg.partial = fault, partial
             return msg
         end
@@ -155,7 +162,7 @@ local function parse_datagram(tvb)
             end
         end
     end
-    if offset < size and not msg.fault then msg.fault = { E.trailing, offset, size - offset } end
+    if offset < full and not msg.fault then msg.fault = { E.trailing, offset, math.max(0, size - offset) } end
     msg.trailing = offset < size and offset or nil
     return msg
 end
@@ -326,19 +333,22 @@ local function show_header(tvb, tree, msg)
 end
 
 local function info_text(msg, words)
-    if msg.format == nil then return "Malformed: " .. msg.size .. " bytes" end
+    if msg.format == nil then return "[" .. FAULT_TEXT[msg.fault[1]] .. "]" end
     local text = (MSG_NAMES[msg.msgid] or ("MSG " .. msg.msgid)) .. " seq=" .. (msg.seqbyte % LAST_SEGMENT)
     if msg.seqbyte >= LAST_SEGMENT then text = text .. " last" end
     text = text .. ":"
     if #words > 0 then text = text .. " " .. table.concat(words, " ") end
-    if msg.fault then text = text .. " [Malformed: " .. FAULT_TEXT[msg.fault[1]] .. "]" end
+    if msg.fault then
+        local kind = msg.fault[1] == E.truncated and "" or "Malformed: "
+        text = text .. " [" .. kind .. FAULT_TEXT[msg.fault[1]] .. "]"
+    end
     return text
 end
 
 local function dissect(tvb, pinfo, root)
     local msg = parse_datagram(tvb)
     pinfo.cols.protocol = "TAGPROTO"
-    local tree = root:add(tagproto, tvb())
+    local tree = msg.size > 0 and root:add(tagproto, tvb()) or root:add(tagproto)
     show_header(tvb, tree, msg)
     local words = {}
     for _, tag in ipairs(msg.tags) do

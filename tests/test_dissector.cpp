@@ -55,9 +55,10 @@ std::string hexDump(const std::vector<Frame>& frames) {
 }
 
 // tshark's lines for the frames, sent between 127.0.0.1:40000 (the client)
-// and 127.0.0.2:agentPort, with the dissector loaded from the build tree.
+// and 127.0.0.2:agentPort, with the dissector loaded from the build tree. A
+// snaplen keeps only that many bytes of each frame, as a capture can.
 std::vector<std::string> tshark(const std::vector<Frame>& frames, std::vector<std::string> args,
-                                int agentPort = 60000) {
+                                int agentPort = 60000, int snaplen = 0) {
     char dirTemplate[] = "/tmp/test_dissector.XXXXXX";
     std::filesystem::path dir = mkdtemp(dirTemplate);
     std::ofstream(dir / "frames.txt") << hexDump(frames);
@@ -65,6 +66,11 @@ std::vector<std::string> tshark(const std::vector<Frame>& frames, std::vector<st
                                                  "127.0.0.1,127.0.0.2", "-u", "40000," + std::to_string(agentPort),
                                                  dir / "frames.txt", dir / "frames.pcap"});
     EXPECT_EQ(made.status, 0) << made.err;
+    if (snaplen) {
+        made = runProgram(EDITCAP_PATH, {"-s", std::to_string(snaplen), dir / "frames.pcap", dir / "cut.pcap"});
+        EXPECT_EQ(made.status, 0) << made.err;
+        std::filesystem::rename(dir / "cut.pcap", dir / "frames.pcap");
+    }
     args.insert(args.begin(), {"-n", "-r", dir / "frames.pcap", "-X", "lua_script:" DISSECTOR_PATH});
     RunResult r = runProgram(TSHARK_PATH, args);
     std::filesystem::remove_all(dir);
@@ -79,11 +85,11 @@ std::vector<std::string> tshark(const std::vector<Frame>& frames, std::vector<st
 
 // Fields per frame; twoPass links requests to replies that come later.
 std::vector<std::string> fields(const std::vector<Frame>& frames, const std::vector<std::string>& names,
-                                int agentPort = 60000, bool twoPass = false) {
+                                int agentPort = 60000, bool twoPass = false, int snaplen = 0) {
     std::vector<std::string> args{"-T", "fields", "-E", "aggregator=|"};
     if (twoPass) args.push_back("-2");
     for (const std::string& name : names) args.insert(args.end(), {"-e", name});
-    return tshark(frames, args, agentPort);
+    return tshark(frames, args, agentPort, snaplen);
 }
 
 Bytes encode(const VMsg& m) {
@@ -201,6 +207,22 @@ TEST(Dissector, FlagsEachWayTheDecoderRefusesBytes) {
     std::vector<std::string> rows = fields(frames, {"_ws.expert.message"});
     ASSERT_EQ(rows.size(), std::size(cases));
     for (size_t i = 0; i < rows.size(); ++i) EXPECT_EQ(rows[i], cases[i].expert) << "case " << i;
+}
+
+// Bytes a capture did not keep are not a fault of the datagram; a count the
+// datagram's real length cannot hold still is.
+TEST(Dissector, TellsACutCaptureFromAMalformedDatagram) {
+    constexpr int headers = 14 + 20 + 8;  // Ethernet, IPv4, UDP
+    std::vector<Frame> frames{{{0x01, 0x01, 0x80, 0x00, 0x02, 0x08, 0x02, 0x00, 0x00, 0x00, 0x2A, 0x09, 0x01,
+                                0x00, 0x06, 'R', 'a', 'c', 'k', ' ', '1'}},
+                              {{0x01, 0x01, 0x80, 0x00, 0x04, 0x05, 0x00, 0x05, 0x00, 0x05, 0x00, 0x05, 0x00}},
+                              {{0x01, 0x01, 0x80, 0x00, 0x09, 0x05, 0x00, 0x05, 0x00, 0x05, 0x00, 0x05, 0x00}},
+                              {{0x01, 0x01}}};
+    EXPECT_EQ(fields(frames, {"_ws.expert.message"}, 60000, false, headers + 8),
+              (std::vector<std::string>{"Capture holds only part of the datagram",
+                                        "Capture holds only part of the datagram",
+                                        "Tag count needs more bytes than the datagram holds",
+                                        "Shorter than the 5-byte header"}));
 }
 
 // Whatever the bytes, no Lua error, and an error is flagged exactly when
