@@ -62,12 +62,13 @@ std::vector<std::string> tshark(const std::vector<Frame>& frames, std::vector<st
     char dirTemplate[] = "/tmp/test_dissector.XXXXXX";
     std::filesystem::path dir = mkdtemp(dirTemplate);
     std::ofstream(dir / "frames.txt") << hexDump(frames);
-    RunResult made = runProgram(TEXT2PCAP_PATH, {"-q", "-D", "-t", "%H:%M:%S.%f", "-i", "17", "-4",
-                                                 "127.0.0.1,127.0.0.2", "-u", "40000," + std::to_string(agentPort),
-                                                 dir / "frames.txt", dir / "frames.pcap"});
+    RunResult made = runProgram(
+        TEXT2PCAP_PATH, {"-q", "-D", "-t", "%H:%M:%S.%f", "-i", "17", "-4", "127.0.0.1,127.0.0.2", "-u",
+                         "40000," + std::to_string(agentPort), dir / "frames.txt", dir / "frames.pcap"});
     EXPECT_EQ(made.status, 0) << made.err;
     if (snaplen) {
-        made = runProgram(EDITCAP_PATH, {"-s", std::to_string(snaplen), dir / "frames.pcap", dir / "cut.pcap"});
+        made =
+            runProgram(EDITCAP_PATH, {"-s", std::to_string(snaplen), dir / "frames.pcap", dir / "cut.pcap"});
         EXPECT_EQ(made.status, 0) << made.err;
         std::filesystem::rename(dir / "cut.pcap", dir / "frames.pcap");
     }
@@ -158,8 +159,8 @@ Bytes randomMessage(std::mt19937& rng) {
 TEST(Dissector, ShowsWhatTheClientPrints) {
     // The worked example of the wire format page, then messages of every
     // type code, float tags sent as type 2 and type 6 among them.
-    std::vector<Frame> frames{{{0x01, 0x01, 0x80, 0x00, 0x02, 0x08, 0x02, 0x00, 0x00, 0x00, 0x2A, 0x09, 0x01,
-                                0x00, 0x06, 'R', 'a', 'c', 'k', ' ', '1'}}};
+    std::vector<Frame> frames{{{0x01, 0x01, 0x80, 0x00, 0x02, 0x08, 0x02, 0x00, 0x00, 0x00, 0x2A,
+                                0x09, 0x01, 0x00, 0x06, 'R',  'a',  'c',  'k',  ' ',  '1'}}};
     std::mt19937 rng(14);
     for (int i = 0; i < 60; ++i) frames.push_back({randomMessage(rng)});
     std::vector<std::string> rows =
@@ -167,15 +168,16 @@ TEST(Dissector, ShowsWhatTheClientPrints) {
     ASSERT_EQ(rows.size(), frames.size());
     EXPECT_EQ(dissectorLine(rows[0]), "GET: TAG_DEV_ID=0000002A TAG_DEV_LABEL=\"Rack 1\" \n");
     for (size_t i = 0; i < frames.size(); ++i)
-        EXPECT_EQ(dissectorLine(rows[i]), clientLine(frames[i].bytes)) << "frame " << i + 1 << ": " << rows[i];
+        EXPECT_EQ(dissectorLine(rows[i]), clientLine(frames[i].bytes))
+            << "frame " << i + 1 << ": " << rows[i];
 }
 
 TEST(Dissector, SummaryLineNamesTagsAsTheClientDoes) {
     std::vector<Frame> frames{{{0x01, 0x05, 0x83, 0x00, 0x03, 0xC8, 0x04, 0x07, 0x6D, 0x03, 0xEA, 0x60, 0x09,
                                 0x01, 0x00, 0x03, 'a', '\t', '"'}}};
     EXPECT_EQ(fields(frames, {"_ws.col.Info"}),
-              std::vector<std::string>{
-                  "REP seq=3 last: TAG_ERR_UNKNOWN_TAGID TAG_ERR_ID=200 TAG_NET_INPORT=EA60 TAG_DEV_LABEL=\"a '\""});
+              std::vector<std::string>{"REP seq=3 last: TAG_ERR_UNKNOWN_TAGID TAG_ERR_ID=200 "
+                                       "TAG_NET_INPORT=EA60 TAG_DEV_LABEL=\"a '\""});
 }
 
 TEST(Dissector, FlagsEachWayTheDecoderRefusesBytes) {
@@ -213,16 +215,16 @@ TEST(Dissector, FlagsEachWayTheDecoderRefusesBytes) {
 // datagram's real length cannot hold still is.
 TEST(Dissector, TellsACutCaptureFromAMalformedDatagram) {
     constexpr int headers = 14 + 20 + 8;  // Ethernet, IPv4, UDP
-    std::vector<Frame> frames{{{0x01, 0x01, 0x80, 0x00, 0x02, 0x08, 0x02, 0x00, 0x00, 0x00, 0x2A, 0x09, 0x01,
-                                0x00, 0x06, 'R', 'a', 'c', 'k', ' ', '1'}},
-                              {{0x01, 0x01, 0x80, 0x00, 0x04, 0x05, 0x00, 0x05, 0x00, 0x05, 0x00, 0x05, 0x00}},
-                              {{0x01, 0x01, 0x80, 0x00, 0x09, 0x05, 0x00, 0x05, 0x00, 0x05, 0x00, 0x05, 0x00}},
-                              {{0x01, 0x01}}};
+    std::vector<Frame> frames{
+        {{0x01, 0x01, 0x80, 0x00, 0x02, 0x08, 0x02, 0x00, 0x00, 0x00, 0x2A,
+          0x09, 0x01, 0x00, 0x06, 'R',  'a',  'c',  'k',  ' ',  '1'}},
+        {{0x01, 0x01, 0x80, 0x00, 0x04, 0x05, 0x00, 0x05, 0x00, 0x05, 0x00, 0x05, 0x00}},
+        {{0x01, 0x01, 0x80, 0x00, 0x09, 0x05, 0x00, 0x05, 0x00, 0x05, 0x00, 0x05, 0x00}},
+        {{0x01, 0x01}}};
     EXPECT_EQ(fields(frames, {"_ws.expert.message"}, 60000, false, headers + 8),
-              (std::vector<std::string>{"Capture holds only part of the datagram",
-                                        "Capture holds only part of the datagram",
-                                        "Tag count needs more bytes than the datagram holds",
-                                        "Shorter than the 5-byte header"}));
+              (std::vector<std::string>{
+                  "Capture holds only part of the datagram", "Capture holds only part of the datagram",
+                  "Tag count needs more bytes than the datagram holds", "Shorter than the 5-byte header"}));
 }
 
 // Whatever the bytes, no Lua error, and an error is flagged exactly when
@@ -263,13 +265,15 @@ TEST(Dissector, LinksRequestsAndTheirReplySegments) {
     const Bytes lastSegment = {0x01, 0x01, 0x85, 0x00, 0x01, 0x08, 0x04, 0x2B};
     const Bytes refusal = {0x01, 0x02, 0x85, 0x00, 0x00};
     const Bytes otherNumber = {0x01, 0x01, 0x86, 0x00, 0x00};
-    std::vector<Frame> frames{{get, false, 0},           {segment, true, 0.25},     {lastSegment, true, 0.5},
-                              {lastSegment, true, 0.75}, {get, false, 1},           {otherNumber, true, 1.0625},
+    std::vector<Frame> frames{{get, false, 0},           {segment, true, 0.25}, {lastSegment, true, 0.5},
+                              {lastSegment, true, 0.75}, {get, false, 1},       {otherNumber, true, 1.0625},
                               {refusal, true, 1.125},    {segment, false, 1.25}};
     std::vector<std::string> expected{
-        "2|3\t\t",  "\t1\t0.250000000", "\t1\t0.500000000", "\t\t", "7\t\t", "\t\t", "\t5\t0.125000000", "\t\t",
+        "2|3\t\t", "\t1\t0.250000000", "\t1\t0.500000000", "\t\t", "7\t\t", "\t\t", "\t5\t0.125000000",
+        "\t\t",
     };
-    EXPECT_EQ(fields(frames, {"tagproto.response_in", "tagproto.request_in", "tagproto.time"}, 60000, true), expected);
+    EXPECT_EQ(fields(frames, {"tagproto.response_in", "tagproto.request_in", "tagproto.time"}, 60000, true),
+              expected);
 }
 
 // Off its port, a datagram is taken only when its header and tags account

@@ -97,7 +97,8 @@ void writeLuaTable(FILE* f) {
             "local GENERATOR_VERSION = \"%s\"\n"
             "local TAG_TABLE = {\n",
             TAGCLIENT_VERSION, TAGCLIENT_VERSION);
-    for (const TagEntry& e : allTags()) fprintf(f, "    [%d] = { \"%s\", \"%s\" },\n", e.id, e.name, kindName(e.kind));
+    for (const TagEntry& e : allTags())
+        fprintf(f, "    [%d] = { \"%s\", \"%s\" },\n", e.id, e.name, kindName(e.kind));
     fputs("}\n\n", f);
 }
 
