@@ -350,11 +350,14 @@ local function dissect(tvb, pinfo, root)
     pinfo.cols.protocol = "TAGPROTO"
     local tree = msg.size > 0 and root:add(tagproto, tvb()) or root:add(tagproto)
     show_header(tvb, tree, msg)
-    local words = {}
+    local words, shown = {}, nil
     for _, tag in ipairs(msg.tags) do
         local item, word = show_tag(tvb, tree, tag)
         words[#words + 1] = word
-        if tag.fault then show_fault(tvb, item, tag.fault) end
+        if tag.fault then
+            show_fault(tvb, item, tag.fault)
+            shown = tag.fault
+        end
     end
     if msg.partial then
         local item = tree:add(F.tag, tvb(msg.partial.offset, math.min(2, msg.size - msg.partial.offset)))
@@ -363,7 +366,7 @@ local function dissect(tvb, pinfo, root)
         item:add(F.tag_type, tvb(msg.partial.offset + 1, 1))
     end
     if msg.trailing then tree:add(F.trailing, tvb(msg.trailing)) end
-    if msg.fault and not (msg.tags[#msg.tags] and msg.tags[#msg.tags].fault == msg.fault) then
+    if msg.fault and msg.fault ~= shown then
         show_fault(tvb, tree, msg.fault)
     end
     if msg.size > DATAGRAM_LIMIT then tree:add_proto_expert_info(E.long) end
