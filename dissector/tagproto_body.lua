@@ -126,7 +126,7 @@ end
 -- did not keep are only ever reported as missing from the capture.
 local function parse_datagram(tvb)
     local size, full = tvb:len(), tvb:reported_len()
-    local msg = { size = size, tags = {} }
+    local msg = { size = size, full = full, tags = {} }
     if size < HEADER_SIZE then
         msg.fault = { full < HEADER_SIZE and E.short or E.truncated, 0, size }
         return msg
@@ -369,11 +369,10 @@ local function dissect(tvb, pinfo, root)
     if msg.fault and msg.fault ~= shown then
         show_fault(tvb, tree, msg.fault)
     end
-    if msg.size > DATAGRAM_LIMIT then tree:add_proto_expert_info(E.long) end
+    if msg.full > DATAGRAM_LIMIT then tree:add_proto_expert_info(E.long) end
     if not msg.fault and not pinfo.visited then record_exchange(pinfo, msg) end
     show_links(tree, pinfo)
     pinfo.cols.info = info_text(msg, words)
-    return msg
 end
 
 function tagproto.dissector(tvb, pinfo, root)
