@@ -42,7 +42,7 @@ void writeManPage(FILE* f) {
         ".It Sy Id Ta Sy Name Ta Sy Kind\n",
         f);
     for (const TagEntry& e : allTags()) fprintf(f, ".It %d Ta %s Ta %s\n", e.id, e.name, kindName(e.kind));
-    fputs(".El\n.Sh SEE ALSO\n.Xr tagagent 1 ,\n.Xr tagclient 1\n", f);
+    fputs(".El\n.Sh SEE ALSO\n.Xr tagagent 1 ,\n.Xr tagclient 1 ,\n.Xr tagproto-dissector 7\n", f);
 }
 
 void writeCompletion(FILE* f) {
