@@ -16,10 +16,17 @@ prefix=$work/root/usr/local
 for f in bin/tagclient bin/tagagent include/vmsg.h include/axodict.h include/vlog.h \
          lib/libvmsg.so.0 lib/libaxodict.so.0 lib/libvlog.so.0 lib/pkgconfig/tagproto.pc \
          lib/cmake/tagproto/tagprotoConfig.cmake share/man/man1/tagclient.1 \
-         share/man/man1/tagagent.1 share/man/man7/tagclient-tags.7 \
+         share/man/man1/tagagent.1 share/man/man7/tagclient-tags.7 share/man/man7/tagproto-dissector.7 \
          share/bash-completion/completions/tagclient; do
   [[ -e $prefix/$f ]] || { echo "FAIL: $f not installed"; exit 1; }
 done
+
+# The installed dissector loads as a plugin (from the personal folder: the
+# global one is outside the DESTDIR).
+plugin=$(find "$prefix/lib" -path '*/wireshark/plugins/tagproto.lua')
+mkdir -p "$work/home/.local/lib/wireshark/plugins"
+cp "$plugin" "$work/home/.local/lib/wireshark/plugins/"
+HOME=$work/home tshark -G protocols 2>/dev/null | grep -q $'\ttagproto$' || { echo "FAIL: tshark does not load $plugin"; exit 1; }
 
 start_agent "$prefix/bin/tagagent"
 port=$agent_port

@@ -11,9 +11,12 @@ trap 'rm -rf "$out"' EXIT
 deb=$(ls "$out"/*.deb)
 contents=$(dpkg-deb -c "$deb")
 for f in bin/tagclient bin/tagagent lib/libvmsg.so.0 lib/libaxodict.so.0 lib/libvlog.so.0 \
-         include/vmsg.h share/man/man1/tagclient.1 share/man/man7/tagclient-tags.7 \
+         include/vmsg.h share/man/man1/tagclient.1 share/man/man7/tagclient-tags.7 share/man/man7/tagproto-dissector.7 \
          share/bash-completion/completions/tagclient; do
   grep -q "/$f" <<< "$contents" || { echo "FAIL: $f missing from $(basename "$deb")"; exit 1; }
 done
+# The dissector goes where this system's tshark loads Lua plugins from.
+plugins=$(tshark -G folders 2>/dev/null | sed -n 's/^Global Lua Plugins:[[:space:]]*//p')
+grep -q " \.$plugins/tagproto.lua\$" <<< "$contents" || { echo "FAIL: no tagproto.lua in $plugins"; exit 1; }
 dpkg-deb -f "$deb" Depends | grep -q liblog4cpp || { echo "FAIL: no dependency on log4cpp"; exit 1; }
 echo "$(basename "$deb") holds what it should"
