@@ -43,20 +43,20 @@ set(TAGPROTO_LIBS_TEXT
 
 tagclient_component(libvmsg0 PACKAGE libvmsg0 SECTION libs TARGET vmsg LIBRARY
   SUMMARY "messages and wire encoding of the UDP tag protocol"
-  DESCRIPTION ${TAGPROTO_LIBS_TEXT} " ." "This package holds libvmsg: messages, typed tags and their encoding"
+  DESCRIPTION ${TAGPROTO_LIBS_TEXT} "." "This package holds libvmsg: messages, typed tags and their encoding"
   "to and from one datagram.")
 tagclient_component(libaxodict0 PACKAGE libaxodict0 SECTION libs TARGET axodict LIBRARY
   SUMMARY "tag dictionary of the UDP tag protocol"
-  DESCRIPTION ${TAGPROTO_LIBS_TEXT} " ." "This package holds libaxodict: for each tag id its name, its kind of"
+  DESCRIPTION ${TAGPROTO_LIBS_TEXT} "." "This package holds libaxodict: for each tag id its name, its kind of"
   "value and the type code an agent sends for it.")
 tagclient_component(libvlog0 PACKAGE libvlog0 SECTION libs TARGET vlog LIBRARY
   SUMMARY "one-call logging set-up for tag protocol programs"
-  DESCRIPTION ${TAGPROTO_LIBS_TEXT} " ." "This package holds libvlog: it sets log4cpp's root priority and sends"
+  DESCRIPTION ${TAGPROTO_LIBS_TEXT} "." "This package holds libvlog: it sets log4cpp's root priority and sends"
   "records to standard error.")
 tagclient_component(dev PACKAGE libtagproto-dev SECTION libdevel TARGET vmsg
   DEPENDS libvmsg0 libaxodict0 libvlog0
   SUMMARY "development files for the UDP tag protocol libraries"
-  DESCRIPTION ${TAGPROTO_LIBS_TEXT} " ." "This package holds the headers, the pkg-config and CMake files, the"
+  DESCRIPTION ${TAGPROTO_LIBS_TEXT} "." "This package holds the headers, the pkg-config and CMake files, the"
   "tagproto(3) manual page and the wire format description.")
 tagclient_component(tagclient PACKAGE tagclient SECTION net TARGET tagclient
   DEPENDS libvmsg0 libaxodict0 libvlog0
@@ -127,7 +127,9 @@ macro(tagclient_packages)
   set(CPACK_PACKAGE_VENDOR "The tagclient authors")
   set(CPACK_PACKAGE_CONTACT "${TAGCLIENT_MAINTAINER}")
   set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${TAGCLIENT_MAINTAINER}")
-  set(CPACK_PACKAGE_HOMEPAGE_URL "")
+  # Each package has its own summary line. CPackDeb puts any summary other
+  # than its default in front of every component's description.
+  set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${CMAKE_PROJECT_NAME} built using CMake")
   # The packages install where this build was configured to install.
   set(CPACK_PACKAGING_INSTALL_PREFIX "${CMAKE_INSTALL_PREFIX}")
   set(CPACK_DEB_COMPONENT_INSTALL ON)
@@ -143,6 +145,8 @@ macro(tagclient_packages)
   set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY "=")
   # Splits the symbols into <package>-dbgsym and strips what is shipped.
   set(CPACK_DEBIAN_DEBUGINFO_PACKAGE ON)
+  set(CPACK_PRE_BUILD_SCRIPTS ${TAGCLIENT_DEBIAN_DIR}/pre_build.cmake)
+  set(CPACK_POST_BUILD_SCRIPTS ${TAGCLIENT_DEBIAN_DIR}/post_build.cmake)
   # The development files use log4cpp's headers through vlog.h's users.
   set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS "liblog4cpp5-dev")
   include(CPack)
