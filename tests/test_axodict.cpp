@@ -102,8 +102,10 @@ TEST(TagLookup, GeneratedConstantsCaseAndUnknowns) {
         int constant;
         const char* typed;
         int id;
-    } cases[] = {{AXO::TAG_BUS_EVT, "TAG_BUS_EVT", 0},         {AXO::TAG_DEV_ID, "tag_dev_id", 8},
-                 {AXO::TAG_DEV_LABEL, "Tag_Dev_Label", 9},     {AXO::TAG_NET_INPORT, "TAG_NET_INPORT", 109},
+    } cases[] = {{AXO::TAG_BUS_EVT, "TAG_BUS_EVT", 0},
+                 {AXO::TAG_DEV_ID, "tag_dev_id", 8},
+                 {AXO::TAG_DEV_LABEL, "Tag_Dev_Label", 9},
+                 {AXO::TAG_NET_INPORT, "TAG_NET_INPORT", 109},
                  {AXO::TAG_SITE_SVP_PORT, "tag_site_svp_port", 181}};
     for (const auto& c : cases) {
         EXPECT_EQ(c.constant, c.id) << c.typed;

@@ -5,8 +5,8 @@
 #include <memory>
 #include <string>
 
-#include <log4cpp/Category.hh>
 #include <log4cpp/AppenderSkeleton.hh>
+#include <log4cpp/Category.hh>
 #include <log4cpp/PatternLayout.hh>
 
 namespace {

@@ -184,7 +184,7 @@ public:
             ++at;
             return *this;
         }
-        const_iterator operator++(int) {
+        const_iterator operator++(int) {  // NOLINT(cert-dcl21-cpp): a standard iterator returns a plain copy
             const_iterator before = *this;
             ++at;
             return before;
