@@ -28,7 +28,7 @@ DESTDIR=$out/unspecified cmake --install "$build" --component Unspecified >/dev/
 # package  files under the prefix (space separated)  Depends must include
 packages=(
   "libvmsg0|$libdir/libvmsg.so.0 $libdir/libvmsg.so.0.1.0|libstdc++6"
-  "libaxodict0|$libdir/libaxodict.so.0 $libdir/libaxodict.so.0.1.0|libc6"
+  "libaxodict0|$libdir/libaxodict.so.0 $libdir/libaxodict.so.0.1.0|"
   "libvlog0|$libdir/libvlog.so.0 $libdir/libvlog.so.0.1.0|liblog4cpp5v5"
   "libtagproto-dev|include/tagproto/vmsg.h include/tagproto/axodict.h include/tagproto/axodict_tags.h include/tagproto/vlog.h $libdir/libvmsg.so $libdir/libaxodict.so $libdir/libvlog.so $libdir/pkgconfig/vmsg.pc $libdir/pkgconfig/axodict.pc $libdir/pkgconfig/vlog.pc $libdir/pkgconfig/tagproto.pc $libdir/cmake/tagproto/tagprotoConfig.cmake share/man/man3/tagproto.3.gz share/doc/libtagproto-dev/wire-format.md|libvmsg0 (= 0.1.0), libaxodict0 (= 0.1.0), libvlog0 (= 0.1.0), liblog4cpp5-dev"
   "tagclient|bin/tagclient share/man/man1/tagclient.1.gz share/man/man7/tagclient-tags.7.gz share/bash-completion/completions/tagclient|libvmsg0 (= 0.1.0), libaxodict0 (= 0.1.0), libvlog0 (= 0.1.0)"
