@@ -11,12 +11,14 @@ set(TAGCLIENT_DEBIAN_DIR ${CMAKE_CURRENT_LIST_DIR}/debian)
 set_property(GLOBAL PROPERTY tagclient_components "")
 
 # tagclient_component(NAME PACKAGE pkg SECTION s TARGET t SUMMARY line
-#                     DESCRIPTION paragraph... [DEPENDS components...] [LIBRARY]):
+#                     DESCRIPTION paragraph... [DEPENDS components...]
+#                     [LIBRARY] [CONFFILES]):
 # one package. DESCRIPTION is the long description, one string per line;
 # DEPENDS names components this one needs at the same version. LIBRARY adds
-# the shlibs file and the ldconfig trigger.
+# the shlibs file and the ldconfig trigger. CONFFILES marks every file the
+# package installs under /etc as a configuration file that upgrades keep.
 function(tagclient_component name)
-  cmake_parse_arguments(C "LIBRARY" "PACKAGE;SECTION;TARGET;SUMMARY" "DESCRIPTION;DEPENDS" ${ARGN})
+  cmake_parse_arguments(C "LIBRARY;CONFFILES" "PACKAGE;SECTION;TARGET;SUMMARY" "DESCRIPTION;DEPENDS" ${ARGN})
   string(TOUPPER ${name} up)
   list(JOIN C_DESCRIPTION "\n" long)
   set(CPACK_DEBIAN_${up}_PACKAGE_NAME ${C_PACKAGE} PARENT_SCOPE)
@@ -33,6 +35,11 @@ function(tagclient_component name)
     set(CPACK_DEBIAN_${up}_PACKAGE_CONTROL_EXTRA
       ${TAGCLIENT_DEBIAN_DIR}/triggers ${CMAKE_BINARY_DIR}/no-maintainer-script/postinst
       ${CMAKE_BINARY_DIR}/no-maintainer-script/postrm PARENT_SCOPE)
+  endif()
+  if(C_CONFFILES)
+    # Written by pre_build.cmake from the files staged under etc/.
+    set(CPACK_DEBIAN_${up}_PACKAGE_CONTROL_EXTRA ${CMAKE_BINARY_DIR}/conffiles/${name}/conffiles PARENT_SCOPE)
+    set_property(GLOBAL APPEND PROPERTY tagclient_conffile_components ${name})
   endif()
 endfunction()
 
@@ -77,7 +84,7 @@ tagclient_component(tagpoll PACKAGE tagpoll SECTION net TARGET tagpoll
   DESCRIPTION "tagpoll reads tag values from agents of the tag-based management"
   "protocol at a fixed interval and prints them, with bash completion and"
   "its manual page.")
-tagclient_component(exporter PACKAGE tag-exporter SECTION net TARGET tag_exporter
+tagclient_component(exporter PACKAGE tag-exporter SECTION net TARGET tag_exporter CONFFILES
   DEPENDS libvmsg0 libaxodict0 libvlog0
   SUMMARY "Prometheus exporter for UDP tag protocol agents"
   DESCRIPTION "tag_exporter reads tag values from agents of the tag-based management"
@@ -146,6 +153,8 @@ macro(tagclient_packages)
   # Splits the symbols into <package>-dbgsym and strips what is shipped.
   set(CPACK_DEBIAN_DEBUGINFO_PACKAGE ON)
   set(CPACK_PRE_BUILD_SCRIPTS ${TAGCLIENT_DEBIAN_DIR}/pre_build.cmake)
+  get_property(CPACK_TAGCLIENT_CONFFILE_COMPONENTS GLOBAL PROPERTY tagclient_conffile_components)
+  set(CPACK_TAGCLIENT_CONFFILES_DIR ${CMAKE_BINARY_DIR}/conffiles)
   set(CPACK_POST_BUILD_SCRIPTS ${TAGCLIENT_DEBIAN_DIR}/post_build.cmake)
   # The development files use log4cpp's headers through vlog.h's users.
   set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS "liblog4cpp5-dev")

@@ -12,3 +12,15 @@ foreach(f IN LISTS staged)
     execute_process(COMMAND ${OBJCOPY} --remove-section=.comment "${f}" COMMAND_ERROR_IS_FATAL ANY)
   endif()
 endforeach()
+
+# conffiles of the components that install configuration: every file staged
+# under etc/, by its absolute path.
+foreach(component IN LISTS CPACK_TAGCLIENT_CONFFILE_COMPONENTS)
+  file(GLOB_RECURSE configs LIST_DIRECTORIES false RELATIVE "${CPACK_TEMPORARY_DIRECTORY}/${component}"
+    "${CPACK_TEMPORARY_DIRECTORY}/${component}/etc/*")
+  list(TRANSFORM configs PREPEND "/")
+  list(JOIN configs "\n" lines)
+  if(lines)
+    file(WRITE "${CPACK_TAGCLIENT_CONFFILES_DIR}/${component}/conffiles" "${lines}\n")
+  endif()
+endforeach()
