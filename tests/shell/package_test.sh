@@ -49,6 +49,8 @@ for row in "${packages[@]}"; do
     [[ ", $got," == *", $d"[,\ ]* ]] || fail "$name does not depend on '$d': $got"
   done
   dpkg-deb -e "$deb" "$out/control-$name"
+  dpkg-deb --fsys-tarfile "$deb" | tar -xO ".$prefix/share/doc/$name/changelog.gz" | gzip -dc | head -n 1 |
+    grep -q "^tagclient ($(dpkg-deb -f "$deb" Version)) " || fail "$name: the changelog's last entry is not this version"
   [[ ! -e $out/control-$name/postinst && ! -e $out/control-$name/postrm ]] || fail "$name has maintainer scripts"
   if [[ $name == lib*0 ]]; then
     lib=${name%0}
