@@ -58,7 +58,7 @@ include=$(pkg-config --cflags-only-I vmsg | sed 's/^-I//; s/ *$//')
 [[ $(realpath "$include") == "$(realpath "$prefix/include/tagproto")" ]] ||
   { echo "FAIL: pkg-config points elsewhere: $include"; exit 1; }
 # The consumer logs through log4cpp itself: vlog's file must bring it in.
-# shellcheck disable=SC2086
+# shellcheck disable=SC2086,SC2046
 g++ -std=c++17 $cxxflags $strict -o "$work/consumer-pc" "$src/tests/consumer/main.cpp" \
   $(pkg-config --cflags --libs vmsg axodict vlog)
 "$work/consumer-pc"

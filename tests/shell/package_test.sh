@@ -77,5 +77,6 @@ else
   echo "lintian skipped: the build installs under $prefix, not /usr"
 fi
 
-echo "$(ls "$out" | grep -c 'deb$') packages checked, $failures failures"
+built=("$out"/*.deb "$out"/*.ddeb)
+echo "${#built[@]} packages checked, $failures failures"
 [[ $failures == 0 ]]
