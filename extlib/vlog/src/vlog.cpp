@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include <log4cpp/AppenderSkeleton.hh>
@@ -30,7 +31,10 @@ public:
 
 protected:
     void _append(const log4cpp::LoggingEvent& event) override {
-        if (!layout) layout = makeLayout();
+        // Threads may write their first records at once.
+        std::call_once(layoutBuilt, [this] {
+            if (!layout) layout = makeLayout();
+        });
         std::string line = layout->format(event);
         const char* p = line.data();
         size_t left = line.size();
@@ -50,6 +54,7 @@ private:
     }
 
     std::unique_ptr<log4cpp::Layout> layout;
+    std::once_flag layoutBuilt;
 };
 
 }  // namespace
