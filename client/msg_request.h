@@ -16,9 +16,6 @@ constexpr uint16_t DATAGRAM_SIZE = 1024;
 // a peer that never sends the last segment cannot grow memory without end.
 constexpr size_t REPLY_TAG_LIMIT = 65535;
 
-// Message ids of the protocol.
-enum MsgId : uint8_t { MSG_SET = 0, MSG_GET = 1, MSG_ERR = 2, MSG_EVT = 3, MSG_DEL = 4, MSG_REP = 5 };
-
 class MsgRequest {
 public:
     // A message of that id with sequence 0 and the last-segment flag set.

@@ -82,6 +82,43 @@ TEST(DictDef, SpotChecksByIdAndName) {
     }
 }
 
+// The installed lookups and the generated id constants agree with every row.
+TEST(TagLookup, NamesKindsAndIdsMatchEveryTableRow) {
+    const std::map<std::string, AXO::TagKind> kinds = {
+        {"None", AXO::TagKind::None},     {"UInt8", AXO::TagKind::UInt8},   {"UInt16", AXO::TagKind::UInt16},
+        {"UInt32", AXO::TagKind::UInt32}, {"String", AXO::TagKind::String}, {"Float", AXO::TagKind::Float}};
+    EXPECT_EQ(AXO::TAG_COUNT, 182u);
+    for (const Row& r : table) {
+        const uint8_t id = uint8_t(r.id);
+        ASSERT_NE(AXO::tagName(id), nullptr) << r.id;
+        EXPECT_STREQ(AXO::tagName(id), r.name);
+        EXPECT_EQ(AXO::tagKind(id), kinds.at(r.kind)) << r.name;
+        EXPECT_EQ(AXO::tagIdByName(r.name), int(r.id));
+    }
+}
+
+TEST(TagLookup, GeneratedConstantsCaseAndUnknowns) {
+    const struct {
+        int constant;
+        const char* typed;
+        int id;
+    } cases[] = {{AXO::TAG_BUS_EVT, "TAG_BUS_EVT", 0},
+                 {AXO::TAG_DEV_ID, "tag_dev_id", 8},
+                 {AXO::TAG_DEV_LABEL, "Tag_Dev_Label", 9},
+                 {AXO::TAG_NET_INPORT, "TAG_NET_INPORT", 109},
+                 {AXO::TAG_SITE_SVP_PORT, "tag_site_svp_port", 181}};
+    for (const auto& c : cases) {
+        EXPECT_EQ(c.constant, c.id) << c.typed;
+        EXPECT_EQ(AXO::tagIdByName(c.typed), c.id) << c.typed;
+    }
+    for (const char* unknown : {"TAG_DEV", "TAG_DEV_IDX", "", "TAG_DEV_ID "})
+        EXPECT_EQ(AXO::tagIdByName(unknown), -1) << "'" << unknown << "'";
+    EXPECT_EQ(AXO::tagIdByName(nullptr), -1);
+    EXPECT_EQ(AXO::tagName(182), nullptr);
+    EXPECT_EQ(AXO::tagName(255), nullptr);
+    EXPECT_EQ(AXO::tagKind(200), AXO::TagKind::None);
+}
+
 // Names are matched without regard to case, so two rows differing only in
 // case would make one of them unreachable.
 TEST(TagTable, NamesAreUpperCaseTagPrefixedAndUniqueIgnoringCase) {

@@ -967,6 +967,31 @@ TEST(Cursor, GotoFirstRewindsFromTheMiddleAndTheEnd) {
     EXPECT_EQ(m.getTag(), a);
 }
 
+// A const message is walked without the cursor, which it leaves where it was.
+TEST(Cursor, ConstMessageIteratesInOrderAndLeavesTheCursorAlone) {
+    VMsg m(MSG_REP);
+    VTag* a = VTagFactory::createVTag(5);
+    VTag* b = VTagFactory::createVTag(6, uint8_t(1));
+    VTag* c = VTagFactory::createVTag(9, "x");
+    m.addTag(a);
+    m.addTag(b);
+    m.addTag(c);
+    m.gotoFirst();
+    EXPECT_EQ(m.getTag(), a);
+    const VMsg& view = m;
+    std::vector<const VTag*> seen;
+    for (const VTag* t : view) seen.push_back(t);
+    EXPECT_EQ(seen, (std::vector<const VTag*>{a, b, c}));
+    EXPECT_EQ(m.getTag(), b) << "iterating moved the cursor";
+    const VMsg empty(MSG_GET);
+    EXPECT_TRUE(empty.begin() == empty.end());
+}
+
+TEST(MsgId, ValuesAreTheWireIds) {
+    EXPECT_EQ(std::vector<int>({MSG_SET, MSG_GET, MSG_ERR, MSG_EVT, MSG_DEL, MSG_REP}),
+              std::vector<int>({0, 1, 2, 3, 4, 5}));
+}
+
 TEST(Cursor, EmptyMessageGivesNull) {
     VMsg m(1);
     m.gotoFirst();

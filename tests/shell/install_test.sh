@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Installs the build into a temporary DESTDIR, runs the installed tagclient
-# against the installed tagagent on loopback, and builds a program against
-# the installed libraries through both CMake and pkg-config.
+# Installs the build into a temporary DESTDIR at the prefix it was configured
+# for, runs the installed tagclient against the installed tagagent on
+# loopback, and builds a program against the installed libraries through both
+# CMake and pkg-config, as a C++17 user with strict warnings.
 # Usage: install_test.sh BUILD_DIR SOURCE_DIR [CXXFLAGS]
 # CXXFLAGS builds the outside program the way the libraries were built (the
 # sanitizer build's libraries need a sanitized program).
@@ -11,38 +12,63 @@ src=$2
 cxxflags=${3:-}
 source "$src/scripts/background.sh"
 
-DESTDIR=$work/root cmake --install "$build" --prefix /usr/local >/dev/null
-prefix=$work/root/usr/local
-for f in bin/tagclient bin/tagagent include/vmsg.h include/axodict.h include/vlog.h \
-         lib/libvmsg.so.0 lib/libaxodict.so.0 lib/libvlog.so.0 lib/pkgconfig/tagproto.pc \
-         lib/cmake/tagproto/tagprotoConfig.cmake share/man/man1/tagclient.1 \
-         share/man/man1/tagagent.1 share/man/man7/tagclient-tags.7 share/man/man7/tagproto-dissector.7 \
-         share/bash-completion/completions/tagclient; do
-  [[ -e $prefix/$f ]] || { echo "FAIL: $f not installed"; exit 1; }
+cache() { sed -n "s/^$1:[A-Z]*=//p" "$build/CMakeCache.txt"; }
+configured=$(cache CMAKE_INSTALL_PREFIX)
+libdir=$(cache CMAKE_INSTALL_LIBDIR)
+DESTDIR=$work/root cmake --install "$build" >/dev/null
+prefix=$work/root$configured
+for f in bin/tagclient bin/tagagent include/tagproto/vmsg.h include/tagproto/axodict.h \
+         include/tagproto/axodict_tags.h include/tagproto/vlog.h "$libdir/libvmsg.so.0" \
+         "$libdir/libaxodict.so.0" "$libdir/libvlog.so.0" "$libdir/pkgconfig/tagproto.pc" \
+         "$libdir/pkgconfig/vmsg.pc" "$libdir/pkgconfig/axodict.pc" "$libdir/pkgconfig/vlog.pc" \
+         "$libdir/cmake/tagproto/tagprotoConfig.cmake" share/man/man1/tagclient.1.gz \
+         share/man/man1/tagagent.1.gz share/man/man7/tagclient-tags.7.gz share/man/man3/tagproto.3.gz \
+         share/man/man7/tagproto-dissector.7.gz \
+         share/bash-completion/completions/tagclient share/doc/libtagproto-dev/wire-format.md; do
+  [[ -e $prefix/$f ]] || { echo "FAIL: $f not installed under $configured"; exit 1; }
 done
+[[ ! -e $prefix/include/vmsg.h ]] || { echo "FAIL: a header at the top of include/"; exit 1; }
 
 # The installed dissector loads as a plugin (from the personal folder: the
 # global one is outside the DESTDIR).
-plugin=$(find "$prefix/lib" -path '*/wireshark/plugins/tagproto.lua')
+plugin=$prefix/$(cache TAGCLIENT_WIRESHARK_PLUGIN_DIR)/tagproto.lua
+[[ -f $plugin ]] || { echo "FAIL: no dissector at $plugin"; exit 1; }
 mkdir -p "$work/home/.local/lib/wireshark/plugins"
 cp "$plugin" "$work/home/.local/lib/wireshark/plugins/"
 HOME=$work/home tshark -G protocols 2>/dev/null | grep -q $'\ttagproto$' || { echo "FAIL: tshark does not load $plugin"; exit 1; }
 
-start_agent "$prefix/bin/tagagent"
-port=$agent_port
+# Under /usr the loader finds the libraries itself; elsewhere the programs say
+# where they are, relative to themselves.
+for program in tagclient tagagent; do
+  runpath=$(readelf -d "$prefix/bin/$program" | sed -n 's/.*R\(UN\)\{0,1\}PATH.*\[\(.*\)\]/\2/p')
+  if [[ $configured == /usr ]]; then
+    [[ -z $runpath ]] || { echo "FAIL: $program carries a search path under /usr: $runpath"; exit 1; }
+  else
+    [[ $runpath == "\$ORIGIN/../$libdir" ]] || { echo "FAIL: $program searches '$runpath'"; exit 1; }
+  fi
+done
+export LD_LIBRARY_PATH=$prefix/$libdir
 
-out=$("$prefix/bin/tagclient" -h 127.0.0.1 -p "$port" GET: TAG_DEV_LABEL)
+start_agent "$prefix/bin/tagagent"
+out=$("$prefix/bin/tagclient" -h 127.0.0.1 -p "$agent_port" GET: TAG_DEV_LABEL)
 echo "$out"
 grep -q '^GET: TAG_DEV_LABEL="' <<< "$out" || { echo "FAIL: no reply line"; exit 1; }
 
+grep -q 'INTERFACE_COMPILE_FEATURES "cxx_std_17"' "$prefix/$libdir/cmake/tagproto/tagprotoTargets.cmake" ||
+  { echo "FAIL: the CMake package does not state the C++ standard"; exit 1; }
+strict="-Wall -Wextra -Wshadow -Wconversion -Werror"
 cmake -S "$src/tests/consumer" -B "$work/consumer" -DCMAKE_PREFIX_PATH="$prefix" \
-  -DCMAKE_CXX_FLAGS="$cxxflags" >/dev/null
+  -DCMAKE_CXX_FLAGS="$cxxflags $strict" >/dev/null
 cmake --build "$work/consumer" >/dev/null
-LD_LIBRARY_PATH=$prefix/lib "$work/consumer/consumer"
+"$work/consumer/consumer"
 
-flags=$(PKG_CONFIG_PATH=$prefix/lib/pkgconfig pkg-config --cflags --libs tagproto)
-[[ $flags == *"-I$prefix/lib/pkgconfig/../../include"* ]] || { echo "FAIL: pkg-config points elsewhere: $flags"; exit 1; }
-# shellcheck disable=SC2086
-g++ -std=c++17 $cxxflags -o "$work/consumer-pc" "$src/tests/consumer/main.cpp" $flags
-LD_LIBRARY_PATH=$prefix/lib "$work/consumer-pc"
+export PKG_CONFIG_PATH=$prefix/$libdir/pkgconfig
+include=$(pkg-config --cflags-only-I vmsg | sed 's/^-I//; s/ *$//')
+[[ $(realpath "$include") == "$(realpath "$prefix/include/tagproto")" ]] ||
+  { echo "FAIL: pkg-config points elsewhere: $include"; exit 1; }
+# The consumer logs through log4cpp itself: vlog's file must bring it in.
+# shellcheck disable=SC2086,SC2046
+g++ -std=c++17 $cxxflags $strict -o "$work/consumer-pc" "$src/tests/consumer/main.cpp" \
+  $(pkg-config --cflags --libs vmsg axodict vlog)
+"$work/consumer-pc"
 echo "install test passed"

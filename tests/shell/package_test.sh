@@ -1,22 +1,86 @@
 #!/usr/bin/env bash
-# Builds the Debian package from the build directory and checks that it holds
-# the programs, the libraries with their sonames, and the documentation.
+# Builds the Debian packages from the build directory and checks the split:
+# each package's files, dependencies, shlibs and ldconfig trigger, stripped
+# programs with their symbols in -dbgsym packages, and, when the build
+# installs under /usr (where Debian's packages live), lintian --pedantic with
+# no error and no warning.
 # Usage: package_test.sh CPACK BUILD_DIR
 set -euo pipefail
 cpack=$1
 build=$2
 out=$(mktemp -d)
 trap 'rm -rf "$out"' EXIT
-(cd "$build" && "$cpack" -G DEB -B "$out" >/dev/null)
-deb=$(ls "$out"/*.deb)
-contents=$(dpkg-deb -c "$deb")
-for f in bin/tagclient bin/tagagent lib/libvmsg.so.0 lib/libaxodict.so.0 lib/libvlog.so.0 \
-         include/vmsg.h share/man/man1/tagclient.1 share/man/man7/tagclient-tags.7 share/man/man7/tagproto-dissector.7 \
-         share/bash-completion/completions/tagclient; do
-  grep -q "/$f" <<< "$contents" || { echo "FAIL: $f missing from $(basename "$deb")"; exit 1; }
+failures=0
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+
+cache() { sed -n "s/^$1:[A-Z]*=//p" "$build/CMakeCache.txt"; }
+prefix=$(cache CMAKE_INSTALL_PREFIX)
+prefix=${prefix%/}
+libdir=$(cache CMAKE_INSTALL_LIBDIR)
+plugindir=$(cache TAGCLIENT_WIRESHARK_PLUGIN_DIR)
+
+# Every installed file belongs to a package: nothing is left to the
+# catch-all component that no package holds.
+DESTDIR=$out/unspecified cmake --install "$build" --component Unspecified >/dev/null
+[[ -z $(find "$out/unspecified" -type f 2>/dev/null) ]] || fail "files in no package: $(find "$out/unspecified" -type f)"
+
+(cd "$build" && "$cpack" -G DEB -B "$out" > "$out/cpack.log" 2>&1) || { cat "$out/cpack.log"; echo "FAIL: cpack"; exit 1; }
+
+# package  files under the prefix (space separated)  Depends must include
+packages=(
+  "libvmsg0|$libdir/libvmsg.so.0 $libdir/libvmsg.so.0.1.0|libstdc++6"
+  "libaxodict0|$libdir/libaxodict.so.0 $libdir/libaxodict.so.0.1.0|"
+  "libvlog0|$libdir/libvlog.so.0 $libdir/libvlog.so.0.1.0|liblog4cpp5v5"
+  "libtagproto-dev|include/tagproto/vmsg.h include/tagproto/axodict.h include/tagproto/axodict_tags.h include/tagproto/vlog.h $libdir/libvmsg.so $libdir/libaxodict.so $libdir/libvlog.so $libdir/pkgconfig/vmsg.pc $libdir/pkgconfig/axodict.pc $libdir/pkgconfig/vlog.pc $libdir/pkgconfig/tagproto.pc $libdir/cmake/tagproto/tagprotoConfig.cmake share/man/man3/tagproto.3.gz share/doc/libtagproto-dev/wire-format.md|libvmsg0 (= 0.1.0), libaxodict0 (= 0.1.0), libvlog0 (= 0.1.0), liblog4cpp5-dev"
+  "tagclient|bin/tagclient share/man/man1/tagclient.1.gz share/man/man7/tagclient-tags.7.gz share/bash-completion/completions/tagclient share/man/man7/tagproto-dissector.7.gz $plugindir/tagproto.lua|libvmsg0 (= 0.1.0), libaxodict0 (= 0.1.0), libvlog0 (= 0.1.0)"
+  "tagagent|bin/tagagent share/man/man1/tagagent.1.gz|libvmsg0 (= 0.1.0), libvlog0 (= 0.1.0)"
+)
+for row in "${packages[@]}"; do
+  IFS='|' read -r name files depends <<< "$row"
+  deb=$out/${name}_0.1.0_amd64.deb
+  [[ -f $deb ]] || { fail "no package $name"; continue; }
+  contents=$(dpkg-deb -c "$deb" | awk '{print $6}')
+  for f in $files share/doc/$name/copyright share/doc/$name/changelog.gz; do
+    grep -qx "\.$prefix/$f" <<< "$contents" || fail "$name lacks $prefix/$f"
+  done
+  got=$(dpkg-deb -f "$deb" Depends)
+  IFS=',' read -ra wanted <<< "$depends"
+  for d in "${wanted[@]}"; do
+    d=${d# }
+    [[ ", $got," == *", $d"[,\ ]* ]] || fail "$name does not depend on '$d': $got"
+  done
+  dpkg-deb -e "$deb" "$out/control-$name"
+  dpkg-deb --fsys-tarfile "$deb" | tar -xO ".$prefix/share/doc/$name/changelog.gz" | gzip -dc | head -n 1 |
+    grep -q "^tagclient ($(dpkg-deb -f "$deb" Version)) " || fail "$name: the changelog's last entry is not this version"
+  [[ ! -e $out/control-$name/postinst && ! -e $out/control-$name/postrm ]] || fail "$name has maintainer scripts"
+  if [[ $name == lib*0 ]]; then
+    lib=${name%0}
+    grep -qx "$lib 0 $name (= 0.1.0)" "$out/control-$name/shlibs" || fail "$name shlibs: $(cat "$out/control-$name/shlibs")"
+    grep -qx "activate-noawait ldconfig" "$out/control-$name/triggers" || fail "$name has no ldconfig trigger"
+  fi
+  # Shipped binaries are stripped; their symbols are in the -dbgsym package.
+  dpkg-deb -x "$deb" "$out/tree-$name"
+  for f in $files; do
+    [[ -f $out/tree-$name$prefix/$f && ! -L $out/tree-$name$prefix/$f ]] || continue
+    if file -b "$out/tree-$name$prefix/$f" | grep -q '^ELF'; then
+      file -b "$out/tree-$name$prefix/$f" | grep -q ', stripped' || fail "$name: $f is not stripped"
+      [[ -f $out/${name}-dbgsym_0.1.0_amd64.ddeb ]] || fail "no ${name}-dbgsym package"
+    fi
+  done
 done
-# The dissector goes where this system's tshark loads Lua plugins from.
-plugins=$(tshark -G folders 2>/dev/null | sed -n 's/^Global Lua Plugins:[[:space:]]*//p')
-grep -q " \.$plugins/tagproto.lua\$" <<< "$contents" || { echo "FAIL: no tagproto.lua in $plugins"; exit 1; }
-dpkg-deb -f "$deb" Depends | grep -q liblog4cpp || { echo "FAIL: no dependency on log4cpp"; exit 1; }
-echo "$(basename "$deb") holds what it should"
+
+if [[ $prefix == /usr ]]; then
+  # The dissector goes where this system's tshark loads Lua plugins from.
+  plugins=$(tshark -G folders 2>/dev/null | sed -n 's/^Global Lua Plugins:[[:space:]]*//p')
+  [[ $plugins == "/usr/$plugindir" ]] || fail "tagproto.lua goes to /usr/$plugindir, tshark loads $plugins"
+  command -v lintian >/dev/null || { echo "FAIL: lintian is not installed (scripts/install-deps.sh lintian)"; exit 1; }
+  report=$(lintian --pedantic -I --tag-display-limit 0 "$out"/*.deb "$out"/*.ddeb 2>&1 | grep -v 'root privileges' || true)
+  [[ -n $report ]] && echo "$report"
+  grep -qE '^[EW]: ' <<< "$report" && fail "lintian reports errors or warnings"
+else
+  echo "lintian skipped: the build installs under $prefix, not /usr"
+fi
+
+built=("$out"/*.deb "$out"/*.ddeb)
+echo "${#built[@]} packages checked, $failures failures"
+[[ $failures == 0 ]]

@@ -6,12 +6,17 @@
 #ifndef VMSG_H
 #define VMSG_H
 
+#include <cstddef>
 #include <cstdint>
+#include <iterator>
 #include <memory>
 #include <string_view>
 #include <vector>
 
 #define VMSG_API __attribute__((visibility("default")))
+
+// Message ids: what a message asks for or answers with.
+enum MsgId : uint8_t { MSG_SET = 0, MSG_GET = 1, MSG_ERR = 2, MSG_EVT = 3, MSG_DEL = 4, MSG_REP = 5 };
 
 // Type codes carried by every tag.
 enum VTagType : uint32_t {
@@ -26,7 +31,7 @@ enum VTagType : uint32_t {
 class VMSG_API VTag {
 public:
     // A tag without a value. Other type codes need the matching value class.
-    VTag(uint8_t tagId, uint32_t type) : VTag(tagId, type, Holds::Nothing) {}
+    VTag(uint8_t id, uint32_t typeCode) : VTag(id, typeCode, Holds::Nothing) {}
     virtual ~VTag() = default;
     VTag(const VTag&) = delete;
     VTag& operator=(const VTag&) = delete;
@@ -43,7 +48,7 @@ public:
 
 protected:
     enum class Holds : uint8_t { Nothing, Text, UInt8, UInt16, UInt32 };
-    VTag(uint8_t tagId, uint32_t type, Holds holds) : tagId(tagId), type(type), holds(holds) {}
+    VTag(uint8_t id, uint32_t typeCode, Holds kind) : tagId(id), type(typeCode), holds(kind) {}
 
 private:
     Holds holds;
@@ -51,8 +56,8 @@ private:
 
 class VMSG_API VTagString : public VTag {
 public:
-    VTagString(uint8_t tagId, const char* text);  // null is the empty text
-    VTagString(uint8_t tagId, const char* bytes, size_t length);
+    VTagString(uint8_t id, const char* text);  // null is the empty text
+    VTagString(uint8_t id, const char* bytes, size_t size);
     ~VTagString() override;
     VTag* clone() const override;
 
@@ -65,8 +70,8 @@ private:
     friend class VMsg;
     struct InPlace {};
     // Refers to bytes the owning message keeps alive; copies nothing.
-    VTagString(uint8_t tagId, const char* bytes, size_t length, InPlace)
-        : VTag(tagId, VTAG_STRING, Holds::Text), chars(bytes), length(length), owned(false) {}
+    VTagString(uint8_t id, const char* bytes, size_t size, InPlace)
+        : VTag(id, VTAG_STRING, Holds::Text), chars(bytes), length(size), owned(false) {}
 
     const char* chars;
     size_t length;
@@ -75,7 +80,7 @@ private:
 
 class VMSG_API VTagUInt8 : public VTag {
 public:
-    VTagUInt8(uint8_t tagId, uint8_t value) : VTag(tagId, VTAG_UINT8, Holds::UInt8), value(value) {}
+    VTagUInt8(uint8_t id, uint8_t v) : VTag(id, VTAG_UINT8, Holds::UInt8), value(v) {}
     VTag* clone() const override;
     uint8_t getValue() const { return value; }
 
@@ -85,7 +90,7 @@ private:
 
 class VMSG_API VTagUInt16 : public VTag {
 public:
-    VTagUInt16(uint8_t tagId, uint16_t value) : VTag(tagId, VTAG_UINT16, Holds::UInt16), value(value) {}
+    VTagUInt16(uint8_t id, uint16_t v) : VTag(id, VTAG_UINT16, Holds::UInt16), value(v) {}
     VTag* clone() const override;
     uint16_t getValue() const { return value; }
 
@@ -96,8 +101,8 @@ private:
 // Holds type 2 (a plain 32-bit value) or type 6 (the bits of a float).
 class VMSG_API VTagUInt32 : public VTag {
 public:
-    VTagUInt32(uint8_t tagId, uint32_t value, uint32_t type = VTAG_UINT32)
-        : VTag(tagId, type, Holds::UInt32), value(value) {}
+    VTagUInt32(uint8_t id, uint32_t v, uint32_t typeCode = VTAG_UINT32)
+        : VTag(id, typeCode, Holds::UInt32), value(v) {}
     VTag* clone() const override;
     uint32_t getValue() const { return value; }
     // The same 32 bits read as a float; NaN payloads are kept.
@@ -124,7 +129,7 @@ public:
     static constexpr uint8_t LAST_SEGMENT = 0x80;     // flag bit within sequence
     static constexpr uint8_t SEQUENCE_NUMBER = 0x7F;  // the sequence number's bits
 
-    explicit VMsg(uint8_t msgId) : msgId(msgId), sequence(0) {}
+    explicit VMsg(uint8_t id) : msgId(id), sequence(0) {}
     ~VMsg();
     VMsg(const VMsg&) = delete;
     VMsg& operator=(const VMsg&) = delete;
@@ -162,6 +167,38 @@ public:
     VTag* getTag();
 
     size_t tagCount() const { return tags.size(); }
+
+    // Read-only walk over the tags in their order, for a const message and
+    // without moving the getTag cursor: for (const VTag* t : msg).
+    class const_iterator {
+    public:
+        using iterator_category = std::forward_iterator_tag;
+        using value_type = const VTag*;
+        using difference_type = std::ptrdiff_t;
+        using pointer = const VTag* const*;
+        using reference = const VTag*;
+
+        const_iterator() = default;
+        const VTag* operator*() const { return *at; }
+        const_iterator& operator++() {
+            ++at;
+            return *this;
+        }
+        const_iterator operator++(int) {  // NOLINT(cert-dcl21-cpp): a standard iterator returns a plain copy
+            const_iterator before = *this;
+            ++at;
+            return before;
+        }
+        bool operator==(const const_iterator& other) const { return at == other.at; }
+        bool operator!=(const const_iterator& other) const { return at != other.at; }
+
+    private:
+        friend class VMsg;
+        explicit const_iterator(std::vector<VTag*>::const_iterator it) : at(it) {}
+        std::vector<VTag*>::const_iterator at;
+    };
+    const_iterator begin() const { return const_iterator(tags.begin()); }
+    const_iterator end() const { return const_iterator(tags.end()); }
 
     uint8_t msgId;
     uint8_t sequence;

@@ -13,8 +13,8 @@ VMsg::~VMsg() {
 bool VMsg::inArena(const VTag* t) const {
     auto* p = reinterpret_cast<const std::byte*>(t);
     // Compared as integers: pointers into different objects have no order.
-    auto at = reinterpret_cast<uintptr_t>(p), begin = reinterpret_cast<uintptr_t>(arena.get());
-    return arena && at >= begin && at < begin + arenaSize;
+    auto at = reinterpret_cast<uintptr_t>(p), start = reinterpret_cast<uintptr_t>(arena.get());
+    return arena && at >= start && at < start + arenaSize;
 }
 
 void VMsg::addTag(VTag* tag) {

@@ -28,11 +28,11 @@ char* copyText(const char* bytes, size_t length) {
 
 }  // namespace
 
-VTagString::VTagString(uint8_t tagId, const char* text)
-    : VTagString(tagId, text ? text : "", text ? strlen(text) : 0) {}
+VTagString::VTagString(uint8_t id, const char* text)
+    : VTagString(id, text ? text : "", text ? strlen(text) : 0) {}
 
-VTagString::VTagString(uint8_t tagId, const char* bytes, size_t length)
-    : VTag(tagId, VTAG_STRING, Holds::Text), chars(copyText(bytes, length)), length(length), owned(true) {}
+VTagString::VTagString(uint8_t id, const char* bytes, size_t size)
+    : VTag(id, VTAG_STRING, Holds::Text), chars(copyText(bytes, size)), length(size), owned(true) {}
 
 VTagString::~VTagString() {
     if (owned) delete[] chars;
