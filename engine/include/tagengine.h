@@ -13,7 +13,7 @@
 //   of its attempts, merge them until the segment flagged last. Datagrams
 //   from anyone else, with a stray sequence, undecodable, or longer than one
 //   datagram (1024 bytes) are dropped quietly. A merged reply of more than
-//   REPLY_TAG_LIMIT tags ends the exchange as ReplyTooLong.
+//   MAX_REPLY_TAGS tags ends the exchange as ReplyTooLong.
 // - Sequence numbers (7 bits) are allocated per target address, never two
 //   live at once for the same address; each attempt takes a fresh one.
 // - Each attempt waits attemptTimeout, doubled per retry (capped at
@@ -29,7 +29,7 @@
 // - Pacing: at most maxInFlight exchanges between first send and end, at most
 //   requestsPerSecond datagrams sent per second (retries included). The rest
 //   wait in submission order.
-// - Memory per exchange is bounded by its reply (REPLY_TAG_LIMIT tags).
+// - Memory per exchange is bounded by its reply (MAX_REPLY_TAGS tags).
 // - Results are handed to each exchange's callback from inside process()
 //   (or cancelAll()), after the engine's own state is consistent: a callback
 //   may submit or cancel other exchanges. The callback is never called from
@@ -56,6 +56,11 @@ namespace tagengine {
 using Clock = std::chrono::steady_clock;
 using Duration = std::chrono::nanoseconds;
 
+// The most tags a merged reply may hold, the client's own bound.
+constexpr size_t MAX_REPLY_TAGS = 65535;
+// Datagrams longer than this are not replies of this protocol.
+constexpr size_t MAX_DATAGRAM = 1024;
+
 // How an exchange ended.
 enum class Status : uint8_t {
     Answered,      // a merged reply that is not an error message
@@ -64,7 +69,7 @@ enum class Status : uint8_t {
     Refused,       // the kernel reported the target's port closed
     Unresolvable,  // the host name has no IPv4 address (or is not a valid one)
     Sent,          // a request that expects no reply went out
-    ReplyTooLong,  // the merged reply grew past REPLY_TAG_LIMIT tags
+    ReplyTooLong,  // the merged reply grew past MAX_REPLY_TAGS tags
     SendFailed,    // the local system refused to send (detail says why)
     Cancelled,     // cancelled by the caller before it ended
 };
@@ -73,26 +78,26 @@ enum class Status : uint8_t {
 TAGENGINE_API const char* statusName(Status status);
 
 struct Result {
-    uint64_t id = 0;               // what submit returned
-    std::string target;            // as the caller gave it
-    sockaddr_in address{};         // resolved address; zero when unresolvable
+    uint64_t id = 0;        // what submit returned
+    std::string target;     // as the caller gave it
+    sockaddr_in address{};  // resolved address; zero when unresolvable
     Status status = Status::TimedOut;
-    std::unique_ptr<VMsg> reply;   // Answered and ErrorReply: the merged reply
-    int attempts = 0;              // datagrams sent for this exchange
-    Duration roundTrip{0};         // last send to the final segment (Answered, ErrorReply, Refused)
-    std::string detail;            // SendFailed, Unresolvable: the system's reason
+    std::unique_ptr<VMsg> reply;  // Answered and ErrorReply: the merged reply
+    int attempts = 0;             // datagrams sent for this exchange
+    Duration roundTrip{0};        // last send to the final segment (Answered, ErrorReply, Refused)
+    std::string detail;           // SendFailed, Unresolvable: the system's reason
 };
 
 using Callback = std::function<void(Result&&)>;
 
 // One exchange to run.
 struct Exchange {
-    std::string target;            // a label for the result, e.g. "host:port"
-    std::string host;              // IPv4 literal or a host name
+    std::string target;  // a label for the result, e.g. "host:port"
+    std::string host;    // IPv4 literal or a host name
     uint16_t port = 60000;
     std::shared_ptr<const VMsg> request;  // its msgId decides whether a reply is awaited
     Duration attemptTimeout = std::chrono::seconds(2);
-    int retries = 2;                      // attempts = retries + 1 (requests that expect a reply)
+    int retries = 2;  // attempts = retries + 1 (requests that expect a reply)
     Clock::time_point deadline = Clock::time_point::max();  // overall; max() for none
     Callback done;
 };
@@ -140,11 +145,11 @@ public:
 
     // Counters since the engine started, for logs and metrics.
     struct Stats {
-        uint64_t sent = 0;            // datagrams sent
-        uint64_t received = 0;        // datagrams read
-        uint64_t dropped = 0;         // read but not taken (stray sender, sequence, undecodable)
-        uint64_t truncated = 0;       // longer than one datagram
-        uint64_t sendRetried = 0;     // sends put off by a full socket buffer
+        uint64_t sent = 0;         // datagrams sent
+        uint64_t received = 0;     // datagrams read
+        uint64_t dropped = 0;      // read but not taken (stray sender, sequence, undecodable)
+        uint64_t truncated = 0;    // longer than one datagram
+        uint64_t sendRetried = 0;  // sends put off by a full socket buffer
     };
     Stats stats() const;
 
