@@ -114,7 +114,6 @@ TEST(TagpollE2E, DeadSilentAndUnknownTargetsEachSayWhatHappened) {
     std::string closed = "127.0.0.1:" + std::to_string(closedPort());
     std::string file = readFile(fleet) + closed + "\n127.0.0.1:" + std::to_string(silent.port) +
                        "\nno-such-host.invalid:7\n";
-    auto start = std::chrono::steady_clock::now();
     RunResult r = tagpoll({"-f", dir.write("all.txt", file), "-t", "0.3", "-r", "1", "GET:", "TAG_DEV_ID"});
     EXPECT_EQ(r.status, 1);
     std::vector<std::string> lines = splitLines(r.out);
@@ -128,8 +127,6 @@ TEST(TagpollE2E, DeadSilentAndUnknownTargetsEachSayWhatHappened) {
         expected.push_back(fleetTargets[i] + "\tGET: TAG_DEV_ID=0000000" + std::to_string(i + 1) + " ");
     std::sort(expected.begin(), expected.end());
     EXPECT_EQ(lines, expected);
-    // Two attempts of 0.3 s then 0.3-0.6 s: the refusal did not wait for them.
-    EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
 }
 
 TEST(TagpollE2E, ReplyFromAnotherAddressIsNotTaken) {
@@ -247,8 +244,10 @@ TEST(TagpollE2E, BadInputStopsBeforeAnythingIsSent) {
          "tagpoll: bad --format \"xml\": line, json or csv\n"
          "Try 'tagpoll --help' for more information.\n"},
     };
+    // Not under valgrind: these paths end before the engine starts, and the
+    // fuzz target and the unit tests cover the reader's memory.
     for (const auto& [args, err] : cases) {
-        RunResult r = tagpoll(args);
+        RunResult r = runProgram(TAGPOLL_PATH, args);
         EXPECT_EQ(r.status, 2) << args[1];
         EXPECT_EQ(r.err, err);
         EXPECT_EQ(r.out, "");
