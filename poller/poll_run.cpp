@@ -27,7 +27,7 @@ private:
 }  // namespace
 
 int runPoll(const PollOptions& options, const std::vector<Target>& targets,
-            std::shared_ptr<const VMsg> request, ResultWriter& writer, bool progress) {
+            const std::shared_ptr<const VMsg>& request, ResultWriter& writer, bool progress) {
     tagengine::Options engineOptions;
     engineOptions.maxInFlight = options.concurrency;
     engineOptions.requestsPerSecond = options.rate;
