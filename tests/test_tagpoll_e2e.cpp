@@ -258,6 +258,32 @@ TEST(TagpollE2E, BadInputStopsBeforeAnythingIsSent) {
     EXPECT_EQ(tagpoll({"--version"}).out, "tagpoll " TAGPOLL_VERSION "\n");
 }
 
+TEST(TagpollE2E, ProgressGoesToAStandardErrorThatIsATerminal) {
+    int master = posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(grantpt(master), 0);
+    ASSERT_EQ(unlockpt(master), 0);
+    std::string t = "127.0.0.1:" + std::to_string(closedPort());
+    pid_t pid = fork();
+    if (pid == 0) {
+        int terminal = open(ptsname(master), O_RDWR | O_NOCTTY);
+        int null = open("/dev/null", O_WRONLY);
+        dup2(terminal, STDERR_FILENO);
+        dup2(null, STDOUT_FILENO);
+        execl(TAGPOLL_PATH, TAGPOLL_PATH, "--target", t.c_str(), "GET:", "TAG_DEV_ID", nullptr);
+        _exit(127);
+    }
+    std::string shown;
+    char c;
+    while (shown.find('\n') == std::string::npos && read(master, &c, 1) == 1) shown += c;
+    int status = 0;
+    waitpid(pid, &status, 0);
+    close(master);
+    // The terminal turns the newline into CR LF.
+    EXPECT_EQ(shown, "\rtagpoll: 1/1 done, 0 answered\033[K\r\n");
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1);
+}
+
 TEST(TagpollE2E, ListenPrintsWhatArrivesUntilSignalled) {
     int out[2], err[2];
     ASSERT_EQ(pipe2(out, O_CLOEXEC), 0);
