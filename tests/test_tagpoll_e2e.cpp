@@ -199,11 +199,13 @@ TEST(TagpollE2E, ReplyPastTheBoundIsTheClientsError) {
     EXPECT_EQ(r.status, 1);
 }
 
-TEST(TagpollE2E, SetIsSentOnceAndReportedAsSent) {
+TEST(TagpollE2E, SetIsSentOnceToATargetNamedTwice) {
     Socket target;
     std::string t = "127.0.0.1:" + std::to_string(target.port);
-    RunResult r = tagpoll({"--target", t, "-r", "5", "SET:", "TAG_DEV_LABEL=new"});
+    // Named twice: polled once, with a note.
+    RunResult r = tagpoll({"--target", t, "--target", t, "-r", "5", "SET:", "TAG_DEV_LABEL=new"});
     EXPECT_EQ(r.out, t + "\tSent 12 bytes\n");
+    EXPECT_EQ(r.err, "tagpoll: --target:2: " + t + " duplicates --target:1, polled once\n");
     EXPECT_EQ(r.status, 0);
     uint8_t buf[64];
     EXPECT_EQ(recv(target.fd, buf, sizeof buf, MSG_DONTWAIT), 12);
