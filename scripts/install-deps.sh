@@ -5,7 +5,8 @@
 set -euo pipefail
 
 # dpkg-dev, file, binutils and lintian build and check the Debian packages.
-packages=(cmake g++ make pkg-config liblog4cpp5-dev libgtest-dev mandoc dpkg-dev file binutils lintian "$@")
+packages=(cmake g++ make pkg-config liblog4cpp5-dev libgtest-dev mandoc nlohmann-json3-dev dpkg-dev file binutils
+  lintian "$@")
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

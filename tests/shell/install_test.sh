@@ -24,7 +24,8 @@ for f in bin/tagclient bin/tagagent include/tagproto/vmsg.h include/tagproto/axo
          "$libdir/cmake/tagproto/tagprotoConfig.cmake" share/man/man1/tagclient.1.gz \
          share/man/man1/tagagent.1.gz share/man/man7/tagclient-tags.7.gz share/man/man3/tagproto.3.gz \
          share/man/man7/tagproto-dissector.7.gz \
-         share/bash-completion/completions/tagclient share/doc/libtagproto-dev/wire-format.md; do
+         share/bash-completion/completions/tagclient share/doc/libtagproto-dev/wire-format.md \
+         bin/tagpoll share/man/man1/tagpoll.1.gz share/bash-completion/completions/tagpoll; do
   [[ -e $prefix/$f ]] || { echo "FAIL: $f not installed under $configured"; exit 1; }
 done
 [[ ! -e $prefix/include/vmsg.h ]] || { echo "FAIL: a header at the top of include/"; exit 1; }
@@ -53,6 +54,10 @@ start_agent "$prefix/bin/tagagent"
 out=$("$prefix/bin/tagclient" -h 127.0.0.1 -p "$agent_port" GET: TAG_DEV_LABEL)
 echo "$out"
 grep -q '^GET: TAG_DEV_LABEL="' <<< "$out" || { echo "FAIL: no reply line"; exit 1; }
+
+out=$("$prefix/bin/tagpoll" --target "127.0.0.1:$agent_port" GET: TAG_DEV_LABEL)
+echo "$out"
+grep -q $'^127.0.0.1:'"$agent_port"$'\tGET: TAG_DEV_LABEL="' <<< "$out" || { echo "FAIL: no tagpoll line"; exit 1; }
 
 grep -q 'INTERFACE_COMPILE_FEATURES "cxx_std_17"' "$prefix/$libdir/cmake/tagproto/tagprotoTargets.cmake" ||
   { echo "FAIL: the CMake package does not state the C++ standard"; exit 1; }

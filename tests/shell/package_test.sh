@@ -34,6 +34,7 @@ packages=(
   "libtagproto-dev|include/tagproto/vmsg.h include/tagproto/axodict.h include/tagproto/axodict_tags.h include/tagproto/vlog.h $libdir/libvmsg.so $libdir/libaxodict.so $libdir/libvlog.so $libdir/pkgconfig/vmsg.pc $libdir/pkgconfig/axodict.pc $libdir/pkgconfig/vlog.pc $libdir/pkgconfig/tagproto.pc $libdir/cmake/tagproto/tagprotoConfig.cmake share/man/man3/tagproto.3.gz share/doc/libtagproto-dev/wire-format.md|libvmsg0 (= 0.1.0), libaxodict0 (= 0.1.0), libvlog0 (= 0.1.0), liblog4cpp5-dev"
   "tagclient|bin/tagclient share/man/man1/tagclient.1.gz share/man/man7/tagclient-tags.7.gz share/bash-completion/completions/tagclient share/man/man7/tagproto-dissector.7.gz $plugindir/tagproto.lua|libvmsg0 (= 0.1.0), libaxodict0 (= 0.1.0), libvlog0 (= 0.1.0)"
   "tagagent|bin/tagagent share/man/man1/tagagent.1.gz|libvmsg0 (= 0.1.0), libvlog0 (= 0.1.0)"
+  "tagpoll|bin/tagpoll share/man/man1/tagpoll.1.gz share/bash-completion/completions/tagpoll|libvmsg0 (= 0.1.0)"
 )
 for row in "${packages[@]}"; do
   IFS='|' read -r name files depends <<< "$row"

@@ -1,0 +1,248 @@
+// Submitting, cancelling and the process() step of the engine.
+#include <cstring>
+#include <system_error>
+
+#include "backoff.h"
+#include "engine_state.h"
+#include "msg_request.h"
+#include "resolve.h"
+
+namespace tagengine {
+
+static_assert(MAX_REPLY_TAGS == REPLY_TAG_LIMIT, "the engine bounds replies as the client does");
+static_assert(MAX_DATAGRAM == DATAGRAM_SIZE, "one datagram is as long for the engine as for the client");
+
+namespace {
+
+// Attempts whose replies are still accepted; older sequences are let go.
+constexpr size_t ATTEMPTS_KEPT = 4;
+// How soon to try again after the kernel had no room for a datagram.
+constexpr auto SOCKET_FULL_PAUSE = std::chrono::milliseconds(1);
+
+}  // namespace
+
+const char* statusName(Status status) {
+    switch (status) {
+    case Status::Answered: return "ANSWERED";
+    case Status::ErrorReply: return "ERROR_REPLY";
+    case Status::TimedOut: return "TIMEOUT";
+    case Status::Refused: return "REFUSED";
+    case Status::Unresolvable: return "UNRESOLVABLE";
+    case Status::Sent: return "SENT";
+    case Status::ReplyTooLong: return "REPLY_TOO_LONG";
+    case Status::SendFailed: return "SEND_FAILED";
+    case Status::Cancelled: return "CANCELLED";
+    }
+    return "UNKNOWN";
+}
+
+Engine::State::State(const Options& o)
+    : options(o),
+      endpoint(o.receiveBuffer),
+      fdList{endpoint.fd()},
+      pacer(o.requestsPerSecond),
+      random(o.seed != 0 ? o.seed : std::random_device{}()) {}
+
+void Engine::State::setDeadline(Record& r, Clock::time_point when) {
+    clearDeadline(r);
+    r.deadlineEntry = deadlines.emplace(when, r.id).first;
+    r.hasDeadline = true;
+}
+
+void Engine::State::clearDeadline(Record& r) {
+    if (!r.hasDeadline) return;
+    deadlines.erase(r.deadlineEntry);
+    r.hasDeadline = false;
+}
+
+void Engine::State::releaseSequences(Record& r) {
+    for (const Attempt& a : r.attempts) sequences.release(r.addressKey, a.sequence);
+    r.attempts.clear();
+}
+
+void Engine::State::end(Record& r, Status status, Clock::time_point) {
+    if (r.phase == Record::Phase::Running || r.phase == Record::Phase::Retrying) --inFlight;
+    clearDeadline(r);
+    releaseSequences(r);
+    r.merged.reset();
+    r.phase = Record::Phase::Ended;
+    r.result.status = status;
+    ended.push_back(r.id);
+}
+
+Engine::Engine(const Options& options) : state(std::make_unique<State>(options)) {}
+Engine::~Engine() = default;
+
+uint64_t Engine::submit(Exchange exchange, Clock::time_point now) {
+    State& s = *state;
+    uint64_t id = s.nextId++;
+    Record& r = s.records[id];
+    r.id = id;
+    r.exchange = std::move(exchange);
+    r.result.id = id;
+    r.result.target = r.exchange.target;
+    if (r.exchange.retries < 0) r.exchange.retries = 0;
+
+    std::string why;
+    if (!resolveIpv4(r.exchange.host, r.exchange.port, r.result.address, why)) {
+        r.result.detail = why;
+        s.end(r, Status::Unresolvable, now);
+        return id;
+    }
+    r.addressKey = addressKey(r.result.address);
+    r.bytes.resize(MAX_DATAGRAM);
+    uint16_t length = r.exchange.request ? r.exchange.request->getMsg(r.bytes.data(), MAX_DATAGRAM) : 0;
+    if (length == 0) {
+        r.result.detail = r.exchange.request ? "request does not fit one datagram" : "no request";
+        s.end(r, Status::SendFailed, now);
+        return id;
+    }
+    r.bytes.resize(length);
+    r.bytes.shrink_to_fit();
+    r.expectsReply = r.exchange.request->msgId == MSG_GET;
+    if (r.exchange.deadline != Clock::time_point::max()) s.setDeadline(r, r.exchange.deadline);
+    s.queued.push_back(id);
+    return id;
+}
+
+bool Engine::cancel(uint64_t id) {
+    auto it = state->records.find(id);
+    if (it == state->records.end() || it->second.phase == Record::Phase::Ended) return false;
+    state->end(it->second, Status::Cancelled, Clock::time_point{});
+    return true;
+}
+
+std::span<const int> Engine::fds() const { return state->fdList; }
+
+size_t Engine::pending() const { return state->records.size(); }
+
+Engine::Stats Engine::stats() const { return state->stats; }
+
+Clock::time_point Engine::process(std::span<const int> readyFds, Clock::time_point now) {
+    State& s = *state;
+    for (int fd : readyFds)
+        if (fd == s.endpoint.fd()) s.readDatagrams(now);
+    s.expire(now);
+    s.sendWaiting(now);
+    s.runCallbacks();
+    // Callbacks may have submitted more.
+    s.sendWaiting(now);
+    s.runCallbacks();
+    return s.nextWake(now);
+}
+
+void Engine::State::expire(Clock::time_point now) {
+    while (!deadlines.empty() && deadlines.begin()->first <= now) {
+        Record& r = records.at(deadlines.begin()->second);
+        clearDeadline(r);
+        bool attemptsLeft = r.result.attempts <= r.exchange.retries;
+        if (r.phase != Record::Phase::Running || !attemptsLeft || now >= r.exchange.deadline) {
+            end(r, Status::TimedOut, now);
+            continue;
+        }
+        // A partial reply to the attempt that timed out is dropped; a whole
+        // one-segment reply to it is still taken (see takeDatagram).
+        r.merged.reset();
+        r.phase = Record::Phase::Retrying;
+        retrying.push_back(r.id);
+        if (r.exchange.deadline != Clock::time_point::max()) setDeadline(r, r.exchange.deadline);
+    }
+}
+
+void Engine::State::sendWaiting(Clock::time_point now) {
+    socketFull = false;
+    while (!retrying.empty()) {
+        auto it = records.find(retrying.front());
+        if (it == records.end() || it->second.phase != Record::Phase::Retrying) {
+            retrying.pop_front();
+            continue;
+        }
+        if (!pacer.take(now)) return;
+        if (!sendAttempt(it->second, now)) return;
+        retrying.pop_front();
+    }
+    while (!queued.empty() && inFlight < options.maxInFlight) {
+        auto it = records.find(queued.front());
+        if (it == records.end() || it->second.phase != Record::Phase::Queued) {
+            queued.pop_front();
+            continue;
+        }
+        if (!pacer.take(now)) return;
+        if (!sendAttempt(it->second, now)) return;
+        queued.pop_front();
+    }
+}
+
+bool Engine::State::sendAttempt(Record& r, Clock::time_point now) {
+    if (r.attempts.size() >= ATTEMPTS_KEPT) {
+        sequences.release(r.addressKey, r.attempts.front().sequence);
+        r.attempts.erase(r.attempts.begin());
+    }
+    auto sequence = sequences.allocate(r.addressKey, r.id);
+    if (!sequence) {
+        // All 128 sequences of this address are held by other exchanges:
+        // this one waits for one of them to end.
+        socketFull = true;
+        return false;
+    }
+    r.bytes[SEQUENCE_BYTE] = uint8_t(VMsg::LAST_SEGMENT | *sequence);
+    int error = 0;
+    switch (endpoint.send(r.bytes, r.result.address, error)) {
+    case UdpEndpoint::SendOutcome::Busy:
+        sequences.release(r.addressKey, *sequence);
+        ++stats.sendRetried;
+        socketFull = true;
+        return false;
+    case UdpEndpoint::SendOutcome::Failed:
+        sequences.release(r.addressKey, *sequence);
+        r.result.detail = strerror(error);
+        end(r, Status::SendFailed, now);
+        return true;
+    case UdpEndpoint::SendOutcome::Sent: break;
+    }
+    ++stats.sent;
+    if (r.phase == Record::Phase::Queued) ++inFlight;
+    r.phase = Record::Phase::Running;
+    ++r.result.attempts;
+    r.attempts.push_back(Attempt{*sequence, now});
+    if (!r.expectsReply) {
+        end(r, Status::Sent, now);
+        return true;
+    }
+    auto cap =
+        options.maxAttemptTimeout.count() > 0 ? options.maxAttemptTimeout : r.exchange.attemptTimeout * 4;
+    double jitter = std::uniform_real_distribution<double>(0, 1)(random);
+    auto wait = attemptWait(r.exchange.attemptTimeout, cap, r.result.attempts - 1, jitter);
+    auto until = r.exchange.deadline - now > wait ? now + wait : r.exchange.deadline;
+    setDeadline(r, until);
+    return true;
+}
+
+void Engine::State::runCallbacks() {
+    while (!ended.empty()) {
+        std::vector<uint64_t> batch;
+        batch.swap(ended);
+        for (uint64_t id : batch) {
+            auto it = records.find(id);
+            if (it == records.end()) continue;
+            Result result = std::move(it->second.result);
+            Callback done = std::move(it->second.exchange.done);
+            records.erase(it);
+            if (done) done(std::move(result));
+        }
+    }
+}
+
+Clock::time_point Engine::State::nextWake(Clock::time_point now) {
+    if (!ended.empty()) return now;
+    Clock::time_point wake = Clock::time_point::max();
+    if (!deadlines.empty()) wake = deadlines.begin()->first;
+    bool waiting = !retrying.empty() || (!queued.empty() && inFlight < options.maxInFlight);
+    if (waiting) {
+        Clock::time_point slot = socketFull ? now + SOCKET_FULL_PAUSE : pacer.nextSlot(now);
+        if (slot < wake) wake = slot;
+    }
+    return wake;
+}
+
+}  // namespace tagengine

@@ -1,0 +1,37 @@
+// Sequence numbers in use, per target address: a reply is matched by the
+// address it came from and its 7-bit sequence, so no two live requests to
+// one address may share a sequence.
+#ifndef TAGENGINE_SEQUENCE_TABLE_H
+#define TAGENGINE_SEQUENCE_TABLE_H
+
+#include <cstdint>
+#include <optional>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+namespace tagengine {
+
+class SequenceTable {
+public:
+    // A sequence free at that address, now held for the exchange; none when
+    // all 128 are held.
+    std::optional<uint8_t> allocate(uint64_t address, uint64_t exchange);
+    void release(uint64_t address, uint8_t sequence);
+    // The exchange holding the sequence at the address, or 0.
+    uint64_t find(uint64_t address, uint8_t sequence) const;
+    // Every exchange holding a sequence at the address.
+    std::vector<uint64_t> holders(uint64_t address) const;
+
+private:
+    struct Peer {
+        uint8_t next = 0;
+        // Few at a time: one per live attempt to the address.
+        std::vector<std::pair<uint8_t, uint64_t>> held;
+    };
+    std::unordered_map<uint64_t, Peer> peers;
+};
+
+}  // namespace tagengine
+
+#endif

@@ -1,0 +1,62 @@
+// The engine's one UDP socket: non-blocking, large receive buffer, and
+// ICMP errors queued for reading (IP_RECVERR), so that a closed port is
+// known at once rather than after a time-out.
+#ifndef TAGENGINE_UDP_ENDPOINT_H
+#define TAGENGINE_UDP_ENDPOINT_H
+
+#include <netinet/in.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <span>
+
+namespace tagengine {
+
+// A key for an IPv4 address and port, as sockaddr_in holds them.
+inline uint64_t addressKey(const sockaddr_in& a) { return (uint64_t(a.sin_addr.s_addr) << 16) | a.sin_port; }
+
+class UdpEndpoint {
+public:
+    // Throws std::system_error when the socket cannot be made.
+    explicit UdpEndpoint(int receiveBuffer);
+    ~UdpEndpoint();
+    UdpEndpoint(const UdpEndpoint&) = delete;
+    UdpEndpoint& operator=(const UdpEndpoint&) = delete;
+
+    int fd() const { return sock; }
+
+    enum class SendOutcome { Sent, Busy, Failed };
+    // Busy: the kernel has no room now, try later. Failed: errno says why.
+    SendOutcome send(std::span<const uint8_t> bytes, const sockaddr_in& to, int& error);
+
+    // One datagram read from the socket. truncated: it was longer than the
+    // buffer, and bytes holds only its start.
+    struct Datagram {
+        sockaddr_in from;
+        std::span<const uint8_t> bytes;
+        bool truncated;
+    };
+    // Reads up to limit datagrams; returns how many were read. Stops early
+    // when nothing more is waiting.
+    size_t receive(size_t limit, const std::function<void(const Datagram&)>& take);
+
+    // A port the kernel reported closed: the address the request went to,
+    // and the start of the request it refused (empty if not returned).
+    struct Refusal {
+        sockaddr_in to;
+        std::span<const uint8_t> request;
+    };
+    // Reads the queued errors; only port-unreachable reports reach take.
+    void receiveErrors(const std::function<void(const Refusal&)>& take);
+
+private:
+    int sock = -1;
+    // One byte more than any datagram of the protocol, so a longer one is
+    // seen as truncated.
+    uint8_t buffer[1025]{};
+};
+
+}  // namespace tagengine
+
+#endif
