@@ -175,7 +175,8 @@ void writePollCompletion(FILE* f) {
 
 int main(int argc, char** argv) {
     bool lua = argc == 4 && isMode(argv[1], "lua");
-    bool plain = argc == 3 && (isMode(argv[1], "man") || isMode(argv[1], "bash") || isMode(argv[1], "poll-bash"));
+    bool plain =
+        argc == 3 && (isMode(argv[1], "man") || isMode(argv[1], "bash") || isMode(argv[1], "poll-bash"));
     if (!lua && !plain) {
         fprintf(stderr, "usage: %s man|bash|poll-bash FILE\n       %s lua FILE BODY\n", argv[0], argv[0]);
         return 2;
