@@ -6,7 +6,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-bash scripts/install-deps.sh valgrind clang libclang-rt-dev clang-tidy cppcheck clang-format dpkg-dev
+bash scripts/install-deps.sh valgrind clang libclang-rt-dev clang-tidy cppcheck clang-format dpkg-dev prometheus
 jobs=$(nproc)
 fuzz_seconds=${FUZZ_SECONDS:-60}
 
