@@ -1,127 +1,51 @@
 // tagagent: the demo agent of the tag protocol. It serves GET, SET and DEL
-// requests from a store of tag values on one UDP socket until it is told to
-// stop (SIGINT, SIGTERM) or its time or request budget runs out.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
+// requests from a store of tag values, as one device or as a simulated
+// fleet, until it is told to stop (SIGINT, SIGTERM) or its time or request
+// budget runs out.
 #include <unistd.h>
 
-#include <cerrno>
-#include <csignal>
-#include <cstring>
-#include <ctime>
-#include <log4cpp/Category.hh>
+#include <cstdio>
+#include <memory>
 
 #include "data_file.h"
 #include "demo_device.h"
+#include "fleet.h"
 #include "options.h"
-#include "request_handler.h"
+#include "server.h"
 #include "vlog.h"
 
 namespace {
 
-// Larger than any datagram, so that an oversized one is seen whole and
-// refused rather than cut to a decodable prefix.
-constexpr size_t RECEIVE_BUFFER = 65536;
-
-volatile sig_atomic_t stopRequested = 0;
-
-void onStopSignal(int) { stopRequested = 1; }
-
-// The stop signals stay blocked except inside ppoll, so one that arrives
-// between the flag check and the wait still ends the wait.
-void catchStopSignals(sigset_t& waitMask) {
-    struct sigaction action {};
-    action.sa_handler = onStopSignal;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = 0;  // no SA_RESTART: the wait returns EINTR
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
-    sigset_t stops;
-    sigemptyset(&stops);
-    sigaddset(&stops, SIGINT);
-    sigaddset(&stops, SIGTERM);
-    sigprocmask(SIG_BLOCK, &stops, &waitMask);
-    sigdelset(&waitMask, SIGINT);
-    sigdelset(&waitMask, SIGTERM);
+// The values every device starts from: the demo device or the data file.
+std::shared_ptr<TagStore> loadValues(const Options& options) {
+    auto store = std::make_shared<TagStore>();
+    if (options.dataFile.empty()) {
+        loadDemoDevice(*store);
+        return store;
+    }
+    std::vector<std::string> complaints = loadTagFile(options.dataFile, *store);
+    for (const std::string& c : complaints) fprintf(stderr, "tagagent: %s\n", c.c_str());
+    return complaints.empty() ? store : nullptr;
 }
 
-double monotonicSeconds() {
-    timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return double(now.tv_sec) + double(now.tv_nsec) / 1e9;
+// The devices with their stores: one that owns its values, or a fleet
+// sharing them. Sets clock to the store whose demo clock runs.
+std::vector<Device> makeDevices(const Options& options, std::shared_ptr<TagStore> values, TagStore*& clock) {
+    std::vector<Device> devices(options.devices ? options.devices : 1);
+    if (!options.devices) {
+        devices[0].store = std::move(*values);
+        clock = &devices[0].store;
+    } else {
+        for (size_t i = 0; i < devices.size(); ++i) devices[i].store = fleetDeviceStore(values, i + 1);
+        clock = values.get();
+    }
+    if (!options.dataFile.empty()) clock = nullptr;
+    return devices;
 }
 
-// The bound socket, or -1 after saying why on standard error.
-int openSocket(const Options& options, sockaddr_in& bound) {
-    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
-        fprintf(stderr, "tagagent: cannot open a UDP socket: %s\n", strerror(errno));
-        return -1;
-    }
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(options.port);
-    inet_pton(AF_INET, options.address.c_str(), &addr.sin_addr);
-    socklen_t length = sizeof bound;
-    if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-        getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &length) != 0) {
-        fprintf(stderr, "tagagent: cannot bind %s:%u: %s\n", options.address.c_str(), unsigned(options.port),
-                strerror(errno));
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
-
-// Serves until a stop signal, the time limit or the request limit.
-void serve(int fd, TagStore& store, const Options& options, const sigset_t& waitMask) {
-    log4cpp::Category& log = log4cpp::Category::getInstance("tagagent");
-    const double deadline = options.timeLimit ? monotonicSeconds() + double(options.timeLimit) : 0;
-    unsigned long handled = 0;
-    time_t clockShown = -1;
-    std::vector<uint8_t> buffer(RECEIVE_BUFFER);
-    while (!stopRequested) {
-        timespec wait{}, *timeout = nullptr;
-        if (deadline) {
-            double left = deadline - monotonicSeconds();
-            if (left <= 0) {
-                log.info("time limit reached");
-                return;
-            }
-            wait.tv_sec = time_t(left);
-            wait.tv_nsec = long((left - double(wait.tv_sec)) * 1e9);
-            timeout = &wait;
-        }
-        pollfd readable{fd, POLLIN, 0};
-        if (ppoll(&readable, 1, timeout, &waitMask) < 1) continue;
-
-        sockaddr_in peer{};
-        socklen_t peerLength = sizeof peer;
-        ssize_t received =
-            recvfrom(fd, buffer.data(), buffer.size(), 0, reinterpret_cast<sockaddr*>(&peer), &peerLength);
-        if (received < 0) continue;
-        char peerText[INET_ADDRSTRLEN] = "?";
-        inet_ntop(AF_INET, &peer.sin_addr, peerText, sizeof peerText);
-        log.info("%zd bytes from %s:%u", received, peerText, unsigned(ntohs(peer.sin_port)));
-
-        // The demo clock shows seconds: once a second is enough to set it.
-        if (time_t now = time(nullptr); options.dataFile.empty() && now != clockShown) {
-            refreshDemoClock(store, now);
-            clockShown = now;
-        }
-        HandleResult result = handleDatagram({buffer.data(), size_t(received)}, store);
-        for (const Datagram& reply : result.replies)
-            if (sendto(fd, reply.data(), reply.size(), 0, reinterpret_cast<sockaddr*>(&peer), peerLength) < 0)
-                log.warn("reply to %s:%u not sent: %s", peerText, unsigned(ntohs(peer.sin_port)),
-                         strerror(errno));
-        if (result.request && options.requestLimit && ++handled >= options.requestLimit) {
-            log.info("request limit reached");
-            return;
-        }
-    }
-    log.info("stopped by a signal");
+void closeDevices(std::vector<Device>& devices) {
+    for (Device& device : devices)
+        if (device.fd >= 0) close(device.fd);
 }
 
 }  // namespace
@@ -140,24 +64,32 @@ int main(int argc, char** argv) {
     }
     cVlog::init(options.verbosity == 0 ? cVlog::ERROR : options.verbosity == 1 ? cVlog::INFO : cVlog::DEBUG);
 
-    TagStore store;
-    if (options.dataFile.empty()) {
-        loadDemoDevice(store);
-    } else {
-        std::vector<std::string> complaints = loadTagFile(options.dataFile, store);
-        for (const std::string& c : complaints) fprintf(stderr, "tagagent: %s\n", c.c_str());
-        if (!complaints.empty()) return 1;
+    std::shared_ptr<TagStore> values = loadValues(options);
+    if (!values) return 1;
+    std::vector<in_addr> addresses;
+    if (!fleetAddresses(options.address, options.devices ? options.devices : 1, addresses, error) ||
+        !allowOpenFiles(addresses.size(), error)) {
+        fprintf(stderr, "tagagent: %s\n", error.c_str());
+        return 1;
     }
-
-    sigset_t waitMask;
-    catchStopSignals(waitMask);
-    sockaddr_in bound{};
-    int fd = openSocket(options, bound);
-    if (fd < 0) return 1;
-    printf("listening on %s:%u\n", options.address.c_str(), unsigned(ntohs(bound.sin_port)));
-    fflush(stdout);
-
-    serve(fd, store, options, waitMask);
-    close(fd);
-    return 0;
+    int stopFd = stopSignalDescriptor();
+    if (stopFd < 0) {
+        perror("tagagent: cannot take the stop signals");
+        return 1;
+    }
+    TagStore* clock = nullptr;
+    std::vector<Device> devices = makeDevices(options, values, clock);
+    bool ready = openDevices(devices, addresses, options.port, error) &&
+                 (options.targetsFile.empty() || writeTargets(options.targetsFile, devices, error));
+    if (ready) {
+        // Scripts wait for this line: everything it promises is in place.
+        printf("%s\n", listeningLine(devices, options.devices != 0).c_str());
+        fflush(stdout);
+        serve(devices, options, clock, stopFd);
+    } else {
+        fprintf(stderr, "tagagent: %s\n", error.c_str());
+    }
+    closeDevices(devices);
+    close(stopFd);
+    return ready ? 0 : 1;
 }

@@ -4,17 +4,35 @@
 #include <getopt.h>
 
 #include <cerrno>
+#include <cmath>
 #include <cstdlib>
+#include <cstring>
+#include <string_view>
 
 namespace {
 
+// Long options without a short form.
+enum : int { DEVICES = 256, TARGETS_FILE, LOSS, DELAY, BUDGET };
+
 constexpr const char SHORT_OPTIONS[] = ":a:p:f:t:n:vh";
 constexpr option LONG_OPTIONS[] = {
-    {"address", required_argument, nullptr, 'a'},  {"port", required_argument, nullptr, 'p'},
-    {"file", required_argument, nullptr, 'f'},     {"time", required_argument, nullptr, 't'},
-    {"requests", required_argument, nullptr, 'n'}, {"verbose", no_argument, nullptr, 'v'},
-    {"help", no_argument, nullptr, 'h'},           {nullptr, 0, nullptr, 0},
+    {"address", required_argument, nullptr, 'a'},
+    {"port", required_argument, nullptr, 'p'},
+    {"file", required_argument, nullptr, 'f'},
+    {"time", required_argument, nullptr, 't'},
+    {"requests", required_argument, nullptr, 'n'},
+    {"verbose", no_argument, nullptr, 'v'},
+    {"help", no_argument, nullptr, 'h'},
+    {"devices", required_argument, nullptr, DEVICES},
+    {"targets-file", required_argument, nullptr, TARGETS_FILE},
+    {"loss", required_argument, nullptr, LOSS},
+    {"delay", required_argument, nullptr, DELAY},
+    {"budget", required_argument, nullptr, BUDGET},
+    {nullptr, 0, nullptr, 0},
 };
+
+// The longest delay or jitter: a minute, far beyond any client's patience.
+constexpr unsigned long MAX_DELAY_MS = 60000;
 
 // A whole decimal number within [min, max]; no sign, blanks or suffix.
 bool readNumber(const char* text, unsigned long min, unsigned long max, unsigned long& value) {
@@ -23,6 +41,52 @@ bool readNumber(const char* text, unsigned long min, unsigned long max, unsigned
     errno = 0;
     value = strtoul(text, &end, 10);
     return errno == 0 && *end == '\0' && value >= min && value <= max;
+}
+
+// Two numbers "FIRST:SECOND" within [0, max]; with optional, "FIRST" alone
+// leaves second as it is.
+bool readPair(const char* text, unsigned long max, bool optional, unsigned long& first,
+              unsigned long& second) {
+    std::string head(text);
+    const char* colon = strchr(text, ':');
+    if (colon) head.resize(size_t(colon - text));
+    if (!colon && !optional) return false;
+    return readNumber(head.c_str(), 0, max, first) && (!colon || readNumber(colon + 1, 0, max, second));
+}
+
+// A share from 0 to 1 written as a decimal fraction ("0.05", "1").
+bool readShare(const char* text, double& share) {
+    if ((*text < '0' || *text > '9') && *text != '.') return false;
+    char* end;
+    share = strtod(text, &end);
+    return *end == '\0' && std::isfinite(share) && share >= 0 && share <= 1;
+}
+
+// Reads one of the fleet options; false with the complaint in error.
+bool readFleetOption(int opt, const char* value, Options& options, std::string& error) {
+    unsigned long replies = 0, bytes = 0;
+    bool good = true;
+    switch (opt) {
+    case DEVICES: good = readNumber(value, 1, MAX_DEVICES, options.devices); break;
+    case TARGETS_FILE: options.targetsFile = value; break;
+    case LOSS: good = readShare(value, options.loss); break;
+    case DELAY:
+        options.jitterMs = 0;
+        good = readPair(value, MAX_DELAY_MS, true, options.delayMs, options.jitterMs);
+        break;
+    default:  // BUDGET: "0" alone lifts both limits
+        good = std::string_view(value) == "0" || readPair(value, 0xFFFFFFFF, false, replies, bytes);
+        options.budget = {uint32_t(replies), uint32_t(bytes)};
+        break;
+    }
+    if (!good) {
+        const char* what = opt == DEVICES ? "device count"
+                           : opt == LOSS  ? "loss"
+                           : opt == DELAY ? "delay"
+                                          : "budget";
+        error = std::string("bad ") + what + " '" + value + "'";
+    }
+    return good;
 }
 
 }  // namespace
@@ -61,6 +125,13 @@ bool parseOptions(int argc, char** argv, Options& options, std::string& error) {
             break;
         case 'v': ++options.verbosity; break;
         case 'h': options.help = true; break;
+        case DEVICES:
+        case TARGETS_FILE:
+        case LOSS:
+        case DELAY:
+        case BUDGET:
+            if (!readFleetOption(opt, optarg, options, error)) return false;
+            break;
         case ':': error = "option '" + std::string(argv[optind - 1]) + "' needs a value"; return false;
         default:
             // A short option may sit inside a cluster such as -vx; optopt names it.
@@ -79,7 +150,7 @@ bool parseOptions(int argc, char** argv, Options& options, std::string& error) {
 void printUsage(FILE* out) {
     fputs(
         "Usage: tagagent [OPTION]...\n"
-        "Serves tag protocol requests on one UDP socket.\n"
+        "Serves tag protocol requests on one UDP socket, or simulates a fleet of devices.\n"
         "\n"
         "  -a, --address ADDR    IPv4 address to serve on (default 127.0.0.1)\n"
         "  -p, --port PORT       UDP port (default 60000; 0 takes a free one)\n"
@@ -89,6 +160,21 @@ void printUsage(FILE* out) {
         "  -v, --verbose         log each request (twice: each tag too)\n"
         "  -h, --help            show this help and exit\n"
         "\n"
-        "The first line on standard output is \"listening on ADDR:PORT\".\n",
+        "Fleet and network simulation:\n"
+        "      --devices N       simulate N devices (up to 100000), device I at the I-th\n"
+        "                        address from ADDR on, each with its own port when PORT is 0;\n"
+        "                        TAG_DEV_ID is I and the label ends in \" I\"\n"
+        "      --targets-file FILE  write one ADDRESS:PORT line per device before the\n"
+        "                        first line of output\n"
+        "      --loss FRACTION   drop that share of requests unread (0 to 1)\n"
+        "      --delay MS[:JITTER]  send answers MS milliseconds late, give or take\n"
+        "                        up to JITTER\n"
+        "      --budget REPLIES:BYTES  replies and reply bytes a second (and burst) that\n"
+        "                        one device sends one source address (default\n"
+        "                        200:65536; 0 is unlimited, \"0\" alone lifts both)\n"
+        "\n"
+        "Requests from a device's own port, or from any device of this agent, are never\n"
+        "answered. The first line on standard output is \"listening on ADDR:PORT\", or\n"
+        "for --devices \"listening on N devices from ADDR:PORT to ADDR:PORT\".\n",
         out);
 }

@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <string>
 
+#include "reply_budget.h"
+
 struct Options {
     std::string address = "127.0.0.1";  // IPv4 address to serve on
     uint16_t port = 60000;              // 0: any free port
@@ -13,8 +15,17 @@ struct Options {
     unsigned long timeLimit = 0;        // seconds; 0: none
     unsigned long requestLimit = 0;     // requests; 0: none
     int verbosity = 0;                  // each -v: one more level of log records
+    unsigned long devices = 0;          // 0: one device, as without a fleet
+    std::string targetsFile;            // empty: none written
+    double loss = 0;                    // share of requests dropped unread, 0 to 1
+    unsigned long delayMs = 0;          // answers wait this long...
+    unsigned long jitterMs = 0;         // ...give or take up to this much
+    BudgetLimits budget;                // per device and source address
     bool help = false;
 };
+
+// The most devices one agent simulates.
+constexpr unsigned long MAX_DEVICES = 100000;
 
 // Reads the options (getopt_long, short and long forms). False, with the
 // complaint in error, for an unknown option, a missing or malformed value,

@@ -27,16 +27,32 @@ bool TagStore::put(std::unique_ptr<VTag> tag, std::string* why) {
     return true;
 }
 
-bool TagStore::erase(uint8_t id) { return tags.erase(id) > 0; }
+bool TagStore::erase(uint8_t id) {
+    if (!find(id)) return false;
+    if (base && base->find(id))
+        tags[id] = nullptr;
+    else
+        tags.erase(id);
+    return true;
+}
 
 const VTag* TagStore::find(uint8_t id) const {
     auto it = tags.find(id);
-    return it == tags.end() ? nullptr : it->second.get();
+    if (it != tags.end()) return it->second.get();
+    return base ? base->find(id) : nullptr;
 }
 
 std::vector<const VTag*> TagStore::all() const {
     std::vector<const VTag*> result;
-    result.reserve(tags.size());
-    for (const auto& [id, tag] : tags) result.push_back(tag.get());
+    std::vector<const VTag*> shared = base ? base->all() : std::vector<const VTag*>{};
+    result.reserve(shared.size() + tags.size());
+    // Both lists are in id order: merge them, this store's entry winning.
+    auto next = shared.begin();
+    for (const auto& [id, tag] : tags) {
+        for (; next != shared.end() && (*next)->tagId < id; ++next) result.push_back(*next);
+        if (next != shared.end() && (*next)->tagId == id) ++next;
+        if (tag) result.push_back(tag.get());
+    }
+    result.insert(result.end(), next, shared.end());
     return result;
 }

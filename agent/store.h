@@ -8,6 +8,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 // DATAGRAM_SIZE, the largest datagram of a request or a reply segment, and
@@ -24,6 +25,13 @@ size_t tagWireSize(const VTag& tag);
 
 class TagStore {
 public:
+    TagStore() = default;
+    // A store that starts with the base's values and shares them: an id this
+    // store never put or erased reads through to the base, so thousands of
+    // devices that differ in a few tags hold one copy of the rest. Nothing
+    // is ever written through to the base; its owner may still change it.
+    explicit TagStore(std::shared_ptr<const TagStore> base) : base(std::move(base)) {}
+
     // Stores the tag under its id, replacing the value held before; a float
     // that came as type 2 is kept as type 6. Refuses
     // (and drops) a tag without a value, one whose type code is not the
@@ -36,9 +44,11 @@ public:
     const VTag* find(uint8_t id) const;
     // Every value held, in id order.
     std::vector<const VTag*> all() const;
-    size_t size() const { return tags.size(); }
+    size_t size() const { return all().size(); }
 
 private:
+    std::shared_ptr<const TagStore> base;
+    // A null value hides the base's value for its id: erased here.
     std::map<uint8_t, std::unique_ptr<VTag>> tags;
 };
 

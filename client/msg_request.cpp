@@ -28,13 +28,19 @@ constexpr MsgTypeWord msgTypeWords[] = {
 
 }  // namespace
 
+int msgIdForWord(const char* word) {
+    for (const MsgTypeWord& w : msgTypeWords)
+        if (strcasecmp(word, w.word) == 0) return w.msgId;
+    return -1;
+}
+
 MsgRequest* createRequest(const char* word) {
     if (!word) {
         fputs(lines::NO_MSG_TYPE, stdout);
         return nullptr;
     }
-    for (const MsgTypeWord& w : msgTypeWords)
-        if (strcasecmp(word, w.word) == 0) return new MsgRequest(w.msgId);
+    int msgId = msgIdForWord(word);
+    if (msgId >= 0) return new MsgRequest(uint8_t(msgId));
     printf(lines::BAD_MSG_TYPE, word);
     return nullptr;
 }

@@ -66,4 +66,8 @@ private:
 // case), or null after printing the error line for a missing or other word.
 MsgRequest* createRequest(const char* word);
 
+// The message id a sendable message-type word names ("SET:", "GET:", "DEL:",
+// "REP:", any case), or -1 for any other word. Prints nothing.
+int msgIdForWord(const char* word);
+
 #endif

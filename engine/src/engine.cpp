@@ -5,6 +5,7 @@
 #include "backoff.h"
 #include "engine_state.h"
 #include "msg_request.h"
+#include "resolve.h"
 
 namespace tagengine {
 

@@ -1,0 +1,70 @@
+#include "client_line.h"
+
+#include <arpa/inet.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <vector>
+
+#include "msg_request.h"
+#include "output_lines.h"
+#include "poll_lines.h"
+
+namespace tagpoll {
+
+namespace {
+
+template <typename... Args>
+std::string format(const char* pattern, Args... args) {
+    int length = snprintf(nullptr, 0, pattern, args...);
+    std::vector<char> text(size_t(length > 0 ? length : 0) + 1);
+    snprintf(text.data(), text.size(), pattern, args...);
+    std::string s(text.data());
+    if (!s.empty() && s.back() == '\n') s.pop_back();
+    return s;
+}
+
+// The host part of a "host:port" label.
+std::string hostOf(const std::string& label) { return label.substr(0, label.rfind(':')); }
+
+}  // namespace
+
+std::string printedMessage(VMsg& message) {
+    char* text = nullptr;
+    size_t size = 0;
+    FILE* stream = open_memstream(&text, &size);
+    if (!stream) return {};
+    // The client's own printer, pointed at memory instead of standard output.
+    MsgRequest printer{MSG_GET};
+    printer.out = stream;
+    printer.printMsg(&message);
+    fclose(stream);
+    std::string line(text, size);
+    free(text);
+    if (!line.empty() && line.back() == '\n') line.pop_back();
+    return line;
+}
+
+std::string clientLine(const tagengine::Result& result, size_t requestBytes) {
+    using tagengine::Status;
+    switch (result.status) {
+    case Status::Answered:
+    case Status::ErrorReply: return result.reply ? printedMessage(*result.reply) : std::string();
+    case Status::Sent: return format(::lines::SENT, int(requestBytes));
+    case Status::TimedOut: return format(lines::TIMEOUT, result.attempts);
+    case Status::Refused: return format(lines::REFUSED, result.attempts);
+    case Status::Cancelled: return format(lines::CANCELLED, result.attempts);
+    case Status::Unresolvable: return format(::lines::HOST_UNKNOWN, hostOf(result.target).c_str());
+    case Status::ReplyTooLong: return format(::lines::RX_REPLY_TOO_LONG, REPLY_TAG_LIMIT);
+    case Status::SendFailed: return format(::lines::SEND_FAILED, result.detail.c_str());
+    }
+    return {};
+}
+
+std::string addressText(const sockaddr_in& address) {
+    char dotted[INET_ADDRSTRLEN];
+    inet_ntop(AF_INET, &address.sin_addr, dotted, sizeof dotted);
+    return std::string(dotted) + ":" + std::to_string(ntohs(address.sin_port));
+}
+
+}  // namespace tagpoll

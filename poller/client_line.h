@@ -1,0 +1,25 @@
+// The one line tagclient would print for a result: its printer's line for a
+// reply, or an ERR line saying what happened instead.
+#ifndef TAGPOLL_CLIENT_LINE_H
+#define TAGPOLL_CLIENT_LINE_H
+
+#include <cstddef>
+#include <string>
+
+#include "tagengine.h"
+
+namespace tagpoll {
+
+// The message as tagclient prints it, without the newline.
+std::string printedMessage(VMsg& message);
+
+// The line for the result, without the newline; requestBytes is the length
+// of the request, printed for one that was only sent.
+std::string clientLine(const tagengine::Result& result, size_t requestBytes);
+
+// "A.B.C.D:PORT".
+std::string addressText(const sockaddr_in& address);
+
+}  // namespace tagpoll
+
+#endif

@@ -1,0 +1,97 @@
+#include "listener.h"
+
+#include <arpa/inet.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <memory>
+
+#include "client_line.h"
+
+namespace tagpoll {
+
+namespace {
+
+volatile sig_atomic_t stopping = 0;
+
+void stop(int) { stopping = 1; }
+
+// "[ADDRESS:]PORT" into an IPv4 address; port 0 lets the system choose.
+bool parseListenAddress(const std::string& text, sockaddr_in& a) {
+    a = sockaddr_in{};
+    a.sin_family = AF_INET;
+    size_t colon = text.rfind(':');
+    std::string host = colon == std::string::npos ? "0.0.0.0" : text.substr(0, colon);
+    std::string port = colon == std::string::npos ? text : text.substr(colon + 1);
+    if (port.empty() || port.size() > 5 || port.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    unsigned long value = std::stoul(port);
+    if (value > 65535) return false;
+    a.sin_port = htons(uint16_t(value));
+    return inet_pton(AF_INET, host.c_str(), &a.sin_addr) == 1;
+}
+
+class Socket {
+public:
+    Socket() : fd(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {}
+    ~Socket() {
+        if (fd >= 0) close(fd);
+    }
+    Socket(const Socket&) = delete;
+    Socket& operator=(const Socket&) = delete;
+    int fd;
+};
+
+}  // namespace
+
+int listen(const std::string& where, ResultWriter& writer) {
+    sockaddr_in address;
+    if (!parseListenAddress(where, address)) {
+        fprintf(stderr, "tagpoll: bad --listen \"%s\": [ADDRESS:]PORT with an IPv4 address\n", where.c_str());
+        return 2;
+    }
+    Socket sock;
+    socklen_t length = sizeof address;
+    if (sock.fd < 0 || bind(sock.fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+        getsockname(sock.fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        fprintf(stderr, "tagpoll: cannot listen on %s: %s\n", where.c_str(), strerror(errno));
+        return 1;
+    }
+    // The signals stay blocked except inside ppoll, so one cannot slip in
+    // between the check of stopping and the wait.
+    struct sigaction action {};
+    action.sa_handler = stop;
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+    sigset_t blocked, waiting;
+    sigemptyset(&blocked);
+    sigaddset(&blocked, SIGINT);
+    sigaddset(&blocked, SIGTERM);
+    sigprocmask(SIG_BLOCK, &blocked, &waiting);
+    fprintf(stderr, "tagpoll: listening on %s\n", addressText(address).c_str());
+    writer.begin(true);
+    fflush(stdout);
+
+    uint8_t buffer[1025];
+    while (!stopping) {
+        pollfd readable{sock.fd, POLLIN, 0};
+        if (ppoll(&readable, 1, nullptr, &waiting) <= 0) continue;
+        sockaddr_in from{};
+        socklen_t fromLength = sizeof from;
+        ssize_t n = recvfrom(sock.fd, buffer, sizeof buffer, MSG_TRUNC | MSG_DONTWAIT,
+                             reinterpret_cast<sockaddr*>(&from), &fromLength);
+        if (n < 0) continue;
+        // Longer than one datagram of the protocol: not a message.
+        std::unique_ptr<VMsg> message(size_t(n) < sizeof buffer ? VMsg::parseMsg(buffer, uint16_t(n))
+                                                                : nullptr);
+        writer.event(from, message.get(), size_t(n));
+    }
+    sigprocmask(SIG_SETMASK, &waiting, nullptr);
+    return 0;
+}
+
+}  // namespace tagpoll

@@ -1,0 +1,85 @@
+// tagpoll: one tag-protocol request to a whole fleet at once, one result per
+// target; or, with --listen, every message that arrives unasked.
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+
+#include "listener.h"
+#include "poll_options.h"
+#include "poll_run.h"
+#include "request_words.h"
+#include "targets.h"
+
+#ifndef TAGPOLL_VERSION
+#define TAGPOLL_VERSION "0"
+#endif
+
+namespace {
+
+constexpr int USAGE = 2;
+// Duplicate targets noted one by one up to this many, then counted.
+constexpr size_t WARNINGS_SHOWN = 10;
+
+int usageError(const std::string& why) {
+    fprintf(stderr, "tagpoll: %s\nTry 'tagpoll --help' for more information.\n", why.c_str());
+    return USAGE;
+}
+
+// Every target named by files and --target options, or false after saying
+// what is wrong with them.
+bool collectTargets(const tagpoll::PollOptions& o, tagpoll::TargetList& list) {
+    for (const std::string& file : o.files) {
+        bool read = false;
+        if (file == "-") {
+            read = list.readStream(std::cin, "-");
+        } else {
+            std::ifstream in(file);
+            if (!in) {
+                fprintf(stderr, "tagpoll: cannot read %s: %s\n", file.c_str(), strerror(errno));
+                return false;
+            }
+            read = list.readStream(in, file);
+        }
+        if (!read) return fprintf(stderr, "tagpoll: %s\n", list.error().c_str()), false;
+    }
+    for (size_t i = 0; i < o.targets.size(); ++i)
+        if (!list.addEntry(o.targets[i], "--target", i + 1))
+            return fprintf(stderr, "tagpoll: %s\n", list.error().c_str()), false;
+    const auto& warnings = list.warnings();
+    for (size_t i = 0; i < warnings.size() && i < WARNINGS_SHOWN; ++i)
+        fprintf(stderr, "tagpoll: %s\n", warnings[i].c_str());
+    if (warnings.size() > WARNINGS_SHOWN)
+        fprintf(stderr, "tagpoll: %zu more duplicate targets, polled once\n",
+                warnings.size() - WARNINGS_SHOWN);
+    if (list.targets().empty()) {
+        fprintf(stderr, "tagpoll: no targets to poll\n");
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    tagpoll::PollOptions o;
+    std::string error;
+    if (!tagpoll::parseOptions(argc, argv, o, error)) return usageError(error);
+    if (o.help) return fputs(tagpoll::usageText(), stdout), 0;
+    if (o.version) return printf("tagpoll %s\n", TAGPOLL_VERSION), 0;
+
+    if (!o.listen.empty()) {
+        tagpoll::ResultWriter writer(o.format, stdout, 0);
+        return tagpoll::listen(o.listen, writer);
+    }
+    auto request = tagpoll::buildRequest(o.words, error);
+    if (!request) return usageError(error);
+    tagpoll::TargetList list(o.port);
+    if (!collectTargets(o, list)) return USAGE;
+
+    uint8_t encoded[1024];
+    tagpoll::ResultWriter writer(o.format, stdout, request->getMsg(encoded, sizeof encoded));
+    return tagpoll::runPoll(o, list.targets(), request, writer, isatty(STDERR_FILENO) == 1);
+}

@@ -1,0 +1,37 @@
+// tagpoll's command line.
+#ifndef TAGPOLL_POLL_OPTIONS_H
+#define TAGPOLL_POLL_OPTIONS_H
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace tagpoll {
+
+enum class Format { Line, Json, Csv };
+
+struct PollOptions {
+    std::vector<std::string> files;    // -f, "-" for standard input
+    std::vector<std::string> targets;  // --target
+    std::string listen;                // --listen [ADDRESS:]PORT
+    double timeoutSeconds = 2;
+    int retries = 2;
+    unsigned concurrency = 1024;
+    double rate = 0;  // requests per second, 0 for no limit
+    uint16_t port = 60000;
+    Format format = Format::Line;
+    std::vector<std::string> words;  // message-type word, then tag words
+    bool help = false;
+    bool version = false;
+};
+
+// Parses argv into options. On a usage error returns false with the reason
+// in error. --help and --version set their flag and stop there.
+bool parseOptions(int argc, char** argv, PollOptions& options, std::string& error);
+
+// The --help text.
+const char* usageText();
+
+}  // namespace tagpoll
+
+#endif

@@ -1,0 +1,66 @@
+#include "result_writer.h"
+
+#include <cstdio>
+
+#include "client_line.h"
+#include "json_message.h"
+#include "poll_lines.h"
+
+namespace tagpoll {
+
+ResultWriter::ResultWriter(Format f, FILE* o, size_t bytes) : format(f), out(o), requestBytes(bytes) {}
+
+std::string csvField(const std::string& text) {
+    if (text.find_first_of(",\"\r\n") == std::string::npos) return text;
+    std::string quoted = "\"";
+    for (char c : text) {
+        if (c == '"') quoted += '"';
+        quoted += c;
+    }
+    return quoted + "\"";
+}
+
+void ResultWriter::begin(bool events) {
+    if (format != Format::Csv) return;
+    fputs(events ? "source,message\n" : "target,address,status,attempts,round_trip_seconds,message\n", out);
+}
+
+void ResultWriter::result(const tagengine::Result& r) {
+    std::string line = clientLine(r, requestBytes);
+    switch (format) {
+    case Format::Line: fprintf(out, "%s\t%s\n", r.target.c_str(), line.c_str()); break;
+    case Format::Json: fprintf(out, "%s\n", resultJson(r, line).dump().c_str()); break;
+    case Format::Csv: {
+        bool timed = r.status == tagengine::Status::Answered || r.status == tagengine::Status::ErrorReply;
+        std::string rtt = timed ? std::to_string(std::chrono::duration<double>(r.roundTrip).count()) : "";
+        std::string address = r.status == tagengine::Status::Unresolvable ? "" : addressText(r.address);
+        fprintf(out, "%s,%s,%s,%d,%s,%s\n", csvField(r.target).c_str(), address.c_str(),
+                tagengine::statusName(r.status), r.attempts, rtt.c_str(), csvField(line).c_str());
+        break;
+    }
+    }
+}
+
+void ResultWriter::event(const sockaddr_in& source, VMsg* message, size_t bytes) {
+    std::string from = addressText(source);
+    char bad[64];
+    snprintf(bad, sizeof bad, lines::BAD_MESSAGE, bytes);
+    std::string line = message ? printedMessage(*message) : std::string(bad);
+    switch (format) {
+    case Format::Line: fprintf(out, "%s\t%s\n", from.c_str(), line.c_str()); break;
+    case Format::Json: {
+        nlohmann::ordered_json j;
+        j["source"] = from;
+        if (message)
+            addMessage(j, *message);
+        else
+            j["error"] = line;
+        fprintf(out, "%s\n", j.dump().c_str());
+        break;
+    }
+    case Format::Csv: fprintf(out, "%s,%s\n", from.c_str(), csvField(line).c_str()); break;
+    }
+    fflush(out);
+}
+
+}  // namespace tagpoll

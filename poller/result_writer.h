@@ -1,0 +1,36 @@
+// Writes results, and messages that arrive unasked, in the chosen format:
+// line (target, TAB, the client's line), JSON Lines, or CSV with a header.
+#ifndef TAGPOLL_RESULT_WRITER_H
+#define TAGPOLL_RESULT_WRITER_H
+
+#include <cstdio>
+
+#include "poll_options.h"
+#include "tagengine.h"
+
+namespace tagpoll {
+
+class ResultWriter {
+public:
+    // requestBytes: the request's length, printed for requests only sent.
+    ResultWriter(Format format, FILE* out, size_t requestBytes);
+
+    // The CSV header; nothing for the other formats.
+    void begin(bool events);
+    void result(const tagengine::Result& result);
+    // A datagram that arrived from source: the message, or null when its
+    // bytes are not one valid message.
+    void event(const sockaddr_in& source, VMsg* message, size_t bytes);
+
+private:
+    Format format;
+    FILE* out;
+    size_t requestBytes;
+};
+
+// A CSV field, quoted when it holds a comma, quote or line break.
+std::string csvField(const std::string& text);
+
+}  // namespace tagpoll
+
+#endif

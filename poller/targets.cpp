@@ -1,0 +1,130 @@
+#include "targets.h"
+
+#include <arpa/inet.h>
+
+#include <algorithm>
+#include <cctype>
+#include <charconv>
+
+namespace tagpoll {
+
+namespace {
+
+// Digits only, 1-65535.
+bool parsePort(const std::string& text, uint16_t& port) {
+    if (text.empty() || text.size() > 5) return false;
+    if (!std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; })) return false;
+    unsigned value = 0;
+    std::from_chars(text.data(), text.data() + text.size(), value);
+    if (value == 0 || value > 65535) return false;
+    port = uint16_t(value);
+    return true;
+}
+
+// Letters, digits, '.', '-' and '_', as host names and dotted quads use.
+bool validHost(const std::string& host) {
+    if (host.empty() || host.size() > 253) return false;
+    return std::all_of(host.begin(), host.end(), [](char c) {
+        return std::isalnum(static_cast<unsigned char>(c)) || c == '.' || c == '-' || c == '_';
+    });
+}
+
+std::string trim(const std::string& s) {
+    size_t begin = s.find_first_not_of(" \t\r");
+    if (begin == std::string::npos) return {};
+    size_t end = s.find_last_not_of(" \t\r");
+    return s.substr(begin, end - begin + 1);
+}
+
+std::string lowered(std::string s) {
+    std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return char(std::tolower(c)); });
+    return s;
+}
+
+}  // namespace
+
+bool TargetList::fail(const std::string& where, const std::string& reason) {
+    why = where + ": " + reason;
+    return false;
+}
+
+bool TargetList::readStream(std::istream& in, const std::string& name) {
+    std::string line;
+    size_t number = 0;
+    while (std::getline(in, line)) {
+        ++number;
+        if (line.size() > MAX_LINE)
+            return fail(name + ":" + std::to_string(number),
+                        "line longer than " + std::to_string(MAX_LINE) + " characters");
+        if (!addEntry(line, name, number)) return false;
+    }
+    return true;
+}
+
+bool TargetList::addEntry(const std::string& text, const std::string& name, size_t line) {
+    std::string where = name + ":" + std::to_string(line);
+    std::string entry = trim(text.substr(0, text.find('#')));
+    if (entry.empty()) return true;
+    if (entry.find_first_of(" \t") != std::string::npos) return fail(where, "more than one target on a line");
+    if (entry.find('/') != std::string::npos) return addRange(entry, where);
+
+    Target target{entry, defaultPort};
+    size_t colon = entry.find(':');
+    if (colon != std::string::npos) {
+        if (entry.find(':', colon + 1) != std::string::npos)
+            return fail(where, "IPv6 addresses are not supported");
+        target.host = entry.substr(0, colon);
+        if (!parsePort(entry.substr(colon + 1), target.port))
+            return fail(where, "bad port \"" + entry.substr(colon + 1) + "\" (1-65535)");
+    }
+    if (!validHost(target.host)) return fail(where, "bad host name \"" + target.host + "\"");
+    return add(std::move(target), where);
+}
+
+bool TargetList::addRange(const std::string& text, const std::string& where) {
+    size_t slash = text.find('/');
+    size_t colon = text.find(':', slash);
+    std::string address = text.substr(0, slash);
+    std::string prefix =
+        text.substr(slash + 1, colon == std::string::npos ? std::string::npos : colon - slash - 1);
+    uint16_t port = defaultPort;
+    if (colon != std::string::npos && !parsePort(text.substr(colon + 1), port))
+        return fail(where, "bad port \"" + text.substr(colon + 1) + "\" (1-65535)");
+    in_addr base{};
+    if (inet_pton(AF_INET, address.c_str(), &base) != 1)
+        return fail(where, "bad range \"" + text + "\": not an IPv4 address before the '/'");
+    unsigned bits = 0;
+    auto parsed = std::from_chars(prefix.data(), prefix.data() + prefix.size(), bits);
+    if (prefix.empty() || prefix.size() > 2 || parsed.ptr != prefix.data() + prefix.size() || bits > 32)
+        return fail(where, "bad range \"" + text + "\": prefix length must be 0-32");
+    uint64_t size = uint64_t(1) << (32 - bits);
+    if (size > MAX_RANGE_ADDRESSES)
+        return fail(where, "range too wide: " + std::to_string(size) + " addresses, at most " +
+                               std::to_string(MAX_RANGE_ADDRESSES) + " (/16)");
+    uint32_t first = ntohl(base.s_addr) & ~uint32_t(size - 1);
+    // The network and broadcast addresses of a block are not devices; /31
+    // and /32 have none.
+    uint64_t skip = size >= 4 ? 1 : 0;
+    for (uint64_t i = skip; i < size - skip; ++i) {
+        in_addr a{htonl(uint32_t(first + i))};
+        char dotted[INET_ADDRSTRLEN];
+        inet_ntop(AF_INET, &a, dotted, sizeof dotted);
+        if (!add(Target{dotted, port}, where)) return false;
+    }
+    return true;
+}
+
+bool TargetList::add(Target target, const std::string& where) {
+    std::string key = lowered(target.label());
+    auto [it, fresh] = seen.emplace(key, where);
+    if (!fresh) {
+        notes.push_back(where + ": " + target.label() + " duplicates " + it->second + ", polled once");
+        return true;
+    }
+    if (list.size() >= MAX_TARGETS)
+        return fail(where, "more than " + std::to_string(MAX_TARGETS) + " targets");
+    list.push_back(std::move(target));
+    return true;
+}
+
+}  // namespace tagpoll

@@ -1,0 +1,311 @@
+// The many-exchange engine against scripted peers on 127.0.0.1, driven with
+// a clock the test moves: time-outs and pacing happen when the test says.
+#include <arpa/inet.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <map>
+
+#include "tagengine.h"
+#include "udp_peer.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using tagengine::Clock;
+using tagengine::Status;
+
+VTag* u32(uint8_t id, uint32_t v) { return VTagFactory::createVTag(id, v); }
+VTag* none(uint8_t id) { return VTagFactory::createVTag(id); }
+
+std::shared_ptr<const VMsg> getRequest() {
+    auto m = std::make_shared<VMsg>(1);
+    m->addTag(none(5));
+    return m;
+}
+
+// A UDP socket that never answers, on a free port of the given address.
+struct Silent {
+    explicit Silent(const char* address = "127.0.0.1") {
+        fd = socket(AF_INET, SOCK_DGRAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        inet_pton(AF_INET, address, &a.sin_addr);
+        bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        socklen_t len = sizeof a;
+        getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+        port = ntohs(a.sin_port);
+    }
+    ~Silent() { close(fd); }
+    Silent(const Silent&) = delete;
+    Silent& operator=(const Silent&) = delete;
+    // The sequence bytes of what arrived so far.
+    std::vector<uint8_t> sequences() const {
+        std::vector<uint8_t> seen;
+        uint8_t buf[2048];
+        while (recv(fd, buf, sizeof buf, MSG_DONTWAIT) > 2) seen.push_back(buf[2]);
+        return seen;
+    }
+    int fd;
+    uint16_t port;
+};
+
+struct Harness {
+    explicit Harness(tagengine::Options o = {}) : engine(o), t0(Clock::now()) {}
+
+    uint64_t submit(uint16_t port, std::chrono::milliseconds timeout = 1000ms, int retries = 0) {
+        tagengine::Exchange x;
+        x.target = "t" + std::to_string(port);
+        x.host = "127.0.0.1";
+        x.port = port;
+        x.request = getRequest();
+        x.attemptTimeout = timeout;
+        x.retries = retries;
+        x.done = [this](tagengine::Result&& r) { results.emplace(r.id, std::move(r)); };
+        return engine.submit(std::move(x), t0);
+    }
+    // Runs the engine at time t0+at, after waiting up to wait for something
+    // to read.
+    Clock::time_point step(std::chrono::milliseconds at, std::chrono::milliseconds wait = 0ms) {
+        pollfd p{engine.fds()[0], POLLIN, 0};
+        int ready = poll(&p, 1, int(wait.count()));
+        std::vector<int> fds;
+        if (ready > 0) fds.push_back(p.fd);
+        return engine.process(fds, t0 + at);
+    }
+    // Steps at the same time until the exchange ended or 5 s passed.
+    void until(uint64_t id, std::chrono::milliseconds at) {
+        for (int i = 0; i < 100 && !results.count(id); ++i) step(at, 50ms);
+    }
+    uint16_t localPort() {
+        sockaddr_in a{};
+        socklen_t len = sizeof a;
+        getsockname(engine.fds()[0], reinterpret_cast<sockaddr*>(&a), &len);
+        return ntohs(a.sin_port);
+    }
+    tagengine::Engine engine;
+    Clock::time_point t0;
+    std::map<uint64_t, tagengine::Result> results;
+};
+
+std::string tagIds(const tagengine::Result& r) {
+    std::string ids;
+    if (!r.reply) return "no reply";
+    r.reply->gotoFirst();
+    while (VTag* t = r.reply->getTag()) ids += std::to_string(t->tagId) + " ";
+    return ids;
+}
+
+TEST(Engine, MergesSegmentsOfItsSequenceAndDropsStraysAndOversized) {
+    UdpPeer peer;
+    Bytes oversized(1025, 0);
+    Bytes tooLongValid = segment(1, 0x80, {u32(99, 1)});
+    peer.answer({send(segment(1, 0x00, {u32(8, 1)})),
+                 send(segment(1, 0x85, {u32(40, 1)})),  // stray sequence 5
+                 send(oversized), send(Bytes{1, 2, 3}), send(segment(1, 0x80, {u32(9, 2), u32(10, 3)}))});
+    Harness h;
+    uint64_t id = h.submit(peer.port());
+    h.until(id, 0ms);
+    peer.finish();
+    ASSERT_TRUE(h.results.count(id));
+    const auto& r = h.results[id];
+    EXPECT_EQ(r.status, Status::Answered);
+    EXPECT_EQ(tagIds(r), "8 9 10 ");
+    EXPECT_EQ(r.attempts, 1);
+    EXPECT_EQ(h.engine.stats().truncated, 1u);
+    EXPECT_EQ(h.engine.stats().dropped, 2u);
+}
+
+TEST(Engine, ErrorMessageIsAnErrorReply) {
+    UdpPeer peer;
+    peer.answer({send(segment(2, 0x80, {u32(8, 1)}))});
+    Harness h;
+    uint64_t id = h.submit(peer.port());
+    h.until(id, 0ms);
+    peer.finish();
+    EXPECT_EQ(h.results[id].status, Status::ErrorReply);
+}
+
+TEST(Engine, ReplyFromAnotherAddressIsNotTaken) {
+    UdpPeer peer;
+    peer.answer({pause(300ms), send(segment(1, 0x80, {u32(9, 2)}))});
+    Harness h;
+    uint64_t id = h.submit(peer.port());
+    h.step(0ms);
+    // The same reply, from 127.0.0.2, before the target's own.
+    Silent other("127.0.0.2");
+    Bytes forged = segment(1, 0x80, {u32(8, 1)});
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(h.localPort());
+    inet_pton(AF_INET, "127.0.0.1", &to.sin_addr);
+    sendto(other.fd, forged.data(), forged.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+    h.until(id, 0ms);
+    peer.finish();
+    EXPECT_EQ(tagIds(h.results[id]), "9 ");
+    EXPECT_EQ(h.engine.stats().dropped, 1u);
+}
+
+TEST(Engine, MergedReplyPastTheBoundFails) {
+    // 129 segments of 509 tags without the last flag: 65661 tags.
+    std::vector<VTag*> tags;
+    for (int i = 0; i < 509; ++i) tags.push_back(none(5));
+    UdpPeer peer;
+    peer.answer({send(segment(1, 0x00, tags), 129)});
+    Harness h({.receiveBuffer = 8 << 20});
+    uint64_t id = h.submit(peer.port(), 5000ms);
+    h.until(id, 0ms);
+    peer.finish();
+    EXPECT_EQ(h.results[id].status, Status::ReplyTooLong);
+}
+
+TEST(Engine, ClosedPortIsRefusedAtOnce) {
+    uint16_t closed;
+    {
+        Silent gone;
+        closed = gone.port;
+    }
+    Harness h;
+    uint64_t id = h.submit(closed, 60000ms, 5);
+    h.until(id, 0ms);  // the clock never moves: only the kernel's report can end it
+    EXPECT_EQ(h.results[id].status, Status::Refused);
+    EXPECT_EQ(h.results[id].attempts, 1);
+}
+
+TEST(Engine, RetriesWithFreshSequencesThenTimesOut) {
+    Silent target;
+    Harness h;
+    uint64_t id = h.submit(target.port, 1000ms, 2);
+    Clock::time_point wake = h.step(0ms);
+    EXPECT_EQ(wake, h.t0 + 1000ms);  // the first attempt waits the time-out exactly
+    h.step(999ms);
+    std::vector<uint8_t> seen = target.sequences();
+    EXPECT_EQ(seen.size(), 1u);
+    wake = h.step(1000ms);
+    // The second attempt waits between 1 and 2 s (doubled, jittered, never below the base).
+    EXPECT_GE(wake, h.t0 + 2000ms);
+    EXPECT_LE(wake, h.t0 + 3000ms);
+    h.step(3000ms);
+    h.step(8000ms);
+    for (uint8_t b : target.sequences()) seen.push_back(b);
+    EXPECT_EQ(seen, (std::vector<uint8_t>{0x80, 0x81, 0x82}));
+    ASSERT_TRUE(h.results.count(id));
+    EXPECT_EQ(h.results[id].status, Status::TimedOut);
+    EXPECT_EQ(h.results[id].attempts, 3);
+}
+
+TEST(Engine, LateWholeReplyToAnEarlierAttemptCounts) {
+    UdpPeer peer;
+    peer.answer({pause(200ms), send(segment(1, 0x80, {u32(8, 7)}))});  // answers attempt 1 (sequence 0)
+    Harness h;
+    uint64_t id = h.submit(peer.port(), 100ms, 3);
+    h.step(0ms);
+    h.step(100ms);  // attempt 2 goes out, sequence 1
+    h.until(id, 150ms);
+    peer.finish();
+    EXPECT_EQ(h.results[id].status, Status::Answered);
+    EXPECT_EQ(h.results[id].attempts, 2);
+}
+
+TEST(Engine, OverallDeadlineEndsAnExchangeWithAttemptsLeft) {
+    Silent target;
+    Harness h;
+    tagengine::Exchange x;
+    x.host = "127.0.0.1";
+    x.port = target.port;
+    x.request = getRequest();
+    x.attemptTimeout = 1000ms;
+    x.retries = 10;
+    x.deadline = h.t0 + 1500ms;
+    x.done = [&](tagengine::Result&& r) { h.results.emplace(r.id, std::move(r)); };
+    uint64_t id = h.engine.submit(std::move(x), h.t0);
+    h.step(0ms);
+    h.step(1000ms);
+    EXPECT_LE(h.step(1001ms), h.t0 + 1500ms);
+    h.step(1500ms);
+    EXPECT_EQ(h.results[id].status, Status::TimedOut);
+    EXPECT_EQ(h.results[id].attempts, 2);
+}
+
+TEST(Engine, PacingHoldsInFlightAndRate) {
+    Silent target;
+    Harness h({.maxInFlight = 3, .requestsPerSecond = 100});
+    for (int i = 0; i < 5; ++i) h.submit(target.port, 10000ms);
+    Clock::time_point wake = h.step(0ms);
+    EXPECT_EQ(target.sequences().size(), 1u);  // a burst of one token
+    EXPECT_EQ(wake, h.t0 + 10ms);
+    h.step(10ms);
+    h.step(20ms);
+    h.step(30ms);
+    EXPECT_EQ(target.sequences().size(), 2u);  // then the in-flight limit: 3
+    EXPECT_EQ(h.engine.pending(), 5u);
+}
+
+TEST(Engine, CallbacksMayCancelAndSubmit) {
+    uint16_t closed;
+    {
+        Silent gone;
+        closed = gone.port;
+    }
+    Silent target;
+    Harness h;
+    uint64_t silentId = h.submit(target.port, 10000ms);
+    uint64_t refusedId = 0, later = 0;
+    tagengine::Exchange x;
+    x.host = "127.0.0.1";
+    x.port = closed;
+    x.request = getRequest();
+    x.done = [&](tagengine::Result&& r) {
+        h.results.emplace(r.id, std::move(r));
+        EXPECT_TRUE(h.engine.cancel(silentId));
+        later = h.submit(target.port, 10000ms);
+    };
+    refusedId = h.engine.submit(std::move(x), h.t0);
+    h.until(refusedId, 0ms);
+    h.until(silentId, 0ms);
+    EXPECT_EQ(h.results[silentId].status, Status::Cancelled);
+    EXPECT_FALSE(h.engine.cancel(silentId));
+    EXPECT_EQ(h.engine.pending(), 1u);  // the one submitted from the callback
+    EXPECT_NE(later, 0u);
+}
+
+TEST(Engine, UnresolvableAndUnencodableEndAtTheNextProcess) {
+    Harness h;
+    tagengine::Exchange x;
+    x.host = "no-such-host.invalid";
+    x.request = getRequest();
+    x.done = [&](tagengine::Result&& r) { h.results.emplace(r.id, std::move(r)); };
+    uint64_t id = h.engine.submit(x, h.t0);
+    auto big = std::make_shared<VMsg>(1);
+    for (int i = 0; i < 600; ++i) big->addTag(none(5));
+    x.host = "127.0.0.1";
+    x.request = big;
+    uint64_t bigId = h.engine.submit(x, h.t0);
+    EXPECT_TRUE(h.results.empty());
+    h.step(0ms);
+    EXPECT_EQ(h.results[id].status, Status::Unresolvable);
+    EXPECT_EQ(h.results[bigId].status, Status::SendFailed);
+}
+
+TEST(Engine, RequestsWithoutReplyAreSentOnce) {
+    Silent target;
+    Harness h;
+    tagengine::Exchange x;
+    x.host = "127.0.0.1";
+    x.port = target.port;
+    auto set = std::make_shared<VMsg>(0);
+    set->addTag(u32(8, 1));
+    x.request = set;
+    x.retries = 5;
+    x.done = [&](tagengine::Result&& r) { h.results.emplace(r.id, std::move(r)); };
+    uint64_t id = h.engine.submit(std::move(x), h.t0);
+    h.step(0ms);
+    h.step(60000ms);
+    EXPECT_EQ(h.results[id].status, Status::Sent);
+    EXPECT_EQ(target.sequences().size(), 1u);
+}
+
+}  // namespace
