@@ -42,7 +42,7 @@ if "$agent_bin" --help | grep -q -- '--devices'; then
   "$agent_bin" --devices 3 --targets-file "$work/fleet.txt" -p 0 >"$work/agent.log" 2>&1 &
   pids+=($!)
   for _ in $(seq 100); do [[ -s $work/fleet.txt ]] && break; sleep 0.1; done
-  device=$(head -n1 "$work/fleet.txt")
+  device=$(tail -n1 "$work/fleet.txt")
 else
   "$agent_bin" -p 0 >"$work/agent.log" 2>&1 &
   pids+=($!)
