@@ -111,7 +111,8 @@ int overhead(uint16_t port, const std::string& device, const std::string& module
     }
     printf("bare UDP GET (us):      p50 %8.1f  p99 %8.1f\n", percentile(bare, 0.5), percentile(bare, 0.99));
     printf("probe over HTTP (us):   p50 %8.1f  p99 %8.1f\n", percentile(probe, 0.5), percentile(probe, 0.99));
-    printf("added by the probe (us): p50 %8.1f  p99 %8.1f\n", percentile(added, 0.5), percentile(added, 0.99));
+    printf("added by the probe (us): p50 %8.1f  p99 %8.1f\n", percentile(added, 0.5),
+           percentile(added, 0.99));
     return 0;
 }
 
@@ -173,8 +174,8 @@ int concurrent(uint16_t port, const std::string& file, const std::string& module
         }
     }
     double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-    printf("concurrent probes: %zu succeeded, %zu failed, %zu unanswered, %.3f s wall\n", succeeded, failed, open,
-           seconds);
+    printf("concurrent probes: %zu succeeded, %zu failed, %zu unanswered, %.3f s wall\n", succeeded, failed,
+           open, seconds);
     return succeeded == targets.size() ? 0 : 1;
 }
 
@@ -186,7 +187,8 @@ int main(int argc, char** argv) {
         for (int i = 6; i < argc; ++i) tags.push_back(uint8_t(atoi(argv[i])));
         return overhead(uint16_t(atoi(argv[2])), argv[3], argv[4], atoi(argv[5]), tags);
     }
-    if (argc == 5 && strcmp(argv[1], "concurrent") == 0) return concurrent(uint16_t(atoi(argv[2])), argv[3], argv[4]);
+    if (argc == 5 && strcmp(argv[1], "concurrent") == 0)
+        return concurrent(uint16_t(atoi(argv[2])), argv[3], argv[4]);
     fprintf(stderr,
             "usage: exporter_load overhead EXPORTER_PORT DEVICE_ADDR:PORT MODULE N TAG_ID...\n"
             "       exporter_load concurrent EXPORTER_PORT TARGETS_FILE MODULE\n");

@@ -35,7 +35,8 @@ bool AllowList::parse(std::string_view text, std::string& reason) {
         std::string_view entry = text.substr(start, comma == std::string_view::npos ? comma : comma - start);
         Network network{};
         if (!parseNetwork(entry, network.base, network.mask)) {
-            reason = "\"" + std::string(entry) + "\" is not an IPv4 network ADDRESS[/PREFIX] without host bits";
+            reason =
+                "\"" + std::string(entry) + "\" is not an IPv4 network ADDRESS[/PREFIX] without host bits";
             return false;
         }
         networks.push_back(network);

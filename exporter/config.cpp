@@ -77,20 +77,22 @@ std::vector<uint8_t> readTags(const YAML::Node& node) {
 Module readModule(const YAML::Node& node, const std::string& name) {
     Module module;
     bool haveTags = false;
-    eachEntry(node, "module " + name, [&](const std::string& key, const YAML::Node& keyNode, const YAML::Node& value) {
-        if (key == "tags") {
-            module.tags = readTags(value);
-            haveTags = true;
-        } else if (key == "port") {
-            module.port = number<uint16_t>(value, "port", 1, 65535);
-        } else if (key == "timeout") {
-            module.timeoutSeconds = number<double>(value, "timeout", 0.001, MAX_TIMEOUT_SECONDS);
-        } else if (key == "retries") {
-            module.retries = number<unsigned>(value, "retries", 0, MAX_RETRIES);
-        } else {
-            fail(keyNode, "unknown key \"" + key + "\" in module " + name + " (known: tags, port, timeout, retries)");
-        }
-    });
+    eachEntry(node, "module " + name,
+              [&](const std::string& key, const YAML::Node& keyNode, const YAML::Node& value) {
+                  if (key == "tags") {
+                      module.tags = readTags(value);
+                      haveTags = true;
+                  } else if (key == "port") {
+                      module.port = number<uint16_t>(value, "port", 1, 65535);
+                  } else if (key == "timeout") {
+                      module.timeoutSeconds = number<double>(value, "timeout", 0.001, MAX_TIMEOUT_SECONDS);
+                  } else if (key == "retries") {
+                      module.retries = number<unsigned>(value, "retries", 0, MAX_RETRIES);
+                  } else {
+                      fail(keyNode, "unknown key \"" + key + "\" in module " + name +
+                                        " (known: tags, port, timeout, retries)");
+                  }
+              });
     if (!haveTags) fail(node, "module " + name + " has no tags");
     return module;
 }
@@ -121,15 +123,20 @@ bool flowTooDeep(std::string_view text, int& line) {
 void readConfig(const YAML::Node& root, Config& config) {
     if (!root.IsDefined() || root.IsNull()) throw Fault{1, "the file is empty: it needs a modules mapping"};
     bool haveModules = false;
-    eachEntry(root, "the top level", [&](const std::string& key, const YAML::Node& keyNode, const YAML::Node& value) {
-        if (key != "modules") fail(keyNode, "unknown key \"" + key + "\" at the top level (known: modules)");
-        haveModules = true;
-        eachEntry(value, "modules", [&](const std::string& name, const YAML::Node& nameNode, const YAML::Node& module) {
-            if (!validModuleName(name)) fail(nameNode, "module name \"" + name + "\" is not [a-z0-9_-]{1,64}");
-            config.modules.emplace(name, readModule(module, name));
-        });
-        if (config.modules.empty()) fail(value, "modules is empty");
-    });
+    eachEntry(root, "the top level",
+              [&](const std::string& key, const YAML::Node& keyNode, const YAML::Node& value) {
+                  if (key != "modules")
+                      fail(keyNode, "unknown key \"" + key + "\" at the top level (known: modules)");
+                  haveModules = true;
+                  eachEntry(
+                      value, "modules",
+                      [&](const std::string& name, const YAML::Node& nameNode, const YAML::Node& module) {
+                          if (!validModuleName(name))
+                              fail(nameNode, "module name \"" + name + "\" is not [a-z0-9_-]{1,64}");
+                          config.modules.emplace(name, readModule(module, name));
+                      });
+                  if (config.modules.empty()) fail(value, "modules is empty");
+              });
     if (!haveModules) fail(root, "no modules mapping");
 }
 
@@ -137,8 +144,8 @@ void readConfig(const YAML::Node& root, Config& config) {
 
 bool parseConfig(std::string_view text, const std::string& fileName, Config& config, std::string& error) {
     config = Config{};
-    int line = 1;
     try {
+        int line = 1;
         if (text.size() > MAX_FILE_BYTES) throw Fault{1, "larger than 1 MiB"};
         if (flowTooDeep(text, line)) throw Fault{line, "nested too deeply"};
         readConfig(YAML::Load(std::string(text)), config);

@@ -111,7 +111,8 @@ void EngineTransport::loop() {
     std::vector<int> ready;
     Clock::time_point next = Clock::time_point::max();
     for (;;) {
-        int count = epoll_wait(epollFd, events.data(), int(events.size()), millisecondsUntil(next, Clock::now()));
+        int count =
+            epoll_wait(epollFd, events.data(), int(events.size()), millisecondsUntil(next, Clock::now()));
         if (count < 0 && errno != EINTR) break;
         ready.clear();
         for (int i = 0; i < count; ++i) {

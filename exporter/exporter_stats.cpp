@@ -73,7 +73,8 @@ void writeProcess(MetricsText& out) {
     out.gauge("process_virtual_memory_bytes", "Virtual memory size in bytes.", double(p.virtualBytes));
     out.gauge("process_open_fds", "Number of open file descriptors.", double(p.openFds));
     out.gauge("process_max_fds", "Maximum number of open file descriptors.", double(p.maxFds));
-    out.gauge("process_start_time_seconds", "Start time of the process since unix epoch in seconds.", p.startTime);
+    out.gauge("process_start_time_seconds", "Start time of the process since unix epoch in seconds.",
+              p.startTime);
 }
 
 }  // namespace
@@ -102,7 +103,8 @@ std::string ExporterStats::render(const std::string& version) const {
     out.family("tag_exporter_probes_total", "Probe requests by result.", "counter");
     for (size_t i = 0; i < probes.size(); ++i)
         out.sample("tag_exporter_probes_total", probes[i].load(), {{"result", RESULT_NAMES[i]}});
-    out.family("tag_exporter_probe_duration_seconds", "Time from a probe's start to its answer.", "histogram");
+    out.family("tag_exporter_probe_duration_seconds", "Time from a probe's start to its answer.",
+               "histogram");
     {
         std::lock_guard lock(histogramLock);
         for (size_t i = 0; i < BUCKETS.size(); ++i) {
@@ -113,20 +115,22 @@ std::string ExporterStats::render(const std::string& version) const {
         out.sample("tag_exporter_probe_duration_seconds_sum", sum);
         out.sample("tag_exporter_probe_duration_seconds_count", count);
     }
-    out.gauge("tag_exporter_probes_in_flight", "Probes started and not yet answered.", double(inFlight.load()));
+    out.gauge("tag_exporter_probes_in_flight", "Probes started and not yet answered.",
+              double(inFlight.load()));
     out.family("tag_exporter_datagrams_total", "Datagrams sent to devices and read from them.", "counter");
     out.sample("tag_exporter_datagrams_total", sent.load(), {{"direction", "sent"}});
     out.sample("tag_exporter_datagrams_total", received.load(), {{"direction", "received"}});
     out.family("tag_exporter_datagrams_dropped_total",
                "Datagrams read but not taken: another sender, a stray sequence or undecodable.", "counter");
     out.sample("tag_exporter_datagrams_dropped_total", dropped.load());
-    out.gauge("tag_exporter_config_last_reload_successful", "Whether the last configuration reload succeeded.",
-              lastReloadOk ? 1 : 0);
+    out.gauge("tag_exporter_config_last_reload_successful",
+              "Whether the last configuration reload succeeded.", lastReloadOk ? 1 : 0);
     out.gauge("tag_exporter_config_last_reload_success_timestamp_seconds",
               "When the configuration was last loaded successfully, in seconds since the epoch.",
               lastReloadTime.load());
     out.family("tag_exporter_config_reloads_total", "Configuration reloads by result.", "counter");
-    out.sample("tag_exporter_config_reloads_total", reloads.load() - reloadFailures.load(), {{"result", "success"}});
+    out.sample("tag_exporter_config_reloads_total", reloads.load() - reloadFailures.load(),
+               {{"result", "success"}});
     out.sample("tag_exporter_config_reloads_total", reloadFailures.load(), {{"result", "failure"}});
     writeProcess(out);
     return out.take();

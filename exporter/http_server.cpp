@@ -42,7 +42,8 @@ MHD_Result reply(MHD_Connection* connection, unsigned status, const std::string&
     if (!response) return MHD_NO;
     MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, type);
     MHD_add_response_header(response, "X-Content-Type-Options", "nosniff");
-    if (status == MHD_HTTP_METHOD_NOT_ALLOWED) MHD_add_response_header(response, MHD_HTTP_HEADER_ALLOW, "GET, HEAD");
+    if (status == MHD_HTTP_METHOD_NOT_ALLOWED)
+        MHD_add_response_header(response, MHD_HTTP_HEADER_ALLOW, "GET, HEAD");
     MHD_Result result = MHD_queue_response(connection, status, response);
     MHD_destroy_response(response);
     return result;
@@ -54,7 +55,8 @@ MHD_Result replyText(MHD_Connection* connection, unsigned status, const std::str
 
 // The scrape time-out Prometheus sends; false for a malformed one.
 bool scrapeTimeout(MHD_Connection* connection, std::optional<double>& timeout) {
-    const char* header = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, "X-Prometheus-Scrape-Timeout-Seconds");
+    const char* header =
+        MHD_lookup_connection_value(connection, MHD_HEADER_KIND, "X-Prometheus-Scrape-Timeout-Seconds");
     if (!header) return true;
     std::string_view text(header);
     double value = 0;
@@ -74,10 +76,10 @@ std::string statusPage(const Config& config, const std::string& version) {
         "</h1>\n<p><a href=\"metrics\">Metrics of the exporter</a></p>\n"
         "<form action=\"probe\">Probe: <input name=\"target\" placeholder=\"127.0.0.1:60000\"> "
         "<select name=\"module\">";
-    for (const auto& [name, module] : config.modules)
-        page += "<option>" + htmlEscape(name) + "</option>";
+    for (const auto& [name, module] : config.modules) page += "<option>" + htmlEscape(name) + "</option>";
     page += "</select> <input type=\"submit\" value=\"Probe\"></form>\n<h2>Configuration (" +
-            htmlEscape(config.fileName) + ")</h2>\n<pre>" + htmlEscape(config.text) + "</pre>\n</body></html>\n";
+            htmlEscape(config.fileName) + ")</h2>\n<pre>" + htmlEscape(config.text) +
+            "</pre>\n</body></html>\n";
     return page;
 }
 
@@ -109,8 +111,8 @@ void completed(void* cls, MHD_Connection*, void** context, MHD_RequestTerminatio
     *context = nullptr;
 }
 
-MHD_Result access(void* cls, MHD_Connection* connection, const char* url, const char* method, const char* version,
-                  const char* uploadData, size_t* uploadSize, void** context) {
+MHD_Result access(void* cls, MHD_Connection* connection, const char* url, const char* method,
+                  const char* version, const char* uploadData, size_t* uploadSize, void** context) {
     (void)version;
     (void)uploadData;
     auto* request = static_cast<HttpServer::Request*>(*context);
@@ -124,8 +126,8 @@ MHD_Result access(void* cls, MHD_Connection* connection, const char* url, const 
 
 }  // namespace
 
-HttpServer::HttpServer(ServerSettings settings, ConfigHolder& config, Transport& transport, Resolver& resolver,
-                       ExporterStats& stats)
+HttpServer::HttpServer(ServerSettings settings, ConfigHolder& config, Transport& transport,
+                       Resolver& resolver, ExporterStats& stats)
     : settings(std::move(settings)), config(config), transport(transport), resolver(resolver), stats(stats) {}
 
 HttpServer::~HttpServer() { stop(); }
@@ -133,18 +135,19 @@ HttpServer::~HttpServer() { stop(); }
 bool HttpServer::start(std::string& error) {
     // One polling thread (epoll) for every connection; suspended probes wait
     // without a thread of their own.
-    unsigned flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL | MHD_ALLOW_SUSPEND_RESUME | MHD_USE_ERROR_LOG;
-    daemon = MHD_start_daemon(
-        flags, 0, nullptr, nullptr, &access, this, MHD_OPTION_SOCK_ADDR, &settings.listen,
-        MHD_OPTION_CONNECTION_TIMEOUT, settings.connectionTimeout, MHD_OPTION_CONNECTION_LIMIT,
-        unsigned(settings.maxInFlight + 64), MHD_OPTION_CONNECTION_MEMORY_LIMIT, settings.requestMemory,
-        MHD_OPTION_URI_LOG_CALLBACK, &logUri, nullptr, MHD_OPTION_NOTIFY_COMPLETED, &completed, nullptr,
-        MHD_OPTION_END);
+    unsigned flags =
+        MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL | MHD_ALLOW_SUSPEND_RESUME | MHD_USE_ERROR_LOG;
+    daemon = MHD_start_daemon(flags, 0, nullptr, nullptr, &access, this, MHD_OPTION_SOCK_ADDR,
+                              &settings.listen, MHD_OPTION_CONNECTION_TIMEOUT, settings.connectionTimeout,
+                              MHD_OPTION_CONNECTION_LIMIT, unsigned(settings.maxInFlight + 64),
+                              MHD_OPTION_CONNECTION_MEMORY_LIMIT, settings.requestMemory,
+                              MHD_OPTION_URI_LOG_CALLBACK, &logUri, nullptr, MHD_OPTION_NOTIFY_COMPLETED,
+                              &completed, nullptr, MHD_OPTION_END);
     if (!daemon) {
         char text[INET_ADDRSTRLEN] = "";
         inet_ntop(AF_INET, &settings.listen.sin_addr, text, sizeof text);
-        error = std::string("cannot listen on ") + text + ":" + std::to_string(ntohs(settings.listen.sin_port)) +
-                " (in use, or not an address of this host)";
+        error = std::string("cannot listen on ") + text + ":" +
+                std::to_string(ntohs(settings.listen.sin_port)) + " (in use, or not an address of this host)";
         return false;
     }
     return true;
@@ -170,9 +173,11 @@ int HttpServer::handle(MHD_Connection* connection, Request& request, const char*
         return replyText(connection, MHD_HTTP_METHOD_NOT_ALLOWED, "only GET and HEAD are served");
     std::string_view path(url);
     if (path == "/probe") return startProbe(connection, request);
-    if (path == "/metrics") return reply(connection, MHD_HTTP_OK, stats.render(settings.version), TEXT_CONTENT_TYPE);
+    if (path == "/metrics")
+        return reply(connection, MHD_HTTP_OK, stats.render(settings.version), TEXT_CONTENT_TYPE);
     if (path == "/")
-        return reply(connection, MHD_HTTP_OK, statusPage(*config.get(), settings.version), "text/html; charset=utf-8");
+        return reply(connection, MHD_HTTP_OK, statusPage(*config.get(), settings.version),
+                     "text/html; charset=utf-8");
     return replyText(connection, MHD_HTTP_NOT_FOUND, "not found; try /probe?target=HOST[:PORT]&module=NAME");
 }
 
@@ -210,20 +215,20 @@ int HttpServer::startProbe(MHD_Connection* connection, Request& request) {
     request.connection = connection;
     request.start = Clock::now();
     MHD_suspend_connection(connection);
-    resolver.resolve(request.query.host, request.plan.port,
-                     [this, &request](bool resolved, const sockaddr_in& address, const std::string& error) {
-                         if (!resolved) {
-                             logger().info("probe of %s: %s", request.query.host.c_str(), error.c_str());
-                             finishProbe(request, MHD_HTTP_OK, probeMetrics(nullptr, false, 0), ProbeResult::Failure,
-                                         0);
-                         } else if (!settings.allowed.allows(address.sin_addr)) {
-                             finishProbe(request, MHD_HTTP_BAD_REQUEST,
-                                         "target " + request.query.host + " resolves outside --probe.allowed-targets\n",
-                                         ProbeResult::BadRequest, -1);
-                         } else {
-                             probeAddress(request, address);
-                         }
-                     });
+    resolver.resolve(
+        request.query.host, request.plan.port,
+        [this, &request](bool resolved, const sockaddr_in& address, const std::string& error) {
+            if (!resolved) {
+                logger().info("probe of %s: %s", request.query.host.c_str(), error.c_str());
+                finishProbe(request, MHD_HTTP_OK, probeMetrics(nullptr, false, 0), ProbeResult::Failure, 0);
+            } else if (!settings.allowed.allows(address.sin_addr)) {
+                finishProbe(request, MHD_HTTP_BAD_REQUEST,
+                            "target " + request.query.host + " resolves outside --probe.allowed-targets\n",
+                            ProbeResult::BadRequest, -1);
+            } else {
+                probeAddress(request, address);
+            }
+        });
     return MHD_YES;
 }
 
@@ -240,7 +245,8 @@ void HttpServer::probeAddress(Request& request, const sockaddr_in& address) {
     });
 }
 
-void HttpServer::finishProbe(Request& request, int status, std::string body, ProbeResult result, double seconds) {
+void HttpServer::finishProbe(Request& request, int status, std::string body, ProbeResult result,
+                             double seconds) {
     request.status = unsigned(status);
     request.body = std::move(body);
     request.state = Request::State::Done;
@@ -258,7 +264,8 @@ bool parseListenAddress(const std::string& text, sockaddr_in& address, std::stri
     std::string portText = colon == std::string::npos ? "" : text.substr(colon + 1);
     unsigned port = 0;
     auto [end, error] = std::from_chars(portText.data(), portText.data() + portText.size(), port);
-    if (portText.empty() || error != std::errc() || end != portText.data() + portText.size() || port > 65535) {
+    if (portText.empty() || error != std::errc() || end != portText.data() + portText.size() ||
+        port > 65535) {
         reason = "\"" + text + "\" is not HOST:PORT";
         return false;
     }

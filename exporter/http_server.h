@@ -23,11 +23,11 @@ namespace exporter {
 
 struct ServerSettings {
     sockaddr_in listen{};
-    size_t maxInFlight = 1024;     // probes; past it, 503
+    size_t maxInFlight = 1024;  // probes; past it, 503
     QueryLimits limits;
-    double timeoutMargin = 0.5;    // seconds kept back from Prometheus's scrape time-out
+    double timeoutMargin = 0.5;       // seconds kept back from Prometheus's scrape time-out
     unsigned connectionTimeout = 10;  // seconds a client may stay idle or slow
-    size_t requestMemory = 16384;  // bytes of request line and headers; more is refused
+    size_t requestMemory = 16384;     // bytes of request line and headers; more is refused
     AllowList allowed;
     std::string version;
 };

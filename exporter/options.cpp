@@ -56,7 +56,8 @@ bool takeFlag(int flag, const char* value, Options& options, std::string& error)
         return false;
     case ALLOWED_TARGETS: options.allowedTargets = value; return true;
     case MAX_IN_FLIGHT:
-        if (readNumber(value, options.maxInFlight) && options.maxInFlight >= 1 && options.maxInFlight <= 100000)
+        if (readNumber(value, options.maxInFlight) && options.maxInFlight >= 1 &&
+            options.maxInFlight <= 100000)
             return true;
         error = "--probe.max-in-flight must be a number from 1 to 100000";
         return false;

@@ -40,8 +40,8 @@ const char* kindText(TagKind kind) {
 }
 
 std::string helpText(const TagEntry& entry) {
-    return "Tag " + std::string(entry.name) + " (id " + std::to_string(entry.id) + ", " + kindText(entry.kind) +
-           ") as the device reports it.";
+    return "Tag " + std::string(entry.name) + " (id " + std::to_string(entry.id) + ", " +
+           kindText(entry.kind) + ") as the device reports it.";
 }
 
 // One tag's metric, or nothing for a tag without a value or a name.
@@ -57,7 +57,9 @@ void writeTag(MetricsText& out, const VTag& tag, std::set<std::string>& written)
         out.sample(name, uint64_t{1}, {{"value", static_cast<const VTagString&>(tag).text()}});
         break;
     case VTAG_UINT8: out.gauge(name, helpText(*entry), static_cast<const VTagUInt8&>(tag).getValue()); break;
-    case VTAG_UINT16: out.gauge(name, helpText(*entry), static_cast<const VTagUInt16&>(tag).getValue()); break;
+    case VTAG_UINT16:
+        out.gauge(name, helpText(*entry), static_cast<const VTagUInt16&>(tag).getValue());
+        break;
     case VTAG_UINT32:
     case VTAG_FLOAT: {
         const auto& value = static_cast<const VTagUInt32&>(tag);
@@ -105,7 +107,10 @@ struct Run : std::enable_shared_from_this<Run> {
     bool askedAgain = false;
 
     Run(Transport& transport, std::string target, const sockaddr_in& address, ProbePlan plan, ProbeDone done)
-        : transport(transport), target(std::move(target)), address(address), plan(std::move(plan)),
+        : transport(transport),
+          target(std::move(target)),
+          address(address),
+          plan(std::move(plan)),
           done(std::move(done)) {
         deadline = start + std::chrono::duration_cast<Clock::duration>(this->plan.budget);
     }
@@ -122,9 +127,12 @@ struct Run : std::enable_shared_from_this<Run> {
         // Doubling attempts (t, 2t, 4t, ...) all fit in what is left.
         Seconds left = deadline - Clock::now();
         Seconds attempt = left / double((2U << plan.retries) - 1);
-        exchange.attemptTimeout = std::chrono::duration_cast<tagengine::Duration>(std::max(attempt, SHORTEST_ATTEMPT));
+        exchange.attemptTimeout =
+            std::chrono::duration_cast<tagengine::Duration>(std::max(attempt, SHORTEST_ATTEMPT));
         exchange.deadline = deadline;
-        exchange.done = [self = shared_from_this()](tagengine::Result&& result) { self->finish(std::move(result)); };
+        exchange.done = [self = shared_from_this()](tagengine::Result&& result) {
+            self->finish(std::move(result));
+        };
         transport.submit(std::move(exchange));
     }
 
@@ -132,7 +140,8 @@ struct Run : std::enable_shared_from_this<Run> {
         attempts += result.attempts;
         if (result.status == tagengine::Status::ErrorReply && !askedAgain && result.reply) {
             std::vector<uint8_t> missing = tagsNotHeld(*result.reply);
-            std::erase_if(plan.tags, [&](uint8_t id) { return std::ranges::find(missing, id) != missing.end(); });
+            std::erase_if(plan.tags,
+                          [&](uint8_t id) { return std::ranges::find(missing, id) != missing.end(); });
             if (!missing.empty() && !plan.tags.empty() && Clock::now() < deadline) {
                 askedAgain = true;
                 ask();

@@ -83,7 +83,8 @@ bool parseTarget(std::string_view text, std::string& host, uint16_t& port, std::
     return true;
 }
 
-bool parseProbeQuery(std::string_view raw, const QueryLimits& limits, ProbeQuery& query, std::string& reason) {
+bool parseProbeQuery(std::string_view raw, const QueryLimits& limits, ProbeQuery& query,
+                     std::string& reason) {
     query = ProbeQuery{};
     if (raw.size() > limits.maxLength) {
         reason = "query longer than " + std::to_string(limits.maxLength) + " bytes";

@@ -20,8 +20,8 @@ struct QueryLimits {
 };
 
 struct ProbeQuery {
-    std::string host;  // as written: an IPv4 address or a host name
-    uint16_t port = 0;  // 0: the module's port
+    std::string host;                  // as written: an IPv4 address or a host name
+    uint16_t port = 0;                 // 0: the module's port
     std::vector<std::string> modules;  // in order, without repeats; never empty
 };
 

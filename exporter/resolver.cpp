@@ -43,7 +43,8 @@ void lookupEnded(sigval value) {
 
 Resolver::~Resolver() {
     // Lookups end by their own time-outs; this bounds the wait all the same.
-    for (int i = 0; i < 1000 && running.load() > 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    for (int i = 0; i < 1000 && running.load() > 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
 }
 
 void Resolver::resolve(const std::string& host, uint16_t port, Resolved done) {

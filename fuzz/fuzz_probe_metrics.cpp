@@ -20,14 +20,16 @@ bool validSample(std::string_view line) {
     if (line[i] == '{') {
         while (line[i] != '}') {
             size_t eq = line.find("=\"", i + 1);
-            if (eq == std::string_view::npos || !exporter::validMetricName(line.substr(i + 1, eq - i - 1))) return false;
+            if (eq == std::string_view::npos || !exporter::validMetricName(line.substr(i + 1, eq - i - 1)))
+                return false;
             for (i = eq + 2; i < line.size() && line[i] != '"'; ++i)
                 if (line[i] == '\\' && ++i >= line.size()) return false;
             if (++i >= line.size() || (line[i] != ',' && line[i] != '}')) return false;
         }
         ++i;
     }
-    return i < line.size() && line[i] == ' ' && i + 1 < line.size() && line.find(' ', i + 1) == std::string_view::npos;
+    return i < line.size() && line[i] == ' ' && i + 1 < line.size() &&
+           line.find(' ', i + 1) == std::string_view::npos;
 }
 
 // Strict UTF-8: no overlong forms, surrogates or code points past U+10FFFF.
@@ -35,7 +37,11 @@ bool validUtf8(std::string_view text) {
     for (size_t i = 0; i < text.size();) {
         auto byte = [&](size_t k) { return static_cast<unsigned char>(text[k]); };
         unsigned char lead = byte(i);
-        size_t length = lead < 0x80 ? 1 : (lead & 0xE0) == 0xC0 ? 2 : (lead & 0xF0) == 0xE0 ? 3 : (lead & 0xF8) == 0xF0 ? 4 : 0;
+        size_t length = lead < 0x80             ? 1
+                        : (lead & 0xE0) == 0xC0 ? 2
+                        : (lead & 0xF0) == 0xE0 ? 3
+                        : (lead & 0xF8) == 0xF0 ? 4
+                                                : 0;
         if (length == 0 || i + length > text.size()) return false;
         uint32_t code = length == 1 ? lead : lead & (0x7F >> length);
         for (size_t k = 1; k < length; ++k) {

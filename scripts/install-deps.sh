@@ -15,3 +15,9 @@ if [ ${#missing[@]} -gt 0 ]; then
   apt-get update -qq
   apt-get install -y -qq "${missing[@]}" >/dev/null
 fi
+
+# A locale whose decimal mark is a comma, for the tests that check numbers are
+# written the same whatever the locale.
+if ! locale -a 2>/dev/null | grep -qx 'de_DE.utf8'; then
+  localedef -i de_DE -f UTF-8 de_DE.UTF-8
+fi

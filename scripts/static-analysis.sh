@@ -5,8 +5,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh clang-tidy cppcheck clang-format
 
-sources=$(git ls-files 'client/*.cpp' 'extlib/*.cpp' 'agent/*.cpp' 'tools/*.cpp' 'fuzz/*.cpp')
-headers=$(git ls-files 'client/*.h' 'extlib/*.h' 'agent/*.h' 'tools/*.h' 'fuzz/*.h')
+sources=$(git ls-files 'client/*.cpp' 'extlib/*.cpp' 'agent/*.cpp' 'tools/*.cpp' 'fuzz/*.cpp' 'exporter/*.cpp')
+headers=$(git ls-files 'client/*.h' 'extlib/*.h' 'agent/*.h' 'tools/*.h' 'fuzz/*.h' 'exporter/*.h')
 
 echo "== clang-format"
 # shellcheck disable=SC2086
@@ -16,7 +16,7 @@ echo "== cppcheck"
 # shellcheck disable=SC2086
 cppcheck --enable=warning,style,performance,portability --std=c++20 --quiet --error-exitcode=1 \
   --inline-suppr --suppress=useStlAlgorithm --suppress=missingIncludeSystem \
-  -I client -I extlib/axodict -I extlib/vmsg/include -I extlib/axodict/include -I extlib/vlog/include -I agent \
+  -I client -I extlib/axodict -I extlib/vmsg/include -I extlib/axodict/include -I extlib/vlog/include -I agent -I exporter -I engine/include \
   $sources
 
 echo "== clang-tidy"

@@ -14,7 +14,8 @@ struct BadFile {
 };
 
 const BadFile BAD_FILES[] = {
-    {"unknown_module_key.yml", "4: unknown key \"colour\" in module device (known: tags, port, timeout, retries)"},
+    {"unknown_module_key.yml",
+     "4: unknown key \"colour\" in module device (known: tags, port, timeout, retries)"},
     {"unknown_top_key.yml", "4: unknown key \"scrape\" at the top level (known: modules)"},
     {"unknown_tag.yml", "5: unknown tag name \"TAG_NO_SUCH_TAG\""},
     {"port_out_of_range.yml", "4: port must be a number from 1 to 65535"},
@@ -52,9 +53,10 @@ TEST(ExporterConfig, MissingFileIsRefused) {
 TEST(ExporterConfig, ValuesAndDefaultsAreRead) {
     exporter::Config config;
     std::string error;
-    ASSERT_TRUE(exporter::parseConfig("modules:\n  a:\n    tags: [tag_dev_id, TAG_CCD_TEMP]\n    port: 1\n"
-                                      "    timeout: 0.25\n    retries: 10\n  b:\n    tags: [TAG_SITE_ID]\n",
-                                      "x.yml", config, error))
+    ASSERT_TRUE(
+        exporter::parseConfig("modules:\n  a:\n    tags: [tag_dev_id, TAG_CCD_TEMP]\n    port: 1\n"
+                              "    timeout: 0.25\n    retries: 10\n  b:\n    tags: [TAG_SITE_ID]\n",
+                              "x.yml", config, error))
         << error;
     const exporter::Module& a = config.modules.at("a");
     EXPECT_EQ(a.tags, (std::vector<uint8_t>{8, 145}));
@@ -71,9 +73,11 @@ TEST(ExporterConfig, GeneratedDefaultHasAModulePerGroup) {
     exporter::Config config;
     std::string error;
     ASSERT_TRUE(exporter::loadConfigFile(DEFAULT_MODULES, config, error)) << error;
-    for (const char* name : {"device", "io", "ai", "ao", "ccd", "site"}) EXPECT_TRUE(config.modules.count(name)) << name;
+    for (const char* name : {"device", "io", "ai", "ao", "ccd", "site"})
+        EXPECT_TRUE(config.modules.count(name)) << name;
     // Every DEV tag with a value, in table order, and no other.
-    EXPECT_EQ(config.modules.at("device").tags, (std::vector<uint8_t>{6, 7, 8, 9, 10, 11, 12, 13, 14, 67, 68}));
+    EXPECT_EQ(config.modules.at("device").tags,
+              (std::vector<uint8_t>{6, 7, 8, 9, 10, 11, 12, 13, 14, 67, 68}));
 }
 
 }  // namespace

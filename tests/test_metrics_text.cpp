@@ -2,8 +2,6 @@
 // locale whose decimal mark is a comma.
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
 #include <clocale>
 #include <cmath>
 #include <cstdlib>
@@ -22,20 +20,21 @@ namespace {
 // A reply as a device might send it, quirks included.
 std::unique_ptr<VMsg> sampleReply() {
     auto msg = std::make_unique<VMsg>(1);
-    msg->addTag(new VTagUInt32(8, 0x2A));                           // TAG_DEV_ID
-    msg->addTag(new VTagString(9, "Rack \"A\\1\"\nrow \xff"));     // TAG_DEV_LABEL: quote, backslash, newline, bad byte
-    msg->addTag(new VTagUInt8(6, 1));                               // TAG_DEV_STATE
-    msg->addTag(new VTagUInt8(6, 7));                               // repeated: the first one counts
-    msg->addTag(new VTag(5, VTAG_NONE));                            // TAG_DEV_CFG: no value
-    msg->addTag(new VTagUInt16(200, 9));                            // no such tag in the table
+    msg->addTag(new VTagUInt32(8, 0x2A));  // TAG_DEV_ID
+    msg->addTag(
+        new VTagString(9, "Rack \"A\\1\"\nrow \xff"));  // TAG_DEV_LABEL: quote, backslash, newline, bad byte
+    msg->addTag(new VTagUInt8(6, 1));                   // TAG_DEV_STATE
+    msg->addTag(new VTagUInt8(6, 7));                   // repeated: the first one counts
+    msg->addTag(new VTag(5, VTAG_NONE));                // TAG_DEV_CFG: no value
+    msg->addTag(new VTagUInt16(200, 9));                // no such tag in the table
     float temp = 21.5F;
     uint32_t bits = 0;
     memcpy(&bits, &temp, sizeof bits);
-    msg->addTag(new VTagUInt32(145, bits));                         // TAG_CCD_TEMP, a float sent as type 2
+    msg->addTag(new VTagUInt32(145, bits));  // TAG_CCD_TEMP, a float sent as type 2
     float output = 0.1F;
     memcpy(&bits, &output, sizeof bits);
-    msg->addTag(new VTagUInt32(84, bits, VTAG_FLOAT));              // TAG_AO_OUTPUT_VALUE, type 6
-    msg->addTag(new VTagUInt16(33, 65535));                         // TAG_SITE_CURR_EVT_SEQ, sent narrower
+    msg->addTag(new VTagUInt32(84, bits, VTAG_FLOAT));  // TAG_AO_OUTPUT_VALUE, type 6
+    msg->addTag(new VTagUInt16(33, 65535));             // TAG_SITE_CURR_EVT_SEQ, sent narrower
     return msg;
 }
 
@@ -43,7 +42,8 @@ const char EXPECTED[] =
     "# HELP tag_dev_id Tag TAG_DEV_ID (id 8, UInt32) as the device reports it.\n"
     "# TYPE tag_dev_id gauge\n"
     "tag_dev_id 42\n"
-    "# HELP tag_dev_label_info Tag TAG_DEV_LABEL (id 9, String) as the device reports it. The value is in the "
+    "# HELP tag_dev_label_info Tag TAG_DEV_LABEL (id 9, String) as the device reports it. The value is in "
+    "the "
     "label value.\n"
     "# TYPE tag_dev_label_info gauge\n"
     "tag_dev_label_info{value=\"Rack \\\"A\\\\1\\\"\\nrow \xEF\xBF\xBD\"} 1\n"
@@ -66,23 +66,10 @@ const char EXPECTED[] =
     "# TYPE tag_probe_duration_seconds gauge\n"
     "tag_probe_duration_seconds 0.0125\n";
 
-// Switches the C and C++ locales to German (decimal comma), building the
-// locale into a scratch folder when the system has none compiled.
+// Switches the C and C++ locales to German, whose decimal mark is a comma
+// (scripts/install-deps.sh builds it when the system lacks it).
 bool useCommaLocale() {
-    if (!setlocale(LC_ALL, "de_DE.UTF-8")) {
-        static std::string folder = [] {
-            char pattern[] = "/tmp/exporter-locale-XXXXXX";
-            std::string made = mkdtemp(pattern) ? pattern : "";
-            std::string command = "localedef -i de_DE -f UTF-8 " + made + "/de_DE.UTF-8 >/dev/null 2>&1";
-            (void)std::system(command.c_str());
-            return made;
-        }();
-        setenv("LOCPATH", folder.c_str(), 1);
-        bool loaded = setlocale(LC_ALL, "de_DE.UTF-8") != nullptr;
-        if (loaded) std::locale::global(std::locale("de_DE.UTF-8"));  // loaded now: the files may go
-        (void)std::system(("rm -rf " + folder).c_str());
-        if (!loaded) return false;
-    }
+    if (!setlocale(LC_ALL, "de_DE.UTF-8")) return false;
     std::locale::global(std::locale("de_DE.UTF-8"));
     char text[16];
     snprintf(text, sizeof text, "%.1f", 0.5);
@@ -100,7 +87,7 @@ TEST(MetricsText, ProbeMetricsAreExactlyTheExpectedText) {
 }
 
 TEST(MetricsText, ProbeMetricsAreTheSameUnderACommaDecimalLocale) {
-    ASSERT_TRUE(useCommaLocale()) << "no de_DE.UTF-8 locale (the locales package builds it)";
+    ASSERT_TRUE(useCommaLocale()) << "no de_DE.UTF-8 locale: run scripts/install-deps.sh";
     auto reply = sampleReply();
     std::string text = exporter::probeMetrics(reply.get(), true, 0.0125);
     exporter::ExporterStats stats;
@@ -140,7 +127,8 @@ TEST(MetricsText, ValuesAndEscapes) {
     for (const Case& c : cases) EXPECT_EQ(exporter::formatValue(c.value), c.text);
     EXPECT_EQ(exporter::formatValue(std::numeric_limits<float>::quiet_NaN()), "NaN");
     // Valid UTF-8 passes whole; truncated, overlong and surrogate forms do not.
-    EXPECT_EQ(exporter::escapeLabelValue("\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80"), "\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80");
+    EXPECT_EQ(exporter::escapeLabelValue("\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80"),
+              "\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80");
     EXPECT_EQ(exporter::escapeLabelValue("a\xC3"), "a\xEF\xBF\xBD");
     EXPECT_EQ(exporter::escapeLabelValue("\xC0\xAF"), "\xEF\xBF\xBD\xEF\xBF\xBD");
     EXPECT_EQ(exporter::escapeLabelValue("\xED\xA0\x80"), "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD");

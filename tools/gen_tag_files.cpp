@@ -122,7 +122,8 @@ void writeModules(FILE* f) {
         if (!seen) groups.push_back(group);
     }
     for (const std::string& group : groups) {
-        fprintf(f, "  %s:\n    port: 60000\n    timeout: 5\n    retries: 2\n    tags:\n", moduleName(group).c_str());
+        fprintf(f, "  %s:\n    port: 60000\n    timeout: 5\n    retries: 2\n    tags:\n",
+                moduleName(group).c_str());
         for (const TagEntry& e : allTags())
             if (e.kind != TagKind::None && groupOf(e.name) == group) fprintf(f, "      - %s\n", e.name);
     }
@@ -131,8 +132,8 @@ void writeModules(FILE* f) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 3 || (strcmp(argv[1], "man") != 0 && strcmp(argv[1], "bash") != 0 &&
-                      strcmp(argv[1], "modules") != 0)) {
+    if (argc != 3 ||
+        (strcmp(argv[1], "man") != 0 && strcmp(argv[1], "bash") != 0 && strcmp(argv[1], "modules") != 0)) {
         fprintf(stderr, "usage: %s man|bash|modules FILE\n", argv[0]);
         return 2;
     }
