@@ -56,9 +56,18 @@ dead_pid=$!
 dead=$(wait_for_line "$work/dead.log" '^listening on ' | awk '{print $3}')
 kill "$dead_pid"; wait "$dead_pid" 2>/dev/null || true
 
-"$exporter_bin" --config.file="$modules" --web.listen-address=127.0.0.1:0 --probe.allowed-targets=127.0.0.0/8 \
+# A modules file with an error stops the start, naming its line.
+printf 'modules:\n  device:\n    tags: [TAG_DEV_ID]\n    colour: blue\n' >"$work/bad.yml"
+status=0
+"$exporter_bin" --config.file="$work/bad.yml" 2>"$work/bad.err" || status=$?
+[[ $status == 1 ]] || fail "a bad modules file gave exit status $status, not 1"
+grep -q "^tag_exporter: $work/bad.yml:4: unknown key \"colour\"" "$work/bad.err" || fail "no FILE:LINE: $(cat "$work/bad.err")"
+
+cp "$modules" "$work/modules.yml"
+"$exporter_bin" --config.file="$work/modules.yml" --web.listen-address=127.0.0.1:0 --probe.allowed-targets=127.0.0.0/8 \
   2>"$work/exporter.log" &
-pids+=($!)
+exporter_pid=$!
+pids+=("$exporter_pid")
 exporter_port=$(wait_for_line "$work/exporter.log" 'listening on port' | sed 's/.*listening on port //')
 exporter=127.0.0.1:$exporter_port
 
@@ -148,3 +157,25 @@ curl -sf "http://$exporter/metrics" >"$work/metrics.txt"
 promtool check metrics <"$work/metrics.txt" || fail "promtool refuses /metrics"
 grep -q '^tag_exporter_probes_total{result="success"} [1-9]' "$work/metrics.txt" || fail "no successful probe counted"
 echo "ok: promtool accepts /probe and /metrics"
+
+# SIGHUP: a bad file keeps the modules in force and counts the failure; a
+# good one is taken.
+cp "$work/bad.yml" "$work/modules.yml"
+kill -HUP "$exporter_pid"
+for _ in $(seq 50); do
+  curl -sf "http://$exporter/metrics" | grep -q '^tag_exporter_config_reloads_total{result="failure"} 1$' && break
+  sleep 0.1
+done
+curl -sf "http://$exporter/metrics" | grep -q '^tag_exporter_config_last_reload_successful 0$' || fail "failed reload not shown"
+curl -sf "http://$exporter/probe?target=$device&module=ai" | grep -q '^tag_probe_success 1$' ||
+  fail "the modules in force were lost with a bad reload"
+printf 'modules:\n  only_id:\n    tags: [TAG_DEV_ID]\n' >"$work/modules.yml"
+kill -HUP "$exporter_pid"
+for _ in $(seq 50); do
+  curl -sf "http://$exporter/probe?target=$device&module=only_id" | grep -q "^tag_dev_id $want_id$" && break
+  sleep 0.1
+done
+curl -sf "http://$exporter/metrics" | grep -q '^tag_exporter_config_last_reload_successful 1$' || fail "good reload not shown"
+[[ $(curl -s -o /dev/null -w '%{http_code}' "http://$exporter/probe?target=$device&module=ai") == 400 ]] ||
+  fail "a module dropped by the reload is still served"
+echo "ok: SIGHUP reloads, keeping the old modules when the new file is bad"
