@@ -51,20 +51,28 @@ int connectTo(uint16_t port, bool blocking) {
     return fd;
 }
 
-std::string request(const std::string& target, const std::string& module) {
-    return "GET /probe?target=" + target + "&module=" + module +
-           " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
+std::string request(const std::string& target, const std::string& module, bool keepAlive) {
+    return "GET /probe?target=" + target + "&module=" + module + " HTTP/1.1\r\nHost: 127.0.0.1\r\n" +
+           (keepAlive ? "" : "Connection: close\r\n") + "\r\n";
 }
 
-// One probe on its own connection; true when the device answered.
-bool probeOnce(uint16_t port, const std::string& text) {
-    int fd = connectTo(port, true);
+// One probe on a kept-alive connection, as Prometheus sends them; true
+// when the device answered.
+bool probeOnce(int fd, const std::string& text) {
     if (write(fd, text.data(), text.size()) != ssize_t(text.size())) exit(1);
     std::string reply;
     char buffer[16384];
-    ssize_t n = 0;
-    while ((n = read(fd, buffer, sizeof buffer)) > 0) reply.append(buffer, size_t(n));
-    close(fd);
+    size_t end = std::string::npos, length = 0;
+    while (end == std::string::npos || reply.size() < end + 4 + length) {
+        ssize_t n = read(fd, buffer, sizeof buffer);
+        if (n <= 0) exit(1);
+        reply.append(buffer, size_t(n));
+        if (end == std::string::npos && (end = reply.find("\r\n\r\n")) != std::string::npos) {
+            size_t field = reply.find("Content-Length: ");
+            if (field == std::string::npos || field > end) exit(1);
+            length = std::stoul(reply.substr(field + 16));
+        }
+    }
     return reply.find("\ntag_probe_success 1\n") != std::string::npos;
 }
 
@@ -94,13 +102,14 @@ int overhead(uint16_t port, const std::string& device, const std::string& module
     int udp = socket(AF_INET, SOCK_DGRAM, 0);
     sockaddr_in to = addressOf(device);
     connect(udp, reinterpret_cast<sockaddr*>(&to), sizeof to);
-    std::string text = request(device, module);
+    std::string text = request(device, module, true);
+    int http = connectTo(port, true);
     std::vector<double> bare, probe, added;
     for (int i = 0; i < runs; ++i) {
         auto t0 = Clock::now();
         bareGet(udp, bytes);
         auto t1 = Clock::now();
-        if (!probeOnce(port, text)) {
+        if (!probeOnce(http, text)) {
             fprintf(stderr, "probe %d failed\n", i);
             return 1;
         }
@@ -137,7 +146,7 @@ int concurrent(uint16_t port, const std::string& file, const std::string& module
     for (const std::string& target : targets) {
         auto p = std::make_unique<Pending>();
         p->fd = connectTo(port, false);
-        p->out = request(target, module);
+        p->out = request(target, module, false);
         epoll_event event{};
         event.events = EPOLLOUT | EPOLLIN;
         event.data.ptr = p.get();

@@ -87,7 +87,7 @@ std::string statusPage(const Config& config, const std::string& version) {
 
 struct HttpServer::Request {
     std::string uri;  // as the client sent it, escapes and all
-    enum class State : uint8_t { New, Running, Done } state = State::New;
+    enum class State : uint8_t { Headers, New, Running, Done } state = State::Headers;
     unsigned status = 0;
     std::string body;
     MHD_Connection* connection = nullptr;
@@ -119,6 +119,13 @@ MHD_Result access(void* cls, MHD_Connection* connection, const char* url, const 
     if (!request) return MHD_NO;
     if (*uploadSize != 0) {  // a body is never read: let it pass
         *uploadSize = 0;
+        return MHD_YES;
+    }
+    // The first call comes with the headers, before any body is read; an
+    // answer queued then makes the library close the connection, so the
+    // answer waits for the call that ends the request and keep-alive works.
+    if (request->state == HttpServer::Request::State::Headers) {
+        request->state = HttpServer::Request::State::New;
         return MHD_YES;
     }
     return static_cast<MHD_Result>(static_cast<HttpServer*>(cls)->handle(connection, *request, url, method));

@@ -153,6 +153,21 @@ TEST_F(ExporterHttp, ProbesPastTheBoundGet503AndTheHeldOneIsAnswered) {
         EXPECT_NE(metrics.find(line), std::string::npos) << line;
 }
 
+TEST_F(ExporterHttp, ConnectionsAreKeptAlive) {
+    int fd = connectTo(port);
+    std::string first = "GET /nope HTTP/1.1\r\nHost: x\r\n\r\n";
+    ASSERT_EQ(write(fd, first.data(), first.size()), ssize_t(first.size()));
+    char buffer[4096];
+    ssize_t n = read(fd, buffer, sizeof buffer);
+    ASSERT_GT(n, 0);
+    std::string second = "GET /nope HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n";
+    ASSERT_EQ(write(fd, second.data(), second.size()), ssize_t(second.size()));
+    std::string replies = std::string(buffer, size_t(n)) + readAll(fd);
+    size_t count = 0;
+    for (size_t at = 0; (at = replies.find("HTTP/1.1 404", at)) != std::string::npos; ++at) ++count;
+    EXPECT_EQ(count, 2U) << replies;
+}
+
 TEST_F(ExporterHttp, ASlowClientIsCutOff) {
     int fd = connectTo(port);
     std::string part = "GET /probe?target=127.0.0.1 HTTP/1.1\r\n";
