@@ -92,9 +92,10 @@ int serve(const Options& options, ServerSettings settings, std::shared_ptr<const
         logger().notice("stopping on signal %d", received);
         break;
     }
-    // Probes still running end as failed and their connections are answered
-    // before the server stops.
+    // Probes still running, or still resolving their target, end as failed
+    // and their connections are answered before the server stops.
     transport->shutdown();
+    resolver.drain();
     server.stop();
     return 0;
 }

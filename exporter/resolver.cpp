@@ -41,7 +41,9 @@ void lookupEnded(sigval value) {
 
 }  // namespace
 
-Resolver::~Resolver() {
+Resolver::~Resolver() { drain(); }
+
+void Resolver::drain() {
     // Lookups end by their own time-outs; this bounds the wait all the same.
     for (int i = 0; i < 1000 && running.load() > 0; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));

@@ -16,9 +16,11 @@ using Resolved = std::function<void(bool ok, const sockaddr_in& address, const s
 
 class Resolver {
 public:
-    // Waits for lookups still running, so none calls back into a program
-    // that is shutting down.
+    // Calls drain.
     ~Resolver();
+    // Waits (up to 10 s) until no lookup is running, so that none calls
+    // back into a program that is shutting down.
+    void drain();
     // An IPv4 literal calls back at once, on the caller's thread; a name
     // calls back later from a thread of the C library's.
     void resolve(const std::string& host, uint16_t port, Resolved done);

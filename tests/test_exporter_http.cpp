@@ -153,6 +153,22 @@ TEST_F(ExporterHttp, ProbesPastTheBoundGet503AndTheHeldOneIsAnswered) {
         EXPECT_NE(metrics.find(line), std::string::npos) << line;
 }
 
+TEST_F(ExporterHttp, AHostNameIsResolvedAndASilentDeviceIsAFailedProbe) {
+    int held = sendRequest(port, "GET", "/probe?target=localhost:9");
+    for (int i = 0; i < 500 && transport.count() == 0; ++i) std::this_thread::sleep_for(10ms);
+    ASSERT_EQ(transport.count(), 1U);
+    tagengine::Exchange& exchange = transport.asked[0];
+    EXPECT_EQ(exchange.host, "127.0.0.1");
+    EXPECT_EQ(exchange.port, 9);
+    tagengine::Result result;
+    result.status = tagengine::Status::TimedOut;
+    result.attempts = 3;
+    exchange.done(std::move(result));
+    std::string reply = readAll(held);
+    EXPECT_EQ(statusLine(reply), "HTTP/1.1 200 OK");
+    EXPECT_NE(body(reply).find("\ntag_probe_success 0\n"), std::string::npos) << reply;
+}
+
 TEST_F(ExporterHttp, ConnectionsAreKeptAlive) {
     int fd = connectTo(port);
     std::string first = "GET /nope HTTP/1.1\r\nHost: x\r\n\r\n";
