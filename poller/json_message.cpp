@@ -32,12 +32,12 @@ bool validUtf8(std::string_view s) {
     size_t i = 0;
     while (i < s.size()) {
         auto c = static_cast<unsigned char>(s[i]);
-        size_t more = 0;
-        uint32_t cp = c;
         if (c < 0x80) {
             ++i;
             continue;
         }
+        size_t more = 0;
+        uint32_t cp = 0;
         if ((c & 0xE0) == 0xC0)
             more = 1, cp = c & 0x1F;
         else if ((c & 0xF0) == 0xE0)

@@ -43,11 +43,17 @@ bool collectTargets(const tagpoll::PollOptions& o, tagpoll::TargetList& list) {
             }
             read = list.readStream(in, file);
         }
-        if (!read) return fprintf(stderr, "tagpoll: %s\n", list.error().c_str()), false;
+        if (!read) {
+            fprintf(stderr, "tagpoll: %s\n", list.error().c_str());
+            return false;
+        }
     }
-    for (size_t i = 0; i < o.targets.size(); ++i)
-        if (!list.addEntry(o.targets[i], "--target", i + 1))
-            return fprintf(stderr, "tagpoll: %s\n", list.error().c_str()), false;
+    for (size_t i = 0; i < o.targets.size(); ++i) {
+        if (!list.addEntry(o.targets[i], "--target", i + 1)) {
+            fprintf(stderr, "tagpoll: %s\n", list.error().c_str());
+            return false;
+        }
+    }
     const auto& warnings = list.warnings();
     for (size_t i = 0; i < warnings.size() && i < WARNINGS_SHOWN; ++i)
         fprintf(stderr, "tagpoll: %s\n", warnings[i].c_str());
@@ -67,8 +73,14 @@ int main(int argc, char** argv) {
     tagpoll::PollOptions o;
     std::string error;
     if (!tagpoll::parseOptions(argc, argv, o, error)) return usageError(error);
-    if (o.help) return fputs(tagpoll::usageText(), stdout), 0;
-    if (o.version) return printf("tagpoll %s\n", TAGPOLL_VERSION), 0;
+    if (o.help) {
+        fputs(tagpoll::usageText(), stdout);
+        return 0;
+    }
+    if (o.version) {
+        printf("tagpoll %s\n", TAGPOLL_VERSION);
+        return 0;
+    }
 
     if (!o.listen.empty()) {
         tagpoll::ResultWriter writer(o.format, stdout, 0);

@@ -57,11 +57,17 @@ bool takeOption(int opt, const char* arg, PollOptions& o, std::string& error) {
         error = "bad --timeout \"" + std::string(arg) + "\": seconds from 0.001 to 3600";
         return false;
     case 'r':
-        if (readUnsigned(arg, 0, 100, n)) return o.retries = int(n), true;
+        if (readUnsigned(arg, 0, 100, n)) {
+            o.retries = int(n);
+            return true;
+        }
         error = "bad --retries \"" + std::string(arg) + "\": 0 to 100";
         return false;
     case 'c':
-        if (readUnsigned(arg, 1, 1000000, n)) return o.concurrency = unsigned(n), true;
+        if (readUnsigned(arg, 1, 1000000, n)) {
+            o.concurrency = unsigned(n);
+            return true;
+        }
         error = "bad --concurrency \"" + std::string(arg) + "\": 1 to 1000000";
         return false;
     case OPT_RATE:
@@ -69,7 +75,10 @@ bool takeOption(int opt, const char* arg, PollOptions& o, std::string& error) {
         error = "bad --rate \"" + std::string(arg) + "\": requests per second from 1 to 10000000";
         return false;
     case 'p':
-        if (readUnsigned(arg, 1, 65535, n)) return o.port = uint16_t(n), true;
+        if (readUnsigned(arg, 1, 65535, n)) {
+            o.port = uint16_t(n);
+            return true;
+        }
         error = "bad --port \"" + std::string(arg) + "\": 1 to 65535";
         return false;
     case 'o':
@@ -89,8 +98,11 @@ bool parseOptions(int argc, char** argv, PollOptions& o, std::string& error) {
     // '+': options end at the first word, so tag words are never taken for
     // options.
     while ((opt = getopt_long(argc, argv, "+:f:t:r:c:p:o:", longOptions, nullptr)) != -1) {
-        if (opt == OPT_HELP) return o.help = true, true;
-        if (opt == OPT_VERSION) return o.version = true, true;
+        // --help and --version win over anything after them.
+        if (opt == OPT_HELP || opt == OPT_VERSION) {
+            (opt == OPT_HELP ? o.help : o.version) = true;
+            return true;
+        }
         if (opt == '?') {
             error = optopt ? std::string("unknown option -") + char(optopt)
                            : std::string("unknown option ") + argv[optind - 1];

@@ -27,10 +27,14 @@ private:
 }  // namespace
 
 int runPoll(const PollOptions& options, const std::vector<Target>& targets,
-            std::shared_ptr<const VMsg> request, ResultWriter& writer, bool progress) {
+            const std::shared_ptr<const VMsg>& request, ResultWriter& writer, bool progress) {
     tagengine::Options engineOptions;
     engineOptions.maxInFlight = options.concurrency;
     engineOptions.requestsPerSecond = options.rate;
+    // -t is the wait of every attempt, so a target that never answers is
+    // done after the time-out times the attempts, as users reckon it.
+    engineOptions.maxAttemptTimeout = std::chrono::duration_cast<tagengine::Duration>(
+        std::chrono::duration<double>(options.timeoutSeconds));
     tagengine::Engine engine(engineOptions);
 
     size_t done = 0, good = 0;
@@ -49,8 +53,7 @@ int runPoll(const PollOptions& options, const std::vector<Target>& targets,
         x.host = t.host;
         x.port = t.port;
         x.request = request;
-        x.attemptTimeout = std::chrono::duration_cast<tagengine::Duration>(
-            std::chrono::duration<double>(options.timeoutSeconds));
+        x.attemptTimeout = engineOptions.maxAttemptTimeout;
         x.retries = options.retries;
         x.done = finished;
         engine.submit(std::move(x), now);

@@ -16,7 +16,7 @@ namespace tagpoll {
 // no reply, was sent), 1 otherwise. progress: show a progress line on
 // standard error while it runs.
 int runPoll(const PollOptions& options, const std::vector<Target>& targets,
-            std::shared_ptr<const VMsg> request, ResultWriter& writer, bool progress);
+            const std::shared_ptr<const VMsg>& request, ResultWriter& writer, bool progress);
 
 }  // namespace tagpoll
 

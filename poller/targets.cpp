@@ -36,6 +36,23 @@ std::string trim(const std::string& s) {
     return s.substr(begin, end - begin + 1);
 }
 
+// Text from the file as it may be shown on a terminal: bytes outside
+// printable ASCII as \xNN.
+std::string shown(const std::string& text) {
+    std::string out;
+    for (unsigned char c : text) {
+        if (c >= 0x20 && c < 0x7F) {
+            out += char(c);
+        } else {
+            static constexpr char digits[] = "0123456789abcdef";
+            out += "\\x";
+            out += digits[c >> 4];
+            out += digits[c & 0xF];
+        }
+    }
+    return out;
+}
+
 std::string lowered(std::string s) {
     std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return char(std::tolower(c)); });
     return s;
@@ -75,9 +92,9 @@ bool TargetList::addEntry(const std::string& text, const std::string& name, size
             return fail(where, "IPv6 addresses are not supported");
         target.host = entry.substr(0, colon);
         if (!parsePort(entry.substr(colon + 1), target.port))
-            return fail(where, "bad port \"" + entry.substr(colon + 1) + "\" (1-65535)");
+            return fail(where, "bad port \"" + shown(entry.substr(colon + 1)) + "\" (1-65535)");
     }
-    if (!validHost(target.host)) return fail(where, "bad host name \"" + target.host + "\"");
+    if (!validHost(target.host)) return fail(where, "bad host name \"" + shown(target.host) + "\"");
     return add(std::move(target), where);
 }
 
@@ -89,14 +106,14 @@ bool TargetList::addRange(const std::string& text, const std::string& where) {
         text.substr(slash + 1, colon == std::string::npos ? std::string::npos : colon - slash - 1);
     uint16_t port = defaultPort;
     if (colon != std::string::npos && !parsePort(text.substr(colon + 1), port))
-        return fail(where, "bad port \"" + text.substr(colon + 1) + "\" (1-65535)");
+        return fail(where, "bad port \"" + shown(text.substr(colon + 1)) + "\" (1-65535)");
     in_addr base{};
     if (inet_pton(AF_INET, address.c_str(), &base) != 1)
-        return fail(where, "bad range \"" + text + "\": not an IPv4 address before the '/'");
+        return fail(where, "bad range \"" + shown(text) + "\": not an IPv4 address before the '/'");
     unsigned bits = 0;
     auto parsed = std::from_chars(prefix.data(), prefix.data() + prefix.size(), bits);
     if (prefix.empty() || prefix.size() > 2 || parsed.ptr != prefix.data() + prefix.size() || bits > 32)
-        return fail(where, "bad range \"" + text + "\": prefix length must be 0-32");
+        return fail(where, "bad range \"" + shown(text) + "\": prefix length must be 0-32");
     uint64_t size = uint64_t(1) << (32 - bits);
     if (size > MAX_RANGE_ADDRESSES)
         return fail(where, "range too wide: " + std::to_string(size) + " addresses, at most " +

@@ -4,7 +4,8 @@
 # Usage: scripts/install-deps.sh [extra packages...]
 set -euo pipefail
 
-packages=(cmake g++ make pkg-config liblog4cpp5-dev libgtest-dev mandoc libyaml-cpp-dev libmicrohttpd-dev locales curl "$@")
+packages=(cmake g++ make pkg-config liblog4cpp5-dev libgtest-dev mandoc nlohmann-json3-dev libyaml-cpp-dev
+  libmicrohttpd-dev locales curl "$@")
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -1,6 +1,7 @@
 // Writes the files that list the tag vocabulary, from the one tag table:
 //   gen_tag_files man  FILE   the tagclient-tags(7) manual page
 //   gen_tag_files bash FILE   the bash completion for tagclient
+//   gen_tag_files poll-bash FILE   the bash completion for tagpoll
 //   gen_tag_files modules FILE  tag_exporter's default modules, one per group
 // Generated at build time so that neither can drift from the table.
 #include <cstdio>
@@ -88,6 +89,57 @@ void writeCompletion(FILE* f) {
         f);
 }
 
+// tagpoll takes the client's words after its own options.
+void writePollCompletion(FILE* f) {
+    fputs(
+        "# bash completion for tagpoll. Generated from the tag table; do not edit.\n"
+        "_tagpoll_tags='",
+        f);
+    for (const TagEntry& e : allTags()) fprintf(f, "%s%s ", e.name, e.kind == TagKind::None ? "" : "=");
+    fputs(
+        "'\n"
+        "_tagpoll() {\n"
+        "    # Words are taken from the line itself: bash would split GET:,\n"
+        "    # HOST:PORT and NAME=value at their colon and equals sign.\n"
+        "    local line=${COMP_LINE:0:COMP_POINT} cur='' prev='' have_type='' w\n"
+        "    local -a words\n"
+        "    read -ra words <<< \"$line\"\n"
+        "    if [[ $line != *[[:space:]] && ${#words[@]} -gt 0 ]]; then\n"
+        "        cur=${words[-1]}; unset 'words[-1]'\n"
+        "    fi\n"
+        "    [[ ${#words[@]} -gt 0 ]] && prev=${words[-1]}\n"
+        "    for w in \"${words[@]:1}\"; do\n"
+        "        case ${w^^} in SET:|GET:|DEL:|REP:) have_type=1 ;; esac\n"
+        "    done\n"
+        "    COMPREPLY=()\n"
+        "    case $prev in\n"
+        "        -f|--file) COMPREPLY=($(compgen -f -- \"$cur\")); return 0 ;;\n"
+        "        --target) [[ $cur != *:* ]] && COMPREPLY=($(compgen -A hostname -- \"$cur\")); return 0 ;;\n"
+        "        -o|--format) COMPREPLY=($(compgen -W 'line json csv' -- \"$cur\")); return 0 ;;\n"
+        "        -t|--timeout|-r|--retries|-c|--concurrency|--rate|-p|--port|--listen) return 0 ;;\n"
+        "    esac\n"
+        "    [[ $cur == *=* ]] && return 0\n"
+        "    local candidates\n"
+        "    if [[ -n $have_type ]]; then candidates=$_tagpoll_tags\n"
+        "    elif [[ $cur == -* ]]; then\n"
+        "        candidates='-f --file --target -t --timeout -r --retries -c --concurrency --rate\n"
+        "            -p --port -o --format --listen --help --version'\n"
+        "        COMPREPLY=($(compgen -W \"$candidates\" -- \"$cur\"))\n"
+        "        return 0\n"
+        "    else candidates='SET: GET: DEL: REP:'; fi\n"
+        "    COMPREPLY=($(compgen -W \"$candidates\" -- \"${cur^^}\"))\n"
+        "    # bash replaces only the text after the word's last colon.\n"
+        "    if [[ $cur == *:* ]]; then\n"
+        "        local keep=${cur%:*}: i\n"
+        "        for i in \"${!COMPREPLY[@]}\"; do COMPREPLY[i]=${COMPREPLY[i]:${#keep}}; done\n"
+        "    fi\n"
+        "    [[ ${COMPREPLY[0]-} == *= ]] && compopt -o nospace 2>/dev/null\n"
+        "    return 0\n"
+        "}\n"
+        "complete -F _tagpoll tagpoll\n",
+        f);
+}
+
 // The group of TAG_DEV_STATE is DEV: the word after TAG_.
 std::string groupOf(const char* name) {
     std::string rest(name + 4);
@@ -132,9 +184,9 @@ void writeModules(FILE* f) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 3 ||
-        (strcmp(argv[1], "man") != 0 && strcmp(argv[1], "bash") != 0 && strcmp(argv[1], "modules") != 0)) {
-        fprintf(stderr, "usage: %s man|bash|modules FILE\n", argv[0]);
+    if (argc != 3 || (strcmp(argv[1], "man") != 0 && strcmp(argv[1], "bash") != 0 &&
+                      strcmp(argv[1], "poll-bash") != 0 && strcmp(argv[1], "modules") != 0)) {
+        fprintf(stderr, "usage: %s man|bash|poll-bash|modules FILE\n", argv[0]);
         return 2;
     }
     FILE* f = fopen(argv[2], "w");
@@ -146,6 +198,8 @@ int main(int argc, char** argv) {
         writeManPage(f);
     else if (strcmp(argv[1], "bash") == 0)
         writeCompletion(f);
+    else if (strcmp(argv[1], "poll-bash") == 0)
+        writePollCompletion(f);
     else
         writeModules(f);
     return fclose(f) == 0 ? 0 : 1;

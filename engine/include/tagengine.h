@@ -114,7 +114,7 @@ struct Options {
 class TAGENGINE_API Engine {
 public:
     // Opens the engine's socket. Throws std::system_error when it cannot.
-    explicit Engine(Options options = {});
+    explicit Engine(const Options& options = {});
     ~Engine();
     Engine(const Engine&) = delete;
     Engine& operator=(const Engine&) = delete;

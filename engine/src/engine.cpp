@@ -70,7 +70,7 @@ void Engine::State::end(Record& r, Status status, Clock::time_point) {
     ended.push_back(r.id);
 }
 
-Engine::Engine(Options options) : state(std::make_unique<State>(options)) {}
+Engine::Engine(const Options& options) : state(std::make_unique<State>(options)) {}
 Engine::~Engine() = default;
 
 uint64_t Engine::submit(Exchange exchange, Clock::time_point now) {

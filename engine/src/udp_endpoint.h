@@ -54,7 +54,7 @@ private:
     int sock = -1;
     // One byte more than any datagram of the protocol, so a longer one is
     // seen as truncated.
-    uint8_t buffer[1025];
+    uint8_t buffer[1025]{};
 };
 
 }  // namespace tagengine

@@ -17,7 +17,8 @@ for f in bin/tagclient bin/tagagent include/vmsg.h include/axodict.h include/vlo
          lib/libvmsg.so.0 lib/libaxodict.so.0 lib/libvlog.so.0 lib/pkgconfig/tagproto.pc \
          lib/cmake/tagproto/tagprotoConfig.cmake share/man/man1/tagclient.1 \
          share/man/man1/tagagent.1 share/man/man7/tagclient-tags.7 \
-         share/bash-completion/completions/tagclient; do
+         share/bash-completion/completions/tagclient bin/tagpoll share/man/man1/tagpoll.1 \
+         share/bash-completion/completions/tagpoll; do
   [[ -e $prefix/$f ]] || { echo "FAIL: $f not installed"; exit 1; }
 done
 
@@ -27,6 +28,10 @@ port=$agent_port
 out=$("$prefix/bin/tagclient" -h 127.0.0.1 -p "$port" GET: TAG_DEV_LABEL)
 echo "$out"
 grep -q '^GET: TAG_DEV_LABEL="' <<< "$out" || { echo "FAIL: no reply line"; exit 1; }
+
+out=$("$prefix/bin/tagpoll" --target "127.0.0.1:$port" GET: TAG_DEV_LABEL)
+echo "$out"
+grep -q $'^127.0.0.1:'"$port"$'\tGET: TAG_DEV_LABEL="' <<< "$out" || { echo "FAIL: no tagpoll line"; exit 1; }
 
 cmake -S "$src/tests/consumer" -B "$work/consumer" -DCMAKE_PREFIX_PATH="$prefix" \
   -DCMAKE_CXX_FLAGS="$cxxflags" >/dev/null

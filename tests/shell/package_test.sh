@@ -12,7 +12,8 @@ deb=$(ls "$out"/*.deb)
 contents=$(dpkg-deb -c "$deb")
 for f in bin/tagclient bin/tagagent lib/libvmsg.so.0 lib/libaxodict.so.0 lib/libvlog.so.0 \
          include/vmsg.h share/man/man1/tagclient.1 share/man/man7/tagclient-tags.7 \
-         share/bash-completion/completions/tagclient; do
+         share/bash-completion/completions/tagclient bin/tagpoll share/man/man1/tagpoll.1 \
+         share/bash-completion/completions/tagpoll; do
   grep -q "/$f" <<< "$contents" || { echo "FAIL: $f missing from $(basename "$deb")"; exit 1; }
 done
 dpkg-deb -f "$deb" Depends | grep -q liblog4cpp || { echo "FAIL: no dependency on log4cpp"; exit 1; }

@@ -95,16 +95,21 @@ const char* clientPath() { return TAGCLIENT_PATH; }
 
 const char* failSocketLibrary() { return FAIL_SOCKET_PATH; }
 
-// TAGCLIENT_TEST_WRAPPER, when set, names a program and its options that
-// run the client (valgrind, for the memory-checked run of these tests).
-RunResult runClient(const std::vector<std::string>& args, const std::vector<std::string>& env) {
+RunResult runWrapped(const std::string& path, const std::vector<std::string>& args,
+                     const std::vector<std::string>& env) {
     const char* wrapper = getenv("TAGCLIENT_TEST_WRAPPER");
-    if (!wrapper || !*wrapper) return runProgram(TAGCLIENT_PATH, args, env);
+    if (!wrapper || !*wrapper) return runProgram(path, args, env);
     std::istringstream words(wrapper);
     std::vector<std::string> wrapped{std::istream_iterator<std::string>(words), {}};
     std::string program = wrapped.front();
     wrapped.erase(wrapped.begin());
-    wrapped.push_back(TAGCLIENT_PATH);
+    wrapped.push_back(path);
     wrapped.insert(wrapped.end(), args.begin(), args.end());
     return runProgram(program, wrapped, env);
+}
+
+// TAGCLIENT_TEST_WRAPPER, when set, names a program and its options that
+// run the client (valgrind, for the memory-checked run of these tests).
+RunResult runClient(const std::vector<std::string>& args, const std::vector<std::string>& env) {
+    return runWrapped(TAGCLIENT_PATH, args, env);
 }

@@ -22,6 +22,11 @@ const char* clientPath();
 // A library that, preloaded, makes every socket() call fail.
 const char* failSocketLibrary();
 
+// Runs path as runProgram does, under the program named by
+// TAGCLIENT_TEST_WRAPPER (valgrind and its options) when that is set.
+RunResult runWrapped(const std::string& path, const std::vector<std::string>& args,
+                     const std::vector<std::string>& env = {});
+
 // The tagclient binary under test.
 RunResult runClient(const std::vector<std::string>& args, const std::vector<std::string>& env = {});
 

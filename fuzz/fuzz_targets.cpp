@@ -1,0 +1,40 @@
+// The targets-file reader on any bytes: it either refuses with one
+// printable "NAME:LINE: reason" line naming a line that exists, or gives
+// distinct targets with a valid host and port each.
+#include <algorithm>
+#include <cstdlib>
+#include <set>
+#include <sstream>
+#include <string>
+
+#include "targets.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    std::string text(reinterpret_cast<const char*>(data), size);
+    // Each range may add 65534 targets: a few are enough to reach every
+    // path without making one input take seconds.
+    if (std::count(text.begin(), text.end(), '/') > 4) return 0;
+    tagpoll::TargetList list(60000);
+    std::istringstream in(text);
+    if (!list.readStream(in, "f")) {
+        const std::string& e = list.error();
+        if (!e.starts_with("f:")) abort();
+        size_t line = std::strtoul(e.c_str() + 2, nullptr, 10);
+        if (line == 0 || line > size_t(std::count(text.begin(), text.end(), '\n')) + 1) abort();
+        if (!std::all_of(e.begin(), e.end(), [](char c) { return c >= 0x20 && c < 0x7F; })) abort();
+        return 0;
+    }
+    std::set<std::string> labels;
+    for (const tagpoll::Target& t : list.targets()) {
+        if (t.port == 0 || t.host.empty()) abort();
+        if (!std::all_of(t.host.begin(), t.host.end(), [](char c) {
+                return std::isalnum(static_cast<unsigned char>(c)) || c == '.' || c == '-' || c == '_';
+            }))
+            abort();
+        std::string label = t.label();
+        std::transform(label.begin(), label.end(), label.begin(),
+                       [](unsigned char c) { return char(std::tolower(c)); });
+        if (!labels.insert(label).second) abort();
+    }
+    return 0;
+}

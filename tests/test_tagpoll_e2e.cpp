@@ -1,0 +1,300 @@
+// tagpoll end to end: the real program against a simulated fleet in a real
+// tagagent, scripted peers and ports with nothing behind them, all on
+// 127.0.0.0/8 at ports chosen at run time.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <fstream>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <thread>
+
+#include "agent_process.h"
+#include "run_program.h"
+#include "udp_peer.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using nlohmann::json;
+
+RunResult tagpoll(const std::vector<std::string>& args) { return runWrapped(TAGPOLL_PATH, args); }
+
+// A private folder for the test's files, removed at the end.
+struct TempDir {
+    TempDir() {
+        char name[] = "/tmp/tagpoll-test-XXXXXX";
+        path = mkdtemp(name);
+    }
+    ~TempDir() { std::system(("rm -rf '" + path + "'").c_str()); }
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    std::string write(const std::string& name, const std::string& text) const {
+        std::ofstream(path + "/" + name) << text;
+        return path + "/" + name;
+    }
+    std::string path;
+};
+
+std::string readFile(const std::string& path) {
+    std::stringstream s;
+    s << std::ifstream(path).rdbuf();
+    return s.str();
+}
+
+std::vector<std::string> splitLines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+}
+
+// A UDP socket on 127.0.0.1 that reads nothing, or (closed) a port that had
+// one and has nothing now.
+struct Socket {
+    explicit Socket(const char* address = "127.0.0.1") {
+        fd = socket(AF_INET, SOCK_DGRAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        inet_pton(AF_INET, address, &a.sin_addr);
+        bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        socklen_t len = sizeof a;
+        getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+        port = ntohs(a.sin_port);
+    }
+    ~Socket() { close(fd); }
+    Socket(const Socket&) = delete;
+    Socket& operator=(const Socket&) = delete;
+    int fd;
+    uint16_t port;
+};
+
+uint16_t closedPort() { return Socket().port; }
+
+TEST(TagpollE2E, FleetWithLossAnswersEveryDeviceWithItsOwnValues) {
+    TempDir dir;
+    std::string fleet = dir.path + "/fleet.txt";
+    AgentProcess agent({"--devices", "200", "--targets-file", fleet, "--loss", "0.1"});
+    RunResult r =
+        tagpoll({"-f", fleet, "-t", "0.2", "-r", "7", "-o", "json", "GET:", "TAG_DEV_ID", "tag_dev_label"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    std::vector<std::string> targets = splitLines(readFile(fleet));
+    ASSERT_EQ(targets.size(), 200u);
+    std::map<std::string, json> byTarget;
+    int retried = 0;
+    for (const std::string& line : splitLines(r.out)) {
+        json j = json::parse(line);
+        retried += j["attempts"].get<int>() > 1;
+        byTarget[j["target"].get<std::string>()] = j;
+    }
+    ASSERT_EQ(byTarget.size(), 200u);
+    for (size_t i = 0; i < targets.size(); ++i) {
+        const json& j = byTarget[targets[i]];
+        EXPECT_EQ(j["status"], "answered");
+        EXPECT_EQ(j["tags"][0]["value"], i + 1) << targets[i];
+        EXPECT_EQ(j["tags"][1]["value"], "Demo rack controller " + std::to_string(i + 1));
+    }
+    EXPECT_GT(retried, 0);  // about 20 of 200 lose their first request
+}
+
+TEST(TagpollE2E, DeadSilentAndUnknownTargetsEachSayWhatHappened) {
+    TempDir dir;
+    std::string fleet = dir.path + "/fleet.txt";
+    AgentProcess agent({"--devices", "3", "--targets-file", fleet});
+    Socket silent;
+    std::string closed = "127.0.0.1:" + std::to_string(closedPort());
+    std::string file = readFile(fleet) + closed + "\n127.0.0.1:" + std::to_string(silent.port) +
+                       "\nno-such-host.invalid:7\n";
+    RunResult r = tagpoll({"-f", dir.write("all.txt", file), "-t", "0.3", "-r", "1", "GET:", "TAG_DEV_ID"});
+    EXPECT_EQ(r.status, 1);
+    std::vector<std::string> lines = splitLines(r.out);
+    std::sort(lines.begin(), lines.end());
+    std::vector<std::string> fleetTargets = splitLines(readFile(fleet));
+    std::vector<std::string> expected{
+        closed + "\tERR: RX_REFUSED ATTEMPTS=1",
+        "127.0.0.1:" + std::to_string(silent.port) + "\tERR: RX_TIMEOUT ATTEMPTS=2",
+        "no-such-host.invalid:7\tERR: TX_HOST_UNKNOWN HOST=no-such-host.invalid"};
+    for (size_t i = 0; i < 3; ++i)
+        expected.push_back(fleetTargets[i] + "\tGET: TAG_DEV_ID=0000000" + std::to_string(i + 1) + " ");
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(lines, expected);
+}
+
+TEST(TagpollE2E, ReplyFromAnotherAddressIsNotTaken) {
+    Socket target;              // receives the request and never answers itself
+    Socket other("127.0.0.2");  // answers it in its place
+    std::thread forger([&] {
+        uint8_t buf[1024];
+        sockaddr_in from{};
+        socklen_t len = sizeof from;
+        ssize_t n = recvfrom(target.fd, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &len);
+        if (n < 3) return;
+        Bytes reply = segment(1, buf[2], {VTagFactory::createVTag(8, uint32_t(1))});
+        sendto(other.fd, reply.data(), reply.size(), 0, reinterpret_cast<sockaddr*>(&from), len);
+    });
+    std::string t = "127.0.0.1:" + std::to_string(target.port);
+    RunResult r = tagpoll({"--target", t, "-t", "0.5", "-r", "0", "GET:", "TAG_DEV_ID"});
+    forger.join();
+    EXPECT_EQ(r.out, t + "\tERR: RX_TIMEOUT ATTEMPTS=1\n");
+    EXPECT_EQ(r.status, 1);
+}
+
+TEST(TagpollE2E, JsonKeepsEveryValueWholeAndTyped) {
+    UdpPeer peer;
+    std::string longText(300, 'x');
+    longText += "\"q\"\t\\";
+    const char notUtf8[] = {'a', char(0xFF), 'b', 0};
+    peer.answer({send(segment(
+        1, 0x80,
+        {VTagFactory::createVTag(9, longText.c_str()), VTagFactory::createVTag(21, notUtf8),
+         VTagFactory::createVTag(49, std::nanf(""), false), VTagFactory::createVTag(50, -INFINITY, false),
+         VTagFactory::createVTag(51, 0.1f, true),  // a float sent as type 2
+         VTagFactory::createVTag(6, uint8_t(255)), VTagFactory::createVTag(200, uint16_t(7)),
+         VTagFactory::createVTag(8, uint32_t(4294967295u)), VTagFactory::createVTag(5)}))});
+    RunResult r = tagpoll(
+        {"--target", "127.0.0.1:" + std::to_string(peer.port()), "-o", "json", "GET:", "TAG_DEV_CFG"});
+    peer.finish();
+    EXPECT_EQ(r.status, 0);
+    json j = json::parse(r.out);
+    EXPECT_EQ(j["status"], "answered");
+    EXPECT_EQ(j["attempts"], 1);
+    EXPECT_TRUE(j["round_trip_seconds"].is_number());
+    EXPECT_EQ(j["message_type"], "GET");
+    const json& tags = j["tags"];
+    ASSERT_EQ(tags.size(), 9u);
+    EXPECT_EQ(tags[0], (json{{"name", "TAG_DEV_LABEL"}, {"id", 9}, {"type", 1}, {"value", longText}}));
+    EXPECT_EQ(tags[1]["value"],
+              "a\xEF\xBF\xBD"
+              "b");
+    EXPECT_EQ(tags[1]["value_hex"], "61ff62");
+    EXPECT_EQ(tags[2]["value"], "nan");
+    EXPECT_EQ(tags[3]["value"], "-inf");
+    EXPECT_EQ(tags[4]["type"], 2);
+    EXPECT_EQ(tags[4]["value"], 0.1);
+    EXPECT_EQ(tags[5]["value"], 255);
+    EXPECT_EQ(tags[6], json::parse(R"({"name":null,"id":200,"type":3,"value":7})"));
+    EXPECT_EQ(tags[7]["value"], 4294967295u);
+    EXPECT_EQ(tags[8]["value"], nullptr);
+}
+
+TEST(TagpollE2E, ReplyPastTheBoundIsTheClientsError) {
+    std::vector<VTag*> tags;
+    for (int i = 0; i < 509; ++i) tags.push_back(VTagFactory::createVTag(5));
+    UdpPeer peer;
+    peer.answer({send(segment(1, 0x00, tags), 129)});
+    std::string t = "127.0.0.1:" + std::to_string(peer.port());
+    RunResult r = tagpoll({"--target", t, "-t", "10", "-o", "csv", "GET:", "TAG_DEV_CFG"});
+    peer.finish();
+    EXPECT_EQ(r.out, "target,address,status,attempts,round_trip_seconds,message\n" + t + "," + t +
+                         ",REPLY_TOO_LONG,1,,ERR: RX_REPLY_TOO_LONG LIMIT=65535\n");
+    EXPECT_EQ(r.status, 1);
+}
+
+TEST(TagpollE2E, SetIsSentOnceAndReportedAsSent) {
+    Socket target;
+    std::string t = "127.0.0.1:" + std::to_string(target.port);
+    RunResult r = tagpoll({"--target", t, "-r", "5", "SET:", "TAG_DEV_LABEL=new"});
+    EXPECT_EQ(r.out, t + "\tSent 12 bytes\n");
+    EXPECT_EQ(r.status, 0);
+    uint8_t buf[64];
+    EXPECT_EQ(recv(target.fd, buf, sizeof buf, MSG_DONTWAIT), 12);
+    EXPECT_LT(recv(target.fd, buf, sizeof buf, MSG_DONTWAIT), 0);
+}
+
+TEST(TagpollE2E, BadInputStopsBeforeAnythingIsSent) {
+    TempDir dir;
+    Socket target;
+    std::string good = "127.0.0.1:" + std::to_string(target.port) + "\n";
+    std::string badLine = dir.write("bad.txt", good + "# fine\n10.0.0.1:99999\n");
+    std::string wide = dir.write("wide.txt", good + "10.0.0.0/8\n");
+    std::string empty = dir.write("empty.txt", "# nothing here\n\n");
+    std::string fine = dir.write("fine.txt", good);
+    const std::pair<std::vector<std::string>, std::string> cases[] = {
+        {{"-f", badLine, "GET:", "TAG_DEV_ID"}, "tagpoll: " + badLine + ":3: bad port \"99999\" (1-65535)\n"},
+        {{"-f", wide, "GET:", "TAG_DEV_ID"},
+         "tagpoll: " + wide + ":2: range too wide: 16777216 addresses, at most 65536 (/16)\n"},
+        {{"-f", empty, "GET:", "TAG_DEV_ID"}, "tagpoll: no targets to poll\n"},
+        {{"-f", dir.path + "/missing", "GET:", "TAG_DEV_ID"},
+         "tagpoll: cannot read " + dir.path + "/missing: No such file or directory\n"},
+        {{"-f", fine, "GET:", "TAG_NOPE", "TAG_DEV_ID", "TAG_NADA"},
+         "tagpoll: ERR: TAG_ERR_UNKNOWN_TAGID TAG_ERR_TAGID=TAG_NOPE TAG_ERR_TAGID=TAG_NADA\n"
+         "Try 'tagpoll --help' for more information.\n"},
+        {{"-f", fine, "PUT:", "TAG_DEV_ID"},
+         "tagpoll: ERR: TAG_ERR_UNKNOWN_MSGID TAG_ERR_MSGID=PUT:\nTry 'tagpoll --help' for more "
+         "information.\n"},
+        {{"-f", fine},
+         "tagpoll: no message: give a message-type word (GET:, SET:, DEL:, REP:) and tag words\n"
+         "Try 'tagpoll --help' for more information.\n"},
+        {{"GET:", "TAG_DEV_ID"},
+         "tagpoll: no targets: give -f FILE, -f - or --target HOST[:PORT]\n"
+         "Try 'tagpoll --help' for more information.\n"},
+        {{"-f", fine, "-t", "0", "GET:"},
+         "tagpoll: bad --timeout \"0\": seconds from 0.001 to 3600\n"
+         "Try 'tagpoll --help' for more information.\n"},
+        {{"-f", fine, "-o", "xml", "GET:"},
+         "tagpoll: bad --format \"xml\": line, json or csv\n"
+         "Try 'tagpoll --help' for more information.\n"},
+    };
+    // Not under valgrind: these paths end before the engine starts, and the
+    // fuzz target and the unit tests cover the reader's memory.
+    for (const auto& [args, err] : cases) {
+        RunResult r = runProgram(TAGPOLL_PATH, args);
+        EXPECT_EQ(r.status, 2) << args[1];
+        EXPECT_EQ(r.err, err);
+        EXPECT_EQ(r.out, "");
+    }
+    uint8_t buf[64];
+    EXPECT_LT(recv(target.fd, buf, sizeof buf, MSG_DONTWAIT), 0) << "a request went out";
+    EXPECT_EQ(tagpoll({"--help"}).status, 0);
+    EXPECT_EQ(tagpoll({"--version"}).out, "tagpoll " TAGPOLL_VERSION "\n");
+}
+
+TEST(TagpollE2E, ListenPrintsWhatArrivesUntilSignalled) {
+    int out[2], err[2];
+    ASSERT_EQ(pipe2(out, O_CLOEXEC), 0);
+    ASSERT_EQ(pipe2(err, O_CLOEXEC), 0);
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(out[1], STDOUT_FILENO);
+        dup2(err[1], STDERR_FILENO);
+        execl(TAGPOLL_PATH, TAGPOLL_PATH, "--listen", "127.0.0.1:0", nullptr);
+        _exit(127);
+    }
+    close(out[1]);
+    close(err[1]);
+    std::string first;
+    char c;
+    while (read(err[0], &c, 1) == 1 && c != '\n') first += c;
+    const std::string prefix = "tagpoll: listening on 127.0.0.1:";
+    ASSERT_TRUE(first.starts_with(prefix)) << first;
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(uint16_t(std::stoi(first.substr(prefix.size()))));
+    inet_pton(AF_INET, "127.0.0.1", &to.sin_addr);
+    Socket sender;
+    Bytes event = segment(3, 0x80, {VTagFactory::createVTag(0)});
+    Bytes junk{9, 9};
+    for (const Bytes& d : {event, junk})
+        sendto(sender.fd, d.data(), d.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+    std::string printed;
+    while (std::count(printed.begin(), printed.end(), '\n') < 2 && read(out[0], &c, 1) == 1) printed += c;
+    kill(pid, SIGTERM);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    close(out[0]);
+    close(err[0]);
+    std::string from = "127.0.0.1:" + std::to_string(sender.port);
+    EXPECT_EQ(printed, from + "\tEVT: TAG_BUS_EVT \n" + from + "\tERR: RX_BAD_MESSAGE BYTES=2\n");
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
+
+}  // namespace

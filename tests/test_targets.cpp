@@ -1,0 +1,96 @@
+// The targets-file reader: what each line becomes, and the FILE:LINE
+// reason that stops a run at the first bad line.
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+#include "targets.h"
+
+namespace {
+
+using tagpoll::TargetList;
+
+struct Outcome {
+    bool ok;
+    std::string text;  // the labels joined by spaces, or the error
+};
+
+Outcome read(const std::string& file) {
+    TargetList list(60000);
+    std::istringstream in(file);
+    if (!list.readStream(in, "fleet.txt")) return {false, list.error()};
+    std::string labels;
+    for (const auto& t : list.targets()) labels += (labels.empty() ? "" : " ") + t.label();
+    return {true, labels};
+}
+
+TEST(Targets, GoodLinesBecomeTargets) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"10.0.0.1\n", "10.0.0.1:60000"},
+        {"  dev-1.example_net:61000  # rack 1\r\n", "dev-1.example_net:61000"},
+        {"# only a comment\n\n   \n10.0.0.1:1\n10.0.0.1:65535", "10.0.0.1:1 10.0.0.1:65535"},
+        {"10.1.2.0/30", "10.1.2.1:60000 10.1.2.2:60000"},
+        {"10.1.2.7/31:5", "10.1.2.6:5 10.1.2.7:5"},
+        {"10.1.2.9/32", "10.1.2.9:60000"},
+        {"10.1.2.9/29",
+         "10.1.2.9:60000 10.1.2.10:60000 10.1.2.11:60000 10.1.2.12:60000 10.1.2.13:60000 "
+         "10.1.2.14:60000"},
+        {"", ""},
+    };
+    for (const auto& [file, labels] : cases) {
+        Outcome o = read(file);
+        EXPECT_TRUE(o.ok) << file << ": " << o.text;
+        EXPECT_EQ(o.text, labels) << file;
+    }
+}
+
+TEST(Targets, FirstBadLineIsNamedWithItsReason) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"10.0.0.1\n10.0.0.2:0\n", "fleet.txt:2: bad port \"0\" (1-65535)"},
+        {"10.0.0.1:65536", "fleet.txt:1: bad port \"65536\" (1-65535)"},
+        {"10.0.0.1:", "fleet.txt:1: bad port \"\" (1-65535)"},
+        {"10.0.0.1:+5", "fleet.txt:1: bad port \"+5\" (1-65535)"},
+        {"\n\n10.0.0.1 10.0.0.2", "fleet.txt:3: more than one target on a line"},
+        {"::1", "fleet.txt:1: IPv6 addresses are not supported"},
+        {"a;rm-rf:1", "fleet.txt:1: bad host name \"a;rm-rf\""},
+        {"\x1b[2J:1", "fleet.txt:1: bad host name \"\\x1b[2J\""},
+        {":80", "fleet.txt:1: bad host name \"\""},
+        {"10.0.0.0/15", "fleet.txt:1: range too wide: 131072 addresses, at most 65536 (/16)"},
+        {"10.0.0.0/33", "fleet.txt:1: bad range \"10.0.0.0/33\": prefix length must be 0-32"},
+        {"10.0.0.0/", "fleet.txt:1: bad range \"10.0.0.0/\": prefix length must be 0-32"},
+        {"host/24", "fleet.txt:1: bad range \"host/24\": not an IPv4 address before the '/'"},
+        {"10.0.0.0/24:x", "fleet.txt:1: bad port \"x\" (1-65535)"},
+    };
+    for (const auto& [file, error] : cases) {
+        Outcome o = read(file);
+        EXPECT_FALSE(o.ok) << file;
+        EXPECT_EQ(o.text, error) << file;
+    }
+    Outcome nul = read(std::string("10.0.0.1\0x\n", 11));
+    EXPECT_EQ(nul.text, "fleet.txt:1: bad host name \"10.0.0.1\\x00x\"");
+    EXPECT_FALSE(nul.ok);
+    Outcome longLine = read(std::string(5000, 'a'));
+    EXPECT_EQ(longLine.text, "fleet.txt:1: line longer than 4096 characters");
+}
+
+TEST(Targets, WidestRangeIsTakenWhole) {
+    Outcome o = read("10.7.0.0/16\n");
+    ASSERT_TRUE(o.ok);
+    EXPECT_EQ(std::count(o.text.begin(), o.text.end(), ' ') + 1, 65534);
+    EXPECT_TRUE(o.text.starts_with("10.7.0.1:60000 "));
+    EXPECT_TRUE(o.text.ends_with(" 10.7.255.254:60000"));
+}
+
+TEST(Targets, DuplicatesArePolledOnceAndNoted) {
+    TargetList list(60000);
+    std::istringstream in("10.0.0.1\nHOST:1\n10.0.0.0/30\nhost:1\n");
+    ASSERT_TRUE(list.readStream(in, "f"));
+    EXPECT_EQ(list.targets().size(), 3u);
+    EXPECT_EQ(list.warnings(), (std::vector<std::string>{"f:3: 10.0.0.1:60000 duplicates f:1, polled once",
+                                                         "f:4: host:1 duplicates f:2, polled once"}));
+    EXPECT_TRUE(list.addEntry("10.0.0.9", "--target", 1));
+    EXPECT_FALSE(list.addEntry("10.0.0.9:x", "--target", 2));
+    EXPECT_EQ(list.error(), "--target:2: bad port \"x\" (1-65535)");
+}
+
+}  // namespace
