@@ -28,18 +28,14 @@ std::shared_ptr<TagStore> loadValues(const Options& options) {
     return complaints.empty() ? store : nullptr;
 }
 
-// The devices with their stores: one that owns its values, or a fleet
-// sharing them. Sets clock to the store whose demo clock runs.
-std::vector<Device> makeDevices(const Options& options, std::shared_ptr<TagStore> values, TagStore*& clock) {
+// The devices with their stores: one that owns the values, or a fleet
+// sharing them.
+std::vector<Device> makeDevices(const Options& options, const std::shared_ptr<TagStore>& values) {
     std::vector<Device> devices(options.devices ? options.devices : 1);
-    if (!options.devices) {
+    if (!options.devices)
         devices[0].store = std::move(*values);
-        clock = &devices[0].store;
-    } else {
+    else
         for (size_t i = 0; i < devices.size(); ++i) devices[i].store = fleetDeviceStore(values, i + 1);
-        clock = values.get();
-    }
-    if (!options.dataFile.empty()) clock = nullptr;
     return devices;
 }
 
@@ -77,8 +73,12 @@ int main(int argc, char** argv) {
         perror("tagagent: cannot take the stop signals");
         return 1;
     }
-    TagStore* clock = nullptr;
-    std::vector<Device> devices = makeDevices(options, values, clock);
+    std::vector<Device> devices = makeDevices(options, values);
+    // The demo clock runs in the values the devices read: the single
+    // device's own, or those the fleet shares.
+    TagStore* clock = !options.dataFile.empty() ? nullptr
+                      : options.devices         ? values.get()
+                                                : &devices[0].store;
     bool ready = openDevices(devices, addresses, options.port, error) &&
                  (options.targetsFile.empty() || writeTargets(options.targetsFile, devices, error));
     if (ready) {

@@ -150,7 +150,7 @@ bool parseOptions(int argc, char** argv, Options& options, std::string& error) {
 void printUsage(FILE* out) {
     fputs(
         "Usage: tagagent [OPTION]...\n"
-        "Serves tag protocol requests on one UDP socket, or simulates a fleet of devices.\n"
+        "Serves tag protocol requests on one UDP socket, or as a fleet of devices.\n"
         "\n"
         "  -a, --address ADDR    IPv4 address to serve on (default 127.0.0.1)\n"
         "  -p, --port PORT       UDP port (default 60000; 0 takes a free one)\n"
@@ -161,9 +161,9 @@ void printUsage(FILE* out) {
         "  -h, --help            show this help and exit\n"
         "\n"
         "Fleet and network simulation:\n"
-        "      --devices N       simulate N devices (up to 100000), device I at the I-th\n"
-        "                        address from ADDR on, each with its own port when PORT is 0;\n"
-        "                        TAG_DEV_ID is I and the label ends in \" I\"\n"
+        "      --devices N       simulate N devices (up to 100000): device I at the\n"
+        "                        I-th address from ADDR on, on its own free port when\n"
+        "                        PORT is 0, with TAG_DEV_ID I and a label ending in \" I\"\n"
         "      --targets-file FILE  write one ADDRESS:PORT line per device before the\n"
         "                        first line of output\n"
         "      --loss FRACTION   drop that share of requests unread (0 to 1)\n"

@@ -116,7 +116,11 @@ bool Loop::watch(size_t index) {
 
 ServeCounts Loop::run() {
     epollFd = epoll_create1(EPOLL_CLOEXEC);
-    if (epollFd < 0 || !watch(STOP_EVENT)) return counts;
+    if (epollFd < 0) {
+        log.error("cannot create an event set: %s", strerror(errno));
+        return counts;
+    }
+    if (!watch(STOP_EVENT)) return counts;
     for (size_t i = 0; i < devices.size(); ++i)
         if (!watch(i)) return counts;
     epoll_event events[EVENTS_PER_WAKE];
@@ -174,7 +178,9 @@ void Loop::serveDatagram(Device& device, size_t index, std::span<const uint8_t> 
     // ourselves) would start an exchange that never ends.
     if (fromAgent(device, peer)) {
         ++counts.fromAgent;
-        log.debug("%zu bytes from %s, an agent's port: ignored", bytes.size(), endpointText(peer).c_str());
+        if (log.isDebugEnabled())
+            log.debug("%zu bytes from %s, an agent's port: ignored", bytes.size(),
+                      endpointText(peer).c_str());
         return;
     }
     if (options.loss > 0 && std::uniform_real_distribution<double>(0, 1)(random) < options.loss) {

@@ -7,7 +7,8 @@ cd "$(dirname "$0")/.."
 build=${1:-build-bench}
 requests=${2:-200000}
 source scripts/background.sh
-start_agent "$build/agent/tagagent" -t 300
+# Unlimited reply budget: the load comes from one address.
+start_agent "$build/agent/tagagent" -t 300 --budget 0
 "$build/bench/responder" "$work/responder.port" "$requests" 300 &
 background_pids+=($!)
 responder_port=$(wait_for_line "$work/responder.port" p)

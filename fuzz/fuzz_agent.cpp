@@ -1,15 +1,17 @@
-// Datagram bytes -> the agent's request handling: whatever arrives, every
-// reply datagram is at most 1024 bytes, decodes, carries the request's
-// sequence number, and only the last one is flagged last.
+// Datagram bytes -> the agent's request handling, for a single device and
+// for a fleet device reading through to shared values: whatever arrives,
+// every reply datagram is at most 1024 bytes, decodes, carries the
+// request's sequence number, and only the last one is flagged last.
 #include <cstdlib>
 #include <memory>
 
 #include "demo_device.h"
+#include "fleet.h"
 #include "request_handler.h"
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    TagStore store;
-    loadDemoDevice(store);
+namespace {
+
+void check(const uint8_t* data, size_t size, TagStore& store) {
     HandleResult result = handleDatagram({data, size}, store);
     if (!result.request && !result.replies.empty()) abort();
 
@@ -22,5 +24,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             abort();  // data[2]: the request's sequence
         if (reply->isLastSegment() != (i + 1 == result.replies.size())) abort();
     }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    TagStore single;
+    loadDemoDevice(single);
+    check(data, size, single);
+    static const auto shared = [] {
+        auto values = std::make_shared<TagStore>();
+        loadDemoDevice(*values);
+        return values;
+    }();
+    TagStore device = fleetDeviceStore(shared, 7);
+    check(data, size, device);
+    // What the datagram did to the device (a SET, a DEL) stays with it;
+    // the same GET again is served from the mix of its own and shared values.
+    check(data, size, device);
+    static const size_t sharedCount = shared->size();
+    if (shared->size() != sharedCount) abort();  // nothing writes through
     return 0;
 }

@@ -11,8 +11,10 @@
 
 #include "data_file.h"
 #include "demo_device.h"
+#include "fleet.h"
 #include "msg_request.h"
 #include "options.h"
+#include "reply_budget.h"
 #include "request_handler.h"
 #include "store.h"
 #include "tag_convert.h"
@@ -529,6 +531,134 @@ TEST(AgentOptions, BadOptionsAndNumbersAreRefusedWithAReason) {
         EXPECT_FALSE(parse(args, o, error)) << args[0];
         EXPECT_EQ(error, expected) << args[0];
     }
+}
+
+TEST(AgentOptions, FleetOptionsAndTheirBounds) {
+    Options o;
+    std::string error;
+    ASSERT_TRUE(parse({"--devices", "10000", "--targets-file", "t.txt", "--loss", "0.05", "--delay", "20:5",
+                       "--budget", "10:2048"},
+                      o, error))
+        << error;
+    EXPECT_EQ(o.devices, 10000u);
+    EXPECT_EQ(o.targetsFile, "t.txt");
+    EXPECT_DOUBLE_EQ(o.loss, 0.05);
+    EXPECT_EQ(o.delayMs, 20u);
+    EXPECT_EQ(o.jitterMs, 5u);
+    EXPECT_EQ(o.budget.replies, 10u);
+    EXPECT_EQ(o.budget.bytes, 2048u);
+    Options d;
+    ASSERT_TRUE(parse({"--delay", "7", "--budget", "0", "--loss", "1"}, d, error)) << error;
+    EXPECT_EQ(d.delayMs, 7u);
+    EXPECT_EQ(d.jitterMs, 0u);
+    EXPECT_TRUE(d.budget.unlimited());
+    EXPECT_EQ(Options().budget.replies, 200u);
+    EXPECT_EQ(Options().budget.bytes, 65536u);
+
+    for (const auto& [args, expected] : std::vector<std::pair<std::vector<std::string>, std::string>>{
+             {{"--devices", "0"}, "bad device count '0'"},
+             {{"--devices", "100001"}, "bad device count '100001'"},
+             {{"--loss", "1.5"}, "bad loss '1.5'"},
+             {{"--loss", "nan"}, "bad loss 'nan'"},
+             {{"--loss", "-0"}, "bad loss '-0'"},
+             {{"--delay", "5:"}, "bad delay '5:'"},
+             {{"--delay", "60001"}, "bad delay '60001'"},
+             {{"--budget", "200"}, "bad budget '200'"},
+             {{"--budget", "1:4294967296"}, "bad budget '1:4294967296'"},
+         }) {
+        Options bad;
+        EXPECT_FALSE(parse(args, bad, error)) << args[1];
+        EXPECT_EQ(error, expected);
+    }
+}
+
+TEST(AgentStoreLayers, ADeviceReadsThroughToSharedValuesAndHidesWhatItChanges) {
+    auto shared = std::make_shared<TagStore>(storeOf(SMALL_DEVICE));
+    TagStore device(shared);
+    EXPECT_EQ(device.size(), 9u);
+    EXPECT_TRUE(device.put(std::unique_ptr<VTag>(tag("TAG_DEV_LABEL", "Mine"))));
+    EXPECT_TRUE(device.put(std::unique_ptr<VTag>(tag("TAG_SITE_ID", "S9"))));  // the base lacks it
+    EXPECT_TRUE(device.erase(idOf("TAG_DEV_STATE")));
+    EXPECT_FALSE(device.erase(idOf("TAG_DEV_STATE")));
+    EXPECT_EQ(printed(serve(device, get({"TAG_DEV_CFG", "TAG_SITE_ID"}))),
+              "GET: TAG_DEV_ID=0000002A TAG_DEV_LABEL=\"Mine\" TAG_SITE_ID=\"S9\" \n");
+    EXPECT_EQ(device.size(), 9u);
+    // The shared values are untouched, and their later changes show through.
+    EXPECT_EQ(textOf(shared->find(idOf("TAG_DEV_LABEL"))), "Rack 1");
+    EXPECT_NE(shared->find(idOf("TAG_DEV_STATE")), nullptr);
+    shared->put(std::unique_ptr<VTag>(tag("TAG_NET_IF_NAME", "eth1")));
+    EXPECT_EQ(textOf(device.find(idOf("TAG_NET_IF_NAME"))), "eth1");
+    // Put back after an erase, a value reads again.
+    device.put(std::unique_ptr<VTag>(tag("TAG_DEV_STATE", "7")));
+    EXPECT_EQ(printed(serve(device, get({"TAG_DEV_STATE"}))), "GET: TAG_DEV_STATE=07 \n");
+}
+
+TEST(AgentFleet, DevicesTakeConsecutiveAddressesWithinTheirNetwork) {
+    std::vector<in_addr> a;
+    std::string error;
+    ASSERT_TRUE(fleetAddresses("127.0.0.1", 10000, a, error)) << error;
+    ASSERT_EQ(a.size(), 10000u);
+    sockaddr_in last{};
+    last.sin_addr = a.back();
+    EXPECT_EQ(endpointText(last), "127.0.39.16:0");
+    EXPECT_TRUE(fleetAddresses("127.255.255.253", 2, a, error));
+    EXPECT_FALSE(fleetAddresses("127.255.255.253", 3, a, error));
+    EXPECT_EQ(error, "3 devices from 127.255.255.253 would leave its /8 network");
+    EXPECT_FALSE(fleetAddresses("126.255.255.255", 2, a, error));
+
+    auto shared = std::make_shared<TagStore>();
+    loadDemoDevice(*shared);
+    TagStore twelfth = fleetDeviceStore(shared, 12);
+    EXPECT_EQ(printed(serve(twelfth, get({"TAG_DEV_ID", "TAG_DEV_LABEL", "TAG_DEV_TYPE"}))),
+              "GET: TAG_DEV_ID=0000000C TAG_DEV_LABEL=\"Demo rack controller 12\" TAG_DEV_TYPE=03 \n");
+    TagStore unlabelled = fleetDeviceStore(std::make_shared<TagStore>(), 3);
+    EXPECT_EQ(textOf(unlabelled.find(idOf("TAG_DEV_LABEL"))), "Device 3");
+}
+
+TEST(AgentReplyBudget, EachAddressGetsItsBurstThenItsRate) {
+    using namespace std::chrono_literals;
+    const ReplyBudget::Clock::time_point t0{};
+    const uint32_t a = 1, b = 2;
+    ReplyBudget budget;
+    const BudgetLimits limits{200, 65536};
+    int served = 0;
+    while (budget.allows(a, t0, limits) && served < 1000) {
+        budget.charge(a, 1, 11, t0, limits);
+        ++served;
+    }
+    EXPECT_EQ(served, 200);
+    EXPECT_TRUE(budget.allows(b, t0, limits));  // another address has its own
+    EXPECT_FALSE(budget.allows(a, t0 + 4ms, limits));
+    EXPECT_TRUE(budget.allows(a, t0 + 5ms, limits));  // 200 a second: one more each 5 ms
+
+    // Bytes: one large reply may take the bucket below empty; then a wait.
+    budget.charge(b, 64, 65000, t0, limits);
+    EXPECT_TRUE(budget.allows(b, t0, limits));
+    budget.charge(b, 1, 1000, t0, limits);
+    EXPECT_FALSE(budget.allows(b, t0 + 7ms, limits));
+    EXPECT_TRUE(budget.allows(b, t0 + 8ms, limits));
+
+    const BudgetLimits repliesOnly{5, 0};
+    ReplyBudget small;
+    for (int i = 0; i < 5; ++i) small.charge(a, 1, 100000, t0, repliesOnly);
+    EXPECT_FALSE(small.allows(a, t0, repliesOnly));
+    const BudgetLimits none{0, 0};
+    for (int i = 0; i < 5; ++i) small.charge(a, 1000, 100000, t0, none);
+    EXPECT_TRUE(small.allows(a, t0, none));
+}
+
+TEST(AgentReplyBudget, AddressesAreBoundedAndForgottenOnceRefilled) {
+    using namespace std::chrono_literals;
+    const ReplyBudget::Clock::time_point t0{};
+    const BudgetLimits limits{200, 65536};
+    ReplyBudget budget;
+    for (uint32_t a = 0; a < ReplyBudget::MAX_ADDRESSES; ++a) budget.charge(a, 1, 11, t0, limits);
+    EXPECT_FALSE(budget.allows(ReplyBudget::MAX_ADDRESSES, t0, limits));
+    budget.forgetIdle(t0 + 4ms, limits);
+    EXPECT_EQ(budget.addresses(), ReplyBudget::MAX_ADDRESSES);
+    budget.forgetIdle(t0 + 5ms, limits);
+    EXPECT_EQ(budget.addresses(), 0u);
+    EXPECT_TRUE(budget.allows(ReplyBudget::MAX_ADDRESSES, t0 + 5ms, limits));
 }
 
 }  // namespace

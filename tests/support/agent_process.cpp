@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <stdexcept>
 
 namespace {
@@ -32,8 +33,10 @@ AgentProcess::AgentProcess(std::vector<std::string> extra) {
     close(out[1]);
     outFd = out[0];
     firstLine = readLine();
-    const std::string prefix = "listening on 127.0.0.1:";
-    if (firstLine.starts_with(prefix)) port = std::stoi(firstLine.substr(prefix.size()));
+    // "listening on ADDR:PORT"; for a fleet, the port of its last device.
+    if (size_t colon = firstLine.rfind(':');
+        firstLine.starts_with("listening on ") && colon != std::string::npos)
+        port = std::stoi(firstLine.substr(colon + 1));
 }
 
 AgentProcess::~AgentProcess() {
@@ -46,6 +49,20 @@ AgentProcess::~AgentProcess() {
 
 int AgentProcess::stop(int signal) {
     kill(pid, signal);
+    return wait();
+}
+
+int AgentProcess::stopWithin(std::chrono::milliseconds limit, int signal) {
+    kill(pid, signal);
+    int raw = 0;
+    for (auto end = std::chrono::steady_clock::now() + limit; std::chrono::steady_clock::now() < end;) {
+        if (waitpid(pid, &raw, WNOHANG) == pid) {
+            pid = -1;
+            return statusOf(raw);
+        }
+        usleep(5000);
+    }
+    kill(pid, SIGKILL);
     return wait();
 }
 

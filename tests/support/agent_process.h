@@ -5,6 +5,7 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <csignal>
 #include <string>
 #include <vector>
@@ -14,7 +15,7 @@
 class AgentProcess {
 public:
     // Starts tagagent -p 0 -t 60 with the extra options and reads its first
-    // line, which tells the port.
+    // line, which tells the port (for a fleet, its last device's).
     explicit AgentProcess(std::vector<std::string> extra = {});
     ~AgentProcess();
     AgentProcess(const AgentProcess&) = delete;
@@ -22,6 +23,9 @@ public:
 
     // Sends the signal and returns the exit status.
     int stop(int signal = SIGTERM);
+    // The same, but an agent still running after the limit is killed
+    // (status 128 + SIGKILL), so that a test of stopping cannot hang.
+    int stopWithin(std::chrono::milliseconds limit, int signal = SIGTERM);
     // Waits for the agent to end by itself; the exit status, or 128 + signal.
     int wait();
     // Runs the real client against this agent.
