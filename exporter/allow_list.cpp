@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 
+#include <algorithm>
 #include <charconv>
 
 namespace exporter {
@@ -47,9 +48,8 @@ bool AllowList::parse(std::string_view text, std::string& reason) {
 bool AllowList::allows(in_addr address) const {
     if (networks.empty()) return true;
     uint32_t host = ntohl(address.s_addr);
-    for (const Network& network : networks)
-        if ((host & network.mask) == network.base) return true;
-    return false;
+    return std::ranges::any_of(
+        networks, [host](const Network& network) { return (host & network.mask) == network.base; });
 }
 
 }  // namespace exporter

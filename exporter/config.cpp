@@ -2,6 +2,7 @@
 
 #include <yaml-cpp/yaml.h>
 
+#include <algorithm>
 #include <charconv>
 #include <fstream>
 #include <set>
@@ -55,7 +56,7 @@ void eachEntry(const YAML::Node& map, const std::string& what, Visit visit) {
     std::set<std::string> seen;
     for (const auto& entry : map) {
         std::string key = scalar(entry.first, "a key");
-        if (!seen.insert(key).second) fail(entry.first, "\"" + key + "\" appears twice in " + what);
+        if (!seen.insert(key).second) fail(entry.first, "\"" + key + "\" appears twice in " += what);
         visit(key, entry.first, entry.second);
     }
 }
@@ -98,10 +99,9 @@ Module readModule(const YAML::Node& node, const std::string& name) {
 }
 
 bool validModuleName(const std::string& name) {
-    if (name.empty() || name.size() > 64) return false;
-    for (char c : name)
-        if (!((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' || c == '-')) return false;
-    return true;
+    return !name.empty() && name.size() <= 64 && std::ranges::all_of(name, [](char c) {
+        return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' || c == '-';
+    });
 }
 
 // The YAML library recurses once per level of [ ] and { } nesting; a file
