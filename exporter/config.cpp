@@ -56,7 +56,8 @@ void eachEntry(const YAML::Node& map, const std::string& what, Visit visit) {
     std::set<std::string> seen;
     for (const auto& entry : map) {
         std::string key = scalar(entry.first, "a key");
-        if (!seen.insert(key).second) fail(entry.first, "\"" + key + "\" appears twice in " += what);
+        if (!seen.insert(key).second)
+            fail(entry.first, std::string("\"").append(key).append("\" appears twice in ").append(what));
         visit(key, entry.first, entry.second);
     }
 }
