@@ -170,11 +170,12 @@ TEST(Probe, TagsNotHeldAreAskedAgainWithoutThem) {
     EXPECT_EQ(first.retries, 2);
     // Three doubling attempts (t + 2t + 4t) fit in the 7 s budget.
     EXPECT_NEAR(std::chrono::duration<double>(first.attemptTimeout).count(), 1.0, 0.01);
+    const tagengine::Clock::time_point deadline = first.deadline;  // asked grows: the reference goes stale
     transport.answerNext();
     ASSERT_FALSE(outcome);
     ASSERT_EQ(transport.asked.size(), 2U);
     EXPECT_EQ(tagIds(*transport.asked[1].request), (std::vector<uint8_t>{8}));
-    EXPECT_EQ(transport.asked[1].deadline, first.deadline);
+    EXPECT_EQ(transport.asked[1].deadline, deadline);
     transport.answerNext();
     ASSERT_TRUE(outcome);
     EXPECT_TRUE(outcome->success);
