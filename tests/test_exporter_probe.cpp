@@ -109,10 +109,11 @@ struct ScriptedTransport : exporter::Transport {
     std::vector<tagengine::Exchange> asked;
     void submit(tagengine::Exchange exchange) override { asked.push_back(std::move(exchange)); }
     void answerNext() {
-        tagengine::Exchange& exchange = asked.back();
+        // Taken out first: the callback may submit again and grow the list.
+        tagengine::Callback done = std::move(asked.back().done);
         tagengine::Result result = std::move(script.front());
         script.pop_front();
-        exchange.done(std::move(result));
+        done(std::move(result));
     }
 };
 
