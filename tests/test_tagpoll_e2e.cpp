@@ -199,11 +199,13 @@ TEST(TagpollE2E, ReplyPastTheBoundIsTheClientsError) {
     EXPECT_EQ(r.status, 1);
 }
 
-TEST(TagpollE2E, SetIsSentOnceAndReportedAsSent) {
+TEST(TagpollE2E, SetIsSentOnceToATargetNamedTwice) {
     Socket target;
     std::string t = "127.0.0.1:" + std::to_string(target.port);
-    RunResult r = tagpoll({"--target", t, "-r", "5", "SET:", "TAG_DEV_LABEL=new"});
+    // Named twice: polled once, with a note.
+    RunResult r = tagpoll({"--target", t, "--target", t, "-r", "5", "SET:", "TAG_DEV_LABEL=new"});
     EXPECT_EQ(r.out, t + "\tSent 12 bytes\n");
+    EXPECT_EQ(r.err, "tagpoll: --target:2: " + t + " duplicates --target:1, polled once\n");
     EXPECT_EQ(r.status, 0);
     uint8_t buf[64];
     EXPECT_EQ(recv(target.fd, buf, sizeof buf, MSG_DONTWAIT), 12);
@@ -256,6 +258,32 @@ TEST(TagpollE2E, BadInputStopsBeforeAnythingIsSent) {
     EXPECT_LT(recv(target.fd, buf, sizeof buf, MSG_DONTWAIT), 0) << "a request went out";
     EXPECT_EQ(tagpoll({"--help"}).status, 0);
     EXPECT_EQ(tagpoll({"--version"}).out, "tagpoll " TAGPOLL_VERSION "\n");
+}
+
+TEST(TagpollE2E, ProgressGoesToAStandardErrorThatIsATerminal) {
+    int master = posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(grantpt(master), 0);
+    ASSERT_EQ(unlockpt(master), 0);
+    std::string t = "127.0.0.1:" + std::to_string(closedPort());
+    pid_t pid = fork();
+    if (pid == 0) {
+        int terminal = open(ptsname(master), O_RDWR | O_NOCTTY);
+        int null = open("/dev/null", O_WRONLY);
+        dup2(terminal, STDERR_FILENO);
+        dup2(null, STDOUT_FILENO);
+        execl(TAGPOLL_PATH, TAGPOLL_PATH, "--target", t.c_str(), "GET:", "TAG_DEV_ID", nullptr);
+        _exit(127);
+    }
+    std::string shown;
+    char c;
+    while (shown.find('\n') == std::string::npos && read(master, &c, 1) == 1) shown += c;
+    int status = 0;
+    waitpid(pid, &status, 0);
+    close(master);
+    // The terminal turns the newline into CR LF.
+    EXPECT_EQ(shown, "\rtagpoll: 1/1 done, 0 answered\033[K\r\n");
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1);
 }
 
 TEST(TagpollE2E, ListenPrintsWhatArrivesUntilSignalled) {
