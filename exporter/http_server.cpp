@@ -5,6 +5,8 @@
 
 #include <charconv>
 #include <cmath>
+#include <cstdarg>
+#include <cstdio>
 #include <cstring>
 #include <log4cpp/Category.hh>
 
@@ -98,6 +100,17 @@ struct HttpServer::Request {
 
 namespace {
 
+// The library's own complaints (oversized requests, refused connections) go
+// to the exporter's log rather than straight to standard error.
+void logLibrary(void* cls, const char* format, va_list args) {
+    (void)cls;
+    char text[512];
+    vsnprintf(text, sizeof text, format, args);
+    size_t length = strlen(text);
+    while (length > 0 && text[length - 1] == '\n') text[--length] = '\0';
+    logger().info("http: %s", text);
+}
+
 void* logUri(void* cls, const char* uri, MHD_Connection*) {
     (void)cls;
     auto* request = new HttpServer::Request;
@@ -144,12 +157,12 @@ bool HttpServer::start(std::string& error) {
     // without a thread of their own.
     unsigned flags =
         MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL | MHD_ALLOW_SUSPEND_RESUME | MHD_USE_ERROR_LOG;
-    daemon = MHD_start_daemon(flags, 0, nullptr, nullptr, &access, this, MHD_OPTION_SOCK_ADDR,
-                              &settings.listen, MHD_OPTION_CONNECTION_TIMEOUT, settings.connectionTimeout,
-                              MHD_OPTION_CONNECTION_LIMIT, unsigned(settings.maxInFlight + 64),
-                              MHD_OPTION_CONNECTION_MEMORY_LIMIT, settings.requestMemory,
-                              MHD_OPTION_URI_LOG_CALLBACK, &logUri, nullptr, MHD_OPTION_NOTIFY_COMPLETED,
-                              &completed, nullptr, MHD_OPTION_END);
+    daemon = MHD_start_daemon(
+        flags, 0, nullptr, nullptr, &access, this, MHD_OPTION_SOCK_ADDR, &settings.listen,
+        MHD_OPTION_CONNECTION_TIMEOUT, settings.connectionTimeout, MHD_OPTION_CONNECTION_LIMIT,
+        unsigned(settings.maxInFlight + 64), MHD_OPTION_CONNECTION_MEMORY_LIMIT, settings.requestMemory,
+        MHD_OPTION_URI_LOG_CALLBACK, &logUri, nullptr, MHD_OPTION_EXTERNAL_LOGGER, &logLibrary, nullptr,
+        MHD_OPTION_NOTIFY_COMPLETED, &completed, nullptr, MHD_OPTION_END);
     if (!daemon) {
         char text[INET_ADDRSTRLEN] = "";
         inet_ntop(AF_INET, &settings.listen.sin_addr, text, sizeof text);
