@@ -81,9 +81,10 @@ tagclient_component(tagagent PACKAGE tagagent SECTION net TARGET tagagent
 tagclient_component(tagpoll PACKAGE tagpoll SECTION net TARGET tagpoll
   DEPENDS libvmsg0 libaxodict0 libvlog0
   SUMMARY "polls tag values of UDP tag protocol agents"
-  DESCRIPTION "tagpoll reads tag values from agents of the tag-based management"
-  "protocol at a fixed interval and prints them, with bash completion and"
-  "its manual page.")
+  DESCRIPTION "tagpoll sends one request of the tag-based management protocol to a"
+  "whole fleet of agents at once, with time-outs, retries and pacing, and"
+  "prints one result per target as a line, JSON Lines or CSV. With bash"
+  "completion and its manual page.")
 tagclient_component(exporter PACKAGE tag-exporter SECTION net TARGET tag_exporter CONFFILES
   DEPENDS libvmsg0 libaxodict0 libvlog0
   SUMMARY "Prometheus exporter for UDP tag protocol agents"

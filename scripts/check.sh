@@ -7,7 +7,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bash scripts/install-deps.sh valgrind clang libclang-rt-dev clang-tidy cppcheck clang-format dpkg-dev \
-  tshark lua5.2
+  tshark lua5.2 prometheus
 jobs=$(nproc)
 fuzz_seconds=${FUZZ_SECONDS:-60}
 

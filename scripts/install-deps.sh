@@ -5,8 +5,8 @@
 set -euo pipefail
 
 # dpkg-dev, file, binutils and lintian build and check the Debian packages.
-packages=(cmake g++ make pkg-config liblog4cpp5-dev libgtest-dev mandoc nlohmann-json3-dev dpkg-dev file binutils
-  lintian "$@")
+packages=(cmake g++ make pkg-config liblog4cpp5-dev libgtest-dev mandoc nlohmann-json3-dev libyaml-cpp-dev
+  libmicrohttpd-dev locales curl dpkg-dev file binutils lintian "$@")
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
@@ -16,4 +16,10 @@ if [ ${#missing[@]} -gt 0 ]; then
   export DEBIAN_FRONTEND=noninteractive
   apt-get update -qq
   apt-get install -y -qq "${missing[@]}" >/dev/null
+fi
+
+# A locale whose decimal mark is a comma, for the tests that check numbers are
+# written the same whatever the locale.
+if ! locale -a 2>/dev/null | grep -qx 'de_DE.utf8'; then
+  localedef -i de_DE -f UTF-8 de_DE.UTF-8
 fi

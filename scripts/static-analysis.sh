@@ -5,8 +5,9 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh clang-tidy cppcheck clang-format
 
-sources=$(git ls-files 'client/*.cpp' 'extlib/*.cpp' 'agent/*.cpp' 'tools/*.cpp' 'fuzz/*.cpp' 'engine/*.cpp' 'poller/*.cpp')
-headers=$(git ls-files 'client/*.h' 'extlib/*.h' 'agent/*.h' 'tools/*.h' 'fuzz/*.h' 'engine/*.h' 'poller/*.h')
+sources=$(git ls-files 'client/*.cpp' 'extlib/*.cpp' 'agent/*.cpp' 'tools/*.cpp' 'fuzz/*.cpp' 'engine/*.cpp' 'poller/*.cpp'
+  'exporter/*.cpp')
+headers=$(git ls-files 'client/*.h' 'extlib/*.h' 'agent/*.h' 'tools/*.h' 'fuzz/*.h' 'engine/*.h' 'poller/*.h' 'exporter/*.h')
 
 echo "== clang-format"
 # shellcheck disable=SC2086
@@ -17,7 +18,7 @@ echo "== cppcheck"
 cppcheck --enable=warning,style,performance,portability --std=c++20 --quiet --error-exitcode=1 \
   --inline-suppr --suppress=useStlAlgorithm --suppress=missingIncludeSystem \
   -I client -I extlib/axodict -I extlib/vmsg/include -I extlib/axodict/include -I extlib/vlog/include -I agent \
-  -I engine/include -I engine/src -I poller \
+  -I engine/include -I engine/src -I poller -I exporter \
   $sources
 
 echo "== clang-tidy"

@@ -2,12 +2,15 @@
 //   gen_tag_files man  FILE   the tagclient-tags(7) manual page
 //   gen_tag_files bash FILE   the bash completion for tagclient
 //   gen_tag_files poll-bash FILE   the bash completion for tagpoll
+//   gen_tag_files modules FILE  tag_exporter's default modules, one per group
 //   gen_tag_files lua FILE BODY
 //                             the Wireshark dissector: the table as Lua,
 //                             then the hand-written BODY copied as it is
 // Generated at build time so that none can drift from the table.
 #include <cstdio>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "tag_vocabulary.h"
 
@@ -171,14 +174,55 @@ void writePollCompletion(FILE* f) {
         f);
 }
 
+// The group of TAG_DEV_STATE is DEV: the word after TAG_.
+std::string groupOf(const char* name) {
+    std::string rest(name + 4);
+    return rest.substr(0, rest.find('_'));
+}
+
+std::string moduleName(const std::string& group) {
+    if (group == "DEV") return "device";
+    std::string lower = group;
+    for (char& c : lower)
+        if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
+    return lower;
+}
+
+// A module per group of tags that carry values, in the order groups first
+// appear in the table. The error tags describe replies, not devices.
+void writeModules(FILE* f) {
+    fputs(
+        "# tag_exporter modules: one per group of the tag table, named after the\n"
+        "# group (DEV is \"device\"). Generated from the tag table; copy and edit.\n"
+        "# port: for targets without one; timeout: seconds a probe may take when\n"
+        "# Prometheus gives no scrape time-out (and its cap when it does); retries:\n"
+        "# further attempts within it. Tags a device does not hold are left out.\n"
+        "modules:\n",
+        f);
+    std::vector<std::string> groups;
+    for (const TagEntry& e : allTags()) {
+        std::string group = groupOf(e.name);
+        if (e.kind == TagKind::None || group == "ERR") continue;
+        bool seen = false;
+        for (const std::string& g : groups) seen = seen || g == group;
+        if (!seen) groups.push_back(group);
+    }
+    for (const std::string& group : groups) {
+        fprintf(f, "  %s:\n    port: 60000\n    timeout: 5\n    retries: 2\n    tags:\n",
+                moduleName(group).c_str());
+        for (const TagEntry& e : allTags())
+            if (e.kind != TagKind::None && groupOf(e.name) == group) fprintf(f, "      - %s\n", e.name);
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     bool lua = argc == 4 && isMode(argv[1], "lua");
-    bool plain =
-        argc == 3 && (isMode(argv[1], "man") || isMode(argv[1], "bash") || isMode(argv[1], "poll-bash"));
+    bool plain = argc == 3 && (isMode(argv[1], "man") || isMode(argv[1], "bash") ||
+                               isMode(argv[1], "poll-bash") || isMode(argv[1], "modules"));
     if (!lua && !plain) {
-        fprintf(stderr, "usage: %s man|bash|poll-bash FILE\n       %s lua FILE BODY\n", argv[0], argv[0]);
+        fprintf(stderr, "usage: %s man|bash|poll-bash|modules FILE\n       %s lua FILE BODY\n", argv[0], argv[0]);
         return 2;
     }
     FILE* f = fopen(argv[2], "w");
@@ -193,6 +237,8 @@ int main(int argc, char** argv) {
         writeCompletion(f);
     } else if (isMode(argv[1], "poll-bash")) {
         writePollCompletion(f);
+    } else if (isMode(argv[1], "modules")) {
+        writeModules(f);
     } else {
         writeLuaTable(f);
         ok = copyFile(argv[3], f);

@@ -35,6 +35,7 @@ packages=(
   "tagclient|bin/tagclient share/man/man1/tagclient.1.gz share/man/man7/tagclient-tags.7.gz share/bash-completion/completions/tagclient share/man/man7/tagproto-dissector.7.gz $plugindir/tagproto.lua|libvmsg0 (= 0.1.0), libaxodict0 (= 0.1.0), libvlog0 (= 0.1.0)"
   "tagagent|bin/tagagent share/man/man1/tagagent.1.gz|libvmsg0 (= 0.1.0), libvlog0 (= 0.1.0)"
   "tagpoll|bin/tagpoll share/man/man1/tagpoll.1.gz share/bash-completion/completions/tagpoll|libvmsg0 (= 0.1.0)"
+  "tag-exporter|bin/tag_exporter share/man/man1/tag_exporter.1.gz lib/systemd/system/tag_exporter.service|libvmsg0 (= 0.1.0), libmicrohttpd12"
 )
 for row in "${packages[@]}"; do
   IFS='|' read -r name files depends <<< "$row"
@@ -71,6 +72,11 @@ for row in "${packages[@]}"; do
 done
 
 if [[ $prefix == /usr ]]; then
+  # The exporter's modules file is a configuration file under /etc, kept by upgrades.
+  dpkg-deb -c "$out/tag-exporter_0.1.0_amd64.deb" | awk '{print $6}' | grep -qx './etc/tag_exporter/tag_exporter.yml' ||
+    fail "tag-exporter lacks /etc/tag_exporter/tag_exporter.yml"
+  grep -qx '/etc/tag_exporter/tag_exporter.yml' "$out/control-tag-exporter/conffiles" ||
+    fail "tag-exporter's modules file is not a conffile"
   # The dissector goes where this system's tshark loads Lua plugins from.
   plugins=$(tshark -G folders 2>/dev/null | sed -n 's/^Global Lua Plugins:[[:space:]]*//p')
   [[ $plugins == "/usr/$plugindir" ]] || fail "tagproto.lua goes to /usr/$plugindir, tshark loads $plugins"

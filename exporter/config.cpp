@@ -1,0 +1,177 @@
+#include "config.h"
+
+#include <yaml-cpp/yaml.h>
+
+#include <algorithm>
+#include <charconv>
+#include <fstream>
+#include <set>
+#include <sstream>
+
+#include "tag_vocabulary.h"
+
+namespace exporter {
+
+namespace {
+
+constexpr size_t MAX_FILE_BYTES = size_t{1} << 20;
+constexpr size_t MAX_FLOW_DEPTH = 32;
+constexpr double MAX_TIMEOUT_SECONDS = 300;
+constexpr unsigned MAX_RETRIES = 10;
+
+// Thrown inside this file only, carrying the line a fault is on.
+struct Fault {
+    int line;
+    std::string reason;
+};
+
+[[noreturn]] void fail(const YAML::Node& node, std::string reason) {
+    throw Fault{node.Mark().line + 1, std::move(reason)};
+}
+
+std::string scalar(const YAML::Node& node, const std::string& what) {
+    if (!node.IsScalar()) fail(node, what + " must be a single value");
+    return node.Scalar();
+}
+
+template <typename T>
+T number(const YAML::Node& node, const std::string& what, T low, T high) {
+    std::string text = scalar(node, what);
+    T value{};
+    auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (text.empty() || error != std::errc() || end != text.data() + text.size() || !(value >= low) ||
+        !(value <= high)) {
+        std::ostringstream range;
+        range << what << " must be a number from " << low << " to " << high;
+        fail(node, range.str());
+    }
+    return value;
+}
+
+// Calls visit(key, value) for each entry, refusing repeated keys, which the
+// YAML library would otherwise quietly merge.
+template <typename Visit>
+void eachEntry(const YAML::Node& map, const std::string& what, Visit visit) {
+    if (!map.IsMap()) fail(map, what + " must be a mapping");
+    std::set<std::string> seen;
+    for (const auto& entry : map) {
+        std::string key = scalar(entry.first, "a key");
+        if (!seen.insert(key).second)
+            fail(entry.first, std::string("\"").append(key).append("\" appears twice in ").append(what));
+        visit(key, entry.first, entry.second);
+    }
+}
+
+std::vector<uint8_t> readTags(const YAML::Node& node) {
+    if (!node.IsSequence() || node.size() == 0) fail(node, "tags must be a non-empty list of tag names");
+    std::vector<uint8_t> ids;
+    for (const auto& item : node) {
+        std::string name = scalar(item, "a tag name");
+        const TagEntry* entry = tagByName(name.c_str());
+        if (!entry) fail(item, "unknown tag name \"" + name + "\"");
+        for (uint8_t id : ids)
+            if (id == entry->id) fail(item, "tag " + std::string(entry->name) + " is listed twice");
+        ids.push_back(entry->id);
+    }
+    return ids;
+}
+
+Module readModule(const YAML::Node& node, const std::string& name) {
+    Module module;
+    bool haveTags = false;
+    eachEntry(node, "module " + name,
+              [&](const std::string& key, const YAML::Node& keyNode, const YAML::Node& value) {
+                  if (key == "tags") {
+                      module.tags = readTags(value);
+                      haveTags = true;
+                  } else if (key == "port") {
+                      module.port = number<uint16_t>(value, "port", 1, 65535);
+                  } else if (key == "timeout") {
+                      module.timeoutSeconds = number<double>(value, "timeout", 0.001, MAX_TIMEOUT_SECONDS);
+                  } else if (key == "retries") {
+                      module.retries = number<unsigned>(value, "retries", 0, MAX_RETRIES);
+                  } else {
+                      fail(keyNode, "unknown key \"" + key + "\" in module " + name +
+                                        " (known: tags, port, timeout, retries)");
+                  }
+              });
+    if (!haveTags) fail(node, "module " + name + " has no tags");
+    return module;
+}
+
+bool validModuleName(const std::string& name) {
+    return !name.empty() && name.size() <= 64 && std::ranges::all_of(name, [](char c) {
+        return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' || c == '-';
+    });
+}
+
+// The YAML library recurses once per level of [ ] and { } nesting; a file
+// cannot usefully nest deeper than a handful of levels.
+bool flowTooDeep(std::string_view text, int& line) {
+    size_t depth = 0;
+    line = 1;
+    for (char c : text) {
+        if (c == '\n') ++line;
+        if (c == '[' || c == '{') {
+            if (++depth > MAX_FLOW_DEPTH) return true;
+        } else if ((c == ']' || c == '}') && depth > 0) {
+            --depth;
+        }
+    }
+    return false;
+}
+
+void readConfig(const YAML::Node& root, Config& config) {
+    if (!root.IsDefined() || root.IsNull()) throw Fault{1, "the file is empty: it needs a modules mapping"};
+    bool haveModules = false;
+    eachEntry(root, "the top level",
+              [&](const std::string& key, const YAML::Node& keyNode, const YAML::Node& value) {
+                  if (key != "modules")
+                      fail(keyNode, "unknown key \"" + key + "\" at the top level (known: modules)");
+                  haveModules = true;
+                  eachEntry(
+                      value, "modules",
+                      [&](const std::string& name, const YAML::Node& nameNode, const YAML::Node& module) {
+                          if (!validModuleName(name))
+                              fail(nameNode, "module name \"" + name + "\" is not [a-z0-9_-]{1,64}");
+                          config.modules.emplace(name, readModule(module, name));
+                      });
+                  if (config.modules.empty()) fail(value, "modules is empty");
+              });
+    if (!haveModules) fail(root, "no modules mapping");
+}
+
+}  // namespace
+
+bool parseConfig(std::string_view text, const std::string& fileName, Config& config, std::string& error) {
+    config = Config{};
+    try {
+        int line = 1;
+        if (text.size() > MAX_FILE_BYTES) throw Fault{1, "larger than 1 MiB"};
+        if (flowTooDeep(text, line)) throw Fault{line, "nested too deeply"};
+        readConfig(YAML::Load(std::string(text)), config);
+    } catch (const Fault& fault) {
+        error = fileName + ":" + std::to_string(fault.line) + ": " + fault.reason;
+        return false;
+    } catch (const YAML::Exception& e) {
+        error = fileName + ":" + std::to_string(e.mark.line + 1) + ": " + e.msg;
+        return false;
+    }
+    config.text.assign(text);
+    config.fileName = fileName;
+    return true;
+}
+
+bool loadConfigFile(const std::string& path, Config& config, std::string& error) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        error = path + ":0: cannot be read";
+        return false;
+    }
+    std::string text(MAX_FILE_BYTES + 1, '\0');
+    in.read(text.data(), std::streamsize(text.size()));
+    text.resize(size_t(in.gcount()));
+    return parseConfig(text, path, config, error);
+}
+
+}  // namespace exporter

@@ -1,0 +1,304 @@
+#include "http_server.h"
+
+#include <arpa/inet.h>
+#include <microhttpd.h>
+
+#include <charconv>
+#include <cmath>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <log4cpp/Category.hh>
+
+#include "metrics_text.h"
+#include "probe.h"
+
+namespace exporter {
+
+namespace {
+
+using tagengine::Clock;
+
+log4cpp::Category& logger() {
+    static log4cpp::Category& category = log4cpp::Category::getInstance("tag_exporter");
+    return category;
+}
+
+std::string htmlEscape(std::string_view text) {
+    std::string out;
+    for (char c : text) {
+        switch (c) {
+        case '&': out += "&amp;"; break;
+        case '<': out += "&lt;"; break;
+        case '>': out += "&gt;"; break;
+        case '"': out += "&quot;"; break;
+        default: out.push_back(c);
+        }
+    }
+    return out;
+}
+
+MHD_Result reply(MHD_Connection* connection, unsigned status, const std::string& body, const char* type) {
+    MHD_Response* response =
+        MHD_create_response_from_buffer(body.size(), const_cast<char*>(body.data()), MHD_RESPMEM_MUST_COPY);
+    if (!response) return MHD_NO;
+    MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, type);
+    MHD_add_response_header(response, "X-Content-Type-Options", "nosniff");
+    if (status == MHD_HTTP_METHOD_NOT_ALLOWED)
+        MHD_add_response_header(response, MHD_HTTP_HEADER_ALLOW, "GET, HEAD");
+    MHD_Result result = MHD_queue_response(connection, status, response);
+    MHD_destroy_response(response);
+    return result;
+}
+
+MHD_Result replyText(MHD_Connection* connection, unsigned status, const std::string& text) {
+    return reply(connection, status, text + "\n", "text/plain; charset=utf-8");
+}
+
+// The scrape time-out Prometheus sends; false for a malformed one.
+bool scrapeTimeout(MHD_Connection* connection, std::optional<double>& timeout) {
+    const char* header =
+        MHD_lookup_connection_value(connection, MHD_HEADER_KIND, "X-Prometheus-Scrape-Timeout-Seconds");
+    if (!header) return true;
+    std::string_view text(header);
+    double value = 0;
+    auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (text.empty() || error != std::errc() || end != text.data() + text.size() || !std::isfinite(value) ||
+        value <= 0)
+        return false;
+    timeout = value;
+    return true;
+}
+
+std::string statusPage(const Config& config, const std::string& version) {
+    std::string page =
+        "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>tag_exporter</title></head><body>\n"
+        "<h1>tag_exporter " +
+        htmlEscape(version) +
+        "</h1>\n<p><a href=\"metrics\">Metrics of the exporter</a></p>\n"
+        "<form action=\"probe\">Probe: <input name=\"target\" placeholder=\"127.0.0.1:60000\"> "
+        "<select name=\"module\">";
+    for (const auto& [name, module] : config.modules) page += "<option>" + htmlEscape(name) + "</option>";
+    page += "</select> <input type=\"submit\" value=\"Probe\"></form>\n<h2>Configuration (" +
+            htmlEscape(config.fileName) + ")</h2>\n<pre>" + htmlEscape(config.text) +
+            "</pre>\n</body></html>\n";
+    return page;
+}
+
+}  // namespace
+
+struct HttpServer::Request {
+    std::string uri;  // as the client sent it, escapes and all
+    enum class State : uint8_t { Headers, New, Running, Done } state = State::Headers;
+    unsigned status = 0;
+    std::string body;
+    MHD_Connection* connection = nullptr;
+    ProbeQuery query;
+    ProbePlan plan;
+    Clock::time_point start;
+};
+
+namespace {
+
+// The library's own complaints (oversized requests, refused connections) go
+// to the exporter's log rather than straight to standard error.
+void logLibrary(void* cls, const char* format, va_list args) {
+    (void)cls;
+    char text[512];
+    vsnprintf(text, sizeof text, format, args);
+    size_t length = strlen(text);
+    while (length > 0 && text[length - 1] == '\n') text[--length] = '\0';
+    logger().info("http: %s", text);
+}
+
+void* logUri(void* cls, const char* uri, MHD_Connection*) {
+    (void)cls;
+    auto* request = new HttpServer::Request;
+    request->uri = uri ? uri : "";
+    return request;
+}
+
+void completed(void* cls, MHD_Connection*, void** context, MHD_RequestTerminationCode) {
+    (void)cls;
+    delete static_cast<HttpServer::Request*>(*context);
+    *context = nullptr;
+}
+
+MHD_Result access(void* cls, MHD_Connection* connection, const char* url, const char* method,
+                  const char* version, const char* uploadData, size_t* uploadSize, void** context) {
+    (void)version;
+    (void)uploadData;
+    auto* request = static_cast<HttpServer::Request*>(*context);
+    if (!request) return MHD_NO;
+    if (*uploadSize != 0) {  // a body is never read: let it pass
+        *uploadSize = 0;
+        return MHD_YES;
+    }
+    // The first call comes with the headers, before any body is read; an
+    // answer queued then makes the library close the connection, so the
+    // answer waits for the call that ends the request and keep-alive works.
+    if (request->state == HttpServer::Request::State::Headers) {
+        request->state = HttpServer::Request::State::New;
+        return MHD_YES;
+    }
+    return static_cast<MHD_Result>(static_cast<HttpServer*>(cls)->handle(connection, *request, url, method));
+}
+
+}  // namespace
+
+HttpServer::HttpServer(ServerSettings settings, ConfigHolder& config, Transport& transport,
+                       Resolver& resolver, ExporterStats& stats)
+    : settings(std::move(settings)), config(config), transport(transport), resolver(resolver), stats(stats) {}
+
+HttpServer::~HttpServer() { stop(); }
+
+bool HttpServer::start(std::string& error) {
+    // One polling thread (epoll) for every connection; suspended probes wait
+    // without a thread of their own.
+    unsigned flags =
+        MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL | MHD_ALLOW_SUSPEND_RESUME | MHD_USE_ERROR_LOG;
+    daemon = MHD_start_daemon(
+        flags, 0, nullptr, nullptr, &access, this, MHD_OPTION_SOCK_ADDR, &settings.listen,
+        MHD_OPTION_CONNECTION_TIMEOUT, settings.connectionTimeout, MHD_OPTION_CONNECTION_LIMIT,
+        unsigned(settings.maxInFlight + 64), MHD_OPTION_CONNECTION_MEMORY_LIMIT, settings.requestMemory,
+        MHD_OPTION_URI_LOG_CALLBACK, &logUri, nullptr, MHD_OPTION_EXTERNAL_LOGGER, &logLibrary, nullptr,
+        MHD_OPTION_NOTIFY_COMPLETED, &completed, nullptr, MHD_OPTION_END);
+    if (!daemon) {
+        char text[INET_ADDRSTRLEN] = "";
+        inet_ntop(AF_INET, &settings.listen.sin_addr, text, sizeof text);
+        error = std::string("cannot listen on ") + text + ":" +
+                std::to_string(ntohs(settings.listen.sin_port)) + " (in use, or not an address of this host)";
+        return false;
+    }
+    return true;
+}
+
+uint16_t HttpServer::port() const {
+    const MHD_DaemonInfo* info = daemon ? MHD_get_daemon_info(daemon, MHD_DAEMON_INFO_BIND_PORT) : nullptr;
+    return info ? info->port : 0;
+}
+
+void HttpServer::stop() {
+    if (daemon) MHD_stop_daemon(daemon);
+    daemon = nullptr;
+}
+
+int HttpServer::handle(MHD_Connection* connection, Request& request, const char* url, const char* method) {
+    if (request.state == Request::State::Done) {
+        return reply(connection, request.status, request.body,
+                     request.status == MHD_HTTP_OK ? TEXT_CONTENT_TYPE : "text/plain; charset=utf-8");
+    }
+    if (request.state == Request::State::Running) return MHD_YES;
+    if (strcmp(method, MHD_HTTP_METHOD_GET) != 0 && strcmp(method, MHD_HTTP_METHOD_HEAD) != 0)
+        return replyText(connection, MHD_HTTP_METHOD_NOT_ALLOWED, "only GET and HEAD are served");
+    std::string_view path(url);
+    if (path == "/probe") return startProbe(connection, request);
+    if (path == "/metrics")
+        return reply(connection, MHD_HTTP_OK, stats.render(settings.version), TEXT_CONTENT_TYPE);
+    if (path == "/")
+        return reply(connection, MHD_HTTP_OK, statusPage(*config.get(), settings.version),
+                     "text/html; charset=utf-8");
+    return replyText(connection, MHD_HTTP_NOT_FOUND, "not found; try /probe?target=HOST[:PORT]&module=NAME");
+}
+
+int HttpServer::startProbe(MHD_Connection* connection, Request& request) {
+    std::string_view uri(request.uri);
+    size_t mark = uri.find('?');
+    std::string_view raw = mark == std::string_view::npos ? std::string_view() : uri.substr(mark + 1);
+    std::optional<double> timeout;
+    std::string reason;
+    std::shared_ptr<const Config> snapshot = config.get();
+    bool ok = parseProbeQuery(raw, settings.limits, request.query, reason);
+    if (ok && !scrapeTimeout(connection, timeout)) {
+        ok = false;
+        reason = "X-Prometheus-Scrape-Timeout-Seconds is not a positive number";
+    }
+    ok = ok && planProbe(request.query, *snapshot, timeout, settings.timeoutMargin, request.plan, reason);
+    sockaddr_in literal{};
+    bool isLiteral = ok && inet_pton(AF_INET, request.query.host.c_str(), &literal.sin_addr) == 1;
+    if (isLiteral && !settings.allowed.allows(literal.sin_addr)) {
+        ok = false;
+        reason = "target " + request.query.host + " is outside --probe.allowed-targets";
+    }
+    if (!ok) {
+        stats.countProbe(ProbeResult::BadRequest);
+        logger().info("probe refused: %s", reason.c_str());
+        return replyText(connection, MHD_HTTP_BAD_REQUEST, reason);
+    }
+    if (stats.inFlight.fetch_add(1) >= int64_t(settings.maxInFlight)) {
+        --stats.inFlight;
+        stats.countProbe(ProbeResult::Overloaded);
+        return replyText(connection, MHD_HTTP_SERVICE_UNAVAILABLE,
+                         "too many probes in flight (" + std::to_string(settings.maxInFlight) + ")");
+    }
+    request.state = Request::State::Running;
+    request.connection = connection;
+    request.start = Clock::now();
+    MHD_suspend_connection(connection);
+    resolver.resolve(
+        request.query.host, request.plan.port,
+        [this, &request](bool resolved, const sockaddr_in& address, const std::string& error) {
+            if (!resolved) {
+                logger().info("probe of %s: %s", request.query.host.c_str(), error.c_str());
+                finishProbe(request, MHD_HTTP_OK, probeMetrics(nullptr, false, 0), ProbeResult::Failure, 0);
+            } else if (!settings.allowed.allows(address.sin_addr)) {
+                finishProbe(request, MHD_HTTP_BAD_REQUEST,
+                            "target " + request.query.host + " resolves outside --probe.allowed-targets\n",
+                            ProbeResult::BadRequest, -1);
+            } else {
+                probeAddress(request, address);
+            }
+        });
+    return MHD_YES;
+}
+
+void HttpServer::probeAddress(Request& request, const sockaddr_in& address) {
+    std::string target = request.query.host + ":" + std::to_string(request.plan.port);
+    runProbe(transport, target, address, request.plan, [this, &request, target](ProbeOutcome&& outcome) {
+        double seconds = std::chrono::duration<double>(Clock::now() - request.start).count();
+        if (logger().isDebugEnabled() || !outcome.success)
+            logger().log(outcome.success ? log4cpp::Priority::DEBUG : log4cpp::Priority::INFO,
+                         "probe of %s: %s after %d attempts, %.3f s", target.c_str(), outcome.why.c_str(),
+                         outcome.attempts, seconds);
+        finishProbe(request, MHD_HTTP_OK, std::move(outcome.text),
+                    outcome.success ? ProbeResult::Success : ProbeResult::Failure, seconds);
+    });
+}
+
+void HttpServer::finishProbe(Request& request, int status, std::string body, ProbeResult result,
+                             double seconds) {
+    request.status = unsigned(status);
+    request.body = std::move(body);
+    request.state = Request::State::Done;
+    stats.countProbe(result);
+    if (seconds >= 0) stats.observeDuration(seconds);
+    --stats.inFlight;
+    MHD_resume_connection(request.connection);
+}
+
+bool parseListenAddress(const std::string& text, sockaddr_in& address, std::string& reason) {
+    address = sockaddr_in{};
+    address.sin_family = AF_INET;
+    size_t colon = text.rfind(':');
+    std::string host = colon == std::string::npos ? "" : text.substr(0, colon);
+    std::string portText = colon == std::string::npos ? "" : text.substr(colon + 1);
+    unsigned port = 0;
+    auto [end, error] = std::from_chars(portText.data(), portText.data() + portText.size(), port);
+    if (portText.empty() || error != std::errc() || end != portText.data() + portText.size() ||
+        port > 65535) {
+        reason = "\"" + text + "\" is not HOST:PORT";
+        return false;
+    }
+    address.sin_port = htons(uint16_t(port));
+    if (host.empty()) {
+        address.sin_addr.s_addr = htonl(INADDR_ANY);
+    } else if (host == "localhost") {
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    } else if (inet_pton(AF_INET, host.c_str(), &address.sin_addr) != 1) {
+        reason = "\"" + host + "\" is not an IPv4 address";
+        return false;
+    }
+    return true;
+}
+
+}  // namespace exporter

@@ -1,0 +1,143 @@
+// tag_exporter: device tags as Prometheus metrics. The HTTP server takes
+// /probe requests, the shared engine asks the devices, and signals are
+// taken by the main thread: SIGHUP reloads the modules file, SIGINT and
+// SIGTERM stop.
+#include <sys/resource.h>
+
+#include <csignal>
+#include <cstdio>
+#include <ctime>
+#include <log4cpp/Category.hh>
+#include <memory>
+
+#include "config.h"
+#include "engine_transport.h"
+#include "http_server.h"
+#include "options.h"
+#include "vlog.h"
+
+namespace {
+
+using namespace exporter;
+
+log4cpp::Category& logger() { return log4cpp::Category::getInstance("tag_exporter"); }
+
+cVlog::VlogPiority priorityOf(const std::string& level) {
+    if (level == "debug") return cVlog::DEBUG;
+    if (level == "warn") return cVlog::WARN;
+    if (level == "error") return cVlog::ERROR;
+    return cVlog::INFO;
+}
+
+// A thousand probes in flight hold a thousand connections: take the whole
+// descriptor allowance the system grants.
+void raiseDescriptorLimit() {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &limit);
+    }
+}
+
+void reload(const std::string& path, ConfigHolder& holder, ExporterStats& stats) {
+    auto config = std::make_shared<Config>();
+    std::string error;
+    bool ok = loadConfigFile(path, *config, error);
+    stats.countReload(ok, double(time(nullptr)));
+    if (!ok) {
+        logger().error("reload failed, keeping the configuration in force: %s", error.c_str());
+        return;
+    }
+    holder.set(std::move(config));
+    logger().notice("configuration reloaded from %s", path.c_str());
+}
+
+int serve(const Options& options, ServerSettings settings, std::shared_ptr<const Config> config) {
+    // Blocked before any thread starts, so that every thread inherits the
+    // mask and only sigwait below takes these signals.
+    sigset_t signals;
+    sigemptyset(&signals);
+    for (int s : {SIGHUP, SIGINT, SIGTERM}) sigaddset(&signals, s);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+
+    ExporterStats stats;
+    stats.countReload(true, double(time(nullptr)));
+    ConfigHolder holder;
+    holder.set(std::move(config));
+    tagengine::Options engineOptions;
+    engineOptions.maxInFlight = settings.maxInFlight;
+    std::unique_ptr<EngineTransport> transport;
+    try {
+        transport = std::make_unique<EngineTransport>(engineOptions, stats);
+    } catch (const std::exception& e) {
+        fprintf(stderr, "tag_exporter: cannot start the engine: %s\n", e.what());
+        return 1;
+    }
+    Resolver resolver;
+    HttpServer server(std::move(settings), holder, *transport, resolver, stats);
+    std::string error;
+    if (!server.start(error)) {
+        fprintf(stderr, "tag_exporter: %s\n", error.c_str());
+        return 1;
+    }
+    logger().notice("listening on port %u", unsigned(server.port()));
+    for (;;) {
+        int received = 0;
+        if (sigwait(&signals, &received) != 0) continue;
+        if (received == SIGHUP) {
+            reload(options.configFile, holder, stats);
+            continue;
+        }
+        logger().notice("stopping on signal %d", received);
+        break;
+    }
+    // Probes still running, or still resolving their target, end as failed
+    // and their connections are answered before the server stops.
+    transport->shutdown();
+    resolver.drain();
+    server.stop();
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options options;
+    options.configFile = TAG_EXPORTER_DEFAULT_CONFIG;
+    std::string error;
+    if (!parseOptions(argc, argv, options, error)) {
+        fprintf(stderr, "tag_exporter: %s\n", error.c_str());
+        printUsage(stderr, TAG_EXPORTER_DEFAULT_CONFIG);
+        return 2;
+    }
+    if (options.help) {
+        printUsage(stdout, TAG_EXPORTER_DEFAULT_CONFIG);
+        return 0;
+    }
+    if (options.version) {
+        printf("tag_exporter %s\n", TAG_EXPORTER_VERSION);
+        return 0;
+    }
+    cVlog::init(priorityOf(options.logLevel));
+    auto config = std::make_shared<Config>();
+    if (!loadConfigFile(options.configFile, *config, error)) {
+        fprintf(stderr, "tag_exporter: %s\n", error.c_str());
+        return 1;
+    }
+    if (options.configCheck) {
+        printf("%s: %zu modules, OK\n", options.configFile.c_str(), config->modules.size());
+        return 0;
+    }
+    ServerSettings settings;
+    settings.maxInFlight = options.maxInFlight;
+    settings.timeoutMargin = options.timeoutMargin;
+    settings.version = TAG_EXPORTER_VERSION;
+    if (!parseListenAddress(options.listenAddress, settings.listen, error) ||
+        !settings.allowed.parse(options.allowedTargets, error)) {
+        fprintf(stderr, "tag_exporter: %s\n", error.c_str());
+        return 2;
+    }
+    raiseDescriptorLimit();
+    return serve(options, std::move(settings), std::move(config));
+}

@@ -1,0 +1,115 @@
+#include "options.h"
+
+#include <getopt.h>
+
+#include <charconv>
+#include <cmath>
+#include <cstring>
+
+namespace exporter {
+
+namespace {
+
+enum Flag : int {
+    CONFIG_FILE = 256,
+    CONFIG_CHECK,
+    LISTEN_ADDRESS,
+    LOG_LEVEL,
+    ALLOWED_TARGETS,
+    MAX_IN_FLIGHT,
+    TIMEOUT_MARGIN,
+    HELP,
+    VERSION
+};
+
+constexpr option FLAGS[] = {
+    {"config.file", required_argument, nullptr, CONFIG_FILE},
+    {"config.check", no_argument, nullptr, CONFIG_CHECK},
+    {"web.listen-address", required_argument, nullptr, LISTEN_ADDRESS},
+    {"log.level", required_argument, nullptr, LOG_LEVEL},
+    {"probe.allowed-targets", required_argument, nullptr, ALLOWED_TARGETS},
+    {"probe.max-in-flight", required_argument, nullptr, MAX_IN_FLIGHT},
+    {"probe.timeout-margin", required_argument, nullptr, TIMEOUT_MARGIN},
+    {"help", no_argument, nullptr, HELP},
+    {"version", no_argument, nullptr, VERSION},
+    {nullptr, 0, nullptr, 0},
+};
+
+template <typename T>
+bool readNumber(const char* text, T& value) {
+    const char* end = text + strlen(text);
+    auto [stop, error] = std::from_chars(text, end, value);
+    return *text != '\0' && error == std::errc() && stop == end;
+}
+
+bool takeFlag(int flag, const char* value, Options& options, std::string& error) {
+    switch (flag) {
+    case CONFIG_FILE: options.configFile = value; return true;
+    case CONFIG_CHECK: options.configCheck = true; return true;
+    case LISTEN_ADDRESS: options.listenAddress = value; return true;
+    case LOG_LEVEL:
+        options.logLevel = value;
+        if (options.logLevel == "debug" || options.logLevel == "info" || options.logLevel == "warn" ||
+            options.logLevel == "error")
+            return true;
+        error = "--log.level must be debug, info, warn or error";
+        return false;
+    case ALLOWED_TARGETS: options.allowedTargets = value; return true;
+    case MAX_IN_FLIGHT:
+        if (readNumber(value, options.maxInFlight) && options.maxInFlight >= 1 &&
+            options.maxInFlight <= 100000)
+            return true;
+        error = "--probe.max-in-flight must be a number from 1 to 100000";
+        return false;
+    case TIMEOUT_MARGIN:
+        if (readNumber(value, options.timeoutMargin) && std::isfinite(options.timeoutMargin) &&
+            options.timeoutMargin >= 0)
+            return true;
+        error = "--probe.timeout-margin must be a number of seconds, 0 or more";
+        return false;
+    case HELP: options.help = true; return true;
+    case VERSION: options.version = true; return true;
+    default: error = "unknown flag (see --help)"; return false;
+    }
+}
+
+}  // namespace
+
+bool parseOptions(int argc, char** argv, Options& options, std::string& error) {
+    optind = 0;  // restart getopt: tests parse more than one command line
+    opterr = 0;
+    int flag = 0;
+    while ((flag = getopt_long(argc, argv, "", FLAGS, nullptr)) != -1) {
+        if (flag == '?') {
+            error = std::string("unknown flag or missing value: ") + argv[optind - 1];
+            return false;
+        }
+        if (!takeFlag(flag, optarg, options, error)) return false;
+    }
+    if (optind < argc) {
+        error = std::string("unexpected argument: ") + argv[optind];
+        return false;
+    }
+    return true;
+}
+
+void printUsage(FILE* out, const std::string& defaultConfig) {
+    fprintf(out,
+            "usage: tag_exporter [FLAGS]\n"
+            "Serves device tags as Prometheus metrics: GET /probe?target=HOST[:PORT]&module=NAME\n\n"
+            "  --config.file=FILE            modules file (default %s)\n"
+            "  --config.check                check the modules file and exit\n"
+            "  --web.listen-address=ADDR     HOST:PORT to serve on (default %s)\n"
+            "  --log.level=LEVEL             debug, info, warn or error (default info)\n"
+            "  --probe.allowed-targets=LIST  CIDR networks probes may reach, comma-separated\n"
+            "                                (default: any address; anyone who reaches the\n"
+            "                                exporter can make it send datagrams there)\n"
+            "  --probe.max-in-flight=N       probes at once; more get 503 (default 1024)\n"
+            "  --probe.timeout-margin=SEC    kept back from the scrape time-out (default 0.5)\n"
+            "  --help                        this text\n"
+            "  --version                     the version\n"
+            "SIGHUP reloads the modules file; a bad file keeps the old one.\n",
+            defaultConfig.c_str(), DEFAULT_LISTEN_ADDRESS);
+}
+
+}  // namespace exporter

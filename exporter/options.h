@@ -1,0 +1,33 @@
+// tag_exporter's command line, in the style of Prometheus exporters:
+// --name=value or --name value.
+#ifndef EXPORTER_OPTIONS_H
+#define EXPORTER_OPTIONS_H
+
+#include <cstdio>
+#include <string>
+
+namespace exporter {
+
+constexpr const char DEFAULT_LISTEN_ADDRESS[] = "127.0.0.1:9727";
+
+struct Options {
+    std::string configFile;  // set to the installed default by the caller
+    std::string listenAddress = DEFAULT_LISTEN_ADDRESS;
+    std::string logLevel = "info";
+    std::string allowedTargets;  // empty: any
+    unsigned long maxInFlight = 1024;
+    double timeoutMargin = 0.5;
+    bool configCheck = false;
+    bool help = false;
+    bool version = false;
+};
+
+// False with the complaint for an unknown flag, a missing or malformed value
+// or a stray argument.
+bool parseOptions(int argc, char** argv, Options& options, std::string& error);
+
+void printUsage(FILE* out, const std::string& defaultConfig);
+
+}  // namespace exporter
+
+#endif

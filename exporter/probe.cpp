@@ -1,0 +1,215 @@
+#include "probe.h"
+
+#include <arpa/inet.h>
+
+#include <algorithm>
+#include <cmath>
+#include <memory>
+#include <set>
+
+#include "dictionary.h"
+#include "metrics_text.h"
+#include "msg_request.h"
+#include "tag_vocabulary.h"
+
+namespace exporter {
+
+namespace {
+
+using tagengine::Clock;
+
+constexpr Seconds SHORTEST_ATTEMPT{0.01};
+
+std::string lowerCase(const char* name) {
+    std::string out(name);
+    for (char& c : out)
+        if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
+    return out;
+}
+
+const char* kindText(TagKind kind) {
+    switch (kind) {
+    case TagKind::None: return "None";
+    case TagKind::UInt8: return "UInt8";
+    case TagKind::UInt16: return "UInt16";
+    case TagKind::UInt32: return "UInt32";
+    case TagKind::String: return "String";
+    case TagKind::Float: return "Float";
+    }
+    return "?";
+}
+
+std::string helpText(const TagEntry& entry) {
+    return "Tag " + std::string(entry.name) + " (id " + std::to_string(entry.id) + ", " +
+           kindText(entry.kind) + ") as the device reports it.";
+}
+
+// One tag's metric, or nothing for a tag without a value or a name.
+void writeTag(MetricsText& out, const VTag& tag, std::set<std::string>& written) {
+    const TagEntry* entry = tagById(tag.tagId);
+    if (!entry || !tag.typeMatchesClass()) return;
+    std::string name = lowerCase(entry->name);
+    if (tag.type == VTAG_STRING) name += "_info";
+    if (!written.insert(name).second) return;  // a repeated tag: the first one counts
+    switch (tag.type) {
+    case VTAG_STRING:
+        out.family(name, helpText(*entry) + " The value is in the label value.", "gauge");
+        out.sample(name, uint64_t{1}, {{"value", static_cast<const VTagString&>(tag).text()}});
+        break;
+    case VTAG_UINT8: out.gauge(name, helpText(*entry), static_cast<const VTagUInt8&>(tag).getValue()); break;
+    case VTAG_UINT16:
+        out.gauge(name, helpText(*entry), static_cast<const VTagUInt16&>(tag).getValue());
+        break;
+    case VTAG_UINT32:
+    case VTAG_FLOAT: {
+        const auto& value = static_cast<const VTagUInt32&>(tag);
+        bool isFloat = tag.type == VTAG_FLOAT || dictionaryType(tag.tagId) == VTAG_FLOAT;
+        out.family(name, helpText(*entry), "gauge");
+        if (isFloat)
+            out.sample(name, value.getFloatValue());
+        else
+            out.sample(name, uint64_t{value.getValue()});
+        break;
+    }
+    default: written.erase(name); break;
+    }
+}
+
+// The ids an ERR reply says the device does not hold; empty when the ERR
+// says anything else.
+std::vector<uint8_t> tagsNotHeld(VMsg& reply) {
+    static const uint8_t errTagId = tagByName("TAG_ERR_TAGID")->id;
+    std::vector<uint8_t> ids;
+    reply.gotoFirst();
+    while (const VTag* tag = reply.getTag()) {
+        if (tag->tagId != errTagId || tag->type != VTAG_UINT8) return {};
+        ids.push_back(static_cast<const VTagUInt8*>(tag)->getValue());
+    }
+    return ids;
+}
+
+std::shared_ptr<const VMsg> getRequest(const std::vector<uint8_t>& tags) {
+    auto msg = std::make_shared<VMsg>(MSG_GET);
+    for (uint8_t id : tags) msg->addTag(VTagFactory::createVTag(id));
+    msg->setLastSegment(true);
+    return msg;
+}
+
+struct Run : std::enable_shared_from_this<Run> {
+    Transport& transport;
+    std::string target;
+    sockaddr_in address{};
+    ProbePlan plan;
+    ProbeDone done;
+    Clock::time_point start = Clock::now();
+    Clock::time_point deadline;
+    int attempts = 0;
+    bool askedAgain = false;
+
+    Run(Transport& transport, std::string target, const sockaddr_in& address, ProbePlan plan, ProbeDone done)
+        : transport(transport),
+          target(std::move(target)),
+          address(address),
+          plan(std::move(plan)),
+          done(std::move(done)) {
+        deadline = start + std::chrono::duration_cast<Clock::duration>(this->plan.budget);
+    }
+
+    void ask() {
+        tagengine::Exchange exchange;
+        exchange.target = target;
+        char text[INET_ADDRSTRLEN] = "";
+        inet_ntop(AF_INET, &address.sin_addr, text, sizeof text);
+        exchange.host = text;
+        exchange.port = ntohs(address.sin_port);
+        exchange.request = getRequest(plan.tags);
+        exchange.retries = int(plan.retries);
+        // Doubling attempts (t, 2t, 4t, ...) all fit in what is left.
+        Seconds left = deadline - Clock::now();
+        Seconds attempt = left / double((2U << plan.retries) - 1);
+        exchange.attemptTimeout =
+            std::chrono::duration_cast<tagengine::Duration>(std::max(attempt, SHORTEST_ATTEMPT));
+        exchange.deadline = deadline;
+        exchange.done = [self = shared_from_this()](tagengine::Result&& result) {
+            self->finish(std::move(result));
+        };
+        transport.submit(std::move(exchange));
+    }
+
+    void finish(tagengine::Result&& result) {
+        attempts += result.attempts;
+        if (result.status == tagengine::Status::ErrorReply && !askedAgain && result.reply) {
+            std::vector<uint8_t> missing = tagsNotHeld(*result.reply);
+            std::erase_if(plan.tags,
+                          [&](uint8_t id) { return std::ranges::find(missing, id) != missing.end(); });
+            if (!missing.empty() && !plan.tags.empty() && Clock::now() < deadline) {
+                askedAgain = true;
+                ask();
+                return;
+            }
+            if (!missing.empty() && plan.tags.empty()) {  // holds none of them: an empty answer
+                result.status = tagengine::Status::Answered;
+                result.reply.reset();
+            }
+        }
+        ProbeOutcome outcome;
+        outcome.success = result.status == tagengine::Status::Answered;
+        outcome.attempts = attempts;
+        outcome.why = tagengine::statusName(result.status);
+        if (!result.detail.empty()) outcome.why += ": " + result.detail;
+        double seconds = Seconds(Clock::now() - start).count();
+        outcome.text = probeMetrics(outcome.success ? result.reply.get() : nullptr, outcome.success, seconds);
+        done(std::move(outcome));
+    }
+};
+
+}  // namespace
+
+Seconds probeBudget(std::optional<double> scrapeTimeout, double margin, double moduleTimeout) {
+    if (!scrapeTimeout) return Seconds(moduleTimeout);
+    double budget = *scrapeTimeout - margin;
+    if (budget <= 0) budget = *scrapeTimeout / 2;
+    return Seconds(std::min(budget, moduleTimeout));
+}
+
+bool planProbe(const ProbeQuery& query, const Config& config, std::optional<double> scrapeTimeout,
+               double margin, ProbePlan& plan, std::string& reason) {
+    plan = ProbePlan{};
+    double timeout = 0;
+    for (const std::string& name : query.modules) {
+        auto found = config.modules.find(name);
+        if (found == config.modules.end()) {
+            reason = "unknown module \"" + name.substr(0, 64) + "\"";
+            return false;
+        }
+        const Module& module = found->second;
+        for (uint8_t id : module.tags)
+            if (std::ranges::find(plan.tags, id) == plan.tags.end()) plan.tags.push_back(id);
+        if (plan.port == 0) plan.port = query.port != 0 ? query.port : module.port;
+        plan.retries = std::max(plan.retries, module.retries);
+        timeout = timeout == 0 ? module.timeoutSeconds : std::min(timeout, module.timeoutSeconds);
+    }
+    plan.budget = probeBudget(scrapeTimeout, margin, timeout);
+    return true;
+}
+
+std::string probeMetrics(const VMsg* reply, bool success, double seconds) {
+    MetricsText out;
+    if (reply) {
+        std::set<std::string> written;
+        // The cursor is the only state getTag changes; the tags stay as they are.
+        auto* cursor = const_cast<VMsg*>(reply);
+        cursor->gotoFirst();
+        while (const VTag* tag = cursor->getTag()) writeTag(out, *tag, written);
+    }
+    out.gauge("tag_probe_success", "Whether the device answered the probe (1) or not (0).", success ? 1 : 0);
+    out.gauge("tag_probe_duration_seconds", "How long the probe took, in seconds.", seconds);
+    return out.take();
+}
+
+void runProbe(Transport& transport, const std::string& target, const sockaddr_in& address,
+              const ProbePlan& plan, ProbeDone done) {
+    std::make_shared<Run>(transport, target, address, plan, std::move(done))->ask();
+}
+
+}  // namespace exporter

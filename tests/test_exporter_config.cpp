@@ -1,0 +1,83 @@
+// The modules file: every fault is named with its file and line, and the
+// default file generated from the tag table loads with the groups users need.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "config.h"
+
+namespace {
+
+struct BadFile {
+    const char* file;
+    const char* expected;  // after "DIR/FILE:"
+};
+
+const BadFile BAD_FILES[] = {
+    {"unknown_module_key.yml",
+     "4: unknown key \"colour\" in module device (known: tags, port, timeout, retries)"},
+    {"unknown_top_key.yml", "4: unknown key \"scrape\" at the top level (known: modules)"},
+    {"unknown_tag.yml", "5: unknown tag name \"TAG_NO_SUCH_TAG\""},
+    {"port_out_of_range.yml", "4: port must be a number from 1 to 65535"},
+    {"timeout_not_number.yml", "4: timeout must be a number from 0.001 to 300"},
+    {"retries_negative.yml", "4: retries must be a number from 0 to 10"},
+    {"no_tags.yml", "3: module device has no tags"},
+    {"empty_tags.yml", "3: tags must be a non-empty list of tag names"},
+    {"repeated_tag.yml", "3: tag TAG_DEV_ID is listed twice"},
+    {"repeated_module.yml", "4: \"device\" appears twice in modules"},
+    {"bad_module_name.yml", "2: module name \"Device!\" is not [a-z0-9_-]{1,64}"},
+    {"syntax_error.yml", "4: end of sequence flow not found"},
+    {"module_not_mapping.yml", "2: module device must be a mapping"},
+    {"empty.yml", "1: the file is empty: it needs a modules mapping"},
+    {"no_modules.yml", "1: modules is empty"},
+    {"tag_not_scalar.yml", "4: a tag name must be a single value"},
+};
+
+TEST(ExporterConfig, EachBadFileIsRefusedWithItsLineAndReason) {
+    for (const BadFile& bad : BAD_FILES) {
+        std::string path = std::string(CONFIG_TEST_DATA) + "/" + bad.file;
+        exporter::Config config;
+        std::string error;
+        EXPECT_FALSE(exporter::loadConfigFile(path, config, error)) << bad.file;
+        EXPECT_EQ(error, path + ":" + bad.expected);
+    }
+}
+
+TEST(ExporterConfig, MissingFileIsRefused) {
+    exporter::Config config;
+    std::string error;
+    EXPECT_FALSE(exporter::loadConfigFile("/nonexistent/tag_exporter.yml", config, error));
+    EXPECT_EQ(error, "/nonexistent/tag_exporter.yml:0: cannot be read");
+}
+
+TEST(ExporterConfig, ValuesAndDefaultsAreRead) {
+    exporter::Config config;
+    std::string error;
+    ASSERT_TRUE(
+        exporter::parseConfig("modules:\n  a:\n    tags: [tag_dev_id, TAG_CCD_TEMP]\n    port: 1\n"
+                              "    timeout: 0.25\n    retries: 10\n  b:\n    tags: [TAG_SITE_ID]\n",
+                              "x.yml", config, error))
+        << error;
+    const exporter::Module& a = config.modules.at("a");
+    EXPECT_EQ(a.tags, (std::vector<uint8_t>{8, 145}));
+    EXPECT_EQ(a.port, 1);
+    EXPECT_EQ(a.timeoutSeconds, 0.25);
+    EXPECT_EQ(a.retries, 10U);
+    const exporter::Module& b = config.modules.at("b");
+    EXPECT_EQ(b.port, 60000);
+    EXPECT_EQ(b.timeoutSeconds, 5);
+    EXPECT_EQ(b.retries, 2U);
+}
+
+TEST(ExporterConfig, GeneratedDefaultHasAModulePerGroup) {
+    exporter::Config config;
+    std::string error;
+    ASSERT_TRUE(exporter::loadConfigFile(DEFAULT_MODULES, config, error)) << error;
+    for (const char* name : {"device", "io", "ai", "ao", "ccd", "site"})
+        EXPECT_TRUE(config.modules.count(name)) << name;
+    // Every DEV tag with a value, in table order, and no other.
+    EXPECT_EQ(config.modules.at("device").tags,
+              (std::vector<uint8_t>{6, 7, 8, 9, 10, 11, 12, 13, 14, 67, 68}));
+}
+
+}  // namespace

@@ -1,0 +1,238 @@
+// The probe's inputs (query string, budget, allowed networks) and its flow
+// over a scripted transport: what is asked, asked again, and reported.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+
+#include <deque>
+#include <optional>
+
+#include "allow_list.h"
+#include "probe.h"
+#include "query.h"
+
+namespace {
+
+using exporter::ProbeQuery;
+
+struct QueryCase {
+    const char* raw;
+    const char* reason;  // empty: accepted
+    const char* host = "";
+    uint16_t port = 0;
+    std::vector<std::string> modules = {};
+};
+
+TEST(ProbeQuery, AcceptsAndRefusesAsTabled) {
+    const QueryCase cases[] = {
+        {"target=10.0.0.1", "", "10.0.0.1", 0, {"device"}},
+        {"target=dev-1.example:6000&module=io&module=ai&module=io", "", "dev-1.example", 6000, {"io", "ai"}},
+        {"module=a%62c&target=127.0.0.1%3A7&&", "", "127.0.0.1", 7, {"abc"}},
+        {"", "target parameter is missing"},
+        {"module=io", "target parameter is missing"},
+        {"target=a&target=b", "more than one target parameter"},
+        {"target=a&debug=true", "unknown query parameter \"debug\""},
+        {"target=a%2", "malformed percent escape in the query"},
+        {"target=a%zz", "malformed percent escape in the query"},
+        {"target=a&module=", "empty module parameter"},
+        {"target=", "target must be HOST[:PORT] with an IPv4 address or a host name"},
+        {"target=a+b", "target must be HOST[:PORT] with an IPv4 address or a host name"},
+        {"target=a/b", "target must be HOST[:PORT] with an IPv4 address or a host name"},
+        {"target=a:0", "target port must be a number from 1 to 65535"},
+        {"target=a:65536", "target port must be a number from 1 to 65535"},
+        {"target=a:", "target port must be a number from 1 to 65535"},
+        {"target=a:1x", "target port must be a number from 1 to 65535"},
+        {"target=a&module=1&module=2&module=3", "more than 2 modules in one probe"},
+    };
+    exporter::QueryLimits limits;
+    limits.maxModules = 2;
+    for (const QueryCase& c : cases) {
+        ProbeQuery query;
+        std::string reason;
+        bool ok = exporter::parseProbeQuery(c.raw, limits, query, reason);
+        EXPECT_EQ(ok, *c.reason == '\0') << c.raw;
+        if (!ok) {
+            EXPECT_EQ(reason, c.reason) << c.raw;
+            continue;
+        }
+        EXPECT_EQ(query.host, c.host) << c.raw;
+        EXPECT_EQ(query.port, c.port) << c.raw;
+        EXPECT_EQ(query.modules, c.modules) << c.raw;
+    }
+    ProbeQuery query;
+    std::string reason;
+    limits.maxLength = 16;
+    EXPECT_FALSE(exporter::parseProbeQuery("target=127.0.0.10", limits, query, reason));
+    EXPECT_EQ(reason, "query longer than 16 bytes");
+}
+
+TEST(ProbeBudget, ScrapeTimeoutLessMarginCappedByModule) {
+    struct Case {
+        std::optional<double> header;
+        double margin, module, budget;
+    };
+    const Case cases[] = {
+        {std::nullopt, 0.5, 5, 5},  // no header: the module's time-out
+        {10, 0.5, 5, 5},            // the module caps a long scrape time-out
+        {3, 0.5, 5, 2.5},           // less the margin
+        {0.4, 0.5, 5, 0.2},         // a margin as long as the time-out leaves half
+        {2, 0, 5, 2},
+    };
+    for (const Case& c : cases)
+        EXPECT_DOUBLE_EQ(exporter::probeBudget(c.header, c.margin, c.module).count(), c.budget)
+            << c.header.value_or(-1);
+}
+
+TEST(AllowList, MatchesNetworksAndRefusesMalformedOnes) {
+    exporter::AllowList list;
+    std::string reason;
+    ASSERT_TRUE(list.parse("10.1.0.0/16,127.0.0.1,192.0.2.128/25", reason)) << reason;
+    auto allows = [&](const char* text) {
+        in_addr address{};
+        inet_pton(AF_INET, text, &address);
+        return list.allows(address);
+    };
+    EXPECT_TRUE(allows("10.1.255.3"));
+    EXPECT_FALSE(allows("10.2.0.1"));
+    EXPECT_TRUE(allows("127.0.0.1"));
+    EXPECT_FALSE(allows("127.0.0.2"));
+    EXPECT_TRUE(allows("192.0.2.200"));
+    EXPECT_FALSE(allows("192.0.2.127"));
+    for (const char* bad : {"10.0.0.1/8", "10.0.0.0/33", "10.0.0.0/", "host", "10.0.0.0/8,", "1.2.3.4/8x"})
+        EXPECT_FALSE(list.parse(bad, reason)) << bad;
+    ASSERT_TRUE(list.parse("", reason));
+    EXPECT_TRUE(allows("203.0.113.9"));
+}
+
+// Answers each exchange with the next scripted result, recording what was asked.
+struct ScriptedTransport : exporter::Transport {
+    std::deque<tagengine::Result> script;
+    std::vector<tagengine::Exchange> asked;
+    void submit(tagengine::Exchange exchange) override { asked.push_back(std::move(exchange)); }
+    void answerNext() {
+        // Taken out first: the callback may submit again and grow the list.
+        tagengine::Callback done = std::move(asked.back().done);
+        tagengine::Result result = std::move(script.front());
+        script.pop_front();
+        done(std::move(result));
+    }
+};
+
+std::vector<uint8_t> tagIds(const VMsg& msg) {
+    std::vector<uint8_t> ids;
+    auto& cursor = const_cast<VMsg&>(msg);
+    cursor.gotoFirst();
+    while (const VTag* tag = cursor.getTag()) ids.push_back(tag->tagId);
+    return ids;
+}
+
+tagengine::Result resultOf(tagengine::Status status, VMsg* reply, int attempts) {
+    tagengine::Result result;
+    result.status = status;
+    result.reply.reset(reply);
+    result.attempts = attempts;
+    return result;
+}
+
+exporter::ProbePlan planOf(std::vector<uint8_t> tags) {
+    exporter::ProbePlan plan;
+    plan.tags = std::move(tags);
+    plan.port = 60001;
+    plan.retries = 2;
+    plan.budget = exporter::Seconds(7);
+    return plan;
+}
+
+sockaddr_in loopback() {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(60001);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return address;
+}
+
+TEST(Probe, TagsNotHeldAreAskedAgainWithoutThem) {
+    ScriptedTransport transport;
+    auto* notHeld = new VMsg(2);  // ERR naming TAG_DEV_ID_OLD (67)
+    notHeld->addTag(new VTagUInt8(2, 67));
+    transport.script.push_back(resultOf(tagengine::Status::ErrorReply, notHeld, 1));
+    auto* answer = new VMsg(1);
+    answer->addTag(new VTagUInt32(8, 7));
+    transport.script.push_back(resultOf(tagengine::Status::Answered, answer, 2));
+
+    std::optional<exporter::ProbeOutcome> outcome;
+    exporter::runProbe(transport, "dev:60001", loopback(), planOf({8, 67}),
+                       [&](exporter::ProbeOutcome&& o) { outcome = std::move(o); });
+    ASSERT_EQ(transport.asked.size(), 1U);
+    const tagengine::Exchange& first = transport.asked[0];
+    EXPECT_EQ(first.host, "127.0.0.1");
+    EXPECT_EQ(first.port, 60001);
+    EXPECT_EQ(first.request->msgId, 1);
+    EXPECT_EQ(tagIds(*first.request), (std::vector<uint8_t>{8, 67}));
+    EXPECT_EQ(first.retries, 2);
+    // Three doubling attempts (t + 2t + 4t) fit in the 7 s budget.
+    EXPECT_NEAR(std::chrono::duration<double>(first.attemptTimeout).count(), 1.0, 0.01);
+    const tagengine::Clock::time_point deadline = first.deadline;  // asked grows: the reference goes stale
+    transport.answerNext();
+    ASSERT_FALSE(outcome);
+    ASSERT_EQ(transport.asked.size(), 2U);
+    EXPECT_EQ(tagIds(*transport.asked[1].request), (std::vector<uint8_t>{8}));
+    EXPECT_EQ(transport.asked[1].deadline, deadline);
+    transport.answerNext();
+    ASSERT_TRUE(outcome);
+    EXPECT_TRUE(outcome->success);
+    EXPECT_EQ(outcome->attempts, 3);
+    EXPECT_NE(outcome->text.find("\ntag_dev_id 7\n"), std::string::npos) << outcome->text;
+    EXPECT_NE(outcome->text.find("\ntag_probe_success 1\n"), std::string::npos);
+}
+
+TEST(Probe, SilenceAndRefusalsAreFailedProbesWithoutTags) {
+    for (tagengine::Status status : {tagengine::Status::TimedOut, tagengine::Status::Refused,
+                                     tagengine::Status::ReplyTooLong, tagengine::Status::Cancelled}) {
+        ScriptedTransport transport;
+        transport.script.push_back(resultOf(status, nullptr, 3));
+        std::optional<exporter::ProbeOutcome> outcome;
+        exporter::runProbe(transport, "dev", loopback(), planOf({8}),
+                           [&](exporter::ProbeOutcome&& o) { outcome = std::move(o); });
+        transport.answerNext();
+        ASSERT_TRUE(outcome);
+        EXPECT_FALSE(outcome->success);
+        EXPECT_EQ(outcome->text.rfind("# HELP tag_probe_success", 0), 0U) << outcome->text;
+        EXPECT_NE(outcome->text.find("\ntag_probe_success 0\n"), std::string::npos);
+    }
+}
+
+TEST(Probe, AnErrReplyThatRefusesTheRequestFailsTheProbe) {
+    ScriptedTransport transport;
+    auto* refused = new VMsg(2);  // ERR TAG_ERR_MSGID=GET: the reply would be too large
+    refused->addTag(new VTagUInt8(1, 1));
+    transport.script.push_back(resultOf(tagengine::Status::ErrorReply, refused, 1));
+    std::optional<exporter::ProbeOutcome> outcome;
+    exporter::runProbe(transport, "dev", loopback(), planOf({8, 9}),
+                       [&](exporter::ProbeOutcome&& o) { outcome = std::move(o); });
+    transport.answerNext();
+    ASSERT_TRUE(outcome);
+    EXPECT_EQ(transport.asked.size(), 1U);
+    EXPECT_FALSE(outcome->success);
+}
+
+TEST(Probe, PlanJoinsModulesAndRefusesUnknownOnes) {
+    exporter::Config config;
+    config.modules["a"] = exporter::Module{{8, 9}, 7000, 4, 1};
+    config.modules["b"] = exporter::Module{{9, 145}, 8000, 2, 3};
+    ProbeQuery query;
+    query.host = "h";
+    query.modules = {"a", "b"};
+    exporter::ProbePlan plan;
+    std::string reason;
+    ASSERT_TRUE(exporter::planProbe(query, config, 10.0, 0.5, plan, reason));
+    EXPECT_EQ(plan.tags, (std::vector<uint8_t>{8, 9, 145}));
+    EXPECT_EQ(plan.port, 7000);
+    EXPECT_EQ(plan.retries, 3U);
+    EXPECT_DOUBLE_EQ(plan.budget.count(), 2);
+    query.port = 9;
+    query.modules = {"b", "nope"};
+    EXPECT_FALSE(exporter::planProbe(query, config, std::nullopt, 0.5, plan, reason));
+    EXPECT_EQ(reason, "unknown module \"nope\"");
+}
+
+}  // namespace
