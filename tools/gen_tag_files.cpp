@@ -222,7 +222,8 @@ int main(int argc, char** argv) {
     bool plain = argc == 3 && (isMode(argv[1], "man") || isMode(argv[1], "bash") ||
                                isMode(argv[1], "poll-bash") || isMode(argv[1], "modules"));
     if (!lua && !plain) {
-        fprintf(stderr, "usage: %s man|bash|poll-bash|modules FILE\n       %s lua FILE BODY\n", argv[0], argv[0]);
+        fprintf(stderr, "usage: %s man|bash|poll-bash|modules FILE\n       %s lua FILE BODY\n", argv[0],
+                argv[0]);
         return 2;
     }
     FILE* f = fopen(argv[2], "w");
