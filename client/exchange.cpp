@@ -61,7 +61,7 @@ bool waitReadable(int fd) {
 // Receives one datagram into buf; what recvfrom would return, at most the
 // buffer's size. cut tells whether the datagram was longer than the buffer.
 // The sender is taken but not examined: a reply from any address counts.
-ssize_t receiveDatagram(int fd, uint8_t* buf, size_t size, bool& cut) {
+ssize_t receiveDatagram(int fd, void* buf, size_t size, bool& cut) {
     sockaddr_in from;
     iovec part{buf, size};
     msghdr header{};
