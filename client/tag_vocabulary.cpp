@@ -44,6 +44,18 @@ constexpr auto nameIndex = [] {
 
 }  // namespace
 
+const char* kindName(TagKind kind) {
+    switch (kind) {
+    case TagKind::None: return "None";
+    case TagKind::UInt8: return "UInt8";
+    case TagKind::UInt16: return "UInt16";
+    case TagKind::UInt32: return "UInt32";
+    case TagKind::String: return "String";
+    case TagKind::Float: return "Float";
+    }
+    return "?";
+}
+
 const TagEntry* tagByName(const char* name) {
     if (!name) return nullptr;
     size_t lo = 0, hi = tagCount;

@@ -15,6 +15,9 @@ struct TagEntry {
     TagKind kind;
 };
 
+// The kind as the tag table writes it: "None", "UInt8", ... "Float".
+const char* kindName(TagKind kind);
+
 // The entry whose name equals the text without regard to ASCII case, or null.
 const TagEntry* tagByName(const char* name);
 

@@ -27,21 +27,9 @@ std::string lowerCase(const char* name) {
     return out;
 }
 
-const char* kindText(TagKind kind) {
-    switch (kind) {
-    case TagKind::None: return "None";
-    case TagKind::UInt8: return "UInt8";
-    case TagKind::UInt16: return "UInt16";
-    case TagKind::UInt32: return "UInt32";
-    case TagKind::String: return "String";
-    case TagKind::Float: return "Float";
-    }
-    return "?";
-}
-
 std::string helpText(const TagEntry& entry) {
     return "Tag " + std::string(entry.name) + " (id " + std::to_string(entry.id) + ", " +
-           kindText(entry.kind) + ") as the device reports it.";
+           kindName(entry.kind) + ") as the device reports it.";
 }
 
 // One tag's metric, or nothing for a tag without a value or a name.

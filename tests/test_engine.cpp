@@ -9,6 +9,7 @@
 
 #include <map>
 
+#include "bound_socket.h"
 #include "tagengine.h"
 #include "udp_peer.h"
 
@@ -28,20 +29,8 @@ std::shared_ptr<const VMsg> getRequest() {
 }
 
 // A UDP socket that never answers, on a free port of the given address.
-struct Silent {
-    explicit Silent(const char* address = "127.0.0.1") {
-        fd = socket(AF_INET, SOCK_DGRAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        inet_pton(AF_INET, address, &a.sin_addr);
-        bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-        socklen_t len = sizeof a;
-        getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-        port = ntohs(a.sin_port);
-    }
-    ~Silent() { close(fd); }
-    Silent(const Silent&) = delete;
-    Silent& operator=(const Silent&) = delete;
+struct Silent : BoundSocket {
+    using BoundSocket::BoundSocket;
     // The sequence bytes of what arrived so far.
     std::vector<uint8_t> sequences() const {
         std::vector<uint8_t> seen;
@@ -49,8 +38,6 @@ struct Silent {
         while (recv(fd, buf, sizeof buf, MSG_DONTWAIT) > 2) seen.push_back(buf[2]);
         return seen;
     }
-    int fd;
-    uint16_t port;
 };
 
 struct Harness {

@@ -20,6 +20,7 @@
 #include <thread>
 
 #include "agent_process.h"
+#include "bound_socket.h"
 #include "run_program.h"
 #include "udp_peer.h"
 
@@ -64,23 +65,7 @@ std::vector<std::string> splitLines(const std::string& text) {
 
 // A UDP socket on 127.0.0.1 that reads nothing, or (closed) a port that had
 // one and has nothing now.
-struct Socket {
-    explicit Socket(const char* address = "127.0.0.1") {
-        fd = socket(AF_INET, SOCK_DGRAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        inet_pton(AF_INET, address, &a.sin_addr);
-        bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-        socklen_t len = sizeof a;
-        getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-        port = ntohs(a.sin_port);
-    }
-    ~Socket() { close(fd); }
-    Socket(const Socket&) = delete;
-    Socket& operator=(const Socket&) = delete;
-    int fd;
-    uint16_t port;
-};
+using Socket = BoundSocket;
 
 uint16_t closedPort() { return Socket().port; }
 

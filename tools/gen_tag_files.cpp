@@ -16,18 +16,6 @@
 
 namespace {
 
-const char* kindName(TagKind k) {
-    switch (k) {
-    case TagKind::None: return "None";
-    case TagKind::UInt8: return "UInt8";
-    case TagKind::UInt16: return "UInt16";
-    case TagKind::UInt32: return "UInt32";
-    case TagKind::String: return "String";
-    case TagKind::Float: return "Float";
-    }
-    return "?";
-}
-
 void writeManPage(FILE* f) {
     fputs(
         ".\\\" Generated from the tag table; do not edit.\n"
@@ -49,47 +37,77 @@ void writeManPage(FILE* f) {
     fputs(".El\n.Sh SEE ALSO\n.Xr tagagent 1 ,\n.Xr tagclient 1 ,\n.Xr tagproto-dissector 7\n", f);
 }
 
-void writeCompletion(FILE* f) {
-    fputs(
-        "# bash completion for tagclient. Generated from the tag table; do not edit.\n"
-        "_tagclient_tags='",
-        f);
+// What the two programs' completions do differently; the rest is one script.
+struct CompletionScript {
+    const char* program;
+    const char* optionArguments;  // arms of `case $prev in`: what follows an option
+    const char* candidates;       // sets $candidates, or answers and returns
+};
+
+void writeCompletionScript(FILE* f, const CompletionScript& script) {
+    fprintf(f,
+            "# bash completion for %s. Generated from the tag table; do not edit.\n"
+            "_%s_tags='",
+            script.program, script.program);
     for (const TagEntry& e : allTags()) fprintf(f, "%s%s ", e.name, e.kind == TagKind::None ? "" : "=");
-    fputs(
-        "'\n"
-        "_tagclient() {\n"
-        "    # Words are taken from the line itself: bash would split GET: and\n"
-        "    # NAME=value at their colon and equals sign.\n"
-        "    local line=${COMP_LINE:0:COMP_POINT} cur='' prev='' have_type='' w\n"
-        "    local -a words\n"
-        "    read -ra words <<< \"$line\"\n"
-        "    if [[ $line != *[[:space:]] && ${#words[@]} -gt 0 ]]; then\n"
-        "        cur=${words[-1]}; unset 'words[-1]'\n"
-        "    fi\n"
-        "    [[ ${#words[@]} -gt 0 ]] && prev=${words[-1]}\n"
-        "    for w in \"${words[@]:1}\"; do\n"
-        "        case ${w^^} in SET:|GET:|DEL:|REP:) have_type=1 ;; esac\n"
-        "    done\n"
-        "    COMPREPLY=()\n"
-        "    case $prev in\n"
-        "        -h) COMPREPLY=($(compgen -A hostname -- \"$cur\")); return ;;\n"
-        "        -p) return ;;\n"
-        "    esac\n"
-        "    [[ $cur == *=* ]] && return\n"
-        "    local candidates\n"
-        "    if [[ -z $have_type ]]; then candidates='SET: GET: DEL: REP: -h -p'\n"
-        "    else candidates=$_tagclient_tags; fi\n"
-        "    COMPREPLY=($(compgen -W \"$candidates\" -- \"${cur^^}\"))\n"
-        "    # bash replaces only the text after the word's last colon.\n"
-        "    if [[ $cur == *:* ]]; then\n"
-        "        local keep=${cur%:*}: i\n"
-        "        for i in \"${!COMPREPLY[@]}\"; do COMPREPLY[i]=${COMPREPLY[i]:${#keep}}; done\n"
-        "    fi\n"
-        "    [[ ${COMPREPLY[0]-} == *= ]] && compopt -o nospace 2>/dev/null\n"
-        "    return 0\n"
-        "}\n"
-        "complete -F _tagclient tagclient\n",
-        f);
+    fprintf(f,
+            "'\n"
+            "_%s() {\n"
+            "    # Words are taken from the line itself: bash would split GET:,\n"
+            "    # HOST:PORT and NAME=value at their colon and equals sign.\n"
+            "    local line=${COMP_LINE:0:COMP_POINT} cur='' prev='' have_type='' w\n"
+            "    local -a words\n"
+            "    read -ra words <<< \"$line\"\n"
+            "    if [[ $line != *[[:space:]] && ${#words[@]} -gt 0 ]]; then\n"
+            "        cur=${words[-1]}; unset 'words[-1]'\n"
+            "    fi\n"
+            "    [[ ${#words[@]} -gt 0 ]] && prev=${words[-1]}\n"
+            "    for w in \"${words[@]:1}\"; do\n"
+            "        case ${w^^} in SET:|GET:|DEL:|REP:) have_type=1 ;; esac\n"
+            "    done\n"
+            "    COMPREPLY=()\n"
+            "    case $prev in\n"
+            "%s"
+            "    esac\n"
+            "    [[ $cur == *=* ]] && return 0\n"
+            "    local candidates\n"
+            "%s"
+            "    COMPREPLY=($(compgen -W \"$candidates\" -- \"${cur^^}\"))\n"
+            "    # bash replaces only the text after the word's last colon.\n"
+            "    if [[ $cur == *:* ]]; then\n"
+            "        local keep=${cur%%:*}: i\n"
+            "        for i in \"${!COMPREPLY[@]}\"; do COMPREPLY[i]=${COMPREPLY[i]:${#keep}}; done\n"
+            "    fi\n"
+            "    [[ ${COMPREPLY[0]-} == *= ]] && compopt -o nospace 2>/dev/null\n"
+            "    return 0\n"
+            "}\n"
+            "complete -F _%s %s\n",
+            script.program, script.optionArguments, script.candidates, script.program, script.program);
+}
+
+void writeCompletion(FILE* f) {
+    writeCompletionScript(f, {"tagclient",
+                              "        -h) COMPREPLY=($(compgen -A hostname -- \"$cur\")); return 0 ;;\n"
+                              "        -p) return 0 ;;\n",
+                              "    if [[ -z $have_type ]]; then candidates='SET: GET: DEL: REP: -h -p'\n"
+                              "    else candidates=$_tagclient_tags; fi\n"});
+}
+
+void writePollCompletion(FILE* f) {
+    writeCompletionScript(
+        f, {"tagpoll",
+            "        -f|--file) COMPREPLY=($(compgen -f -- \"$cur\")); return 0 ;;\n"
+            "        --target) [[ $cur != *:* ]] && COMPREPLY=($(compgen -A hostname -- \"$cur\")); return 0 "
+            ";;\n"
+            "        -o|--format) COMPREPLY=($(compgen -W 'line json csv' -- \"$cur\")); return 0 ;;\n"
+            "        -t|--timeout|-r|--retries|-c|--concurrency|--rate|-p|--port|--listen) return 0 ;;\n",
+            "    if [[ -n $have_type ]]; then candidates=$_tagpoll_tags\n"
+            "    elif [[ $cur == -* ]]; then\n"
+            "        candidates='-f --file --target -t --timeout -r --retries -c --concurrency --rate\n"
+            "            -p --port -o --format --listen --help --version'\n"
+            "        COMPREPLY=($(compgen -W \"$candidates\" -- \"$cur\"))\n"
+            "        return 0\n"
+            "    else candidates='SET: GET: DEL: REP:'; fi\n"});
 }
 
 // The dissector's table: id -> { name, kind }. Names and kinds are plain
@@ -122,57 +140,6 @@ bool copyFile(const char* path, FILE* f) {
 }
 
 bool isMode(const char* arg, const char* mode) { return strcmp(arg, mode) == 0; }
-
-// tagpoll takes the client's words after its own options.
-void writePollCompletion(FILE* f) {
-    fputs(
-        "# bash completion for tagpoll. Generated from the tag table; do not edit.\n"
-        "_tagpoll_tags='",
-        f);
-    for (const TagEntry& e : allTags()) fprintf(f, "%s%s ", e.name, e.kind == TagKind::None ? "" : "=");
-    fputs(
-        "'\n"
-        "_tagpoll() {\n"
-        "    # Words are taken from the line itself: bash would split GET:,\n"
-        "    # HOST:PORT and NAME=value at their colon and equals sign.\n"
-        "    local line=${COMP_LINE:0:COMP_POINT} cur='' prev='' have_type='' w\n"
-        "    local -a words\n"
-        "    read -ra words <<< \"$line\"\n"
-        "    if [[ $line != *[[:space:]] && ${#words[@]} -gt 0 ]]; then\n"
-        "        cur=${words[-1]}; unset 'words[-1]'\n"
-        "    fi\n"
-        "    [[ ${#words[@]} -gt 0 ]] && prev=${words[-1]}\n"
-        "    for w in \"${words[@]:1}\"; do\n"
-        "        case ${w^^} in SET:|GET:|DEL:|REP:) have_type=1 ;; esac\n"
-        "    done\n"
-        "    COMPREPLY=()\n"
-        "    case $prev in\n"
-        "        -f|--file) COMPREPLY=($(compgen -f -- \"$cur\")); return 0 ;;\n"
-        "        --target) [[ $cur != *:* ]] && COMPREPLY=($(compgen -A hostname -- \"$cur\")); return 0 ;;\n"
-        "        -o|--format) COMPREPLY=($(compgen -W 'line json csv' -- \"$cur\")); return 0 ;;\n"
-        "        -t|--timeout|-r|--retries|-c|--concurrency|--rate|-p|--port|--listen) return 0 ;;\n"
-        "    esac\n"
-        "    [[ $cur == *=* ]] && return 0\n"
-        "    local candidates\n"
-        "    if [[ -n $have_type ]]; then candidates=$_tagpoll_tags\n"
-        "    elif [[ $cur == -* ]]; then\n"
-        "        candidates='-f --file --target -t --timeout -r --retries -c --concurrency --rate\n"
-        "            -p --port -o --format --listen --help --version'\n"
-        "        COMPREPLY=($(compgen -W \"$candidates\" -- \"$cur\"))\n"
-        "        return 0\n"
-        "    else candidates='SET: GET: DEL: REP:'; fi\n"
-        "    COMPREPLY=($(compgen -W \"$candidates\" -- \"${cur^^}\"))\n"
-        "    # bash replaces only the text after the word's last colon.\n"
-        "    if [[ $cur == *:* ]]; then\n"
-        "        local keep=${cur%:*}: i\n"
-        "        for i in \"${!COMPREPLY[@]}\"; do COMPREPLY[i]=${COMPREPLY[i]:${#keep}}; done\n"
-        "    fi\n"
-        "    [[ ${COMPREPLY[0]-} == *= ]] && compopt -o nospace 2>/dev/null\n"
-        "    return 0\n"
-        "}\n"
-        "complete -F _tagpoll tagpoll\n",
-        f);
-}
 
 // The group of TAG_DEV_STATE is DEV: the word after TAG_.
 std::string groupOf(const char* name) {
