@@ -31,5 +31,12 @@ run "Read the device group" GET: TAG_DEV_CFG
 run "Set the label (SET is sent and not answered)" SET: 'TAG_DEV_LABEL=Rack 7, row B'
 run "Read it back" GET: TAG_DEV_ID TAG_DEV_LABEL
 run "Ask for a tag this agent does not hold: an error reply naming its id" GET: TAG_CCD_TEMP
+
+# A fleet: one tagagent plays five devices, and tagpoll asks them all at once.
+build/agent/tagagent --devices 5 -p 0 -t 60 --targets-file "$work/fleet.txt" > "$work/fleet.out" &
+background_pids+=($!)
+[[ -n $(wait_for_line "$work/fleet.out" '/^listening on 5 devices/p') ]] || { echo "the fleet did not start" >&2; exit 1; }
+printf '\n# Ask a fleet of five simulated devices at once\n$ tagpoll -f fleet.txt GET: TAG_DEV_ID TAG_DEV_LABEL\n'
+build/poller/tagpoll -f "$work/fleet.txt" GET: TAG_DEV_ID TAG_DEV_LABEL | sort
 echo
-echo "== Done; the agent is stopped. See README.md for more."
+echo "== Done; the agents are stopped. See README.md for more."
