@@ -1,6 +1,7 @@
 #include "client_line.h"
 
 #include <arpa/inet.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -37,6 +38,9 @@ std::string printedMessage(VMsg& message) {
     // The client's own printer, pointed at memory instead of standard output.
     MsgRequest printer{MSG_GET};
     printer.out = stream;
+    // Results go to standard output; on a terminal a device's text must not
+    // move the cursor or rewrite the screen, as with tagclient.
+    printer.outIsTerminal = isatty(STDOUT_FILENO) == 1;
     printer.printMsg(&message);
     fclose(stream);
     std::string line(text, size);

@@ -58,6 +58,18 @@ std::string lowered(std::string s) {
     return s;
 }
 
+// Reads one line into text, at most limit + 1 characters of it, so that a
+// file without line ends (/dev/zero) cannot grow memory; false at the end.
+bool readBoundedLine(std::istream& in, std::string& text, size_t limit) {
+    text.clear();
+    for (int c; (c = in.get()) != std::char_traits<char>::eof();) {
+        if (c == '\n') return true;
+        text.push_back(char(c));
+        if (text.size() > limit) return true;
+    }
+    return !text.empty();
+}
+
 }  // namespace
 
 bool TargetList::fail(const std::string& where, const std::string& reason) {
@@ -68,13 +80,15 @@ bool TargetList::fail(const std::string& where, const std::string& reason) {
 bool TargetList::readStream(std::istream& in, const std::string& name) {
     std::string line;
     size_t number = 0;
-    while (std::getline(in, line)) {
+    while (readBoundedLine(in, line, MAX_LINE)) {
         ++number;
         if (line.size() > MAX_LINE)
             return fail(name + ":" + std::to_string(number),
                         "line longer than " + std::to_string(MAX_LINE) + " characters");
         if (!addEntry(line, name, number)) return false;
     }
+    // A folder, or a read error part way, is not an empty list.
+    if (in.bad()) return fail(name, "cannot be read");
     return true;
 }
 

@@ -7,9 +7,12 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
+
 #include <map>
 
 #include "bound_socket.h"
+#include "sequence_table.h"
 #include "tagengine.h"
 #include "udp_peer.h"
 
@@ -293,6 +296,20 @@ TEST(Engine, RequestsWithoutReplyAreSentOnce) {
     h.step(60000ms);
     EXPECT_EQ(h.results[id].status, Status::Sent);
     EXPECT_EQ(target.sequences().size(), 1u);
+}
+
+TEST(SequenceTable, IdleAddressesKeepCountingButTheTableStaysBounded) {
+    tagengine::SequenceTable table;
+    ASSERT_EQ(table.allocate(1, 100), 0);
+    table.release(1, 0);
+    EXPECT_EQ(table.allocate(1, 101), 1) << "a small table remembers where an address's count stands";
+    table.release(1, 1);
+    for (uint64_t address = 2; address < 20000; ++address) {
+        std::optional<uint8_t> s = table.allocate(address, address);
+        ASSERT_TRUE(s);
+        table.release(address, *s);
+    }
+    EXPECT_LE(table.addresses(), tagengine::SequenceTable::IDLE_ADDRESSES_KEPT + 1);
 }
 
 }  // namespace

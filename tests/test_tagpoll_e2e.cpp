@@ -216,6 +216,11 @@ TEST(TagpollE2E, BadInputStopsBeforeAnythingIsSent) {
         {{"-f", empty, "GET:", "TAG_DEV_ID"}, "tagpoll: no targets to poll\n"},
         {{"-f", dir.path + "/missing", "GET:", "TAG_DEV_ID"},
          "tagpoll: cannot read " + dir.path + "/missing: No such file or directory\n"},
+        // A folder is no empty list; a file without line ends is read no
+        // further than one line's bound, however long it is.
+        {{"-f", dir.path, "GET:", "TAG_DEV_ID"}, "tagpoll: " + dir.path + ": cannot be read\n"},
+        {{"-f", "/dev/zero", "GET:", "TAG_DEV_ID"},
+         "tagpoll: /dev/zero:1: line longer than 4096 characters\n"},
         {{"-f", fine, "GET:", "TAG_NOPE", "TAG_DEV_ID", "TAG_NADA"},
          "tagpoll: ERR: TAG_ERR_UNKNOWN_TAGID TAG_ERR_TAGID=TAG_NOPE TAG_ERR_TAGID=TAG_NADA\n"
          "Try 'tagpoll --help' for more information.\n"},
@@ -273,6 +278,20 @@ TEST(TagpollE2E, ProgressGoesToAStandardErrorThatIsATerminal) {
     // The terminal turns the newline into CR LF.
     EXPECT_EQ(shown, "\rtagpoll: 1/1 done, 0 answered\033[K\r\n");
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1);
+}
+
+TEST(TagpollE2E, ControlBytesOfADeviceReachATerminalAsQuestionMarks) {
+    UdpPeer device;
+    device.answer({send(segment(1, 0x80,
+                                {VTagFactory::createVTag(9,
+                                                         "a\x1B]0;x\x07\x1B[2J"
+                                                         "b")}))});
+    RunResult r = runProgramOnTerminal(
+        TAGPOLL_PATH, {"--target", "127.0.0.1:" + std::to_string(device.port()), "GET:", "TAG_DEV_LABEL"});
+    device.finish();
+    EXPECT_EQ(r.out,
+              "127.0.0.1:" + std::to_string(device.port()) + "\tGET: TAG_DEV_LABEL=\"a?]0;x??[2Jb\" \n");
+    EXPECT_EQ(r.status, 0);
 }
 
 TEST(TagpollE2E, ListenPrintsWhatArrivesUntilSignalled) {

@@ -27,9 +27,15 @@ void SequenceTable::release(uint64_t address, uint8_t sequence) {
     if (it == peers.end()) return;
     auto& held = it->second.held;
     std::erase_if(held, [&](const auto& h) { return h.first == sequence; });
+    if (!held.empty()) return;
     // The address stays with its next sequence: the following exchange goes
     // on counting, so a late reply to an ended one is unlikely to match it.
-    if (held.empty()) held.shrink_to_fit();
+    // Only while the table is small: memory must not grow with every
+    // address ever asked.
+    if (peers.size() > IDLE_ADDRESSES_KEPT)
+        peers.erase(it);
+    else
+        held.shrink_to_fit();
 }
 
 uint64_t SequenceTable::find(uint64_t address, uint8_t sequence) const {

@@ -22,6 +22,13 @@ public:
     uint64_t find(uint64_t address, uint8_t sequence) const;
     // Every exchange holding a sequence at the address.
     std::vector<uint64_t> holders(uint64_t address) const;
+    // Addresses remembered, busy or idle.
+    size_t addresses() const { return peers.size(); }
+
+    // Idle addresses are remembered (with their next sequence) up to this
+    // many; past it an address is forgotten once it holds nothing, so a
+    // long-running caller probing ever new targets keeps bounded memory.
+    static constexpr size_t IDLE_ADDRESSES_KEPT = 4096;
 
 private:
     struct Peer {
