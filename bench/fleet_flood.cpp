@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "flood.h"
 #include "vmsg.h"
 
 int main(int argc, char** argv) {
@@ -42,30 +43,10 @@ int main(int argc, char** argv) {
     VMsg get(1);
     get.setLastSegment(true);
     get.addTag(VTagFactory::createVTag(5));
-    uint8_t request[1024], reply[2048];
+    uint8_t request[1024];
     uint16_t length = get.getMsg(request, sizeof request);
 
-    long sent = 0, answered = 0, lost = 0;
-    auto start = std::chrono::steady_clock::now();
-    auto sendOne = [&] {
-        const sockaddr_in& to = targets[size_t(sent) % targets.size()];
-        sendto(fd, request, length, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
-        ++sent;
-    };
-    while (sent < requests && sent < inFlight) sendOne();
-    while (answered + lost < requests) {
-        pollfd p{fd, POLLIN, 0};
-        if (poll(&p, 1, 200) != 1) {
-            lost += sent - answered - lost;  // silence: count the rest as lost
-            while (sent < requests && sent - answered - lost < inFlight) sendOne();
-            continue;
-        }
-        if (recv(fd, reply, sizeof reply, 0) < 0) continue;
-        ++answered;
-        if (sent < requests) sendOne();
-    }
-    double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    printf("%ld requests, %ld answered, %ld lost, %.3f s, %.0f answers/s\n", requests, answered, lost,
-           seconds, answered / seconds);
+    flood(fd, request, length, requests, inFlight, 200,
+          [&](long n) -> const sockaddr_in& { return targets[size_t(n) % targets.size()]; });
     return 0;
 }

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "flood.h"
 #include "vmsg.h"
 
 int main(int argc, char** argv) {
@@ -30,29 +31,10 @@ int main(int argc, char** argv) {
     get.setLastSegment(true);
     get.addTag(VTagFactory::createVTag(8, uint32_t(0)));
     get.addTag(VTagFactory::createVTag(9, ""));
-    uint8_t request[1024], reply[2048];
+    uint8_t request[1024];
     uint16_t length = get.getMsg(request, sizeof request);
 
-    long sent = 0, answered = 0, lost = 0;
-    auto start = std::chrono::steady_clock::now();
-    auto sendOne = [&] {
-        sendto(fd, request, length, 0, reinterpret_cast<sockaddr*>(&dest), sizeof dest);
-        ++sent;
-    };
-    while (sent < requests && sent < inFlight) sendOne();
-    while (answered + lost < requests) {
-        pollfd p{fd, POLLIN, 0};
-        if (poll(&p, 1, 1000) != 1) {
-            lost += sent - answered - lost;  // a second of silence: count the rest as lost
-            while (sent < requests && sent - answered - lost < inFlight) sendOne();
-            continue;
-        }
-        if (recv(fd, reply, sizeof reply, 0) < 0) continue;
-        ++answered;
-        if (sent < requests) sendOne();
-    }
-    double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    printf("%ld requests, %ld answered, %ld lost, %.3f s, %.0f answers/s\n", requests, answered, lost,
-           seconds, answered / seconds);
+    // A second of silence counts the rest in flight as lost.
+    flood(fd, request, length, requests, inFlight, 1000, [&](long) -> const sockaddr_in& { return dest; });
     return 0;
 }
