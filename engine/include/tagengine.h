@@ -46,6 +46,7 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "vmsg.h"
 
@@ -72,10 +73,18 @@ enum class Status : uint8_t {
     ReplyTooLong,  // the merged reply grew past MAX_REPLY_TAGS tags
     SendFailed,    // the local system refused to send (detail says why)
     Cancelled,     // cancelled by the caller before it ended
+    Verified,      // a write: the device read back every value written
+    Mismatch,      // a write: the device answered, but holds other values
 };
 
 // A short upper-case word for the status ("ANSWERED", "TIMEOUT", ...).
 TAGENGINE_API const char* statusName(Status status);
+
+// A tag of a write whose value the device did not read back as written.
+struct Mismatch {
+    std::unique_ptr<VTag> wrote;
+    std::unique_ptr<VTag> read;  // null when the reply did not hold the tag
+};
 
 struct Result {
     uint64_t id = 0;        // what submit returned
@@ -86,6 +95,7 @@ struct Result {
     int attempts = 0;             // datagrams sent for this exchange
     Duration roundTrip{0};        // last send to the final segment (Answered, ErrorReply, Refused)
     std::string detail;           // SendFailed, Unresolvable: the system's reason
+    std::vector<Mismatch> mismatches;  // Mismatch: the tags still not as written
 };
 
 using Callback = std::function<void(Result&&)>;
@@ -111,6 +121,16 @@ struct Options {
     uint64_t seed = 0;             // jitter; 0 seeds from the address of the engine
 };
 
+// Whether the device's value is the one written, by the kind the tag table
+// gives the tag: integers as numbers (whatever width either side carries),
+// floats by their 32 bits, texts byte for byte, value-less tags always.
+TAGENGINE_API bool sameValue(const VTag& wrote, const VTag& read);
+
+// Why a SET cannot be written and verified ("TAG_DEV_CFG is a group tag: it
+// can be read, not written"), or "" when it can: every tag must be one of the
+// table's tags with a value.
+TAGENGINE_API std::string unwritableReason(const VMsg& set);
+
 class TAGENGINE_API Engine {
 public:
     // Opens the engine's socket. Throws std::system_error when it cannot.
@@ -124,6 +144,19 @@ public:
     // ends at the next process() call. A request message whose encoding does
     // not fit one datagram ends as SendFailed.
     uint64_t submit(Exchange exchange, Clock::time_point now);
+
+    // Queues a verified write. exchange.request is a SET (unwritableReason
+    // empty, else it ends as SendFailed with that reason). Each round sends
+    // the SET of the tags not yet verified, then reads them back with a GET
+    // (its own sequence number) waiting attemptTimeout, and compares each
+    // value with sameValue. Rounds = retries + 1, within the deadline.
+    // Ends as Verified when every tag read back as written; Mismatch when a
+    // read-back answered with other values (or without a tag) and no round
+    // put it right (mismatches names them, as last read); ErrorReply when the
+    // read-back is an ERR message (reply holds it); TimedOut when no
+    // read-back answered; Refused, Unresolvable, SendFailed as for any
+    // exchange. attempts counts rounds; reply holds the last read-back.
+    uint64_t submitWrite(Exchange exchange, Clock::time_point now);
 
     // Ends a queued or running exchange as Cancelled (its callback runs at
     // the next process()); false if the id is unknown or already ended.
