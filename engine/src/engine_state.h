@@ -70,7 +70,7 @@ struct WriteRecord {
 };
 
 struct Engine::State {
-    State(Engine& owner, const Options& o);
+    State(Engine& e, const Options& o);
 
     // Index upkeep.
     void setDeadline(Record& r, Clock::time_point when);
