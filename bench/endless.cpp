@@ -73,7 +73,8 @@ int main(int argc, char** argv) {
             if (!(p.revents & POLLIN)) continue;
             sockaddr_in from{};
             socklen_t len = sizeof from;
-            ssize_t n = recvfrom(p.fd, datagram, sizeof datagram, 0, reinterpret_cast<sockaddr*>(&from), &len);
+            ssize_t n =
+                recvfrom(p.fd, datagram, sizeof datagram, 0, reinterpret_cast<sockaddr*>(&from), &len);
             if (n >= 3) streams.push_back({p.fd, from, uint8_t(datagram[2] & 0x7F), segments});
         }
         // One segment per stream per pass, so every requester is fed at once.
