@@ -2,14 +2,14 @@
 # Builds everything and runs every test: the plain build, the same suite
 # under valgrind and under AddressSanitizer with UndefinedBehaviorSanitizer,
 # bounded fuzzing, and static analysis. Any failure stops it non-zero.
-# FUZZ_SECONDS (default 60) bounds each fuzz target.
+# FUZZ_SECONDS (default 45) bounds each fuzz target.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bash scripts/install-deps.sh valgrind clang libclang-rt-dev clang-tidy cppcheck clang-format dpkg-dev \
   tshark lua5.2 prometheus
 jobs=$(nproc)
-fuzz_seconds=${FUZZ_SECONDS:-60}
+fuzz_seconds=${FUZZ_SECONDS:-45}
 
 step() { printf '\n== %s (%ss so far)\n' "$1" "$SECONDS"; }
 
