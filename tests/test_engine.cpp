@@ -188,6 +188,27 @@ TEST(Engine, RetriesWithFreshSequencesThenTimesOut) {
     EXPECT_EQ(h.results[id].attempts, 3);
 }
 
+// More exchanges to one address than it has sequences: the first 128 hold
+// them all, and when they time out together each must still get a retry
+// out rather than wait for a sequence that no one will let go.
+TEST(Engine, ExchangesHoldingEverySequenceOfAnAddressStillRetry) {
+    Silent target;
+    Harness h;
+    std::vector<uint64_t> ids;
+    for (int i = 0; i < 130; ++i) ids.push_back(h.submit(target.port, 100ms, 1));
+    for (int ms = 0; ms <= 2000; ms += 50) h.step(std::chrono::milliseconds(ms));
+    std::map<Status, size_t> ended;
+    int attempts = 0;
+    for (uint64_t id : ids)
+        if (h.results.count(id)) {
+            ++ended[h.results[id].status];
+            attempts += h.results[id].attempts;
+        }
+    EXPECT_EQ(ended, (std::map<Status, size_t>{{Status::TimedOut, 130}}));
+    EXPECT_EQ(attempts, 260);
+    EXPECT_EQ(h.engine.pending(), 0u);
+}
+
 TEST(Engine, LateWholeReplyToAnEarlierAttemptCounts) {
     UdpPeer peer;
     peer.answer({pause(200ms), send(segment(1, 0x80, {u32(8, 7)}))});  // answers attempt 1 (sequence 0)

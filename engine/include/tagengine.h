@@ -22,7 +22,8 @@
 //   exchange's attempts, end it as ReplyTooLong; so does a segment that would
 //   take every partial reply together past Options::maxHeldBytes.
 // - Sequence numbers (7 bits) are allocated per target address, never two
-//   live at once for the same address; each attempt takes a fresh one.
+//   live at once for the same address; each attempt takes a fresh one, but
+//   a retry finding all 128 held gives up its own oldest attempt's.
 // - Each attempt waits attemptTimeout, doubled per retry (capped at
 //   maxAttemptTimeout, jittered to between half and all of it, never below
 //   attemptTimeout); a caller setting maxAttemptTimeout to attemptTimeout
