@@ -438,6 +438,14 @@ TEST(EngineWrite, EndsByWhatTheDeviceReadsBack) {
          "9 a absent"},
         {"error reply", {send(segment(2, 0x81, {u32(1, 1)}))}, Status::ErrorReply, 1, 2, ""},
         {"never reads back", {}, Status::TimedOut, 2, 4, ""},
+        // A reflector echoing a SET onto the read-back's sequence: the values
+        // written, but nothing the device holds.
+        {"own SET comes back",
+         {send(segment(0, 0x81, {text(9, "a"), u32(8, 7)}))},
+         Status::TimedOut,
+         2,
+         4,
+         ""},
     };
     for (auto& c : cases) {
         UdpPeer device;

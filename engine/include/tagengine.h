@@ -184,7 +184,8 @@ public:
     // read-back answered with other values (or without a tag) and no round
     // put it right (mismatches names them, as last read); ErrorReply when the
     // read-back is an ERR message (reply holds it); TimedOut when no
-    // read-back answered; Refused, Unresolvable, SendFailed as for any
+    // read-back answered (one answered by any other message but a GET, such
+    // as a SET echoed back, is no answer); Refused, Unresolvable, SendFailed as for any
     // exchange. attempts counts rounds; reply holds the last read-back.
     uint64_t submitWrite(Exchange exchange, Clock::time_point now);
 

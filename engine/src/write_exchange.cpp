@@ -92,6 +92,11 @@ void Engine::State::compare(uint64_t id, Result&& read) {
     if (it == writes.end()) return;
     WriteRecord& w = it->second;
     w.result.roundTrip = read.roundTrip;
+    // Only a GET message holds what the device has. Anything else taken on
+    // the read-back's sequence, above all a SET echoed back by a reflector
+    // (this write's or another's), carries the values written, not read:
+    // that round went unanswered.
+    if (read.status == Status::Answered && read.reply->msgId != MSG_GET) read.status = Status::TimedOut;
     switch (read.status) {
     case Status::Answered: break;
     case Status::TimedOut: {
