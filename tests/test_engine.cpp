@@ -486,6 +486,37 @@ TEST(EngineWrite, EndsByWhatTheDeviceReadsBack) {
     }
 }
 
+// The deadline can come while a later round's SET still waits its turn:
+// the device did answer, with other values, so that is what it ends as.
+TEST(EngineWrite, DeadlineBeforeTheNextRoundIsSentEndsAsTheLastAnswer) {
+    UdpPeer device;
+    device.answer({pause(150ms), send(segment(1, 0x81, {text(9, "old")}))});
+    Harness h({.requestsPerSecond = 10});  // one datagram each 100 ms
+    tagengine::Exchange x;
+    x.host = "127.0.0.1";
+    x.port = device.port();
+    auto set = std::make_shared<VMsg>(MSG_SET);
+    set->addTag(text(9, "a"));
+    x.request = set;
+    x.attemptTimeout = 1000ms;
+    x.retries = 3;
+    x.deadline = h.t0 + 250ms;
+    x.done = [&](tagengine::Result&& r) { h.results.emplace(r.id, std::move(r)); };
+    uint64_t id = h.engine.submitWrite(std::move(x), h.t0);
+    h.step(0ms);    // the SET
+    h.step(100ms);  // its read-back
+    // The answer; round 2's SET then waits for the slot at 200 ms.
+    for (int i = 0; i < 20 && h.engine.stats().received == 0; ++i) h.step(110ms, 50ms);
+    h.step(250ms);
+    device.finish();
+    ASSERT_TRUE(h.results.count(id));
+    const auto& r = h.results[id];
+    EXPECT_EQ(r.status, Status::Mismatch);
+    EXPECT_EQ(r.attempts, 2);
+    ASSERT_EQ(r.mismatches.size(), 1u);
+    EXPECT_EQ(describe(r.mismatches[0]), "9 a old");
+}
+
 TEST(EngineWrite, GroupTagIsRefusedBeforeAnythingIsSent) {
     Silent device;
     Harness h;

@@ -80,7 +80,10 @@ void Engine::State::readBack(uint64_t id, Result&& sent) {
     w.result.address = sent.address;
     if (sent.status != Status::Sent) {
         w.result.detail = sent.detail;
-        finishWrite(id, sent.status);
+        // A later round's SET that never went out before the deadline: the
+        // device's last answer still stands, as when its read-back is lost.
+        bool answeredBefore = sent.status == Status::TimedOut && w.answered;
+        finishWrite(id, answeredBefore ? Status::Mismatch : sent.status);
         return;
     }
     auto read = [this, id](Result&& r) { compare(id, std::move(r)); };
