@@ -188,6 +188,27 @@ TEST(Engine, RetriesWithFreshSequencesThenTimesOut) {
     EXPECT_EQ(h.results[id].attempts, 3);
 }
 
+// More exchanges to one address than it has sequences: the first 128 hold
+// them all, and when they time out together each must still get a retry
+// out rather than wait for a sequence that no one will let go.
+TEST(Engine, ExchangesHoldingEverySequenceOfAnAddressStillRetry) {
+    Silent target;
+    Harness h;
+    std::vector<uint64_t> ids;
+    for (int i = 0; i < 130; ++i) ids.push_back(h.submit(target.port, 100ms, 1));
+    for (int ms = 0; ms <= 2000; ms += 50) h.step(std::chrono::milliseconds(ms));
+    std::map<Status, size_t> ended;
+    int attempts = 0;
+    for (uint64_t id : ids)
+        if (h.results.count(id)) {
+            ++ended[h.results[id].status];
+            attempts += h.results[id].attempts;
+        }
+    EXPECT_EQ(ended, (std::map<Status, size_t>{{Status::TimedOut, 130}}));
+    EXPECT_EQ(attempts, 260);
+    EXPECT_EQ(h.engine.pending(), 0u);
+}
+
 TEST(Engine, LateWholeReplyToAnEarlierAttemptCounts) {
     UdpPeer peer;
     peer.answer({pause(200ms), send(segment(1, 0x80, {u32(8, 7)}))});  // answers attempt 1 (sequence 0)
@@ -417,6 +438,14 @@ TEST(EngineWrite, EndsByWhatTheDeviceReadsBack) {
          "9 a absent"},
         {"error reply", {send(segment(2, 0x81, {u32(1, 1)}))}, Status::ErrorReply, 1, 2, ""},
         {"never reads back", {}, Status::TimedOut, 2, 4, ""},
+        // A reflector echoing a SET onto the read-back's sequence: the values
+        // written, but nothing the device holds.
+        {"own SET comes back",
+         {send(segment(0, 0x81, {text(9, "a"), u32(8, 7)}))},
+         Status::TimedOut,
+         2,
+         4,
+         ""},
     };
     for (auto& c : cases) {
         UdpPeer device;
@@ -455,6 +484,37 @@ TEST(EngineWrite, EndsByWhatTheDeviceReadsBack) {
             EXPECT_EQ(again->tagCount(), 1u) << c.name;
         }
     }
+}
+
+// The deadline can come while a later round's SET still waits its turn:
+// the device did answer, with other values, so that is what it ends as.
+TEST(EngineWrite, DeadlineBeforeTheNextRoundIsSentEndsAsTheLastAnswer) {
+    UdpPeer device;
+    device.answer({pause(150ms), send(segment(1, 0x81, {text(9, "old")}))});
+    Harness h({.requestsPerSecond = 10});  // one datagram each 100 ms
+    tagengine::Exchange x;
+    x.host = "127.0.0.1";
+    x.port = device.port();
+    auto set = std::make_shared<VMsg>(MSG_SET);
+    set->addTag(text(9, "a"));
+    x.request = set;
+    x.attemptTimeout = 1000ms;
+    x.retries = 3;
+    x.deadline = h.t0 + 250ms;
+    x.done = [&](tagengine::Result&& r) { h.results.emplace(r.id, std::move(r)); };
+    uint64_t id = h.engine.submitWrite(std::move(x), h.t0);
+    h.step(0ms);    // the SET
+    h.step(100ms);  // its read-back
+    // The answer; round 2's SET then waits for the slot at 200 ms.
+    for (int i = 0; i < 20 && h.engine.stats().received == 0; ++i) h.step(110ms, 50ms);
+    h.step(250ms);
+    device.finish();
+    ASSERT_TRUE(h.results.count(id));
+    const auto& r = h.results[id];
+    EXPECT_EQ(r.status, Status::Mismatch);
+    EXPECT_EQ(r.attempts, 2);
+    ASSERT_EQ(r.mismatches.size(), 1u);
+    EXPECT_EQ(describe(r.mismatches[0]), "9 a old");
 }
 
 TEST(EngineWrite, GroupTagIsRefusedBeforeAnythingIsSent) {

@@ -22,7 +22,8 @@
 //   exchange's attempts, end it as ReplyTooLong; so does a segment that would
 //   take every partial reply together past Options::maxHeldBytes.
 // - Sequence numbers (7 bits) are allocated per target address, never two
-//   live at once for the same address; each attempt takes a fresh one.
+//   live at once for the same address; each attempt takes a fresh one, but
+//   a retry finding all 128 held gives up its own oldest attempt's.
 // - Each attempt waits attemptTimeout, doubled per retry (capped at
 //   maxAttemptTimeout, jittered to between half and all of it, never below
 //   attemptTimeout); a caller setting maxAttemptTimeout to attemptTimeout
@@ -183,7 +184,8 @@ public:
     // read-back answered with other values (or without a tag) and no round
     // put it right (mismatches names them, as last read); ErrorReply when the
     // read-back is an ERR message (reply holds it); TimedOut when no
-    // read-back answered; Refused, Unresolvable, SendFailed as for any
+    // read-back answered (one answered by any other message but a GET, such
+    // as a SET echoed back, is no answer); Refused, Unresolvable, SendFailed as for any
     // exchange. attempts counts rounds; reply holds the last read-back.
     uint64_t submitWrite(Exchange exchange, Clock::time_point now);
 

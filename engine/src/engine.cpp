@@ -206,9 +206,16 @@ void Engine::State::sendWaiting(Clock::time_point now) {
 bool Engine::State::sendAttempt(Record& r, Clock::time_point now) {
     if (r.attempts.size() >= ATTEMPTS_KEPT) dropOldestAttempt(r);
     auto sequence = sequences.allocate(r.addressKey, r.id);
+    if (!sequence && !r.attempts.empty()) {
+        // Every sequence of the address is held, some by this exchange: a
+        // retry gives up its oldest attempt rather than wait for others who
+        // may all be waiting the same way.
+        dropOldestAttempt(r);
+        sequence = sequences.allocate(r.addressKey, r.id);
+    }
     if (!sequence) {
         // All 128 sequences of this address are held by other exchanges:
-        // this one waits for one of them to end.
+        // this one, not yet sent, waits for one of them to end.
         socketFull = true;
         return false;
     }

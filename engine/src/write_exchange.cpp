@@ -80,7 +80,10 @@ void Engine::State::readBack(uint64_t id, Result&& sent) {
     w.result.address = sent.address;
     if (sent.status != Status::Sent) {
         w.result.detail = sent.detail;
-        finishWrite(id, sent.status);
+        // A later round's SET that never went out before the deadline: the
+        // device's last answer still stands, as when its read-back is lost.
+        bool answeredBefore = sent.status == Status::TimedOut && w.answered;
+        finishWrite(id, answeredBefore ? Status::Mismatch : sent.status);
         return;
     }
     auto read = [this, id](Result&& r) { compare(id, std::move(r)); };
@@ -92,6 +95,11 @@ void Engine::State::compare(uint64_t id, Result&& read) {
     if (it == writes.end()) return;
     WriteRecord& w = it->second;
     w.result.roundTrip = read.roundTrip;
+    // Only a GET message holds what the device has. Anything else taken on
+    // the read-back's sequence, above all a SET echoed back by a reflector
+    // (this write's or another's), carries the values written, not read:
+    // that round went unanswered.
+    if (read.status == Status::Answered && read.reply->msgId != MSG_GET) read.status = Status::TimedOut;
     switch (read.status) {
     case Status::Answered: break;
     case Status::TimedOut: {
