@@ -109,6 +109,16 @@ std::string quoted(std::string_view text) {
 
 }  // namespace
 
+bool isUtf8(std::string_view text) {
+    // The JSON library's own check: its dump refuses what is not UTF-8.
+    try {
+        (void)nlohmann::json(std::string(text)).dump();
+        return true;
+    } catch (const nlohmann::json::type_error&) {
+        return false;
+    }
+}
+
 TagKind kindOf(const VTag& tag) {
     const TagEntry* entry = tagById(tag.tagId);
     return entry ? entry->kind : TagKind::None;

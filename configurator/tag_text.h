@@ -38,6 +38,9 @@ std::string shownValue(const VTag& tag);
 // replaced).
 nlohmann::ordered_json jsonValue(const VTag& tag);
 
+// Whether the bytes are well-formed UTF-8, as JSON and YAML texts must be.
+bool isUtf8(std::string_view text);
+
 // The kind the tag table gives the tag's id (None for ids it does not name).
 TagKind kindOf(const VTag& tag);
 
