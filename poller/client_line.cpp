@@ -10,6 +10,7 @@
 #include "msg_request.h"
 #include "output_lines.h"
 #include "poll_lines.h"
+#include "tag_vocabulary.h"
 
 namespace tagpoll {
 
@@ -27,6 +28,35 @@ std::string format(const char* pattern, Args... args) {
 
 // The host part of a "host:port" label.
 std::string hostOf(const std::string& label) { return label.substr(0, label.rfind(':')); }
+
+// A tag's value as the client prints it after the name: "\"a\"", "0000002A".
+std::string printedValue(const VTag& tag) {
+    char* text = nullptr;
+    size_t size = 0;
+    FILE* stream = open_memstream(&text, &size);
+    if (!stream) return {};
+    MsgRequest printer{MSG_GET};
+    printer.out = stream;
+    printer.outIsTerminal = isatty(STDOUT_FILENO) == 1;
+    printer.printTagValue(const_cast<VTag*>(&tag));  // prints, never changes it
+    fclose(stream);
+    std::string value(text, size);
+    free(text);
+    if (!value.empty() && value.front() == '=') value.erase(0, 1);
+    while (!value.empty() && value.back() == ' ') value.pop_back();
+    return value;
+}
+
+std::string mismatchLine(const tagengine::Result& result) {
+    std::string line = lines::SET_MISMATCH;
+    for (const tagengine::Mismatch& m : result.mismatches) {
+        const TagEntry* entry = tagById(m.wrote->tagId);
+        line += " " + std::string(entry ? entry->name : std::to_string(m.wrote->tagId));
+        line += " WROTE=" + printedValue(*m.wrote);
+        line += " READ=" + (m.read ? printedValue(*m.read) : std::string(lines::NOT_READ));
+    }
+    return line;
+}
 
 }  // namespace
 
@@ -59,8 +89,12 @@ std::string clientLine(const tagengine::Result& result, size_t requestBytes) {
     case Status::Refused: return format(lines::REFUSED, result.attempts);
     case Status::Cancelled: return format(lines::CANCELLED, result.attempts);
     case Status::Unresolvable: return format(::lines::HOST_UNKNOWN, hostOf(result.target).c_str());
-    case Status::ReplyTooLong: return format(::lines::RX_REPLY_TOO_LONG, REPLY_TAG_LIMIT);
+    case Status::ReplyTooLong:
+        if (result.tags > REPLY_TAG_LIMIT) return format(::lines::RX_REPLY_TOO_LONG, REPLY_TAG_LIMIT);
+        return format(lines::REPLY_TOO_MANY_BYTES, result.bytes);
     case Status::SendFailed: return format(::lines::SEND_FAILED, result.detail.c_str());
+    case Status::Verified: return lines::VERIFIED;
+    case Status::Mismatch: return mismatchLine(result);
     }
     return {};
 }

@@ -17,6 +17,12 @@ std::string printedMessage(VMsg& message);
 // of the request, printed for one that was only sent.
 std::string clientLine(const tagengine::Result& result, size_t requestBytes);
 
+// Whether the result came with a reply, so a round trip was measured.
+inline bool tookReply(tagengine::Status s) {
+    using tagengine::Status;
+    return s == Status::Answered || s == Status::ErrorReply || s == Status::Verified || s == Status::Mismatch;
+}
+
 // "A.B.C.D:PORT".
 std::string addressText(const sockaddr_in& address);
 

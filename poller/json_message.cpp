@@ -68,12 +68,12 @@ std::string hexBytes(std::string_view s) {
     return hex;
 }
 
-void addValue(json& tag, VTag& t) {
+void addValue(json& tag, const VTag& t) {
     tag["value"] = nullptr;
     if (!t.typeMatchesClass()) return;
     switch (t.type) {
     case VTAG_STRING: {
-        std::string_view text = static_cast<VTagString&>(t).text();
+        std::string_view text = static_cast<const VTagString&>(t).text();
         if (validUtf8(text)) {
             tag["value"] = std::string(text);
         } else {
@@ -87,16 +87,16 @@ void addValue(json& tag, VTag& t) {
         break;
     }
     case VTAG_UINT32: {
-        auto& v = static_cast<VTagUInt32&>(t);
+        auto& v = static_cast<const VTagUInt32&>(t);
         if (dictionaryType(t.tagId) == VTAG_FLOAT)
             tag["value"] = floatValue(v.getFloatValue());
         else
             tag["value"] = v.getValue();
         break;
     }
-    case VTAG_UINT16: tag["value"] = static_cast<VTagUInt16&>(t).getValue(); break;
-    case VTAG_UINT8: tag["value"] = static_cast<VTagUInt8&>(t).getValue(); break;
-    case VTAG_FLOAT: tag["value"] = floatValue(static_cast<VTagUInt32&>(t).getFloatValue()); break;
+    case VTAG_UINT16: tag["value"] = static_cast<const VTagUInt16&>(t).getValue(); break;
+    case VTAG_UINT8: tag["value"] = static_cast<const VTagUInt8&>(t).getValue(); break;
+    case VTAG_FLOAT: tag["value"] = floatValue(static_cast<const VTagUInt32&>(t).getFloatValue()); break;
     default: break;
     }
 }
@@ -106,12 +106,6 @@ std::string typeWord(uint8_t msgId) {
     if (msgId >= words) return std::to_string(msgId);
     std::string word = ::lines::HEADER_WORDS[msgId];
     return word.substr(0, word.find(':'));
-}
-
-std::string statusWord(tagengine::Status status) {
-    std::string word = tagengine::statusName(status);
-    for (char& c : word) c = char(std::tolower(static_cast<unsigned char>(c)));
-    return word;
 }
 
 }  // namespace
@@ -137,9 +131,9 @@ json resultJson(const tagengine::Result& result, const std::string& line) {
     json j;
     j["target"] = result.target;
     j["address"] = result.status == Status::Unresolvable ? json(nullptr) : json(addressText(result.address));
-    j["status"] = statusWord(result.status);
+    j["status"] = tagengine::statusName(result.status);
     j["attempts"] = result.attempts;
-    bool timed = result.status == Status::Answered || result.status == Status::ErrorReply;
+    bool timed = tookReply(result.status);
     j["round_trip_seconds"] =
         timed ? json(std::chrono::duration<double>(result.roundTrip).count()) : json(nullptr);
     if (result.reply) {
@@ -148,7 +142,30 @@ json resultJson(const tagengine::Result& result, const std::string& line) {
         j["message_type"] = nullptr;
         j["tags"] = json::array();
     }
-    if (result.status != Status::Answered && result.status != Status::Sent) j["error"] = line;
+    if (result.status == Status::Mismatch) {
+        json mismatches = json::array();
+        for (const tagengine::Mismatch& m : result.mismatches) {
+            const TagEntry* entry = tagById(m.wrote->tagId);
+            json tag;
+            tag["name"] = entry ? json(entry->name) : json(nullptr);
+            tag["id"] = m.wrote->tagId;
+            json wrote, read;
+            addValue(wrote, *m.wrote);
+            tag["wrote"] = wrote["value"];
+            if (m.read) addValue(read, *m.read);
+            tag["read"] = m.read ? read["value"] : json(nullptr);
+            mismatches.push_back(std::move(tag));
+        }
+        j["mismatches"] = std::move(mismatches);
+    }
+    if (result.status == Status::TimedOut && result.segments > 0) {
+        // Part of a reply came, never all of it: how much, for the curious.
+        j["segments_received"] = result.segments;
+        j["tags_received"] = result.tags;
+    }
+    bool good = result.status == Status::Answered || result.status == Status::Sent ||
+                result.status == Status::Verified;
+    if (!good) j["error"] = line;
     return j;
 }
 

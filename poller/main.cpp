@@ -88,6 +88,10 @@ int main(int argc, char** argv) {
     }
     auto request = tagpoll::buildRequest(o.words, error);
     if (!request) return usageError(error);
+    if (o.verify) {
+        std::string why = tagengine::unwritableReason(*request);
+        if (!why.empty()) return usageError("--verify: " + why);
+    }
     tagpoll::TargetList list(o.port);
     if (!collectTargets(o, list)) return USAGE;
 

@@ -11,15 +11,34 @@ namespace tagpoll {
 
 namespace {
 
-enum LongOnly { OPT_TARGET = 256, OPT_RATE, OPT_LISTEN, OPT_HELP, OPT_VERSION };
+enum LongOnly {
+    OPT_TARGET = 256,
+    OPT_RATE,
+    OPT_LISTEN,
+    OPT_VERIFY,
+    OPT_ALIVE,
+    OPT_SUMMARY,
+    OPT_MAX_REPLY_BYTES,
+    OPT_HELP,
+    OPT_VERSION
+};
 
-constexpr option longOptions[] = {
-    {"file", required_argument, nullptr, 'f'},          {"target", required_argument, nullptr, OPT_TARGET},
-    {"timeout", required_argument, nullptr, 't'},       {"retries", required_argument, nullptr, 'r'},
-    {"concurrency", required_argument, nullptr, 'c'},   {"rate", required_argument, nullptr, OPT_RATE},
-    {"port", required_argument, nullptr, 'p'},          {"format", required_argument, nullptr, 'o'},
-    {"listen", required_argument, nullptr, OPT_LISTEN}, {"help", no_argument, nullptr, OPT_HELP},
-    {"version", no_argument, nullptr, OPT_VERSION},     {nullptr, 0, nullptr, 0}};
+constexpr option longOptions[] = {{"file", required_argument, nullptr, 'f'},
+                                  {"target", required_argument, nullptr, OPT_TARGET},
+                                  {"timeout", required_argument, nullptr, 't'},
+                                  {"retries", required_argument, nullptr, 'r'},
+                                  {"concurrency", required_argument, nullptr, 'c'},
+                                  {"rate", required_argument, nullptr, OPT_RATE},
+                                  {"port", required_argument, nullptr, 'p'},
+                                  {"format", required_argument, nullptr, 'o'},
+                                  {"listen", required_argument, nullptr, OPT_LISTEN},
+                                  {"help", no_argument, nullptr, OPT_HELP},
+                                  {"version", no_argument, nullptr, OPT_VERSION},
+                                  {"verify", no_argument, nullptr, OPT_VERIFY},
+                                  {"alive", no_argument, nullptr, OPT_ALIVE},
+                                  {"summary", no_argument, nullptr, OPT_SUMMARY},
+                                  {"max-reply-bytes", required_argument, nullptr, OPT_MAX_REPLY_BYTES},
+                                  {nullptr, 0, nullptr, 0}};
 
 bool readUnsigned(const char* text, unsigned long min, unsigned long max, unsigned long& out) {
     const char* end = text + strlen(text);
@@ -52,6 +71,16 @@ bool takeOption(int opt, const char* arg, PollOptions& o, std::string& error) {
     case 'f': o.files.emplace_back(arg); return true;
     case OPT_TARGET: o.targets.emplace_back(arg); return true;
     case OPT_LISTEN: o.listen = arg; return true;
+    case OPT_VERIFY: o.verify = true; return true;
+    case OPT_ALIVE: o.alive = true; return true;
+    case OPT_SUMMARY: o.summary = true; return true;
+    case OPT_MAX_REPLY_BYTES:
+        if (readUnsigned(arg, 1024, 1UL << 30, n)) {
+            o.maxReplyBytes = n;
+            return true;
+        }
+        error = "bad --max-reply-bytes \"" + std::string(arg) + "\": 1024 to 1073741824";
+        return false;
     case 't':
         if (readSeconds(arg, 0.001, 3600, o.timeoutSeconds)) return true;
         error = "bad --timeout \"" + std::string(arg) + "\": seconds from 0.001 to 3600";
@@ -117,8 +146,8 @@ bool parseOptions(int argc, char** argv, PollOptions& o, std::string& error) {
     for (int i = optind; i < argc; ++i) o.words.emplace_back(argv[i]);
     bool polling = !o.files.empty() || !o.targets.empty();
     if (!o.listen.empty()) {
-        if (polling || !o.words.empty()) {
-            error = "--listen takes no targets and no words";
+        if (polling || !o.words.empty() || o.verify) {
+            error = "--listen takes no targets, no words and no --verify";
             return false;
         }
         return true;
@@ -149,11 +178,21 @@ const char* usageText() {
            "      --rate N            requests sent per second at most (default no limit)\n"
            "  -p, --port PORT         port of targets that name none (default 60000)\n"
            "  -o, --format FORMAT     line, json or csv (default line)\n"
+           "      --verify            read a SET back from each target and compare; resend\n"
+           "                          what differs (within the retries); exit 0 only when\n"
+           "                          every target verified\n"
+           "      --alive             print only the targets that replied\n"
+           "      --summary           end with a count of each status on standard error\n"
+           "      --max-reply-bytes N  bytes one reply may carry (default 1048576)\n"
            "      --listen [ADDRESS:]PORT  print every message that arrives there\n"
            "      --help              print this help and exit\n"
            "      --version           print the version and exit\n"
            "\n"
-           "Exit status: 0 every target answered, 1 some did not, 2 bad usage or targets.\n";
+           "The protocol never acknowledges a SET: without --verify a SET is reported as\n"
+           "sent, which does not mean the device took it; a lost one goes unnoticed.\n"
+           "\n"
+           "Exit status: 0 every target answered (or verified), 1 some did not, 2 bad\n"
+           "usage or targets.\n";
 }
 
 }  // namespace tagpoll

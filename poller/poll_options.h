@@ -2,6 +2,7 @@
 #ifndef TAGPOLL_POLL_OPTIONS_H
 #define TAGPOLL_POLL_OPTIONS_H
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -20,6 +21,10 @@ struct PollOptions {
     double rate = 0;  // requests per second, 0 for no limit
     uint16_t port = 60000;
     Format format = Format::Line;
+    size_t maxReplyBytes = 1 << 20;  // --max-reply-bytes: what one reply may carry
+    bool alive = false;              // --alive: print only the targets that replied
+    bool summary = false;            // --summary: a count of each status on standard error at the end
+    bool verify = false;             // --verify: a SET read back and compared, target by target
     std::vector<std::string> words;  // message-type word, then tag words
     bool help = false;
     bool version = false;

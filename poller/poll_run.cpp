@@ -1,6 +1,12 @@
 #include "poll_run.h"
 
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+#include <csignal>
 #include <cstdio>
+
+#include "client_line.h"
 
 namespace tagpoll {
 
@@ -24,25 +30,77 @@ private:
     tagengine::Clock::time_point last{};
 };
 
+// A write counts only once read back as written; a plain SET only as sent.
+bool succeeded(tagengine::Status status, bool verify) {
+    if (verify) return status == tagengine::Status::Verified;
+    return status == tagengine::Status::Answered || status == tagengine::Status::Sent;
+}
+
+// SIGINT and SIGTERM as a descriptor to watch: blocked, so they never
+// kill the run before it has said what it has.
+class StopSignals {
+public:
+    StopSignals() {
+        sigemptyset(&set);
+        sigaddset(&set, SIGINT);
+        sigaddset(&set, SIGTERM);
+        sigprocmask(SIG_BLOCK, &set, &before);
+        fd = signalfd(-1, &set, SFD_CLOEXEC | SFD_NONBLOCK);
+        // Without the descriptor the signals must keep their usual effect.
+        if (fd < 0) sigprocmask(SIG_SETMASK, &before, nullptr);
+    }
+    ~StopSignals() {
+        // A signal already taken as the stop must not strike again once
+        // unblocked: read it off first.
+        signalfd_siginfo info;
+        if (fd >= 0)
+            while (read(fd, &info, sizeof info) == ssize_t(sizeof info)) {}
+        if (fd >= 0) close(fd);
+        sigprocmask(SIG_SETMASK, &before, nullptr);
+    }
+    StopSignals(const StopSignals&) = delete;
+    StopSignals& operator=(const StopSignals&) = delete;
+    int fd = -1;
+
+private:
+    sigset_t set{}, before{};
+};
+
 }  // namespace
+
+std::string summaryLine(size_t targets, const std::map<tagengine::Status, size_t>& counts) {
+    std::string line = "tagpoll: " + std::to_string(targets) + " targets:";
+    const char* separator = " ";
+    for (const auto& [status, n] : counts) {
+        line += separator + std::to_string(n) + " " + tagengine::statusName(status);
+        separator = ", ";
+    }
+    return line;
+}
 
 int runPoll(const PollOptions& options, const std::vector<Target>& targets,
             const std::shared_ptr<const VMsg>& request, ResultWriter& writer, bool progress) {
     tagengine::Options engineOptions;
     engineOptions.maxInFlight = options.concurrency;
     engineOptions.requestsPerSecond = options.rate;
+    engineOptions.maxReplyBytes = options.maxReplyBytes;
     // -t is the wait of every attempt, so a target that never answers is
     // done after the time-out times the attempts, as users reckon it.
     engineOptions.maxAttemptTimeout = std::chrono::duration_cast<tagengine::Duration>(
         std::chrono::duration<double>(options.timeoutSeconds));
     tagengine::Engine engine(engineOptions);
+    // From here on a stop signal ends the run with what it has, even while
+    // names are still being looked up.
+    StopSignals signals;
 
     size_t done = 0, good = 0;
     Progress shown(progress, targets.size());
+    std::map<tagengine::Status, size_t> counts;
     auto finished = [&](tagengine::Result&& r) {
-        writer.result(r);
+        ++counts[r.status];
+        if (!options.alive || tookReply(r.status)) writer.result(r);
         ++done;
-        if (r.status == tagengine::Status::Answered || r.status == tagengine::Status::Sent) ++good;
+        if (succeeded(r.status, options.verify)) ++good;
         shown.update(done, good);
     };
     writer.begin(false);
@@ -56,13 +114,18 @@ int runPoll(const PollOptions& options, const std::vector<Target>& targets,
         x.attemptTimeout = engineOptions.maxAttemptTimeout;
         x.retries = options.retries;
         x.done = finished;
-        engine.submit(std::move(x), now);
+        if (options.verify)
+            engine.submitWrite(std::move(x), now);
+        else
+            engine.submit(std::move(x), now);
     }
-    if (!tagengine::runUntilDone(engine)) {
+    tagengine::RunEnd end = tagengine::runUntilDone(engine, signals.fd);
+    fflush(stdout);
+    if (options.summary) fprintf(stderr, "%s\n", summaryLine(targets.size(), counts).c_str());
+    if (end == tagengine::RunEnd::Failed) {
         perror("tagpoll: epoll");
         return 1;
     }
-    fflush(stdout);
     return good == targets.size() ? 0 : 1;
 }
 

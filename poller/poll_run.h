@@ -3,7 +3,9 @@
 #ifndef TAGPOLL_POLL_RUN_H
 #define TAGPOLL_POLL_RUN_H
 
+#include <map>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "poll_options.h"
@@ -11,6 +13,10 @@
 #include "targets.h"
 
 namespace tagpoll {
+
+// "tagpoll: 12 targets: 10 answered, 2 timed_out": every status that
+// happened, in the order the engine lists them.
+std::string summaryLine(size_t targets, const std::map<tagengine::Status, size_t>& counts);
 
 // Exit status: 0 when every target answered (or, for requests that expect
 // no reply, was sent), 1 otherwise. progress: show a progress line on

@@ -31,7 +31,7 @@ void ResultWriter::result(const tagengine::Result& r) {
     case Format::Line: fprintf(out, "%s\t%s\n", r.target.c_str(), line.c_str()); break;
     case Format::Json: fprintf(out, "%s\n", resultJson(r, line).dump().c_str()); break;
     case Format::Csv: {
-        bool timed = r.status == tagengine::Status::Answered || r.status == tagengine::Status::ErrorReply;
+        bool timed = tookReply(r.status);
         std::string rtt = timed ? std::to_string(std::chrono::duration<double>(r.roundTrip).count()) : "";
         std::string address = r.status == tagengine::Status::Unresolvable ? "" : addressText(r.address);
         fprintf(out, "%s,%s,%s,%d,%s,%s\n", csvField(r.target).c_str(), address.c_str(),

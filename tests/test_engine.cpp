@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <limits>
 #include <optional>
 
 #include <map>
@@ -296,6 +297,207 @@ TEST(Engine, RequestsWithoutReplyAreSentOnce) {
     h.step(60000ms);
     EXPECT_EQ(h.results[id].status, Status::Sent);
     EXPECT_EQ(target.sequences().size(), 1u);
+}
+
+TEST(Engine, LateSegmentedReplyToAnEarlierAttemptIsTakenWhole) {
+    // Attempt 1 (sequence 0) is answered in two segments while attempt 2 is out.
+    UdpPeer peer;
+    peer.answer({pause(150ms), send(segment(1, 0x00, {u32(8, 1), u32(10, 2), u32(11, 3)})),
+                 send(segment(1, 0x80, {u32(12, 4), u32(13, 5)}))});
+    Harness h;
+    uint64_t id = h.submit(peer.port(), 100ms, 3);
+    h.step(0ms);
+    h.step(100ms);
+    h.until(id, 150ms);
+    peer.finish();
+    EXPECT_EQ(h.results[id].status, Status::Answered);
+    EXPECT_EQ(tagIds(h.results[id]), "8 10 11 12 13 ");
+    EXPECT_EQ(h.results[id].attempts, 2);
+}
+
+TEST(Engine, SegmentsOfTwoAttemptsAreNeverMixed) {
+    // A first segment for attempt 1, then a last one for attempt 2 (sequence 1):
+    // attempt 2's reply is whole on its own; attempt 1's part stays out of it.
+    UdpPeer peer;
+    peer.answer({pause(150ms), send(segment(1, 0x00, {u32(8, 1)})), send(segment(1, 0x81, {u32(9, 2)}))});
+    Harness h;
+    uint64_t id = h.submit(peer.port(), 100ms, 3);
+    h.step(0ms);
+    h.step(100ms);
+    h.until(id, 150ms);
+    peer.finish();
+    EXPECT_EQ(tagIds(h.results[id]), "9 ");
+}
+
+TEST(Engine, IncompleteReplyAtTheEndIsATimeOut) {
+    UdpPeer peer;
+    peer.answer({send(segment(1, 0x00, {u32(8, 1)}))});
+    Harness h;
+    uint64_t id = h.submit(peer.port(), 100ms, 0);
+    h.step(0ms);
+    h.step(0ms, 200ms);
+    h.step(100ms);
+    peer.finish();
+    EXPECT_EQ(h.results[id].status, Status::TimedOut);
+    EXPECT_EQ(h.results[id].segments, 1u);
+    EXPECT_FALSE(h.results[id].reply);
+}
+
+TEST(Engine, OwnRequestReflectedIsNotAnAnswer) {
+    // What a reflector on a mistyped port sends: the GET itself, sequence 0 and last.
+    Bytes request = encode(*getRequest());
+    request[2] = 0x80;
+    UdpPeer peer;
+    peer.answer({send(request)});
+    Harness h;
+    uint64_t id = h.submit(peer.port(), 100ms, 0);
+    h.step(0ms);
+    h.step(0ms, 200ms);
+    h.step(100ms);
+    peer.finish();
+    EXPECT_EQ(h.results[id].status, Status::TimedOut);
+    EXPECT_EQ(h.engine.stats().reflected, 1u);
+}
+
+TEST(Engine, RepliesAreBoundedByTheBytesTheyCarryAndHold) {
+    std::string kib(1000, 'x');
+    for (auto [perReply, held] : {std::pair<size_t, size_t>{20000, 64 << 20}, {1 << 20, 20000}}) {
+        UdpPeer device;
+        device.answer({send(segment(1, 0x00, {VTagFactory::createVTag(9, kib.c_str())}), 40)});
+        Harness h({.maxReplyBytes = perReply, .maxHeldBytes = held});
+        uint64_t id = h.submit(device.port(), 5000ms);
+        h.until(id, 0ms);
+        device.finish();
+        EXPECT_EQ(h.results[id].status, Status::ReplyTooLong) << perReply << " " << held;
+    }
+}
+
+// Verified writes against a scripted device. The SET of a round takes one
+// sequence and its read-back the next: round 1 reads back as 1, round 2 as 3.
+struct WriteCase {
+    const char* name;
+    std::vector<PeerStep> device;
+    Status status;
+    int rounds;
+    size_t datagrams;  // the device received
+    const char* mismatch;
+};
+
+VTag* text(uint8_t id, const char* s) { return VTagFactory::createVTag(id, s); }
+
+std::string describe(const tagengine::Mismatch& m) {
+    auto* wrote = dynamic_cast<const VTagString*>(m.wrote.get());
+    auto* read = dynamic_cast<const VTagString*>(m.read.get());
+    return std::to_string(m.wrote->tagId) + " " + std::string(wrote ? wrote->text() : "?") + " " +
+           (m.read ? std::string(read ? read->text() : "?") : "absent");
+}
+
+TEST(EngineWrite, EndsByWhatTheDeviceReadsBack) {
+    std::vector<WriteCase> cases = {
+        {"held at once", {send(segment(1, 0x81, {text(9, "a"), u32(8, 7)}))}, Status::Verified, 1, 2, ""},
+        {"second round takes",
+         {send(segment(1, 0x81, {text(9, "old"), u32(8, 7)})), pause(50ms),
+          send(segment(1, 0x83, {text(9, "a")}))},
+         Status::Verified,
+         2,
+         4,
+         ""},
+        {"kept its own value",
+         {send(segment(1, 0x81, {text(9, "old"), u32(8, 7)})), pause(50ms),
+          send(segment(1, 0x83, {text(9, "old")}))},
+         Status::Mismatch,
+         2,
+         4,
+         "9 a old"},
+        {"answered without the tag",
+         {send(segment(1, 0x81, {u32(8, 7)})), pause(50ms), send(segment(1, 0x83, {u32(8, 7)}))},
+         Status::Mismatch,
+         2,
+         4,
+         "9 a absent"},
+        {"error reply", {send(segment(2, 0x81, {u32(1, 1)}))}, Status::ErrorReply, 1, 2, ""},
+        {"never reads back", {}, Status::TimedOut, 2, 4, ""},
+    };
+    for (auto& c : cases) {
+        UdpPeer device;
+        device.answer(c.device);
+        Harness h;
+        tagengine::Exchange x;
+        x.host = "127.0.0.1";
+        x.port = device.port();
+        auto set = std::make_shared<VMsg>(MSG_SET);
+        set->addTag(text(9, "a"));
+        set->addTag(u32(8, 7));
+        x.request = set;
+        x.attemptTimeout = 300ms;
+        x.retries = 1;
+        x.done = [&](tagengine::Result&& r) { h.results.emplace(r.id, std::move(r)); };
+        uint64_t id = h.engine.submitWrite(std::move(x), h.t0);
+        h.step(0ms, 0ms);
+        for (int i = 0; i < 20 && !h.results.count(id); ++i) h.step(i < 10 ? 0ms : 300ms, 30ms);
+        h.step(1000ms, 100ms);
+        std::vector<Bytes> seen = device.finish();
+        for (Bytes& later : device.drain()) seen.push_back(std::move(later));
+        ASSERT_TRUE(h.results.count(id)) << c.name;
+        const auto& r = h.results[id];
+        EXPECT_EQ(r.status, c.status) << c.name;
+        EXPECT_EQ(r.attempts, c.rounds) << c.name;
+        EXPECT_EQ(seen.size(), c.datagrams) << c.name;
+        std::string named;
+        for (const auto& m : r.mismatches) named += describe(m);
+        EXPECT_EQ(named, c.mismatch) << c.name;
+        if (c.rounds == 2 && c.status != Status::TimedOut) {
+            // Round 2 writes again only what did not read back as written.
+            ASSERT_GE(seen.size(), 3u);
+            std::unique_ptr<VMsg> again(VMsg::parseMsg(seen[2].data(), uint16_t(seen[2].size())));
+            ASSERT_TRUE(again) << c.name;
+            EXPECT_EQ(again->msgId, MSG_SET);
+            EXPECT_EQ(again->tagCount(), 1u) << c.name;
+        }
+    }
+}
+
+TEST(EngineWrite, GroupTagIsRefusedBeforeAnythingIsSent) {
+    Silent device;
+    Harness h;
+    tagengine::Exchange x;
+    x.host = "127.0.0.1";
+    x.port = device.port;
+    auto set = std::make_shared<VMsg>(MSG_SET);
+    set->addTag(none(5));
+    x.request = set;
+    x.done = [&](tagengine::Result&& r) { h.results.emplace(r.id, std::move(r)); };
+    uint64_t id = h.engine.submitWrite(std::move(x), h.t0);
+    EXPECT_TRUE(h.results.empty());
+    h.step(0ms);
+    EXPECT_EQ(h.results[id].status, Status::SendFailed);
+    EXPECT_EQ(h.results[id].detail, "TAG_DEV_CFG is a group tag: it can be read, not written");
+    EXPECT_TRUE(device.sequences().empty());
+}
+
+TEST(EngineWrite, ValuesCompareByTheTagsKind) {
+    struct Case {
+        VTag* wrote;
+        VTag* read;
+        bool same;
+    };
+    float nan = std::numeric_limits<float>::quiet_NaN();
+    std::vector<Case> cases = {
+        {u32(8, 1), VTagFactory::createVTag(8, uint8_t(1)), true},     // TAG_DEV_ID: width does not matter
+        {u32(8, 256), VTagFactory::createVTag(8, uint8_t(0)), false},  // but the number does
+        {u32(8, 1), text(8, "1"), false},                              // an integer sent as text is not it
+        {text(9, "Rack"), text(9, "rack"), false},                     // texts byte for byte
+        {text(9, "Rack"), new VTagString(9, "Rack\0", 5), false},
+        {text(9, ""), text(9, nullptr), true},
+        {VTagFactory::createVTag(50, 0.0f, false), VTagFactory::createVTag(50, -0.0f, true), false},  // bits
+        {VTagFactory::createVTag(50, nan, false), VTagFactory::createVTag(50, nan, true), true},
+        {VTagFactory::createVTag(50, 1.5f, false), VTagFactory::createVTag(50, 1.5f, true), true},
+        {u32(8, 1), u32(10, 1), false},  // another tag
+    };
+    for (size_t i = 0; i < cases.size(); ++i) {
+        std::unique_ptr<VTag> wrote(cases[i].wrote), read(cases[i].read);
+        EXPECT_EQ(tagengine::sameValue(*wrote, *read), cases[i].same) << "case " << i;
+    }
 }
 
 TEST(SequenceTable, IdleAddressesKeepCountingButTheTableStaysBounded) {

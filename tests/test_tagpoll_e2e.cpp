@@ -95,6 +95,138 @@ TEST(TagpollE2E, FleetWithLossAnswersEveryDeviceWithItsOwnValues) {
     EXPECT_GT(retried, 0);  // about 20 of 200 lose their first request
 }
 
+TEST(TagpollE2E, VerifiedSetReachesEveryDeviceOfALossyFleet) {
+    TempDir dir;
+    std::string fleet = dir.path + "/fleet.txt";
+    AgentProcess agent({"--devices", "200", "--targets-file", fleet, "--loss", "0.3"});
+    RunResult r = tagpoll({"--verify", "-f", fleet, "-t", "0.2", "-r", "14", "-o", "json",
+                           "SET:", "TAG_DEV_LABEL=configured", "TAG_DEV_ID=2A"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    std::map<std::string, int> statuses;
+    int rounds = 0;
+    for (const std::string& line : splitLines(r.out)) {
+        json j = json::parse(line);
+        ++statuses[j["status"].get<std::string>()];
+        rounds = std::max(rounds, j["attempts"].get<int>());
+    }
+    EXPECT_EQ(statuses, (std::map<std::string, int>{{"verified", 200}}));
+    EXPECT_GT(rounds, 1);  // at 30 % loss some rounds lose the SET or its read-back
+    // Read back independently: every device holds what was written.
+    RunResult check = tagpoll({"-f", fleet, "-t", "0.2", "-r", "14", "GET:", "TAG_DEV_LABEL", "TAG_DEV_ID"});
+    std::vector<std::string> lines = splitLines(check.out);
+    ASSERT_EQ(lines.size(), 200u);
+    for (const std::string& line : lines)
+        EXPECT_EQ(line.substr(line.find('\t') + 1), "GET: TAG_DEV_LABEL=\"configured\" TAG_DEV_ID=0000002A ");
+}
+
+TEST(TagpollE2E, VerifyNamesWhatADeviceHoldsInsteadOfTheWrite) {
+    // A device that keeps its label: the SET takes sequence 0, its read-back 1.
+    auto keeper = [] {
+        auto peer = std::make_unique<UdpPeer>();
+        peer->answer(
+            {send(segment(1, 0x81, {VTagFactory::createVTag(9, "b"), VTagFactory::createVTag(8, 0x2Au)}))});
+        return peer;
+    };
+    auto peer = keeper();
+    std::string t = "127.0.0.1:" + std::to_string(peer->port());
+    RunResult line = tagpoll(
+        {"--verify", "--target", t, "-t", "0.3", "-r", "0", "SET:", "TAG_DEV_LABEL=a", "TAG_DEV_ID=2A"});
+    peer->finish();
+    EXPECT_EQ(line.out, t + "\tERR: SET_MISMATCH TAG_DEV_LABEL WROTE=\"a\" READ=\"b\"\n");
+    EXPECT_EQ(line.status, 1);
+
+    peer = keeper();
+    t = "127.0.0.1:" + std::to_string(peer->port());
+    RunResult js = tagpoll({"--verify", "--target", t, "-t", "0.3", "-r", "0", "-o", "json",
+                            "SET:", "TAG_DEV_LABEL=a", "TAG_DEV_ID=2A"});
+    peer->finish();
+    json j = json::parse(js.out);
+    EXPECT_EQ(j["status"], "mismatch");
+    EXPECT_EQ(j["mismatches"], json::parse(R"([{"name":"TAG_DEV_LABEL","id":9,"wrote":"a","read":"b"}])"));
+    EXPECT_EQ(js.status, 1);
+}
+
+TEST(TagpollE2E, VerifyRefusesWhatCannotBeWrittenBeforeSending) {
+    Socket target;
+    std::string t = "127.0.0.1:" + std::to_string(target.port);
+    RunResult group = tagpoll({"--verify", "--target", t, "SET:", "TAG_DEV_CFG"});
+    EXPECT_EQ(group.status, 2);
+    EXPECT_NE(group.err.find("tagpoll: --verify: TAG_DEV_CFG is a group tag: it can be read, not written"),
+              std::string::npos)
+        << group.err;
+    RunResult get = tagpoll({"--verify", "--target", t, "GET:", "TAG_DEV_ID"});
+    EXPECT_EQ(get.status, 2);
+    char buf[64];
+    EXPECT_LT(recv(target.fd, buf, sizeof buf, MSG_DONTWAIT), 0) << "nothing was sent";
+}
+
+TEST(TagpollE2E, LateReplyInTwoSegmentsIsTakenWhole) {
+    // Attempt 1 (sequence 0) answered while attempt 2 is out: 3 tags, then 2 and last.
+    UdpPeer peer;
+    auto u32 = [](uint8_t id, uint32_t v) { return VTagFactory::createVTag(id, v); };
+    peer.answer({pause(300ms), send(segment(1, 0x00, {u32(8, 1), u32(10, 2), u32(11, 3)})),
+                 send(segment(1, 0x80, {u32(12, 4), u32(13, 5)}))});
+    std::string t = "127.0.0.1:" + std::to_string(peer.port());
+    RunResult r = tagpoll({"--target", t, "-t", "0.2", "-r", "1", "-o", "json", "GET:", "TAG_DEV_CFG"});
+    peer.finish();
+    json j = json::parse(r.out);
+    EXPECT_EQ(j["status"], "answered");
+    EXPECT_EQ(j["attempts"], 2);
+    EXPECT_EQ(j["tags"].size(), 5u);
+    // Timed from the send of the attempt it answers, the first.
+    EXPECT_GE(j["round_trip_seconds"].get<double>(), 0.29);
+}
+
+TEST(TagpollE2E, StopSignalPrintsWhatArrivedAndCancelsTheRest) {
+    for (int signal : {SIGINT, SIGTERM}) {
+        UdpPeer peer;
+        peer.answer({send(segment(1, 0x80, {VTagFactory::createVTag(8, 7u)}))});
+        Socket silent;
+        TempDir dir;
+        std::string answered = "127.0.0.1:" + std::to_string(peer.port());
+        std::string quiet = "127.0.0.1:" + std::to_string(silent.port);
+        std::string output = dir.path + "/out.csv";
+        pid_t pid = fork();
+        if (pid == 0) {
+            int fd = open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            dup2(fd, STDOUT_FILENO);
+            execl(TAGPOLL_PATH, TAGPOLL_PATH, "--target", answered.c_str(), "--target", quiet.c_str(), "-t",
+                  "30", "-o", "csv", "GET:", "TAG_DEV_ID", nullptr);
+            _exit(127);
+        }
+        peer.finish();  // the request came and the answer went
+        std::this_thread::sleep_for(300ms);
+        kill(pid, signal);
+        int status = 0;
+        waitpid(pid, &status, 0);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << signal << " " << status;
+        std::vector<std::string> lines = splitLines(readFile(output));
+        ASSERT_EQ(lines.size(), 3u) << signal;
+        EXPECT_EQ(lines[0], "target,address,status,attempts,round_trip_seconds,message");
+        EXPECT_TRUE(lines[1].starts_with(answered + "," + answered + ",answered,1,")) << lines[1];
+        EXPECT_EQ(lines[2], quiet + "," + quiet + ",cancelled,1,,ERR: RX_CANCELLED ATTEMPTS=1");
+    }
+}
+
+TEST(TagpollE2E, AliveShowsOnlyWhatRepliedAndSummaryCountsEveryStatus) {
+    TempDir dir;
+    std::string fleet = dir.path + "/fleet.txt";
+    AgentProcess agent({"--devices", "3", "--targets-file", fleet});
+    Socket silent;
+    std::string file = readFile(fleet) + "127.0.0.1:" + std::to_string(closedPort()) +
+                       "\n127.0.0.1:" + std::to_string(silent.port) + "\n";
+    RunResult r = tagpoll({"--alive", "--summary", "-f", dir.write("all.txt", file), "-t", "0.3", "-r", "0",
+                           "GET:", "TAG_DEV_ID"});
+    EXPECT_EQ(r.status, 1);
+    std::vector<std::string> lines = splitLines(r.out);
+    std::sort(lines.begin(), lines.end());
+    std::vector<std::string> devices = splitLines(readFile(fleet));
+    ASSERT_EQ(lines.size(), 3u) << r.out;
+    for (size_t i = 0; i < 3; ++i)
+        EXPECT_EQ(lines[i], devices[i] + "\tGET: TAG_DEV_ID=0000000" + std::to_string(i + 1) + " ");
+    EXPECT_EQ(splitLines(r.err).back(), "tagpoll: 5 targets: 3 answered, 1 timed_out, 1 refused");
+}
+
 TEST(TagpollE2E, DeadSilentAndUnknownTargetsEachSayWhatHappened) {
     TempDir dir;
     std::string fleet = dir.path + "/fleet.txt";
@@ -184,7 +316,7 @@ TEST(TagpollE2E, ReplyPastTheBoundIsTheClientsError) {
     RunResult r = tagpoll({"--target", t, "-t", "10", "-o", "csv", "GET:", "TAG_DEV_CFG"});
     peer.finish();
     EXPECT_EQ(r.out, "target,address,status,attempts,round_trip_seconds,message\n" + t + "," + t +
-                         ",REPLY_TOO_LONG,1,,ERR: RX_REPLY_TOO_LONG LIMIT=65535\n");
+                         ",reply_too_long,1,,ERR: RX_REPLY_TOO_LONG LIMIT=65535\n");
     EXPECT_EQ(r.status, 1);
 }
 

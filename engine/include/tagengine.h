@@ -10,17 +10,26 @@
 //   may drive it with any time they like.
 // - One exchange: send the request, take reply segments only from the
 //   target's own address and port and only with the sequence number of one
-//   of its attempts, merge them until the segment flagged last. Datagrams
-//   from anyone else, with a stray sequence, undecodable, or longer than one
-//   datagram (1024 bytes) are dropped quietly. A merged reply of more than
-//   MAX_REPLY_TAGS tags ends the exchange as ReplyTooLong.
+//   of its attempts. A reply is taken whole or not at all: each attempt's
+//   segments are merged apart, never mixed with another attempt's, and the
+//   first attempt whose segment flagged last arrives gives the reply. What
+//   is still incomplete when the exchange ends is never an answer (TimedOut,
+//   with Result::segments saying what had come). Datagrams from anyone else,
+//   with a stray sequence, undecodable, longer than one datagram (1024
+//   bytes), or identical to the attempt's own request (a reflector, or the
+//   request looped back) are dropped quietly. More than MAX_REPLY_TAGS tags,
+//   or more than Options::maxReplyBytes datagram bytes, over all of an
+//   exchange's attempts, end it as ReplyTooLong; so does a segment that would
+//   take every partial reply together past Options::maxHeldBytes.
 // - Sequence numbers (7 bits) are allocated per target address, never two
 //   live at once for the same address; each attempt takes a fresh one.
 // - Each attempt waits attemptTimeout, doubled per retry (capped at
 //   maxAttemptTimeout, jittered to between half and all of it, never below
-//   attemptTimeout). A complete one-segment reply to an earlier attempt still
-//   counts. The overall deadline, when given, ends the exchange as TimedOut
-//   whatever attempts remain.
+//   attemptTimeout); a caller setting maxAttemptTimeout to attemptTimeout
+//   gets every attempt waiting the same. A whole reply to any of the last
+//   four attempts counts, late or not. roundTrip runs from the send of the
+//   attempt answered to its last segment. The overall deadline, when given,
+//   ends the exchange as TimedOut whatever attempts remain.
 // - A port the kernel reports closed (ICMP port unreachable) ends the
 //   exchange as Refused at once, not after the time-out.
 // - Requests that expect no reply (SET, DEL, REP) are sent once and end as
@@ -29,7 +38,11 @@
 // - Pacing: at most maxInFlight exchanges between first send and end, at most
 //   requestsPerSecond datagrams sent per second (retries included). The rest
 //   wait in submission order.
-// - Memory per exchange is bounded by its reply (MAX_REPLY_TAGS tags).
+// - Memory per exchange is bounded by its replies (MAX_REPLY_TAGS tags and
+//   maxReplyBytes), and all exchanges' together by maxHeldBytes; memory a
+//   large reply held is handed back to the system once freed.
+// - Verified writes (submitWrite) run as rounds of exchanges of their own
+//   (a SET, then a GET with a fresh sequence), each by these same rules.
 // - Results are handed to each exchange's callback from inside process()
 //   (or cancelAll()), after the engine's own state is consistent: a callback
 //   may submit or cancel other exchanges. The callback is never called from
@@ -70,14 +83,15 @@ enum class Status : uint8_t {
     Refused,       // the kernel reported the target's port closed
     Unresolvable,  // the host name has no IPv4 address (or is not a valid one)
     Sent,          // a request that expects no reply went out
-    ReplyTooLong,  // the merged reply grew past MAX_REPLY_TAGS tags
+    ReplyTooLong,  // the reply grew past MAX_REPLY_TAGS tags or maxReplyBytes (detail says which)
     SendFailed,    // the local system refused to send (detail says why)
     Cancelled,     // cancelled by the caller before it ended
     Verified,      // a write: the device read back every value written
     Mismatch,      // a write: the device answered, but holds other values
 };
 
-// A short upper-case word for the status ("ANSWERED", "TIMEOUT", ...).
+// The one word a status is reported by, in every format and log
+// ("answered", "error_reply", "timed_out", "verified", ...).
 TAGENGINE_API const char* statusName(Status status);
 
 // A tag of a write whose value the device did not read back as written.
@@ -91,11 +105,17 @@ struct Result {
     std::string target;     // as the caller gave it
     sockaddr_in address{};  // resolved address; zero when unresolvable
     Status status = Status::TimedOut;
-    std::unique_ptr<VMsg> reply;  // Answered and ErrorReply: the merged reply
-    int attempts = 0;             // datagrams sent for this exchange
-    Duration roundTrip{0};        // last send to the final segment (Answered, ErrorReply, Refused)
-    std::string detail;           // SendFailed, Unresolvable: the system's reason
+    std::unique_ptr<VMsg> reply;       // Answered and ErrorReply: the merged reply
+    int attempts = 0;                  // datagrams sent for this exchange
+    Duration roundTrip{0};             // last send to the final segment (Answered, ErrorReply, Refused)
+    std::string detail;                // SendFailed, Unresolvable: the system's reason
     std::vector<Mismatch> mismatches;  // Mismatch: the tags still not as written
+    // What arrived for the exchange, every attempt together: segments, their
+    // tags and datagram bytes (a reply cut short, or one that never ended,
+    // shows here what it had carried).
+    size_t segments = 0;
+    size_t tags = 0;
+    size_t bytes = 0;
 };
 
 using Callback = std::function<void(Result&&)>;
@@ -119,6 +139,15 @@ struct Options {
     Duration maxAttemptTimeout{0};
     int receiveBuffer = 32 << 20;  // bytes asked of the kernel for bursts of replies
     uint64_t seed = 0;             // jitter; 0 seeds from the address of the engine
+    // The most bytes the segments of one exchange's replies may carry
+    // together, so a device streaming never-last segments of long texts
+    // cannot grow one exchange without end (MAX_REPLY_TAGS bounds short ones).
+    size_t maxReplyBytes = 1 << 20;
+    // The most memory every partial reply together may hold (wire bytes plus
+    // HELD_BYTES_PER_TAG per tag, the engine's reckoning), so that many such
+    // devices at once cannot either; an exchange that would pass it ends as
+    // ReplyTooLong.
+    size_t maxHeldBytes = 64 << 20;
 };
 
 // Whether the device's value is the one written, by the kind the tag table
@@ -162,6 +191,10 @@ public:
     // the next process()); false if the id is unknown or already ended.
     bool cancel(uint64_t id);
 
+    // Ends every queued or running exchange and write as Cancelled (their
+    // callbacks run at the next process()), as when the caller is told to stop.
+    void cancelAll();
+
     // Descriptors to watch for reading (errors are reported as readable).
     std::span<const int> fds() const;
 
@@ -183,6 +216,7 @@ public:
         uint64_t dropped = 0;      // read but not taken (stray sender, sequence, undecodable)
         uint64_t truncated = 0;    // longer than one datagram
         uint64_t sendRetried = 0;  // sends put off by a full socket buffer
+        uint64_t reflected = 0;    // a request of ours come back as it was sent (also in dropped)
     };
     Stats stats() const;
 
@@ -194,6 +228,12 @@ private:
 // Runs the engine until nothing is pending, with epoll; for simple callers
 // (tagpoll) that have nothing else to watch. Returns false if epoll fails.
 TAGENGINE_API bool runUntilDone(Engine& engine);
+
+// The same, but a stopFd turning readable (a signalfd, say: it is not read)
+// cancels everything still pending and returns Stopped once the cancelled
+// exchanges' callbacks have run, so a caller can report them.
+enum class RunEnd { Done, Stopped, Failed };
+TAGENGINE_API RunEnd runUntilDone(Engine& engine, int stopFd);
 
 }  // namespace tagengine
 

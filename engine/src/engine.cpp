@@ -23,21 +23,24 @@ constexpr auto SOCKET_FULL_PAUSE = std::chrono::milliseconds(1);
 
 const char* statusName(Status status) {
     switch (status) {
-    case Status::Answered: return "ANSWERED";
-    case Status::ErrorReply: return "ERROR_REPLY";
-    case Status::TimedOut: return "TIMEOUT";
-    case Status::Refused: return "REFUSED";
-    case Status::Unresolvable: return "UNRESOLVABLE";
-    case Status::Sent: return "SENT";
-    case Status::ReplyTooLong: return "REPLY_TOO_LONG";
-    case Status::SendFailed: return "SEND_FAILED";
-    case Status::Cancelled: return "CANCELLED";
+    case Status::Answered: return "answered";
+    case Status::ErrorReply: return "error_reply";
+    case Status::TimedOut: return "timed_out";
+    case Status::Refused: return "refused";
+    case Status::Unresolvable: return "unresolvable";
+    case Status::Sent: return "sent";
+    case Status::ReplyTooLong: return "reply_too_long";
+    case Status::SendFailed: return "send_failed";
+    case Status::Cancelled: return "cancelled";
+    case Status::Verified: return "verified";
+    case Status::Mismatch: return "mismatch";
     }
-    return "UNKNOWN";
+    return "unknown";
 }
 
-Engine::State::State(const Options& o)
-    : options(o),
+Engine::State::State(Engine& e, const Options& o)
+    : owner(e),
+      options(o),
       endpoint(o.receiveBuffer),
       fdList{endpoint.fd()},
       pacer(o.requestsPerSecond),
@@ -56,21 +59,39 @@ void Engine::State::clearDeadline(Record& r) {
 }
 
 void Engine::State::releaseSequences(Record& r) {
-    for (const Attempt& a : r.attempts) sequences.release(r.addressKey, a.sequence);
+    for (const Attempt& a : r.attempts) {
+        sequences.release(r.addressKey, a.sequence);
+        forget(r, a);
+    }
     r.attempts.clear();
+}
+
+void Engine::State::dropOldestAttempt(Record& r) {
+    const Attempt& oldest = r.attempts.front();
+    sequences.release(r.addressKey, oldest.sequence);
+    forget(r, oldest);
+    r.attempts.erase(r.attempts.begin());
+}
+
+void Engine::State::forget(Record& r, const Attempt& a) {
+    if (!a.merged) return;
+    r.mergedTags -= a.merged->tagCount();
+    r.mergedWireBytes -= a.wireBytes;
+    r.heldBytes -= a.heldBytes;
+    heldBytes -= a.heldBytes;
+    releasedBytes += a.heldBytes;
 }
 
 void Engine::State::end(Record& r, Status status, Clock::time_point) {
     if (r.phase == Record::Phase::Running || r.phase == Record::Phase::Retrying) --inFlight;
     clearDeadline(r);
     releaseSequences(r);
-    r.merged.reset();
     r.phase = Record::Phase::Ended;
     r.result.status = status;
     ended.push_back(r.id);
 }
 
-Engine::Engine(const Options& options) : state(std::make_unique<State>(options)) {}
+Engine::Engine(const Options& options) : state(std::make_unique<State>(*this, options)) {}
 Engine::~Engine() = default;
 
 uint64_t Engine::submit(Exchange exchange, Clock::time_point now) {
@@ -106,20 +127,30 @@ uint64_t Engine::submit(Exchange exchange, Clock::time_point now) {
 }
 
 bool Engine::cancel(uint64_t id) {
+    if (state->cancelWrite(id)) return true;
     auto it = state->records.find(id);
     if (it == state->records.end() || it->second.phase == Record::Phase::Ended) return false;
     state->end(it->second, Status::Cancelled, Clock::time_point{});
     return true;
 }
 
+void Engine::cancelAll() {
+    std::vector<uint64_t> writes;
+    for (const auto& [id, w] : state->writes) writes.push_back(id);
+    for (uint64_t id : writes) state->cancelWrite(id);
+    for (auto& [id, r] : state->records)
+        if (r.phase != Record::Phase::Ended) state->end(r, Status::Cancelled, Clock::time_point{});
+}
+
 std::span<const int> Engine::fds() const { return state->fdList; }
 
-size_t Engine::pending() const { return state->records.size(); }
+size_t Engine::pending() const { return state->records.size() + state->deferred.size(); }
 
 Engine::Stats Engine::stats() const { return state->stats; }
 
 Clock::time_point Engine::process(std::span<const int> readyFds, Clock::time_point now) {
     State& s = *state;
+    s.lastNow = now;
     for (int fd : readyFds)
         if (fd == s.endpoint.fd()) s.readDatagrams(now);
     s.expire(now);
@@ -140,9 +171,8 @@ void Engine::State::expire(Clock::time_point now) {
             end(r, Status::TimedOut, now);
             continue;
         }
-        // A partial reply to the attempt that timed out is dropped; a whole
-        // one-segment reply to it is still taken (see takeDatagram).
-        r.merged.reset();
+        // The attempt that timed out keeps what it has merged: the rest of a
+        // late reply to it may still come, and is taken once whole.
         r.phase = Record::Phase::Retrying;
         retrying.push_back(r.id);
         if (r.exchange.deadline != Clock::time_point::max()) setDeadline(r, r.exchange.deadline);
@@ -174,10 +204,7 @@ void Engine::State::sendWaiting(Clock::time_point now) {
 }
 
 bool Engine::State::sendAttempt(Record& r, Clock::time_point now) {
-    if (r.attempts.size() >= ATTEMPTS_KEPT) {
-        sequences.release(r.addressKey, r.attempts.front().sequence);
-        r.attempts.erase(r.attempts.begin());
-    }
+    if (r.attempts.size() >= ATTEMPTS_KEPT) dropOldestAttempt(r);
     auto sequence = sequences.allocate(r.addressKey, r.id);
     if (!sequence) {
         // All 128 sequences of this address are held by other exchanges:
@@ -204,7 +231,7 @@ bool Engine::State::sendAttempt(Record& r, Clock::time_point now) {
     if (r.phase == Record::Phase::Queued) ++inFlight;
     r.phase = Record::Phase::Running;
     ++r.result.attempts;
-    r.attempts.push_back(Attempt{*sequence, now});
+    r.attempts.push_back(Attempt{*sequence, now, nullptr, 0, 0});
     if (!r.expectsReply) {
         end(r, Status::Sent, now);
         return true;
@@ -218,8 +245,16 @@ bool Engine::State::sendAttempt(Record& r, Clock::time_point now) {
     return true;
 }
 
+void Engine::State::defer(Callback done, Result result) {
+    deferred.emplace_back(std::move(done), std::move(result));
+}
+
 void Engine::State::runCallbacks() {
-    while (!ended.empty()) {
+    while (!ended.empty() || !deferred.empty()) {
+        std::vector<std::pair<Callback, Result>> writesDone;
+        writesDone.swap(deferred);
+        for (auto& [done, result] : writesDone)
+            if (done) done(std::move(result));
         std::vector<uint64_t> batch;
         batch.swap(ended);
         for (uint64_t id : batch) {
@@ -234,7 +269,7 @@ void Engine::State::runCallbacks() {
 }
 
 Clock::time_point Engine::State::nextWake(Clock::time_point now) {
-    if (!ended.empty()) return now;
+    if (!ended.empty() || !deferred.empty()) return now;
     Clock::time_point wake = Clock::time_point::max();
     if (!deadlines.empty()) wake = deadlines.begin()->first;
     bool waiting = !retrying.empty() || (!queued.empty() && inFlight < options.maxInFlight);

@@ -1,12 +1,50 @@
 // Matching what arrives to the exchanges waiting for it.
+#include <malloc.h>
+
+#include <algorithm>
+
 #include "engine_state.h"
 #include "msg_request.h"
 
 namespace tagengine {
 
+namespace {
+
+// Freed reply memory worth handing back to the system at once: one endless
+// device can have made the heap grow by megabytes that nothing else reuses.
+constexpr size_t GIVE_BACK_AFTER = 4 << 20;
+
+}  // namespace
+
 void Engine::State::readDatagrams(Clock::time_point now) {
     endpoint.receiveErrors([&](const UdpEndpoint::Refusal& refusal) { takeRefusal(refusal, now); });
     endpoint.receive(READ_BATCH_SIZE, [&](const UdpEndpoint::Datagram& d) { takeDatagram(d, now); });
+    if (releasedBytes >= GIVE_BACK_AFTER && heldBytes < releasedBytes) {
+        malloc_trim(0);
+        releasedBytes = 0;
+    }
+}
+
+bool Engine::State::isReflection(const Record& r, const Attempt& a, std::span<const uint8_t> bytes) const {
+    if (bytes.size() != r.bytes.size() || bytes[SEQUENCE_BYTE] != (VMsg::LAST_SEGMENT | a.sequence))
+        return false;
+    return std::equal(bytes.begin(), bytes.begin() + SEQUENCE_BYTE, r.bytes.begin()) &&
+           std::equal(bytes.begin() + SEQUENCE_BYTE + 1, bytes.end(), r.bytes.begin() + SEQUENCE_BYTE + 1);
+}
+
+bool Engine::State::makeRoom(Record& r, const VMsg& segment, size_t wireBytes, Clock::time_point now) {
+    size_t held = wireBytes + segment.tagCount() * HELD_BYTES_PER_TAG;
+    const char* why = nullptr;
+    if (r.mergedTags + segment.tagCount() > MAX_REPLY_TAGS)
+        why = "more than 65535 tags";
+    else if (r.mergedWireBytes + wireBytes > options.maxReplyBytes)
+        why = "more bytes than one reply may carry";
+    else if (heldBytes + held > options.maxHeldBytes)
+        why = "replies in progress hold all the memory allowed them";
+    if (!why) return true;
+    r.result.detail = why;
+    end(r, Status::ReplyTooLong, now);
+    return false;
 }
 
 void Engine::State::takeDatagram(const UdpEndpoint::Datagram& d, Clock::time_point now) {
@@ -30,26 +68,38 @@ void Engine::State::takeDatagram(const UdpEndpoint::Datagram& d, Clock::time_poi
         return;
     }
     Record& r = it->second;
-    bool current = r.attempts.back().sequence == sequence;
-    bool follows = r.merged ? r.mergedSequence == sequence : current || segment->isLastSegment();
-    if (!follows) {
+    auto attempt = std::find_if(r.attempts.begin(), r.attempts.end(),
+                                [&](const Attempt& a) { return a.sequence == sequence; });
+    if (attempt == r.attempts.end()) {
         ++stats.dropped;
         return;
     }
-    if (!r.merged) {
-        r.merged = std::make_unique<VMsg>(segment->msgId);
-        r.mergedSequence = sequence;
-    }
-    if (r.merged->tagCount() + segment->tagCount() > MAX_REPLY_TAGS) {
-        end(r, Status::ReplyTooLong, now);
+    // A reflector on a mistyped port, or the request looped back, is not
+    // a device answering.
+    if (isReflection(r, *attempt, d.bytes)) {
+        ++stats.reflected;
+        ++stats.dropped;
         return;
     }
-    bool last = segment->isLastSegment();
-    r.merged->addSegment(segment.get());
-    if (!last) return;
-    for (const Attempt& a : r.attempts)
-        if (a.sequence == sequence) r.result.roundTrip = now - a.sentAt;
-    r.result.reply = std::move(r.merged);
+    ++r.result.segments;
+    r.result.tags += segment->tagCount();
+    r.result.bytes += d.bytes.size();
+    if (!makeRoom(r, *segment, d.bytes.size(), now)) return;
+    Attempt& a = *attempt;
+    if (!a.merged) a.merged = std::make_unique<VMsg>(segment->msgId);
+    size_t held = d.bytes.size() + segment->tagCount() * HELD_BYTES_PER_TAG;
+    a.merged->addSegment(segment.get());
+    a.wireBytes += d.bytes.size();
+    a.heldBytes += held;
+    r.mergedTags += segment->tagCount();
+    r.mergedWireBytes += d.bytes.size();
+    r.heldBytes += held;
+    heldBytes += held;
+    if (!segment->isLastSegment()) return;
+    r.result.roundTrip = now - a.sentAt;
+    // The whole reply leaves the attempt; end() then forgets what it held.
+    forget(r, a);
+    r.result.reply = std::move(a.merged);
     end(r, r.result.reply->msgId == MSG_ERR ? Status::ErrorReply : Status::Answered, now);
 }
 

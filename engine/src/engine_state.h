@@ -4,6 +4,7 @@
 #define TAGENGINE_ENGINE_STATE_H
 
 #include <deque>
+#include <map>
 #include <random>
 #include <set>
 #include <unordered_map>
@@ -22,9 +23,19 @@ constexpr size_t SEQUENCE_BYTE = 2;
 // Datagrams read per call, so one busy socket cannot starve time-outs.
 constexpr size_t READ_BATCH_SIZE = 256;
 
+// Bytes a merged tag costs in memory beyond its wire bytes: the tag object,
+// its allocation overhead and the pointer to it. Counted so that a reply of
+// many small tags is bounded by what it holds, not by what it carried.
+constexpr size_t HELD_BYTES_PER_TAG = 48;
+
+// One datagram sent, and the segments of the reply to it merged so far: an
+// attempt's segments are never mixed with another attempt's.
 struct Attempt {
     uint8_t sequence;
     Clock::time_point sentAt;
+    std::unique_ptr<VMsg> merged;
+    size_t wireBytes = 0;  // the segments' datagram lengths
+    size_t heldBytes = 0;  // the engine's reckoning of the memory they hold
 };
 
 struct Record {
@@ -38,36 +49,67 @@ struct Record {
     Phase phase = Phase::Queued;
     // Sequences of the attempts still accepted, oldest first.
     std::vector<Attempt> attempts;
-    // Segments merged so far, and the attempt they answer.
-    std::unique_ptr<VMsg> merged;
-    uint8_t mergedSequence = 0;
+    // What the partial replies of all its attempts carry and hold.
+    size_t mergedTags = 0;
+    size_t mergedWireBytes = 0;
+    size_t heldBytes = 0;
     // Entry in the deadline index, when it has one.
     std::set<std::pair<Clock::time_point, uint64_t>>::iterator deadlineEntry;
     bool hasDeadline = false;
     Result result;
 };
 
+// A verified write between its rounds: the tags not yet read back as
+// written, and the exchange (SET or its read-back GET) now running for it.
+struct WriteRecord {
+    Exchange exchange;
+    std::map<uint8_t, std::unique_ptr<VTag>> pending;  // by tag id: the value to write
+    uint64_t running = 0;
+    bool answered = false;  // some read-back answered
+    Result result;
+};
+
 struct Engine::State {
-    explicit State(const Options& o);
+    State(Engine& e, const Options& o);
 
     // Index upkeep.
     void setDeadline(Record& r, Clock::time_point when);
     void clearDeadline(Record& r);
     void releaseSequences(Record& r);
+    // Lets go of the oldest attempt: its sequence and its partial reply.
+    void dropOldestAttempt(Record& r);
+    // Takes what an attempt's partial reply held off the record's counts.
+    void forget(Record& r, const Attempt& a);
     // Unlinks the record from every index and queues its callback.
     void end(Record& r, Status status, Clock::time_point now);
 
     // Each step of process().
     void readDatagrams(Clock::time_point now);
     void takeDatagram(const UdpEndpoint::Datagram& d, Clock::time_point now);
+    // Whether the datagram is the attempt's own request come back.
+    bool isReflection(const Record& r, const Attempt& a, std::span<const uint8_t> bytes) const;
+    // Whether the segment may join the attempt's partial reply; if not the
+    // exchange has ended as ReplyTooLong.
+    bool makeRoom(Record& r, const VMsg& segment, size_t wireBytes, Clock::time_point now);
     void takeRefusal(const UdpEndpoint::Refusal& refusal, Clock::time_point now);
     void expire(Clock::time_point now);
     void sendWaiting(Clock::time_point now);
     // false: the socket is full, stop sending for now.
     bool sendAttempt(Record& r, Clock::time_point now);
     void runCallbacks();
+    // Runs the callback with the result at the next runCallbacks.
+    void defer(Callback done, Result result);
+
+    // The rounds of a verified write (write_exchange.cpp).
+    void startRound(uint64_t id);
+    void readBack(uint64_t id, Result&& sent);
+    void compare(uint64_t id, Result&& read);
+    void finishWrite(uint64_t id, Status status);
+    bool cancelWrite(uint64_t id);
+    Exchange roundExchange(const WriteRecord& w, std::shared_ptr<const VMsg> request, Callback done) const;
     Clock::time_point nextWake(Clock::time_point now);
 
+    Engine& owner;  // whose submit the rounds of a write go through
     Options options;
     UdpEndpoint endpoint;
     int fdList[1];
@@ -77,10 +119,15 @@ struct Engine::State {
 
     std::unordered_map<uint64_t, Record> records;
     std::set<std::pair<Clock::time_point, uint64_t>> deadlines;
-    std::deque<uint64_t> queued;    // not yet sent, in submission order
-    std::deque<uint64_t> retrying;  // timed out, waiting to send again
-    std::vector<uint64_t> ended;    // callbacks to run
+    std::deque<uint64_t> queued;                        // not yet sent, in submission order
+    std::deque<uint64_t> retrying;                      // timed out, waiting to send again
+    std::vector<uint64_t> ended;                        // callbacks to run
+    std::vector<std::pair<Callback, Result>> deferred;  // and those of ended writes
+    std::unordered_map<uint64_t, WriteRecord> writes;
+    Clock::time_point lastNow{};  // of the process() call running
     size_t inFlight = 0;
+    size_t heldBytes = 0;      // by every partial reply together
+    size_t releasedBytes = 0;  // freed since memory was last given back
     uint64_t nextId = 1;
     bool socketFull = false;
     Stats stats;

@@ -36,24 +36,41 @@ public:
 
 }  // namespace
 
-bool runUntilDone(Engine& engine) {
+bool runUntilDone(Engine& engine) { return runUntilDone(engine, -1) == RunEnd::Done; }
+
+RunEnd runUntilDone(Engine& engine, int stopFd) {
     Epoll ep;
-    if (ep.fd < 0) return false;
-    for (int fd : engine.fds()) {
+    if (ep.fd < 0) return RunEnd::Failed;
+    std::vector<int> watched(engine.fds().begin(), engine.fds().end());
+    if (stopFd >= 0) watched.push_back(stopFd);
+    for (int fd : watched) {
         epoll_event ev{};
         ev.events = EPOLLIN;
         ev.data.fd = fd;
-        if (epoll_ctl(ep.fd, EPOLL_CTL_ADD, fd, &ev) != 0) return false;
+        if (epoll_ctl(ep.fd, EPOLL_CTL_ADD, fd, &ev) != 0) return RunEnd::Failed;
     }
     std::vector<int> ready;
     epoll_event events[8];
     for (;;) {
         Clock::time_point wake = engine.process(ready, Clock::now());
-        if (engine.pending() == 0) return true;
+        if (engine.pending() == 0) return RunEnd::Done;
         int n = epoll_wait(ep.fd, events, 8, waitMilliseconds(wake));
-        if (n < 0 && errno != EINTR) return false;
+        if (n < 0 && errno != EINTR) return RunEnd::Failed;
         ready.clear();
-        for (int i = 0; i < n; ++i) ready.push_back(events[i].data.fd);
+        bool stop = false;
+        for (int i = 0; i < n; ++i) {
+            if (events[i].data.fd == stopFd)
+                stop = true;
+            else
+                ready.push_back(events[i].data.fd);
+        }
+        if (stop) {
+            // What has arrived still counts; the rest ends as cancelled.
+            engine.process(ready, Clock::now());
+            engine.cancelAll();
+            engine.process({}, Clock::now());
+            return RunEnd::Stopped;
+        }
     }
 }
 

@@ -1,0 +1,151 @@
+// Verified writes: the protocol never acknowledges a SET, so each round
+// sends the SET of what is not yet as written, reads those tags back with a
+// GET of its own, and compares.
+#include <algorithm>
+
+#include "engine_state.h"
+
+namespace tagengine {
+
+namespace {
+
+std::shared_ptr<const VMsg> setOf(const WriteRecord& w) {
+    auto set = std::make_shared<VMsg>(MSG_SET);
+    for (const auto& [id, value] : w.pending) set->addTag(value->clone());
+    return set;
+}
+
+std::shared_ptr<const VMsg> readBackOf(const WriteRecord& w) {
+    auto get = std::make_shared<VMsg>(MSG_GET);
+    for (const auto& [id, value] : w.pending) get->addTag(VTagFactory::createVTag(id));
+    return get;
+}
+
+// The last value the reply holds for the tag, or null.
+const VTag* lastOf(const VMsg& reply, uint8_t tagId) {
+    const VTag* found = nullptr;
+    for (const VTag* t : reply)
+        if (t->tagId == tagId) found = t;
+    return found;
+}
+
+}  // namespace
+
+uint64_t Engine::submitWrite(Exchange exchange, Clock::time_point now) {
+    State& s = *state;
+    uint64_t id = s.nextId++;
+    WriteRecord& w = s.writes[id];
+    w.result.id = id;
+    w.result.target = exchange.target;
+    if (exchange.retries < 0) exchange.retries = 0;
+    w.exchange = std::move(exchange);
+    std::string why = w.exchange.request ? unwritableReason(*w.exchange.request) : "no request";
+    if (!why.empty()) {
+        w.result.detail = why;
+        s.finishWrite(id, Status::SendFailed);
+        return id;
+    }
+    // A tag named twice is written as its last value, as a device applies them.
+    for (const VTag* t : *w.exchange.request) w.pending[t->tagId].reset(t->clone());
+    s.lastNow = std::max(s.lastNow, now);
+    s.startRound(id);
+    return id;
+}
+
+Exchange Engine::State::roundExchange(const WriteRecord& w, std::shared_ptr<const VMsg> request,
+                                      Callback done) const {
+    Exchange x;
+    x.target = w.exchange.target;
+    x.host = w.exchange.host;
+    x.port = w.exchange.port;
+    x.request = std::move(request);
+    x.attemptTimeout = w.exchange.attemptTimeout;
+    x.retries = 0;  // a lost read-back is retried as a whole round
+    x.deadline = w.exchange.deadline;
+    x.done = std::move(done);
+    return x;
+}
+
+void Engine::State::startRound(uint64_t id) {
+    WriteRecord& w = writes.at(id);
+    ++w.result.attempts;
+    auto sent = [this, id](Result&& r) { readBack(id, std::move(r)); };
+    w.running = owner.submit(roundExchange(w, setOf(w), sent), lastNow);
+}
+
+void Engine::State::readBack(uint64_t id, Result&& sent) {
+    auto it = writes.find(id);
+    if (it == writes.end()) return;
+    WriteRecord& w = it->second;
+    w.result.address = sent.address;
+    if (sent.status != Status::Sent) {
+        w.result.detail = sent.detail;
+        finishWrite(id, sent.status);
+        return;
+    }
+    auto read = [this, id](Result&& r) { compare(id, std::move(r)); };
+    w.running = owner.submit(roundExchange(w, readBackOf(w), read), lastNow);
+}
+
+void Engine::State::compare(uint64_t id, Result&& read) {
+    auto it = writes.find(id);
+    if (it == writes.end()) return;
+    WriteRecord& w = it->second;
+    w.result.roundTrip = read.roundTrip;
+    switch (read.status) {
+    case Status::Answered: break;
+    case Status::TimedOut: {
+        bool roundsLeft = w.result.attempts <= w.exchange.retries && lastNow < w.exchange.deadline;
+        if (roundsLeft)
+            startRound(id);
+        else
+            finishWrite(id, w.answered ? Status::Mismatch : Status::TimedOut);
+        return;
+    }
+    default:
+        w.result.reply = std::move(read.reply);
+        w.result.detail = read.detail;
+        finishWrite(id, read.status);
+        return;
+    }
+    w.answered = true;
+    w.result.mismatches.clear();
+    for (auto p = w.pending.begin(); p != w.pending.end();) {
+        const VTag* now = lastOf(*read.reply, p->first);
+        if (now && sameValue(*p->second, *now)) {
+            p = w.pending.erase(p);
+            continue;
+        }
+        w.result.mismatches.push_back(
+            {std::unique_ptr<VTag>(p->second->clone()), std::unique_ptr<VTag>(now ? now->clone() : nullptr)});
+        ++p;
+    }
+    w.result.reply = std::move(read.reply);
+    if (w.pending.empty())
+        finishWrite(id, Status::Verified);
+    else if (w.result.attempts <= w.exchange.retries && lastNow < w.exchange.deadline)
+        startRound(id);
+    else
+        finishWrite(id, Status::Mismatch);
+}
+
+void Engine::State::finishWrite(uint64_t id, Status status) {
+    auto it = writes.find(id);
+    WriteRecord& w = it->second;
+    w.result.status = status;
+    if (status != Status::Mismatch) w.result.mismatches.clear();
+    defer(std::move(w.exchange.done), std::move(w.result));
+    writes.erase(it);
+}
+
+bool Engine::State::cancelWrite(uint64_t id) {
+    auto it = writes.find(id);
+    if (it == writes.end()) return false;
+    uint64_t running = it->second.running;
+    finishWrite(id, Status::Cancelled);
+    // Its round's own callback then finds the write gone.
+    owner.cancel(running);
+    return true;
+}
+
+}  // namespace tagengine
