@@ -13,22 +13,30 @@ namespace {
 // Options every command takes, before or after its name.
 void addCommon(CLI::App& app, ConfOptions& o) {
     app.add_option("-t,--timeout", o.timeoutSeconds, "seconds to wait per attempt")
+        ->type_name("SECONDS")
         ->check(CLI::Range(0.001, 3600.0))
         ->capture_default_str();
     app.add_option("-r,--retries", o.retries, "more attempts after the first (a write: more rounds)")
+        ->type_name("N")
         ->check(CLI::Range(0, 100))
         ->capture_default_str();
     app.add_option("-c,--concurrency", o.concurrency, "exchanges in flight at most")
+        ->type_name("N")
         ->check(CLI::Range(1u, 1000000u))
         ->capture_default_str();
     app.add_option("--rate", o.rate, "datagrams sent per second at most (default no limit)")
+        ->type_name("N")
         ->check(CLI::Range(1.0, 10000000.0));
     app.add_option("-p,--port", o.port, "port of targets that name none")
+        ->type_name("PORT")
         ->check(CLI::Range(1, 65535))
         ->capture_default_str();
-    app.add_option("--format", o.format, "text or json (one object per target)")
-        ->transform(CLI::CheckedTransformer(
-            std::map<std::string, Format>{{"text", Format::Text}, {"json", Format::Json}}));
+    app.add_option_function<std::string>(
+           "--format",
+           [&o](const std::string& word) { o.format = word == "json" ? Format::Json : Format::Text; },
+           "text (default) or json, one object per target")
+        ->type_name("FORMAT")
+        ->check(CLI::IsMember({"text", "json"}));
 }
 
 }  // namespace
@@ -57,9 +65,15 @@ int parseOptions(int argc, char** argv, ConfOptions& o) {
 
     CLI::App* save = app.add_subcommand("save", "read tags from targets into a state file apply restores");
     save->fallthrough();
-    save->add_option("-f,--file", o.files, "targets, one HOST[:PORT] or A.B.C.D/N[:PORT] a line");
-    save->add_option("--target", o.targets, "one target HOST[:PORT] (repeatable)");
-    save->add_option("-o,--output", o.output, "write the state file there (default standard output)");
+    // One value each, repeatable: the tag names that follow are not files.
+    save->add_option("-f,--file", o.files, "targets, one HOST[:PORT] or A.B.C.D/N[:PORT] a line")
+        ->allow_extra_args(false)
+        ->type_name("FILE");
+    save->add_option("--target", o.targets, "one target HOST[:PORT] (repeatable)")
+        ->allow_extra_args(false)
+        ->type_name("HOST[:PORT]");
+    save->add_option("-o,--output", o.output, "write the state file there (default standard output)")
+        ->type_name("FILE");
     save->add_option("TAGS", o.tags, "tag names; a group stands for the members a device answers with")
         ->required();
     save->callback([&] { o.command = Command::Save; });
