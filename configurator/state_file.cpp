@@ -75,7 +75,8 @@ void Reader::eachEntry(const YAML::Node& map, const std::string& what, Visit vis
     std::set<std::string> seen;
     for (const auto& entry : map) {
         std::string key = scalar(entry.first, "a key in " + what);
-        if (!seen.insert(key).second) fail(entry.first, "\"" + key + "\" appears twice in " + what);
+        if (!seen.insert(key).second)
+            fail(entry.first, "\"" + printable(key) + "\" appears twice in " + what);
         visit(key, entry.first, entry.second);
     }
 }
@@ -103,8 +104,8 @@ void Reader::readTargetsFile(const YAML::Node& node) {
     if (path.is_relative()) path = std::filesystem::path(fileName).parent_path() / path;
     std::string why;
     std::unique_ptr<std::istream> in = open(path.string(), why);
-    if (!in) fail(node, "cannot read " + path.string() + ": " + why);
-    list.readStream(*in, path.string());
+    if (!in) fail(node, "cannot read " + printable(path.string()) + ": " + why);
+    list.readStream(*in, printable(path.string()));
     checkAdded();
 }
 
@@ -113,7 +114,7 @@ TagList Reader::readTags(const YAML::Node& map, const TagList& base, const std::
     std::set<uint8_t> ids;
     eachEntry(map, what, [&](const std::string& name, const YAML::Node& key, const YAML::Node& value) {
         const TagEntry* entry = tagByName(name.c_str());
-        if (!entry) fail(key, "unknown tag " + name);
+        if (!entry) fail(key, "unknown tag " + printable(name));
         if (!ids.insert(entry->id).second) fail(key, std::string(entry->name) + " appears twice in " + what);
         if (value.IsNull()) fail(value, std::string(entry->name) + " has no value (an empty text is \"\")");
         std::string why;
@@ -167,8 +168,8 @@ void Reader::read(const YAML::Node& root, State& state) {
     eachEntry(root, "the top level",
               [&](const std::string& key, const YAML::Node& keyNode, const YAML::Node& value) {
                   if (key != "targets" && key != "targets_file" && key != "tags" && key != "overrides")
-                      fail(keyNode,
-                           "unknown key \"" + key + "\" (known: targets, targets_file, tags, overrides)");
+                      fail(keyNode, "unknown key \"" + printable(key) +
+                                        "\" (known: targets, targets_file, tags, overrides)");
                   parts[key] = value;
               });
     if (parts.count("targets")) readTargets(parts["targets"]);

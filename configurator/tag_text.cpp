@@ -109,6 +109,13 @@ std::string quoted(std::string_view text) {
 
 }  // namespace
 
+std::string printable(std::string_view text) {
+    constexpr size_t SHOWN = 64;
+    std::string shown = quoted(text.substr(0, SHOWN));
+    shown = shown.substr(1, shown.size() - 2);  // the escapes, without the quotes
+    return text.size() > SHOWN ? shown + "..." : shown;
+}
+
 bool isUtf8(std::string_view text) {
     // The JSON library's own check: its dump refuses what is not UTF-8.
     try {
@@ -132,11 +139,11 @@ std::unique_ptr<VTag> parseValue(const TagEntry& entry, const std::string& text,
         return nullptr;
     }
     if (isInteger(entry.kind) && !fitsHex(text, widthMax(entry.kind))) {
-        why = "bad value \"" + text + "\" for " + name + ": a " + kindName(entry.kind) +
+        why = "bad value \"" + printable(text) + "\" for " + name + ": a " + kindName(entry.kind) +
               " is hexadecimal from 0 to " + hexText(widthMax(entry.kind));
         fits = false;
     } else if (entry.kind == TagKind::Float && !fitsFloat(text)) {
-        why = "bad value \"" + text + "\" for " + name +
+        why = "bad value \"" + printable(text) + "\" for " + name +
               ": a Float is a decimal number of at most 3.4e38 in size, nan or inf";
         fits = false;
     } else if (entry.kind == TagKind::String && text.find('\0') != std::string::npos) {

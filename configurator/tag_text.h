@@ -38,6 +38,11 @@ std::string shownValue(const VTag& tag);
 // replaced).
 nlohmann::ordered_json jsonValue(const VTag& tag);
 
+// Text from a file as a message may show it: bytes outside printable ASCII
+// as \xNN, and at most 64 characters of it, so that a fault's one line
+// stays one short line and moves no terminal's cursor.
+std::string printable(std::string_view text);
+
 // Whether the bytes are well-formed UTF-8, as JSON and YAML texts must be.
 bool isUtf8(std::string_view text);
 

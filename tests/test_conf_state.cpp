@@ -61,6 +61,8 @@ TEST(ConfState, EveryFaultNamesItsFileAndLine) {
     const std::pair<std::string, std::string> cases[] = {
         {"", "site/state.yml:1: the file is empty"},
         {t + "tags: {TAG_NOPE: 1}\n", "site/state.yml:2: unknown tag TAG_NOPE"},
+        // A file's bytes reach the message escaped: no terminal control.
+        {t + "tags: {\"\\e[2J\\n\": 1}\n", "site/state.yml:2: unknown tag \\x1b[2J\\x0a"},
         {t + "tags: {TAG_DEV_CFG: 1}\n",
          "site/state.yml:2: TAG_DEV_CFG is a group tag: it can be read, not written"},
         {t + "tags:\n  TAG_DEV_STATE: 1FF\n",
