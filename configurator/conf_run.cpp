@@ -65,9 +65,9 @@ public:
 
 private:
     tagengine::Exchange exchange(size_t index, std::shared_ptr<const VMsg> request);
-    void compare(size_t index, tagengine::Result&& read);
+    void compare(size_t index, tagengine::Result&& r);
     void write(size_t index);
-    void written(size_t index, tagengine::Result&& write);
+    void written(size_t index, tagengine::Result&& r);
 
     const State& state;
     const RunOptions& options;

@@ -94,7 +94,7 @@ void Reader::readTargets(const YAML::Node& node) {
     if (!node.IsSequence()) fail(node, "targets must be a list of HOST[:PORT] or A.B.C.D/N[:PORT]");
     for (const auto& item : node) {
         std::string entry = scalar(item, "a target");
-        list.addEntry(entry, fileName, size_t(item.Mark().line + 1));
+        list.addEntry(entry, fileName, size_t(item.Mark().line) + 1);
         checkAdded();
     }
 }
@@ -137,7 +137,7 @@ TagList Reader::readTags(const YAML::Node& map, const TagList& base, const std::
 size_t Reader::overriddenTarget(const YAML::Node& key,
                                 const std::unordered_map<std::string, size_t>& index) const {
     tagpoll::TargetList one(defaultPort);
-    if (!one.addEntry(scalar(key, "a target"), fileName, size_t(key.Mark().line + 1)))
+    if (!one.addEntry(scalar(key, "a target"), fileName, size_t(key.Mark().line) + 1))
         throw Fault{one.error()};
     if (one.targets().size() != 1) fail(key, "an override names one target, not a range");
     auto it = index.find(lowered(one.targets()[0].label()));
@@ -172,17 +172,17 @@ void Reader::read(const YAML::Node& root, State& state) {
                                         "\" (known: targets, targets_file, tags, overrides)");
                   parts[key] = value;
               });
-    if (parts.count("targets")) readTargets(parts["targets"]);
-    if (parts.count("targets_file")) readTargetsFile(parts["targets_file"]);
+    if (parts.contains("targets")) readTargets(parts["targets"]);
+    if (parts.contains("targets_file")) readTargetsFile(parts["targets_file"]);
     if (list.targets().empty()) fail(root, "no targets: give targets, targets_file or both");
-    if (!parts.count("tags") && !parts.count("overrides"))
+    if (!parts.contains("tags") && !parts.contains("overrides"))
         fail(root, "no tags: give tags, overrides or both");
-    auto common = std::make_shared<const TagList>(parts.count("tags") ? readTags(parts["tags"], {}, "tags")
-                                                                      : TagList{});
+    auto common = std::make_shared<const TagList>(parts.contains("tags") ? readTags(parts["tags"], {}, "tags")
+                                                                         : TagList{});
     state.targets.clear();
     state.targets.reserve(list.targets().size());
     for (const tagpoll::Target& t : list.targets()) state.targets.push_back({t, common});
-    if (parts.count("overrides")) readOverrides(parts["overrides"], state);
+    if (parts.contains("overrides")) readOverrides(parts["overrides"], state);
 }
 
 }  // namespace
