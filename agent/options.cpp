@@ -9,10 +9,12 @@
 #include <cstring>
 #include <string_view>
 
+#include "tag_vocabulary.h"
+
 namespace {
 
 // Long options without a short form.
-enum : int { DEVICES = 256, TARGETS_FILE, LOSS, DELAY, BUDGET };
+enum : int { DEVICES = 256, TARGETS_FILE, LOSS, DELAY, BUDGET, READ_ONLY };
 
 constexpr const char SHORT_OPTIONS[] = ":a:p:f:t:n:vh";
 constexpr option LONG_OPTIONS[] = {
@@ -28,6 +30,7 @@ constexpr option LONG_OPTIONS[] = {
     {"loss", required_argument, nullptr, LOSS},
     {"delay", required_argument, nullptr, DELAY},
     {"budget", required_argument, nullptr, BUDGET},
+    {"read-only", required_argument, nullptr, READ_ONLY},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -60,6 +63,24 @@ bool readShare(const char* text, double& share) {
     char* end;
     share = strtod(text, &end);
     return *end == '\0' && std::isfinite(share) && share >= 0 && share <= 1;
+}
+
+// Comma-separated tag names into the set; false, naming it, at the first
+// name that is unknown or takes no value (a SET of it is refused anyway).
+bool readTagNames(const char* text, ReadOnlyTags& tags, std::string& error) {
+    std::string_view rest(text);
+    for (;;) {
+        size_t comma = rest.find(',');
+        std::string name(rest.substr(0, comma));
+        const TagEntry* entry = tagByName(name.c_str());
+        if (!entry || entry->kind == TagKind::None) {
+            error = "bad read-only tag '" + name + "'";
+            return false;
+        }
+        tags.set(entry->id);
+        if (comma == std::string_view::npos) return true;
+        rest.remove_prefix(comma + 1);
+    }
 }
 
 // Reads one of the fleet options; false with the complaint in error.
@@ -132,6 +153,9 @@ bool parseOptions(int argc, char** argv, Options& options, std::string& error) {
         case BUDGET:
             if (!readFleetOption(opt, optarg, options, error)) return false;
             break;
+        case READ_ONLY:
+            if (!readTagNames(optarg, options.readOnly, error)) return false;
+            break;
         case ':': error = "option '" + std::string(argv[optind - 1]) + "' needs a value"; return false;
         default:
             // A short option may sit inside a cluster such as -vx; optopt names it.
@@ -172,6 +196,8 @@ void printUsage(FILE* out) {
         "      --budget REPLIES:BYTES  replies and reply bytes a second (and burst) that\n"
         "                        one device sends one source address (default\n"
         "                        200:65536; 0 is unlimited, \"0\" alone lifts both)\n"
+        "      --read-only TAG[,TAG...]  ignore SETs of these tags, keeping their values,\n"
+        "                        as a device with read-only or clamped values does\n"
         "\n"
         "Requests from a device's own port, or from any device of this agent, are never\n"
         "answered. The first line on standard output is \"listening on ADDR:PORT\", or\n"

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "reply_budget.h"
+#include "request_handler.h"
 
 struct Options {
     std::string address = "127.0.0.1";  // IPv4 address to serve on
@@ -21,6 +22,7 @@ struct Options {
     unsigned long delayMs = 0;          // answers wait this long...
     unsigned long jitterMs = 0;         // ...give or take up to this much
     BudgetLimits budget;                // per device and source address
+    ReadOnlyTags readOnly;              // SETs of these are ignored
     bool help = false;
 };
 

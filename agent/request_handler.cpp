@@ -90,12 +90,15 @@ std::vector<Datagram> answerGet(VMsg& request, const TagStore& store) {
     return encodeSegments(MSG_ERR, sequenceNumber, errorTags);
 }
 
-void storeValues(VMsg& request, TagStore& store) {
+void storeValues(VMsg& request, TagStore& store, const ReadOnlyTags& readOnly) {
     logger().info("SET of %zu tags", request.tagCount());
     request.gotoFirst();
     while (const VTag* tag = request.getTag()) {
         std::string why;
-        if (store.put(std::unique_ptr<VTag>(tag->clone()), &why))
+        // Ignored as a real device would: quietly, the old value kept.
+        if (readOnly.test(tag->tagId))
+            logger().debug("SET: %s (id %u) is read-only: kept", nameOf(tag->tagId), unsigned(tag->tagId));
+        else if (store.put(std::unique_ptr<VTag>(tag->clone()), &why))
             logger().debug("SET: %s (id %u) stored", nameOf(tag->tagId), unsigned(tag->tagId));
         else
             logger().warn("SET: %s (id %u, type %u) refused: %s", nameOf(tag->tagId), unsigned(tag->tagId),
@@ -158,7 +161,8 @@ std::vector<Datagram> encodeSegments(uint8_t msgId, uint8_t sequenceNumber,
     return segments;
 }
 
-HandleResult handleDatagram(std::span<const uint8_t> datagram, TagStore& store) {
+HandleResult handleDatagram(std::span<const uint8_t> datagram, TagStore& store,
+                            const ReadOnlyTags& readOnly) {
     HandleResult result;
     if (datagram.size() > DATAGRAM_SIZE) {
         logger().warn("dropped an oversized datagram of %zu bytes", datagram.size());
@@ -172,7 +176,7 @@ HandleResult handleDatagram(std::span<const uint8_t> datagram, TagStore& store) 
     result.request = true;
     switch (request->msgId) {
     case MSG_GET: result.replies = answerGet(*request, store); break;
-    case MSG_SET: storeValues(*request, store); break;
+    case MSG_SET: storeValues(*request, store, readOnly); break;
     case MSG_DEL: deleteValues(*request, store); break;
     case MSG_REP: logger().info("REP of %zu tags", request->tagCount()); break;
     default: logger().warn("message id %u is not served; dropped", unsigned(request->msgId)); break;

@@ -35,6 +35,8 @@ constexpr int DATAGRAMS_PER_DEVICE = 32;
 constexpr size_t MAX_DELAYED = 100000;
 constexpr uint64_t STOP_EVENT = UINT64_MAX;
 constexpr auto SUMMARY_PERIOD = std::chrono::seconds(1);
+// The first byte of every message (docs/wire-format.md); the second is its id.
+constexpr uint8_t WIRE_FORMAT = 0x01;
 
 uint64_t endpointKey(const sockaddr_in& a) {
     return uint64_t(ntohl(a.sin_addr.s_addr)) << 16 | ntohs(a.sin_port);
@@ -147,8 +149,9 @@ ServeCounts Loop::run() {
     }
     log.info(
         "served %lu requests with %lu replies; dropped %lu requests over a reply budget, %lu datagrams "
-        "from an agent's port, %lu requests lost on purpose; %lu replies unsent",
-        counts.requests, counts.replies, counts.overBudget, counts.fromAgent, counts.lost, counts.unsent);
+        "from an agent's port, %lu requests lost on purpose; %lu replies unsent; %lu SETs arrived",
+        counts.requests, counts.replies, counts.overBudget, counts.fromAgent, counts.lost, counts.unsent,
+        counts.sets);
     return counts;
 }
 
@@ -183,6 +186,9 @@ void Loop::serveDatagram(Device& device, size_t index, std::span<const uint8_t> 
                       endpointText(peer).c_str());
         return;
     }
+    // Counted before the loss, so that a writer's every SET shows, even one
+    // the fleet then drops.
+    counts.sets += bytes.size() >= 2 && bytes[0] == WIRE_FORMAT && bytes[1] == MSG_SET;
     if (options.loss > 0 && std::uniform_real_distribution<double>(0, 1)(random) < options.loss) {
         ++counts.lost;
         return;
@@ -204,7 +210,8 @@ void Loop::serveDatagram(Device& device, size_t index, std::span<const uint8_t> 
         refreshDemoClock(*clock, wall);
         clockShown = wall;
     }
-    HandleResult result = handleDatagram(bytes, device.store);
+    HandleResult result = handleDatagram(bytes, device.store, options.readOnly);
+
     if (!result.replies.empty()) answer(index, peer, result.replies, now);
     if (result.request && ++counts.requests == options.requestLimit) stopReading();
 }

@@ -11,6 +11,7 @@
 // What the loop did, for its closing log line and for tests.
 struct ServeCounts {
     unsigned long requests = 0;    // decoded and handled
+    unsigned long sets = 0;        // datagrams with a SET header that arrived, lost on purpose or not
     unsigned long replies = 0;     // datagrams sent
     unsigned long overBudget = 0;  // requests dropped: their source had spent its budget
     unsigned long fromAgent = 0;   // datagrams ignored: sent from a device's or agent's port

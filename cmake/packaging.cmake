@@ -85,6 +85,13 @@ tagclient_component(tagpoll PACKAGE tagpoll SECTION net TARGET tagpoll
   "whole fleet of agents at once, with time-outs, retries and pacing, and"
   "prints one result per target as a line, JSON Lines or CSV. With bash"
   "completion and its manual page.")
+tagclient_component(tagconf PACKAGE tagconf SECTION net TARGET tagconf
+  DEPENDS libvmsg0 libaxodict0 libvlog0
+  SUMMARY "brings UDP tag protocol agents to a desired state"
+  DESCRIPTION "tagconf reads a YAML file of targets and the tag values each should hold,"
+  "prints what differs, writes only that and reads it back until every"
+  "device holds it, and saves what devices hold as such a file. With bash"
+  "completion and its manual page.")
 tagclient_component(exporter PACKAGE tag-exporter SECTION net TARGET tag_exporter CONFFILES
   DEPENDS libvmsg0 libaxodict0 libvlog0
   SUMMARY "Prometheus exporter for UDP tag protocol agents"

@@ -6,7 +6,7 @@ set -euo pipefail
 
 # dpkg-dev, file, binutils and lintian build and check the Debian packages.
 packages=(cmake g++ make pkg-config liblog4cpp5-dev libgtest-dev mandoc nlohmann-json3-dev libyaml-cpp-dev
-  libmicrohttpd-dev locales curl dpkg-dev file binutils lintian "$@")
+  libmicrohttpd-dev libcli11-dev locales curl dpkg-dev file binutils lintian "$@")
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

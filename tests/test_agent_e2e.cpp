@@ -91,6 +91,17 @@ TEST(AgentServes, SetThenGetShowsTheNewValueAndDelThenGetTheError) {
     EXPECT_EQ(agent.stop(), 0);
 }
 
+TEST(AgentServes, ReadOnlyTagsKeepTheirValuesWhileTheRestOfTheSetIsStored) {
+    Agent agent({"--read-only", "TAG_DEV_STATE,tag_dev_label"});
+    ASSERT_GT(agent.port, 0);
+    EXPECT_EQ(agent.client({"SET:", "TAG_DEV_LABEL=Rack 7", "TAG_DEV_STATE=1F", "TAG_DEV_TYPE=0B"}).out,
+              "Sent 21 bytes\n");
+    EXPECT_EQ(agent.client({"GET:", "TAG_DEV_LABEL", "TAG_DEV_STATE", "TAG_DEV_TYPE"}).out,
+              "Sent 15 bytes\nReceived 35 bytes\n"
+              "GET: TAG_DEV_LABEL=\"Demo rack controller\" TAG_DEV_STATE=01 TAG_DEV_TYPE=0B \n");
+    EXPECT_EQ(agent.stop(), 0);
+}
+
 TEST(AgentServes, TagNotHeldIsReportedByItsId) {
     Agent agent;
     ASSERT_GT(agent.port, 0);
@@ -174,7 +185,8 @@ TEST(AgentStartup, HelpGoesToStdoutAndBadOptionsExitTwo) {
         EXPECT_EQ(r.err, "") << help;
     }
     const std::vector<std::vector<std::string>> bad = {
-        {"-x"}, {"--bogus"}, {"-p", "70000"}, {"-t", "abc"}, {"stray"}};
+        {"-x"},        {"--bogus"}, {"-p", "70000"},
+        {"-t", "abc"}, {"stray"},   {"--read-only", "TAG_DEV_ID,TAG_NOPE"}};
     for (const auto& args : bad) {
         RunResult r = runProgram(TAGAGENT_PATH, args);
         EXPECT_EQ(r.status, 2) << args[0];
@@ -182,6 +194,9 @@ TEST(AgentStartup, HelpGoesToStdoutAndBadOptionsExitTwo) {
         EXPECT_NE(r.err.find("\nUsage: tagagent [OPTION]...\n"), std::string::npos) << r.err;
     }
     EXPECT_TRUE(runProgram(TAGAGENT_PATH, {"-p", "70000"}).err.starts_with("tagagent: bad port '70000'\n"));
+    // A tag without a value cannot be set, so cannot be read-only either.
+    EXPECT_TRUE(runProgram(TAGAGENT_PATH, {"--read-only", "TAG_DEV_CFG"})
+                    .err.starts_with("tagagent: bad read-only tag 'TAG_DEV_CFG'\n"));
 }
 
 TEST(AgentStartup, PortTakenIsReportedAndExitsOne) {

@@ -2,6 +2,7 @@
 //   gen_tag_files man  FILE   the tagclient-tags(7) manual page
 //   gen_tag_files bash FILE   the bash completion for tagclient
 //   gen_tag_files poll-bash FILE   the bash completion for tagpoll
+//   gen_tag_files conf-bash FILE   the bash completion for tagconf
 //   gen_tag_files modules FILE  tag_exporter's default modules, one per group
 //   gen_tag_files lua FILE BODY
 //                             the Wireshark dissector: the table as Lua,
@@ -110,6 +111,41 @@ void writePollCompletion(FILE* f) {
             "    else candidates='SET: GET: DEL: REP:'; fi\n"});
 }
 
+// tagconf's completion: its commands, its options, state files, and for
+// save every tag name of the table (groups too: save expands them).
+void writeConfCompletion(FILE* f) {
+    fputs("# bash completion for tagconf. Generated from the tag table; do not edit.\n_tagconf_tags='", f);
+    for (const TagEntry& e : allTags()) fprintf(f, "%s ", e.name);
+    fputs(
+        "'\n"
+        "_tagconf() {\n"
+        "    local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD-1]} command='' w\n"
+        "    for w in \"${COMP_WORDS[@]:1:COMP_CWORD-1}\"; do\n"
+        "        case $w in plan|apply|save) command=$w ;; esac\n"
+        "    done\n"
+        "    COMPREPLY=()\n"
+        "    case $prev in\n"
+        "        -f|--file|-o|--output) COMPREPLY=($(compgen -f -- \"$cur\")); return 0 ;;\n"
+        "        --format) COMPREPLY=($(compgen -W 'text json' -- \"$cur\")); return 0 ;;\n"
+        "        -t|--timeout|-r|--retries|-c|--concurrency|--rate|-p|--port|--target) return 0 ;;\n"
+        "    esac\n"
+        "    local options='-t --timeout -r --retries -c --concurrency --rate -p --port --format --help'\n"
+        "    if [[ $cur == -* ]]; then\n"
+        "        case $command in\n"
+        "            '') options+=' --version' ;;\n"
+        "            apply) options+=' --dry-run' ;;\n"
+        "            save) options+=' -f --file --target -o --output' ;;\n"
+        "        esac\n"
+        "        COMPREPLY=($(compgen -W \"$options\" -- \"$cur\"))\n"
+        "    elif [[ -z $command ]]; then COMPREPLY=($(compgen -W 'plan apply save' -- \"$cur\"))\n"
+        "    elif [[ $command == save ]]; then COMPREPLY=($(compgen -W \"$_tagconf_tags\" -- \"${cur^^}\"))\n"
+        "    else COMPREPLY=($(compgen -f -- \"$cur\")); fi\n"
+        "    return 0\n"
+        "}\n"
+        "complete -F _tagconf tagconf\n",
+        f);
+}
+
 // The dissector's table: id -> { name, kind }. Names and kinds are plain
 // identifiers, so they need no quoting beyond the double quotes.
 void writeLuaTable(FILE* f) {
@@ -186,11 +222,12 @@ void writeModules(FILE* f) {
 
 int main(int argc, char** argv) {
     bool lua = argc == 4 && isMode(argv[1], "lua");
-    bool plain = argc == 3 && (isMode(argv[1], "man") || isMode(argv[1], "bash") ||
-                               isMode(argv[1], "poll-bash") || isMode(argv[1], "modules"));
+    bool plain =
+        argc == 3 && (isMode(argv[1], "man") || isMode(argv[1], "bash") || isMode(argv[1], "poll-bash") ||
+                      isMode(argv[1], "conf-bash") || isMode(argv[1], "modules"));
     if (!lua && !plain) {
-        fprintf(stderr, "usage: %s man|bash|poll-bash|modules FILE\n       %s lua FILE BODY\n", argv[0],
-                argv[0]);
+        fprintf(stderr, "usage: %s man|bash|poll-bash|conf-bash|modules FILE\n       %s lua FILE BODY\n",
+                argv[0], argv[0]);
         return 2;
     }
     FILE* f = fopen(argv[2], "w");
@@ -205,6 +242,8 @@ int main(int argc, char** argv) {
         writeCompletion(f);
     } else if (isMode(argv[1], "poll-bash")) {
         writePollCompletion(f);
+    } else if (isMode(argv[1], "conf-bash")) {
+        writeConfCompletion(f);
     } else if (isMode(argv[1], "modules")) {
         writeModules(f);
     } else {

@@ -14,7 +14,7 @@ int statusOf(int raw) { return WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSI
 
 }  // namespace
 
-AgentProcess::AgentProcess(std::vector<std::string> extra) {
+AgentProcess::AgentProcess(std::vector<std::string> extra, const std::string& logFile) {
     std::vector<std::string> args{TAGAGENT_PATH, "-p", "0", "-t", "60"};
     args.insert(args.end(), extra.begin(), extra.end());
     std::vector<char*> argv;
@@ -27,6 +27,10 @@ AgentProcess::AgentProcess(std::vector<std::string> extra) {
     if (pid < 0) throw std::runtime_error("fork");
     if (pid == 0) {
         dup2(out[1], STDOUT_FILENO);
+        if (!logFile.empty()) {
+            int log = open(logFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            if (log >= 0) dup2(log, STDERR_FILENO);
+        }
         execv(argv[0], argv.data());
         _exit(127);
     }

@@ -15,8 +15,9 @@
 class AgentProcess {
 public:
     // Starts tagagent -p 0 -t 60 with the extra options and reads its first
-    // line, which tells the port (for a fleet, its last device's).
-    explicit AgentProcess(std::vector<std::string> extra = {});
+    // line, which tells the port (for a fleet, its last device's). With
+    // logFile, its standard error (the log) goes to that file.
+    explicit AgentProcess(std::vector<std::string> extra = {}, const std::string& logFile = "");
     ~AgentProcess();
     AgentProcess(const AgentProcess&) = delete;
     AgentProcess& operator=(const AgentProcess&) = delete;

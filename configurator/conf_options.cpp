@@ -1,0 +1,99 @@
+#include "conf_options.h"
+
+#include <CLI/CLI.hpp>
+
+#ifndef TAGCONF_VERSION
+#define TAGCONF_VERSION "0"
+#endif
+
+namespace tagconf {
+
+namespace {
+
+// Options every command takes, before or after its name.
+void addCommon(CLI::App& app, ConfOptions& o) {
+    app.add_option("-t,--timeout", o.timeoutSeconds, "seconds to wait per attempt")
+        ->type_name("SECONDS")
+        ->check(CLI::Range(0.001, 3600.0))
+        ->capture_default_str();
+    app.add_option("-r,--retries", o.retries, "more attempts after the first (a write: more rounds)")
+        ->type_name("N")
+        ->check(CLI::Range(0, 100))
+        ->capture_default_str();
+    app.add_option("-c,--concurrency", o.concurrency, "exchanges in flight at most")
+        ->type_name("N")
+        ->check(CLI::Range(1u, 1000000u))
+        ->capture_default_str();
+    app.add_option("--rate", o.rate, "datagrams sent per second at most (default no limit)")
+        ->type_name("N")
+        ->check(CLI::Range(1.0, 10000000.0));
+    app.add_option("-p,--port", o.port, "port of targets that name none")
+        ->type_name("PORT")
+        ->check(CLI::Range(1, 65535))
+        ->capture_default_str();
+    app.add_option_function<std::string>(
+           "--format",
+           [&o](const std::string& word) { o.format = word == "json" ? Format::Json : Format::Text; },
+           "text (default) or json, one object per target")
+        ->type_name("FORMAT")
+        ->check(CLI::IsMember({"text", "json"}));
+}
+
+}  // namespace
+
+int parseOptions(int argc, char** argv, ConfOptions& o) {
+    CLI::App app{
+        "Brings a fleet of tag-protocol devices to the state a YAML file describes, and saves the\n"
+        "state devices hold into such a file.\n"
+        "Exit status: plan 0 nothing to change, 2 something to change, 1 an error or an unreachable\n"
+        "target; apply and save 0 when every target converged or was read, 1 otherwise.",
+        "tagconf"};
+    app.set_version_flag("--version", "tagconf " TAGCONF_VERSION);
+    app.require_subcommand(1);
+    addCommon(app, o);
+
+    CLI::App* plan = app.add_subcommand("plan", "read every target and print what apply would change");
+    plan->fallthrough();
+    plan->add_option("STATE", o.stateFile, "the state file")->required();
+    plan->callback([&] { o.command = Command::Plan; });
+
+    CLI::App* apply = app.add_subcommand("apply", "write what differs, read it back, and report");
+    apply->fallthrough();
+    apply->add_option("STATE", o.stateFile, "the state file")->required();
+    apply->add_flag("--dry-run", o.dryRun, "only plan");
+    apply->callback([&] { o.command = o.dryRun ? Command::Plan : Command::Apply; });
+
+    CLI::App* save = app.add_subcommand("save", "read tags from targets into a state file apply restores");
+    save->fallthrough();
+    // One value each, repeatable: the tag names that follow are not files.
+    save->add_option("-f,--file", o.files, "targets, one HOST[:PORT] or A.B.C.D/N[:PORT] a line")
+        ->allow_extra_args(false)
+        ->type_name("FILE");
+    save->add_option("--target", o.targets, "one target HOST[:PORT] (repeatable)")
+        ->allow_extra_args(false)
+        ->type_name("HOST[:PORT]");
+    save->add_option("-o,--output", o.output, "write the state file there (default standard output)")
+        ->type_name("FILE");
+    save->add_option("TAGS", o.tags, "tag names; a group stands for the members a device answers with")
+        ->required();
+    save->callback([&] { o.command = Command::Save; });
+
+    try {
+        app.parse(argc, argv);
+        if (o.command == Command::Save && o.files.empty() && o.targets.empty())
+            throw CLI::ValidationError("no targets: give -f FILE or --target HOST[:PORT]");
+    } catch (const CLI::CallForHelp&) {
+        CLI::App* asked = app.get_subcommands().empty() ? &app : app.get_subcommands().front();
+        fputs(asked->help().c_str(), stdout);
+        return 0;
+    } catch (const CLI::CallForVersion&) {
+        printf("tagconf %s\n", TAGCONF_VERSION);
+        return 0;
+    } catch (const CLI::ParseError& e) {
+        fprintf(stderr, "tagconf: %s\nTry 'tagconf --help' for more information.\n", e.what());
+        return 1;
+    }
+    return -1;
+}
+
+}  // namespace tagconf

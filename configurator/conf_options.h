@@ -1,0 +1,37 @@
+// tagconf's command line, read with CLI11.
+#ifndef TAGCONF_CONF_OPTIONS_H
+#define TAGCONF_CONF_OPTIONS_H
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace tagconf {
+
+enum class Command { Plan, Apply, Save };
+enum class Format { Text, Json };
+
+struct ConfOptions {
+    Command command = Command::Plan;
+    std::string stateFile;             // plan, apply
+    bool dryRun = false;               // apply --dry-run: plan
+    std::vector<std::string> files;    // save -f
+    std::vector<std::string> targets;  // save --target
+    std::vector<std::string> tags;     // save: names, groups among them
+    std::string output;                // save -o; empty for standard output
+    double timeoutSeconds = 2;
+    int retries = 2;
+    unsigned concurrency = 1024;
+    double rate = 0;  // requests per second, 0 for no limit
+    uint16_t port = 60000;
+    Format format = Format::Text;
+};
+
+// Reads argv into options. Returns -1 when the command is to run; otherwise
+// the exit status, after printing the help or the version (0) or what is
+// wrong (1, on standard error).
+int parseOptions(int argc, char** argv, ConfOptions& options);
+
+}  // namespace tagconf
+
+#endif
