@@ -67,6 +67,7 @@ int serve(const Options& options, ServerSettings settings, std::shared_ptr<const
     holder.set(std::move(config));
     tagengine::Options engineOptions;
     engineOptions.maxInFlight = settings.maxInFlight;
+    engineOptions.maxReplyBytes = options.maxReplyBytes;
     std::unique_ptr<EngineTransport> transport;
     try {
         transport = std::make_unique<EngineTransport>(engineOptions, stats);

@@ -17,6 +17,7 @@ enum Flag : int {
     LOG_LEVEL,
     ALLOWED_TARGETS,
     MAX_IN_FLIGHT,
+    MAX_REPLY_BYTES,
     TIMEOUT_MARGIN,
     HELP,
     VERSION
@@ -29,6 +30,7 @@ constexpr option FLAGS[] = {
     {"log.level", required_argument, nullptr, LOG_LEVEL},
     {"probe.allowed-targets", required_argument, nullptr, ALLOWED_TARGETS},
     {"probe.max-in-flight", required_argument, nullptr, MAX_IN_FLIGHT},
+    {"probe.max-reply-bytes", required_argument, nullptr, MAX_REPLY_BYTES},
     {"probe.timeout-margin", required_argument, nullptr, TIMEOUT_MARGIN},
     {"help", no_argument, nullptr, HELP},
     {"version", no_argument, nullptr, VERSION},
@@ -60,6 +62,12 @@ bool takeFlag(int flag, const char* value, Options& options, std::string& error)
             options.maxInFlight <= 100000)
             return true;
         error = "--probe.max-in-flight must be a number from 1 to 100000";
+        return false;
+    case MAX_REPLY_BYTES:
+        if (readNumber(value, options.maxReplyBytes) && options.maxReplyBytes >= 1024 &&
+            options.maxReplyBytes <= (1UL << 30))
+            return true;
+        error = "--probe.max-reply-bytes must be a number from 1024 to 1073741824";
         return false;
     case TIMEOUT_MARGIN:
         if (readNumber(value, options.timeoutMargin) && std::isfinite(options.timeoutMargin) &&
@@ -105,6 +113,7 @@ void printUsage(FILE* out, const std::string& defaultConfig) {
             "                                (default: any address; anyone who reaches the\n"
             "                                exporter can make it send datagrams there)\n"
             "  --probe.max-in-flight=N       probes at once; more get 503 (default 1024)\n"
+            "  --probe.max-reply-bytes=N     bytes one device's reply may carry (default 1048576)\n"
             "  --probe.timeout-margin=SEC    kept back from the scrape time-out (default 0.5)\n"
             "  --help                        this text\n"
             "  --version                     the version\n"

@@ -16,6 +16,7 @@ struct Options {
     std::string logLevel = "info";
     std::string allowedTargets;  // empty: any
     unsigned long maxInFlight = 1024;
+    unsigned long maxReplyBytes = 1 << 20;
     double timeoutMargin = 0.5;
     bool configCheck = false;
     bool help = false;
