@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <vector>
 
 #include "msg_request.h"
@@ -29,8 +30,10 @@ std::string format(const char* pattern, Args... args) {
 // The host part of a "host:port" label.
 std::string hostOf(const std::string& label) { return label.substr(0, label.rfind(':')); }
 
-// A tag's value as the client prints it after the name: "\"a\"", "0000002A".
-std::string printedValue(const VTag& tag) {
+// What the client's own printer writes, pointed at memory instead of
+// standard output. Results go to standard output: on a terminal a device's
+// text must not move the cursor or rewrite the screen, as with tagclient.
+std::string printed(const std::function<void(MsgRequest&)>& print) {
     char* text = nullptr;
     size_t size = 0;
     FILE* stream = open_memstream(&text, &size);
@@ -38,10 +41,17 @@ std::string printedValue(const VTag& tag) {
     MsgRequest printer{MSG_GET};
     printer.out = stream;
     printer.outIsTerminal = isatty(STDOUT_FILENO) == 1;
-    printer.printTagValue(const_cast<VTag*>(&tag));  // prints, never changes it
+    print(printer);
     fclose(stream);
-    std::string value(text, size);
+    std::string out(text, size);
     free(text);
+    return out;
+}
+
+// A tag's value as the client prints it after the name: "\"a\"", "0000002A".
+std::string printedValue(const VTag& tag) {
+    // printTagValue prints the tag, never changes it.
+    std::string value = printed([&](MsgRequest& p) { p.printTagValue(const_cast<VTag*>(&tag)); });
     if (!value.empty() && value.front() == '=') value.erase(0, 1);
     while (!value.empty() && value.back() == ' ') value.pop_back();
     return value;
@@ -61,20 +71,7 @@ std::string mismatchLine(const tagengine::Result& result) {
 }  // namespace
 
 std::string printedMessage(VMsg& message) {
-    char* text = nullptr;
-    size_t size = 0;
-    FILE* stream = open_memstream(&text, &size);
-    if (!stream) return {};
-    // The client's own printer, pointed at memory instead of standard output.
-    MsgRequest printer{MSG_GET};
-    printer.out = stream;
-    // Results go to standard output; on a terminal a device's text must not
-    // move the cursor or rewrite the screen, as with tagclient.
-    printer.outIsTerminal = isatty(STDOUT_FILENO) == 1;
-    printer.printMsg(&message);
-    fclose(stream);
-    std::string line(text, size);
-    free(text);
+    std::string line = printed([&](MsgRequest& p) { p.printMsg(&message); });
     if (!line.empty() && line.back() == '\n') line.pop_back();
     return line;
 }
