@@ -11,41 +11,13 @@
 #include "agent_process.h"
 #include "bound_socket.h"
 #include "run_program.h"
+#include "temp_dir.h"
 
 namespace {
 
 RunResult tagconf(const std::vector<std::string>& args) { return runWrapped(TAGCONF_PATH, args); }
 
-// A private folder for the test's files, removed at the end.
-struct TempDir {
-    TempDir() {
-        char name[] = "/tmp/tagconf-test-XXXXXX";
-        path = mkdtemp(name);
-    }
-    ~TempDir() {
-        std::error_code ignored;
-        std::filesystem::remove_all(path, ignored);
-    }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    std::string write(const std::string& name, const std::string& text) const {
-        std::ofstream(path + "/" + name) << text;
-        return path + "/" + name;
-    }
-    std::string read(const std::string& name) const {
-        std::stringstream s;
-        s << std::ifstream(path + "/" + name).rdbuf();
-        return s.str();
-    }
-    std::string path;
-};
-
-std::vector<std::string> lines(const std::string& text) {
-    std::vector<std::string> all;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) all.push_back(line);
-    return all;
-}
+std::vector<std::string> lines(const std::string& text) { return splitLines(text); }
 
 // "TARGET<TAB>WHAT" for every target with the same text.
 std::string each(const std::vector<std::string>& targets, const std::string& what, size_t from = 0) {

@@ -22,6 +22,7 @@
 #include "agent_process.h"
 #include "bound_socket.h"
 #include "run_program.h"
+#include "temp_dir.h"
 #include "udp_peer.h"
 
 namespace {
@@ -30,38 +31,6 @@ using namespace std::chrono_literals;
 using nlohmann::json;
 
 RunResult tagpoll(const std::vector<std::string>& args) { return runWrapped(TAGPOLL_PATH, args); }
-
-// A private folder for the test's files, removed at the end.
-struct TempDir {
-    TempDir() {
-        char name[] = "/tmp/tagpoll-test-XXXXXX";
-        path = mkdtemp(name);
-    }
-    ~TempDir() {
-        std::error_code ignored;
-        std::filesystem::remove_all(path, ignored);
-    }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    std::string write(const std::string& name, const std::string& text) const {
-        std::ofstream(path + "/" + name) << text;
-        return path + "/" + name;
-    }
-    std::string path;
-};
-
-std::string readFile(const std::string& path) {
-    std::stringstream s;
-    s << std::ifstream(path).rdbuf();
-    return s.str();
-}
-
-std::vector<std::string> splitLines(const std::string& text) {
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
-    return lines;
-}
 
 // A UDP socket on 127.0.0.1 that reads nothing, or (closed) a port that had
 // one and has nothing now.
