@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <log4cpp/Category.hh>
+#include <thread>
 
 #include "metrics_text.h"
 #include "probe.h"
@@ -183,6 +184,15 @@ void HttpServer::stop() {
     daemon = nullptr;
 }
 
+void HttpServer::refuseProbes() { refusing = true; }
+
+bool HttpServer::waitForProbes(std::chrono::milliseconds limit) {
+    auto end = Clock::now() + limit;
+    while (suspended.load() > 0 && Clock::now() < end)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    return suspended.load() == 0;
+}
+
 int HttpServer::handle(MHD_Connection* connection, Request& request, const char* url, const char* method) {
     if (request.state == Request::State::Done) {
         return reply(connection, request.status, request.body,
@@ -225,7 +235,15 @@ int HttpServer::startProbe(MHD_Connection* connection, Request& request) {
         logger().info("probe refused: %s", reason.c_str());
         return replyText(connection, MHD_HTTP_BAD_REQUEST, reason);
     }
+    // Counted before refusing is read, and refuseProbes sets it before
+    // reading the count: either this probe sees it, or the wait sees the probe.
+    ++suspended;
+    if (refusing) {
+        --suspended;
+        return replyText(connection, MHD_HTTP_SERVICE_UNAVAILABLE, "the exporter is stopping");
+    }
     if (stats.inFlight.fetch_add(1) >= int64_t(settings.maxInFlight)) {
+        --suspended;
         --stats.inFlight;
         stats.countProbe(ProbeResult::Overloaded);
         return replyText(connection, MHD_HTTP_SERVICE_UNAVAILABLE,
@@ -274,6 +292,7 @@ void HttpServer::finishProbe(Request& request, int status, std::string body, Pro
     if (seconds >= 0) stats.observeDuration(seconds);
     --stats.inFlight;
     MHD_resume_connection(request.connection);
+    --suspended;
 }
 
 bool parseListenAddress(const std::string& text, sockaddr_in& address, std::string& reason) {

@@ -7,6 +7,8 @@
 
 #include <netinet/in.h>
 
+#include <atomic>
+#include <chrono>
 #include <string>
 
 #include "allow_list.h"
@@ -44,8 +46,16 @@ public:
     bool start(std::string& error);
     // The port bound (useful when the settings asked for port 0).
     uint16_t port() const;
-    // Stops taking connections; those open are ended.
+    // Stops taking connections; those open are ended. Every probe must be
+    // answered first (waitForProbes): the library cannot stop with a
+    // connection suspended.
     void stop();
+    // From now on probes are answered 503, so that none starts while the
+    // program stops.
+    void refuseProbes();
+    // Waits until every probe started has been answered; false if some are
+    // still running after the limit.
+    bool waitForProbes(std::chrono::milliseconds limit);
 
     // Called by the library; public only for its C callbacks.
     struct Request;
@@ -62,6 +72,8 @@ private:
     Resolver& resolver;
     ExporterStats& stats;
     MHD_Daemon* daemon = nullptr;
+    std::atomic<bool> refusing{false};
+    std::atomic<int> suspended{0};  // probes between suspend and resume
 };
 
 // "HOST:PORT" or ":PORT" (every interface) with HOST an IPv4 address or
