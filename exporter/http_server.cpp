@@ -272,12 +272,15 @@ int HttpServer::startProbe(MHD_Connection* connection, Request& request) {
 
 void HttpServer::probeAddress(Request& request, const sockaddr_in& address) {
     std::string target = request.query.host + ":" + std::to_string(request.plan.port);
-    runProbe(transport, target, address, request.plan, [this, &request, target](ProbeOutcome&& outcome) {
+    std::string key = MissingTags::keyOf(target, request.query.modules);
+    request.plan.tags = missingTags.reduce(key, request.plan.tags, Clock::now());
+    runProbe(transport, target, address, request.plan, [this, &request, target, key](ProbeOutcome&& outcome) {
         double seconds = std::chrono::duration<double>(Clock::now() - request.start).count();
         if (logger().isDebugEnabled() || !outcome.success)
             logger().log(outcome.success ? log4cpp::Priority::DEBUG : log4cpp::Priority::INFO,
                          "probe of %s: %s after %d attempts, %.3f s", target.c_str(), outcome.why.c_str(),
                          outcome.attempts, seconds);
+        missingTags.learn(key, outcome.notHeld, Clock::now());
         finishProbe(request, MHD_HTTP_OK, std::move(outcome.text),
                     outcome.success ? ProbeResult::Success : ProbeResult::Failure, seconds);
     });

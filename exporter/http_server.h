@@ -14,6 +14,7 @@
 #include "allow_list.h"
 #include "config_holder.h"
 #include "exporter_stats.h"
+#include "missing_tags.h"
 #include "query.h"
 #include "resolver.h"
 #include "transport.h"
@@ -56,6 +57,8 @@ public:
     // Waits until every probe started has been answered; false if some are
     // still running after the limit.
     bool waitForProbes(std::chrono::milliseconds limit);
+    // Forgets which tags devices were found not to hold (on SIGHUP).
+    void forgetMissingTags() { missingTags.forgetAll(); }
 
     // Called by the library; public only for its C callbacks.
     struct Request;
@@ -71,6 +74,7 @@ private:
     Transport& transport;
     Resolver& resolver;
     ExporterStats& stats;
+    MissingTags missingTags;
     MHD_Daemon* daemon = nullptr;
     std::atomic<bool> refusing{false};
     std::atomic<int> suspended{0};  // probes between suspend and resume

@@ -99,7 +99,10 @@ int serve(const Options& options, ServerSettings settings, std::shared_ptr<const
     pthread_sigmask(SIG_UNBLOCK, &mask, nullptr);
     logger().notice("listening on port %u", unsigned(server.port()));
     int received = signals.wait();
-    for (; received == SIGHUP; received = signals.wait()) reload(options.configFile, holder, stats);
+    for (; received == SIGHUP; received = signals.wait()) {
+        reload(options.configFile, holder, stats);
+        server.forgetMissingTags();  // a device may have been changed too: ask it everything again
+    }
     logger().notice("stopping on signal %d", received);
     stop(server, *transport, resolver);
     return 0;

@@ -110,6 +110,7 @@ struct Run : std::enable_shared_from_this<Run> {
     Clock::time_point deadline;
     int attempts = 0;
     bool askedAgain = false;
+    std::vector<uint8_t> notHeld;
 
     Run(Transport& transport, std::string target, const sockaddr_in& address, ProbePlan plan, ProbeDone done)
         : transport(transport),
@@ -145,6 +146,8 @@ struct Run : std::enable_shared_from_this<Run> {
         attempts += result.attempts;
         if (result.status == tagengine::Status::ErrorReply && !askedAgain && result.reply) {
             std::vector<uint8_t> missing = tagsNotHeld(*result.reply);
+            for (uint8_t id : missing)
+                if (std::ranges::find(plan.tags, id) != plan.tags.end()) notHeld.push_back(id);
             std::erase_if(plan.tags,
                           [&](uint8_t id) { return std::ranges::find(missing, id) != missing.end(); });
             if (!missing.empty() && !plan.tags.empty() && Clock::now() < deadline) {
@@ -160,6 +163,7 @@ struct Run : std::enable_shared_from_this<Run> {
         ProbeOutcome outcome;
         outcome.success = result.status == tagengine::Status::Answered;
         outcome.attempts = attempts;
+        outcome.notHeld = std::move(notHeld);
         outcome.why = tagengine::statusName(result.status);
         if (!result.detail.empty()) outcome.why += ": " + result.detail;
         double seconds = Seconds(Clock::now() - start).count();

@@ -45,9 +45,10 @@ std::string probeMetrics(const VMsg* reply, bool success, double seconds);
 
 struct ProbeOutcome {
     bool success = false;
-    std::string text;  // the exposition
-    int attempts = 0;  // datagrams sent
-    std::string why;   // for the log: how the exchange ended
+    std::string text;              // the exposition
+    int attempts = 0;              // datagrams sent
+    std::string why;               // for the log: how the exchange ended
+    std::vector<uint8_t> notHeld;  // tags an ERR reply said the device does not hold
 };
 using ProbeDone = std::function<void(ProbeOutcome&&)>;
 

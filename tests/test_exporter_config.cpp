@@ -5,6 +5,7 @@
 #include <string>
 
 #include "config.h"
+#include "demo_device.h"
 
 namespace {
 
@@ -122,9 +123,20 @@ TEST(ExporterConfig, GeneratedDefaultHasAModulePerGroup) {
     ASSERT_TRUE(exporter::loadConfigFile(DEFAULT_MODULES, config, error)) << error;
     for (const char* name : {"device", "io", "ai", "ao", "ccd", "site"})
         EXPECT_TRUE(config.modules.count(name)) << name;
-    // Every DEV tag with a value, in table order, and no other.
-    EXPECT_EQ(config.modules.at("device").tags,
-              (std::vector<uint8_t>{6, 7, 8, 9, 10, 11, 12, 13, 14, 67, 68}));
+    // Every DEV tag a device holds, in table order, and no other: not the
+    // old and new ids of a change of id.
+    EXPECT_EQ(config.modules.at("device").tags, (std::vector<uint8_t>{6, 7, 8, 9, 10, 11, 12, 13, 14}));
+}
+
+// A probe of the demo agent with the shipped device module is one exchange:
+// the demo device holds every tag the module asks for.
+TEST(ExporterConfig, TheDemoDeviceHoldsEveryTagOfTheDeviceModule) {
+    exporter::Config config;
+    std::string error;
+    ASSERT_TRUE(exporter::loadConfigFile(DEFAULT_MODULES, config, error)) << error;
+    TagStore store;
+    loadDemoDevice(store);
+    for (uint8_t id : config.modules.at("device").tags) EXPECT_NE(store.find(id), nullptr) << int(id);
 }
 
 }  // namespace
