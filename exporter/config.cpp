@@ -1,5 +1,6 @@
 #include "config.h"
 
+#include <yaml-cpp/depthguard.h>
 #include <yaml-cpp/yaml.h>
 
 #include <algorithm>
@@ -15,7 +16,8 @@ namespace exporter {
 namespace {
 
 constexpr size_t MAX_FILE_BYTES = size_t{1} << 20;
-constexpr size_t MAX_FLOW_DEPTH = 32;
+constexpr size_t MAX_DEPTH = 32;
+constexpr const char TOO_DEEP[] = "nested too deeply (more than 32 levels)";
 constexpr double MAX_TIMEOUT_SECONDS = 300;
 constexpr unsigned MAX_RETRIES = 10;
 
@@ -105,21 +107,29 @@ bool validModuleName(const std::string& name) {
     });
 }
 
-// The YAML library recurses once per level of [ ] and { } nesting; a file
-// cannot usefully nest deeper than a handful of levels.
-bool flowTooDeep(std::string_view text, int& line) {
-    size_t depth = 0;
-    line = 1;
-    for (char c : text) {
-        if (c == '\n') ++line;
-        if (c == '[' || c == '{') {
-            if (++depth > MAX_FLOW_DEPTH) return true;
-        } else if ((c == ']' || c == '}') && depth > 0) {
-            --depth;
+// The YAML library bounds its own recursion while parsing (a DeepRecursion
+// past 2000 levels); a file cannot usefully nest deeper than a handful, and
+// an alias may name a node many times over, so the parsed document is walked
+// once with a bound on depth and on the nodes visited. A document without
+// aliases has no more nodes than its text has bytes: more means aliases
+// multiply it.
+struct Walk {
+    size_t budget;
+    // level: the collections around the node, the root's own included.
+    void visit(const YAML::Node& node, size_t level) {
+        if (budget-- == 0) fail(node, "aliases repeat too much of the file");
+        if (!node.IsSequence() && !node.IsMap()) return;
+        if (++level > MAX_DEPTH) fail(node, TOO_DEEP);
+        for (const auto& item : node) {
+            if (node.IsSequence()) {
+                visit(item, level);
+            } else {
+                visit(item.first, level);
+                visit(item.second, level);
+            }
         }
     }
-    return false;
-}
+};
 
 void readConfig(const YAML::Node& root, Config& config) {
     if (!root.IsDefined() || root.IsNull()) throw Fault{1, "the file is empty: it needs a modules mapping"};
@@ -146,12 +156,15 @@ void readConfig(const YAML::Node& root, Config& config) {
 bool parseConfig(std::string_view text, const std::string& fileName, Config& config, std::string& error) {
     config = Config{};
     try {
-        int line = 1;
         if (text.size() > MAX_FILE_BYTES) throw Fault{1, "larger than 1 MiB"};
-        if (flowTooDeep(text, line)) throw Fault{line, "nested too deeply"};
-        readConfig(YAML::Load(std::string(text)), config);
+        YAML::Node root = YAML::Load(std::string(text));
+        Walk{2 * text.size() + 16}.visit(root, 0);
+        readConfig(root, config);
     } catch (const Fault& fault) {
         error = fileName + ":" + std::to_string(fault.line) + ": " + fault.reason;
+        return false;
+    } catch (const YAML::DeepRecursion& e) {
+        error = fileName + ":" + std::to_string(e.mark.line + 1) + ": " + TOO_DEEP;
         return false;
     } catch (const YAML::Exception& e) {
         error = fileName + ":" + std::to_string(e.mark.line + 1) + ": " + e.msg;

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <log4cpp/Category.hh>
+#include <thread>
 
 #include "metrics_text.h"
 #include "probe.h"
@@ -183,6 +184,15 @@ void HttpServer::stop() {
     daemon = nullptr;
 }
 
+void HttpServer::refuseProbes() { refusing = true; }
+
+bool HttpServer::waitForProbes(std::chrono::milliseconds limit) {
+    auto end = Clock::now() + limit;
+    while (suspended.load() > 0 && Clock::now() < end)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    return suspended.load() == 0;
+}
+
 int HttpServer::handle(MHD_Connection* connection, Request& request, const char* url, const char* method) {
     if (request.state == Request::State::Done) {
         return reply(connection, request.status, request.body,
@@ -225,7 +235,15 @@ int HttpServer::startProbe(MHD_Connection* connection, Request& request) {
         logger().info("probe refused: %s", reason.c_str());
         return replyText(connection, MHD_HTTP_BAD_REQUEST, reason);
     }
+    // Counted before refusing is read, and refuseProbes sets it before
+    // reading the count: either this probe sees it, or the wait sees the probe.
+    ++suspended;
+    if (refusing) {
+        --suspended;
+        return replyText(connection, MHD_HTTP_SERVICE_UNAVAILABLE, "the exporter is stopping");
+    }
     if (stats.inFlight.fetch_add(1) >= int64_t(settings.maxInFlight)) {
+        --suspended;
         --stats.inFlight;
         stats.countProbe(ProbeResult::Overloaded);
         return replyText(connection, MHD_HTTP_SERVICE_UNAVAILABLE,
@@ -254,12 +272,15 @@ int HttpServer::startProbe(MHD_Connection* connection, Request& request) {
 
 void HttpServer::probeAddress(Request& request, const sockaddr_in& address) {
     std::string target = request.query.host + ":" + std::to_string(request.plan.port);
-    runProbe(transport, target, address, request.plan, [this, &request, target](ProbeOutcome&& outcome) {
+    std::string key = MissingTags::keyOf(target, request.query.modules);
+    request.plan.tags = missingTags.reduce(key, request.plan.tags, Clock::now());
+    runProbe(transport, target, address, request.plan, [this, &request, target, key](ProbeOutcome&& outcome) {
         double seconds = std::chrono::duration<double>(Clock::now() - request.start).count();
         if (logger().isDebugEnabled() || !outcome.success)
             logger().log(outcome.success ? log4cpp::Priority::DEBUG : log4cpp::Priority::INFO,
                          "probe of %s: %s after %d attempts, %.3f s", target.c_str(), outcome.why.c_str(),
                          outcome.attempts, seconds);
+        missingTags.learn(key, outcome.notHeld, Clock::now());
         finishProbe(request, MHD_HTTP_OK, std::move(outcome.text),
                     outcome.success ? ProbeResult::Success : ProbeResult::Failure, seconds);
     });
@@ -274,6 +295,7 @@ void HttpServer::finishProbe(Request& request, int status, std::string body, Pro
     if (seconds >= 0) stats.observeDuration(seconds);
     --stats.inFlight;
     MHD_resume_connection(request.connection);
+    --suspended;
 }
 
 bool parseListenAddress(const std::string& text, sockaddr_in& address, std::string& reason) {

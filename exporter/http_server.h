@@ -7,11 +7,14 @@
 
 #include <netinet/in.h>
 
+#include <atomic>
+#include <chrono>
 #include <string>
 
 #include "allow_list.h"
 #include "config_holder.h"
 #include "exporter_stats.h"
+#include "missing_tags.h"
 #include "query.h"
 #include "resolver.h"
 #include "transport.h"
@@ -44,8 +47,18 @@ public:
     bool start(std::string& error);
     // The port bound (useful when the settings asked for port 0).
     uint16_t port() const;
-    // Stops taking connections; those open are ended.
+    // Stops taking connections; those open are ended. Every probe must be
+    // answered first (waitForProbes): the library cannot stop with a
+    // connection suspended.
     void stop();
+    // From now on probes are answered 503, so that none starts while the
+    // program stops.
+    void refuseProbes();
+    // Waits until every probe started has been answered; false if some are
+    // still running after the limit.
+    bool waitForProbes(std::chrono::milliseconds limit);
+    // Forgets which tags devices were found not to hold (on SIGHUP).
+    void forgetMissingTags() { missingTags.forgetAll(); }
 
     // Called by the library; public only for its C callbacks.
     struct Request;
@@ -61,7 +74,10 @@ private:
     Transport& transport;
     Resolver& resolver;
     ExporterStats& stats;
+    MissingTags missingTags;
     MHD_Daemon* daemon = nullptr;
+    std::atomic<bool> refusing{false};
+    std::atomic<int> suspended{0};  // probes between suspend and resume
 };
 
 // "HOST:PORT" or ":PORT" (every interface) with HOST an IPv4 address or

@@ -1,9 +1,9 @@
 // tag_exporter: device tags as Prometheus metrics. The HTTP server takes
-// /probe requests, the shared engine asks the devices, and signals are
-// taken by the main thread: SIGHUP reloads the modules file, SIGINT and
-// SIGTERM stop.
+// /probe requests, the shared engine asks the devices, and the main thread
+// acts on signals: SIGHUP reloads the modules file, SIGINT and SIGTERM stop.
 #include <sys/resource.h>
 
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <ctime>
@@ -14,6 +14,7 @@
 #include "engine_transport.h"
 #include "http_server.h"
 #include "options.h"
+#include "signal_pipe.h"
 #include "vlog.h"
 
 namespace {
@@ -52,13 +53,27 @@ void reload(const std::string& path, ConfigHolder& holder, ExporterStats& stats)
     logger().notice("configuration reloaded from %s", path.c_str());
 }
 
+// Probes still running, or still resolving their target, end as failed
+// and their connections are answered before the server stops. New probes
+// are refused first, so that none starts behind the engine's back.
+void stop(HttpServer& server, EngineTransport& transport, Resolver& resolver) {
+    server.refuseProbes();
+    transport.shutdown();
+    resolver.drain();
+    if (!server.waitForProbes(std::chrono::seconds(10)))
+        logger().warn("probes still unanswered after 10 s; stopping all the same");
+    server.stop();
+}
+
 int serve(const Options& options, ServerSettings settings, std::shared_ptr<const Config> config) {
-    // Blocked before any thread starts, so that every thread inherits the
-    // mask and only sigwait below takes these signals.
-    sigset_t signals;
-    sigemptyset(&signals);
-    for (int s : {SIGHUP, SIGINT, SIGTERM}) sigaddset(&signals, s);
-    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    SignalPipe signals;
+    // Blocked while the threads start, so that they inherit the mask and
+    // the kernel hands the signals to this thread (or to a thread of the C
+    // library's, whose handler call reaches the pipe all the same).
+    sigset_t mask;
+    sigemptyset(&mask);
+    for (int s : {SIGHUP, SIGINT, SIGTERM}) sigaddset(&mask, s);
+    pthread_sigmask(SIG_BLOCK, &mask, nullptr);
     signal(SIGPIPE, SIG_IGN);
 
     ExporterStats stats;
@@ -82,22 +97,15 @@ int serve(const Options& options, ServerSettings settings, std::shared_ptr<const
         fprintf(stderr, "tag_exporter: %s\n", error.c_str());
         return 1;
     }
+    pthread_sigmask(SIG_UNBLOCK, &mask, nullptr);
     logger().notice("listening on port %u", unsigned(server.port()));
-    for (;;) {
-        int received = 0;
-        if (sigwait(&signals, &received) != 0) continue;
-        if (received == SIGHUP) {
-            reload(options.configFile, holder, stats);
-            continue;
-        }
-        logger().notice("stopping on signal %d", received);
-        break;
+    int received = signals.wait();
+    for (; received == SIGHUP; received = signals.wait()) {
+        reload(options.configFile, holder, stats);
+        server.forgetMissingTags();  // a device may have been changed too: ask it everything again
     }
-    // Probes still running, or still resolving their target, end as failed
-    // and their connections are answered before the server stops.
-    transport->shutdown();
-    resolver.drain();
-    server.stop();
+    logger().notice("stopping on signal %d", received);
+    stop(server, *transport, resolver);
     return 0;
 }
 

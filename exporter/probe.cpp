@@ -7,7 +7,6 @@
 #include <memory>
 #include <set>
 
-#include "dictionary.h"
 #include "metrics_text.h"
 #include "msg_request.h"
 #include "tag_vocabulary.h"
@@ -32,35 +31,53 @@ std::string helpText(const TagEntry& entry) {
            kindName(entry.kind) + ") as the device reports it.";
 }
 
-// One tag's metric, or nothing for a tag without a value or a name.
-void writeTag(MetricsText& out, const VTag& tag, std::set<std::string>& written) {
-    const TagEntry* entry = tagById(tag.tagId);
-    if (!entry || !tag.typeMatchesClass()) return;
-    std::string name = lowerCase(entry->name);
-    if (tag.type == VTAG_STRING) name += "_info";
-    if (!written.insert(name).second) return;  // a repeated tag: the first one counts
+bool isInteger(uint32_t type) { return type == VTAG_UINT8 || type == VTAG_UINT16 || type == VTAG_UINT32; }
+
+uint64_t integerOf(const VTag& tag) {
     switch (tag.type) {
-    case VTAG_STRING:
+    case VTAG_UINT8: return static_cast<const VTagUInt8&>(tag).getValue();
+    case VTAG_UINT16: return static_cast<const VTagUInt16&>(tag).getValue();
+    default: return static_cast<const VTagUInt32&>(tag).getValue();
+    }
+}
+
+// Whether the value the device sent is of the kind the tag table gives the
+// tag. Integers of any width count as the integer they are; a float may come
+// as its 32 bits in an unsigned 32-bit tag.
+bool fitsKind(const VTag& tag, TagKind kind) {
+    switch (kind) {
+    case TagKind::UInt8:
+    case TagKind::UInt16:
+    case TagKind::UInt32: return isInteger(tag.type);
+    case TagKind::String: return tag.type == VTAG_STRING;
+    case TagKind::Float: return tag.type == VTAG_FLOAT || tag.type == VTAG_UINT32;
+    default: return false;
+    }
+}
+
+// One tag's metric, its name and type fixed by the tag table, so that one
+// tag is always the same series whatever a device sends. Returns false for
+// a value of another kind, which is dropped; a tag without a value or a name,
+// or a repeated one, writes nothing.
+bool writeTag(MetricsText& out, const VTag& tag, std::set<std::string>& written) {
+    const TagEntry* entry = tagById(tag.tagId);
+    if (!entry || entry->kind == TagKind::None || tag.type == VTAG_NONE || !tag.typeMatchesClass())
+        return true;
+    if (!fitsKind(tag, entry->kind)) return false;
+    std::string name = lowerCase(entry->name);
+    if (entry->kind == TagKind::String) name += "_info";
+    if (!written.insert(name).second) return true;  // a repeated tag: the first one counts
+    if (entry->kind == TagKind::String) {
         out.family(name, helpText(*entry) + " The value is in the label value.", "gauge");
         out.sample(name, uint64_t{1}, {{"value", static_cast<const VTagString&>(tag).text()}});
-        break;
-    case VTAG_UINT8: out.gauge(name, helpText(*entry), static_cast<const VTagUInt8&>(tag).getValue()); break;
-    case VTAG_UINT16:
-        out.gauge(name, helpText(*entry), static_cast<const VTagUInt16&>(tag).getValue());
-        break;
-    case VTAG_UINT32:
-    case VTAG_FLOAT: {
-        const auto& value = static_cast<const VTagUInt32&>(tag);
-        bool isFloat = tag.type == VTAG_FLOAT || dictionaryType(tag.tagId) == VTAG_FLOAT;
+    } else if (entry->kind == TagKind::Float) {
         out.family(name, helpText(*entry), "gauge");
-        if (isFloat)
-            out.sample(name, value.getFloatValue());
-        else
-            out.sample(name, uint64_t{value.getValue()});
-        break;
+        out.sample(name, static_cast<const VTagUInt32&>(tag).getFloatValue());
+    } else {
+        out.family(name, helpText(*entry), "gauge");
+        out.sample(name, integerOf(tag));
     }
-    default: written.erase(name); break;
-    }
+    return true;
 }
 
 // The ids an ERR reply says the device does not hold; empty when the ERR
@@ -93,6 +110,7 @@ struct Run : std::enable_shared_from_this<Run> {
     Clock::time_point deadline;
     int attempts = 0;
     bool askedAgain = false;
+    std::vector<uint8_t> notHeld;
 
     Run(Transport& transport, std::string target, const sockaddr_in& address, ProbePlan plan, ProbeDone done)
         : transport(transport),
@@ -128,6 +146,8 @@ struct Run : std::enable_shared_from_this<Run> {
         attempts += result.attempts;
         if (result.status == tagengine::Status::ErrorReply && !askedAgain && result.reply) {
             std::vector<uint8_t> missing = tagsNotHeld(*result.reply);
+            for (uint8_t id : missing)
+                if (std::ranges::find(plan.tags, id) != plan.tags.end()) notHeld.push_back(id);
             std::erase_if(plan.tags,
                           [&](uint8_t id) { return std::ranges::find(missing, id) != missing.end(); });
             if (!missing.empty() && !plan.tags.empty() && Clock::now() < deadline) {
@@ -143,6 +163,7 @@ struct Run : std::enable_shared_from_this<Run> {
         ProbeOutcome outcome;
         outcome.success = result.status == tagengine::Status::Answered;
         outcome.attempts = attempts;
+        outcome.notHeld = std::move(notHeld);
         outcome.why = tagengine::statusName(result.status);
         if (!result.detail.empty()) outcome.why += ": " + result.detail;
         double seconds = Seconds(Clock::now() - start).count();
@@ -183,15 +204,20 @@ bool planProbe(const ProbeQuery& query, const Config& config, std::optional<doub
 
 std::string probeMetrics(const VMsg* reply, bool success, double seconds) {
     MetricsText out;
+    uint64_t dropped = 0;
     if (reply) {
         std::set<std::string> written;
         // The cursor is the only state getTag changes; the tags stay as they are.
         auto* cursor = const_cast<VMsg*>(reply);
         cursor->gotoFirst();
-        while (const VTag* tag = cursor->getTag()) writeTag(out, *tag, written);
+        while (const VTag* tag = cursor->getTag())
+            if (!writeTag(out, *tag, written)) ++dropped;
     }
     out.gauge("tag_probe_success", "Whether the device answered the probe (1) or not (0).", success ? 1 : 0);
     out.gauge("tag_probe_duration_seconds", "How long the probe took, in seconds.", seconds);
+    out.gauge("tag_probe_values_dropped",
+              "Values the device sent of another kind than the tag table gives their tag, left out.",
+              double(dropped));
     return out.take();
 }
 

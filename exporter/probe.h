@@ -37,15 +37,18 @@ bool planProbe(const ProbeQuery& query, const Config& config, std::optional<doub
                double margin, ProbePlan& plan, std::string& reason);
 
 // The metrics of a probe: one gauge or info metric per tag of the reply
-// (none when reply is null), then tag_probe_success and
-// tag_probe_duration_seconds.
+// (none when reply is null), then tag_probe_success,
+// tag_probe_duration_seconds and tag_probe_values_dropped. The tag table's
+// kind decides each tag's metric: a value of another kind is left out and
+// counted in tag_probe_values_dropped.
 std::string probeMetrics(const VMsg* reply, bool success, double seconds);
 
 struct ProbeOutcome {
     bool success = false;
-    std::string text;  // the exposition
-    int attempts = 0;  // datagrams sent
-    std::string why;   // for the log: how the exchange ended
+    std::string text;              // the exposition
+    int attempts = 0;              // datagrams sent
+    std::string why;               // for the log: how the exchange ended
+    std::vector<uint8_t> notHeld;  // tags an ERR reply said the device does not hold
 };
 using ProbeDone = std::function<void(ProbeOutcome&&)>;
 

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "config.h"
+#include "demo_device.h"
 
 namespace {
 
@@ -43,6 +44,53 @@ TEST(ExporterConfig, EachBadFileIsRefusedWithItsLineAndReason) {
     }
 }
 
+std::string repeated(const std::string& piece, int times) {
+    std::string out;
+    for (int i = 0; i < times; ++i) out += piece;
+    return out;
+}
+
+const std::string GOOD = "modules:\n  device:\n    tags: [TAG_DEV_ID]\n";
+
+// Aliases that double a list ten times over: a thousand references to it.
+std::string aliasBomb() {
+    std::string text = "a0: &a0 [x, x]\n";
+    for (int i = 1; i <= 10; ++i)
+        text += "a" + std::to_string(i) + ": &a" + std::to_string(i) + " [*a" + std::to_string(i - 1) +
+                ", *a" + std::to_string(i - 1) + "]\n";
+    return text + GOOD;
+}
+
+TEST(ExporterConfig, NestingIsCountedOnTheDocumentNotTheText) {
+    struct Case {
+        std::string text;
+        const char* expected;  // empty: accepted
+    };
+    const Case cases[] = {
+        {"# " + repeated("[", 46) + " not nesting\n" + GOOD, ""},
+        {GOOD + "    # {{{{{{{{{{{{{{{{{{{{{{{{{{{{{{{{{{{{{{{{\n", ""},
+        {"x: [\"" + repeated("[", 40) + "\"]\n" + GOOD,
+         "1: unknown key \"x\" at the top level (known: modules)"},
+        {"x: " + repeated("[", 31) + repeated("]", 31) + "\n" + GOOD,
+         "1: unknown key \"x\" at the top level (known: modules)"},
+        {"x: " + repeated("[", 32) + repeated("]", 32) + "\n" + GOOD,
+         "1: nested too deeply (more than 32 levels)"},
+        {"modules:\n" + repeated("  ", 1) + "device:\n    tags:\n" + repeated("     - ", 1) +
+             repeated("[", 40) + repeated("]", 40) + "\n",
+         "4: nested too deeply (more than 32 levels)"},
+        {"x: " + repeated("[", 5000) + repeated("]", 5000) + "\n",
+         "1: nested too deeply (more than 32 levels)"},
+        {aliasBomb(), "4: aliases repeat too much of the file"},
+    };
+    for (const Case& c : cases) {
+        exporter::Config config;
+        std::string error;
+        bool ok = exporter::parseConfig(c.text, "n.yml", config, error);
+        EXPECT_EQ(ok, *c.expected == '\0') << error;
+        EXPECT_EQ(ok ? "" : error, ok ? "" : std::string("n.yml:") + c.expected) << c.text.substr(0, 80);
+    }
+}
+
 TEST(ExporterConfig, MissingFileIsRefused) {
     exporter::Config config;
     std::string error;
@@ -75,9 +123,20 @@ TEST(ExporterConfig, GeneratedDefaultHasAModulePerGroup) {
     ASSERT_TRUE(exporter::loadConfigFile(DEFAULT_MODULES, config, error)) << error;
     for (const char* name : {"device", "io", "ai", "ao", "ccd", "site"})
         EXPECT_TRUE(config.modules.count(name)) << name;
-    // Every DEV tag with a value, in table order, and no other.
-    EXPECT_EQ(config.modules.at("device").tags,
-              (std::vector<uint8_t>{6, 7, 8, 9, 10, 11, 12, 13, 14, 67, 68}));
+    // Every DEV tag a device holds, in table order, and no other: not the
+    // old and new ids of a change of id.
+    EXPECT_EQ(config.modules.at("device").tags, (std::vector<uint8_t>{6, 7, 8, 9, 10, 11, 12, 13, 14}));
+}
+
+// A probe of the demo agent with the shipped device module is one exchange:
+// the demo device holds every tag the module asks for.
+TEST(ExporterConfig, TheDemoDeviceHoldsEveryTagOfTheDeviceModule) {
+    exporter::Config config;
+    std::string error;
+    ASSERT_TRUE(exporter::loadConfigFile(DEFAULT_MODULES, config, error)) << error;
+    TagStore store;
+    loadDemoDevice(store);
+    for (uint8_t id : config.modules.at("device").tags) EXPECT_NE(store.find(id), nullptr) << int(id);
 }
 
 }  // namespace

@@ -1,127 +1,125 @@
-// tag_exporter end to end: the real daemon probing scripted devices on
-// 127.0.0.1, asked over real HTTP, at ports chosen at run time.
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <signal.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
+// The whole tag_exporter as a child process: it stops when told, at any
+// point of its start-up and while host names of probes are being looked up,
+// and a reload never kills it.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
+#include <atomic>
+#include <csignal>
+#include <cstdio>
 #include <fstream>
-#include <string>
+#include <thread>
 
-#include "udp_peer.h"
+#include "bound_socket.h"
+#include "exporter_process.h"
+#include "http_get.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 
-// The daemon on a free port, with one module "m" asking TAG_DEV_CFG.
-class Exporter {
+// A modules file of one short module, in the test's own folder.
+std::string modulesFile() {
+    std::string path = ::testing::TempDir() + "exporter_e2e_modules.yml";
+    std::ofstream(path) << "modules:\n  m:\n    timeout: 0.5\n    retries: 0\n    tags: [TAG_DEV_ID]\n";
+    return path;
+}
+
+// A UDP port of 127.0.0.1 with nothing behind it: probes of it end at once.
+uint16_t deadPort() {
+    BoundSocket socket;
+    return socket.port;
+}
+
+// Probes of "localhost" on a few threads until stopped, so that the C
+// library's name-lookup threads come and go all the time.
+class LookupLoad {
 public:
-    Exporter() {
-        char dir[] = "/tmp/exporter-e2e-XXXXXX";
-        folder = mkdtemp(dir);
-        std::ofstream(folder + "/modules.yml")
-            << "modules:\n  m:\n    timeout: 0.6\n    retries: 1\n    tags: [TAG_DEV_CFG]\n";
-        int err[2];
-        if (pipe2(err, O_CLOEXEC) != 0) return;
-        std::string config = "--config.file=" + folder + "/modules.yml";
-        pid = fork();
-        if (pid == 0) {
-            dup2(err[1], STDERR_FILENO);
-            execl(TAG_EXPORTER_PATH, TAG_EXPORTER_PATH, config.c_str(), "--web.listen-address=127.0.0.1:0",
-                  nullptr);
-            _exit(127);
-        }
-        close(err[1]);
-        log = fdopen(err[0], "r");
-        char line[512];
-        const std::string mark = "listening on port ";
-        while (log && fgets(line, sizeof line, log)) {
-            std::string text = line;
-            if (auto at = text.find(mark); at != std::string::npos) {
-                port = uint16_t(std::stoi(text.substr(at + mark.size())));
-                break;
-            }
-        }
+    explicit LookupLoad(uint16_t exporterPort) {
+        std::string uri = "/probe?target=localhost:" + std::to_string(deadPort()) + "&module=m";
+        for (int i = 0; i < 3; ++i)
+            threads.emplace_back([this, exporterPort, uri] {
+                while (!stopped) {
+                    if (httpGet(exporterPort, uri, "", "127.0.0.1", 2s).empty())
+                        std::this_thread::sleep_for(1ms);
+                    ++probes;
+                }
+            });
     }
-    ~Exporter() {
-        if (pid > 0) {
-            kill(pid, SIGTERM);
-            waitpid(pid, nullptr, 0);
-        }
-        if (log) fclose(log);
-        std::string rm = "rm -rf " + folder;
-        if (system(rm.c_str()) != 0) ADD_FAILURE() << rm;
+    ~LookupLoad() {
+        stopped = true;
+        for (std::thread& t : threads) t.join();
     }
-    Exporter(const Exporter&) = delete;
-    Exporter& operator=(const Exporter&) = delete;
+    LookupLoad(const LookupLoad&) = delete;
+    LookupLoad& operator=(const LookupLoad&) = delete;
 
-    // The body of GET path, or "" when there was no answer.
-    std::string get(const std::string& path) const {
-        int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in to{};
-        to.sin_family = AF_INET;
-        to.sin_port = htons(port);
-        inet_pton(AF_INET, "127.0.0.1", &to.sin_addr);
-        std::string reply;
-        if (connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0) {
-            std::string request = "GET " + path + " HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n";
-            if (write(fd, request.data(), request.size()) == ssize_t(request.size())) {
-                char buf[4096];
-                for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0;) reply.append(buf, size_t(n));
-            }
-        }
-        close(fd);
-        auto body = reply.find("\r\n\r\n");
-        return body == std::string::npos ? "" : reply.substr(body + 4);
-    }
-
-    uint16_t port = 0;
+    std::atomic<int> probes{0};
 
 private:
-    std::string folder;
-    pid_t pid = -1;
-    FILE* log = nullptr;
+    std::atomic<bool> stopped{false};
+    std::vector<std::thread> threads;
 };
 
-std::string probe(const Exporter& e, const UdpPeer& device) {
-    return e.get("/probe?module=m&target=127.0.0.1:" + std::to_string(device.port()));
+bool listened(const std::string& log) { return log.find("listening on port") != std::string::npos; }
+
+TEST(ExporterStop, StopsOnSigtermAtAnyPointOfStartUp) {
+    std::string modules = modulesFile();
+    for (int ms = 0; ms <= 60; ms += 3) {
+        ExporterProcess exporter(TAG_EXPORTER_PATH, {"--config.file=" + modules});
+        std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+        exporter.signal(SIGTERM);
+        int status = exporter.waitForExit(5s);
+        const std::string& log = exporter.log();
+        // Before its handlers are in place the signal's default action ends
+        // it (128 + 15); once it listens, only a clean stop will do.
+        if (listened(log))
+            EXPECT_EQ(status, 0) << "SIGTERM " << ms << " ms after start\n" << log;
+        else
+            EXPECT_TRUE(status == 0 || status == 128 + SIGTERM) << status << " at " << ms << " ms\n" << log;
+    }
 }
 
-VTag* u8(uint8_t id, uint8_t v) { return VTagFactory::createVTag(id, v); }
-
-TEST(ExporterE2E, LateReplyInTwoSegmentsIsProbedWhole) {
-    Exporter exporter;
-    ASSERT_NE(exporter.port, 0);
-    // Attempt 1 (sequence 0) is answered while attempt 2 is out.
-    UdpPeer device;
-    device.answer({pause(300ms), send(segment(1, 0x00, {u8(6, 1), u8(7, 2), u8(10, 3)})),
-                   send(segment(1, 0x80, {u8(11, 4), u8(12, 5)}))});
-    std::string metrics = probe(exporter, device);
-    device.finish();
-    EXPECT_NE(metrics.find("\ntag_probe_success 1\n"), std::string::npos) << metrics;
-    for (const char* line : {"\ntag_dev_state 1\n", "\ntag_dev_status 2\n", "\ntag_dev_type 3\n",
-                             "\ntag_dev_ndiscinput 4\n", "\ntag_dev_ndiscoutput 5\n"})
-        EXPECT_NE(metrics.find(line), std::string::npos) << line << metrics;
+TEST(ExporterStop, StopsOnSigtermWhileHostNamesAreLookedUp) {
+    std::string modules = modulesFile();
+    for (int ms = 0; ms <= 40; ms += 5) {
+        ExporterProcess exporter(TAG_EXPORTER_PATH, {"--config.file=" + modules});
+        uint16_t port = exporter.waitUntilListening();
+        ASSERT_NE(port, 0) << exporter.log();
+        int status = -1;
+        {
+            LookupLoad load(port);
+            while (load.probes < 3) std::this_thread::sleep_for(1ms);
+            std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+            exporter.signal(SIGTERM);
+            status = exporter.waitForExit(10s);
+        }
+        EXPECT_EQ(status, 0) << "SIGTERM " << ms << " ms into the probes\n" << exporter.log();
+    }
 }
 
-TEST(ExporterE2E, ItsOwnRequestReflectedIsNoAnswer) {
-    Exporter exporter;
-    ASSERT_NE(exporter.port, 0);
-    VMsg get(MSG_GET);
-    get.addTag(VTagFactory::createVTag(5));
-    Bytes reflected = encode(get);
-    reflected[2] = 0x80;  // sequence 0, last: the request exactly as it went out
-    UdpPeer reflector;
-    reflector.answer({send(reflected)});
-    std::string metrics = probe(exporter, reflector);
-    reflector.finish();
-    EXPECT_NE(metrics.find("\ntag_probe_success 0\n"), std::string::npos) << metrics;
+TEST(ExporterStop, ReloadsWhileHostNamesAreLookedUpAndKeepsServing) {
+    std::string modules = modulesFile();
+    ExporterProcess exporter(TAG_EXPORTER_PATH, {"--config.file=" + modules});
+    uint16_t port = exporter.waitUntilListening();
+    ASSERT_NE(port, 0) << exporter.log();
+    {
+        LookupLoad load(port);
+        while (load.probes < 3) std::this_thread::sleep_for(1ms);
+        for (int i = 0; i < 60 && exporter.running(); ++i) {
+            exporter.signal(SIGHUP);
+            std::this_thread::sleep_for(3ms);
+        }
+        ASSERT_TRUE(exporter.running()) << exporter.log();
+    }
+    std::string metrics = bodyOf(httpGet(port, "/metrics"));
+    // Signals sent close together may be taken as one: at least the load at
+    // start and one reload.
+    const std::string success = "tag_exporter_config_reloads_total{result=\"success\"} ";
+    size_t at = metrics.find(success);
+    ASSERT_NE(at, std::string::npos) << metrics;
+    EXPECT_GE(std::stoi(metrics.substr(at + success.size())), 2) << metrics;
+    EXPECT_NE(metrics.find("tag_exporter_config_reloads_total{result=\"failure\"} 0\n"), std::string::npos);
+    exporter.signal(SIGTERM);
+    EXPECT_EQ(exporter.waitForExit(10s), 0) << exporter.log();
 }
 
 }  // namespace

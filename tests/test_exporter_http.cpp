@@ -153,6 +153,70 @@ TEST_F(ExporterHttp, ProbesPastTheBoundGet503AndTheHeldOneIsAnswered) {
         EXPECT_NE(metrics.find(line), std::string::npos) << line;
 }
 
+// Answers the probe held by the transport, the index-th exchange asked.
+void answer(HeldTransport& transport, size_t index, tagengine::Status status, VMsg* reply) {
+    tagengine::Callback done;
+    {
+        std::lock_guard guard(transport.lock);
+        done = std::move(transport.asked[index].done);
+    }
+    tagengine::Result result;
+    result.status = status;
+    result.reply.reset(reply);
+    result.attempts = 1;
+    done(std::move(result));
+}
+
+std::vector<uint8_t> askedTags(HeldTransport& transport, size_t index) {
+    std::lock_guard guard(transport.lock);
+    std::vector<uint8_t> ids;
+    auto& request = const_cast<VMsg&>(*transport.asked[index].request);
+    request.gotoFirst();
+    while (const VTag* tag = request.getTag()) ids.push_back(tag->tagId);
+    return ids;
+}
+
+void waitForExchanges(HeldTransport& transport, size_t count) {
+    for (int i = 0; i < 500 && transport.count() < count; ++i) std::this_thread::sleep_for(10ms);
+}
+
+TEST_F(ExporterHttp, TagsADeviceLacksAreNotAskedForAgain) {
+    auto config = std::make_shared<exporter::Config>();
+    config->modules["device"] = exporter::Module{{8, 67}, 60000, 5, 2};
+    holder.set(config);
+    const std::string uri = "/probe?target=127.0.0.1:7&module=device";
+    int first = sendRequest(port, "GET", uri);
+    waitForExchanges(transport, 1);
+    ASSERT_EQ(askedTags(transport, 0), (std::vector<uint8_t>{8, 67}));
+    auto* notHeld = new VMsg(2);
+    notHeld->addTag(new VTagUInt8(2, 67));
+    answer(transport, 0, tagengine::Status::ErrorReply, notHeld);
+    waitForExchanges(transport, 2);
+    ASSERT_EQ(askedTags(transport, 1), (std::vector<uint8_t>{8}));
+    answer(transport, 1, tagengine::Status::Answered, new VMsg(1));
+    EXPECT_EQ(statusLine(readAll(first)), "HTTP/1.1 200 OK");
+
+    // The next probe of the same target and modules asks only for what the
+    // device holds; another target is asked for everything.
+    int second = sendRequest(port, "GET", uri);
+    waitForExchanges(transport, 3);
+    EXPECT_EQ(askedTags(transport, 2), (std::vector<uint8_t>{8}));
+    answer(transport, 2, tagengine::Status::Answered, new VMsg(1));
+    EXPECT_EQ(statusLine(readAll(second)), "HTTP/1.1 200 OK");
+    int other = sendRequest(port, "GET", "/probe?target=127.0.0.2:7&module=device");
+    waitForExchanges(transport, 4);
+    EXPECT_EQ(askedTags(transport, 3), (std::vector<uint8_t>{8, 67}));
+    answer(transport, 3, tagengine::Status::Answered, new VMsg(1));
+    readAll(other);
+
+    server->forgetMissingTags();  // as SIGHUP does
+    int third = sendRequest(port, "GET", uri);
+    waitForExchanges(transport, 5);
+    EXPECT_EQ(askedTags(transport, 4), (std::vector<uint8_t>{8, 67}));
+    answer(transport, 4, tagengine::Status::Answered, new VMsg(1));
+    readAll(third);
+}
+
 TEST_F(ExporterHttp, AHostNameIsResolvedAndASilentDeviceIsAFailedProbe) {
     int held = sendRequest(port, "GET", "/probe?target=localhost:9");
     for (int i = 0; i < 500 && transport.count() == 0; ++i) std::this_thread::sleep_for(10ms);

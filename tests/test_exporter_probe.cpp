@@ -7,6 +7,7 @@
 #include <optional>
 
 #include "allow_list.h"
+#include "missing_tags.h"
 #include "probe.h"
 #include "query.h"
 
@@ -183,6 +184,55 @@ TEST(Probe, TagsNotHeldAreAskedAgainWithoutThem) {
     EXPECT_EQ(outcome->attempts, 3);
     EXPECT_NE(outcome->text.find("\ntag_dev_id 7\n"), std::string::npos) << outcome->text;
     EXPECT_NE(outcome->text.find("\ntag_probe_success 1\n"), std::string::npos);
+}
+
+TEST(Probe, TheTagsNotHeldAreReportedForTheNextProbe) {
+    ScriptedTransport transport;
+    auto* notHeld = new VMsg(2);  // ERR naming TAG_DEV_ID_OLD (67), and 99, which was not asked
+    notHeld->addTag(new VTagUInt8(2, 67));
+    notHeld->addTag(new VTagUInt8(2, 99));
+    transport.script.push_back(resultOf(tagengine::Status::ErrorReply, notHeld, 1));
+    transport.script.push_back(resultOf(tagengine::Status::Answered, new VMsg(1), 1));
+    std::optional<exporter::ProbeOutcome> outcome;
+    exporter::runProbe(transport, "dev", loopback(), planOf({8, 67}),
+                       [&](exporter::ProbeOutcome&& o) { outcome = std::move(o); });
+    transport.answerNext();
+    transport.answerNext();
+    ASSERT_TRUE(outcome);
+    EXPECT_EQ(outcome->notHeld, (std::vector<uint8_t>{67}));
+}
+
+TEST(MissingTags, RemembersPerKeyForAWhileWithinItsBound) {
+    using namespace std::chrono_literals;
+    exporter::MissingTags missing(2, 60s);
+    auto t0 = exporter::MissingTags::Clock::now();
+    std::string a = exporter::MissingTags::keyOf("dev:1", {"device"});
+    std::string b = exporter::MissingTags::keyOf("dev:1", {"device", "ai"});
+    EXPECT_EQ(a, "dev:1? device");
+    missing.learn(a, {67, 68}, t0);
+    missing.learn(a, {68, 14}, t0 + 10s);
+    struct Case {
+        std::string key;
+        std::vector<uint8_t> asked, kept;
+        exporter::MissingTags::Clock::duration at;
+    };
+    const Case cases[] = {
+        {a, {8, 67, 14, 9, 68}, {8, 9}, 59s},  // both learnings, for the first one's minute
+        {b, {8, 67}, {8, 67}, 1s},             // another set of modules is another key
+        {a, {67, 68}, {67, 68}, 1s},           // all of them: asked all the same
+        {a, {8, 67}, {8, 67}, 60s},            // forgotten after a while
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(missing.reduce(c.key, c.asked, t0 + c.at), c.kept) << c.key << " " << c.at.count();
+    EXPECT_EQ(missing.size(), 0U);  // the expired entry went when it was looked up
+    missing.learn(a, {67}, t0);
+    missing.learn(b, {67}, t0 + 1s);
+    missing.learn("c", {67}, t0 + 2s);  // full: the oldest, a, goes
+    EXPECT_EQ(missing.size(), 2U);
+    EXPECT_EQ(missing.reduce(a, {8, 67}, t0 + 3s), (std::vector<uint8_t>{8, 67}));
+    EXPECT_EQ(missing.reduce(b, {8, 67}, t0 + 3s), (std::vector<uint8_t>{8}));
+    missing.forgetAll();
+    EXPECT_EQ(missing.reduce(b, {8, 67}, t0 + 3s), (std::vector<uint8_t>{8, 67}));
 }
 
 TEST(Probe, SilenceAndRefusalsAreFailedProbesWithoutTags) {

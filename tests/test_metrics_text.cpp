@@ -13,6 +13,7 @@
 #include "exporter_stats.h"
 #include "metrics_text.h"
 #include "probe.h"
+#include "tag_vocabulary.h"
 #include "vmsg.h"
 
 namespace {
@@ -64,7 +65,11 @@ const char EXPECTED[] =
     "tag_probe_success 1\n"
     "# HELP tag_probe_duration_seconds How long the probe took, in seconds.\n"
     "# TYPE tag_probe_duration_seconds gauge\n"
-    "tag_probe_duration_seconds 0.0125\n";
+    "tag_probe_duration_seconds 0.0125\n"
+    "# HELP tag_probe_values_dropped Values the device sent of another kind than the tag table gives their "
+    "tag, left out.\n"
+    "# TYPE tag_probe_values_dropped gauge\n"
+    "tag_probe_values_dropped 0\n";
 
 // Switches the C and C++ locales to German, whose decimal mark is a comma
 // (scripts/install-deps.sh builds it when the system lacks it).
@@ -103,13 +108,51 @@ TEST(MetricsText, ProbeMetricsAreTheSameUnderACommaDecimalLocale) {
 }
 
 TEST(MetricsText, FailedProbeHasOnlyTheProbeMetrics) {
-    EXPECT_EQ(exporter::probeMetrics(nullptr, false, 2),
-              "# HELP tag_probe_success Whether the device answered the probe (1) or not (0).\n"
-              "# TYPE tag_probe_success gauge\n"
-              "tag_probe_success 0\n"
-              "# HELP tag_probe_duration_seconds How long the probe took, in seconds.\n"
-              "# TYPE tag_probe_duration_seconds gauge\n"
-              "tag_probe_duration_seconds 2\n");
+    EXPECT_EQ(
+        exporter::probeMetrics(nullptr, false, 2),
+        "# HELP tag_probe_success Whether the device answered the probe (1) or not (0).\n"
+        "# TYPE tag_probe_success gauge\n"
+        "tag_probe_success 0\n"
+        "# HELP tag_probe_duration_seconds How long the probe took, in seconds.\n"
+        "# TYPE tag_probe_duration_seconds gauge\n"
+        "tag_probe_duration_seconds 2\n"
+        "# HELP tag_probe_values_dropped Values the device sent of another kind than the tag table gives "
+        "their tag, left out.\n"
+        "# TYPE tag_probe_values_dropped gauge\n"
+        "tag_probe_values_dropped 0\n");
+}
+
+// The tag table's kind decides the metric: a value of another kind never
+// makes a second series for the tag, it is left out and counted.
+TEST(MetricsText, TheTagTablesKindDecidesTheMetric) {
+    struct Case {
+        VTag* tag;
+        const char* sample;  // the line expected, or "" when dropped
+    };
+    const Case cases[] = {
+        {new VTagString(8, "42"), ""},                    // TAG_DEV_ID is UInt32
+        {new VTagUInt8(9, 1), ""},                        // TAG_DEV_LABEL is String
+        {new VTagUInt16(145, 3), ""},                     // TAG_CCD_TEMP is Float
+        {new VTagUInt32(6, 300), "tag_dev_state 300\n"},  // an integer of any width
+        {new VTagUInt8(8, 7), "tag_dev_id 7\n"},
+        {new VTagString(59, "degC"), "tag_ai_display_unit_info{value=\"degC\"} 1\n"},
+        {new VTagUInt32(64, 5, VTAG_FLOAT), ""},  // TAG_VERSION is UInt32, not Float
+    };
+    for (const Case& c : cases) {
+        VMsg reply(MSG_GET);
+        uint8_t id = c.tag->tagId;
+        reply.addTag(c.tag);
+        std::string text = exporter::probeMetrics(&reply, true, 0);
+        std::string name = tagById(id)->name;
+        for (char& ch : name) ch = char(tolower(ch));
+        bool dropped = *c.sample == '\0';
+        EXPECT_EQ(text.find("\n" + name),
+                  dropped ? std::string::npos : text.find("\n" + std::string(c.sample)))
+            << text;
+        EXPECT_NE(text.find(dropped ? "\ntag_probe_values_dropped 1\n" : "\ntag_probe_values_dropped 0\n"),
+                  std::string::npos)
+            << text;
+    }
 }
 
 TEST(MetricsText, ValuesAndEscapes) {

@@ -191,6 +191,14 @@ std::string moduleName(const std::string& group) {
     return lower;
 }
 
+// TAG_DEV_ID_OLD and TAG_DEV_ID_NEW are the two halves of a change of a
+// device's id, written in a SET; a device holds its id (TAG_DEV_ID), not
+// them, and asking for them would cost every probe an ERR reply.
+bool isStateTag(const TagEntry& e) {
+    return e.kind != TagKind::None && strcmp(e.name, "TAG_DEV_ID_OLD") != 0 &&
+           strcmp(e.name, "TAG_DEV_ID_NEW") != 0;
+}
+
 // A module per group of tags that carry values, in the order groups first
 // appear in the table. The error tags describe replies, not devices.
 void writeModules(FILE* f) {
@@ -214,7 +222,7 @@ void writeModules(FILE* f) {
         fprintf(f, "  %s:\n    port: 60000\n    timeout: 5\n    retries: 2\n    tags:\n",
                 moduleName(group).c_str());
         for (const TagEntry& e : allTags())
-            if (e.kind != TagKind::None && groupOf(e.name) == group) fprintf(f, "      - %s\n", e.name);
+            if (isStateTag(e) && groupOf(e.name) == group) fprintf(f, "      - %s\n", e.name);
     }
 }
 
