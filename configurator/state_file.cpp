@@ -201,7 +201,9 @@ bool parseState(const std::string& text, const std::string& fileName, uint16_t d
         state = State{};
         return false;
     } catch (const YAML::Exception& e) {
-        error = fileName + ":" + std::to_string(e.mark.line + 1) + ": " + e.msg;
+        // The parser quotes what it choked on: a control byte or a line break
+        // of the file must not reach the message as it is.
+        error = fileName + ":" + std::to_string(std::max(e.mark.line, 0) + 1) + ": " + printable(e.msg);
         state = State{};
         return false;
     }

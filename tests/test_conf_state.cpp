@@ -63,6 +63,8 @@ TEST(ConfState, EveryFaultNamesItsFileAndLine) {
         {t + "tags: {TAG_NOPE: 1}\n", "site/state.yml:2: unknown tag TAG_NOPE"},
         // A file's bytes reach the message escaped: no terminal control.
         {t + "tags: {\"\\e[2J\\n\": 1}\n", "site/state.yml:2: unknown tag \\x1b[2J\\x0a"},
+        // So do the bytes the YAML parser quotes when it gives up.
+        {t + "tags: {TAG_DEV_LABEL: \"q\\\x1b\"}\n", "site/state.yml:2: unknown escape character: \\x1b"},
         {t + "tags: {TAG_DEV_CFG: 1}\n",
          "site/state.yml:2: TAG_DEV_CFG is a group tag: it can be read, not written"},
         {t + "tags:\n  TAG_DEV_STATE: 1FF\n",
