@@ -18,6 +18,9 @@ enum Flag : int {
     ALLOWED_TARGETS,
     MAX_IN_FLIGHT,
     TIMEOUT_MARGIN,
+    MAX_CONNECTIONS,
+    MAX_CONNECTIONS_PER_IP,
+    REQUEST_TIMEOUT,
     HELP,
     VERSION
 };
@@ -30,6 +33,9 @@ constexpr option FLAGS[] = {
     {"probe.allowed-targets", required_argument, nullptr, ALLOWED_TARGETS},
     {"probe.max-in-flight", required_argument, nullptr, MAX_IN_FLIGHT},
     {"probe.timeout-margin", required_argument, nullptr, TIMEOUT_MARGIN},
+    {"web.max-connections", required_argument, nullptr, MAX_CONNECTIONS},
+    {"web.max-connections-per-ip", required_argument, nullptr, MAX_CONNECTIONS_PER_IP},
+    {"web.request-timeout", required_argument, nullptr, REQUEST_TIMEOUT},
     {"help", no_argument, nullptr, HELP},
     {"version", no_argument, nullptr, VERSION},
     {nullptr, 0, nullptr, 0},
@@ -66,6 +72,24 @@ bool takeFlag(int flag, const char* value, Options& options, std::string& error)
             options.timeoutMargin >= 0)
             return true;
         error = "--probe.timeout-margin must be a number of seconds, 0 or more";
+        return false;
+    case MAX_CONNECTIONS:
+        if (readNumber(value, options.maxConnections) && options.maxConnections >= 1 &&
+            options.maxConnections <= 1000000)
+            return true;
+        error = "--web.max-connections must be a number from 1 to 1000000";
+        return false;
+    case MAX_CONNECTIONS_PER_IP:
+        if (readNumber(value, options.maxConnectionsPerIp) && options.maxConnectionsPerIp >= 1 &&
+            options.maxConnectionsPerIp <= 1000000)
+            return true;
+        error = "--web.max-connections-per-ip must be a number from 1 to 1000000";
+        return false;
+    case REQUEST_TIMEOUT:
+        if (readNumber(value, options.requestTimeout) && std::isfinite(options.requestTimeout) &&
+            options.requestTimeout >= 0.1 && options.requestTimeout <= 3600)
+            return true;
+        error = "--web.request-timeout must be a number of seconds from 0.1 to 3600";
         return false;
     case HELP: options.help = true; return true;
     case VERSION: options.version = true; return true;
@@ -106,6 +130,11 @@ void printUsage(FILE* out, const std::string& defaultConfig) {
             "                                exporter can make it send datagrams there)\n"
             "  --probe.max-in-flight=N       probes at once; more get 503 (default 1024)\n"
             "  --probe.timeout-margin=SEC    kept back from the scrape time-out (default 0.5)\n"
+            "  --web.max-connections=N       HTTP connections at once; past it, the one waiting\n"
+            "                                longest for its request is closed (default 4096)\n"
+            "  --web.max-connections-per-ip=N  from one client address (default 1024)\n"
+            "  --web.request-timeout=SEC     a whole request must come within this of the\n"
+            "                                connection or the last answer (default 10)\n"
             "  --help                        this text\n"
             "  --version                     the version\n"
             "SIGHUP reloads the modules file; a bad file keeps the old one.\n",

@@ -17,6 +17,9 @@ struct Options {
     std::string allowedTargets;  // empty: any
     unsigned long maxInFlight = 1024;
     double timeoutMargin = 0.5;
+    unsigned long maxConnections = 4096;
+    unsigned long maxConnectionsPerIp = 1024;
+    double requestTimeout = 10;
     bool configCheck = false;
     bool help = false;
     bool version = false;
