@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <microhttpd.h>
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdarg>
@@ -112,17 +113,60 @@ void logLibrary(void* cls, const char* format, va_list args) {
     logger().info("http: %s", text);
 }
 
+ConnectionGuard::Tracked* trackedOf(MHD_Connection* connection) {
+    const MHD_ConnectionInfo* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
+    return info ? static_cast<ConnectionGuard::Tracked*>(info->socket_context) : nullptr;
+}
+
+// The query is kept here and parsed by the exporter itself. The library
+// would next split it into a record per '&' in its fixed memory, some fifty
+// bytes for each byte of "&&&&": a 2 KiB query filled it, and a library out
+// of memory closes the connection without an answer. Its copy of the query
+// (in its own writable read buffer, not yet parsed) is overwritten with
+// letters of the same length, which it reads as one argument.
 void* logUri(void* cls, const char* uri, MHD_Connection*) {
     (void)cls;
     auto* request = new HttpServer::Request;
     request->uri = uri ? uri : "";
+    if (const char* mark = uri ? strchr(uri, '?') : nullptr) {
+        char* query = const_cast<char*>(mark) + 1;
+        memset(query, 'x', strlen(query));
+    }
     return request;
 }
 
-void completed(void* cls, MHD_Connection*, void** context, MHD_RequestTerminationCode) {
-    (void)cls;
+void completed(void* cls, MHD_Connection* connection, void** context, MHD_RequestTerminationCode) {
     delete static_cast<HttpServer::Request*>(*context);
     *context = nullptr;
+    if (ConnectionGuard::Tracked* tracked = trackedOf(connection))
+        static_cast<HttpServer*>(cls)->connections().requestDone(tracked, ConnectionGuard::Clock::now());
+}
+
+void notifyConnection(void* cls, MHD_Connection* connection, void** socketContext,
+                      MHD_ConnectionNotificationCode code) {
+    ConnectionGuard& guard = static_cast<HttpServer*>(cls)->connections();
+    if (code == MHD_CONNECTION_NOTIFY_STARTED) {
+        const MHD_ConnectionInfo* info =
+            MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
+        if (info) *socketContext = guard.opened(info->connect_fd, ConnectionGuard::Clock::now());
+    } else if (*socketContext) {
+        guard.closed(static_cast<ConnectionGuard::Tracked*>(*socketContext));
+        *socketContext = nullptr;
+    }
+}
+
+// The request line and the headers as the client sent them, near enough:
+// each header line is "name: value" and its line end.
+size_t requestBytes(MHD_Connection* connection, const std::string& uri) {
+    size_t total = uri.size();
+    MHD_get_connection_values(
+        connection, MHD_HEADER_KIND,
+        [](void* cls, MHD_ValueKind, const char* key, const char* value) {
+            *static_cast<size_t*>(cls) += strlen(key) + (value ? strlen(value) : 0) + 4;
+            return MHD_YES;
+        },
+        &total);
+    return total;
 }
 
 MHD_Result access(void* cls, MHD_Connection* connection, const char* url, const char* method,
@@ -142,28 +186,51 @@ MHD_Result access(void* cls, MHD_Connection* connection, const char* url, const 
         request->state = HttpServer::Request::State::New;
         return MHD_YES;
     }
-    return static_cast<MHD_Result>(static_cast<HttpServer*>(cls)->handle(connection, *request, url, method));
+    auto* server = static_cast<HttpServer*>(cls);
+    if (ConnectionGuard::Tracked* tracked = trackedOf(connection)) server->connections().requestIn(tracked);
+    return static_cast<MHD_Result>(server->handle(connection, *request, url, method));
 }
 
 }  // namespace
 
 HttpServer::HttpServer(ServerSettings settings, ConfigHolder& config, Transport& transport,
                        Resolver& resolver, ExporterStats& stats)
-    : settings(std::move(settings)), config(config), transport(transport), resolver(resolver), stats(stats) {}
+    : settings(std::move(settings)),
+      config(config),
+      transport(transport),
+      resolver(resolver),
+      stats(stats),
+      guard(this->settings.maxConnections,
+            std::chrono::duration_cast<ConnectionGuard::Clock::duration>(
+                std::chrono::duration<double>(this->settings.requestTimeout))) {}
 
 HttpServer::~HttpServer() { stop(); }
+
+// Slow clients are cut off when a connection comes (see ConnectionGuard)
+// and, when none comes, by this thread.
+void HttpServer::sweepSlowClients() {
+    std::unique_lock hold(sweeperLock);
+    while (!sweeperWake.wait_for(hold, std::chrono::milliseconds(250), [this] { return sweeperStop; }))
+        guard.sweep(ConnectionGuard::Clock::now());
+}
 
 bool HttpServer::start(std::string& error) {
     // One polling thread (epoll) for every connection; suspended probes wait
     // without a thread of their own.
     unsigned flags =
         MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL | MHD_ALLOW_SUSPEND_RESUME | MHD_USE_ERROR_LOG;
-    daemon = MHD_start_daemon(
-        flags, 0, nullptr, nullptr, &access, this, MHD_OPTION_SOCK_ADDR, &settings.listen,
-        MHD_OPTION_CONNECTION_TIMEOUT, settings.connectionTimeout, MHD_OPTION_CONNECTION_LIMIT,
-        unsigned(settings.maxInFlight + 64), MHD_OPTION_CONNECTION_MEMORY_LIMIT, settings.requestMemory,
-        MHD_OPTION_URI_LOG_CALLBACK, &logUri, nullptr, MHD_OPTION_EXTERNAL_LOGGER, &logLibrary, nullptr,
-        MHD_OPTION_NOTIFY_COMPLETED, &completed, nullptr, MHD_OPTION_END);
+    // The library's own connection limit is set above the guard's, so that
+    // a new connection always reaches the guard, which makes room for it,
+    // rather than being refused while the ones cut off are still closing.
+    auto libraryLimit = unsigned(settings.maxConnections + std::max<size_t>(64, settings.maxConnections / 4));
+    daemon = MHD_start_daemon(flags, 0, nullptr, nullptr, &access, this, MHD_OPTION_EXTERNAL_LOGGER,
+                              &logLibrary, nullptr, MHD_OPTION_SOCK_ADDR, &settings.listen,
+                              MHD_OPTION_CONNECTION_TIMEOUT, settings.connectionTimeout,
+                              MHD_OPTION_CONNECTION_LIMIT, libraryLimit, MHD_OPTION_PER_IP_CONNECTION_LIMIT,
+                              unsigned(settings.maxConnectionsPerIp), MHD_OPTION_CONNECTION_MEMORY_LIMIT,
+                              connectionMemory(settings.maxRequestBytes), MHD_OPTION_URI_LOG_CALLBACK,
+                              &logUri, nullptr, MHD_OPTION_NOTIFY_COMPLETED, &completed, this,
+                              MHD_OPTION_NOTIFY_CONNECTION, &notifyConnection, this, MHD_OPTION_END);
     if (!daemon) {
         char text[INET_ADDRSTRLEN] = "";
         inet_ntop(AF_INET, &settings.listen.sin_addr, text, sizeof text);
@@ -171,6 +238,7 @@ bool HttpServer::start(std::string& error) {
                 std::to_string(ntohs(settings.listen.sin_port)) + " (in use, or not an address of this host)";
         return false;
     }
+    sweeper = std::thread([this] { sweepSlowClients(); });
     return true;
 }
 
@@ -180,6 +248,12 @@ uint16_t HttpServer::port() const {
 }
 
 void HttpServer::stop() {
+    {
+        std::lock_guard hold(sweeperLock);
+        sweeperStop = true;
+    }
+    sweeperWake.notify_all();
+    if (sweeper.joinable()) sweeper.join();
     if (daemon) MHD_stop_daemon(daemon);
     daemon = nullptr;
 }
@@ -199,6 +273,10 @@ int HttpServer::handle(MHD_Connection* connection, Request& request, const char*
                      request.status == MHD_HTTP_OK ? TEXT_CONTENT_TYPE : "text/plain; charset=utf-8");
     }
     if (request.state == Request::State::Running) return MHD_YES;
+    if (requestBytes(connection, request.uri) > settings.maxRequestBytes)
+        return replyText(
+            connection, MHD_HTTP_REQUEST_HEADER_FIELDS_TOO_LARGE,
+            "request line and headers longer than " + std::to_string(settings.maxRequestBytes) + " bytes");
     if (strcmp(method, MHD_HTTP_METHOD_GET) != 0 && strcmp(method, MHD_HTTP_METHOD_HEAD) != 0)
         return replyText(connection, MHD_HTTP_METHOD_NOT_ALLOWED, "only GET and HEAD are served");
     std::string_view path(url);

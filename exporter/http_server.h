@@ -9,10 +9,14 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <string>
+#include <thread>
 
 #include "allow_list.h"
 #include "config_holder.h"
+#include "connection_guard.h"
 #include "exporter_stats.h"
 #include "missing_tags.h"
 #include "query.h"
@@ -29,11 +33,20 @@ struct ServerSettings {
     size_t maxInFlight = 1024;  // probes; past it, 503
     QueryLimits limits;
     double timeoutMargin = 0.5;       // seconds kept back from Prometheus's scrape time-out
-    unsigned connectionTimeout = 10;  // seconds a client may stay idle or slow
-    size_t requestMemory = 16384;     // bytes of request line and headers; more is refused
+    unsigned connectionTimeout = 10;  // seconds a client may stay silent
+    double requestTimeout = 10;       // seconds from accept (or the last answer) to a whole request
+    size_t maxConnections = 4096;     // past it, the one waiting longest for its request goes
+    size_t maxConnectionsPerIp = 1024;
+    size_t maxRequestBytes = 16384;  // request line and headers; more is refused with 431
     AllowList allowed;
     std::string version;
 };
+
+// The HTTP library's memory per connection: the request line and headers
+// (maxRequestBytes) with room for a record per header line and for the
+// answer, so that every request within the bounds is read and every one
+// beyond them is answered (the library sends nothing when it runs out).
+constexpr size_t connectionMemory(size_t maxRequestBytes) { return 4 * maxRequestBytes; }
 
 class HttpServer {
 public:
@@ -63,6 +76,7 @@ public:
     // Called by the library; public only for its C callbacks.
     struct Request;
     int handle(MHD_Connection* connection, Request& request, const char* url, const char* method);
+    ConnectionGuard& connections() { return guard; }
 
 private:
     int startProbe(MHD_Connection* connection, Request& request);
@@ -74,7 +88,14 @@ private:
     Transport& transport;
     Resolver& resolver;
     ExporterStats& stats;
+    void sweepSlowClients();
+
     MissingTags missingTags;
+    ConnectionGuard guard;
+    std::mutex sweeperLock;
+    std::condition_variable sweeperWake;
+    bool sweeperStop = false;  // under sweeperLock
+    std::thread sweeper;
     MHD_Daemon* daemon = nullptr;
     std::atomic<bool> refusing{false};
     std::atomic<int> suspended{0};  // probes between suspend and resume

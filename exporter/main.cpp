@@ -141,6 +141,9 @@ int main(int argc, char** argv) {
     ServerSettings settings;
     settings.maxInFlight = options.maxInFlight;
     settings.timeoutMargin = options.timeoutMargin;
+    settings.maxConnections = options.maxConnections;
+    settings.maxConnectionsPerIp = options.maxConnectionsPerIp;
+    settings.requestTimeout = options.requestTimeout;
     settings.version = TAG_EXPORTER_VERSION;
     if (!parseListenAddress(options.listenAddress, settings.listen, error) ||
         !settings.allowed.parse(options.allowedTargets, error)) {

@@ -19,6 +19,9 @@ enum Flag : int {
     MAX_IN_FLIGHT,
     MAX_REPLY_BYTES,
     TIMEOUT_MARGIN,
+    MAX_CONNECTIONS,
+    MAX_CONNECTIONS_PER_IP,
+    REQUEST_TIMEOUT,
     HELP,
     VERSION
 };
@@ -32,6 +35,9 @@ constexpr option FLAGS[] = {
     {"probe.max-in-flight", required_argument, nullptr, MAX_IN_FLIGHT},
     {"probe.max-reply-bytes", required_argument, nullptr, MAX_REPLY_BYTES},
     {"probe.timeout-margin", required_argument, nullptr, TIMEOUT_MARGIN},
+    {"web.max-connections", required_argument, nullptr, MAX_CONNECTIONS},
+    {"web.max-connections-per-ip", required_argument, nullptr, MAX_CONNECTIONS_PER_IP},
+    {"web.request-timeout", required_argument, nullptr, REQUEST_TIMEOUT},
     {"help", no_argument, nullptr, HELP},
     {"version", no_argument, nullptr, VERSION},
     {nullptr, 0, nullptr, 0},
@@ -75,6 +81,24 @@ bool takeFlag(int flag, const char* value, Options& options, std::string& error)
             return true;
         error = "--probe.timeout-margin must be a number of seconds, 0 or more";
         return false;
+    case MAX_CONNECTIONS:
+        if (readNumber(value, options.maxConnections) && options.maxConnections >= 1 &&
+            options.maxConnections <= 1000000)
+            return true;
+        error = "--web.max-connections must be a number from 1 to 1000000";
+        return false;
+    case MAX_CONNECTIONS_PER_IP:
+        if (readNumber(value, options.maxConnectionsPerIp) && options.maxConnectionsPerIp >= 1 &&
+            options.maxConnectionsPerIp <= 1000000)
+            return true;
+        error = "--web.max-connections-per-ip must be a number from 1 to 1000000";
+        return false;
+    case REQUEST_TIMEOUT:
+        if (readNumber(value, options.requestTimeout) && std::isfinite(options.requestTimeout) &&
+            options.requestTimeout >= 0.1 && options.requestTimeout <= 3600)
+            return true;
+        error = "--web.request-timeout must be a number of seconds from 0.1 to 3600";
+        return false;
     case HELP: options.help = true; return true;
     case VERSION: options.version = true; return true;
     default: error = "unknown flag (see --help)"; return false;
@@ -115,6 +139,11 @@ void printUsage(FILE* out, const std::string& defaultConfig) {
             "  --probe.max-in-flight=N       probes at once; more get 503 (default 1024)\n"
             "  --probe.max-reply-bytes=N     bytes one device's reply may carry (default 1048576)\n"
             "  --probe.timeout-margin=SEC    kept back from the scrape time-out (default 0.5)\n"
+            "  --web.max-connections=N       HTTP connections at once; past it, the one waiting\n"
+            "                                longest for its request is closed (default 4096)\n"
+            "  --web.max-connections-per-ip=N  from one client address (default 1024)\n"
+            "  --web.request-timeout=SEC     a whole request must come within this of the\n"
+            "                                connection or the last answer (default 10)\n"
             "  --help                        this text\n"
             "  --version                     the version\n"
             "SIGHUP reloads the modules file; a bad file keeps the old one.\n",

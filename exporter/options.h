@@ -18,6 +18,9 @@ struct Options {
     unsigned long maxInFlight = 1024;
     unsigned long maxReplyBytes = 1 << 20;
     double timeoutMargin = 0.5;
+    unsigned long maxConnections = 4096;
+    unsigned long maxConnectionsPerIp = 1024;
+    double requestTimeout = 10;
     bool configCheck = false;
     bool help = false;
     bool version = false;

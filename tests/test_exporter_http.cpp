@@ -7,11 +7,13 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <mutex>
 #include <string>
 #include <thread>
 
+#include "http_get.h"
 #include "http_server.h"
 
 namespace {
@@ -75,6 +77,7 @@ protected:
         settings.listen.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         settings.maxInFlight = 1;
         settings.connectionTimeout = 1;
+        configure(settings);
         std::string reason;
         ASSERT_TRUE(settings.allowed.parse("127.0.0.0/8", reason));
         server = std::make_unique<exporter::HttpServer>(settings, holder, transport, resolver, stats);
@@ -82,6 +85,8 @@ protected:
         ASSERT_TRUE(server->start(error)) << error;
         port = server->port();
     }
+
+    virtual void configure(exporter::ServerSettings&) {}
 
     exporter::ConfigHolder holder;
     HeldTransport transport;
@@ -256,6 +261,104 @@ TEST_F(ExporterHttp, ASlowClientIsCutOff) {
     std::string reply = readAll(fd);  // the server closes after its one-second time-out
     EXPECT_EQ(reply, "");
     EXPECT_LT(std::chrono::steady_clock::now() - start, 9s);
+}
+
+// Every request is answered, within the bounds or beyond them: the HTTP
+// library used to run out of memory on many arguments and close silently.
+TEST_F(ExporterHttp, EveryRequestIsAnsweredWhateverItsShape) {
+    std::string lines80, lines18k, tiny;
+    for (int i = 0; i < 195; ++i)
+        lines80 += "X-H" + std::to_string(1000 + i) + ": " + std::string(70, 'v') + "\r\n";
+    lines18k = lines80 + lines80.substr(0, lines80.find("\r\n", 2400) + 2);  // whole lines
+    for (int i = 0; i < 3000; ++i) tiny += "X" + std::to_string(i) + ":\r\n";
+    struct Case {
+        std::string uri, headers;
+        const char *status, *body;  // body "": not checked
+    };
+    std::string aEqualsB, ampersands(2000, '&');
+    for (int i = 0; i < 400; ++i) aEqualsB += "&a=b";
+    const Case cases[] = {
+        {"/probe?target=127.0.0.1" + aEqualsB, "", "HTTP/1.1 400 Bad Request",
+         "unknown query parameter \"a\"\n"},
+        {"/nope?" + ampersands, "", "HTTP/1.1 404 Not Found", ""},
+        {"/probe?target=127.0.0.1" + ampersands + ampersands, "", "HTTP/1.1 400 Bad Request",
+         "query longer than 2048 bytes\n"},
+        {"/nope", lines80, "HTTP/1.1 404 Not Found", ""},  // 15.6 KB of headers: within the bound
+        {"/nope", lines18k, "HTTP/1.1 431 Request Header Fields Too Large",
+         "request line and headers longer than 16384 bytes\n"},
+        {"/nope?" + std::string(17000, 'a'), "", "HTTP/1.1 431 Request Header Fields Too Large",
+         "request line and headers longer than 16384 bytes\n"},
+        {"/nope", tiny, "HTTP/1.1 431 Request Header Fields Too Large", ""},  // the library's own refusal
+    };
+    for (const Case& c : cases) {
+        std::string reply = httpGet(port, c.uri, c.headers, "127.0.0.1", 5s);
+        EXPECT_EQ(statusLineOf(reply), c.status) << c.uri.substr(0, 40) << " " << c.headers.size();
+        if (*c.body) {
+            EXPECT_EQ(bodyOf(reply), c.body) << c.uri.substr(0, 40);
+        }
+    }
+    EXPECT_EQ(transport.count(), 0U);
+}
+
+class GuardedHttp : public ExporterHttp {
+protected:
+    void configure(exporter::ServerSettings& settings) override {
+        settings.connectionTimeout = 3;  // silence alone would take three seconds
+        settings.requestTimeout = 1;
+        settings.maxConnections = 4;
+        settings.maxConnectionsPerIp = 3;
+    }
+};
+
+// Whether the server has closed the connection: a read that ends, not one
+// that times out.
+bool closedByServer(int fd, std::chrono::milliseconds within) {
+    auto micros = std::chrono::duration_cast<std::chrono::microseconds>(within).count();
+    timeval wait{micros / 1000000, micros % 1000000};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+    char c;
+    ssize_t n = read(fd, &c, 1);
+    return n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK);
+}
+
+TEST_F(GuardedHttp, AClientTricklingItsRequestIsCutOffAtTheDeadline) {
+    int fd = connectFrom("127.0.0.1", port, 5s);
+    ASSERT_GE(fd, 0);
+    const std::string request = "GET /nope HTTP/1.1\r\nHost: x\r\nX-Slow: yes\r\n\r\n";
+    bool cut = false;
+    // A byte every 0.3 s is never three seconds of silence; the request as
+    // a whole is due within one second.
+    for (size_t i = 0; i < request.size() - 2 && !cut; ++i) {
+        cut = send(fd, &request[i], 1, MSG_NOSIGNAL) != 1 || closedByServer(fd, 300ms);
+    }
+    EXPECT_TRUE(cut);
+    close(fd);
+}
+
+TEST_F(GuardedHttp, OneAddressCannotTakeEveryConnection) {
+    std::vector<int> held;
+    for (int i = 0; i < 5; ++i) held.push_back(connectFrom("127.0.0.1", port, 5s));
+    // The address's fourth and fifth are refused at once; another address is served.
+    EXPECT_FALSE(closedByServer(held[0], 100ms));
+    EXPECT_TRUE(closedByServer(held[4], 1s));
+    EXPECT_EQ(statusLineOf(httpGet(port, "/nope", "", "127.0.0.2", 2s)), "HTTP/1.1 404 Not Found");
+    for (int fd : held) close(fd);
+}
+
+TEST_F(GuardedHttp, AtTheLimitTheLongestWaitingConnectionMakesRoom) {
+    std::vector<int> held;
+    for (const char* from : {"127.0.0.3", "127.0.0.4", "127.0.0.5", "127.0.0.6"}) {
+        held.push_back(connectFrom(from, port, 5s));
+        std::this_thread::sleep_for(20ms);  // so that the order of arrival is plain
+    }
+    EXPECT_FALSE(closedByServer(held[0], 100ms));
+    EXPECT_EQ(statusLineOf(httpGet(port, "/nope", "", "127.0.0.2", 2s)), "HTTP/1.1 404 Not Found");
+    EXPECT_TRUE(closedByServer(held[0], 1s));      // the oldest went
+    EXPECT_FALSE(closedByServer(held[3], 100ms));  // the newest stays
+    for (int fd : held) close(fd);
+    for (int i = 0; i < 100 && server->connections().open() > 0; ++i) std::this_thread::sleep_for(10ms);
+    EXPECT_EQ(server->connections().open(), 0U);
+    EXPECT_GE(server->connections().cutOff(), 1U);
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 
 #include "allow_list.h"
 #include "missing_tags.h"
+#include "options.h"
 #include "probe.h"
 #include "query.h"
 
@@ -283,6 +284,44 @@ TEST(Probe, PlanJoinsModulesAndRefusesUnknownOnes) {
     query.modules = {"b", "nope"};
     EXPECT_FALSE(exporter::planProbe(query, config, std::nullopt, 0.5, plan, reason));
     EXPECT_EQ(reason, "unknown module \"nope\"");
+}
+
+TEST(ExporterOptions, ConnectionFlagsAreReadAndChecked) {
+    struct Case {
+        std::vector<std::string> args;
+        const char* error;  // empty: accepted
+        unsigned long connections = 4096, perIp = 1024;
+        double requestTimeout = 10;
+    };
+    const Case cases[] = {
+        {{}, ""},
+        {{"--web.max-connections=100", "--web.max-connections-per-ip", "7", "--web.request-timeout=2.5"},
+         "",
+         100,
+         7,
+         2.5},
+        {{"--web.max-connections=0"}, "--web.max-connections must be a number from 1 to 1000000"},
+        {{"--web.max-connections-per-ip=x"},
+         "--web.max-connections-per-ip must be a number from 1 to 1000000"},
+        {{"--web.request-timeout=0.05"},
+         "--web.request-timeout must be a number of seconds from 0.1 to 3600"},
+        {{"--web.request-timeout=inf"}, "--web.request-timeout must be a number of seconds from 0.1 to 3600"},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> args{"tag_exporter"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        std::vector<char*> argv;
+        for (std::string& a : args) argv.push_back(a.data());
+        exporter::Options options;
+        std::string error;
+        bool ok = exporter::parseOptions(int(argv.size()), argv.data(), options, error);
+        EXPECT_EQ(error, c.error);
+        EXPECT_EQ(ok, *c.error == '\0');
+        if (!ok) continue;
+        EXPECT_EQ(options.maxConnections, c.connections);
+        EXPECT_EQ(options.maxConnectionsPerIp, c.perIp);
+        EXPECT_EQ(options.requestTimeout, c.requestTimeout);
+    }
 }
 
 }  // namespace
