@@ -9,17 +9,21 @@
 set(TAGCLIENT_MAINTAINER "The tagclient authors <tagclient@example.org>")
 set(TAGCLIENT_DEBIAN_DIR ${CMAKE_CURRENT_LIST_DIR}/debian)
 set_property(GLOBAL PROPERTY tagclient_components "")
+set(TAGCLIENT_SERVICE_SCRIPTS postinst prerm postrm)
 
 # tagclient_component(NAME PACKAGE pkg SECTION s TARGET t SUMMARY line
 #                     DESCRIPTION paragraph... [DEPENDS components...]
-#                     [LIBRARY] [CONFFILES]):
+#                     [LIBRARY] [CONFFILES] [SERVICE]):
 # one package. DESCRIPTION is the long description, one string per line;
 # DEPENDS names components this one needs at the same version. LIBRARY adds
 # the shlibs file and the ldconfig trigger. CONFFILES marks every file the
 # package installs under /etc as a configuration file that upgrades keep.
+# SERVICE adds the maintainer scripts in debian/PACKAGE/, which enable, start,
+# restart and stop the package's systemd unit.
 function(tagclient_component name)
-  cmake_parse_arguments(C "LIBRARY;CONFFILES" "PACKAGE;SECTION;TARGET;SUMMARY" "DESCRIPTION;DEPENDS" ${ARGN})
+  cmake_parse_arguments(C "LIBRARY;CONFFILES;SERVICE" "PACKAGE;SECTION;TARGET;SUMMARY" "DESCRIPTION;DEPENDS" ${ARGN})
   string(TOUPPER ${name} up)
+  set(extra "")
   list(JOIN C_DESCRIPTION "\n" long)
   set(CPACK_DEBIAN_${up}_PACKAGE_NAME ${C_PACKAGE} PARENT_SCOPE)
   set(CPACK_DEBIAN_${up}_PACKAGE_SECTION ${C_SECTION} PARENT_SCOPE)
@@ -38,8 +42,15 @@ function(tagclient_component name)
   endif()
   if(C_CONFFILES)
     # Written by pre_build.cmake from the files staged under etc/.
-    set(CPACK_DEBIAN_${up}_PACKAGE_CONTROL_EXTRA ${CMAKE_BINARY_DIR}/conffiles/${name}/conffiles PARENT_SCOPE)
+    set(extra ${CMAKE_BINARY_DIR}/conffiles/${name}/conffiles)
     set_property(GLOBAL APPEND PROPERTY tagclient_conffile_components ${name})
+  endif()
+  if(C_SERVICE)
+    list(TRANSFORM TAGCLIENT_SERVICE_SCRIPTS PREPEND ${TAGCLIENT_DEBIAN_DIR}/${C_PACKAGE}/ OUTPUT_VARIABLE scripts)
+    list(APPEND extra ${scripts})
+  endif()
+  if(C_CONFFILES OR C_SERVICE)
+    set(CPACK_DEBIAN_${up}_PACKAGE_CONTROL_EXTRA ${extra} PARENT_SCOPE)
   endif()
 endfunction()
 
@@ -92,12 +103,12 @@ tagclient_component(tagconf PACKAGE tagconf SECTION net TARGET tagconf
   "prints what differs, writes only that and reads it back until every"
   "device holds it, and saves what devices hold as such a file. With bash"
   "completion and its manual page.")
-tagclient_component(exporter PACKAGE tag-exporter SECTION net TARGET tag_exporter CONFFILES
+tagclient_component(exporter PACKAGE tag-exporter SECTION net TARGET tag_exporter CONFFILES SERVICE
   DEPENDS libvmsg0 libaxodict0 libvlog0
   SUMMARY "Prometheus exporter for UDP tag protocol agents"
   DESCRIPTION "tag_exporter reads tag values from agents of the tag-based management"
   "protocol and serves them as Prometheus metrics over HTTP. With a systemd"
-  "unit and a default modules file.")
+  "unit, enabled and started on installation, and a default modules file.")
 
 # tagclient_install_man(COMPONENT PAGE...): installs manual pages compressed
 # (gzip -n, so the bytes do not depend on the build time), each under the
@@ -150,6 +161,9 @@ macro(tagclient_packages)
   set(CPACK_DEB_COMPONENT_INSTALL ON)
   set(CPACK_DEBIAN_ENABLE_COMPONENT_DEPENDS ON)
   set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+  # Maintainer scripts 0755, conffiles and the rest 0644, whatever the
+  # checkout's modes.
+  set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
   # Our own libraries are found in the build tree, not in an installed package;

@@ -55,7 +55,12 @@ for row in "${packages[@]}"; do
   dpkg-deb -e "$deb" "$out/control-$name"
   dpkg-deb --fsys-tarfile "$deb" | tar -xO ".$prefix/share/doc/$name/changelog.gz" | gzip -dc | head -n 1 |
     grep -q "^tagclient ($(dpkg-deb -f "$deb" Version)) " || fail "$name: the changelog's last entry is not this version"
-  [[ ! -e $out/control-$name/postinst && ! -e $out/control-$name/postrm ]] || fail "$name has maintainer scripts"
+  if [[ $name == tag-exporter ]]; then
+    # The one package with a service: its scripts manage the unit.
+    bash "$(dirname "$0")/service_scripts.sh" "$out/control-$name" tag_exporter.service || fail "$name's maintainer scripts"
+  else
+    [[ ! -e $out/control-$name/postinst && ! -e $out/control-$name/postrm ]] || fail "$name has maintainer scripts"
+  fi
   if [[ $name == lib*0 ]]; then
     lib=${name%0}
     grep -qx "$lib 0 $name (= 0.1.0)" "$out/control-$name/shlibs" || fail "$name shlibs: $(cat "$out/control-$name/shlibs")"
@@ -78,6 +83,13 @@ if [[ $prefix == /usr ]]; then
     fail "tag-exporter lacks /etc/tag_exporter/tag_exporter.yml"
   grep -qx '/etc/tag_exporter/tag_exporter.yml' "$out/control-tag-exporter/conffiles" ||
     fail "tag-exporter's modules file is not a conffile"
+  # Its flags are in /etc/default, a conffile too, and the unit reads them.
+  grep -qx '/etc/default/tag-exporter' "$out/control-tag-exporter/conffiles" ||
+    fail "tag-exporter's /etc/default/tag-exporter is not a conffile"
+  unit=$out/tree-tag-exporter$prefix/lib/systemd/system/tag_exporter.service
+  grep -qx 'EnvironmentFile=-/etc/default/tag-exporter' "$unit" || fail "the unit does not read /etc/default/tag-exporter"
+  grep -qx 'ExecStart=/usr/bin/tag_exporter $ARGS' "$unit" || fail "the unit does not pass ARGS: $(grep ExecStart "$unit")"
+  grep -q '^ARGS=' "$out/tree-tag-exporter/etc/default/tag-exporter" || fail "/etc/default/tag-exporter sets no ARGS"
   # The dissector goes where this system's tshark loads Lua plugins from.
   plugins=$(tshark -G folders 2>/dev/null | sed -n 's/^Global Lua Plugins:[[:space:]]*//p')
   [[ $plugins == "/usr/$plugindir" ]] || fail "tagproto.lua goes to /usr/$plugindir, tshark loads $plugins"
