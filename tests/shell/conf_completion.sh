@@ -1,27 +1,7 @@
 #!/usr/bin/env bash
 # Sources tagconf's generated completion and checks what it offers for a line.
 set -uo pipefail
-source "$1"
-failures=0
-checked=0
-
-complete_line() {
-  read -ra COMP_WORDS <<< "$1"
-  [[ $1 == *' ' ]] && COMP_WORDS+=('')
-  COMP_CWORD=$((${#COMP_WORDS[@]} - 1))
-  _tagconf
-  printf '%s\n' "${COMPREPLY[@]}"
-}
-
-expect() {
-  local line=$1 want=$2 got
-  checked=$((checked + 1))
-  got=$(complete_line "$line" | paste -sd' ')
-  if [[ $got != "$want" ]]; then
-    echo "FAIL: '$line' offered '$got', expected '$want'"
-    failures=$((failures + 1))
-  fi
-}
+source "$(dirname "$0")/completion_harness.sh" "$1" _tagconf
 
 expect "tagconf p" "plan"
 expect "tagconf -t 0.2 a" "apply"
@@ -31,9 +11,6 @@ expect "tagconf apply --dr" "--dry-run"
 expect "tagconf --format " "text json"
 expect "tagconf --ver" "--version"
 expect "tagconf plan -t " ""
-count=$(complete_line "tagconf save -f x " | wc -l)
-checked=$((checked + 1))
-[[ $count == 182 ]] || { echo "FAIL: $count tag names offered, expected 182"; failures=$((failures + 1)); }
+expect_count "tagconf save -f x " 182
 
-echo "$((checked - failures)) passed, $failures failed"
-[[ $failures == 0 ]]
+finish
