@@ -85,7 +85,7 @@ std::string keyPairFault(const std::string& certPem, const std::string& keyPem) 
     return status < 0 ? gnutls_strerror(status) : "";
 }
 
-void readTls(const YAML::Node& node, const std::string& folder, WebConfig& config) {
+void readTls(const YAML::Node& node, const std::string& folder, WebConfig& config, const FileReader& readFile) {
     eachEntry(node, "tls_server_config",
               [&](const std::string& key, const YAML::Node& keyNode, const YAML::Node& value) {
                   if (key == "cert_file") {
@@ -101,9 +101,9 @@ void readTls(const YAML::Node& node, const std::string& folder, WebConfig& confi
               });
     if (config.certFile.empty() || config.keyFile.empty())
         fail(node, "tls_server_config needs both cert_file and key_file");
-    if (!readSmallFile(config.certFile, config.certPem))
+    if (!readFile(config.certFile, config.certPem))
         fail(node, "cert_file " + config.certFile + " cannot be read (or is over 1 MiB)");
-    if (!readSmallFile(config.keyFile, config.keyPem))
+    if (!readFile(config.keyFile, config.keyPem))
         fail(node, "key_file " + config.keyFile + " cannot be read (or is over 1 MiB)");
     std::string fault = keyPairFault(config.certPem, config.keyPem);
     if (!fault.empty())
@@ -125,12 +125,13 @@ void readUsers(const YAML::Node& node, WebConfig& config) {
               });
 }
 
-void readWebConfig(const YAML::Node& root, const std::string& fileName, WebConfig& config) {
+void readWebConfig(const YAML::Node& root, const std::string& fileName, WebConfig& config,
+                   const FileReader& readFile) {
     if (!root.IsDefined() || root.IsNull()) return;
     eachEntry(root, "the top level",
               [&](const std::string& key, const YAML::Node& keyNode, const YAML::Node& value) {
                   if (key == "tls_server_config")
-                      readTls(value, folderOf(fileName), config);
+                      readTls(value, folderOf(fileName), config, readFile);
                   else if (key == "basic_auth_users")
                       readUsers(value, config);
                   else if (key == "http_server_config")
@@ -156,6 +157,11 @@ bool isBcryptHash(std::string_view hash) {
 
 bool parseWebConfig(std::string_view text, const std::string& fileName, WebConfig& config,
                     std::string& error) {
+    return parseWebConfig(text, fileName, config, error, readSmallFile);
+}
+
+bool parseWebConfig(std::string_view text, const std::string& fileName, WebConfig& config, std::string& error,
+                    const FileReader& readFile) {
     config = WebConfig{};
     try {
         if (text.size() > MAX_FILE_BYTES) throw Fault{1, "larger than 1 MiB"};
@@ -163,7 +169,7 @@ bool parseWebConfig(std::string_view text, const std::string& fileName, WebConfi
         int line = 0;
         std::string reason;
         if (!withinYamlBounds(root, text.size(), line, reason)) throw Fault{line, reason};
-        readWebConfig(root, fileName, config);
+        readWebConfig(root, fileName, config, readFile);
     } catch (const Fault& fault) {
         error = fileName + ":" + std::to_string(fault.line) + ": " + fault.reason;
         return false;

@@ -11,6 +11,7 @@
 #ifndef EXPORTER_WEB_CONFIG_H
 #define EXPORTER_WEB_CONFIG_H
 
+#include <functional>
 #include <map>
 #include <string>
 #include <string_view>
@@ -32,6 +33,12 @@ struct WebConfig {
 // certificate and key files; never anything else.
 bool parseWebConfig(std::string_view text, const std::string& fileName, WebConfig& config,
                     std::string& error);
+
+// The same, with the certificate and key files read by readFile (false when
+// one cannot be read), so that a fuzzer never touches the file system.
+using FileReader = std::function<bool(const std::string& path, std::string& text)>;
+bool parseWebConfig(std::string_view text, const std::string& fileName, WebConfig& config, std::string& error,
+                    const FileReader& readFile);
 
 // Reads and parses the file (at most 1 MiB).
 bool loadWebConfigFile(const std::string& path, WebConfig& config, std::string& error);
