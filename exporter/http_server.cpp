@@ -423,7 +423,14 @@ int HttpServer::startProbe(MHD_Connection* connection, Request& request) {
         [this, &request](bool resolved, const sockaddr_in& address, const std::string& error) {
             if (!resolved) {
                 logger().info("probe of %s: %s", request.query.host.c_str(), error.c_str());
-                finishProbe(request, MHD_HTTP_OK, probeMetrics(nullptr, false, 0), ProbeResult::Failure, 0);
+                std::string metrics = probeMetrics(nullptr, false, 0);
+                if (request.plan.debug)
+                    finishProbe(request, MHD_HTTP_OK,
+                                "resolving " + request.query.host + " failed: " + error +
+                                    "\n\nMetrics that would have been returned:\n" + metrics,
+                                ProbeResult::Failure, 0, PLAIN_TEXT);
+                else
+                    finishProbe(request, MHD_HTTP_OK, std::move(metrics), ProbeResult::Failure, 0);
             } else if (!settings.allowed.allows(address.sin_addr)) {
                 finishProbe(request, MHD_HTTP_BAD_REQUEST,
                             "target " + request.query.host + " resolves outside --probe.allowed-targets\n",
