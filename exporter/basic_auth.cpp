@@ -4,6 +4,7 @@
 #include <gnutls/crypto.h>
 #include <gnutls/gnutls.h>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <stdexcept>
@@ -13,11 +14,15 @@ namespace exporter {
 namespace {
 
 // The cost of the users' hashes, so that the dummy one takes as long: that
-// of the first user, bcrypt's usual 10 without any.
+// of the first user, bcrypt's usual 10 without any. Capped, because the
+// dummy hash is made at start and every cost step doubles the time: at 16
+// it is some five seconds, at 31 days.
+constexpr unsigned long MAX_DUMMY_COST = 16;
+
 unsigned long costOf(const std::map<std::string, std::string>& users) {
     if (users.empty()) return 10;
     const std::string& hash = users.begin()->second;
-    return (unsigned long)((hash[4] - '0') * 10 + (hash[5] - '0'));
+    return std::min(MAX_DUMMY_COST, (unsigned long)((hash[4] - '0') * 10 + (hash[5] - '0')));
 }
 
 std::string makeDummyHash(unsigned long cost) {
