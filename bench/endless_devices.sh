@@ -39,7 +39,7 @@ printf 'modules:\n  label:\n    timeout: 10\n    retries: 0\n    tags: [TAG_DEV_
   --probe.max-in-flight=1024 2> "$work/exporter.err" &
 exporter_pid=$!
 background_pids+=($exporter_pid)
-port=$(wait_for_line "$work/exporter.err" 's/.*listening on port \([0-9]*\)$/\1/p')
+port=$(wait_for_line "$work/exporter.err" 's/.*listening on port \([0-9]*\).*/\1/p')
 [[ -n $port ]] || { echo "the exporter did not start"; cat "$work/exporter.err"; exit 1; }
 before=$(awk '/^VmRSS/ { print $2 }' "/proc/$exporter_pid/status")
 "$build/bench/exporter_load" concurrent "$port" "$work/endless.txt" label || true

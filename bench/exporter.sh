@@ -29,7 +29,7 @@ wait_for_line "$work/agent.out" '/^listening/p' >/dev/null
   2> "$work/exporter.err" &
 exporter_pid=$!
 background_pids+=($exporter_pid)
-port=$(wait_for_line "$work/exporter.err" 's/.*listening on port \([0-9]*\)$/\1/p')
+port=$(wait_for_line "$work/exporter.err" 's/.*listening on port \([0-9]*\).*/\1/p')
 [[ -n $port ]] || { echo "the exporter did not start"; cat "$work/exporter.err"; exit 1; }
 
 cpu_ticks() { awk '{ print $14 + $15 }' "/proc/$exporter_pid/stat"; }

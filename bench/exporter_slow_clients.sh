@@ -22,7 +22,7 @@ printf 'modules:\n  device:\n    tags: [TAG_DEV_ID]\n' > "$work/modules.yml"
   2> "$work/exporter.err" &
 exporter_pid=$!
 background_pids+=($exporter_pid)
-port=$(wait_for_line "$work/exporter.err" 's/.*listening on port \([0-9]*\)$/\1/p')
+port=$(wait_for_line "$work/exporter.err" 's/.*listening on port \([0-9]*\).*/\1/p')
 [[ -n $port ]] || { echo "the exporter did not start"; cat "$work/exporter.err"; exit 1; }
 
 # Scrapes from 127.0.0.2 for the given seconds; prints answered, failed and

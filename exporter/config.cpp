@@ -10,14 +10,13 @@
 #include <sstream>
 
 #include "tag_vocabulary.h"
+#include "yaml_bounds.h"
 
 namespace exporter {
 
 namespace {
 
 constexpr size_t MAX_FILE_BYTES = size_t{1} << 20;
-constexpr size_t MAX_DEPTH = 32;
-constexpr const char TOO_DEEP[] = "nested too deeply (more than 32 levels)";
 constexpr double MAX_TIMEOUT_SECONDS = 300;
 constexpr unsigned MAX_RETRIES = 10;
 
@@ -107,30 +106,6 @@ bool validModuleName(const std::string& name) {
     });
 }
 
-// The YAML library bounds its own recursion while parsing (a DeepRecursion
-// past 2000 levels); a file cannot usefully nest deeper than a handful, and
-// an alias may name a node many times over, so the parsed document is walked
-// once with a bound on depth and on the nodes visited. A document without
-// aliases has no more nodes than its text has bytes: more means aliases
-// multiply it.
-struct Walk {
-    size_t budget;
-    // level: the collections around the node, the root's own included.
-    void visit(const YAML::Node& node, size_t level) {
-        if (budget-- == 0) fail(node, "aliases repeat too much of the file");
-        if (!node.IsSequence() && !node.IsMap()) return;
-        if (++level > MAX_DEPTH) fail(node, TOO_DEEP);
-        for (const auto& item : node) {
-            if (node.IsSequence()) {
-                visit(item, level);
-            } else {
-                visit(item.first, level);
-                visit(item.second, level);
-            }
-        }
-    }
-};
-
 void readConfig(const YAML::Node& root, Config& config) {
     if (!root.IsDefined() || root.IsNull()) throw Fault{1, "the file is empty: it needs a modules mapping"};
     bool haveModules = false;
@@ -158,13 +133,15 @@ bool parseConfig(std::string_view text, const std::string& fileName, Config& con
     try {
         if (text.size() > MAX_FILE_BYTES) throw Fault{1, "larger than 1 MiB"};
         YAML::Node root = YAML::Load(std::string(text));
-        Walk{2 * text.size() + 16}.visit(root, 0);
+        int line = 0;
+        std::string reason;
+        if (!withinYamlBounds(root, text.size(), line, reason)) throw Fault{line, reason};
         readConfig(root, config);
     } catch (const Fault& fault) {
         error = fileName + ":" + std::to_string(fault.line) + ": " + fault.reason;
         return false;
     } catch (const YAML::DeepRecursion& e) {
-        error = fileName + ":" + std::to_string(e.mark.line + 1) + ": " + TOO_DEEP;
+        error = fileName + ":" + std::to_string(e.mark.line + 1) + ": " + YAML_TOO_DEEP;
         return false;
     } catch (const YAML::Exception& e) {
         error = fileName + ":" + std::to_string(e.mark.line + 1) + ": " + e.msg;

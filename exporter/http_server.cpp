@@ -12,6 +12,10 @@
 #include <log4cpp/Category.hh>
 #include <thread>
 
+#include <unistd.h>
+
+#include "config_yaml.h"
+#include "listen_socket.h"
 #include "metrics_text.h"
 #include "probe.h"
 
@@ -40,22 +44,44 @@ std::string htmlEscape(std::string_view text) {
     return out;
 }
 
-MHD_Result reply(MHD_Connection* connection, unsigned status, const std::string& body, const char* type) {
+constexpr const char PLAIN_TEXT[] = "text/plain; charset=utf-8";
+constexpr const char REALM[] = "tag_exporter";
+
+MHD_Response* makeResponse(const std::string& body, const char* type) {
     MHD_Response* response =
         MHD_create_response_from_buffer(body.size(), const_cast<char*>(body.data()), MHD_RESPMEM_MUST_COPY);
-    if (!response) return MHD_NO;
+    if (!response) return nullptr;
     MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, type);
     MHD_add_response_header(response, "X-Content-Type-Options", "nosniff");
-    if (status == MHD_HTTP_METHOD_NOT_ALLOWED)
-        MHD_add_response_header(response, MHD_HTTP_HEADER_ALLOW, "GET, HEAD");
+    return response;
+}
+
+// allow: the methods a 405 names.
+MHD_Result reply(MHD_Connection* connection, unsigned status, const std::string& body, const char* type,
+                 const char* allow = "GET, HEAD") {
+    MHD_Response* response = makeResponse(body, type);
+    if (!response) return MHD_NO;
+    if (status == MHD_HTTP_METHOD_NOT_ALLOWED) MHD_add_response_header(response, MHD_HTTP_HEADER_ALLOW, allow);
     MHD_Result result = MHD_queue_response(connection, status, response);
     MHD_destroy_response(response);
     return result;
 }
 
-MHD_Result replyText(MHD_Connection* connection, unsigned status, const std::string& text) {
-    return reply(connection, status, text + "\n", "text/plain; charset=utf-8");
+MHD_Result replyText(MHD_Connection* connection, unsigned status, const std::string& text,
+                     const char* allow = "GET, HEAD") {
+    return reply(connection, status, text + "\n", PLAIN_TEXT, allow);
 }
+
+// 401 with the challenge that makes a browser or client ask for credentials.
+MHD_Result askForCredentials(MHD_Connection* connection) {
+    MHD_Response* response = makeResponse("Unauthorized\n", PLAIN_TEXT);
+    if (!response) return MHD_NO;
+    MHD_Result result = MHD_queue_basic_auth_fail_response(connection, REALM, response);
+    MHD_destroy_response(response);
+    return result;
+}
+
+bool isMethod(const char* method, const char* wanted) { return strcmp(method, wanted) == 0; }
 
 // The scrape time-out Prometheus sends; false for a malformed one.
 bool scrapeTimeout(MHD_Connection* connection, std::optional<double>& timeout) {
@@ -98,6 +124,7 @@ struct HttpServer::Request {
     ProbeQuery query;
     ProbePlan plan;
     Clock::time_point start;
+    const char* contentType = PLAIN_TEXT;  // of the answer once Done
 };
 
 namespace {
@@ -223,19 +250,39 @@ bool HttpServer::start(std::string& error) {
     // a new connection always reaches the guard, which makes room for it,
     // rather than being refused while the ones cut off are still closing.
     auto libraryLimit = unsigned(settings.maxConnections + std::max<size_t>(64, settings.maxConnections / 4));
+    std::string listenError;
+    int listenFd = openListenSocket(reinterpret_cast<const sockaddr*>(&settings.listen),
+                                    sizeof settings.listen, listenError);
+    if (listenFd < 0) {
+        error = listenError;
+        return false;
+    }
+    bool tls = !settings.tlsCertPem.empty() && !settings.tlsKeyPem.empty();
+    if (tls && MHD_is_feature_supported(MHD_FEATURE_TLS) != MHD_YES) {
+        close(listenFd);
+        error = "this build of libmicrohttpd cannot serve TLS";
+        return false;
+    }
+    if (tls) flags |= MHD_USE_TLS;
+    // The logger comes first: the library warns about options given before it.
+    MHD_OptionItem tlsOptions[] = {
+        {tls ? MHD_OPTION_HTTPS_MEM_KEY : MHD_OPTION_END, 0, const_cast<char*>(settings.tlsKeyPem.c_str())},
+        {MHD_OPTION_HTTPS_MEM_CERT, 0, const_cast<char*>(settings.tlsCertPem.c_str())},
+        {MHD_OPTION_END, 0, nullptr},
+    };
     daemon = MHD_start_daemon(flags, 0, nullptr, nullptr, &access, this, MHD_OPTION_EXTERNAL_LOGGER,
-                              &logLibrary, nullptr, MHD_OPTION_SOCK_ADDR, &settings.listen,
+                              &logLibrary, nullptr, MHD_OPTION_LISTEN_SOCKET, listenFd,
                               MHD_OPTION_CONNECTION_TIMEOUT, settings.connectionTimeout,
                               MHD_OPTION_CONNECTION_LIMIT, libraryLimit, MHD_OPTION_PER_IP_CONNECTION_LIMIT,
                               unsigned(settings.maxConnectionsPerIp), MHD_OPTION_CONNECTION_MEMORY_LIMIT,
                               connectionMemory(settings.maxRequestBytes), MHD_OPTION_URI_LOG_CALLBACK,
                               &logUri, nullptr, MHD_OPTION_NOTIFY_COMPLETED, &completed, this,
-                              MHD_OPTION_NOTIFY_CONNECTION, &notifyConnection, this, MHD_OPTION_END);
+                              MHD_OPTION_NOTIFY_CONNECTION, &notifyConnection, this, MHD_OPTION_ARRAY,
+                              tlsOptions, MHD_OPTION_END);
     if (!daemon) {
-        char text[INET_ADDRSTRLEN] = "";
-        inet_ntop(AF_INET, &settings.listen.sin_addr, text, sizeof text);
-        error = std::string("cannot listen on ") + text + ":" +
-                std::to_string(ntohs(settings.listen.sin_port)) + " (in use, or not an address of this host)";
+        close(listenFd);
+        error = "cannot serve on " + addressText(reinterpret_cast<const sockaddr*>(&settings.listen)) +
+                (tls ? ": the HTTP library refused to start with TLS" : ": the HTTP library refused to start");
         return false;
     }
     sweeper = std::thread([this] { sweepSlowClients(); });
@@ -268,25 +315,64 @@ bool HttpServer::waitForProbes(std::chrono::milliseconds limit) {
 }
 
 int HttpServer::handle(MHD_Connection* connection, Request& request, const char* url, const char* method) {
-    if (request.state == Request::State::Done) {
-        return reply(connection, request.status, request.body,
-                     request.status == MHD_HTTP_OK ? TEXT_CONTENT_TYPE : "text/plain; charset=utf-8");
-    }
+    if (request.state == Request::State::Done)
+        return reply(connection, request.status, request.body, request.contentType);
     if (request.state == Request::State::Running) return MHD_YES;
     if (requestBytes(connection, request.uri) > settings.maxRequestBytes)
         return replyText(
             connection, MHD_HTTP_REQUEST_HEADER_FIELDS_TOO_LARGE,
             "request line and headers longer than " + std::to_string(settings.maxRequestBytes) + " bytes");
-    if (strcmp(method, MHD_HTTP_METHOD_GET) != 0 && strcmp(method, MHD_HTTP_METHOD_HEAD) != 0)
+    if (!authorised(connection)) {
+        stats.countUnauthorised();
+        return askForCredentials(connection);
+    }
+    return route(connection, request, url, method);
+}
+
+int HttpServer::route(MHD_Connection* connection, Request& request, std::string_view path, const char* method) {
+    if (path == "/-/reload") return answerReload(connection, method);
+    if (!isMethod(method, MHD_HTTP_METHOD_GET) && !isMethod(method, MHD_HTTP_METHOD_HEAD))
         return replyText(connection, MHD_HTTP_METHOD_NOT_ALLOWED, "only GET and HEAD are served");
-    std::string_view path(url);
     if (path == "/probe") return startProbe(connection, request);
     if (path == "/metrics")
         return reply(connection, MHD_HTTP_OK, stats.render(settings.version), TEXT_CONTENT_TYPE);
+    if (path == "/-/healthy") return replyText(connection, MHD_HTTP_OK, "Healthy");
+    if (path == "/-/ready") {
+        if (refusing) return replyText(connection, MHD_HTTP_SERVICE_UNAVAILABLE, "Stopping");
+        return replyText(connection, MHD_HTTP_OK, "Ready");
+    }
+    if (path == "/config") return reply(connection, MHD_HTTP_OK, modulesYaml(*config.get()), "text/yaml; charset=utf-8");
     if (path == "/")
         return reply(connection, MHD_HTTP_OK, statusPage(*config.get(), settings.version),
                      "text/html; charset=utf-8");
     return replyText(connection, MHD_HTTP_NOT_FOUND, "not found; try /probe?target=HOST[:PORT]&module=NAME");
+}
+
+// Runs on the polling thread: a reload reads two small files, and doing it
+// here keeps reloads one after another, answered in order.
+int HttpServer::answerReload(MHD_Connection* connection, const char* method) {
+    if (!isMethod(method, MHD_HTTP_METHOD_POST))
+        return replyText(connection, MHD_HTTP_METHOD_NOT_ALLOWED, "only POST reloads", "POST");
+    if (!settings.reload) return replyText(connection, MHD_HTTP_SERVICE_UNAVAILABLE, "reloading is not possible");
+    std::string error;
+    if (!settings.reload(error))
+        return replyText(connection, MHD_HTTP_INTERNAL_SERVER_ERROR,
+                         "failed to reload, the configuration in force is kept: " + error);
+    return replyText(connection, MHD_HTTP_OK, "reloaded");
+}
+
+bool HttpServer::authorised(MHD_Connection* connection) {
+    std::shared_ptr<BasicAuth> auth = settings.auth ? settings.auth->get() : nullptr;
+    if (!auth || !auth->required()) return true;
+    char* password = nullptr;
+    char* user = MHD_basic_auth_get_username_password(connection, &password);
+    bool ok = user && password && auth->check(user, password);
+    if (password) {
+        explicit_bzero(password, strlen(password));
+        MHD_free(password);
+    }
+    if (user) MHD_free(user);
+    return ok;
 }
 
 int HttpServer::startProbe(MHD_Connection* connection, Request& request) {
@@ -302,6 +388,7 @@ int HttpServer::startProbe(MHD_Connection* connection, Request& request) {
         reason = "X-Prometheus-Scrape-Timeout-Seconds is not a positive number";
     }
     ok = ok && planProbe(request.query, *snapshot, timeout, settings.timeoutMargin, request.plan, reason);
+    request.plan.debug = request.query.debug;
     sockaddr_in literal{};
     bool isLiteral = ok && inet_pton(AF_INET, request.query.host.c_str(), &literal.sin_addr) == 1;
     if (isLiteral && !settings.allowed.allows(literal.sin_addr)) {
@@ -336,7 +423,14 @@ int HttpServer::startProbe(MHD_Connection* connection, Request& request) {
         [this, &request](bool resolved, const sockaddr_in& address, const std::string& error) {
             if (!resolved) {
                 logger().info("probe of %s: %s", request.query.host.c_str(), error.c_str());
-                finishProbe(request, MHD_HTTP_OK, probeMetrics(nullptr, false, 0), ProbeResult::Failure, 0);
+                std::string metrics = probeMetrics(nullptr, false, 0);
+                if (request.plan.debug)
+                    finishProbe(request, MHD_HTTP_OK,
+                                "resolving " + request.query.host + " failed: " + error +
+                                    "\n\nMetrics that would have been returned:\n" + metrics,
+                                ProbeResult::Failure, 0, PLAIN_TEXT);
+                else
+                    finishProbe(request, MHD_HTTP_OK, std::move(metrics), ProbeResult::Failure, 0);
             } else if (!settings.allowed.allows(address.sin_addr)) {
                 finishProbe(request, MHD_HTTP_BAD_REQUEST,
                             "target " + request.query.host + " resolves outside --probe.allowed-targets\n",
@@ -359,14 +453,17 @@ void HttpServer::probeAddress(Request& request, const sockaddr_in& address) {
                          "probe of %s: %s after %d attempts, %.3f s", target.c_str(), outcome.why.c_str(),
                          outcome.attempts, seconds);
         missingTags.learn(key, outcome.notHeld, Clock::now());
-        finishProbe(request, MHD_HTTP_OK, std::move(outcome.text),
-                    outcome.success ? ProbeResult::Success : ProbeResult::Failure, seconds);
+        bool debug = request.plan.debug;
+        finishProbe(request, MHD_HTTP_OK, debug ? std::move(outcome.log) : std::move(outcome.text),
+                    outcome.success ? ProbeResult::Success : ProbeResult::Failure, seconds,
+                    debug ? PLAIN_TEXT : TEXT_CONTENT_TYPE);
     });
 }
 
 void HttpServer::finishProbe(Request& request, int status, std::string body, ProbeResult result,
-                             double seconds) {
+                             double seconds, const char* type) {
     request.status = unsigned(status);
+    request.contentType = type ? type : status == MHD_HTTP_OK ? TEXT_CONTENT_TYPE : PLAIN_TEXT;
     request.body = std::move(body);
     request.state = Request::State::Done;
     stats.countProbe(result);

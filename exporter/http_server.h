@@ -1,5 +1,6 @@
-// The HTTP side: /probe, /metrics and a status page, served by one polling
-// thread of libmicrohttpd. A probe suspends its connection and the engine's
+// The HTTP side: /probe, /metrics, /config, /-/healthy, /-/ready,
+// /-/reload and a status page, served by one polling thread of
+// libmicrohttpd, over TLS and behind basic authentication when asked. A probe suspends its connection and the engine's
 // thread resumes it with the answer, so probes in flight cost a connection
 // each, not a thread.
 #ifndef EXPORTER_HTTP_SERVER_H
@@ -10,11 +11,13 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
 
 #include "allow_list.h"
+#include "auth_holder.h"
 #include "config_holder.h"
 #include "connection_guard.h"
 #include "exporter_stats.h"
@@ -40,6 +43,12 @@ struct ServerSettings {
     size_t maxRequestBytes = 16384;  // request line and headers; more is refused with 431
     AllowList allowed;
     std::string version;
+    // TLS when both are set: the certificate chain and its key, PEM.
+    std::string tlsCertPem, tlsKeyPem;
+    // The users of basic authentication; null or none: every request is let in.
+    AuthHolder* auth = nullptr;
+    // What POST /-/reload does (SIGHUP's reload); null: answered 503.
+    std::function<bool(std::string& error)> reload;
 };
 
 // The HTTP library's memory per connection: the request line and headers
@@ -79,9 +88,13 @@ public:
     ConnectionGuard& connections() { return guard; }
 
 private:
+    int route(MHD_Connection* connection, Request& request, std::string_view path, const char* method);
+    int answerReload(MHD_Connection* connection, const char* method);
+    bool authorised(MHD_Connection* connection);
     int startProbe(MHD_Connection* connection, Request& request);
     void probeAddress(Request& request, const sockaddr_in& address);
-    void finishProbe(Request& request, int status, std::string body, ProbeResult result, double seconds);
+    void finishProbe(Request& request, int status, std::string body, ProbeResult result, double seconds,
+                     const char* type = nullptr);
 
     ServerSettings settings;
     ConfigHolder& config;

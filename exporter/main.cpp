@@ -1,6 +1,7 @@
 // tag_exporter: device tags as Prometheus metrics. The HTTP server takes
 // /probe requests, the shared engine asks the devices, and the main thread
-// acts on signals: SIGHUP reloads the modules file, SIGINT and SIGTERM stop.
+// acts on signals: SIGHUP reloads the modules file (as POST /-/reload does),
+// SIGINT and SIGTERM stop.
 #include <sys/resource.h>
 
 #include <chrono>
@@ -13,8 +14,11 @@
 #include "config.h"
 #include "engine_transport.h"
 #include "http_server.h"
+#include "log_format.h"
 #include "options.h"
+#include "reloader.h"
 #include "signal_pipe.h"
+#include "web_config.h"
 #include "vlog.h"
 
 namespace {
@@ -40,19 +44,6 @@ void raiseDescriptorLimit() {
     }
 }
 
-void reload(const std::string& path, ConfigHolder& holder, ExporterStats& stats) {
-    auto config = std::make_shared<Config>();
-    std::string error;
-    bool ok = loadConfigFile(path, *config, error);
-    stats.countReload(ok, double(time(nullptr)));
-    if (!ok) {
-        logger().error("reload failed, keeping the configuration in force: %s", error.c_str());
-        return;
-    }
-    holder.set(std::move(config));
-    logger().notice("configuration reloaded from %s", path.c_str());
-}
-
 // Probes still running, or still resolving their target, end as failed
 // and their connections are answered before the server stops. New probes
 // are refused first, so that none starts behind the engine's back.
@@ -65,7 +56,8 @@ void stop(HttpServer& server, EngineTransport& transport, Resolver& resolver) {
     server.stop();
 }
 
-int serve(const Options& options, ServerSettings settings, std::shared_ptr<const Config> config) {
+int serve(const Options& options, ServerSettings settings, std::shared_ptr<const Config> config,
+          const WebConfig& web) {
     SignalPipe signals;
     // Blocked while the threads start, so that they inherit the mask and
     // the kernel hands the signals to this thread (or to a thread of the C
@@ -80,6 +72,16 @@ int serve(const Options& options, ServerSettings settings, std::shared_ptr<const
     stats.countReload(true, double(time(nullptr)));
     ConfigHolder holder;
     holder.set(std::move(config));
+    AuthHolder auth;
+    try {
+        auth.set(std::make_shared<BasicAuth>(web.users));
+    } catch (const std::exception& e) {
+        fprintf(stderr, "tag_exporter: %s: %s\n", options.webConfigFile.c_str(), e.what());
+        return 1;
+    }
+    settings.auth = &auth;
+    settings.tlsCertPem = web.certPem;
+    settings.tlsKeyPem = web.keyPem;
     tagengine::Options engineOptions;
     engineOptions.maxInFlight = settings.maxInFlight;
     engineOptions.maxReplyBytes = options.maxReplyBytes;
@@ -91,18 +93,24 @@ int serve(const Options& options, ServerSettings settings, std::shared_ptr<const
         return 1;
     }
     Resolver resolver;
+    HttpServer* served = nullptr;  // set before the first request can come
+    Reloader reloader({options.configFile, options.webConfigFile}, web, holder, auth, stats, [&served] {
+        served->forgetMissingTags();  // a device may have been changed too: ask it everything again
+    });
+    settings.reload = [&reloader](std::string& error) { return reloader.reload(error); };
     HttpServer server(std::move(settings), holder, *transport, resolver, stats);
+    served = &server;
     std::string error;
     if (!server.start(error)) {
         fprintf(stderr, "tag_exporter: %s\n", error.c_str());
         return 1;
     }
     pthread_sigmask(SIG_UNBLOCK, &mask, nullptr);
-    logger().notice("listening on port %u", unsigned(server.port()));
+    logger().notice("listening on port %u%s", unsigned(server.port()), web.tls ? " (TLS)" : "");
     int received = signals.wait();
     for (; received == SIGHUP; received = signals.wait()) {
-        reload(options.configFile, holder, stats);
-        server.forgetMissingTags();  // a device may have been changed too: ask it everything again
+        std::string error;
+        reloader.reload(error);  // logged and counted there
     }
     logger().notice("stopping on signal %d", received);
     stop(server, *transport, resolver);
@@ -129,8 +137,11 @@ int main(int argc, char** argv) {
         return 0;
     }
     cVlog::init(priorityOf(options.logLevel));
+    useLogFormat(options.logFormat == "json" ? LogFormat::Json : LogFormat::Logfmt);
     auto config = std::make_shared<Config>();
-    if (!loadConfigFile(options.configFile, *config, error)) {
+    WebConfig web;
+    if (!loadConfigFile(options.configFile, *config, error) ||
+        (!options.webConfigFile.empty() && !loadWebConfigFile(options.webConfigFile, web, error))) {
         fprintf(stderr, "tag_exporter: %s\n", error.c_str());
         return 1;
     }
@@ -151,5 +162,5 @@ int main(int argc, char** argv) {
         return 2;
     }
     raiseDescriptorLimit();
-    return serve(options, std::move(settings), std::move(config));
+    return serve(options, std::move(settings), std::move(config), web);
 }

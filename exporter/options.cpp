@@ -15,6 +15,8 @@ enum Flag : int {
     CONFIG_CHECK,
     LISTEN_ADDRESS,
     LOG_LEVEL,
+    LOG_FORMAT,
+    WEB_CONFIG_FILE,
     ALLOWED_TARGETS,
     MAX_IN_FLIGHT,
     MAX_REPLY_BYTES,
@@ -31,6 +33,8 @@ constexpr option FLAGS[] = {
     {"config.check", no_argument, nullptr, CONFIG_CHECK},
     {"web.listen-address", required_argument, nullptr, LISTEN_ADDRESS},
     {"log.level", required_argument, nullptr, LOG_LEVEL},
+    {"log.format", required_argument, nullptr, LOG_FORMAT},
+    {"web.config.file", required_argument, nullptr, WEB_CONFIG_FILE},
     {"probe.allowed-targets", required_argument, nullptr, ALLOWED_TARGETS},
     {"probe.max-in-flight", required_argument, nullptr, MAX_IN_FLIGHT},
     {"probe.max-reply-bytes", required_argument, nullptr, MAX_REPLY_BYTES},
@@ -62,6 +66,12 @@ bool takeFlag(int flag, const char* value, Options& options, std::string& error)
             return true;
         error = "--log.level must be debug, info, warn or error";
         return false;
+    case LOG_FORMAT:
+        options.logFormat = value;
+        if (options.logFormat == "logfmt" || options.logFormat == "json") return true;
+        error = "--log.format must be logfmt or json";
+        return false;
+    case WEB_CONFIG_FILE: options.webConfigFile = value; return true;
     case ALLOWED_TARGETS: options.allowedTargets = value; return true;
     case MAX_IN_FLIGHT:
         if (readNumber(value, options.maxInFlight) && options.maxInFlight >= 1 &&
@@ -132,7 +142,10 @@ void printUsage(FILE* out, const std::string& defaultConfig) {
             "  --config.file=FILE            modules file (default %s)\n"
             "  --config.check                check the modules file and exit\n"
             "  --web.listen-address=ADDR     HOST:PORT to serve on (default %s)\n"
+            "  --web.config.file=FILE        TLS and basic authentication (tls_server_config,\n"
+            "                                basic_auth_users; default: plain HTTP, open)\n"
             "  --log.level=LEVEL             debug, info, warn or error (default info)\n"
+            "  --log.format=FORMAT           logfmt or json (default logfmt)\n"
             "  --probe.allowed-targets=LIST  CIDR networks probes may reach, comma-separated\n"
             "                                (default: any address; anyone who reaches the\n"
             "                                exporter can make it send datagrams there)\n"
@@ -146,7 +159,8 @@ void printUsage(FILE* out, const std::string& defaultConfig) {
             "                                connection or the last answer (default 10)\n"
             "  --help                        this text\n"
             "  --version                     the version\n"
-            "SIGHUP reloads the modules file; a bad file keeps the old one.\n",
+            "SIGHUP or POST /-/reload reloads the modules file and the web configuration's\n"
+            "users; a bad file keeps the old ones.\n",
             defaultConfig.c_str(), DEFAULT_LISTEN_ADDRESS);
 }
 

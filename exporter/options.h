@@ -14,6 +14,8 @@ struct Options {
     std::string configFile;  // set to the installed default by the caller
     std::string listenAddress = DEFAULT_LISTEN_ADDRESS;
     std::string logLevel = "info";
+    std::string logFormat = "logfmt";  // or json
+    std::string webConfigFile;         // empty: plain HTTP, no authentication
     std::string allowedTargets;  // empty: any
     unsigned long maxInFlight = 1024;
     unsigned long maxReplyBytes = 1 << 20;

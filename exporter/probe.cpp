@@ -8,6 +8,7 @@
 #include <set>
 
 #include "metrics_text.h"
+#include "probe_log.h"
 #include "msg_request.h"
 #include "tag_vocabulary.h"
 
@@ -108,9 +109,10 @@ struct Run : std::enable_shared_from_this<Run> {
     ProbeDone done;
     Clock::time_point start = Clock::now();
     Clock::time_point deadline;
-    int attempts = 0;
+    ProbeFigures figures;
     bool askedAgain = false;
     std::vector<uint8_t> notHeld;
+    std::shared_ptr<ProbeLog> log;  // debug only; written on the engine's thread
 
     Run(Transport& transport, std::string target, const sockaddr_in& address, ProbePlan plan, ProbeDone done)
         : transport(transport),
@@ -119,6 +121,7 @@ struct Run : std::enable_shared_from_this<Run> {
           plan(std::move(plan)),
           done(std::move(done)) {
         deadline = start + std::chrono::duration_cast<Clock::duration>(this->plan.budget);
+        if (this->plan.debug) log = std::make_shared<ProbeLog>(start);
     }
 
     void ask() {
@@ -136,6 +139,10 @@ struct Run : std::enable_shared_from_this<Run> {
         exchange.attemptTimeout =
             std::chrono::duration_cast<tagengine::Duration>(std::max(attempt, SHORTEST_ATTEMPT));
         exchange.deadline = deadline;
+        if (log) {
+            log->request(Clock::now(), exchange.host + ":" + std::to_string(exchange.port), *exchange.request);
+            exchange.observe = [log = log](const tagengine::Event& event) { log->event(event); };
+        }
         exchange.done = [self = shared_from_this()](tagengine::Result&& result) {
             self->finish(std::move(result));
         };
@@ -143,7 +150,10 @@ struct Run : std::enable_shared_from_this<Run> {
     }
 
     void finish(tagengine::Result&& result) {
-        attempts += result.attempts;
+        figures.attempts += result.attempts;
+        figures.datagramsSent += size_t(result.attempts);
+        figures.datagramsReceived += result.segments;
+        if (log) log->result(Clock::now(), result);
         if (result.status == tagengine::Status::ErrorReply && !askedAgain && result.reply) {
             std::vector<uint8_t> missing = tagsNotHeld(*result.reply);
             for (uint8_t id : missing)
@@ -151,6 +161,7 @@ struct Run : std::enable_shared_from_this<Run> {
             std::erase_if(plan.tags,
                           [&](uint8_t id) { return std::ranges::find(missing, id) != missing.end(); });
             if (!missing.empty() && !plan.tags.empty() && Clock::now() < deadline) {
+                if (log) log->note(Clock::now(), "asking again without the tags the device does not hold");
                 askedAgain = true;
                 ask();
                 return;
@@ -162,12 +173,17 @@ struct Run : std::enable_shared_from_this<Run> {
         }
         ProbeOutcome outcome;
         outcome.success = result.status == tagengine::Status::Answered;
-        outcome.attempts = attempts;
+        outcome.attempts = figures.attempts;
         outcome.notHeld = std::move(notHeld);
         outcome.why = tagengine::statusName(result.status);
         if (!result.detail.empty()) outcome.why += ": " + result.detail;
         double seconds = Seconds(Clock::now() - start).count();
-        outcome.text = probeMetrics(outcome.success ? result.reply.get() : nullptr, outcome.success, seconds);
+        outcome.text =
+            probeMetrics(outcome.success ? result.reply.get() : nullptr, outcome.success, seconds, figures);
+        if (log) {
+            log->note(Clock::now(), outcome.success ? "probe succeeded" : "probe failed: " + outcome.why);
+            outcome.log = log->text() + "\nMetrics that would have been returned:\n" + outcome.text;
+        }
         done(std::move(outcome));
     }
 };
@@ -202,7 +218,7 @@ bool planProbe(const ProbeQuery& query, const Config& config, std::optional<doub
     return true;
 }
 
-std::string probeMetrics(const VMsg* reply, bool success, double seconds) {
+std::string probeMetrics(const VMsg* reply, bool success, double seconds, const ProbeFigures& figures) {
     MetricsText out;
     uint64_t dropped = 0;
     if (reply) {
@@ -218,6 +234,11 @@ std::string probeMetrics(const VMsg* reply, bool success, double seconds) {
     out.gauge("tag_probe_values_dropped",
               "Values the device sent of another kind than the tag table gives their tag, left out.",
               double(dropped));
+    out.gauge("tag_probe_attempts", "Requests the probe sent, retries included.", double(figures.attempts));
+    out.gauge("tag_probe_datagrams_sent", "Datagrams the probe sent to the device.",
+              double(figures.datagramsSent));
+    out.gauge("tag_probe_datagrams_received", "Reply datagrams the probe took from the device.",
+              double(figures.datagramsReceived));
     return out.take();
 }
 

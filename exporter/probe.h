@@ -25,6 +25,7 @@ struct ProbePlan {
     uint16_t port = 0;          // the query's, else the first module's
     unsigned retries = 0;       // the most any module asks for
     Seconds budget{0};          // the whole probe, retries included
+    bool debug = false;         // keep a log of the probe (ProbeOutcome::log)
 };
 
 // The probe's time budget: the scrape time-out less the margin, never more
@@ -36,12 +37,21 @@ Seconds probeBudget(std::optional<double> scrapeTimeout, double margin, double m
 bool planProbe(const ProbeQuery& query, const Config& config, std::optional<double> scrapeTimeout,
                double margin, ProbePlan& plan, std::string& reason);
 
+// What a probe cost on the network, every exchange of it together (a probe
+// asks again without the tags an ERR reply names).
+struct ProbeFigures {
+    int attempts = 0;           // requests sent, retries included
+    size_t datagramsSent = 0;   // one per attempt: a request fits one datagram
+    size_t datagramsReceived = 0;  // reply segments taken, of any attempt
+};
+
 // The metrics of a probe: one gauge or info metric per tag of the reply
 // (none when reply is null), then tag_probe_success,
-// tag_probe_duration_seconds and tag_probe_values_dropped. The tag table's
+// tag_probe_duration_seconds, tag_probe_values_dropped, tag_probe_attempts,
+// tag_probe_datagrams_sent and tag_probe_datagrams_received. The tag table's
 // kind decides each tag's metric: a value of another kind is left out and
 // counted in tag_probe_values_dropped.
-std::string probeMetrics(const VMsg* reply, bool success, double seconds);
+std::string probeMetrics(const VMsg* reply, bool success, double seconds, const ProbeFigures& figures = {});
 
 struct ProbeOutcome {
     bool success = false;
@@ -49,6 +59,7 @@ struct ProbeOutcome {
     int attempts = 0;              // datagrams sent
     std::string why;               // for the log: how the exchange ended
     std::vector<uint8_t> notHeld;  // tags an ERR reply said the device does not hold
+    std::string log;               // ProbePlan::debug: the probe's log, then the metrics
 };
 using ProbeDone = std::function<void(ProbeOutcome&&)>;
 

@@ -112,6 +112,12 @@ bool parseProbeQuery(std::string_view raw, const QueryLimits& limits, ProbeQuery
             if (!parseTarget(value, query.host, query.port, reason)) return false;
         } else if (key == "module") {
             if (!addModule(value, limits, query, reason)) return false;
+        } else if (key == "debug") {
+            if (value != "true" && value != "false") {
+                reason = "debug must be true or false";
+                return false;
+            }
+            query.debug = value == "true";
         } else {
             reason = "unknown query parameter \"" + key.substr(0, 64) + "\"";
             return false;

@@ -23,11 +23,12 @@ struct ProbeQuery {
     std::string host;                  // as written: an IPv4 address or a host name
     uint16_t port = 0;                 // 0: the module's port
     std::vector<std::string> modules;  // in order, without repeats; never empty
+    bool debug = false;                // debug=true: the probe's log instead of its metrics
 };
 
-// Decodes "target=HOST[:PORT]&module=NAME&module=NAME" (percent escapes,
-// '+' as space). Exactly one target; module may repeat and defaults to
-// "device". Returns false with a one-line reason for a client on any
+// Decodes "target=HOST[:PORT]&module=NAME&module=NAME&debug=true" (percent
+// escapes, '+' as space). Exactly one target; module may repeat and defaults
+// to "device"; debug is true or false. Returns false with a one-line reason for a client on any
 // malformed, unknown, repeated or oversized part; query is then unspecified.
 bool parseProbeQuery(std::string_view raw, const QueryLimits& limits, ProbeQuery& query, std::string& reason);
 

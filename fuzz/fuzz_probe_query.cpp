@@ -24,6 +24,7 @@ std::string reencode(const exporter::ProbeQuery& query) {
     std::string raw = "target=" + percentEncode(query.host);
     if (query.port) raw += percentEncode(":" + std::to_string(query.port));
     for (const std::string& module : query.modules) raw += "&module=" + percentEncode(module);
+    if (query.debug) raw += "&debug=true";
     return raw;
 }
 
@@ -44,7 +45,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         exporter::ProbeQuery again;
         limits.maxLength = 1 << 16;
         if (!exporter::parseProbeQuery(reencode(query), limits, again, reason)) abort();
-        if (again.host != query.host || again.port != query.port || again.modules != query.modules) abort();
+        if (again.host != query.host || again.port != query.port || again.modules != query.modules ||
+            again.debug != query.debug)
+            abort();
     }
     exporter::AllowList list;
     if (!list.parse(raw, reason) && reason.empty()) abort();

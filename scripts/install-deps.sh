@@ -4,9 +4,12 @@
 # Usage: scripts/install-deps.sh [extra packages...]
 set -euo pipefail
 
-# dpkg-dev, file, binutils and lintian build and check the Debian packages.
+# dpkg-dev, file, binutils and lintian build and check the Debian packages;
+# libgnutls28-dev and libcrypt-dev serve the exporter's TLS and passwords, and
+# openssl makes the certificates of its tests.
 packages=(cmake g++ make pkg-config liblog4cpp5-dev libgtest-dev mandoc nlohmann-json3-dev libyaml-cpp-dev
-  libmicrohttpd-dev libcli11-dev locales curl dpkg-dev file binutils lintian "$@")
+  libmicrohttpd-dev libgnutls28-dev libcrypt-dev openssl libcli11-dev locales curl dpkg-dev file binutils lintian
+  "$@")
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

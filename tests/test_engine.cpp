@@ -47,8 +47,10 @@ struct Silent : BoundSocket {
 struct Harness {
     explicit Harness(tagengine::Options o = {}) : engine(o), t0(Clock::now()) {}
 
-    uint64_t submit(uint16_t port, std::chrono::milliseconds timeout = 1000ms, int retries = 0) {
+    uint64_t submit(uint16_t port, std::chrono::milliseconds timeout = 1000ms, int retries = 0,
+                    tagengine::Observer observe = nullptr) {
         tagengine::Exchange x;
+        x.observe = std::move(observe);
         x.target = "t" + std::to_string(port);
         x.host = "127.0.0.1";
         x.port = port;
@@ -334,6 +336,31 @@ TEST(Engine, LateSegmentedReplyToAnEarlierAttemptIsTakenWhole) {
     EXPECT_EQ(h.results[id].status, Status::Answered);
     EXPECT_EQ(tagIds(h.results[id]), "8 10 11 12 13 ");
     EXPECT_EQ(h.results[id].attempts, 2);
+}
+
+// Each step, in order, with the attempt it belongs to: a segment of a late
+// reply names the attempt it answers, not the latest.
+TEST(Engine, AnObserverIsToldOfEveryStep) {
+    UdpPeer peer;
+    peer.answer({pause(150ms), send(segment(1, 0x00, {u32(8, 1)})), send(segment(1, 0x80, {u32(12, 4)}))});
+    Harness h;
+    std::vector<std::string> steps;
+    auto observe = [&](const tagengine::Event& e) {
+        using Kind = tagengine::Event::Kind;
+        const char* kind = e.kind == Kind::Sent ? "sent" : e.kind == Kind::Segment ? "segment" : "timed out";
+        steps.push_back(std::string(kind) + " " + std::to_string(e.attempt) + " seq " + std::to_string(e.sequence) +
+                        " " + std::to_string(e.bytes) + (e.last ? " last" : "") + " at " +
+                        std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(e.at - h.t0).count()));
+    };
+    uint64_t id = h.submit(peer.port(), 100ms, 3, observe);
+    h.step(0ms);
+    h.step(100ms);
+    h.until(id, 150ms);
+    peer.finish();
+    EXPECT_EQ(h.results[id].status, Status::Answered);
+    EXPECT_EQ(steps, (std::vector<std::string>{"sent 1 seq 0 7 at 0", "timed out 1 seq 0 0 at 100",
+                                               "sent 2 seq 1 7 at 100", "segment 1 seq 0 11 at 150",
+                                               "segment 1 seq 0 11 last at 150"}));
 }
 
 TEST(Engine, SegmentsOfTwoAttemptsAreNeverMixed) {

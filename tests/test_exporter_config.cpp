@@ -5,6 +5,7 @@
 #include <string>
 
 #include "config.h"
+#include "volatile_tags.h"
 #include "demo_device.h"
 
 namespace {
@@ -126,6 +127,22 @@ TEST(ExporterConfig, GeneratedDefaultHasAModulePerGroup) {
     // Every DEV tag a device holds, in table order, and no other: not the
     // old and new ids of a change of id.
     EXPECT_EQ(config.modules.at("device").tags, (std::vector<uint8_t>{6, 7, 8, 9, 10, 11, 12, 13, 14}));
+}
+
+// A text tag is a label value: one that changes on every read would make a
+// new series per scrape, so no default module asks for one.
+TEST(ExporterConfig, NoDefaultModuleHoldsATextThatChangesOnEveryRead) {
+    exporter::Config config;
+    std::string error;
+    ASSERT_TRUE(exporter::loadConfigFile(DEFAULT_MODULES, config, error)) << error;
+    size_t volatileInTable = 0;
+    for (const TagEntry& entry : allTags()) volatileInTable += changesOnEveryRead(entry) ? 1 : 0;
+    EXPECT_EQ(volatileInTable, 5U);  // the date, the time, two values held as text, the code scanned
+    for (const auto& [name, module] : config.modules)
+        for (uint8_t id : module.tags) EXPECT_FALSE(changesOnEveryRead(*tagById(id))) << name << ": " << tagById(id)->name;
+    // The clock's settings stay: they change when someone changes them.
+    const auto& datetime = config.modules.at("datetime").tags;
+    EXPECT_EQ(datetime, (std::vector<uint8_t>{166, 167, 168}));
 }
 
 // A probe of the demo agent with the shipped device module is one exchange:

@@ -22,6 +22,7 @@ struct QueryCase {
     const char* host = "";
     uint16_t port = 0;
     std::vector<std::string> modules = {};
+    bool debug = false;
 };
 
 TEST(ProbeQuery, AcceptsAndRefusesAsTabled) {
@@ -32,7 +33,11 @@ TEST(ProbeQuery, AcceptsAndRefusesAsTabled) {
         {"", "target parameter is missing"},
         {"module=io", "target parameter is missing"},
         {"target=a&target=b", "more than one target parameter"},
-        {"target=a&debug=true", "unknown query parameter \"debug\""},
+        {"target=a&debug=true", "", "a", 0, {"device"}, true},
+        {"debug=false&target=a", "", "a", 0, {"device"}, false},
+        {"target=a&debug=1", "debug must be true or false"},
+        {"target=a&debug", "debug must be true or false"},
+        {"target=a&verbose=true", "unknown query parameter \"verbose\""},
         {"target=a%2", "malformed percent escape in the query"},
         {"target=a%zz", "malformed percent escape in the query"},
         {"target=a&module=", "empty module parameter"},
@@ -59,6 +64,7 @@ TEST(ProbeQuery, AcceptsAndRefusesAsTabled) {
         EXPECT_EQ(query.host, c.host) << c.raw;
         EXPECT_EQ(query.port, c.port) << c.raw;
         EXPECT_EQ(query.modules, c.modules) << c.raw;
+        EXPECT_EQ(query.debug, c.debug) << c.raw;
     }
     ProbeQuery query;
     std::string reason;

@@ -69,7 +69,16 @@ const char EXPECTED[] =
     "# HELP tag_probe_values_dropped Values the device sent of another kind than the tag table gives their "
     "tag, left out.\n"
     "# TYPE tag_probe_values_dropped gauge\n"
-    "tag_probe_values_dropped 0\n";
+    "tag_probe_values_dropped 0\n"
+    "# HELP tag_probe_attempts Requests the probe sent, retries included.\n"
+    "# TYPE tag_probe_attempts gauge\n"
+    "tag_probe_attempts 2\n"
+    "# HELP tag_probe_datagrams_sent Datagrams the probe sent to the device.\n"
+    "# TYPE tag_probe_datagrams_sent gauge\n"
+    "tag_probe_datagrams_sent 2\n"
+    "# HELP tag_probe_datagrams_received Reply datagrams the probe took from the device.\n"
+    "# TYPE tag_probe_datagrams_received gauge\n"
+    "tag_probe_datagrams_received 3\n";
 
 // Switches the C and C++ locales to German, whose decimal mark is a comma
 // (scripts/install-deps.sh builds it when the system lacks it).
@@ -88,13 +97,13 @@ void useClassicLocale() {
 
 TEST(MetricsText, ProbeMetricsAreExactlyTheExpectedText) {
     auto reply = sampleReply();
-    EXPECT_EQ(exporter::probeMetrics(reply.get(), true, 0.0125), EXPECTED);
+    EXPECT_EQ(exporter::probeMetrics(reply.get(), true, 0.0125, {2, 2, 3}), EXPECTED);
 }
 
 TEST(MetricsText, ProbeMetricsAreTheSameUnderACommaDecimalLocale) {
     ASSERT_TRUE(useCommaLocale()) << "no de_DE.UTF-8 locale: run scripts/install-deps.sh";
     auto reply = sampleReply();
-    std::string text = exporter::probeMetrics(reply.get(), true, 0.0125);
+    std::string text = exporter::probeMetrics(reply.get(), true, 0.0125, {2, 2, 3});
     exporter::ExporterStats stats;
     stats.observeDuration(0.003);
     std::string own = stats.render("1.2.3");
@@ -109,7 +118,7 @@ TEST(MetricsText, ProbeMetricsAreTheSameUnderACommaDecimalLocale) {
 
 TEST(MetricsText, FailedProbeHasOnlyTheProbeMetrics) {
     EXPECT_EQ(
-        exporter::probeMetrics(nullptr, false, 2),
+        exporter::probeMetrics(nullptr, false, 2, {3, 3, 0}),
         "# HELP tag_probe_success Whether the device answered the probe (1) or not (0).\n"
         "# TYPE tag_probe_success gauge\n"
         "tag_probe_success 0\n"
@@ -119,7 +128,16 @@ TEST(MetricsText, FailedProbeHasOnlyTheProbeMetrics) {
         "# HELP tag_probe_values_dropped Values the device sent of another kind than the tag table gives "
         "their tag, left out.\n"
         "# TYPE tag_probe_values_dropped gauge\n"
-        "tag_probe_values_dropped 0\n");
+        "tag_probe_values_dropped 0\n"
+        "# HELP tag_probe_attempts Requests the probe sent, retries included.\n"
+        "# TYPE tag_probe_attempts gauge\n"
+        "tag_probe_attempts 3\n"
+        "# HELP tag_probe_datagrams_sent Datagrams the probe sent to the device.\n"
+        "# TYPE tag_probe_datagrams_sent gauge\n"
+        "tag_probe_datagrams_sent 3\n"
+        "# HELP tag_probe_datagrams_received Reply datagrams the probe took from the device.\n"
+        "# TYPE tag_probe_datagrams_received gauge\n"
+        "tag_probe_datagrams_received 0\n");
 }
 
 // The tag table's kind decides the metric: a value of another kind never

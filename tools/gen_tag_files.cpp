@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "tag_vocabulary.h"
+#include "volatile_tags.h"
 
 namespace {
 
@@ -194,9 +195,11 @@ std::string moduleName(const std::string& group) {
 // TAG_DEV_ID_OLD and TAG_DEV_ID_NEW are the two halves of a change of a
 // device's id, written in a SET; a device holds its id (TAG_DEV_ID), not
 // them, and asking for them would cost every probe an ERR reply.
+// Texts that change on every read (a clock, a value held as text) would make
+// a new series per scrape: left out (changesOnEveryRead).
 bool isStateTag(const TagEntry& e) {
     return e.kind != TagKind::None && strcmp(e.name, "TAG_DEV_ID_OLD") != 0 &&
-           strcmp(e.name, "TAG_DEV_ID_NEW") != 0;
+           strcmp(e.name, "TAG_DEV_ID_NEW") != 0 && !changesOnEveryRead(e);
 }
 
 // A module per group of tags that carry values, in the order groups first
@@ -208,12 +211,15 @@ void writeModules(FILE* f) {
         "# port: for targets without one; timeout: seconds a probe may take when\n"
         "# Prometheus gives no scrape time-out (and its cap when it does); retries:\n"
         "# further attempts within it. Tags a device does not hold are left out.\n"
+        "# Texts that change on every read (dates, times, values held as text) are\n"
+        "# not listed: each value would be a new series; add them to a module of\n"
+        "# your own only if you want that.\n"
         "modules:\n",
         f);
     std::vector<std::string> groups;
     for (const TagEntry& e : allTags()) {
         std::string group = groupOf(e.name);
-        if (e.kind == TagKind::None || group == "ERR") continue;
+        if (!isStateTag(e) || group == "ERR") continue;
         bool seen = false;
         for (const std::string& g : groups) seen = seen || g == group;
         if (!seen) groups.push_back(group);

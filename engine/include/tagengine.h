@@ -121,6 +121,20 @@ struct Result {
 
 using Callback = std::function<void(Result&&)>;
 
+// A step of an exchange, for callers that show how one went (a debug view):
+// an attempt sent, a reply segment taken, an attempt's wait over.
+struct Event {
+    enum class Kind : uint8_t { Sent, Segment, AttemptTimedOut } kind = Kind::Sent;
+    int attempt = 0;       // 1 for the first attempt; for a segment, the attempt it answers
+    uint8_t sequence = 0;  // the attempt's sequence number
+    size_t bytes = 0;      // datagram bytes (Sent, Segment)
+    bool last = false;     // Segment: it carries the last-segment flag
+    Clock::time_point at;  // the now the engine was given
+};
+// Called from inside process(), before the exchange ends; it must not call
+// the engine.
+using Observer = std::function<void(const Event&)>;
+
 // One exchange to run.
 struct Exchange {
     std::string target;  // a label for the result, e.g. "host:port"
@@ -131,6 +145,7 @@ struct Exchange {
     int retries = 2;  // attempts = retries + 1 (requests that expect a reply)
     Clock::time_point deadline = Clock::time_point::max();  // overall; max() for none
     Callback done;
+    Observer observe;  // optional: told of each step
 };
 
 struct Options {

@@ -82,6 +82,9 @@ void Engine::State::takeDatagram(const UdpEndpoint::Datagram& d, Clock::time_poi
         return;
     }
     ++r.result.segments;
+    if (r.exchange.observe)
+        r.exchange.observe(Event{Event::Kind::Segment, attempt->number, sequence, d.bytes.size(),
+                                 segment->isLastSegment(), now});
     r.result.tags += segment->tagCount();
     r.result.bytes += d.bytes.size();
     if (!makeRoom(r, *segment, d.bytes.size(), now)) return;

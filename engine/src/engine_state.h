@@ -36,6 +36,7 @@ struct Attempt {
     std::unique_ptr<VMsg> merged;
     size_t wireBytes = 0;  // the segments' datagram lengths
     size_t heldBytes = 0;  // the engine's reckoning of the memory they hold
+    int number = 0;        // 1 for the exchange's first attempt
 };
 
 struct Record {

@@ -68,7 +68,7 @@ cp "$modules" "$work/modules.yml"
   2>"$work/exporter.log" &
 exporter_pid=$!
 pids+=("$exporter_pid")
-exporter_port=$(wait_for_line "$work/exporter.log" 'listening on port' | sed 's/.*listening on port //')
+exporter_port=$(wait_for_line "$work/exporter.log" 'listening on port' | sed 's/.*listening on port \([0-9]*\).*/\1/')
 exporter=127.0.0.1:$exporter_port
 
 cat >"$work/prometheus.yml" <<YAML

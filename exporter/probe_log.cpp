@@ -1,0 +1,58 @@
+#include "probe_log.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "msg_request.h"
+
+namespace exporter {
+
+std::string messageLine(const VMsg& message) {
+    char* buffer = nullptr;
+    size_t length = 0;
+    FILE* out = open_memstream(&buffer, &length);
+    if (!out) return "(cannot be printed)";
+    MsgRequest printer(MSG_GET);
+    printer.out = out;
+    printer.printMsg(const_cast<VMsg*>(&message));  // moves the cursor only
+    fclose(out);
+    std::string line(buffer, length);
+    free(buffer);
+    while (!line.empty() && line.back() == '\n') line.pop_back();
+    return line;
+}
+
+void ProbeLog::note(tagengine::Clock::time_point at, const std::string& what) {
+    char stamp[32];
+    snprintf(stamp, sizeof stamp, "%8.3f s  ", std::chrono::duration<double>(at - start).count());
+    lines += stamp + what + "\n";
+}
+
+void ProbeLog::request(tagengine::Clock::time_point at, const std::string& address, const VMsg& request) {
+    note(at, "request to " + address + ": " + messageLine(request));
+}
+
+void ProbeLog::event(const tagengine::Event& event) {
+    using Kind = tagengine::Event::Kind;
+    std::string attempt = "attempt " + std::to_string(event.attempt) + " (sequence " +
+                          std::to_string(event.sequence) + ")";
+    switch (event.kind) {
+    case Kind::Sent: note(event.at, attempt + ": sent " + std::to_string(event.bytes) + " bytes"); break;
+    case Kind::Segment:
+        note(event.at, attempt + ": received a segment of " + std::to_string(event.bytes) + " bytes" +
+                           (event.last ? ", the last" : ", more to come"));
+        break;
+    case Kind::AttemptTimedOut: note(event.at, attempt + ": no whole reply in time"); break;
+    }
+}
+
+void ProbeLog::result(tagengine::Clock::time_point at, const tagengine::Result& result) {
+    std::string line = std::string("exchange ended: ") + tagengine::statusName(result.status);
+    if (!result.detail.empty()) line += " (" + result.detail + ")";
+    line += ", " + std::to_string(result.attempts) + " attempts, " + std::to_string(result.segments) +
+            " segments received";
+    note(at, line);
+    if (result.reply) note(at, "reply: " + messageLine(*result.reply));
+}
+
+}  // namespace exporter

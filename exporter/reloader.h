@@ -1,0 +1,46 @@
+// Reloading, on SIGHUP or POST /-/reload, one at a time: the modules file and
+// the web configuration's users are read whole and checked, then swapped in
+// together; any fault keeps everything in force and is counted as a failed
+// reload. TLS certificates are read at start only (the HTTP library takes
+// them once).
+#ifndef EXPORTER_RELOADER_H
+#define EXPORTER_RELOADER_H
+
+#include <functional>
+#include <mutex>
+#include <string>
+
+#include "auth_holder.h"
+#include "config_holder.h"
+#include "exporter_stats.h"
+#include "web_config.h"
+
+namespace exporter {
+
+class Reloader {
+public:
+    struct Paths {
+        std::string modules;
+        std::string webConfig;  // empty: none
+    };
+    // afterReload runs after a successful swap (forgetting what devices were
+    // found to lack, say).
+    Reloader(Paths paths, const WebConfig& started, ConfigHolder& config, AuthHolder& auth,
+             ExporterStats& stats, std::function<void()> afterReload);
+
+    // False with "FILE:LINE: reason" when a file fails to load.
+    bool reload(std::string& error);
+
+private:
+    Paths paths;
+    std::string startedCert, startedKey;
+    ConfigHolder& config;
+    AuthHolder& auth;
+    ExporterStats& stats;
+    std::function<void()> afterReload;
+    std::mutex oneAtATime;
+};
+
+}  // namespace exporter
+
+#endif

@@ -1,0 +1,195 @@
+#include "web_config.h"
+
+#include <gnutls/gnutls.h>
+#include <yaml-cpp/depthguard.h>
+#include <yaml-cpp/yaml.h>
+
+#include <algorithm>
+#include <fstream>
+#include <set>
+
+#include "yaml_bounds.h"
+
+namespace exporter {
+
+namespace {
+
+constexpr size_t MAX_FILE_BYTES = size_t{1} << 20;
+
+struct Fault {
+    int line;
+    std::string reason;
+};
+
+[[noreturn]] void fail(const YAML::Node& node, std::string reason) {
+    throw Fault{node.Mark().line + 1, std::move(reason)};
+}
+
+std::string scalar(const YAML::Node& node, const std::string& what) {
+    if (!node.IsScalar()) fail(node, what + " must be a single value");
+    return node.Scalar();
+}
+
+// Keys of the shared format that this exporter does not implement: refused
+// by name, so that nobody believes a client certificate is being checked.
+bool unsupportedTlsKey(const std::string& key) {
+    static const std::set<std::string> keys = {"client_auth_type", "client_ca_file", "cipher_suites",
+                                               "curve_preferences", "min_version", "max_version",
+                                               "prefer_server_cipher_suites", "client_allowed_sans"};
+    return keys.count(key) != 0;
+}
+
+template <typename Visit>
+void eachEntry(const YAML::Node& map, const std::string& what, Visit visit) {
+    if (map.IsNull()) return;
+    if (!map.IsMap()) fail(map, what + " must be a mapping");
+    std::set<std::string> seen;
+    for (const auto& entry : map) {
+        std::string key = scalar(entry.first, "a key");
+        if (!seen.insert(key).second)
+            fail(entry.first, std::string("\"").append(key).append("\" appears twice in ").append(what));
+        visit(key, entry.first, entry.second);
+    }
+}
+
+std::string folderOf(const std::string& path) {
+    size_t slash = path.rfind('/');
+    return slash == std::string::npos ? "" : path.substr(0, slash + 1);
+}
+
+std::string resolved(const std::string& folder, const std::string& path) {
+    return path.empty() || path[0] == '/' ? path : folder + path;
+}
+
+// False when the file cannot be read or is larger than the bound.
+bool readSmallFile(const std::string& path, std::string& text) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return false;
+    text.assign(MAX_FILE_BYTES + 1, '\0');
+    in.read(text.data(), std::streamsize(text.size()));
+    text.resize(size_t(in.gcount()));
+    return !in.bad() && text.size() <= MAX_FILE_BYTES;
+}
+
+// The reason the pair cannot serve TLS, or "" when it can: the same check
+// the HTTP library makes at start, made here so that the file is named.
+std::string keyPairFault(const std::string& certPem, const std::string& keyPem) {
+    gnutls_certificate_credentials_t credentials = nullptr;
+    if (gnutls_certificate_allocate_credentials(&credentials) != GNUTLS_E_SUCCESS) return "out of memory";
+    gnutls_datum_t cert{reinterpret_cast<unsigned char*>(const_cast<char*>(certPem.data())),
+                        unsigned(certPem.size())};
+    gnutls_datum_t key{reinterpret_cast<unsigned char*>(const_cast<char*>(keyPem.data())),
+                       unsigned(keyPem.size())};
+    int status = gnutls_certificate_set_x509_key_mem(credentials, &cert, &key, GNUTLS_X509_FMT_PEM);
+    gnutls_certificate_free_credentials(credentials);
+    return status < 0 ? gnutls_strerror(status) : "";
+}
+
+void readTls(const YAML::Node& node, const std::string& folder, WebConfig& config, const FileReader& readFile) {
+    eachEntry(node, "tls_server_config",
+              [&](const std::string& key, const YAML::Node& keyNode, const YAML::Node& value) {
+                  if (key == "cert_file") {
+                      config.certFile = resolved(folder, scalar(value, "cert_file"));
+                  } else if (key == "key_file") {
+                      config.keyFile = resolved(folder, scalar(value, "key_file"));
+                  } else if (unsupportedTlsKey(key)) {
+                      fail(keyNode, "\"" + key + "\" is not supported by tag_exporter");
+                  } else {
+                      fail(keyNode, "unknown key \"" + key +
+                                        "\" in tls_server_config (known: cert_file, key_file)");
+                  }
+              });
+    if (config.certFile.empty() || config.keyFile.empty())
+        fail(node, "tls_server_config needs both cert_file and key_file");
+    if (!readFile(config.certFile, config.certPem))
+        fail(node, "cert_file " + config.certFile + " cannot be read (or is over 1 MiB)");
+    if (!readFile(config.keyFile, config.keyPem))
+        fail(node, "key_file " + config.keyFile + " cannot be read (or is over 1 MiB)");
+    std::string fault = keyPairFault(config.certPem, config.keyPem);
+    if (!fault.empty())
+        fail(node, "cert_file " + config.certFile + " and key_file " + config.keyFile +
+                       " are not a PEM certificate and its key: " + fault);
+    config.tls = true;
+}
+
+void readUsers(const YAML::Node& node, WebConfig& config) {
+    eachEntry(node, "basic_auth_users",
+              [&](const std::string& user, const YAML::Node& keyNode, const YAML::Node& value) {
+                  // The user name travels before a colon in the Authorization header.
+                  if (user.empty() || user.find(':') != std::string::npos)
+                      fail(keyNode, "user name \"" + user + "\" is empty or holds a ':'");
+                  std::string hash = scalar(value, "the password hash of " + user);
+                  if (!isBcryptHash(hash))
+                      fail(value, "the password hash of " + user + " is not a bcrypt hash ($2y$...)");
+                  config.users.emplace(user, hash);
+              });
+}
+
+void readWebConfig(const YAML::Node& root, const std::string& fileName, WebConfig& config,
+                   const FileReader& readFile) {
+    if (!root.IsDefined() || root.IsNull()) return;
+    eachEntry(root, "the top level",
+              [&](const std::string& key, const YAML::Node& keyNode, const YAML::Node& value) {
+                  if (key == "tls_server_config")
+                      readTls(value, folderOf(fileName), config, readFile);
+                  else if (key == "basic_auth_users")
+                      readUsers(value, config);
+                  else if (key == "http_server_config")
+                      fail(keyNode, "\"http_server_config\" is not supported by tag_exporter");
+                  else
+                      fail(keyNode, "unknown key \"" + key +
+                                        "\" at the top level (known: tls_server_config, basic_auth_users)");
+              });
+}
+
+}  // namespace
+
+bool isBcryptHash(std::string_view hash) {
+    static constexpr std::string_view ALPHABET =
+        "./ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    if (hash.size() != 60 || hash[0] != '$' || hash[1] != '2' || hash[3] != '$' || hash[6] != '$') return false;
+    if (hash[2] != 'a' && hash[2] != 'b' && hash[2] != 'y') return false;
+    if (hash[4] < '0' || hash[4] > '3' || hash[5] < '0' || hash[5] > '9') return false;
+    int cost = (hash[4] - '0') * 10 + (hash[5] - '0');
+    if (cost < 4 || cost > 31) return false;
+    return std::ranges::all_of(hash.substr(7), [](char c) { return ALPHABET.find(c) != std::string_view::npos; });
+}
+
+bool parseWebConfig(std::string_view text, const std::string& fileName, WebConfig& config,
+                    std::string& error) {
+    return parseWebConfig(text, fileName, config, error, readSmallFile);
+}
+
+bool parseWebConfig(std::string_view text, const std::string& fileName, WebConfig& config, std::string& error,
+                    const FileReader& readFile) {
+    config = WebConfig{};
+    try {
+        if (text.size() > MAX_FILE_BYTES) throw Fault{1, "larger than 1 MiB"};
+        YAML::Node root = YAML::Load(std::string(text));
+        int line = 0;
+        std::string reason;
+        if (!withinYamlBounds(root, text.size(), line, reason)) throw Fault{line, reason};
+        readWebConfig(root, fileName, config, readFile);
+    } catch (const Fault& fault) {
+        error = fileName + ":" + std::to_string(fault.line) + ": " + fault.reason;
+        return false;
+    } catch (const YAML::DeepRecursion& e) {
+        error = fileName + ":" + std::to_string(e.mark.line + 1) + ": " + YAML_TOO_DEEP;
+        return false;
+    } catch (const YAML::Exception& e) {
+        error = fileName + ":" + std::to_string(e.mark.line + 1) + ": " + e.msg;
+        return false;
+    }
+    return true;
+}
+
+bool loadWebConfigFile(const std::string& path, WebConfig& config, std::string& error) {
+    std::string text;
+    if (!readSmallFile(path, text)) {
+        error = path + ":0: cannot be read (or is over 1 MiB)";
+        return false;
+    }
+    return parseWebConfig(text, path, config, error);
+}
+
+}  // namespace exporter

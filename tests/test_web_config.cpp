@@ -1,0 +1,156 @@
+// The web configuration file and basic authentication: every fault named with
+// its file and line, relative paths taken from the file's folder, and
+// passwords checked by bcrypt once, then by the remembered digest.
+#include <crypt.h>
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+
+#include "basic_auth.h"
+#include "run_program.h"
+#include "temp_dir.h"
+#include "web_config.h"
+
+namespace {
+
+using exporter::BasicAuth;
+using exporter::WebConfig;
+
+// A bcrypt hash of the password at the lowest cost, made as a user would.
+std::string bcryptOf(const std::string& password) {
+    char setting[CRYPT_GENSALT_OUTPUT_SIZE];
+    EXPECT_NE(crypt_gensalt_rn("$2y$", 4, nullptr, 0, setting, sizeof setting), nullptr);
+    crypt_data data{};
+    return crypt_r(password.c_str(), setting, &data);
+}
+
+// A self-signed certificate and its key in the folder, made by openssl.
+void makeCertificate(const TempDir& dir, const std::string& name) {
+    RunResult made = runProgram("/usr/bin/openssl",
+                                {"req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
+                                 "-nodes", "-days", "1", "-subj", "/CN=127.0.0.1", "-keyout",
+                                 dir.path + "/" + name + ".key", "-out", dir.path + "/" + name + ".crt"});
+    ASSERT_EQ(made.status, 0) << made.err;
+}
+
+TEST(WebConfig, AFileWithCertificateAndUsersIsRead) {
+    TempDir dir;
+    makeCertificate(dir, "server");
+    std::string hash = bcryptOf("secret");
+    std::string path = dir.write("web.yml", "tls_server_config:\n  cert_file: server.crt\n  key_file: " +
+                                                dir.path + "/server.key\nbasic_auth_users:\n  alice: " + hash +
+                                                "\n");
+    WebConfig config;
+    std::string error;
+    ASSERT_TRUE(exporter::loadWebConfigFile(path, config, error)) << error;
+    EXPECT_TRUE(config.tls);
+    EXPECT_EQ(config.certFile, dir.path + "/server.crt");  // relative to the file's folder
+    EXPECT_EQ(config.keyFile, dir.path + "/server.key");
+    EXPECT_EQ(config.certPem.rfind("-----BEGIN CERTIFICATE-----", 0), 0U);
+    ASSERT_EQ(config.users.size(), 1U);
+    EXPECT_EQ(config.users.at("alice"), hash);
+}
+
+TEST(WebConfig, AnEmptyFileAsksForNothing) {
+    WebConfig config;
+    std::string error;
+    ASSERT_TRUE(exporter::parseWebConfig("", "web.yml", config, error)) << error;
+    EXPECT_FALSE(config.tls);
+    EXPECT_TRUE(config.users.empty());
+}
+
+TEST(WebConfig, EveryFaultIsNamedWithItsLine) {
+    TempDir dir;
+    makeCertificate(dir, "one");
+    makeCertificate(dir, "two");
+    const std::string hash = "$2y$04$" + std::string(53, 'a');
+    struct Case {
+        std::string text, error;
+    } cases[] = {
+        {"colour: blue\n", "web.yml:1: unknown key \"colour\" at the top level (known: tls_server_config, basic_auth_users)"},
+        {"basic_auth_users:\n  alice: plain\n", "web.yml:2: the password hash of alice is not a bcrypt hash ($2y$...)"},
+        {"basic_auth_users:\n  alice: $1$abc$def\n", "web.yml:2: the password hash of alice is not a bcrypt hash ($2y$...)"},
+        {"basic_auth_users:\n  alice: " + hash + "\n  alice: " + hash + "\n",
+         "web.yml:3: \"alice\" appears twice in basic_auth_users"},
+        {"basic_auth_users:\n  \"a:b\": " + hash + "\n", "web.yml:2: user name \"a:b\" is empty or holds a ':'"},
+        {"basic_auth_users: [alice]\n", "web.yml:1: basic_auth_users must be a mapping"},
+        {"tls_server_config:\n  cert_file: one.crt\n", "web.yml:2: tls_server_config needs both cert_file and key_file"},
+        {"tls_server_config:\n  cert_file: one.crt\n  key_file: missing.key\n",
+         "web.yml:2: key_file " + dir.path + "/missing.key cannot be read (or is over 1 MiB)"},
+        {"tls_server_config:\n  cert_file: one.crt\n  key_file: one.crt\n",
+         "web.yml:2: cert_file " + dir.path + "/one.crt and key_file " + dir.path +
+             "/one.crt are not a PEM certificate and its key: "},
+        {"tls_server_config:\n  cert_file: one.crt\n  key_file: two.key\n",
+         "web.yml:2: cert_file " + dir.path + "/one.crt and key_file " + dir.path +
+             "/two.key are not a PEM certificate and its key: "},
+        {"tls_server_config:\n  client_auth_type: RequireAndVerifyClientCert\n",
+         "web.yml:2: \"client_auth_type\" is not supported by tag_exporter"},
+        {"http_server_config:\n  http2: true\n", "web.yml:1: \"http_server_config\" is not supported by tag_exporter"},
+        {"tls_server_config: [\n", "web.yml:2: end of sequence flow not found"},
+        {std::string(40, '[') + std::string(40, ']') + "\n", "web.yml:1: nested too deeply (more than 32 levels)"},
+    };
+    for (const Case& c : cases) {
+        WebConfig config;
+        std::string error;
+        EXPECT_FALSE(exporter::parseWebConfig(c.text, dir.path + "/web.yml", config, error)) << c.text;
+        EXPECT_EQ(error.substr(0, dir.path.size() + 1), dir.path + "/") << error;
+        std::string rest = error.substr(std::min(error.size(), dir.path.size() + 1));
+        EXPECT_EQ(rest.substr(0, c.error.size()), c.error) << c.text;
+    }
+}
+
+TEST(WebConfig, OnlyBcryptHashesPass) {
+    const std::string tail(53, 'a');
+    EXPECT_TRUE(exporter::isBcryptHash("$2y$10$" + tail));
+    EXPECT_TRUE(exporter::isBcryptHash("$2b$04$" + tail));
+    EXPECT_TRUE(exporter::isBcryptHash("$2a$31$" + tail));
+    EXPECT_FALSE(exporter::isBcryptHash("$2x$10$" + tail));          // not a variant crypt checks
+    EXPECT_FALSE(exporter::isBcryptHash("$2y$03$" + tail));          // cost below 4
+    EXPECT_FALSE(exporter::isBcryptHash("$2y$32$" + tail));          // cost above 31
+    EXPECT_FALSE(exporter::isBcryptHash("$2y$10$" + tail + "a"));    // one too long
+    EXPECT_FALSE(exporter::isBcryptHash("$2y$10$" + tail.substr(1)));  // one too short
+    EXPECT_FALSE(exporter::isBcryptHash("$2y$10$" + tail.substr(1) + "!"));
+}
+
+TEST(BasicAuth, TheRightPasswordOnlyAndNoUserUnknown) {
+    BasicAuth auth({{"alice", bcryptOf("secret")}, {"bob", bcryptOf("other")}});
+    EXPECT_TRUE(auth.required());
+    EXPECT_TRUE(auth.check("alice", "secret"));
+    EXPECT_TRUE(auth.check("bob", "other"));
+    EXPECT_FALSE(auth.check("alice", "other"));  // bob's password is not alice's
+    EXPECT_FALSE(auth.check("alice", "secre"));
+    EXPECT_FALSE(auth.check("alice", "secret "));
+    EXPECT_FALSE(auth.check("alice", ""));
+    EXPECT_FALSE(auth.check("carol", "secret"));
+    EXPECT_FALSE(auth.check("", ""));
+    EXPECT_FALSE(BasicAuth({}).required());
+}
+
+// bcrypt runs once per good pair; a wrong password always goes to bcrypt
+// (never matches the remembered digest), and so does an unknown user,
+// against the dummy hash, so that both take the same time.
+TEST(BasicAuth, AVerifiedPasswordIsRememberedAndAWrongOneNeverIs) {
+    BasicAuth auth({{"alice", bcryptOf("secret")}});
+    EXPECT_TRUE(auth.check("alice", "secret"));
+    EXPECT_EQ(auth.bcryptChecks(), 1U);
+    EXPECT_TRUE(auth.check("alice", "secret"));
+    EXPECT_TRUE(auth.check("alice", "secret"));
+    EXPECT_EQ(auth.bcryptChecks(), 1U);
+    EXPECT_FALSE(auth.check("alice", "wrong"));
+    EXPECT_EQ(auth.bcryptChecks(), 2U);
+    EXPECT_TRUE(auth.check("alice", "secret"));  // the wrong one did not replace it
+    EXPECT_EQ(auth.bcryptChecks(), 2U);
+    EXPECT_FALSE(auth.check("mallory", "secret"));
+    EXPECT_EQ(auth.bcryptChecks(), 3U);
+}
+
+TEST(BasicAuth, ComparisonIsOfEveryByte) {
+    EXPECT_TRUE(exporter::equalInConstantTime("abc", "abc"));
+    EXPECT_FALSE(exporter::equalInConstantTime("abc", "abd"));
+    EXPECT_FALSE(exporter::equalInConstantTime("abc", "xbc"));
+    EXPECT_FALSE(exporter::equalInConstantTime("abc", "abcd"));
+    EXPECT_TRUE(exporter::equalInConstantTime("", ""));
+}
+
+}  // namespace
