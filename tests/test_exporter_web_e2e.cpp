@@ -91,10 +91,11 @@ TEST_F(ExporterTls, OnlyTheRightCredentialsAreLetIn) {
     for (const Case& c : cases) {
         RunResult answer = get("/-/healthy", c.credentials);
         EXPECT_EQ(statusOf(answer), c.status) << c.credentials << "\n" << answer.out << answer.err;
-        if (std::string(c.status).find("401") != std::string::npos)
+        if (std::string(c.status).find("401") != std::string::npos) {
             EXPECT_NE(answer.out.find("WWW-Authenticate: Basic realm=\"tag_exporter\"\r\n"),
                       std::string::npos)
                 << answer.out;
+        }
     }
     // Every path is behind the credentials, not only the probes.
     for (const char* path : {"/metrics", "/probe?target=127.0.0.1&module=m", "/config", "/"})
