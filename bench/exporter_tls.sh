@@ -26,7 +26,8 @@ hash=$(python3 -W ignore -c 'import crypt; print(crypt.crypt("s3cret", crypt.mks
 printf 'tls_server_config:\n  cert_file: server.crt\n  key_file: server.key\nbasic_auth_users:\n  bench: "%s"\n' \
   "$hash" >"$work/web.yml"
 
-start_agent "$build/agent/tagagent" -t 600
+# --budget 0: the demo agent would otherwise drop requests past its reply budget.
+start_agent "$build/agent/tagagent" -t 600 --budget 0
 device=127.0.0.1:$agent_port
 
 # start_exporter NAME [FLAGS...]: sets NAME_pid and NAME_port.

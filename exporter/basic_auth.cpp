@@ -72,7 +72,8 @@ BasicAuth::Digest BasicAuth::digestOf(std::string_view user, std::string_view pa
     message.append(user).push_back(':');
     message.append(password);
     Digest digest{};
-    gnutls_hmac_fast(GNUTLS_MAC_SHA256, key.data(), key.size(), message.data(), message.size(), digest.data());
+    gnutls_hmac_fast(GNUTLS_MAC_SHA256, key.data(), key.size(), message.data(), message.size(),
+                     digest.data());
     explicit_bzero(message.data(), message.size());
     return digest;
 }
@@ -90,8 +91,8 @@ bool BasicAuth::check(std::string_view user, std::string_view password) {
     {
         std::lock_guard hold(lock);
         const auto& verified = found->second.verified;
-        if (verified && equalInConstantTime(given, {reinterpret_cast<const char*>(verified->data()),
-                                                    verified->size()}))
+        if (verified &&
+            equalInConstantTime(given, {reinterpret_cast<const char*>(verified->data()), verified->size()}))
             return true;
         ++slowChecks;
     }

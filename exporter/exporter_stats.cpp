@@ -132,8 +132,8 @@ std::string ExporterStats::render(const std::string& version) const {
     out.sample("tag_exporter_config_reloads_total", reloads.load() - reloadFailures.load(),
                {{"result", "success"}});
     out.sample("tag_exporter_config_reloads_total", reloadFailures.load(), {{"result", "failure"}});
-    out.family("tag_exporter_http_unauthorized_total",
-               "Requests answered 401: credentials missing or wrong.", "counter");
+    out.family("tag_exporter_http_unauthorized_total", "Requests answered 401: credentials missing or wrong.",
+               "counter");
     out.sample("tag_exporter_http_unauthorized_total", unauthorised.load());
     writeProcess(out);
     return out.take();

@@ -61,7 +61,8 @@ MHD_Result reply(MHD_Connection* connection, unsigned status, const std::string&
                  const char* allow = "GET, HEAD") {
     MHD_Response* response = makeResponse(body, type);
     if (!response) return MHD_NO;
-    if (status == MHD_HTTP_METHOD_NOT_ALLOWED) MHD_add_response_header(response, MHD_HTTP_HEADER_ALLOW, allow);
+    if (status == MHD_HTTP_METHOD_NOT_ALLOWED)
+        MHD_add_response_header(response, MHD_HTTP_HEADER_ALLOW, allow);
     MHD_Result result = MHD_queue_response(connection, status, response);
     MHD_destroy_response(response);
     return result;
@@ -270,19 +271,19 @@ bool HttpServer::start(std::string& error) {
         {MHD_OPTION_HTTPS_MEM_CERT, 0, const_cast<char*>(settings.tlsCertPem.c_str())},
         {MHD_OPTION_END, 0, nullptr},
     };
-    daemon = MHD_start_daemon(flags, 0, nullptr, nullptr, &access, this, MHD_OPTION_EXTERNAL_LOGGER,
-                              &logLibrary, nullptr, MHD_OPTION_LISTEN_SOCKET, listenFd,
-                              MHD_OPTION_CONNECTION_TIMEOUT, settings.connectionTimeout,
-                              MHD_OPTION_CONNECTION_LIMIT, libraryLimit, MHD_OPTION_PER_IP_CONNECTION_LIMIT,
-                              unsigned(settings.maxConnectionsPerIp), MHD_OPTION_CONNECTION_MEMORY_LIMIT,
-                              connectionMemory(settings.maxRequestBytes), MHD_OPTION_URI_LOG_CALLBACK,
-                              &logUri, nullptr, MHD_OPTION_NOTIFY_COMPLETED, &completed, this,
-                              MHD_OPTION_NOTIFY_CONNECTION, &notifyConnection, this, MHD_OPTION_ARRAY,
-                              tlsOptions, MHD_OPTION_END);
+    daemon = MHD_start_daemon(
+        flags, 0, nullptr, nullptr, &access, this, MHD_OPTION_EXTERNAL_LOGGER, &logLibrary, nullptr,
+        MHD_OPTION_LISTEN_SOCKET, listenFd, MHD_OPTION_CONNECTION_TIMEOUT, settings.connectionTimeout,
+        MHD_OPTION_CONNECTION_LIMIT, libraryLimit, MHD_OPTION_PER_IP_CONNECTION_LIMIT,
+        unsigned(settings.maxConnectionsPerIp), MHD_OPTION_CONNECTION_MEMORY_LIMIT,
+        connectionMemory(settings.maxRequestBytes), MHD_OPTION_URI_LOG_CALLBACK, &logUri, nullptr,
+        MHD_OPTION_NOTIFY_COMPLETED, &completed, this, MHD_OPTION_NOTIFY_CONNECTION, &notifyConnection, this,
+        MHD_OPTION_ARRAY, tlsOptions, MHD_OPTION_END);
     if (!daemon) {
         close(listenFd);
-        error = "cannot serve on " + addressText(reinterpret_cast<const sockaddr*>(&settings.listen)) +
-                (tls ? ": the HTTP library refused to start with TLS" : ": the HTTP library refused to start");
+        error =
+            "cannot serve on " + addressText(reinterpret_cast<const sockaddr*>(&settings.listen)) +
+            (tls ? ": the HTTP library refused to start with TLS" : ": the HTTP library refused to start");
         return false;
     }
     sweeper = std::thread([this] { sweepSlowClients(); });
@@ -329,7 +330,8 @@ int HttpServer::handle(MHD_Connection* connection, Request& request, const char*
     return route(connection, request, url, method);
 }
 
-int HttpServer::route(MHD_Connection* connection, Request& request, std::string_view path, const char* method) {
+int HttpServer::route(MHD_Connection* connection, Request& request, std::string_view path,
+                      const char* method) {
     if (path == "/-/reload") return answerReload(connection, method);
     if (!isMethod(method, MHD_HTTP_METHOD_GET) && !isMethod(method, MHD_HTTP_METHOD_HEAD))
         return replyText(connection, MHD_HTTP_METHOD_NOT_ALLOWED, "only GET and HEAD are served");
@@ -341,7 +343,8 @@ int HttpServer::route(MHD_Connection* connection, Request& request, std::string_
         if (refusing) return replyText(connection, MHD_HTTP_SERVICE_UNAVAILABLE, "Stopping");
         return replyText(connection, MHD_HTTP_OK, "Ready");
     }
-    if (path == "/config") return reply(connection, MHD_HTTP_OK, modulesYaml(*config.get()), "text/yaml; charset=utf-8");
+    if (path == "/config")
+        return reply(connection, MHD_HTTP_OK, modulesYaml(*config.get()), "text/yaml; charset=utf-8");
     if (path == "/")
         return reply(connection, MHD_HTTP_OK, statusPage(*config.get(), settings.version),
                      "text/html; charset=utf-8");
@@ -353,7 +356,8 @@ int HttpServer::route(MHD_Connection* connection, Request& request, std::string_
 int HttpServer::answerReload(MHD_Connection* connection, const char* method) {
     if (!isMethod(method, MHD_HTTP_METHOD_POST))
         return replyText(connection, MHD_HTTP_METHOD_NOT_ALLOWED, "only POST reloads", "POST");
-    if (!settings.reload) return replyText(connection, MHD_HTTP_SERVICE_UNAVAILABLE, "reloading is not possible");
+    if (!settings.reload)
+        return replyText(connection, MHD_HTTP_SERVICE_UNAVAILABLE, "reloading is not possible");
     std::string error;
     if (!settings.reload(error))
         return replyText(connection, MHD_HTTP_INTERNAL_SERVER_ERROR,

@@ -1,8 +1,7 @@
 // The HTTP side: /probe, /metrics, /config, /-/healthy, /-/ready,
 // /-/reload and a status page, served by one polling thread of
-// libmicrohttpd, over TLS and behind basic authentication when asked. A probe suspends its connection and the engine's
-// thread resumes it with the answer, so probes in flight cost a connection
-// each, not a thread.
+// libmicrohttpd, over TLS and behind basic authentication when asked. A probe suspends its connection and the
+// engine's thread resumes it with the answer, so probes in flight cost a connection each, not a thread.
 #ifndef EXPORTER_HTTP_SERVER_H
 #define EXPORTER_HTTP_SERVER_H
 

@@ -18,8 +18,8 @@
 #include "options.h"
 #include "reloader.h"
 #include "signal_pipe.h"
-#include "web_config.h"
 #include "vlog.h"
+#include "web_config.h"
 
 namespace {
 

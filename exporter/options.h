@@ -16,7 +16,7 @@ struct Options {
     std::string logLevel = "info";
     std::string logFormat = "logfmt";  // or json
     std::string webConfigFile;         // empty: plain HTTP, no authentication
-    std::string allowedTargets;  // empty: any
+    std::string allowedTargets;        // empty: any
     unsigned long maxInFlight = 1024;
     unsigned long maxReplyBytes = 1 << 20;
     double timeoutMargin = 0.5;

@@ -8,8 +8,8 @@
 #include <set>
 
 #include "metrics_text.h"
-#include "probe_log.h"
 #include "msg_request.h"
+#include "probe_log.h"
 #include "tag_vocabulary.h"
 
 namespace exporter {
@@ -140,7 +140,8 @@ struct Run : std::enable_shared_from_this<Run> {
             std::chrono::duration_cast<tagengine::Duration>(std::max(attempt, SHORTEST_ATTEMPT));
         exchange.deadline = deadline;
         if (log) {
-            log->request(Clock::now(), exchange.host + ":" + std::to_string(exchange.port), *exchange.request);
+            log->request(Clock::now(), exchange.host + ":" + std::to_string(exchange.port),
+                         *exchange.request);
             exchange.observe = [log = log](const tagengine::Event& event) { log->event(event); };
         }
         exchange.done = [self = shared_from_this()](tagengine::Result&& result) {

@@ -40,8 +40,8 @@ bool planProbe(const ProbeQuery& query, const Config& config, std::optional<doub
 // What a probe cost on the network, every exchange of it together (a probe
 // asks again without the tags an ERR reply names).
 struct ProbeFigures {
-    int attempts = 0;           // requests sent, retries included
-    size_t datagramsSent = 0;   // one per attempt: a request fits one datagram
+    int attempts = 0;              // requests sent, retries included
+    size_t datagramsSent = 0;      // one per attempt: a request fits one datagram
     size_t datagramsReceived = 0;  // reply segments taken, of any attempt
 };
 

@@ -34,8 +34,8 @@ void ProbeLog::request(tagengine::Clock::time_point at, const std::string& addre
 
 void ProbeLog::event(const tagengine::Event& event) {
     using Kind = tagengine::Event::Kind;
-    std::string attempt = "attempt " + std::to_string(event.attempt) + " (sequence " +
-                          std::to_string(event.sequence) + ")";
+    std::string attempt =
+        "attempt " + std::to_string(event.attempt) + " (sequence " + std::to_string(event.sequence) + ")";
     switch (event.kind) {
     case Kind::Sent: note(event.at, attempt + ": sent " + std::to_string(event.bytes) + " bytes"); break;
     case Kind::Segment:

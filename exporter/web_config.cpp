@@ -33,9 +33,14 @@ std::string scalar(const YAML::Node& node, const std::string& what) {
 // Keys of the shared format that this exporter does not implement: refused
 // by name, so that nobody believes a client certificate is being checked.
 bool unsupportedTlsKey(const std::string& key) {
-    static const std::set<std::string> keys = {"client_auth_type", "client_ca_file", "cipher_suites",
-                                               "curve_preferences", "min_version", "max_version",
-                                               "prefer_server_cipher_suites", "client_allowed_sans"};
+    static const std::set<std::string> keys = {"client_auth_type",
+                                               "client_ca_file",
+                                               "cipher_suites",
+                                               "curve_preferences",
+                                               "min_version",
+                                               "max_version",
+                                               "prefer_server_cipher_suites",
+                                               "client_allowed_sans"};
     return keys.count(key) != 0;
 }
 
@@ -85,7 +90,8 @@ std::string keyPairFault(const std::string& certPem, const std::string& keyPem) 
     return status < 0 ? gnutls_strerror(status) : "";
 }
 
-void readTls(const YAML::Node& node, const std::string& folder, WebConfig& config, const FileReader& readFile) {
+void readTls(const YAML::Node& node, const std::string& folder, WebConfig& config,
+             const FileReader& readFile) {
     eachEntry(node, "tls_server_config",
               [&](const std::string& key, const YAML::Node& keyNode, const YAML::Node& value) {
                   if (key == "cert_file") {
@@ -95,8 +101,8 @@ void readTls(const YAML::Node& node, const std::string& folder, WebConfig& confi
                   } else if (unsupportedTlsKey(key)) {
                       fail(keyNode, "\"" + key + "\" is not supported by tag_exporter");
                   } else {
-                      fail(keyNode, "unknown key \"" + key +
-                                        "\" in tls_server_config (known: cert_file, key_file)");
+                      fail(keyNode,
+                           "unknown key \"" + key + "\" in tls_server_config (known: cert_file, key_file)");
                   }
               });
     if (config.certFile.empty() || config.keyFile.empty())
@@ -147,12 +153,14 @@ void readWebConfig(const YAML::Node& root, const std::string& fileName, WebConfi
 bool isBcryptHash(std::string_view hash) {
     static constexpr std::string_view ALPHABET =
         "./ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
-    if (hash.size() != 60 || hash[0] != '$' || hash[1] != '2' || hash[3] != '$' || hash[6] != '$') return false;
+    if (hash.size() != 60 || hash[0] != '$' || hash[1] != '2' || hash[3] != '$' || hash[6] != '$')
+        return false;
     if (hash[2] != 'a' && hash[2] != 'b' && hash[2] != 'y') return false;
     if (hash[4] < '0' || hash[4] > '3' || hash[5] < '0' || hash[5] > '9') return false;
     int cost = (hash[4] - '0') * 10 + (hash[5] - '0');
     if (cost < 4 || cost > 31) return false;
-    return std::ranges::all_of(hash.substr(7), [](char c) { return ALPHABET.find(c) != std::string_view::npos; });
+    return std::ranges::all_of(hash.substr(7),
+                               [](char c) { return ALPHABET.find(c) != std::string_view::npos; });
 }
 
 bool parseWebConfig(std::string_view text, const std::string& fileName, WebConfig& config,

@@ -20,8 +20,8 @@ namespace exporter {
 
 struct WebConfig {
     bool tls = false;
-    std::string certFile, keyFile;  // as resolved against the file's folder
-    std::string certPem, keyPem;    // their contents, checked to be a matching pair
+    std::string certFile, keyFile;             // as resolved against the file's folder
+    std::string certPem, keyPem;               // their contents, checked to be a matching pair
     std::map<std::string, std::string> users;  // user -> bcrypt hash ($2a$, $2b$ or $2y$)
 };
 

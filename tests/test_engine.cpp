@@ -348,9 +348,10 @@ TEST(Engine, AnObserverIsToldOfEveryStep) {
     auto observe = [&](const tagengine::Event& e) {
         using Kind = tagengine::Event::Kind;
         const char* kind = e.kind == Kind::Sent ? "sent" : e.kind == Kind::Segment ? "segment" : "timed out";
-        steps.push_back(std::string(kind) + " " + std::to_string(e.attempt) + " seq " + std::to_string(e.sequence) +
-                        " " + std::to_string(e.bytes) + (e.last ? " last" : "") + " at " +
-                        std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(e.at - h.t0).count()));
+        steps.push_back(
+            std::string(kind) + " " + std::to_string(e.attempt) + " seq " + std::to_string(e.sequence) + " " +
+            std::to_string(e.bytes) + (e.last ? " last" : "") + " at " +
+            std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(e.at - h.t0).count()));
     };
     uint64_t id = h.submit(peer.port(), 100ms, 3, observe);
     h.step(0ms);

@@ -5,8 +5,8 @@
 #include <string>
 
 #include "config.h"
-#include "volatile_tags.h"
 #include "demo_device.h"
+#include "volatile_tags.h"
 
 namespace {
 
@@ -139,7 +139,8 @@ TEST(ExporterConfig, NoDefaultModuleHoldsATextThatChangesOnEveryRead) {
     for (const TagEntry& entry : allTags()) volatileInTable += changesOnEveryRead(entry) ? 1 : 0;
     EXPECT_EQ(volatileInTable, 5U);  // the date, the time, two values held as text, the code scanned
     for (const auto& [name, module] : config.modules)
-        for (uint8_t id : module.tags) EXPECT_FALSE(changesOnEveryRead(*tagById(id))) << name << ": " << tagById(id)->name;
+        for (uint8_t id : module.tags)
+            EXPECT_FALSE(changesOnEveryRead(*tagById(id))) << name << ": " << tagById(id)->name;
     // The clock's settings stay: they change when someone changes them.
     const auto& datetime = config.modules.at("datetime").tags;
     EXPECT_EQ(datetime, (std::vector<uint8_t>{166, 167, 168}));

@@ -47,17 +47,19 @@ struct Served {
 class ExporterTls : public ::testing::Test {
 protected:
     void SetUp() override {
-        RunResult made = runProgram(
-            "/usr/bin/openssl", {"req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
-                                 "-nodes", "-days", "1", "-subj", "/CN=127.0.0.1", "-addext",
-                                 "subjectAltName=IP:127.0.0.1", "-keyout", files.dir.path + "/server.key",
-                                 "-out", files.dir.path + "/server.crt"});
+        RunResult made =
+            runProgram("/usr/bin/openssl",
+                       {"req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes",
+                        "-days", "1", "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1",
+                        "-keyout", files.dir.path + "/server.key", "-out", files.dir.path + "/server.crt"});
         ASSERT_EQ(made.status, 0) << made.err;
-        std::string web = files.dir.write("web.yml", "tls_server_config:\n  cert_file: server.crt\n"
-                                                     "  key_file: server.key\nbasic_auth_users:\n  alice: " +
-                                                         bcryptOf("secret") + "\n");
+        std::string web = files.dir.write("web.yml",
+                                          "tls_server_config:\n  cert_file: server.crt\n"
+                                          "  key_file: server.key\nbasic_auth_users:\n  alice: " +
+                                              bcryptOf("secret") + "\n");
         exporter = std::make_unique<ExporterProcess>(
-            TAG_EXPORTER_PATH, std::vector<std::string>{"--config.file=" + files.modules, "--web.config.file=" + web});
+            TAG_EXPORTER_PATH,
+            std::vector<std::string>{"--config.file=" + files.modules, "--web.config.file=" + web});
         port = exporter->waitUntilListening();
         ASSERT_NE(port, 0) << exporter->log();
         url = "https://127.0.0.1:" + std::to_string(port);
@@ -90,7 +92,8 @@ TEST_F(ExporterTls, OnlyTheRightCredentialsAreLetIn) {
         RunResult answer = get("/-/healthy", c.credentials);
         EXPECT_EQ(statusOf(answer), c.status) << c.credentials << "\n" << answer.out << answer.err;
         if (std::string(c.status).find("401") != std::string::npos) {
-            EXPECT_NE(answer.out.find("WWW-Authenticate: Basic realm=\"tag_exporter\"\r\n"), std::string::npos)
+            EXPECT_NE(answer.out.find("WWW-Authenticate: Basic realm=\"tag_exporter\"\r\n"),
+                      std::string::npos)
                 << answer.out;
         }
     }
@@ -113,22 +116,26 @@ TEST(ExporterWebConfig, ABadFileStopsTheStartNamingTheFileAndTheFault) {
     struct Case {
         std::string text, fault;
     } cases[] = {
-        {"basic_auth_users:\n  alice: secret\n", ":2: the password hash of alice is not a bcrypt hash ($2y$...)"},
+        {"basic_auth_users:\n  alice: secret\n",
+         ":2: the password hash of alice is not a bcrypt hash ($2y$...)"},
         {"tls_server_config:\n  cert_file: none.crt\n  key_file: none.key\n",
          ":2: cert_file " + files.dir.path + "/none.crt cannot be read (or is over 1 MiB)"},
         {"tls: yes\n", ":1: unknown key \"tls\" at the top level"},
     };
     for (const Case& c : cases) {
         std::string web = files.dir.write("web.yml", c.text);
-        RunResult run = runProgram(TAG_EXPORTER_PATH, {"--config.file=" + files.modules, "--web.config.file=" + web,
-                                                       "--web.listen-address=127.0.0.1:0"});
+        RunResult run =
+            runProgram(TAG_EXPORTER_PATH, {"--config.file=" + files.modules, "--web.config.file=" + web,
+                                           "--web.listen-address=127.0.0.1:0"});
         EXPECT_EQ(run.status, 1) << c.text;
         EXPECT_EQ(run.err.rfind("tag_exporter: " + web + c.fault, 0), 0U) << run.err;
     }
-    RunResult missing = runProgram(TAG_EXPORTER_PATH, {"--config.file=" + files.modules,
-                                                       "--web.config.file=" + files.dir.path + "/absent.yml"});
+    RunResult missing =
+        runProgram(TAG_EXPORTER_PATH,
+                   {"--config.file=" + files.modules, "--web.config.file=" + files.dir.path + "/absent.yml"});
     EXPECT_EQ(missing.status, 1);
-    EXPECT_EQ(missing.err, "tag_exporter: " + files.dir.path + "/absent.yml:0: cannot be read (or is over 1 MiB)\n");
+    EXPECT_EQ(missing.err,
+              "tag_exporter: " + files.dir.path + "/absent.yml:0: cannot be read (or is over 1 MiB)\n");
 }
 
 // A TCP port of 127.0.0.1 held by the test.
@@ -183,7 +190,9 @@ TEST(ExporterLog, LogfmtByDefaultAndJsonOnRequest) {
     } cases[] = {
         {{}, "ts=", "level=info logger=tag_exporter msg=\"listening on port "},
         {{"--log.format=logfmt"}, "ts=", "level=info logger=tag_exporter msg=\"listening on port "},
-        {{"--log.format=json"}, "{\"ts\":\"", "\",\"level\":\"info\",\"logger\":\"tag_exporter\",\"msg\":\"listening on port "},
+        {{"--log.format=json"},
+         "{\"ts\":\"",
+         "\",\"level\":\"info\",\"logger\":\"tag_exporter\",\"msg\":\"listening on port "},
     };
     for (const Case& c : cases) {
         std::vector<std::string> flags = c.flags;
@@ -202,8 +211,8 @@ TEST(ExporterLog, LogfmtByDefaultAndJsonOnRequest) {
 class ExporterEndpoints : public ::testing::Test {
 protected:
     void SetUp() override {
-        exporter = std::make_unique<ExporterProcess>(TAG_EXPORTER_PATH,
-                                                     std::vector<std::string>{"--config.file=" + files.modules});
+        exporter = std::make_unique<ExporterProcess>(
+            TAG_EXPORTER_PATH, std::vector<std::string>{"--config.file=" + files.modules});
         port = exporter->waitUntilListening();
         ASSERT_NE(port, 0) << exporter->log();
         url = "http://127.0.0.1:" + std::to_string(port);
@@ -222,8 +231,9 @@ protected:
 TEST_F(ExporterEndpoints, HealthReadinessAndTheModulesInForce) {
     EXPECT_EQ(body("/-/healthy"), "Healthy\n");
     EXPECT_EQ(body("/-/ready"), "Ready\n");
-    EXPECT_EQ(body("/config"),
-              "modules:\n  m:\n    port: 60000\n    timeout: 0.6\n    retries: 2\n    tags:\n      - TAG_DEV_ID\n");
+    EXPECT_EQ(
+        body("/config"),
+        "modules:\n  m:\n    port: 60000\n    timeout: 0.6\n    retries: 2\n    tags:\n      - TAG_DEV_ID\n");
 }
 
 TEST_F(ExporterEndpoints, PostReloadAnswersWithItsResultAndKeepsTheOldModulesOnFailure) {
@@ -265,7 +275,8 @@ TEST_F(ExporterEndpoints, AProbesFiguresShowItsRetriesAndLoss) {
         std::string metrics = body("/probe?target=127.0.0.1:" + std::to_string(c.port) + "&module=m");
         EXPECT_NE(metrics.find(c.success), std::string::npos) << metrics;
         EXPECT_NE(metrics.find(c.attempts), std::string::npos) << metrics;
-        EXPECT_NE(metrics.find(std::string("tag_probe_datagrams_sent ") + (c.attempts + 19)), std::string::npos)
+        EXPECT_NE(metrics.find(std::string("tag_probe_datagrams_sent ") + (c.attempts + 19)),
+                  std::string::npos)
             << metrics;
         EXPECT_NE(metrics.find(c.received), std::string::npos) << metrics;
     }
@@ -273,10 +284,11 @@ TEST_F(ExporterEndpoints, AProbesFiguresShowItsRetriesAndLoss) {
 
 TEST_F(ExporterEndpoints, DebugGivesTheProbesLogInPlainText) {
     AgentProcess agent;
-    std::string reply = httpGet(port, "/probe?target=127.0.0.1:" + std::to_string(agent.port) + "&module=m&debug=true");
+    std::string reply =
+        httpGet(port, "/probe?target=127.0.0.1:" + std::to_string(agent.port) + "&module=m&debug=true");
     EXPECT_NE(reply.find("Content-Type: text/plain; charset=utf-8\r\n"), std::string::npos) << reply;
     std::string log = bodyOf(reply);
-    for (const char* line : {"request to 127.0.0.1:" , "GET: TAG_DEV_ID \n", "attempt 1 (sequence ",
+    for (const char* line : {"request to 127.0.0.1:", "GET: TAG_DEV_ID \n", "attempt 1 (sequence ",
                              "): sent 7 bytes\n", "received a segment of ", "bytes, the last\n",
                              "exchange ended: answered, 1 attempts, 1 segments received\n",
                              "reply: GET: TAG_DEV_ID=", "probe succeeded\n",

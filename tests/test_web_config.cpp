@@ -38,9 +38,9 @@ TEST(WebConfig, AFileWithCertificateAndUsersIsRead) {
     TempDir dir;
     makeCertificate(dir, "server");
     std::string hash = bcryptOf("secret");
-    std::string path = dir.write("web.yml", "tls_server_config:\n  cert_file: server.crt\n  key_file: " +
-                                                dir.path + "/server.key\nbasic_auth_users:\n  alice: " + hash +
-                                                "\n");
+    std::string path =
+        dir.write("web.yml", "tls_server_config:\n  cert_file: server.crt\n  key_file: " + dir.path +
+                                 "/server.key\nbasic_auth_users:\n  alice: " + hash + "\n");
     WebConfig config;
     std::string error;
     ASSERT_TRUE(exporter::loadWebConfigFile(path, config, error)) << error;
@@ -68,14 +68,19 @@ TEST(WebConfig, EveryFaultIsNamedWithItsLine) {
     struct Case {
         std::string text, error;
     } cases[] = {
-        {"colour: blue\n", "web.yml:1: unknown key \"colour\" at the top level (known: tls_server_config, basic_auth_users)"},
-        {"basic_auth_users:\n  alice: plain\n", "web.yml:2: the password hash of alice is not a bcrypt hash ($2y$...)"},
-        {"basic_auth_users:\n  alice: $1$abc$def\n", "web.yml:2: the password hash of alice is not a bcrypt hash ($2y$...)"},
+        {"colour: blue\n",
+         "web.yml:1: unknown key \"colour\" at the top level (known: tls_server_config, basic_auth_users)"},
+        {"basic_auth_users:\n  alice: plain\n",
+         "web.yml:2: the password hash of alice is not a bcrypt hash ($2y$...)"},
+        {"basic_auth_users:\n  alice: $1$abc$def\n",
+         "web.yml:2: the password hash of alice is not a bcrypt hash ($2y$...)"},
         {"basic_auth_users:\n  alice: " + hash + "\n  alice: " + hash + "\n",
          "web.yml:3: \"alice\" appears twice in basic_auth_users"},
-        {"basic_auth_users:\n  \"a:b\": " + hash + "\n", "web.yml:2: user name \"a:b\" is empty or holds a ':'"},
+        {"basic_auth_users:\n  \"a:b\": " + hash + "\n",
+         "web.yml:2: user name \"a:b\" is empty or holds a ':'"},
         {"basic_auth_users: [alice]\n", "web.yml:1: basic_auth_users must be a mapping"},
-        {"tls_server_config:\n  cert_file: one.crt\n", "web.yml:2: tls_server_config needs both cert_file and key_file"},
+        {"tls_server_config:\n  cert_file: one.crt\n",
+         "web.yml:2: tls_server_config needs both cert_file and key_file"},
         {"tls_server_config:\n  cert_file: one.crt\n  key_file: missing.key\n",
          "web.yml:2: key_file " + dir.path + "/missing.key cannot be read (or is over 1 MiB)"},
         {"tls_server_config:\n  cert_file: one.crt\n  key_file: one.crt\n",
@@ -86,9 +91,11 @@ TEST(WebConfig, EveryFaultIsNamedWithItsLine) {
              "/two.key are not a PEM certificate and its key: "},
         {"tls_server_config:\n  client_auth_type: RequireAndVerifyClientCert\n",
          "web.yml:2: \"client_auth_type\" is not supported by tag_exporter"},
-        {"http_server_config:\n  http2: true\n", "web.yml:1: \"http_server_config\" is not supported by tag_exporter"},
+        {"http_server_config:\n  http2: true\n",
+         "web.yml:1: \"http_server_config\" is not supported by tag_exporter"},
         {"tls_server_config: [\n", "web.yml:2: end of sequence flow not found"},
-        {std::string(40, '[') + std::string(40, ']') + "\n", "web.yml:1: nested too deeply (more than 32 levels)"},
+        {std::string(40, '[') + std::string(40, ']') + "\n",
+         "web.yml:1: nested too deeply (more than 32 levels)"},
     };
     for (const Case& c : cases) {
         WebConfig config;
@@ -105,10 +112,10 @@ TEST(WebConfig, OnlyBcryptHashesPass) {
     EXPECT_TRUE(exporter::isBcryptHash("$2y$10$" + tail));
     EXPECT_TRUE(exporter::isBcryptHash("$2b$04$" + tail));
     EXPECT_TRUE(exporter::isBcryptHash("$2a$31$" + tail));
-    EXPECT_FALSE(exporter::isBcryptHash("$2x$10$" + tail));          // not a variant crypt checks
-    EXPECT_FALSE(exporter::isBcryptHash("$2y$03$" + tail));          // cost below 4
-    EXPECT_FALSE(exporter::isBcryptHash("$2y$32$" + tail));          // cost above 31
-    EXPECT_FALSE(exporter::isBcryptHash("$2y$10$" + tail + "a"));    // one too long
+    EXPECT_FALSE(exporter::isBcryptHash("$2x$10$" + tail));            // not a variant crypt checks
+    EXPECT_FALSE(exporter::isBcryptHash("$2y$03$" + tail));            // cost below 4
+    EXPECT_FALSE(exporter::isBcryptHash("$2y$32$" + tail));            // cost above 31
+    EXPECT_FALSE(exporter::isBcryptHash("$2y$10$" + tail + "a"));      // one too long
     EXPECT_FALSE(exporter::isBcryptHash("$2y$10$" + tail.substr(1)));  // one too short
     EXPECT_FALSE(exporter::isBcryptHash("$2y$10$" + tail.substr(1) + "!"));
 }

@@ -168,7 +168,8 @@ void Engine::State::expire(Clock::time_point now) {
         clearDeadline(r);
         if (r.exchange.observe && r.phase == Record::Phase::Running && !r.attempts.empty()) {
             const Attempt& last = r.attempts.back();
-            r.exchange.observe(Event{Event::Kind::AttemptTimedOut, last.number, last.sequence, 0, false, now});
+            r.exchange.observe(
+                Event{Event::Kind::AttemptTimedOut, last.number, last.sequence, 0, false, now});
         }
         bool attemptsLeft = r.result.attempts <= r.exchange.retries;
         if (r.phase != Record::Phase::Running || !attemptsLeft || now >= r.exchange.deadline) {
@@ -244,7 +245,8 @@ bool Engine::State::sendAttempt(Record& r, Clock::time_point now) {
     ++r.result.attempts;
     r.attempts.push_back(Attempt{*sequence, now, nullptr, 0, 0, r.result.attempts});
     if (r.exchange.observe)
-        r.exchange.observe(Event{Event::Kind::Sent, r.result.attempts, *sequence, r.bytes.size(), false, now});
+        r.exchange.observe(
+            Event{Event::Kind::Sent, r.result.attempts, *sequence, r.bytes.size(), false, now});
     if (!r.expectsReply) {
         end(r, Status::Sent, now);
         return true;
