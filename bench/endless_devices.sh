@@ -35,12 +35,7 @@ goal "tagpoll peak RSS at most 128 MB" "$((rss <= 131072))" "$rss KB"
 
 echo "== tag_exporter, 1,024 probes of endless devices at once"
 printf 'modules:\n  label:\n    timeout: 10\n    retries: 0\n    tags: [TAG_DEV_LABEL]\n' > "$work/modules.yml"
-"$build/exporter/tag_exporter" --config.file="$work/modules.yml" --web.listen-address=127.0.0.1:0 \
-  --probe.max-in-flight=1024 2> "$work/exporter.err" &
-exporter_pid=$!
-background_pids+=($exporter_pid)
-port=$(wait_for_line "$work/exporter.err" 's/.*listening on port \([0-9]*\).*/\1/p')
-[[ -n $port ]] || { echo "the exporter did not start"; cat "$work/exporter.err"; exit 1; }
+start_exporter "$build/exporter/tag_exporter" --probe.max-in-flight=1024
 before=$(awk '/^VmRSS/ { print $2 }' "/proc/$exporter_pid/status")
 "$build/bench/exporter_load" concurrent "$port" "$work/endless.txt" label || true
 peak=$(awk '/^VmHWM/ { print $2 }' "/proc/$exporter_pid/status")

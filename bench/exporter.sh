@@ -25,12 +25,7 @@ printf 'modules:\n  bench:\n    timeout: 2\n    retries: 2\n    tags: [%s]\n' "$
   > "$work/agent.out" &
 background_pids+=($!)
 wait_for_line "$work/agent.out" '/^listening/p' >/dev/null
-"$build/exporter/tag_exporter" --config.file="$work/modules.yml" --web.listen-address=127.0.0.1:0 \
-  2> "$work/exporter.err" &
-exporter_pid=$!
-background_pids+=($exporter_pid)
-port=$(wait_for_line "$work/exporter.err" 's/.*listening on port \([0-9]*\).*/\1/p')
-[[ -n $port ]] || { echo "the exporter did not start"; cat "$work/exporter.err"; exit 1; }
+start_exporter "$build/exporter/tag_exporter"
 
 cpu_ticks() { awk '{ print $14 + $15 }' "/proc/$exporter_pid/stat"; }
 

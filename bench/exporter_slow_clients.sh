@@ -18,12 +18,7 @@ ulimit -n "$(ulimit -Hn)"
 
 source scripts/background.sh
 printf 'modules:\n  device:\n    tags: [TAG_DEV_ID]\n' > "$work/modules.yml"
-"$build/exporter/tag_exporter" --config.file="$work/modules.yml" --web.listen-address=127.0.0.1:0 \
-  2> "$work/exporter.err" &
-exporter_pid=$!
-background_pids+=($exporter_pid)
-port=$(wait_for_line "$work/exporter.err" 's/.*listening on port \([0-9]*\).*/\1/p')
-[[ -n $port ]] || { echo "the exporter did not start"; cat "$work/exporter.err"; exit 1; }
+start_exporter "$build/exporter/tag_exporter"
 
 # Scrapes from 127.0.0.2 for the given seconds; prints answered, failed and
 # the slowest time.

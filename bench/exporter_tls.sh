@@ -30,8 +30,8 @@ printf 'tls_server_config:\n  cert_file: server.crt\n  key_file: server.key\nbas
 start_agent "$build/agent/tagagent" -t 600 --budget 0
 device=127.0.0.1:$agent_port
 
-# start_exporter NAME [FLAGS...]: sets NAME_pid and NAME_port.
-start_exporter() {
+# start_named_exporter NAME [FLAGS...]: sets NAME_pid and NAME_port.
+start_named_exporter() {
   local name=$1
   shift
   "$build/exporter/tag_exporter" --config.file="$work/modules.yml" --web.listen-address=127.0.0.1:0 "$@" \
@@ -43,8 +43,8 @@ start_exporter() {
   [[ -n $port ]] || { echo "the $name exporter did not start"; cat "$work/$name.err"; exit 1; }
   printf -v "${name}_port" '%s' "$port"
 }
-start_exporter plain
-start_exporter tls --web.config.file="$work/web.yml"
+start_named_exporter plain
+start_named_exporter tls --web.config.file="$work/web.yml"
 
 # One kept-alive connection: warm up (the handshake, the one bcrypt check),
 # then N probes timed one by one, the exporter's CPU ticks read around them.

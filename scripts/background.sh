@@ -34,3 +34,16 @@ wait_for_line() {
   done
   echo "$got"
 }
+
+# start_exporter TAG_EXPORTER [FLAGS...]: starts it on a free loopback port
+# with the modules in $work/modules.yml, its log in $work/exporter.err, and
+# sets exporter_pid and port.
+start_exporter() {
+  local binary=$1
+  shift
+  "$binary" --config.file="$work/modules.yml" --web.listen-address=127.0.0.1:0 "$@" 2> "$work/exporter.err" &
+  exporter_pid=$!
+  background_pids+=("$exporter_pid")
+  port=$(wait_for_line "$work/exporter.err" 's/.*listening on port \([0-9]*\).*/\1/p')
+  [[ -n $port ]] || { echo "the exporter did not start" >&2; cat "$work/exporter.err" >&2; return 1; }
+}

@@ -602,4 +602,17 @@ TEST(SequenceTable, IdleAddressesKeepCountingButTheTableStaysBounded) {
     EXPECT_LE(table.addresses(), tagengine::SequenceTable::IDLE_ADDRESSES_KEPT + 1);
 }
 
+TEST(SequenceTable, AnAddressForgottenAndBackDoesNotStartAgainAtZero) {
+    tagengine::SequenceTable table;
+    constexpr uint64_t FULL = tagengine::SequenceTable::IDLE_ADDRESSES_KEPT + 1;
+    for (uint64_t address = 1; address <= FULL; ++address) {
+        ASSERT_EQ(table.allocate(address, address), 0);
+        table.release(address, 0);
+    }
+    const uint64_t back = 99999;
+    EXPECT_EQ(table.allocate(back, 1), 1);
+    table.release(back, 1);  // forgotten: the table is full
+    EXPECT_EQ(table.allocate(back, 2), 2) << "a late reply to sequence 1 must not match the next exchange";
+}
+
 }  // namespace

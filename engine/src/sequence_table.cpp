@@ -9,7 +9,9 @@ constexpr unsigned SEQUENCES = 128;
 }
 
 std::optional<uint8_t> SequenceTable::allocate(uint64_t address, uint64_t exchange) {
-    Peer& peer = peers[address];
+    auto [place, isNew] = peers.try_emplace(address);
+    Peer& peer = place->second;
+    if (isNew && forgotten) peer.next = lastNext;
     for (unsigned tried = 0; tried < SEQUENCES; ++tried) {
         uint8_t candidate = uint8_t((peer.next + tried) % SEQUENCES);
         bool taken = std::any_of(peer.held.begin(), peer.held.end(),
@@ -17,6 +19,7 @@ std::optional<uint8_t> SequenceTable::allocate(uint64_t address, uint64_t exchan
         if (taken) continue;
         peer.held.emplace_back(candidate, exchange);
         peer.next = uint8_t((candidate + 1) % SEQUENCES);
+        lastNext = peer.next;
         return candidate;
     }
     return std::nullopt;
@@ -32,10 +35,12 @@ void SequenceTable::release(uint64_t address, uint8_t sequence) {
     // on counting, so a late reply to an ended one is unlikely to match it.
     // Only while the table is small: memory must not grow with every
     // address ever asked.
-    if (peers.size() > IDLE_ADDRESSES_KEPT)
+    if (peers.size() > IDLE_ADDRESSES_KEPT) {
         peers.erase(it);
-    else
+        forgotten = true;
+    } else {
         held.shrink_to_fit();
+    }
 }
 
 uint64_t SequenceTable::find(uint64_t address, uint8_t sequence) const {

@@ -37,6 +37,11 @@ private:
         std::vector<std::pair<uint8_t, uint64_t>> held;
     };
     std::unordered_map<uint64_t, Peer> peers;
+    // Once an idle address has been forgotten, one that comes back must not
+    // start again at 0, where a late reply to its last exchange may still
+    // be on the way: new addresses then start where the table last counted.
+    bool forgotten = false;
+    uint8_t lastNext = 0;
 };
 
 }  // namespace tagengine
