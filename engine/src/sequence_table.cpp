@@ -8,7 +8,7 @@ namespace {
 constexpr unsigned SEQUENCES = 128;
 }
 
-std::optional<uint8_t> SequenceTable::allocate(uint64_t address, uint64_t exchange) {
+std::optional<uint8_t> SequenceTable::allocate(const PeerKey& address, uint64_t exchange) {
     Peer& peer = peers[address];
     for (unsigned tried = 0; tried < SEQUENCES; ++tried) {
         uint8_t candidate = uint8_t((peer.next + tried) % SEQUENCES);
@@ -22,7 +22,7 @@ std::optional<uint8_t> SequenceTable::allocate(uint64_t address, uint64_t exchan
     return std::nullopt;
 }
 
-void SequenceTable::release(uint64_t address, uint8_t sequence) {
+void SequenceTable::release(const PeerKey& address, uint8_t sequence) {
     auto it = peers.find(address);
     if (it == peers.end()) return;
     auto& held = it->second.held;
@@ -38,7 +38,7 @@ void SequenceTable::release(uint64_t address, uint8_t sequence) {
         held.shrink_to_fit();
 }
 
-uint64_t SequenceTable::find(uint64_t address, uint8_t sequence) const {
+uint64_t SequenceTable::find(const PeerKey& address, uint8_t sequence) const {
     auto it = peers.find(address);
     if (it == peers.end()) return 0;
     for (const auto& h : it->second.held)
@@ -46,7 +46,7 @@ uint64_t SequenceTable::find(uint64_t address, uint8_t sequence) const {
     return 0;
 }
 
-std::vector<uint64_t> SequenceTable::holders(uint64_t address) const {
+std::vector<uint64_t> SequenceTable::holders(const PeerKey& address) const {
     std::vector<uint64_t> ids;
     auto it = peers.find(address);
     if (it == peers.end()) return ids;
