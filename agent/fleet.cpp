@@ -24,10 +24,34 @@ std::string labelOf(const TagStore& store) {
     return std::string(static_cast<const VTagString*>(tag)->text());
 }
 
+// count devices on one IPv6 address, on consecutive ports from port (or
+// each on a free one when port is 0).
+bool samePortRun(const in6_addr& address, unsigned long count, uint16_t port,
+                 std::vector<sockaddr_storage>& addresses, std::string& error) {
+    if (count == 0 || (port != 0 && uint64_t(port) + count - 1 > 65535)) {
+        error = std::to_string(count) + " devices from port " + std::to_string(port) + " would pass port 65535";
+        return false;
+    }
+    addresses.assign(count, sockaddr_storage{});
+    for (unsigned long i = 0; i < count; ++i) {
+        auto& a = reinterpret_cast<sockaddr_in6&>(addresses[i]);
+        a.sin6_family = AF_INET6;
+        a.sin6_port = htons(port == 0 ? 0 : uint16_t(port + i));
+        a.sin6_addr = address;
+    }
+    return true;
+}
+
+socklen_t lengthOf(const sockaddr_storage& a) {
+    return a.ss_family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
+}
+
 }  // namespace
 
-bool fleetAddresses(const std::string& first, unsigned long count, std::vector<in_addr>& addresses,
-                    std::string& error) {
+bool fleetAddresses(const std::string& first, unsigned long count, uint16_t port,
+                    std::vector<sockaddr_storage>& addresses, std::string& error) {
+    in6_addr start6{};
+    if (inet_pton(AF_INET6, first.c_str(), &start6) == 1) return samePortRun(start6, count, port, addresses, error);
     in_addr start{};
     if (inet_pton(AF_INET, first.c_str(), &start) != 1) {
         error = "bad address '" + first + "'";
@@ -39,9 +63,13 @@ bool fleetAddresses(const std::string& first, unsigned long count, std::vector<i
         error = std::to_string(count) + " devices from " + first + " would leave its /8 network";
         return false;
     }
-    addresses.clear();
-    addresses.reserve(count);
-    for (uint64_t a = from; a <= last; ++a) addresses.push_back(in_addr{htonl(uint32_t(a))});
+    addresses.assign(count, sockaddr_storage{});
+    for (uint64_t i = 0; i < count; ++i) {
+        auto& a = reinterpret_cast<sockaddr_in&>(addresses[i]);
+        a.sin_family = AF_INET;
+        a.sin_port = htons(port);
+        a.sin_addr.s_addr = htonl(uint32_t(from + i));
+    }
     return true;
 }
 
@@ -71,21 +99,18 @@ bool allowOpenFiles(unsigned long count, std::string& error) {
     return true;
 }
 
-bool openDevices(std::vector<Device>& devices, const std::vector<in_addr>& addresses, uint16_t port,
+bool openDevices(std::vector<Device>& devices, const std::vector<sockaddr_storage>& addresses,
                  std::string& error) {
     for (size_t i = 0; i < devices.size(); ++i) {
         Device& device = devices[i];
-        device.fd = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        const sockaddr_storage& addr = addresses[i];
+        device.fd = socket(addr.ss_family, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
         if (device.fd < 0) {
             error = std::string("cannot open a UDP socket: ") + strerror(errno);
             return false;
         }
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_port = htons(port);
-        addr.sin_addr = addresses[i];
         socklen_t length = sizeof device.bound;
-        if (bind(device.fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+        if (bind(device.fd, reinterpret_cast<const sockaddr*>(&addr), lengthOf(addr)) != 0 ||
             getsockname(device.fd, reinterpret_cast<sockaddr*>(&device.bound), &length) != 0) {
             error = "cannot bind " + endpointText(addr) + ": " + strerror(errno);
             return false;
@@ -94,10 +119,16 @@ bool openDevices(std::vector<Device>& devices, const std::vector<in_addr>& addre
     return true;
 }
 
-std::string endpointText(const sockaddr_in& bound) {
-    char text[INET_ADDRSTRLEN] = "?";
-    inet_ntop(AF_INET, &bound.sin_addr, text, sizeof text);
-    return std::string(text) + ":" + std::to_string(ntohs(bound.sin_port));
+std::string endpointText(const sockaddr_storage& bound) {
+    char text[INET6_ADDRSTRLEN] = "?";
+    if (bound.ss_family == AF_INET6) {
+        const auto& a = reinterpret_cast<const sockaddr_in6&>(bound);
+        inet_ntop(AF_INET6, &a.sin6_addr, text, sizeof text);
+        return "[" + std::string(text) + "]:" + std::to_string(ntohs(a.sin6_port));
+    }
+    const auto& a = reinterpret_cast<const sockaddr_in&>(bound);
+    inet_ntop(AF_INET, &a.sin_addr, text, sizeof text);
+    return std::string(text) + ":" + std::to_string(ntohs(a.sin_port));
 }
 
 bool writeTargets(const std::string& path, const std::vector<Device>& devices, std::string& error) {

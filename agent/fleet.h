@@ -15,17 +15,20 @@
 
 struct Device {
     int fd = -1;
-    sockaddr_in bound{};  // the address and port actually served
+    sockaddr_storage bound{};  // the address and port actually served (IPv4 or IPv6)
     TagStore store;
     ReplyBudget budget;  // per source address, this device's own
 };
 
-// The addresses of count devices: the first, then each next address in
-// turn. False, with the reason in error, when the run would leave the
-// first address's /8 network or reach its last address (on loopback the
-// broadcast address of 127.0.0.0/8).
-bool fleetAddresses(const std::string& first, unsigned long count, std::vector<in_addr>& addresses,
-                    std::string& error);
+// Where count devices listen. IPv4: the first address, then each next
+// address in turn, all on the port; false, with the reason in error, when
+// the run would leave the first address's /8 network or reach its last
+// address (on loopback the broadcast address of 127.0.0.0/8). IPv6 (a
+// host has one loopback address, ::1): every device on the one address,
+// each on its own port, port, port + 1, ... (port 0: a free one each);
+// false when the ports would pass 65535.
+bool fleetAddresses(const std::string& first, unsigned long count, uint16_t port,
+                    std::vector<sockaddr_storage>& addresses, std::string& error);
 
 // Device number index (from 1) of a fleet: the base's values, shared, with
 // TAG_DEV_ID set to the index and TAG_DEV_LABEL to the base's label (or
@@ -36,17 +39,17 @@ TagStore fleetDeviceStore(std::shared_ptr<const TagStore> base, unsigned long in
 // false with the reason when the hard limit is too low.
 bool allowOpenFiles(unsigned long count, std::string& error);
 
-// Opens a non-blocking UDP socket per device, bound to its address and the
-// port (0: a free one each), and records what was bound. False with the
-// reason (naming the address) at the first failure; sockets opened so far
-// stay in the devices for the caller to close.
-bool openDevices(std::vector<Device>& devices, const std::vector<in_addr>& addresses, uint16_t port,
+// Opens a non-blocking UDP socket per device, bound to its address and
+// port (port 0: a free one each), and records what was bound. False with
+// the reason (naming the address) at the first failure; sockets opened so
+// far stay in the devices for the caller to close.
+bool openDevices(std::vector<Device>& devices, const std::vector<sockaddr_storage>& addresses,
                  std::string& error);
 
-// "ADDRESS:PORT" of a bound device.
-std::string endpointText(const sockaddr_in& bound);
+// "ADDRESS:PORT" of a bound device, "[ADDRESS]:PORT" for IPv6.
+std::string endpointText(const sockaddr_storage& bound);
 
-// Writes one "ADDRESS:PORT" line per device and closes the file; false with
+// Writes one "ADDRESS:PORT" ("[ADDRESS]:PORT") line per device and closes the file; false with
 // the reason when any of it fails.
 bool writeTargets(const std::string& path, const std::vector<Device>& devices, std::string& error);
 

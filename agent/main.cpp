@@ -62,8 +62,8 @@ int main(int argc, char** argv) {
 
     std::shared_ptr<TagStore> values = loadValues(options);
     if (!values) return 1;
-    std::vector<in_addr> addresses;
-    if (!fleetAddresses(options.address, options.devices ? options.devices : 1, addresses, error) ||
+    std::vector<sockaddr_storage> addresses;
+    if (!fleetAddresses(options.address, options.devices ? options.devices : 1, options.port, addresses, error) ||
         !allowOpenFiles(addresses.size(), error)) {
         fprintf(stderr, "tagagent: %s\n", error.c_str());
         return 1;
@@ -79,7 +79,7 @@ int main(int argc, char** argv) {
     TagStore* clock = !options.dataFile.empty() ? nullptr
                       : options.devices         ? values.get()
                                                 : &devices[0].store;
-    bool ready = openDevices(devices, addresses, options.port, error) &&
+    bool ready = openDevices(devices, addresses, error) &&
                  (options.targetsFile.empty() || writeTargets(options.targetsFile, devices, error));
     if (ready) {
         // Scripts wait for this line: everything it promises is in place.

@@ -120,8 +120,8 @@ bool parseOptions(int argc, char** argv, Options& options, std::string& error) {
     while ((opt = getopt_long(argc, argv, SHORT_OPTIONS, LONG_OPTIONS, nullptr)) != -1) {
         switch (opt) {
         case 'a': {
-            in_addr unused;
-            if (inet_pton(AF_INET, optarg, &unused) != 1) {
+            in6_addr unused;
+            if (inet_pton(AF_INET, optarg, &unused) != 1 && inet_pton(AF_INET6, optarg, &unused) != 1) {
                 error = "bad address '" + std::string(optarg) + "'";
                 return false;
             }

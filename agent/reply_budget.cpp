@@ -13,7 +13,7 @@ bool isFull(double tokens, uint32_t limit) { return limit == 0 || tokens >= doub
 
 }  // namespace
 
-ReplyBudget::Buckets* ReplyBudget::refilled(uint32_t address, Clock::time_point now,
+ReplyBudget::Buckets* ReplyBudget::refilled(uint64_t address, Clock::time_point now,
                                             const BudgetLimits& limits) {
     auto it = buckets.find(address);
     if (it == buckets.end()) {
@@ -32,13 +32,13 @@ void ReplyBudget::refillUpTo(Buckets& b, Clock::time_point now, const BudgetLimi
     b.filled = now;
 }
 
-bool ReplyBudget::allows(uint32_t address, Clock::time_point now, const BudgetLimits& limits) {
+bool ReplyBudget::allows(uint64_t address, Clock::time_point now, const BudgetLimits& limits) {
     if (limits.unlimited()) return true;
     const Buckets* b = refilled(address, now, limits);
     return b && (limits.replies == 0 || b->replies >= 1) && (limits.bytes == 0 || b->bytes > 0);
 }
 
-void ReplyBudget::charge(uint32_t address, size_t datagrams, size_t bytes, Clock::time_point now,
+void ReplyBudget::charge(uint64_t address, size_t datagrams, size_t bytes, Clock::time_point now,
                          const BudgetLimits& limits) {
     if (limits.unlimited()) return;
     if (Buckets* b = refilled(address, now, limits)) {

@@ -25,9 +25,9 @@ public:
     // Whether a request from the address may be served now: true while the
     // address's buckets are not empty. A reply then costs what it costs,
     // which may take a bucket below empty; the address waits for the refill.
-    bool allows(uint32_t address, Clock::time_point now, const BudgetLimits& limits);
+    bool allows(uint64_t address, Clock::time_point now, const BudgetLimits& limits);
     // Takes the reply's datagrams and bytes from the address's buckets.
-    void charge(uint32_t address, size_t datagrams, size_t bytes, Clock::time_point now,
+    void charge(uint64_t address, size_t datagrams, size_t bytes, Clock::time_point now,
                 const BudgetLimits& limits);
     // Forgets addresses whose buckets have refilled: they are as if new.
     void forgetIdle(Clock::time_point now, const BudgetLimits& limits);
@@ -44,10 +44,10 @@ private:
     };
     // The address's buckets, refilled up to now; null when none are kept
     // and no room is left.
-    Buckets* refilled(uint32_t address, Clock::time_point now, const BudgetLimits& limits);
+    Buckets* refilled(uint64_t address, Clock::time_point now, const BudgetLimits& limits);
     static void refillUpTo(Buckets& b, Clock::time_point now, const BudgetLimits& limits);
 
-    std::unordered_map<uint32_t, Buckets> buckets;
+    std::unordered_map<uint64_t, Buckets> buckets;
 };
 
 #endif

@@ -16,6 +16,7 @@
 #include <queue>
 #include <random>
 #include <span>
+#include <tuple>
 
 #include "demo_device.h"
 #include "request_handler.h"
@@ -38,15 +39,44 @@ constexpr auto SUMMARY_PERIOD = std::chrono::seconds(1);
 // The first byte of every message (docs/wire-format.md); the second is its id.
 constexpr uint8_t WIRE_FORMAT = 0x01;
 
-uint64_t endpointKey(const sockaddr_in& a) {
-    return uint64_t(ntohl(a.sin_addr.s_addr)) << 16 | ntohs(a.sin_port);
+uint16_t portOf(const sockaddr_storage& a) {
+    return a.ss_family == AF_INET6 ? reinterpret_cast<const sockaddr_in6&>(a).sin6_port
+                                   : reinterpret_cast<const sockaddr_in&>(a).sin_port;
+}
+
+socklen_t lengthOf(const sockaddr_storage& a) {
+    return a.ss_family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
+}
+
+// The address and port in an order of their own, to find a device's.
+using EndpointKey = std::tuple<uint64_t, uint64_t, uint16_t>;
+EndpointKey endpointKey(const sockaddr_storage& a) {
+    uint64_t words[2] = {0, 0};
+    if (a.ss_family == AF_INET6)
+        memcpy(words, &reinterpret_cast<const sockaddr_in6&>(a).sin6_addr, sizeof words);
+    else
+        words[1] = reinterpret_cast<const sockaddr_in&>(a).sin_addr.s_addr;
+    return {words[0], words[1], portOf(a)};
+}
+
+// Whom a reply budget is kept for: an IPv6 /64 (what one host is usually
+// given, so it cannot dodge its budget by changing its interface
+// identifier) as its prefix, or an IPv4 address under ffff:ffff::/32, a
+// multicast prefix no datagram comes from.
+uint64_t budgetKey(const sockaddr_storage& a) {
+    if (a.ss_family != AF_INET6)
+        return 0xFFFFFFFF00000000ULL | ntohl(reinterpret_cast<const sockaddr_in&>(a).sin_addr.s_addr);
+    const uint8_t* bytes = reinterpret_cast<const sockaddr_in6&>(a).sin6_addr.s6_addr;
+    uint64_t prefix = 0;
+    for (int i = 0; i < 8; ++i) prefix = (prefix << 8) | bytes[i];
+    return prefix;
 }
 
 struct Delayed {
     Clock::time_point due;
     uint64_t order;  // segments of one answer keep their order
     size_t device;
-    sockaddr_in peer;
+    sockaddr_storage peer;
     Datagram bytes;
 };
 struct DueLater {
@@ -69,13 +99,13 @@ private:
     bool watch(size_t index);
     bool stopArrived();
     void readDevice(size_t index, Clock::time_point now);
-    void serveDatagram(Device& device, size_t index, std::span<const uint8_t> bytes, const sockaddr_in& peer,
+    void serveDatagram(Device& device, size_t index, std::span<const uint8_t> bytes, const sockaddr_storage& peer,
                        Clock::time_point now);
-    void answer(size_t index, const sockaddr_in& peer, std::vector<Datagram>& replies, Clock::time_point now);
-    void sendReply(size_t index, const sockaddr_in& peer, const Datagram& bytes);
+    void answer(size_t index, const sockaddr_storage& peer, std::vector<Datagram>& replies, Clock::time_point now);
+    void sendReply(size_t index, const sockaddr_storage& peer, const Datagram& bytes);
     void sendDue(Clock::time_point now);
     void stopReading();
-    bool fromAgent(const Device& device, const sockaddr_in& peer) const;
+    bool fromAgent(const Device& device, const sockaddr_storage& peer) const;
     void summarise(Clock::time_point now);
     int waitMs(Clock::time_point now) const;
     Clock::duration answerDelay();
@@ -86,7 +116,7 @@ private:
     int stopFd;
     int epollFd = -1;
     log4cpp::Category& log = log4cpp::Category::getInstance("tagagent");
-    std::vector<uint64_t> ownEndpoints;  // sorted
+    std::vector<EndpointKey> ownEndpoints;  // sorted
     std::priority_queue<Delayed, std::vector<Delayed>, DueLater> delayed;
     uint64_t delayedOrder = 0;
     std::mt19937_64 random{std::random_device{}()};
@@ -163,7 +193,7 @@ bool Loop::stopArrived() {
 void Loop::readDevice(size_t index, Clock::time_point now) {
     Device& device = devices[index];
     for (int i = 0; i < DATAGRAMS_PER_DEVICE && reading; ++i) {
-        sockaddr_in peer{};
+        sockaddr_storage peer{};
         socklen_t peerLength = sizeof peer;
         ssize_t received = recvfrom(device.fd, buffer.data(), buffer.size(), 0,
                                     reinterpret_cast<sockaddr*>(&peer), &peerLength);
@@ -176,7 +206,7 @@ void Loop::readDevice(size_t index, Clock::time_point now) {
 }
 
 void Loop::serveDatagram(Device& device, size_t index, std::span<const uint8_t> bytes,
-                         const sockaddr_in& peer, Clock::time_point now) {
+                         const sockaddr_storage& peer, Clock::time_point now) {
     // An answer is itself a valid request: answering another agent (or
     // ourselves) would start an exchange that never ends.
     if (fromAgent(device, peer)) {
@@ -193,7 +223,7 @@ void Loop::serveDatagram(Device& device, size_t index, std::span<const uint8_t> 
         ++counts.lost;
         return;
     }
-    if (!device.budget.allows(peer.sin_addr.s_addr, now, options.budget)) {
+    if (!device.budget.allows(budgetKey(peer), now, options.budget)) {
         ++counts.overBudget;
         return;
     }
@@ -216,11 +246,11 @@ void Loop::serveDatagram(Device& device, size_t index, std::span<const uint8_t> 
     if (result.request && ++counts.requests == options.requestLimit) stopReading();
 }
 
-void Loop::answer(size_t index, const sockaddr_in& peer, std::vector<Datagram>& replies,
+void Loop::answer(size_t index, const sockaddr_storage& peer, std::vector<Datagram>& replies,
                   Clock::time_point now) {
     size_t bytes = 0;
     for (const Datagram& reply : replies) bytes += reply.size();
-    devices[index].budget.charge(peer.sin_addr.s_addr, replies.size(), bytes, now, options.budget);
+    devices[index].budget.charge(budgetKey(peer), replies.size(), bytes, now, options.budget);
     Clock::duration delay = answerDelay();
     for (Datagram& reply : replies) {
         if (delay == Clock::duration::zero())
@@ -232,9 +262,9 @@ void Loop::answer(size_t index, const sockaddr_in& peer, std::vector<Datagram>& 
     }
 }
 
-void Loop::sendReply(size_t index, const sockaddr_in& peer, const Datagram& bytes) {
+void Loop::sendReply(size_t index, const sockaddr_storage& peer, const Datagram& bytes) {
     if (sendto(devices[index].fd, bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr*>(&peer),
-               sizeof peer) < 0) {
+               lengthOf(peer)) < 0) {
         ++counts.unsent;
         log.warn("reply to %s not sent: %s", endpointText(peer).c_str(), strerror(errno));
         return;
@@ -256,8 +286,8 @@ void Loop::stopReading() {
     for (const Device& device : devices) epoll_ctl(epollFd, EPOLL_CTL_DEL, device.fd, nullptr);
 }
 
-bool Loop::fromAgent(const Device& device, const sockaddr_in& peer) const {
-    return peer.sin_port == device.bound.sin_port ||
+bool Loop::fromAgent(const Device& device, const sockaddr_storage& peer) const {
+    return portOf(peer) == portOf(device.bound) ||
            std::binary_search(ownEndpoints.begin(), ownEndpoints.end(), endpointKey(peer));
 }
 

@@ -66,10 +66,10 @@ int parseOptions(int argc, char** argv, ConfOptions& o) {
     CLI::App* save = app.add_subcommand("save", "read tags from targets into a state file apply restores");
     save->fallthrough();
     // One value each, repeatable: the tag names that follow are not files.
-    save->add_option("-f,--file", o.files, "targets, one HOST[:PORT] or A.B.C.D/N[:PORT] a line")
+    save->add_option("-f,--file", o.files, "targets, one HOST[:PORT], [IPV6]:PORT or ADDRESS/N[:PORT] a line")
         ->allow_extra_args(false)
         ->type_name("FILE");
-    save->add_option("--target", o.targets, "one target HOST[:PORT] (repeatable)")
+    save->add_option("--target", o.targets, "one target HOST[:PORT] or [IPV6]:PORT (repeatable)")
         ->allow_extra_args(false)
         ->type_name("HOST[:PORT]");
     save->add_option("-o,--output", o.output, "write the state file there (default standard output)")

@@ -3,6 +3,7 @@
 #define EXPORTER_ALLOW_LIST_H
 
 #include <netinet/in.h>
+#include <sys/socket.h>
 
 #include <string>
 #include <string_view>
@@ -12,18 +13,27 @@ namespace exporter {
 
 class AllowList {
 public:
-    // "10.0.0.0/8,127.0.0.1" (a bare address is a /32). False with the
-    // reason for a malformed entry or host bits set beyond the prefix.
+    // "10.0.0.0/8,127.0.0.1,fd00::/64,::1" (a bare address is a /32 or a
+    // /128). False with the reason for a malformed entry or host bits set
+    // beyond the prefix.
     bool parse(std::string_view text, std::string& reason);
     // Empty: every address is allowed.
     bool allows(in_addr address) const;
-    bool empty() const { return networks.empty(); }
+    // Either family; an IPv4-mapped IPv6 address (::ffff:a.b.c.d) is
+    // judged as the IPv4 address it reaches, by the IPv4 networks alone.
+    bool allows(const sockaddr_storage& address) const;
+    bool empty() const { return networks.empty() && networks6.empty(); }
 
 private:
     struct Network {
         uint32_t base, mask;  // host byte order
     };
+    struct Network6 {
+        in6_addr base;
+        unsigned prefix;
+    };
     std::vector<Network> networks;
+    std::vector<Network6> networks6;
 };
 
 }  // namespace exporter

@@ -41,7 +41,7 @@ EngineTransport::EngineTransport(const tagengine::Options& options, ExporterStat
     epollFd = checked(epoll_create1(EPOLL_CLOEXEC), "epoll_create1");
     wakeFd = checked(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK), "eventfd");
     watch(epollFd, wakeFd);
-    for (int fd : engine.fds()) watch(epollFd, fd);
+    watchNewSockets();
     thread = std::thread([this] { loop(); });
 }
 
@@ -100,6 +100,11 @@ void EngineTransport::takeQueued(Clock::time_point now) {
     }
 }
 
+void EngineTransport::watchNewSockets() {
+    std::span<const int> fds = engine.fds();
+    for (; watchedSockets < fds.size(); ++watchedSockets) watch(epollFd, fds[watchedSockets]);
+}
+
 void EngineTransport::cancelRunning(Clock::time_point now) {
     std::set<uint64_t> ids = running;
     for (uint64_t id : ids) engine.cancel(id);
@@ -131,6 +136,8 @@ void EngineTransport::loop() {
         }
         takeQueued(now);
         if (stop) break;
+        // The first IPv6 target opens the engine's IPv6 socket.
+        watchNewSockets();
         next = engine.process(ready, now);
         tagengine::Engine::Stats figures = engine.stats();
         stats.sent = figures.sent;

@@ -36,10 +36,13 @@ private:
     void loop();
     void takeQueued(tagengine::Clock::time_point now);
     void cancelRunning(tagengine::Clock::time_point now);
+    // Adds the engine's descriptors not yet watched (its IPv6 socket opens late).
+    void watchNewSockets();
 
     tagengine::Engine engine;
     ExporterStats& stats;
     int epollFd = -1, wakeFd = -1;
+    size_t watchedSockets = 0;
     std::mutex lock;
     std::vector<tagengine::Exchange> queued;  // under lock
     bool stopping = false;                    // under lock

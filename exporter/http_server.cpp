@@ -18,6 +18,7 @@
 #include "listen_socket.h"
 #include "metrics_text.h"
 #include "probe.h"
+#include "tagengine.h"
 
 namespace exporter {
 
@@ -247,6 +248,7 @@ bool HttpServer::start(std::string& error) {
     // without a thread of their own.
     unsigned flags =
         MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL | MHD_ALLOW_SUSPEND_RESUME | MHD_USE_ERROR_LOG;
+    if (settings.listen.ss_family == AF_INET6) flags |= MHD_USE_IPv6;
     // The library's own connection limit is set above the guard's, so that
     // a new connection always reaches the guard, which makes room for it,
     // rather than being refused while the ones cut off are still closing.
@@ -393,9 +395,9 @@ int HttpServer::startProbe(MHD_Connection* connection, Request& request) {
     }
     ok = ok && planProbe(request.query, *snapshot, timeout, settings.timeoutMargin, request.plan, reason);
     request.plan.debug = request.query.debug;
-    sockaddr_in literal{};
-    bool isLiteral = ok && inet_pton(AF_INET, request.query.host.c_str(), &literal.sin_addr) == 1;
-    if (isLiteral && !settings.allowed.allows(literal.sin_addr)) {
+    sockaddr_storage literal{};
+    bool isLiteral = ok && parseLiteral(request.query.host, 0, literal);
+    if (isLiteral && !settings.allowed.allows(literal)) {
         ok = false;
         reason = "target " + request.query.host + " is outside --probe.allowed-targets";
     }
@@ -424,7 +426,7 @@ int HttpServer::startProbe(MHD_Connection* connection, Request& request) {
     MHD_suspend_connection(connection);
     resolver.resolve(
         request.query.host, request.plan.port,
-        [this, &request](bool resolved, const sockaddr_in& address, const std::string& error) {
+        [this, &request](bool resolved, const sockaddr_storage& address, const std::string& error) {
             if (!resolved) {
                 logger().info("probe of %s: %s", request.query.host.c_str(), error.c_str());
                 std::string metrics = probeMetrics(nullptr, false, 0);
@@ -435,7 +437,7 @@ int HttpServer::startProbe(MHD_Connection* connection, Request& request) {
                                 ProbeResult::Failure, 0, PLAIN_TEXT);
                 else
                     finishProbe(request, MHD_HTTP_OK, std::move(metrics), ProbeResult::Failure, 0);
-            } else if (!settings.allowed.allows(address.sin_addr)) {
+            } else if (!settings.allowed.allows(address)) {
                 finishProbe(request, MHD_HTTP_BAD_REQUEST,
                             "target " + request.query.host + " resolves outside --probe.allowed-targets\n",
                             ProbeResult::BadRequest, -1);
@@ -446,8 +448,10 @@ int HttpServer::startProbe(MHD_Connection* connection, Request& request) {
     return MHD_YES;
 }
 
-void HttpServer::probeAddress(Request& request, const sockaddr_in& address) {
-    std::string target = request.query.host + ":" + std::to_string(request.plan.port);
+void HttpServer::probeAddress(Request& request, const sockaddr_storage& address) {
+    bool v6 = request.query.host.find(':') != std::string::npos;
+    std::string target = (v6 ? "[" + request.query.host + "]" : request.query.host) + ":" +
+                         std::to_string(request.plan.port);
     std::string key = MissingTags::keyOf(target, request.query.modules);
     request.plan.tags = missingTags.reduce(key, request.plan.tags, Clock::now());
     runProbe(transport, target, address, request.plan, [this, &request, target, key](ProbeOutcome&& outcome) {
@@ -477,9 +481,8 @@ void HttpServer::finishProbe(Request& request, int status, std::string body, Pro
     --suspended;
 }
 
-bool parseListenAddress(const std::string& text, sockaddr_in& address, std::string& reason) {
-    address = sockaddr_in{};
-    address.sin_family = AF_INET;
+bool parseListenAddress(const std::string& text, sockaddr_storage& storage, std::string& reason) {
+    storage = sockaddr_storage{};
     size_t colon = text.rfind(':');
     std::string host = colon == std::string::npos ? "" : text.substr(0, colon);
     std::string portText = colon == std::string::npos ? "" : text.substr(colon + 1);
@@ -490,13 +493,23 @@ bool parseListenAddress(const std::string& text, sockaddr_in& address, std::stri
         reason = "\"" + text + "\" is not HOST:PORT";
         return false;
     }
+    if (host.size() > 2 && host.front() == '[' && host.back() == ']') {
+        auto& six = reinterpret_cast<sockaddr_in6&>(storage);
+        six.sin6_family = AF_INET6;
+        six.sin6_port = htons(uint16_t(port));
+        if (inet_pton(AF_INET6, host.substr(1, host.size() - 2).c_str(), &six.sin6_addr) == 1) return true;
+        reason = "\"" + host + "\" is not an IPv6 address in brackets";
+        return false;
+    }
+    auto& address = reinterpret_cast<sockaddr_in&>(storage);
+    address.sin_family = AF_INET;
     address.sin_port = htons(uint16_t(port));
     if (host.empty()) {
         address.sin_addr.s_addr = htonl(INADDR_ANY);
     } else if (host == "localhost") {
         address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     } else if (inet_pton(AF_INET, host.c_str(), &address.sin_addr) != 1) {
-        reason = "\"" + host + "\" is not an IPv4 address";
+        reason = "\"" + host + "\" is not an IPv4 address (an IPv6 one goes in brackets)";
         return false;
     }
     return true;

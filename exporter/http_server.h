@@ -31,7 +31,7 @@ struct MHD_Connection;
 namespace exporter {
 
 struct ServerSettings {
-    sockaddr_in listen{};
+    sockaddr_storage listen{};  // AF_INET or AF_INET6
     size_t maxInFlight = 1024;  // probes; past it, 503
     QueryLimits limits;
     double timeoutMargin = 0.5;       // seconds kept back from Prometheus's scrape time-out
@@ -91,7 +91,7 @@ private:
     int answerReload(MHD_Connection* connection, const char* method);
     bool authorised(MHD_Connection* connection);
     int startProbe(MHD_Connection* connection, Request& request);
-    void probeAddress(Request& request, const sockaddr_in& address);
+    void probeAddress(Request& request, const sockaddr_storage& address);
     void finishProbe(Request& request, int status, std::string body, ProbeResult result, double seconds,
                      const char* type = nullptr);
 
@@ -113,9 +113,9 @@ private:
     std::atomic<int> suspended{0};  // probes between suspend and resume
 };
 
-// "HOST:PORT" or ":PORT" (every interface) with HOST an IPv4 address or
-// "localhost". False with the reason otherwise.
-bool parseListenAddress(const std::string& text, sockaddr_in& address, std::string& reason);
+// "HOST:PORT", "[IPV6]:PORT" or ":PORT" (every IPv4 interface) with HOST
+// an IPv4 address or "localhost". False with the reason otherwise.
+bool parseListenAddress(const std::string& text, sockaddr_storage& address, std::string& reason);
 
 }  // namespace exporter
 

@@ -104,7 +104,7 @@ std::shared_ptr<const VMsg> getRequest(const std::vector<uint8_t>& tags) {
 struct Run : std::enable_shared_from_this<Run> {
     Transport& transport;
     std::string target;
-    sockaddr_in address{};
+    sockaddr_storage address{};
     ProbePlan plan;
     ProbeDone done;
     Clock::time_point start = Clock::now();
@@ -114,7 +114,8 @@ struct Run : std::enable_shared_from_this<Run> {
     std::vector<uint8_t> notHeld;
     std::shared_ptr<ProbeLog> log;  // debug only; written on the engine's thread
 
-    Run(Transport& transport, std::string target, const sockaddr_in& address, ProbePlan plan, ProbeDone done)
+    Run(Transport& transport, std::string target, const sockaddr_storage& address, ProbePlan plan,
+        ProbeDone done)
         : transport(transport),
           target(std::move(target)),
           address(address),
@@ -127,10 +128,16 @@ struct Run : std::enable_shared_from_this<Run> {
     void ask() {
         tagengine::Exchange exchange;
         exchange.target = target;
-        char text[INET_ADDRSTRLEN] = "";
-        inet_ntop(AF_INET, &address.sin_addr, text, sizeof text);
+        char text[INET6_ADDRSTRLEN] = "";
+        bool v6 = address.ss_family == AF_INET6;
+        const auto& four = reinterpret_cast<const sockaddr_in&>(address);
+        const auto& six = reinterpret_cast<const sockaddr_in6&>(address);
+        if (v6)
+            inet_ntop(AF_INET6, &six.sin6_addr, text, sizeof text);
+        else
+            inet_ntop(AF_INET, &four.sin_addr, text, sizeof text);
         exchange.host = text;
-        exchange.port = ntohs(address.sin_port);
+        exchange.port = ntohs(v6 ? six.sin6_port : four.sin_port);
         exchange.request = getRequest(plan.tags);
         exchange.retries = int(plan.retries);
         // Doubling attempts (t, 2t, 4t, ...) all fit in what is left.
@@ -243,7 +250,7 @@ std::string probeMetrics(const VMsg* reply, bool success, double seconds, const 
     return out.take();
 }
 
-void runProbe(Transport& transport, const std::string& target, const sockaddr_in& address,
+void runProbe(Transport& transport, const std::string& target, const sockaddr_storage& address,
               const ProbePlan& plan, ProbeDone done) {
     std::make_shared<Run>(transport, target, address, plan, std::move(done))->ask();
 }

@@ -67,7 +67,7 @@ using ProbeDone = std::function<void(ProbeOutcome&&)>;
 // An ERR reply that names tags the device does not hold is asked again
 // without them, within the same budget, so that one tag missing from a
 // device does not hide the others.
-void runProbe(Transport& transport, const std::string& target, const sockaddr_in& address,
+void runProbe(Transport& transport, const std::string& target, const sockaddr_storage& address,
               const ProbePlan& plan, ProbeDone done);
 
 }  // namespace exporter

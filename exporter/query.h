@@ -20,7 +20,7 @@ struct QueryLimits {
 };
 
 struct ProbeQuery {
-    std::string host;                  // as written: an IPv4 address or a host name
+    std::string host;                  // as written: an IPv4 or IPv6 address (no brackets) or a host name
     uint16_t port = 0;                 // 0: the module's port
     std::vector<std::string> modules;  // in order, without repeats; never empty
     bool debug = false;                // debug=true: the probe's log instead of its metrics
@@ -32,8 +32,9 @@ struct ProbeQuery {
 // malformed, unknown, repeated or oversized part; query is then unspecified.
 bool parseProbeQuery(std::string_view raw, const QueryLimits& limits, ProbeQuery& query, std::string& reason);
 
-// Splits "HOST[:PORT]". HOST must be a plausible host name or IPv4 address
-// (letters, digits, '-', '.'; at most 253 bytes); PORT 1 to 65535.
+// Splits "HOST[:PORT]", "[IPV6]:PORT", "[IPV6]" or a bare IPv6 address.
+// HOST must be a plausible host name or IPv4 address (letters, digits, '-',
+// '.'; at most 253 bytes), IPV6 an IPv6 address; PORT 1 to 65535.
 bool parseTarget(std::string_view text, std::string& host, uint16_t& port, std::string& reason);
 
 }  // namespace exporter

@@ -11,8 +11,12 @@
 
 namespace exporter {
 
-// ok false: error says why (no IPv4 address, or the system's reason).
-using Resolved = std::function<void(bool ok, const sockaddr_in& address, const std::string& error)>;
+// ok false: error says why (no address, or the system's reason).
+using Resolved = std::function<void(bool ok, const sockaddr_storage& address, const std::string& error)>;
+
+// An IPv4 or IPv6 literal (no brackets) with the port; an IPv4-mapped IPv6
+// one becomes the IPv4 address it stands for. False for anything else.
+bool parseLiteral(const std::string& host, uint16_t port, sockaddr_storage& address);
 
 class Resolver {
 public:
@@ -21,8 +25,9 @@ public:
     // Waits (up to 10 s) until no lookup is running, so that none calls
     // back into a program that is shutting down.
     void drain();
-    // An IPv4 literal calls back at once, on the caller's thread; a name
-    // calls back later from a thread of the C library's.
+    // A literal calls back at once, on the caller's thread; a name calls
+    // back later from a thread of the C library's, with its first IPv4
+    // address, or its first IPv6 one when it has no IPv4 address.
     void resolve(const std::string& host, uint16_t port, Resolved done);
 
 private:

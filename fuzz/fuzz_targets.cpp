@@ -1,6 +1,8 @@
 // The targets-file reader on any bytes: it either refuses with one
 // printable "NAME:LINE: reason" line naming a line that exists, or gives
-// distinct targets with a valid host and port each.
+// distinct targets with a valid host and port each, IPv6 ones included.
+#include <arpa/inet.h>
+
 #include <algorithm>
 #include <cstdlib>
 #include <set>
@@ -27,10 +29,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::set<std::string> labels;
     for (const tagpoll::Target& t : list.targets()) {
         if (t.port == 0 || t.host.empty()) abort();
-        if (!std::all_of(t.host.begin(), t.host.end(), [](char c) {
-                return std::isalnum(static_cast<unsigned char>(c)) || c == '.' || c == '-' || c == '_';
-            }))
+        // An IPv6 host is an address in the system's own spelling, never
+        // a mapped IPv4 one; any other host is a name or a dotted quad.
+        in6_addr six{};
+        char again[INET6_ADDRSTRLEN];
+        if (t.host.find(':') != std::string::npos) {
+            if (inet_pton(AF_INET6, t.host.c_str(), &six) != 1 || IN6_IS_ADDR_V4MAPPED(&six)) abort();
+            if (t.host != inet_ntop(AF_INET6, &six, again, sizeof again)) abort();
+        } else if (!std::all_of(t.host.begin(), t.host.end(), [](char c) {
+                       return std::isalnum(static_cast<unsigned char>(c)) || c == '.' || c == '-' || c == '_';
+                   })) {
             abort();
+        }
         std::string label = t.label();
         std::transform(label.begin(), label.end(), label.begin(),
                        [](unsigned char c) { return char(std::tolower(c)); });

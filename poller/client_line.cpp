@@ -96,10 +96,4 @@ std::string clientLine(const tagengine::Result& result, size_t requestBytes) {
     return {};
 }
 
-std::string addressText(const sockaddr_in& address) {
-    char dotted[INET_ADDRSTRLEN];
-    inet_ntop(AF_INET, &address.sin_addr, dotted, sizeof dotted);
-    return std::string(dotted) + ":" + std::to_string(ntohs(address.sin_port));
-}
-
 }  // namespace tagpoll

@@ -23,9 +23,6 @@ inline bool tookReply(tagengine::Status s) {
     return s == Status::Answered || s == Status::ErrorReply || s == Status::Verified || s == Status::Mismatch;
 }
 
-// "A.B.C.D:PORT".
-std::string addressText(const sockaddr_in& address);
-
 }  // namespace tagpoll
 
 #endif

@@ -20,10 +20,10 @@ volatile sig_atomic_t stopping = 0;
 
 void stop(int) { stopping = 1; }
 
-// "[ADDRESS:]PORT" into an IPv4 address; port 0 lets the system choose.
-bool parseListenAddress(const std::string& text, sockaddr_in& a) {
-    a = sockaddr_in{};
-    a.sin_family = AF_INET;
+// "[ADDRESS:]PORT" into an address: PORT alone (every IPv4 address),
+// A.B.C.D:PORT or [IPV6]:PORT; port 0 lets the system choose.
+bool parseListenAddress(const std::string& text, sockaddr_storage& a) {
+    a = sockaddr_storage{};
     size_t colon = text.rfind(':');
     std::string host = colon == std::string::npos ? "0.0.0.0" : text.substr(0, colon);
     std::string port = colon == std::string::npos ? text : text.substr(colon + 1);
@@ -31,13 +31,25 @@ bool parseListenAddress(const std::string& text, sockaddr_in& a) {
         return false;
     unsigned long value = std::stoul(port);
     if (value > 65535) return false;
-    a.sin_port = htons(uint16_t(value));
-    return inet_pton(AF_INET, host.c_str(), &a.sin_addr) == 1;
+    if (host.size() > 2 && host.front() == '[' && host.back() == ']') {
+        auto& six = reinterpret_cast<sockaddr_in6&>(a);
+        six.sin6_family = AF_INET6;
+        six.sin6_port = htons(uint16_t(value));
+        return inet_pton(AF_INET6, host.substr(1, host.size() - 2).c_str(), &six.sin6_addr) == 1;
+    }
+    auto& four = reinterpret_cast<sockaddr_in&>(a);
+    four.sin_family = AF_INET;
+    four.sin_port = htons(uint16_t(value));
+    return inet_pton(AF_INET, host.c_str(), &four.sin_addr) == 1;
+}
+
+socklen_t lengthOf(const sockaddr_storage& a) {
+    return a.ss_family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
 }
 
 class Socket {
 public:
-    Socket() : fd(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {}
+    explicit Socket(int family) : fd(socket(family, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {}
     ~Socket() {
         if (fd >= 0) close(fd);
     }
@@ -49,14 +61,14 @@ public:
 }  // namespace
 
 int listen(const std::string& where, ResultWriter& writer) {
-    sockaddr_in address;
+    sockaddr_storage address;
     if (!parseListenAddress(where, address)) {
-        fprintf(stderr, "tagpoll: bad --listen \"%s\": [ADDRESS:]PORT with an IPv4 address\n", where.c_str());
+        fprintf(stderr, "tagpoll: bad --listen \"%s\": PORT, A.B.C.D:PORT or [IPV6]:PORT\n", where.c_str());
         return 2;
     }
-    Socket sock;
+    Socket sock(address.ss_family);
     socklen_t length = sizeof address;
-    if (sock.fd < 0 || bind(sock.fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+    if (sock.fd < 0 || bind(sock.fd, reinterpret_cast<const sockaddr*>(&address), lengthOf(address)) != 0 ||
         getsockname(sock.fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
         fprintf(stderr, "tagpoll: cannot listen on %s: %s\n", where.c_str(), strerror(errno));
         return 1;
@@ -72,7 +84,7 @@ int listen(const std::string& where, ResultWriter& writer) {
     sigaddset(&blocked, SIGINT);
     sigaddset(&blocked, SIGTERM);
     sigprocmask(SIG_BLOCK, &blocked, &waiting);
-    fprintf(stderr, "tagpoll: listening on %s\n", addressText(address).c_str());
+    fprintf(stderr, "tagpoll: listening on %s\n", tagengine::endpointText(address).c_str());
     writer.begin(true);
     fflush(stdout);
 
@@ -80,7 +92,7 @@ int listen(const std::string& where, ResultWriter& writer) {
     while (!stopping) {
         pollfd readable{sock.fd, POLLIN, 0};
         if (ppoll(&readable, 1, nullptr, &waiting) <= 0) continue;
-        sockaddr_in from{};
+        sockaddr_storage from{};
         socklen_t fromLength = sizeof from;
         ssize_t n = recvfrom(sock.fd, buffer, sizeof buffer, MSG_TRUNC | MSG_DONTWAIT,
                              reinterpret_cast<sockaddr*>(&from), &fromLength);

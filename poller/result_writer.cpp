@@ -33,7 +33,7 @@ void ResultWriter::result(const tagengine::Result& r) {
     case Format::Csv: {
         bool timed = tookReply(r.status);
         std::string rtt = timed ? std::to_string(std::chrono::duration<double>(r.roundTrip).count()) : "";
-        std::string address = r.status == tagengine::Status::Unresolvable ? "" : addressText(r.address);
+        std::string address = r.status == tagengine::Status::Unresolvable ? "" : tagengine::endpointText(r.address);
         fprintf(out, "%s,%s,%s,%d,%s,%s\n", csvField(r.target).c_str(), address.c_str(),
                 tagengine::statusName(r.status), r.attempts, rtt.c_str(), csvField(line).c_str());
         break;
@@ -41,8 +41,8 @@ void ResultWriter::result(const tagengine::Result& r) {
     }
 }
 
-void ResultWriter::event(const sockaddr_in& source, VMsg* message, size_t bytes) {
-    std::string from = addressText(source);
+void ResultWriter::event(const sockaddr_storage& source, VMsg* message, size_t bytes) {
+    std::string from = tagengine::endpointText(source);
     char bad[64];
     snprintf(bad, sizeof bad, lines::BAD_MESSAGE, bytes);
     std::string line = message ? printedMessage(*message) : std::string(bad);

@@ -20,7 +20,7 @@ public:
     void result(const tagengine::Result& result);
     // A datagram that arrived from source: the message, or null when its
     // bytes are not one valid message.
-    void event(const sockaddr_in& source, VMsg* message, size_t bytes);
+    void event(const sockaddr_storage& source, VMsg* message, size_t bytes);
 
 private:
     Format format;

@@ -70,6 +70,26 @@ bool readBoundedLine(std::istream& in, std::string& text, size_t limit) {
     return !text.empty();
 }
 
+// 0..most, digits only.
+bool parsePrefix(const std::string& prefix, unsigned most, unsigned& bits) {
+    auto parsed = std::from_chars(prefix.data(), prefix.data() + prefix.size(), bits);
+    return !prefix.empty() && prefix.size() <= 3 && parsed.ptr == prefix.data() + prefix.size() &&
+           std::all_of(prefix.begin(), prefix.end(), [](char c) { return c >= '0' && c <= '9'; }) &&
+           bits <= most;
+}
+
+// The one spelling of an IPv6 address, so that duplicates are found however
+// written; an IPv4-mapped one is the IPv4 address it stands for.
+std::string canonical(const in6_addr& address) {
+    char text[INET6_ADDRSTRLEN];
+    if (IN6_IS_ADDR_V4MAPPED(&address)) {
+        inet_ntop(AF_INET, address.s6_addr + 12, text, sizeof text);
+        return text;
+    }
+    inet_ntop(AF_INET6, &address, text, sizeof text);
+    return text;
+}
+
 }  // namespace
 
 bool TargetList::fail(const std::string& where, const std::string& reason) {
@@ -98,12 +118,11 @@ bool TargetList::addEntry(const std::string& text, const std::string& name, size
     if (entry.empty()) return true;
     if (entry.find_first_of(" \t") != std::string::npos) return fail(where, "more than one target on a line");
     if (entry.find('/') != std::string::npos) return addRange(entry, where);
+    if (entry.front() == '[' || std::count(entry.begin(), entry.end(), ':') > 1) return addIpv6(entry, where);
 
     Target target{entry, defaultPort};
     size_t colon = entry.find(':');
     if (colon != std::string::npos) {
-        if (entry.find(':', colon + 1) != std::string::npos)
-            return fail(where, "IPv6 addresses are not supported");
         target.host = entry.substr(0, colon);
         if (!parsePort(entry.substr(colon + 1), target.port))
             return fail(where, "bad port \"" + shown(entry.substr(colon + 1)) + "\" (1-65535)");
@@ -112,21 +131,43 @@ bool TargetList::addEntry(const std::string& text, const std::string& name, size
     return add(std::move(target), where);
 }
 
+bool TargetList::addIpv6(const std::string& entry, const std::string& where) {
+    std::string address = entry;
+    uint16_t port = defaultPort;
+    if (entry.front() == '[') {
+        size_t close = entry.find(']');
+        if (close == std::string::npos)
+            return fail(where, "bad target \"" + shown(entry) + "\": no ']' after the IPv6 address");
+        address = entry.substr(1, close - 1);
+        std::string rest = entry.substr(close + 1);
+        if (!rest.empty() && (rest.front() != ':' || !parsePort(rest.substr(1), port)))
+            return fail(where, "bad port \"" + shown(rest.front() == ':' ? rest.substr(1) : rest) + "\" (1-65535)");
+    }
+    in6_addr parsed{};
+    if (inet_pton(AF_INET6, address.c_str(), &parsed) != 1)
+        return fail(where, "bad IPv6 address \"" + shown(address) + "\"" +
+                               (entry.front() == '[' ? "" : " (a port goes after [ADDRESS]:)"));
+    return add(Target{canonical(parsed), port}, where);
+}
+
 bool TargetList::addRange(const std::string& text, const std::string& where) {
     size_t slash = text.find('/');
     size_t colon = text.find(':', slash);
     std::string address = text.substr(0, slash);
+    if (address.size() >= 2 && address.front() == '[' && address.back() == ']')
+        address = address.substr(1, address.size() - 2);
     std::string prefix =
         text.substr(slash + 1, colon == std::string::npos ? std::string::npos : colon - slash - 1);
     uint16_t port = defaultPort;
     if (colon != std::string::npos && !parsePort(text.substr(colon + 1), port))
         return fail(where, "bad port \"" + shown(text.substr(colon + 1)) + "\" (1-65535)");
+    in6_addr base6{};
+    if (inet_pton(AF_INET6, address.c_str(), &base6) == 1) return addIpv6Range(base6, text, prefix, port, where);
     in_addr base{};
     if (inet_pton(AF_INET, address.c_str(), &base) != 1)
-        return fail(where, "bad range \"" + shown(text) + "\": not an IPv4 address before the '/'");
+        return fail(where, "bad range \"" + shown(text) + "\": not an IPv4 or IPv6 address before the '/'");
     unsigned bits = 0;
-    auto parsed = std::from_chars(prefix.data(), prefix.data() + prefix.size(), bits);
-    if (prefix.empty() || prefix.size() > 2 || parsed.ptr != prefix.data() + prefix.size() || bits > 32)
+    if (!parsePrefix(prefix, 32, bits))
         return fail(where, "bad range \"" + shown(text) + "\": prefix length must be 0-32");
     uint64_t size = uint64_t(1) << (32 - bits);
     if (size > MAX_RANGE_ADDRESSES)
@@ -141,6 +182,32 @@ bool TargetList::addRange(const std::string& text, const std::string& where) {
         char dotted[INET_ADDRSTRLEN];
         inet_ntop(AF_INET, &a, dotted, sizeof dotted);
         if (!add(Target{dotted, port}, where)) return false;
+    }
+    return true;
+}
+
+bool TargetList::addIpv6Range(const in6_addr& base, const std::string& text, const std::string& prefix,
+                              uint16_t port, const std::string& where) {
+    unsigned bits = 0;
+    if (!parsePrefix(prefix, 128, bits))
+        return fail(where, "bad range \"" + shown(text) + "\": prefix length must be 0-128");
+    unsigned hostBits = 128 - bits;
+    if (hostBits > 16) {
+        std::string count = hostBits < 64 ? std::to_string(uint64_t(1) << hostBits) : "2^" + std::to_string(hostBits);
+        return fail(where, "range too wide: " + count + " addresses, at most " +
+                               std::to_string(MAX_RANGE_ADDRESSES) + " (/112)");
+    }
+    // A /112 or narrower varies only the last 16 bits.
+    uint32_t size = uint32_t(1) << hostBits;
+    uint32_t first = ((uint32_t(base.s6_addr[14]) << 8) | base.s6_addr[15]) & ~(size - 1);
+    // The block's first address is its subnet-router anycast address, not
+    // a device; IPv6 has no broadcast address. /127 and /128 skip nothing.
+    uint32_t skip = size >= 4 ? 1 : 0;
+    for (uint32_t i = skip; i < size; ++i) {
+        in6_addr a = base;
+        a.s6_addr[14] = uint8_t((first + i) >> 8);
+        a.s6_addr[15] = uint8_t(first + i);
+        if (!add(Target{canonical(a), port}, where)) return false;
     }
     return true;
 }

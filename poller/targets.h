@@ -1,18 +1,21 @@
-// The targets of a poll: one HOST[:PORT] or one IPv4 range A.B.C.D/N[:PORT]
-// per line, '#' starting a comment, blank lines ignored.
+// The targets of a poll, one a line, '#' starting a comment, blank lines
+// ignored: HOST[:PORT] (a name or an IPv4 address), an IPv6 address bare or
+// as [ADDRESS][:PORT], or a range A.B.C.D/N[:PORT], ADDRESS/N[:PORT] (IPv6,
+// brackets around the address allowed).
 #ifndef TAGPOLL_TARGETS_H
 #define TAGPOLL_TARGETS_H
 
 #include <cstddef>
 #include <cstdint>
 #include <istream>
+#include <netinet/in.h>
 #include <string>
 #include <unordered_map>
 #include <vector>
 
 namespace tagpoll {
 
-// A range may name at most this many addresses (a /16).
+// A range may name at most this many addresses (an IPv4 /16, an IPv6 /112).
 constexpr size_t MAX_RANGE_ADDRESSES = 65536;
 // All lines together may name at most this many targets.
 constexpr size_t MAX_TARGETS = 1 << 20;
@@ -20,9 +23,13 @@ constexpr size_t MAX_TARGETS = 1 << 20;
 constexpr size_t MAX_LINE = 4096;
 
 struct Target {
-    std::string host;  // a name or a dotted quad
+    std::string host;  // a name, a dotted quad, or an IPv6 address as the system writes it
     uint16_t port;
-    std::string label() const { return host + ":" + std::to_string(port); }
+    // "host:port"; "[address]:port" for IPv6.
+    std::string label() const {
+        bool v6 = host.find(':') != std::string::npos;
+        return (v6 ? "[" + host + "]" : host) + ":" + std::to_string(port);
+    }
 };
 
 // Collects targets from any number of sources, without duplicates. The
@@ -46,6 +53,9 @@ public:
 private:
     bool fail(const std::string& where, const std::string& reason);
     bool addRange(const std::string& text, const std::string& where);
+    bool addIpv6Range(const in6_addr& base, const std::string& text, const std::string& prefix, uint16_t port,
+                      const std::string& where);
+    bool addIpv6(const std::string& entry, const std::string& where);
     bool add(Target target, const std::string& where);
 
     uint16_t defaultPort;

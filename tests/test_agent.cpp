@@ -594,17 +594,26 @@ TEST(AgentStoreLayers, ADeviceReadsThroughToSharedValuesAndHidesWhatItChanges) {
 }
 
 TEST(AgentFleet, DevicesTakeConsecutiveAddressesWithinTheirNetwork) {
-    std::vector<in_addr> a;
+    std::vector<sockaddr_storage> a;
     std::string error;
-    ASSERT_TRUE(fleetAddresses("127.0.0.1", 10000, a, error)) << error;
+    ASSERT_TRUE(fleetAddresses("127.0.0.1", 10000, 0, a, error)) << error;
     ASSERT_EQ(a.size(), 10000u);
-    sockaddr_in last{};
-    last.sin_addr = a.back();
-    EXPECT_EQ(endpointText(last), "127.0.39.16:0");
-    EXPECT_TRUE(fleetAddresses("127.255.255.253", 2, a, error));
-    EXPECT_FALSE(fleetAddresses("127.255.255.253", 3, a, error));
+    EXPECT_EQ(endpointText(a.back()), "127.0.39.16:0");
+    EXPECT_TRUE(fleetAddresses("127.255.255.253", 2, 0, a, error));
+    EXPECT_FALSE(fleetAddresses("127.255.255.253", 3, 0, a, error));
     EXPECT_EQ(error, "3 devices from 127.255.255.253 would leave its /8 network");
-    EXPECT_FALSE(fleetAddresses("126.255.255.255", 2, a, error));
+    EXPECT_FALSE(fleetAddresses("126.255.255.255", 2, 0, a, error));
+    // IPv6: one address, a port each.
+    ASSERT_TRUE(fleetAddresses("::1", 3, 65533, a, error)) << error;
+    ASSERT_EQ(a.size(), 3u);
+    EXPECT_EQ(endpointText(a[0]), "[::1]:65533");
+    EXPECT_EQ(endpointText(a[2]), "[::1]:65535");
+    EXPECT_FALSE(fleetAddresses("::1", 4, 65533, a, error));
+    EXPECT_EQ(error, "4 devices from port 65533 would pass port 65535");
+    ASSERT_TRUE(fleetAddresses("::1", 2, 0, a, error));
+    EXPECT_EQ(endpointText(a[1]), "[::1]:0");
+    EXPECT_FALSE(fleetAddresses("::1::2", 1, 0, a, error));
+    EXPECT_EQ(error, "bad address '::1::2'");
 
     auto shared = std::make_shared<TagStore>();
     loadDemoDevice(*shared);

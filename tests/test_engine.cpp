@@ -13,6 +13,7 @@
 #include <map>
 
 #include "bound_socket.h"
+#include "peer_key.h"
 #include "sequence_table.h"
 #include "tagengine.h"
 #include "udp_peer.h"
@@ -590,14 +591,15 @@ TEST(EngineWrite, ValuesCompareByTheTagsKind) {
 
 TEST(SequenceTable, IdleAddressesKeepCountingButTheTableStaysBounded) {
     tagengine::SequenceTable table;
-    ASSERT_EQ(table.allocate(1, 100), 0);
-    table.release(1, 0);
-    EXPECT_EQ(table.allocate(1, 101), 1) << "a small table remembers where an address's count stands";
-    table.release(1, 1);
+    const tagengine::PeerKey one{0, 1, 0};
+    ASSERT_EQ(table.allocate(one, 100), 0);
+    table.release(one, 0);
+    EXPECT_EQ(table.allocate(one, 101), 1) << "a small table remembers where an address's count stands";
+    table.release(one, 1);
     for (uint64_t address = 2; address < 20000; ++address) {
-        std::optional<uint8_t> s = table.allocate(address, address);
+        std::optional<uint8_t> s = table.allocate({0, address, 0}, address);
         ASSERT_TRUE(s);
-        table.release(address, *s);
+        table.release({0, address, 0}, *s);
     }
     EXPECT_LE(table.addresses(), tagengine::SequenceTable::IDLE_ADDRESSES_KEPT + 1);
 }
@@ -606,13 +608,40 @@ TEST(SequenceTable, AnAddressForgottenAndBackDoesNotStartAgainAtZero) {
     tagengine::SequenceTable table;
     constexpr uint64_t FULL = tagengine::SequenceTable::IDLE_ADDRESSES_KEPT + 1;
     for (uint64_t address = 1; address <= FULL; ++address) {
-        ASSERT_EQ(table.allocate(address, address), 0);
-        table.release(address, 0);
+        ASSERT_EQ(table.allocate({0, address, 0}, address), 0);
+        table.release({0, address, 0}, 0);
     }
-    const uint64_t back = 99999;
+    const tagengine::PeerKey back{0, 99999, 0};
     EXPECT_EQ(table.allocate(back, 1), 1);
     table.release(back, 1);  // forgotten: the table is full
     EXPECT_EQ(table.allocate(back, 2), 2) << "a late reply to sequence 1 must not match the next exchange";
+}
+
+// An IPv4 address and its IPv4-mapped IPv6 spelling never share a key with
+// another family's address; each key holds address and port apart.
+TEST(PeerKey, EachFamilyAddressAndPortHasItsOwnKey) {
+    auto v4 = [](const char* text, uint16_t port) {
+        sockaddr_storage s{};
+        auto& a = reinterpret_cast<sockaddr_in&>(s);
+        a.sin_family = AF_INET;
+        a.sin_port = htons(port);
+        inet_pton(AF_INET, text, &a.sin_addr);
+        return tagengine::peerKey(s);
+    };
+    auto v6 = [](const char* text, uint16_t port) {
+        sockaddr_storage s{};
+        auto& a = reinterpret_cast<sockaddr_in6&>(s);
+        a.sin6_family = AF_INET6;
+        a.sin6_port = htons(port);
+        inet_pton(AF_INET6, text, &a.sin6_addr);
+        return tagengine::peerKey(s);
+    };
+    EXPECT_EQ(v4("127.0.0.1", 60000), (tagengine::PeerKey{0, 0x0000FFFF7F000001ULL, 60000}));
+    EXPECT_EQ(v6("2001:db8::1:2", 7), (tagengine::PeerKey{0x20010DB800000000ULL, 0x0000000000010002ULL, 7}));
+    EXPECT_FALSE(v6("::1", 60000) == v4("0.0.0.1", 60000));
+    EXPECT_FALSE(v6("::1", 60000) == v6("::1", 60001));
+    EXPECT_FALSE(v6("::1", 60000) == v6("::2", 60000));
+    EXPECT_FALSE(v6("1::", 60000) == v6("::1", 60000));
 }
 
 }  // namespace

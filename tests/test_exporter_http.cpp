@@ -73,8 +73,9 @@ protected:
         config->modules["device"] = exporter::Module{{8}, 60000, 5, 2};
         holder.set(config);
         exporter::ServerSettings settings;
-        settings.listen.sin_family = AF_INET;
-        settings.listen.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        auto& listen = reinterpret_cast<sockaddr_in&>(settings.listen);
+        listen.sin_family = AF_INET;
+        listen.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         settings.maxInFlight = 1;
         settings.connectionTimeout = 1;
         configure(settings);

@@ -41,9 +41,9 @@ TEST(ProbeQuery, AcceptsAndRefusesAsTabled) {
         {"target=a%2", "malformed percent escape in the query"},
         {"target=a%zz", "malformed percent escape in the query"},
         {"target=a&module=", "empty module parameter"},
-        {"target=", "target must be HOST[:PORT] with an IPv4 address or a host name"},
-        {"target=a+b", "target must be HOST[:PORT] with an IPv4 address or a host name"},
-        {"target=a/b", "target must be HOST[:PORT] with an IPv4 address or a host name"},
+        {"target=", "target must be HOST[:PORT] with an IPv4 address or a host name, or [IPV6]:PORT"},
+        {"target=a+b", "target must be HOST[:PORT] with an IPv4 address or a host name, or [IPV6]:PORT"},
+        {"target=a/b", "target must be HOST[:PORT] with an IPv4 address or a host name, or [IPV6]:PORT"},
         {"target=a:0", "target port must be a number from 1 to 65535"},
         {"target=a:65536", "target port must be a number from 1 to 65535"},
         {"target=a:", "target port must be a number from 1 to 65535"},
@@ -150,12 +150,13 @@ exporter::ProbePlan planOf(std::vector<uint8_t> tags) {
     return plan;
 }
 
-sockaddr_in loopback() {
-    sockaddr_in address{};
+sockaddr_storage loopback() {
+    sockaddr_storage storage{};
+    auto& address = reinterpret_cast<sockaddr_in&>(storage);
     address.sin_family = AF_INET;
     address.sin_port = htons(60001);
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return address;
+    return storage;
 }
 
 TEST(Probe, TagsNotHeldAreAskedAgainWithoutThem) {

@@ -44,6 +44,28 @@ TEST(Targets, GoodLinesBecomeTargets) {
     }
 }
 
+TEST(Targets, Ipv6FormsBecomeTargetsInOneSpelling) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"::1", "[::1]:60000"},
+        {"[::1]", "[::1]:60000"},
+        {"[::1]:61000  # lab", "[::1]:61000"},
+        {"2001:DB8:0:0::1", "[2001:db8::1]:60000"},
+        {"[2001:db8::a]:1\n[2001:db8::a]:65535", "[2001:db8::a]:1 [2001:db8::a]:65535"},
+        // An IPv4-mapped address is the IPv4 device it stands for.
+        {"::ffff:10.0.0.1", "10.0.0.1:60000"},
+        {"[::ffff:10.0.0.1]:5", "10.0.0.1:5"},
+        {"fd00::/126", "[fd00::1]:60000 [fd00::2]:60000 [fd00::3]:60000"},
+        {"fd00::7/127:5", "[fd00::6]:5 [fd00::7]:5"},
+        {"fd00::9/128", "[fd00::9]:60000"},
+        {"[fd00::1:0]/126:7", "[fd00::1:1]:7 [fd00::1:2]:7 [fd00::1:3]:7"},
+    };
+    for (const auto& [file, labels] : cases) {
+        Outcome o = read(file);
+        EXPECT_TRUE(o.ok) << file << ": " << o.text;
+        EXPECT_EQ(o.text, labels) << file;
+    }
+}
+
 TEST(Targets, FirstBadLineIsNamedWithItsReason) {
     const std::pair<const char*, const char*> cases[] = {
         {"10.0.0.1\n10.0.0.2:0\n", "fleet.txt:2: bad port \"0\" (1-65535)"},
@@ -51,14 +73,25 @@ TEST(Targets, FirstBadLineIsNamedWithItsReason) {
         {"10.0.0.1:", "fleet.txt:1: bad port \"\" (1-65535)"},
         {"10.0.0.1:+5", "fleet.txt:1: bad port \"+5\" (1-65535)"},
         {"\n\n10.0.0.1 10.0.0.2", "fleet.txt:3: more than one target on a line"},
-        {"::1", "fleet.txt:1: IPv6 addresses are not supported"},
+        {"::1:2:3:4:5:6:7:8:9", "fleet.txt:1: bad IPv6 address \"::1:2:3:4:5:6:7:8:9\" (a port goes after [ADDRESS]:)"},
+        {"::1:60000x", "fleet.txt:1: bad IPv6 address \"::1:60000x\" (a port goes after [ADDRESS]:)"},
+        {"[::1", "fleet.txt:1: bad target \"[::1\": no ']' after the IPv6 address"},
+        {"[::1]:0", "fleet.txt:1: bad port \"0\" (1-65535)"},
+        {"[::1]x", "fleet.txt:1: bad port \"x\" (1-65535)"},
+        {"[10.0.0.1]:5", "fleet.txt:1: bad IPv6 address \"10.0.0.1\""},
+        {"[host]", "fleet.txt:1: bad IPv6 address \"host\""},
+        {"fd00::/111", "fleet.txt:1: range too wide: 131072 addresses, at most 65536 (/112)"},
+        {"fd00::/64", "fleet.txt:1: range too wide: 2^64 addresses, at most 65536 (/112)"},
+        {"fd00::/129", "fleet.txt:1: bad range \"fd00::/129\": prefix length must be 0-128"},
+        {"fd00::/1280", "fleet.txt:1: bad range \"fd00::/1280\": prefix length must be 0-128"},
+        {"fd00::/120:0", "fleet.txt:1: bad port \"0\" (1-65535)"},
         {"a;rm-rf:1", "fleet.txt:1: bad host name \"a;rm-rf\""},
         {"\x1b[2J:1", "fleet.txt:1: bad host name \"\\x1b[2J\""},
         {":80", "fleet.txt:1: bad host name \"\""},
         {"10.0.0.0/15", "fleet.txt:1: range too wide: 131072 addresses, at most 65536 (/16)"},
         {"10.0.0.0/33", "fleet.txt:1: bad range \"10.0.0.0/33\": prefix length must be 0-32"},
         {"10.0.0.0/", "fleet.txt:1: bad range \"10.0.0.0/\": prefix length must be 0-32"},
-        {"host/24", "fleet.txt:1: bad range \"host/24\": not an IPv4 address before the '/'"},
+        {"host/24", "fleet.txt:1: bad range \"host/24\": not an IPv4 or IPv6 address before the '/'"},
         {"10.0.0.0/24:x", "fleet.txt:1: bad port \"x\" (1-65535)"},
     };
     for (const auto& [file, error] : cases) {
@@ -79,6 +112,24 @@ TEST(Targets, WidestRangeIsTakenWhole) {
     EXPECT_EQ(std::count(o.text.begin(), o.text.end(), ' ') + 1, 65534);
     EXPECT_TRUE(o.text.starts_with("10.7.0.1:60000 "));
     EXPECT_TRUE(o.text.ends_with(" 10.7.255.254:60000"));
+}
+
+TEST(Targets, WidestIpv6RangeIsTakenWholeBarItsAnycastAddress) {
+    Outcome o = read("fd00::1:0/112\n");
+    ASSERT_TRUE(o.ok);
+    EXPECT_EQ(std::count(o.text.begin(), o.text.end(), ' ') + 1, 65535);
+    EXPECT_TRUE(o.text.starts_with("[fd00::1:1]:60000 "));
+    EXPECT_TRUE(o.text.ends_with(" [fd00::1:ffff]:60000"));
+}
+
+TEST(Targets, Ipv6SpellingsOfOneAddressAreOneTarget) {
+    TargetList list(60000);
+    std::istringstream in("::1\n[0:0::1]:60000\n::ffff:10.0.0.1\n10.0.0.1\n");
+    ASSERT_TRUE(list.readStream(in, "f"));
+    EXPECT_EQ(list.targets().size(), 2u);
+    EXPECT_EQ(list.warnings(), (std::vector<std::string>{"f:2: [::1]:60000 duplicates f:1, polled once",
+                                                         "f:4: 10.0.0.1:60000 duplicates f:3, polled once"}));
+    EXPECT_EQ(list.targets()[0].host, "::1");
 }
 
 TEST(Targets, DuplicatesArePolledOnceAndNoted) {

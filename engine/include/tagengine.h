@@ -1,5 +1,5 @@
 // libtagengine: runs any number of tag-protocol exchanges at once over one
-// UDP socket, for pollers and exporters.
+// UDP socket per address family, for pollers and exporters.
 //
 // The contract:
 // - The engine never owns the event loop and never blocks (except in submit,
@@ -8,6 +8,11 @@
 //   are ready and the current time whenever one is ready or the deadline
 //   process() returned has come. The engine reads no clock of its own: tests
 //   may drive it with any time they like.
+// - Targets are IPv4 or IPv6. The IPv4 socket opens with the engine; the
+//   IPv6 one only when the first IPv6 target is submitted, and fds() then
+//   holds it too: a caller reads fds() again after submit() (and after
+//   process(), whose callbacks may submit). A name that has both families
+//   is reached on its first IPv4 address.
 // - One exchange: send the request, take reply segments only from the
 //   target's own address and port and only with the sequence number of one
 //   of its attempts. A reply is taken whole or not at all: each attempt's
@@ -31,8 +36,8 @@
 //   four attempts counts, late or not. roundTrip runs from the send of the
 //   attempt answered to its last segment. The overall deadline, when given,
 //   ends the exchange as TimedOut whatever attempts remain.
-// - A port the kernel reports closed (ICMP port unreachable) ends the
-//   exchange as Refused at once, not after the time-out.
+// - A port the kernel reports closed (ICMP or ICMPv6 port unreachable) ends
+//   the exchange as Refused at once, not after the time-out.
 // - Requests that expect no reply (SET, DEL, REP) are sent once and end as
 //   Sent; nothing that was not answered is ever sent twice unless it expects
 //   a reply.
@@ -51,7 +56,7 @@
 #ifndef TAGENGINE_H
 #define TAGENGINE_H
 
-#include <netinet/in.h>
+#include <sys/socket.h>
 
 #include <chrono>
 #include <cstddef>
@@ -82,7 +87,7 @@ enum class Status : uint8_t {
     ErrorReply,    // a merged reply of message type ERR
     TimedOut,      // no complete reply within the attempts or the deadline
     Refused,       // the kernel reported the target's port closed
-    Unresolvable,  // the host name has no IPv4 address (or is not a valid one)
+    Unresolvable,  // the host name has no IPv4 or IPv6 address (or is not a valid one)
     Sent,          // a request that expects no reply went out
     ReplyTooLong,  // the reply grew past MAX_REPLY_TAGS tags or maxReplyBytes (detail says which)
     SendFailed,    // the local system refused to send (detail says why)
@@ -104,7 +109,7 @@ struct Mismatch {
 struct Result {
     uint64_t id = 0;        // what submit returned
     std::string target;     // as the caller gave it
-    sockaddr_in address{};  // resolved address; zero when unresolvable
+    sockaddr_storage address{};  // resolved address, AF_INET or AF_INET6; zero when unresolvable
     Status status = Status::TimedOut;
     std::unique_ptr<VMsg> reply;       // Answered and ErrorReply: the merged reply
     int attempts = 0;                  // datagrams sent for this exchange
@@ -137,8 +142,8 @@ using Observer = std::function<void(const Event&)>;
 
 // One exchange to run.
 struct Exchange {
-    std::string target;  // a label for the result, e.g. "host:port"
-    std::string host;    // IPv4 literal or a host name
+    std::string target;  // a label for the result, e.g. "host:port", "[::1]:port"
+    std::string host;    // IPv4 or IPv6 literal (no brackets) or a host name
     uint16_t port = 60000;
     std::shared_ptr<const VMsg> request;  // its msgId decides whether a reply is awaited
     Duration attemptTimeout = std::chrono::seconds(2);
@@ -176,9 +181,16 @@ TAGENGINE_API bool sameValue(const VTag& wrote, const VTag& read);
 // table's tags with a value.
 TAGENGINE_API std::string unwritableReason(const VMsg& set);
 
+// An address as results and logs show it: "192.0.2.1:60000",
+// "[2001:db8::1]:60000" (an IPv4-mapped IPv6 address as its IPv4 address);
+// "" when it is of neither family.
+TAGENGINE_API std::string endpointText(const sockaddr_storage& address);
+
 class TAGENGINE_API Engine {
 public:
-    // Opens the engine's socket. Throws std::system_error when it cannot.
+    // Opens the engine's IPv4 socket. Throws std::system_error when it
+    // cannot. (The IPv6 socket failing to open, later, ends the exchange
+    // that needed it as SendFailed.)
     explicit Engine(const Options& options = {});
     ~Engine();
     Engine(const Engine&) = delete;
@@ -212,7 +224,8 @@ public:
     // callbacks run at the next process()), as when the caller is told to stop.
     void cancelAll();
 
-    // Descriptors to watch for reading (errors are reported as readable).
+    // Descriptors to watch for reading (errors are reported as readable): the
+    // IPv4 socket first, then the IPv6 one once an IPv6 target was submitted.
     std::span<const int> fds() const;
 
     // Reads what the ready descriptors hold (a bounded batch per call),

@@ -41,10 +41,24 @@ const char* statusName(Status status) {
 Engine::State::State(Engine& e, const Options& o)
     : owner(e),
       options(o),
-      endpoint(o.receiveBuffer),
-      fdList{endpoint.fd()},
+      v4(AF_INET, o.receiveBuffer),
+      fdList{v4.fd()},
       pacer(o.requestsPerSecond),
       random(o.seed != 0 ? o.seed : std::random_device{}()) {}
+
+UdpEndpoint* Engine::State::endpointFor(const sockaddr_storage& to, std::string& why) {
+    if (to.ss_family == AF_INET) return &v4;
+    if (!v6) {
+        try {
+            v6 = std::make_unique<UdpEndpoint>(AF_INET6, options.receiveBuffer);
+        } catch (const std::system_error& e) {
+            why = std::string("no IPv6 socket: ") + e.what();
+            return nullptr;
+        }
+        fdList.push_back(v6->fd());
+    }
+    return v6.get();
+}
 
 void Engine::State::setDeadline(Record& r, Clock::time_point when) {
     clearDeadline(r);
@@ -105,12 +119,17 @@ uint64_t Engine::submit(Exchange exchange, Clock::time_point now) {
     if (r.exchange.retries < 0) r.exchange.retries = 0;
 
     std::string why;
-    if (!resolveIpv4(r.exchange.host, r.exchange.port, r.result.address, why)) {
+    if (!resolveAddress(r.exchange.host, r.exchange.port, r.result.address, why)) {
         r.result.detail = why;
         s.end(r, Status::Unresolvable, now);
         return id;
     }
-    r.addressKey = addressKey(r.result.address);
+    if (!s.endpointFor(r.result.address, why)) {
+        r.result.detail = why;
+        s.end(r, Status::SendFailed, now);
+        return id;
+    }
+    r.addressKey = peerKey(r.result.address);
     r.bytes.resize(MAX_DATAGRAM);
     uint16_t length = r.exchange.request ? r.exchange.request->getMsg(r.bytes.data(), MAX_DATAGRAM) : 0;
     if (length == 0) {
@@ -151,8 +170,10 @@ Engine::Stats Engine::stats() const { return state->stats; }
 Clock::time_point Engine::process(std::span<const int> readyFds, Clock::time_point now) {
     State& s = *state;
     s.lastNow = now;
-    for (int fd : readyFds)
-        if (fd == s.endpoint.fd()) s.readDatagrams(now);
+    for (int fd : readyFds) {
+        if (fd == s.v4.fd()) s.readDatagrams(s.v4, now);
+        if (s.v6 && fd == s.v6->fd()) s.readDatagrams(*s.v6, now);
+    }
     s.expire(now);
     s.sendWaiting(now);
     s.runCallbacks();
@@ -226,6 +247,8 @@ bool Engine::State::sendAttempt(Record& r, Clock::time_point now) {
     }
     r.bytes[SEQUENCE_BYTE] = uint8_t(VMsg::LAST_SEGMENT | *sequence);
     int error = 0;
+    // The endpoint was opened at submit, so it is there.
+    UdpEndpoint& endpoint = r.result.address.ss_family == AF_INET ? v4 : *v6;
     switch (endpoint.send(r.bytes, r.result.address, error)) {
     case UdpEndpoint::SendOutcome::Busy:
         sequences.release(r.addressKey, *sequence);

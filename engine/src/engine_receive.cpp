@@ -16,7 +16,7 @@ constexpr size_t GIVE_BACK_AFTER = 4 << 20;
 
 }  // namespace
 
-void Engine::State::readDatagrams(Clock::time_point now) {
+void Engine::State::readDatagrams(UdpEndpoint& endpoint, Clock::time_point now) {
     endpoint.receiveErrors([&](const UdpEndpoint::Refusal& refusal) { takeRefusal(refusal, now); });
     endpoint.receive(READ_BATCH_SIZE, [&](const UdpEndpoint::Datagram& d) { takeDatagram(d, now); });
     if (releasedBytes >= GIVE_BACK_AFTER && heldBytes < releasedBytes) {
@@ -61,7 +61,7 @@ void Engine::State::takeDatagram(const UdpEndpoint::Datagram& d, Clock::time_poi
     uint8_t sequence = segment->sequence & VMsg::SEQUENCE_NUMBER;
     // Only the address and port the request went to, with a sequence one of
     // its attempts holds: anything else is someone else's datagram.
-    uint64_t id = sequences.find(addressKey(d.from), sequence);
+    uint64_t id = sequences.find(peerKey(d.from), sequence);
     auto it = id ? records.find(id) : records.end();
     if (it == records.end()) {
         ++stats.dropped;
@@ -107,7 +107,7 @@ void Engine::State::takeDatagram(const UdpEndpoint::Datagram& d, Clock::time_poi
 }
 
 void Engine::State::takeRefusal(const UdpEndpoint::Refusal& refusal, Clock::time_point now) {
-    uint64_t key = addressKey(refusal.to);
+    PeerKey key = peerKey(refusal.to);
     std::vector<uint64_t> ids;
     if (refusal.request.size() > SEQUENCE_BYTE) {
         if (uint64_t id = sequences.find(key, refusal.request[SEQUENCE_BYTE] & VMsg::SEQUENCE_NUMBER))

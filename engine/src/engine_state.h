@@ -44,7 +44,7 @@ struct Record {
 
     uint64_t id = 0;
     Exchange exchange;
-    uint64_t addressKey = 0;
+    PeerKey addressKey;
     std::vector<uint8_t> bytes;  // the encoded request; its sequence byte set per attempt
     bool expectsReply = true;
     Phase phase = Phase::Queued;
@@ -85,7 +85,7 @@ struct Engine::State {
     void end(Record& r, Status status, Clock::time_point now);
 
     // Each step of process().
-    void readDatagrams(Clock::time_point now);
+    void readDatagrams(UdpEndpoint& endpoint, Clock::time_point now);
     void takeDatagram(const UdpEndpoint::Datagram& d, Clock::time_point now);
     // Whether the datagram is the attempt's own request come back.
     bool isReflection(const Record& r, const Attempt& a, std::span<const uint8_t> bytes) const;
@@ -110,10 +110,15 @@ struct Engine::State {
     Exchange roundExchange(const WriteRecord& w, std::shared_ptr<const VMsg> request, Callback done) const;
     Clock::time_point nextWake(Clock::time_point now);
 
+    // The socket for the address's family, the IPv6 one opened on first
+    // use; null (why set) when it cannot be opened.
+    UdpEndpoint* endpointFor(const sockaddr_storage& to, std::string& why);
+
     Engine& owner;  // whose submit the rounds of a write go through
     Options options;
-    UdpEndpoint endpoint;
-    int fdList[1];
+    UdpEndpoint v4;
+    std::unique_ptr<UdpEndpoint> v6;
+    std::vector<int> fdList;
     Pacer pacer;
     std::mt19937_64 random;
     SequenceTable sequences;

@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <span>
 #include <vector>
 
 #include "tagengine.h"
@@ -34,6 +35,20 @@ public:
     int fd;
 };
 
+bool watch(int epollFd, int fd) {
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.fd = fd;
+    return epoll_ctl(epollFd, EPOLL_CTL_ADD, fd, &ev) == 0;
+}
+
+// Adds the descriptors past the first `watched` of fds.
+bool watchNew(int epollFd, std::span<const int> fds, size_t& watched) {
+    for (; watched < fds.size(); ++watched)
+        if (!watch(epollFd, fds[watched])) return false;
+    return true;
+}
+
 }  // namespace
 
 bool runUntilDone(Engine& engine) { return runUntilDone(engine, -1) == RunEnd::Done; }
@@ -41,19 +56,16 @@ bool runUntilDone(Engine& engine) { return runUntilDone(engine, -1) == RunEnd::D
 RunEnd runUntilDone(Engine& engine, int stopFd) {
     Epoll ep;
     if (ep.fd < 0) return RunEnd::Failed;
-    std::vector<int> watched(engine.fds().begin(), engine.fds().end());
-    if (stopFd >= 0) watched.push_back(stopFd);
-    for (int fd : watched) {
-        epoll_event ev{};
-        ev.events = EPOLLIN;
-        ev.data.fd = fd;
-        if (epoll_ctl(ep.fd, EPOLL_CTL_ADD, fd, &ev) != 0) return RunEnd::Failed;
-    }
+    if (stopFd >= 0 && !watch(ep.fd, stopFd)) return RunEnd::Failed;
+    size_t watched = 0;  // of engine.fds(), which grows by the IPv6 socket
     std::vector<int> ready;
     epoll_event events[8];
     for (;;) {
+        if (!watchNew(ep.fd, engine.fds(), watched)) return RunEnd::Failed;
         Clock::time_point wake = engine.process(ready, Clock::now());
         if (engine.pending() == 0) return RunEnd::Done;
+        // Callbacks may have submitted the first IPv6 target.
+        if (!watchNew(ep.fd, engine.fds(), watched)) return RunEnd::Failed;
         int n = epoll_wait(ep.fd, events, 8, waitMilliseconds(wake));
         if (n < 0 && errno != EINTR) return RunEnd::Failed;
         ready.clear();

@@ -2,29 +2,88 @@
 
 #include <arpa/inet.h>
 #include <netdb.h>
+#include <netinet/in.h>
 
 #include <cstring>
 
+#include "tagengine.h"
+
 namespace tagengine {
 
-bool resolveIpv4(const std::string& host, uint16_t port, sockaddr_in& to, std::string& why) {
-    to = sockaddr_in{};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(port);
-    if (inet_pton(AF_INET, host.c_str(), &to.sin_addr) == 1) return true;
+namespace {
+
+void setPort(sockaddr_storage& a, uint16_t port) {
+    if (a.ss_family == AF_INET) reinterpret_cast<sockaddr_in&>(a).sin_port = htons(port);
+    if (a.ss_family == AF_INET6) reinterpret_cast<sockaddr_in6&>(a).sin6_port = htons(port);
+}
+
+// The first answer of the family, or null.
+const addrinfo* firstOf(const addrinfo* list, int family) {
+    for (const addrinfo* a = list; a; a = a->ai_next)
+        if (a->ai_family == family) return a;
+    return nullptr;
+}
+
+bool lookUp(const std::string& host, int flags, sockaddr_storage& to, std::string& why) {
     addrinfo hints{};
-    hints.ai_family = AF_INET;
+    hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_DGRAM;
+    hints.ai_flags = flags;
     addrinfo* found = nullptr;
     int rc = getaddrinfo(host.c_str(), nullptr, &hints, &found);
-    if (rc != 0 || !found) {
-        why = rc != 0 ? gai_strerror(rc) : "no address";
-        to = sockaddr_in{};
+    const addrinfo* chosen = rc == 0 ? firstOf(found, AF_INET) : nullptr;
+    if (rc == 0 && !chosen) chosen = firstOf(found, AF_INET6);
+    if (chosen) memcpy(&to, chosen->ai_addr, chosen->ai_addrlen);
+    if (!chosen) why = rc != 0 ? gai_strerror(rc) : "no IPv4 or IPv6 address";
+    if (found) freeaddrinfo(found);
+    return chosen != nullptr;
+}
+
+}  // namespace
+
+void unmapIpv4(sockaddr_storage& address) {
+    if (address.ss_family != AF_INET6) return;
+    sockaddr_in6 six;
+    memcpy(&six, &address, sizeof six);
+    if (!IN6_IS_ADDR_V4MAPPED(&six.sin6_addr)) return;
+    sockaddr_in four{};
+    four.sin_family = AF_INET;
+    four.sin_port = six.sin6_port;
+    memcpy(&four.sin_addr, six.sin6_addr.s6_addr + 12, sizeof four.sin_addr);
+    address = sockaddr_storage{};
+    memcpy(&address, &four, sizeof four);
+}
+
+bool resolveAddress(const std::string& host, uint16_t port, sockaddr_storage& to, std::string& why) {
+    to = sockaddr_storage{};
+    // A literal first, without the resolver: numeric hosts never wait on it.
+    bool ok = lookUp(host, AI_NUMERICHOST, to, why) || lookUp(host, 0, to, why);
+    if (!ok) {
+        to = sockaddr_storage{};
         return false;
     }
-    memcpy(&to.sin_addr, &reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr, sizeof to.sin_addr);
-    freeaddrinfo(found);
+    unmapIpv4(to);
+    setPort(to, port);
     return true;
+}
+
+std::string endpointText(const sockaddr_storage& given) {
+    // A mapped address (from a dual-stack socket) is shown as the IPv4
+    // address it stands for.
+    sockaddr_storage address = given;
+    unmapIpv4(address);
+    char text[INET6_ADDRSTRLEN];
+    if (address.ss_family == AF_INET) {
+        const auto& a = reinterpret_cast<const sockaddr_in&>(address);
+        inet_ntop(AF_INET, &a.sin_addr, text, sizeof text);
+        return std::string(text) + ":" + std::to_string(ntohs(a.sin_port));
+    }
+    if (address.ss_family == AF_INET6) {
+        const auto& a = reinterpret_cast<const sockaddr_in6&>(address);
+        inet_ntop(AF_INET6, &a.sin6_addr, text, sizeof text);
+        return "[" + std::string(text) + "]:" + std::to_string(ntohs(a.sin6_port));
+    }
+    return "";
 }
 
 }  // namespace tagengine

@@ -8,7 +8,7 @@ namespace {
 constexpr unsigned SEQUENCES = 128;
 }
 
-std::optional<uint8_t> SequenceTable::allocate(uint64_t address, uint64_t exchange) {
+std::optional<uint8_t> SequenceTable::allocate(const PeerKey& address, uint64_t exchange) {
     auto [place, isNew] = peers.try_emplace(address);
     Peer& peer = place->second;
     if (isNew && forgotten) peer.next = lastNext;
@@ -25,7 +25,7 @@ std::optional<uint8_t> SequenceTable::allocate(uint64_t address, uint64_t exchan
     return std::nullopt;
 }
 
-void SequenceTable::release(uint64_t address, uint8_t sequence) {
+void SequenceTable::release(const PeerKey& address, uint8_t sequence) {
     auto it = peers.find(address);
     if (it == peers.end()) return;
     auto& held = it->second.held;
@@ -43,7 +43,7 @@ void SequenceTable::release(uint64_t address, uint8_t sequence) {
     }
 }
 
-uint64_t SequenceTable::find(uint64_t address, uint8_t sequence) const {
+uint64_t SequenceTable::find(const PeerKey& address, uint8_t sequence) const {
     auto it = peers.find(address);
     if (it == peers.end()) return 0;
     for (const auto& h : it->second.held)
@@ -51,7 +51,7 @@ uint64_t SequenceTable::find(uint64_t address, uint8_t sequence) const {
     return 0;
 }
 
-std::vector<uint64_t> SequenceTable::holders(uint64_t address) const {
+std::vector<uint64_t> SequenceTable::holders(const PeerKey& address) const {
     std::vector<uint64_t> ids;
     auto it = peers.find(address);
     if (it == peers.end()) return ids;

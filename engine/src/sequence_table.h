@@ -10,18 +10,20 @@
 #include <utility>
 #include <vector>
 
+#include "peer_key.h"
+
 namespace tagengine {
 
 class SequenceTable {
 public:
     // A sequence free at that address, now held for the exchange; none when
     // all 128 are held.
-    std::optional<uint8_t> allocate(uint64_t address, uint64_t exchange);
-    void release(uint64_t address, uint8_t sequence);
+    std::optional<uint8_t> allocate(const PeerKey& address, uint64_t exchange);
+    void release(const PeerKey& address, uint8_t sequence);
     // The exchange holding the sequence at the address, or 0.
-    uint64_t find(uint64_t address, uint8_t sequence) const;
+    uint64_t find(const PeerKey& address, uint8_t sequence) const;
     // Every exchange holding a sequence at the address.
-    std::vector<uint64_t> holders(uint64_t address) const;
+    std::vector<uint64_t> holders(const PeerKey& address) const;
     // Addresses remembered, busy or idle.
     size_t addresses() const { return peers.size(); }
 
@@ -36,7 +38,7 @@ private:
         // Few at a time: one per live attempt to the address.
         std::vector<std::pair<uint8_t, uint64_t>> held;
     };
-    std::unordered_map<uint64_t, Peer> peers;
+    std::unordered_map<PeerKey, Peer, PeerKeyHash> peers;
     // Once an idle address has been forgotten, one that comes back must not
     // start again at 0, where a late reply to its last exchange may still
     // be on the way: new addresses then start where the table last counted.

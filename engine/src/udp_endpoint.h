@@ -1,10 +1,11 @@
-// The engine's one UDP socket: non-blocking, large receive buffer, and
-// ICMP errors queued for reading (IP_RECVERR), so that a closed port is
-// known at once rather than after a time-out.
+// One of the engine's UDP sockets, one per address family: non-blocking,
+// large receive buffer, and ICMP errors queued for reading (IP_RECVERR,
+// IPV6_RECVERR), so that a closed port is known at once rather than after a
+// time-out.
 #ifndef TAGENGINE_UDP_ENDPOINT_H
 #define TAGENGINE_UDP_ENDPOINT_H
 
-#include <netinet/in.h>
+#include <sys/socket.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -13,13 +14,11 @@
 
 namespace tagengine {
 
-// A key for an IPv4 address and port, as sockaddr_in holds them.
-inline uint64_t addressKey(const sockaddr_in& a) { return (uint64_t(a.sin_addr.s_addr) << 16) | a.sin_port; }
-
 class UdpEndpoint {
 public:
-    // Throws std::system_error when the socket cannot be made.
-    explicit UdpEndpoint(int receiveBuffer);
+    // family: AF_INET or AF_INET6 (IPv6 only: an IPv4 peer is the other
+    // socket's). Throws std::system_error when the socket cannot be made.
+    UdpEndpoint(int family, int receiveBuffer);
     ~UdpEndpoint();
     UdpEndpoint(const UdpEndpoint&) = delete;
     UdpEndpoint& operator=(const UdpEndpoint&) = delete;
@@ -28,12 +27,12 @@ public:
 
     enum class SendOutcome { Sent, Busy, Failed };
     // Busy: the kernel has no room now, try later. Failed: errno says why.
-    SendOutcome send(std::span<const uint8_t> bytes, const sockaddr_in& to, int& error);
+    SendOutcome send(std::span<const uint8_t> bytes, const sockaddr_storage& to, int& error);
 
     // One datagram read from the socket. truncated: it was longer than the
     // buffer, and bytes holds only its start.
     struct Datagram {
-        sockaddr_in from;
+        sockaddr_storage from;
         std::span<const uint8_t> bytes;
         bool truncated;
     };
@@ -44,13 +43,14 @@ public:
     // A port the kernel reported closed: the address the request went to,
     // and the start of the request it refused (empty if not returned).
     struct Refusal {
-        sockaddr_in to;
+        sockaddr_storage to;
         std::span<const uint8_t> request;
     };
     // Reads the queued errors; only port-unreachable reports reach take.
     void receiveErrors(const std::function<void(const Refusal&)>& take);
 
 private:
+    int family;
     int sock = -1;
     // One byte more than any datagram of the protocol, so a longer one is
     // seen as truncated.
