@@ -29,7 +29,8 @@ std::string labelOf(const TagStore& store) {
 bool samePortRun(const in6_addr& address, unsigned long count, uint16_t port,
                  std::vector<sockaddr_storage>& addresses, std::string& error) {
     if (count == 0 || (port != 0 && uint64_t(port) + count - 1 > 65535)) {
-        error = std::to_string(count) + " devices from port " + std::to_string(port) + " would pass port 65535";
+        error =
+            std::to_string(count) + " devices from port " + std::to_string(port) + " would pass port 65535";
         return false;
     }
     addresses.assign(count, sockaddr_storage{});
@@ -51,7 +52,8 @@ socklen_t lengthOf(const sockaddr_storage& a) {
 bool fleetAddresses(const std::string& first, unsigned long count, uint16_t port,
                     std::vector<sockaddr_storage>& addresses, std::string& error) {
     in6_addr start6{};
-    if (inet_pton(AF_INET6, first.c_str(), &start6) == 1) return samePortRun(start6, count, port, addresses, error);
+    if (inet_pton(AF_INET6, first.c_str(), &start6) == 1)
+        return samePortRun(start6, count, port, addresses, error);
     in_addr start{};
     if (inet_pton(AF_INET, first.c_str(), &start) != 1) {
         error = "bad address '" + first + "'";

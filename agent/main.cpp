@@ -63,7 +63,8 @@ int main(int argc, char** argv) {
     std::shared_ptr<TagStore> values = loadValues(options);
     if (!values) return 1;
     std::vector<sockaddr_storage> addresses;
-    if (!fleetAddresses(options.address, options.devices ? options.devices : 1, options.port, addresses, error) ||
+    if (!fleetAddresses(options.address, options.devices ? options.devices : 1, options.port, addresses,
+                        error) ||
         !allowOpenFiles(addresses.size(), error)) {
         fprintf(stderr, "tagagent: %s\n", error.c_str());
         return 1;

@@ -99,9 +99,10 @@ private:
     bool watch(size_t index);
     bool stopArrived();
     void readDevice(size_t index, Clock::time_point now);
-    void serveDatagram(Device& device, size_t index, std::span<const uint8_t> bytes, const sockaddr_storage& peer,
-                       Clock::time_point now);
-    void answer(size_t index, const sockaddr_storage& peer, std::vector<Datagram>& replies, Clock::time_point now);
+    void serveDatagram(Device& device, size_t index, std::span<const uint8_t> bytes,
+                       const sockaddr_storage& peer, Clock::time_point now);
+    void answer(size_t index, const sockaddr_storage& peer, std::vector<Datagram>& replies,
+                Clock::time_point now);
     void sendReply(size_t index, const sockaddr_storage& peer, const Datagram& bytes);
     void sendDue(Clock::time_point now);
     void stopReading();

@@ -91,7 +91,8 @@ void Reader::checkAdded() {
 }
 
 void Reader::readTargets(const YAML::Node& node) {
-    if (!node.IsSequence()) fail(node, "targets must be a list of HOST[:PORT], [IPV6]:PORT or ADDRESS/N[:PORT]");
+    if (!node.IsSequence())
+        fail(node, "targets must be a list of HOST[:PORT], [IPV6]:PORT or ADDRESS/N[:PORT]");
     for (const auto& item : node) {
         std::string entry = scalar(item, "a target");
         list.addEntry(entry, fileName, size_t(item.Mark().line) + 1);

@@ -56,8 +56,8 @@ bool bcryptMatches(std::string_view password, const std::string& hash) {
     return same;
 }
 
-BasicAuth::BasicAuth(std::map<std::string, std::string> hashes) {
-    for (auto& [user, hash] : hashes) users.emplace(user, User{hash, std::nullopt});
+BasicAuth::BasicAuth(const std::map<std::string, std::string>& hashes) {
+    for (const auto& [user, hash] : hashes) users.emplace(user, User{hash, std::nullopt});
     if (users.empty()) return;
     dummyHash = makeDummyHash(costOf(hashes));
     if (gnutls_rnd(GNUTLS_RND_KEY, key.data(), key.size()) != 0)

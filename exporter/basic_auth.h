@@ -28,8 +28,8 @@ class BasicAuth {
 public:
     using Digest = std::array<uint8_t, 32>;
 
-    // users: user -> bcrypt hash (see isBcryptHash); none means everyone is let in.
-    explicit BasicAuth(std::map<std::string, std::string> users);
+    // hashes: user -> bcrypt hash (see isBcryptHash); none means everyone is let in.
+    explicit BasicAuth(const std::map<std::string, std::string>& hashes);
 
     bool required() const { return !users.empty(); }
     // Whether the password is the user's. Always false for an unknown user.

@@ -1,6 +1,5 @@
 #include "config.h"
 
-#include <yaml-cpp/depthguard.h>
 #include <yaml-cpp/yaml.h>
 
 #include <algorithm>
@@ -20,31 +19,16 @@ constexpr size_t MAX_FILE_BYTES = size_t{1} << 20;
 constexpr double MAX_TIMEOUT_SECONDS = 300;
 constexpr unsigned MAX_RETRIES = 10;
 
-// Thrown inside this file only, carrying the line a fault is on.
-struct Fault {
-    int line;
-    std::string reason;
-};
-
-[[noreturn]] void fail(const YAML::Node& node, std::string reason) {
-    throw Fault{node.Mark().line + 1, std::move(reason)};
-}
-
-std::string scalar(const YAML::Node& node, const std::string& what) {
-    if (!node.IsScalar()) fail(node, what + " must be a single value");
-    return node.Scalar();
-}
-
 template <typename T>
 T number(const YAML::Node& node, const std::string& what, T low, T high) {
-    std::string text = scalar(node, what);
+    std::string text = yamlScalar(node, what);
     T value{};
     auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
     if (text.empty() || error != std::errc() || end != text.data() + text.size() || !(value >= low) ||
         !(value <= high)) {
         std::ostringstream range;
         range << what << " must be a number from " << low << " to " << high;
-        fail(node, range.str());
+        failAt(node, range.str());
     }
     return value;
 }
@@ -53,25 +37,25 @@ T number(const YAML::Node& node, const std::string& what, T low, T high) {
 // YAML library would otherwise quietly merge.
 template <typename Visit>
 void eachEntry(const YAML::Node& map, const std::string& what, Visit visit) {
-    if (!map.IsMap()) fail(map, what + " must be a mapping");
+    if (!map.IsMap()) failAt(map, what + " must be a mapping");
     std::set<std::string> seen;
     for (const auto& entry : map) {
-        std::string key = scalar(entry.first, "a key");
+        std::string key = yamlScalar(entry.first, "a key");
         if (!seen.insert(key).second)
-            fail(entry.first, std::string("\"").append(key).append("\" appears twice in ").append(what));
+            failAt(entry.first, std::string("\"").append(key).append("\" appears twice in ").append(what));
         visit(key, entry.first, entry.second);
     }
 }
 
 std::vector<uint8_t> readTags(const YAML::Node& node) {
-    if (!node.IsSequence() || node.size() == 0) fail(node, "tags must be a non-empty list of tag names");
+    if (!node.IsSequence() || node.size() == 0) failAt(node, "tags must be a non-empty list of tag names");
     std::vector<uint8_t> ids;
     for (const auto& item : node) {
-        std::string name = scalar(item, "a tag name");
+        std::string name = yamlScalar(item, "a tag name");
         const TagEntry* entry = tagByName(name.c_str());
-        if (!entry) fail(item, "unknown tag name \"" + name + "\"");
+        if (!entry) failAt(item, "unknown tag name \"" + name + "\"");
         for (uint8_t id : ids)
-            if (id == entry->id) fail(item, "tag " + std::string(entry->name) + " is listed twice");
+            if (id == entry->id) failAt(item, "tag " + std::string(entry->name) + " is listed twice");
         ids.push_back(entry->id);
     }
     return ids;
@@ -92,11 +76,11 @@ Module readModule(const YAML::Node& node, const std::string& name) {
                   } else if (key == "retries") {
                       module.retries = number<unsigned>(value, "retries", 0, MAX_RETRIES);
                   } else {
-                      fail(keyNode, "unknown key \"" + key + "\" in module " + name +
-                                        " (known: tags, port, timeout, retries)");
+                      failAt(keyNode, "unknown key \"" + key + "\" in module " + name +
+                                          " (known: tags, port, timeout, retries)");
                   }
               });
-    if (!haveTags) fail(node, "module " + name + " has no tags");
+    if (!haveTags) failAt(node, "module " + name + " has no tags");
     return module;
 }
 
@@ -107,46 +91,33 @@ bool validModuleName(const std::string& name) {
 }
 
 void readConfig(const YAML::Node& root, Config& config) {
-    if (!root.IsDefined() || root.IsNull()) throw Fault{1, "the file is empty: it needs a modules mapping"};
+    if (!root.IsDefined() || root.IsNull())
+        throw YamlFault{1, "the file is empty: it needs a modules mapping"};
     bool haveModules = false;
     eachEntry(root, "the top level",
               [&](const std::string& key, const YAML::Node& keyNode, const YAML::Node& value) {
                   if (key != "modules")
-                      fail(keyNode, "unknown key \"" + key + "\" at the top level (known: modules)");
+                      failAt(keyNode, "unknown key \"" + key + "\" at the top level (known: modules)");
                   haveModules = true;
                   eachEntry(
                       value, "modules",
                       [&](const std::string& name, const YAML::Node& nameNode, const YAML::Node& module) {
                           if (!validModuleName(name))
-                              fail(nameNode, "module name \"" + name + "\" is not [a-z0-9_-]{1,64}");
+                              failAt(nameNode, "module name \"" + name + "\" is not [a-z0-9_-]{1,64}");
                           config.modules.emplace(name, readModule(module, name));
                       });
-                  if (config.modules.empty()) fail(value, "modules is empty");
+                  if (config.modules.empty()) failAt(value, "modules is empty");
               });
-    if (!haveModules) fail(root, "no modules mapping");
+    if (!haveModules) failAt(root, "no modules mapping");
 }
 
 }  // namespace
 
 bool parseConfig(std::string_view text, const std::string& fileName, Config& config, std::string& error) {
     config = Config{};
-    try {
-        if (text.size() > MAX_FILE_BYTES) throw Fault{1, "larger than 1 MiB"};
-        YAML::Node root = YAML::Load(std::string(text));
-        int line = 0;
-        std::string reason;
-        if (!withinYamlBounds(root, text.size(), line, reason)) throw Fault{line, reason};
-        readConfig(root, config);
-    } catch (const Fault& fault) {
-        error = fileName + ":" + std::to_string(fault.line) + ": " + fault.reason;
+    if (!readYamlDocument(
+            text, fileName, [&](const YAML::Node& root) { readConfig(root, config); }, error))
         return false;
-    } catch (const YAML::DeepRecursion& e) {
-        error = fileName + ":" + std::to_string(e.mark.line + 1) + ": " + YAML_TOO_DEEP;
-        return false;
-    } catch (const YAML::Exception& e) {
-        error = fileName + ":" + std::to_string(e.mark.line + 1) + ": " + e.msg;
-        return false;
-    }
     config.text.assign(text);
     config.fileName = fileName;
     return true;

@@ -450,8 +450,8 @@ int HttpServer::startProbe(MHD_Connection* connection, Request& request) {
 
 void HttpServer::probeAddress(Request& request, const sockaddr_storage& address) {
     bool v6 = request.query.host.find(':') != std::string::npos;
-    std::string target = (v6 ? "[" + request.query.host + "]" : request.query.host) + ":" +
-                         std::to_string(request.plan.port);
+    std::string target =
+        (v6 ? "[" + request.query.host + "]" : request.query.host) + ":" + std::to_string(request.plan.port);
     std::string key = MissingTags::keyOf(target, request.query.modules);
     request.plan.tags = missingTags.reduce(key, request.plan.tags, Clock::now());
     runProbe(transport, target, address, request.plan, [this, &request, target, key](ProbeOutcome&& outcome) {

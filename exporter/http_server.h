@@ -115,7 +115,7 @@ private:
 
 // "HOST:PORT", "[IPV6]:PORT" or ":PORT" (every IPv4 interface) with HOST
 // an IPv4 address or "localhost". False with the reason otherwise.
-bool parseListenAddress(const std::string& text, sockaddr_storage& address, std::string& reason);
+bool parseListenAddress(const std::string& text, sockaddr_storage& storage, std::string& reason);
 
 }  // namespace exporter
 

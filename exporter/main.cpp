@@ -109,8 +109,8 @@ int serve(const Options& options, ServerSettings settings, std::shared_ptr<const
     logger().notice("listening on port %u%s", unsigned(server.port()), web.tls ? " (TLS)" : "");
     int received = signals.wait();
     for (; received == SIGHUP; received = signals.wait()) {
-        std::string error;
-        reloader.reload(error);  // logged and counted there
+        std::string reloadError;
+        reloader.reload(reloadError);  // logged and counted there
     }
     logger().notice("stopping on signal %d", received);
     stop(server, *transport, resolver);

@@ -67,8 +67,8 @@ bool parseBracketPort(std::string_view rest, uint16_t& port) {
     std::string_view digits = rest.substr(1);
     unsigned value = 0;
     auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
-    if (rest.front() != ':' || digits.empty() || error != std::errc() || end != digits.data() + digits.size() ||
-        value == 0 || value > 65535)
+    if (rest.front() != ':' || digits.empty() || error != std::errc() ||
+        end != digits.data() + digits.size() || value == 0 || value > 65535)
         return false;
     port = uint16_t(value);
     return true;
@@ -98,7 +98,8 @@ bool parseIpv6Target(std::string_view text, std::string& host, uint16_t& port, s
 
 bool parseTarget(std::string_view text, std::string& host, uint16_t& port, std::string& reason) {
     port = 0;
-    if (text.starts_with('[') || std::ranges::count(text, ':') > 1) return parseIpv6Target(text, host, port, reason);
+    if (text.starts_with('[') || std::ranges::count(text, ':') > 1)
+        return parseIpv6Target(text, host, port, reason);
     size_t colon = text.rfind(':');
     std::string_view name = text.substr(0, colon);
     if (colon != std::string_view::npos) {

@@ -1,7 +1,6 @@
 #include "web_config.h"
 
 #include <gnutls/gnutls.h>
-#include <yaml-cpp/depthguard.h>
 #include <yaml-cpp/yaml.h>
 
 #include <algorithm>
@@ -16,20 +15,6 @@ namespace {
 
 constexpr size_t MAX_FILE_BYTES = size_t{1} << 20;
 
-struct Fault {
-    int line;
-    std::string reason;
-};
-
-[[noreturn]] void fail(const YAML::Node& node, std::string reason) {
-    throw Fault{node.Mark().line + 1, std::move(reason)};
-}
-
-std::string scalar(const YAML::Node& node, const std::string& what) {
-    if (!node.IsScalar()) fail(node, what + " must be a single value");
-    return node.Scalar();
-}
-
 // Keys of the shared format that this exporter does not implement: refused
 // by name, so that nobody believes a client certificate is being checked.
 bool unsupportedTlsKey(const std::string& key) {
@@ -41,18 +26,18 @@ bool unsupportedTlsKey(const std::string& key) {
                                                "max_version",
                                                "prefer_server_cipher_suites",
                                                "client_allowed_sans"};
-    return keys.count(key) != 0;
+    return keys.contains(key);
 }
 
 template <typename Visit>
 void eachEntry(const YAML::Node& map, const std::string& what, Visit visit) {
     if (map.IsNull()) return;
-    if (!map.IsMap()) fail(map, what + " must be a mapping");
+    if (!map.IsMap()) failAt(map, what + " must be a mapping");
     std::set<std::string> seen;
     for (const auto& entry : map) {
-        std::string key = scalar(entry.first, "a key");
+        std::string key = yamlScalar(entry.first, "a key");
         if (!seen.insert(key).second)
-            fail(entry.first, std::string("\"").append(key).append("\" appears twice in ").append(what));
+            failAt(entry.first, std::string("\"").append(key).append("\" appears twice in ").append(what));
         visit(key, entry.first, entry.second);
     }
 }
@@ -95,26 +80,26 @@ void readTls(const YAML::Node& node, const std::string& folder, WebConfig& confi
     eachEntry(node, "tls_server_config",
               [&](const std::string& key, const YAML::Node& keyNode, const YAML::Node& value) {
                   if (key == "cert_file") {
-                      config.certFile = resolved(folder, scalar(value, "cert_file"));
+                      config.certFile = resolved(folder, yamlScalar(value, "cert_file"));
                   } else if (key == "key_file") {
-                      config.keyFile = resolved(folder, scalar(value, "key_file"));
+                      config.keyFile = resolved(folder, yamlScalar(value, "key_file"));
                   } else if (unsupportedTlsKey(key)) {
-                      fail(keyNode, "\"" + key + "\" is not supported by tag_exporter");
+                      failAt(keyNode, "\"" + key + "\" is not supported by tag_exporter");
                   } else {
-                      fail(keyNode,
-                           "unknown key \"" + key + "\" in tls_server_config (known: cert_file, key_file)");
+                      failAt(keyNode,
+                             "unknown key \"" + key + "\" in tls_server_config (known: cert_file, key_file)");
                   }
               });
     if (config.certFile.empty() || config.keyFile.empty())
-        fail(node, "tls_server_config needs both cert_file and key_file");
+        failAt(node, "tls_server_config needs both cert_file and key_file");
     if (!readFile(config.certFile, config.certPem))
-        fail(node, "cert_file " + config.certFile + " cannot be read (or is over 1 MiB)");
+        failAt(node, "cert_file " + config.certFile + " cannot be read (or is over 1 MiB)");
     if (!readFile(config.keyFile, config.keyPem))
-        fail(node, "key_file " + config.keyFile + " cannot be read (or is over 1 MiB)");
+        failAt(node, "key_file " + config.keyFile + " cannot be read (or is over 1 MiB)");
     std::string fault = keyPairFault(config.certPem, config.keyPem);
     if (!fault.empty())
-        fail(node, "cert_file " + config.certFile + " and key_file " + config.keyFile +
-                       " are not a PEM certificate and its key: " + fault);
+        failAt(node, "cert_file " + config.certFile + " and key_file " + config.keyFile +
+                         " are not a PEM certificate and its key: " + fault);
     config.tls = true;
 }
 
@@ -123,10 +108,10 @@ void readUsers(const YAML::Node& node, WebConfig& config) {
               [&](const std::string& user, const YAML::Node& keyNode, const YAML::Node& value) {
                   // The user name travels before a colon in the Authorization header.
                   if (user.empty() || user.find(':') != std::string::npos)
-                      fail(keyNode, "user name \"" + user + "\" is empty or holds a ':'");
-                  std::string hash = scalar(value, "the password hash of " + user);
+                      failAt(keyNode, "user name \"" + user + "\" is empty or holds a ':'");
+                  std::string hash = yamlScalar(value, "the password hash of " + user);
                   if (!isBcryptHash(hash))
-                      fail(value, "the password hash of " + user + " is not a bcrypt hash ($2y$...)");
+                      failAt(value, "the password hash of " + user + " is not a bcrypt hash ($2y$...)");
                   config.users.emplace(user, hash);
               });
 }
@@ -141,10 +126,10 @@ void readWebConfig(const YAML::Node& root, const std::string& fileName, WebConfi
                   else if (key == "basic_auth_users")
                       readUsers(value, config);
                   else if (key == "http_server_config")
-                      fail(keyNode, "\"http_server_config\" is not supported by tag_exporter");
+                      failAt(keyNode, "\"http_server_config\" is not supported by tag_exporter");
                   else
-                      fail(keyNode, "unknown key \"" + key +
-                                        "\" at the top level (known: tls_server_config, basic_auth_users)");
+                      failAt(keyNode, "unknown key \"" + key +
+                                          "\" at the top level (known: tls_server_config, basic_auth_users)");
               });
 }
 
@@ -171,24 +156,9 @@ bool parseWebConfig(std::string_view text, const std::string& fileName, WebConfi
 bool parseWebConfig(std::string_view text, const std::string& fileName, WebConfig& config, std::string& error,
                     const FileReader& readFile) {
     config = WebConfig{};
-    try {
-        if (text.size() > MAX_FILE_BYTES) throw Fault{1, "larger than 1 MiB"};
-        YAML::Node root = YAML::Load(std::string(text));
-        int line = 0;
-        std::string reason;
-        if (!withinYamlBounds(root, text.size(), line, reason)) throw Fault{line, reason};
-        readWebConfig(root, fileName, config, readFile);
-    } catch (const Fault& fault) {
-        error = fileName + ":" + std::to_string(fault.line) + ": " + fault.reason;
-        return false;
-    } catch (const YAML::DeepRecursion& e) {
-        error = fileName + ":" + std::to_string(e.mark.line + 1) + ": " + YAML_TOO_DEEP;
-        return false;
-    } catch (const YAML::Exception& e) {
-        error = fileName + ":" + std::to_string(e.mark.line + 1) + ": " + e.msg;
-        return false;
-    }
-    return true;
+    return readYamlDocument(
+        text, fileName, [&](const YAML::Node& root) { readWebConfig(root, fileName, config, readFile); },
+        error);
 }
 
 bool loadWebConfigFile(const std::string& path, WebConfig& config, std::string& error) {

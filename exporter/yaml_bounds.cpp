@@ -1,5 +1,7 @@
 #include "yaml_bounds.h"
 
+#include <yaml-cpp/depthguard.h>
+
 namespace exporter {
 
 namespace {
@@ -37,6 +39,38 @@ bool withinYamlBounds(const YAML::Node& root, size_t textBytes, int& line, std::
     } catch (const Overrun& overrun) {
         line = overrun.mark.line + 1;
         reason = overrun.reason;
+        return false;
+    }
+    return true;
+}
+
+void failAt(const YAML::Node& node, std::string reason) {
+    throw YamlFault{node.Mark().line + 1, std::move(reason)};
+}
+
+std::string yamlScalar(const YAML::Node& node, const std::string& what) {
+    if (!node.IsScalar()) failAt(node, what + " must be a single value");
+    return node.Scalar();
+}
+
+bool readYamlDocument(std::string_view text, const std::string& fileName,
+                      const std::function<void(const YAML::Node&)>& read, std::string& error) {
+    constexpr size_t MAX_FILE_BYTES = size_t{1} << 20;
+    try {
+        if (text.size() > MAX_FILE_BYTES) throw YamlFault{1, "larger than 1 MiB"};
+        YAML::Node root = YAML::Load(std::string(text));
+        int line = 0;
+        std::string reason;
+        if (!withinYamlBounds(root, text.size(), line, reason)) throw YamlFault{line, reason};
+        read(root);
+    } catch (const YamlFault& fault) {
+        error = fileName + ":" + std::to_string(fault.line) + ": " + fault.reason;
+        return false;
+    } catch (const YAML::DeepRecursion& e) {
+        error = fileName + ":" + std::to_string(e.mark.line + 1) + ": " + YAML_TOO_DEEP;
+        return false;
+    } catch (const YAML::Exception& e) {
+        error = fileName + ":" + std::to_string(e.mark.line + 1) + ": " + e.msg;
         return false;
     }
     return true;

@@ -8,7 +8,9 @@
 #include <yaml-cpp/yaml.h>
 
 #include <cstddef>
+#include <functional>
 #include <string>
+#include <string_view>
 
 namespace exporter {
 
@@ -19,6 +21,22 @@ constexpr const char YAML_TOO_DEEP[] = "nested too deeply (more than 32 levels)"
 // it nests deeper than YAML_MAX_DEPTH or has more nodes than a document
 // without aliases of textBytes bytes could have.
 bool withinYamlBounds(const YAML::Node& root, size_t textBytes, int& line, std::string& reason);
+
+// A fault of a file's document, with the 1-based line it is on: thrown by
+// the readers handed to readYamlDocument.
+struct YamlFault {
+    int line;
+    std::string reason;
+};
+[[noreturn]] void failAt(const YAML::Node& node, std::string reason);
+// The node's text; a fault when it is a list or a mapping.
+std::string yamlScalar(const YAML::Node& node, const std::string& what);
+
+// Parses text of at most 1 MiB, checks it within the bounds above and hands
+// the document to read. False with "FILE:LINE: reason" in error for a fault
+// of the text or one read threw.
+bool readYamlDocument(std::string_view text, const std::string& fileName,
+                      const std::function<void(const YAML::Node&)>& read, std::string& error);
 
 }  // namespace exporter
 

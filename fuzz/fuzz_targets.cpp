@@ -31,9 +31,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (t.port == 0 || t.host.empty()) abort();
         // An IPv6 host is an address in the system's own spelling, never
         // a mapped IPv4 one; any other host is a name or a dotted quad.
-        in6_addr six{};
-        char again[INET6_ADDRSTRLEN];
         if (t.host.find(':') != std::string::npos) {
+            in6_addr six{};
+            char again[INET6_ADDRSTRLEN];
             if (inet_pton(AF_INET6, t.host.c_str(), &six) != 1 || IN6_IS_ADDR_V4MAPPED(&six)) abort();
             if (t.host != inet_ntop(AF_INET6, &six, again, sizeof again)) abort();
         } else if (!std::all_of(t.host.begin(), t.host.end(), [](char c) {

@@ -130,7 +130,8 @@ json resultJson(const tagengine::Result& result, const std::string& line) {
     using tagengine::Status;
     json j;
     j["target"] = result.target;
-    j["address"] = result.status == Status::Unresolvable ? json(nullptr) : json(tagengine::endpointText(result.address));
+    j["address"] =
+        result.status == Status::Unresolvable ? json(nullptr) : json(tagengine::endpointText(result.address));
     j["status"] = tagengine::statusName(result.status);
     j["attempts"] = result.attempts;
     bool timed = tookReply(result.status);

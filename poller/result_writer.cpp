@@ -33,7 +33,8 @@ void ResultWriter::result(const tagengine::Result& r) {
     case Format::Csv: {
         bool timed = tookReply(r.status);
         std::string rtt = timed ? std::to_string(std::chrono::duration<double>(r.roundTrip).count()) : "";
-        std::string address = r.status == tagengine::Status::Unresolvable ? "" : tagengine::endpointText(r.address);
+        std::string address =
+            r.status == tagengine::Status::Unresolvable ? "" : tagengine::endpointText(r.address);
         fprintf(out, "%s,%s,%s,%d,%s,%s\n", csvField(r.target).c_str(), address.c_str(),
                 tagengine::statusName(r.status), r.attempts, rtt.c_str(), csvField(line).c_str());
         break;

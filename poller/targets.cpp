@@ -141,7 +141,8 @@ bool TargetList::addIpv6(const std::string& entry, const std::string& where) {
         address = entry.substr(1, close - 1);
         std::string rest = entry.substr(close + 1);
         if (!rest.empty() && (rest.front() != ':' || !parsePort(rest.substr(1), port)))
-            return fail(where, "bad port \"" + shown(rest.front() == ':' ? rest.substr(1) : rest) + "\" (1-65535)");
+            return fail(where,
+                        "bad port \"" + shown(rest.front() == ':' ? rest.substr(1) : rest) + "\" (1-65535)");
     }
     in6_addr parsed{};
     if (inet_pton(AF_INET6, address.c_str(), &parsed) != 1)
@@ -162,7 +163,8 @@ bool TargetList::addRange(const std::string& text, const std::string& where) {
     if (colon != std::string::npos && !parsePort(text.substr(colon + 1), port))
         return fail(where, "bad port \"" + shown(text.substr(colon + 1)) + "\" (1-65535)");
     in6_addr base6{};
-    if (inet_pton(AF_INET6, address.c_str(), &base6) == 1) return addIpv6Range(base6, text, prefix, port, where);
+    if (inet_pton(AF_INET6, address.c_str(), &base6) == 1)
+        return addIpv6Range(base6, text, prefix, port, where);
     in_addr base{};
     if (inet_pton(AF_INET, address.c_str(), &base) != 1)
         return fail(where, "bad range \"" + shown(text) + "\": not an IPv4 or IPv6 address before the '/'");
@@ -193,7 +195,8 @@ bool TargetList::addIpv6Range(const in6_addr& base, const std::string& text, con
         return fail(where, "bad range \"" + shown(text) + "\": prefix length must be 0-128");
     unsigned hostBits = 128 - bits;
     if (hostBits > 16) {
-        std::string count = hostBits < 64 ? std::to_string(uint64_t(1) << hostBits) : "2^" + std::to_string(hostBits);
+        std::string count =
+            hostBits < 64 ? std::to_string(uint64_t(1) << hostBits) : "2^" + std::to_string(hostBits);
         return fail(where, "range too wide: " + count + " addresses, at most " +
                                std::to_string(MAX_RANGE_ADDRESSES) + " (/112)");
     }

@@ -5,10 +5,10 @@
 #ifndef TAGPOLL_TARGETS_H
 #define TAGPOLL_TARGETS_H
 
+#include <netinet/in.h>
 #include <cstddef>
 #include <cstdint>
 #include <istream>
-#include <netinet/in.h>
 #include <string>
 #include <unordered_map>
 #include <vector>

@@ -3,11 +3,11 @@
 // refused through ICMPv6, and the exporter probing a device on ::1 within
 // an allow-list of IPv6 networks.
 #include <arpa/inet.h>
-#include <algorithm>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <algorithm>
 
 #include "agent_process.h"
 #include "exporter_process.h"
@@ -34,7 +34,7 @@ uint16_t freeIpv6Port() {
     return port;
 }
 
-#define SKIP_WITHOUT_IPV6_LOOPBACK()                                         \
+#define SKIP_WITHOUT_IPV6_LOOPBACK() \
     if (freeIpv6Port() == 0) GTEST_SKIP() << "this machine cannot bind a UDP socket to ::1"
 
 TEST(Ipv6E2E, TagconfWritesAFleetOnLoopbackAndTagpollReadsItBack) {
@@ -44,11 +44,13 @@ TEST(Ipv6E2E, TagconfWritesAFleetOnLoopbackAndTagpollReadsItBack) {
     std::vector<std::string> t = splitLines(dir.read("fleet.txt"));
     ASSERT_EQ(t.size(), 3u) << agent.firstLine;
     ASSERT_TRUE(t[0].starts_with("[::1]:")) << t[0];
-    std::string state = dir.write("state.yml", "targets_file: fleet.txt\ntags: {TAG_DEV_LABEL: \"Rack six\"}\n");
+    std::string state =
+        dir.write("state.yml", "targets_file: fleet.txt\ntags: {TAG_DEV_LABEL: \"Rack six\"}\n");
 
     RunResult apply = runWrapped(TAGCONF_PATH, {"apply", state, "-t", "0.5", "-r", "3"});
     EXPECT_EQ(apply.status, 0) << apply.out << apply.err;
-    EXPECT_EQ(splitLines(apply.out).back(), "3 targets: 0 unchanged, 3 changed (3 tags), 0 mismatch, 0 unreachable");
+    EXPECT_EQ(splitLines(apply.out).back(),
+              "3 targets: 0 unchanged, 3 changed (3 tags), 0 mismatch, 0 unreachable");
 
     RunResult poll = runWrapped(TAGPOLL_PATH, {"-f", dir.path + "/fleet.txt", "GET:", "TAG_DEV_LABEL"});
     EXPECT_EQ(poll.status, 0) << poll.err;
@@ -63,7 +65,8 @@ TEST(Ipv6E2E, TagconfWritesAFleetOnLoopbackAndTagpollReadsItBack) {
 TEST(Ipv6E2E, APortNobodyServesIsRefusedAtOnce) {
     SKIP_WITHOUT_IPV6_LOOPBACK();
     std::string target = "[::1]:" + std::to_string(freeIpv6Port());
-    RunResult poll = runWrapped(TAGPOLL_PATH, {"--target", target, "-t", "5", "-r", "2", "GET:", "TAG_DEV_ID"});
+    RunResult poll =
+        runWrapped(TAGPOLL_PATH, {"--target", target, "-t", "5", "-r", "2", "GET:", "TAG_DEV_ID"});
     EXPECT_EQ(poll.out, target + "\tERR: RX_REFUSED ATTEMPTS=1\n") << poll.err;
     EXPECT_EQ(poll.status, 1);
 }
@@ -72,8 +75,10 @@ TEST(Ipv6E2E, ExporterProbesADeviceOnLoopbackWithinItsIpv6Networks) {
     SKIP_WITHOUT_IPV6_LOOPBACK();
     TempDir dir;
     AgentProcess agent({"-a", "::1"});
-    std::string modules = dir.write("modules.yml", "modules:\n  m:\n    timeout: 1\n    tags: [TAG_DEV_ID]\n");
-    ExporterProcess exporter(TAG_EXPORTER_PATH, {"--config.file=" + modules, "--probe.allowed-targets=::1/128"});
+    std::string modules =
+        dir.write("modules.yml", "modules:\n  m:\n    timeout: 1\n    tags: [TAG_DEV_ID]\n");
+    ExporterProcess exporter(TAG_EXPORTER_PATH,
+                             {"--config.file=" + modules, "--probe.allowed-targets=::1/128"});
     uint16_t port = exporter.waitUntilListening();
     ASSERT_NE(port, 0) << exporter.log();
     const std::string device = std::to_string(agent.port);

@@ -6,6 +6,7 @@
 #ifndef VOLATILE_TAGS_H
 #define VOLATILE_TAGS_H
 
+#include <algorithm>
 #include <string_view>
 
 #include "tag_vocabulary.h"
@@ -13,9 +14,10 @@
 inline bool changesOnEveryRead(const TagEntry& entry) {
     if (entry.kind != TagKind::String) return false;  // numbers are gauges: a new value is a new sample
     std::string_view name(entry.name);
-    for (std::string_view suffix : {"_DATE", "_TIME", "_VALUE", "_SCAN_CODE"})
-        if (name.size() > suffix.size() && name.substr(name.size() - suffix.size()) == suffix) return true;
-    return false;
+    constexpr std::string_view suffixes[] = {"_DATE", "_TIME", "_VALUE", "_SCAN_CODE"};
+    return std::ranges::any_of(suffixes, [name](std::string_view suffix) {
+        return name.size() > suffix.size() && name.ends_with(suffix);
+    });
 }
 
 #endif

@@ -107,8 +107,8 @@ struct Mismatch {
 };
 
 struct Result {
-    uint64_t id = 0;        // what submit returned
-    std::string target;     // as the caller gave it
+    uint64_t id = 0;             // what submit returned
+    std::string target;          // as the caller gave it
     sockaddr_storage address{};  // resolved address, AF_INET or AF_INET6; zero when unresolvable
     Status status = Status::TimedOut;
     std::unique_ptr<VMsg> reply;       // Answered and ErrorReply: the merged reply

@@ -45,7 +45,8 @@ UdpEndpoint::UdpEndpoint(int family, int receiveBuffer) : family(family) {
         close(sock);
         throw std::system_error(saved, std::generic_category(), "IPV6_V6ONLY");
     }
-    if (setsockopt(sock, v6 ? IPPROTO_IPV6 : IPPROTO_IP, v6 ? IPV6_RECVERR : IP_RECVERR, &on, sizeof on) != 0) {
+    if (setsockopt(sock, v6 ? IPPROTO_IPV6 : IPPROTO_IP, v6 ? IPV6_RECVERR : IP_RECVERR, &on, sizeof on) !=
+        0) {
         int saved = errno;
         close(sock);
         throw std::system_error(saved, std::generic_category(), v6 ? "IPV6_RECVERR" : "IP_RECVERR");
