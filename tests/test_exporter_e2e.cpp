@@ -1,14 +1,18 @@
 // The whole tag_exporter as a child process: it stops when told, at any
 // point of its start-up and while host names of probes are being looked up,
-// and a reload never kills it.
+// and a reload never kills it nor loses a probe.
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <csignal>
 #include <cstdio>
 #include <fstream>
+#include <mutex>
+#include <string>
 #include <thread>
+#include <vector>
 
+#include "agent_process.h"
 #include "bound_socket.h"
 #include "exporter_process.h"
 #include "http_get.h"
@@ -117,6 +121,57 @@ TEST(ExporterStop, ReloadsWhileHostNamesAreLookedUpAndKeepsServing) {
     size_t at = metrics.find(success);
     ASSERT_NE(at, std::string::npos) << metrics;
     EXPECT_GE(std::stoi(metrics.substr(at + success.size())), 2) << metrics;
+    EXPECT_NE(metrics.find("tag_exporter_config_reloads_total{result=\"failure\"} 0\n"), std::string::npos);
+    exporter.signal(SIGTERM);
+    EXPECT_EQ(exporter.waitForExit(10s), 0) << exporter.log();
+}
+
+// Reloads on every few milliseconds while probes of a real device run on
+// several connections at once: every probe is answered, and answered
+// whole, and the exporter counts exactly the probes its clients saw. The
+// module holds a tag the device lacks, so every reload also sends the next
+// probe through the ERR reply and the second GET again.
+TEST(ExporterStop, EveryProbeIsAnsweredThroughAStormOfReloads) {
+    AgentProcess agent;
+    std::string modules = ::testing::TempDir() + "exporter_e2e_storm.yml";
+    std::ofstream(modules) << "modules:\n  m:\n    timeout: 1\n    retries: 2\n"
+                              "    tags: [TAG_DEV_ID, TAG_DEV_ID_OLD]\n";
+    ExporterProcess exporter(TAG_EXPORTER_PATH, {"--config.file=" + modules});
+    uint16_t port = exporter.waitUntilListening();
+    ASSERT_NE(port, 0) << exporter.log();
+    constexpr int THREADS = 4, PROBES = 50;
+    std::string uri = "/probe?target=127.0.0.1:" + std::to_string(agent.port) + "&module=m";
+    std::atomic<int> answered{0}, finished{0};
+    std::vector<std::string> lost;
+    std::mutex lostLock;
+    std::vector<std::thread> clients;
+    for (int t = 0; t < THREADS; ++t)
+        clients.emplace_back([&] {
+            for (int i = 0; i < PROBES; ++i) {
+                std::string reply = httpGet(port, uri);
+                if (reply.find("\ntag_probe_success 1\n") != std::string::npos &&
+                    reply.find("\ntag_dev_id 42\n") != std::string::npos) {
+                    ++answered;
+                } else {
+                    std::lock_guard hold(lostLock);
+                    lost.push_back(reply);
+                }
+            }
+            ++finished;
+        });
+    int reloads = 0;
+    for (; finished < THREADS && exporter.running(); ++reloads) {
+        exporter.signal(SIGHUP);
+        std::this_thread::sleep_for(2ms);
+    }
+    for (std::thread& t : clients) t.join();
+    ASSERT_TRUE(exporter.running()) << exporter.log();
+    EXPECT_EQ(answered, THREADS * PROBES) << (lost.empty() ? "" : lost.front());
+    EXPECT_GT(reloads, 10);
+    std::string metrics = bodyOf(httpGet(port, "/metrics"));
+    EXPECT_NE(metrics.find("tag_exporter_probes_total{result=\"success\"} 200\n"), std::string::npos)
+        << metrics;
+    EXPECT_NE(metrics.find("tag_exporter_probes_total{result=\"failure\"} 0\n"), std::string::npos);
     EXPECT_NE(metrics.find("tag_exporter_config_reloads_total{result=\"failure\"} 0\n"), std::string::npos);
     exporter.signal(SIGTERM);
     EXPECT_EQ(exporter.waitForExit(10s), 0) << exporter.log();
