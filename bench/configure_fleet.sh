@@ -14,43 +14,10 @@ source scripts/background.sh
 conf=$build/configurator/tagconf
 poll=$build/poller/tagpoll
 agent=$build/agent/tagagent
-missed=0
+source bench/fleet_helpers.sh
 
-goal() {
-  if [[ $2 == 1 ]]; then echo "  goal met:    $1: $3"; else echo "  GOAL MISSED: $1: $3"; missed=1; fi
-}
-now() { date +%s.%N; }
-calc() { awk "BEGIN { printf \"%.${2:-3}f\", $1 }"; }
-holds() { awk "BEGIN { print ($1) ? 1 : 0 }"; }
-
-# start_fleet [OPTIONS...]: a verbose fleet (its closing line counts SETs)
-# of $devices devices; its targets in $work/fleet.txt, its log in $work/fleet.log.
-start_fleet() {
-  rm -f "$work/fleet.txt" "$work/fleet.out"
-  "$agent" -p 0 -t 600 -v --devices "$devices" --targets-file "$work/fleet.txt" "$@" \
-    > "$work/fleet.out" 2> "$work/fleet.log" &
-  fleet_pid=$!
-  background_pids+=("$fleet_pid")
-  for _ in $(seq 600); do grep -q '^listening' "$work/fleet.out" 2>/dev/null && return; sleep 0.05; done
-  echo "tagagent did not start its fleet" >&2
-  exit 1
-}
-# stop_fleet: stops it and sets sets_arrived from its closing line.
-stop_fleet() {
-  kill "$fleet_pid" 2>/dev/null || true
-  wait "$fleet_pid" 2>/dev/null || true
-  sets_arrived=$(sed -n 's/.* \([0-9]*\) SETs arrived.*/\1/p' "$work/fleet.log" | tail -1)
-}
-
-# timed OUT COMMAND...: runs it; sets wall (s) and rss (KB).
-timed() {
-  local out=$1 start
-  shift
-  start=$(now)
-  /usr/bin/time -f %M -o "$work/rss" "$@" > "$out" 2> "$work/timed.err" || true
-  wall=$(calc "$(now) - $start")
-  rss=$(tail -1 "$work/rss")
-}
+# sets_arrived: how many SETs the stopped verbose fleet's closing line counts.
+sets_arrived() { sed -n 's/.* \([0-9]*\) SETs arrived.*/\1/p' "$work/fleet.log" | tail -1; }
 
 # converged: how many devices tagpoll reads back with the desired values.
 converged() {
@@ -65,8 +32,10 @@ targets_file: fleet.txt
 tags: {TAG_DEV_LABEL: "Bench rack", TAG_DEV_STATE: 1A, TAG_IO_GAIN: 0.25}
 YAML
 
+# Every fleet here is verbose (-v): its log has a line per SET served, and a
+# closing count of SETs.
 echo "== $devices devices, --loss 0.05: apply a label and two numbers (-t 0.2 -r 5)"
-start_fleet --loss 0.05
+start_fleet -v --loss 0.05
 timed "$work/apply.json" "$conf" apply -t 0.2 -r 5 --format json "$work/state.yml"
 first_wall=$wall first_rss=$rss
 echo "  $(tail -1 "$work/timed.err") in $wall s, peak RSS $rss KB, slowest took $(max_attempts "$work/apply.json") attempts"
@@ -84,7 +53,7 @@ timed "$work/get.txt" "$poll" -f "$work/fleet.txt" -t 0.2 -r 5 GET: TAG_DEV_LABE
 get_wall=$wall
 echo "  tagpoll GET: $(grep -c $'\tGET: ' "$work/get.txt" || true) answered in $get_wall s"
 stop_fleet
-echo "  SETs arrived at the fleet over both applies: $sets_arrived (SETs served before the second: $sets_before)"
+echo "  SETs arrived at the fleet over both applies: $(sets_arrived) (SETs served before the second: $sets_before)"
 sets_after=$(grep -c 'SET of' "$work/fleet.log" || true)
 goal "the second apply sends no SET" "$(holds "$sets_after == $sets_before")" \
   "$((sets_after - sets_before)) SETs served during it"
@@ -92,7 +61,7 @@ goal "second apply within 1.2 x a tagpoll GET" "$(holds "$again_wall <= 1.2 * $g
   "$again_wall s vs $get_wall s ($(calc "$again_wall / $get_wall" 2)x)"
 
 echo "== --loss 0.30: apply with enough rounds (-t 0.2 -r 20)"
-start_fleet --loss 0.30
+start_fleet -v --loss 0.30
 timed "$work/lossy.json" "$conf" apply -t 0.2 -r 20 --format json "$work/state.yml"
 echo "  $(tail -1 "$work/timed.err") in $wall s; slowest took $(max_attempts "$work/lossy.json") attempts (read attempts + write rounds)"
 ok=$(converged)
@@ -100,12 +69,12 @@ goal "100% converged (by tagpoll) under 30% loss" "$(holds "$ok == $devices")" "
 stop_fleet
 
 echo "== tagpoll --verify on a --loss 0.05 fleet, beside a plain SET"
-start_fleet --loss 0.05
+start_fleet -v --loss 0.05
 timed "$work/plain.txt" "$poll" -f "$work/fleet.txt" -t 0.2 -r 5 SET: 'TAG_DEV_LABEL=Bench rack' TAG_DEV_STATE=1A TAG_IO_GAIN=0.25
 ok=$(converged)
 echo "  without --verify: $ok of $devices hold it, $(calc "100 * ($devices - $ok) / $devices" 2)% silently lost"
 stop_fleet
-start_fleet --loss 0.05
+start_fleet -v --loss 0.05
 timed "$work/verify.txt" "$poll" -f "$work/fleet.txt" -t 0.2 -r 5 --verify SET: 'TAG_DEV_LABEL=Bench rack' TAG_DEV_STATE=1A TAG_IO_GAIN=0.25
 ok=$(converged)
 goal "tagpoll --verify: 100% verified" "$(holds "$ok == $devices")" "$ok of $devices in $wall s"

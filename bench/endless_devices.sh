@@ -13,10 +13,7 @@ for f in poller/tagpoll exporter/tag_exporter bench/endless bench/exporter_load;
 done
 ulimit -n "$(ulimit -Hn)"
 source scripts/background.sh
-missed=0
-goal() {
-  if [[ $2 == 1 ]]; then echo "  goal met:    $1: $3"; else echo "  GOAL MISSED: $1: $3"; missed=1; fi
-}
+source bench/fleet_helpers.sh
 
 # Each device streams up to 4,000 segments of 1 KB a request: 4 MB, past any bound.
 "$build/bench/endless" "$work/endless.txt" 1024 4000 120 &

@@ -14,49 +14,19 @@ poll=$build/poller/tagpoll
 agent=$build/agent/tagagent
 client=$build/client/tagclient
 flood=$build/bench/fleet_flood
-missed=0
-
-# goal NAME HELD TEXT: one line of the report.
-goal() {
-  if [[ $2 == 1 ]]; then echo "  goal met:    $1: $3"; else echo "  GOAL MISSED: $1: $3"; missed=1; fi
-}
-now() { date +%s.%N; }
-calc() { awk "BEGIN { printf \"%.${2:-3}f\", $1 }"; }
-holds() { awk "BEGIN { print ($1) ? 1 : 0 }"; }
-
-# start_fleet [OPTIONS...]: a fleet of $devices devices; its targets in $work/fleet.txt.
-start_fleet() {
-  rm -f "$work/fleet.txt" "$work/fleet.out"
-  "$agent" -p 0 -t 600 --devices "$devices" --targets-file "$work/fleet.txt" "$@" > "$work/fleet.out" &
-  fleet_pid=$!
-  background_pids+=("$fleet_pid")
-  for _ in $(seq 600); do grep -q '^listening' "$work/fleet.out" 2>/dev/null && return; sleep 0.05; done
-  echo "tagagent did not start its fleet" >&2
-  exit 1
-}
-stop_fleet() { kill "$fleet_pid" 2>/dev/null || true; wait "$fleet_pid" 2>/dev/null || true; }
-
-# timed_poll OUT [OPTIONS...]: runs tagpoll; sets wall (s) and rss (KB).
-timed_poll() {
-  local out=$1 start
-  shift
-  start=$(now)
-  /usr/bin/time -f %M -o "$work/rss" "$poll" "$@" > "$out" || true
-  wall=$(calc "$(now) - $start")
-  rss=$(cat "$work/rss")
-}
+source bench/fleet_helpers.sh
 
 echo "== $devices devices, one GET: TAG_DEV_CFG each ($runs runs)"
 start_fleet
 walls=()
 for i in $(seq "$runs"); do
-  timed_poll "$work/poll.txt" -f "$work/fleet.txt" GET: TAG_DEV_CFG
+  timed "$work/poll.txt" "$poll" -f "$work/fleet.txt" GET: TAG_DEV_CFG
   answered=$(grep -c $'\tGET: ' "$work/poll.txt" || true)
   echo "  run $i: $answered answered in $wall s, peak RSS $rss KB"
   walls+=("$wall")
   [[ $answered == "$devices" ]] || all_answered=0
 done
-median=$(printf '%s\n' "${walls[@]}" | sort -n | awk '{ a[NR] = $1 } END { print a[int((NR + 1) / 2)] }')
+median=$(median_of "${walls[@]}")
 poll_rate=$(calc "$devices / $median" 0)
 goal "all answered within 0.5 s" "$(holds "${all_answered:-1} == 1 && $median <= 0.5")" \
   "median $median s, $poll_rate devices/s"
@@ -83,7 +53,7 @@ stop_fleet
 
 echo "== --loss 0.05, -r 3"
 start_fleet --loss 0.05
-timed_poll "$work/loss.json" -f "$work/fleet.txt" -r 3 -o json GET: TAG_DEV_CFG
+timed "$work/loss.json" "$poll" -f "$work/fleet.txt" -r 3 -o json GET: TAG_DEV_CFG
 answered=$(grep -c '"status":"answered"' "$work/loss.json" || true)
 share=$(calc "100 * $answered / $devices" 3)
 echo "  $answered of $devices answered in $wall s; attempts: $(grep -o '"attempts":[0-9]*' "$work/loss.json" |
@@ -96,7 +66,7 @@ devices_before=$devices
 devices=900
 start_fleet
 for i in $(seq 100); do echo "127.200.0.$i:9"; done >> "$work/fleet.txt"
-timed_poll "$work/dead.txt" -f "$work/fleet.txt" GET: TAG_DEV_CFG
+timed "$work/dead.txt" "$poll" -f "$work/fleet.txt" GET: TAG_DEV_CFG
 echo "  $(grep -c $'\tGET: ' "$work/dead.txt" || true) answered, $(grep -c 'RX_REFUSED' "$work/dead.txt" || true) refused in $wall s"
 goal "done within time-out x attempts + 0.5 s" "$(holds "$wall <= 6.5")" "$wall s of 6.5 s"
 stop_fleet
@@ -107,7 +77,7 @@ start_fleet
 background_pids+=($!)
 for _ in $(seq 200); do grep -q '^listening' "$work/silent.out" 2>/dev/null && break; sleep 0.05; done
 cat "$work/silent.txt" >> "$work/fleet.txt"
-timed_poll "$work/silent.out.txt" -f "$work/fleet.txt" GET: TAG_DEV_CFG
+timed "$work/silent.out.txt" "$poll" -f "$work/fleet.txt" GET: TAG_DEV_CFG
 echo "  $(grep -c $'\tGET: ' "$work/silent.out.txt" || true) answered, $(grep -c 'RX_TIMEOUT' "$work/silent.out.txt" || true) timed out in $wall s (-t 2 -r 2: 6 s)"
 devices=$devices_before
 

@@ -31,11 +31,21 @@ Bytes hex(const std::string& text) {
 }
 const Bytes EXAMPLE = hex("01 01 80 00 02 08 02 00 00 00 2a 09 01 00 06 52 61 63 6b 20 31");  // "Rack 1"
 
+// The IP header text2pcap puts around each datagram: the family's option,
+// the client's and the agent's addresses, and the header's size.
+struct Family {
+    const char* option;
+    std::string client, agent;
+    int headerSize;
+};
+const Family IPV4{"-4", "127.0.0.1", "127.0.0.2", 20};
+const Family IPV6{"-6", "2001:db8::1", "2001:db8::2", 40};
+
 // One row of tab-separated fields per frame. The frames go between
-// 127.0.0.1:40000 (the client) and 127.0.0.2:agentPort, and the capture
-// keeps 1100 bytes of each datagram, as a snap length can.
+// client:40000 and agent:agentPort, and the capture keeps 1100 bytes of each
+// datagram, as a snap length can.
 std::vector<std::string> fields(const std::vector<Frame>& frames, const std::vector<std::string>& names,
-                                int agentPort = 60000, bool twoPass = false) {
+                                int agentPort = 60000, bool twoPass = false, const Family& family = IPV4) {
     char name[] = "/tmp/test_dissector.XXXXXX";
     std::filesystem::path dir = mkdtemp(name);
     std::ofstream dump(dir / "dump.txt");
@@ -52,9 +62,12 @@ std::vector<std::string> fields(const std::vector<Frame>& frames, const std::vec
         EXPECT_EQ(r.status, 0) << program << ": " << r.err;
         return r;
     };
-    run(TEXT2PCAP_PATH, {"-q", "-D", "-t", "%H:%M:%S.%f", "-i", "17", "-4", "127.0.0.1,127.0.0.2", "-u",
-                         "40000," + std::to_string(agentPort), dir / "dump.txt", dir / "all.pcap"});
-    run(EDITCAP_PATH, {"-s", "1142", dir / "all.pcap", dir / "cut.pcap"});
+    run(TEXT2PCAP_PATH,
+        {"-q", "-D", "-t", "%H:%M:%S.%f", "-i", "17", family.option, family.client + "," + family.agent, "-u",
+         "40000," + std::to_string(agentPort), dir / "dump.txt", dir / "all.pcap"});
+    // Ethernet, IP and UDP headers before the datagram's 1100 bytes.
+    run(EDITCAP_PATH,
+        {"-s", std::to_string(14 + family.headerSize + 8 + 1100), dir / "all.pcap", dir / "cut.pcap"});
     std::vector<std::string> args{"-n",     "-r", dir / "cut.pcap", "-X", "lua_script:" DISSECTOR_PATH, "-T",
                                   "fields", "-E", "aggregator=|"};
     if (twoPass) args.push_back("-2");
@@ -208,6 +221,29 @@ TEST(Dissector, LinksRequestsAndTheirReplySegments) {
                                         "\t\t", "\t5\t0.125000000", "\t\t"}));
 }
 
+// A GET of two tags and its reply in two segments, carried over IPv4 and
+// over IPv6: the same fields in each direction, the links between them too.
+TEST(Dissector, ReadsAnExchangeAlikeOverIpv4AndIpv6) {
+    const std::vector<Frame> frames{{hex("01 01 85 00 02 08 00 09 00"), false, 0},
+                                    {hex("01 01 05 00 01 08 02 00 00 00 2a"), true, 0.25},
+                                    {hex("01 01 85 00 01 09 01 00 06 52 61 63 6b 20 31"), true, 0.5}};
+    const std::vector<std::string> names{"_ws.col.Source",      "_ws.col.Destination", "udp.dstport",
+                                         "tagproto.msgid",      "tagproto.sequence",   "tagproto.last",
+                                         "tagproto.tag.name",   "tagproto.tag.value",  "tagproto.response_in",
+                                         "tagproto.request_in", "_ws.col.Info"};
+    for (const Family& family : {IPV4, IPV6}) {
+        const std::string toAgent = family.client + "\t" + family.agent + "\t60000\t1\t5\t",
+                          toClient = family.agent + "\t" + family.client + "\t40000\t1\t5\t";
+        EXPECT_EQ(
+            fields(frames, names, 60000, true, family),
+            (std::vector<std::string>{
+                toAgent + "1\tTAG_DEV_ID|TAG_DEV_LABEL\t\t2|3\t\tGET seq=5 last: TAG_DEV_ID TAG_DEV_LABEL",
+                toClient + "0\tTAG_DEV_ID\t0000002A\t\t1\tGET seq=5: TAG_DEV_ID=0000002A",
+                toClient + "1\tTAG_DEV_LABEL\tRack 1\t\t1\tGET seq=5 last: TAG_DEV_LABEL=\"Rack 1\""}))
+            << family.option;
+    }
+}
+
 // Off its port, a datagram is taken only when its header and tags account
 // for every byte; after one is, its endpoints stay with the dissector.
 TEST(Dissector, HeuristicTakesWholeDatagramsThenTheConversation) {
@@ -216,8 +252,10 @@ TEST(Dissector, HeuristicTakesWholeDatagramsThenTheConversation) {
                               {hex("01 01 80 00 02 05 00")},
                               {hex("01 01 80 00 01 05 00"), true},
                               {hex("02 01 80 00 00")}};
-    EXPECT_EQ(fields(frames, {"_ws.col.Protocol"}, 50123),
-              (std::vector<std::string>{"UDP", "UDP", "UDP", "TAGPROTO", "TAGPROTO"}));
+    for (const Family& family : {IPV4, IPV6})
+        EXPECT_EQ(fields(frames, {"_ws.col.Protocol"}, 50123, false, family),
+                  (std::vector<std::string>{"UDP", "UDP", "UDP", "TAGPROTO", "TAGPROTO"}))
+            << family.option;
 }
 
 }  // namespace
