@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <deque>
 #include <optional>
 
@@ -109,6 +110,50 @@ TEST(AllowList, MatchesNetworksAndRefusesMalformedOnes) {
         EXPECT_FALSE(list.parse(bad, reason)) << bad;
     ASSERT_TRUE(list.parse("", reason));
     EXPECT_TRUE(allows("203.0.113.9"));
+}
+
+// Each address judged against a list of both families; a mapped IPv6
+// address reaches an IPv4 host, so only the IPv4 networks may let it pass.
+TEST(AllowList, JudgesBothFamiliesAndMappedAddressesAsIpv4) {
+    auto storage = [](const char* text) {
+        sockaddr_storage address{};
+        if (strchr(text, ':')) {
+            auto& six = reinterpret_cast<sockaddr_in6&>(address);
+            six.sin6_family = AF_INET6;
+            EXPECT_EQ(inet_pton(AF_INET6, text, &six.sin6_addr), 1) << text;
+        } else {
+            auto& four = reinterpret_cast<sockaddr_in&>(address);
+            four.sin_family = AF_INET;
+            EXPECT_EQ(inet_pton(AF_INET, text, &four.sin_addr), 1) << text;
+        }
+        return address;
+    };
+    struct Case {
+        const char* list;
+        const char* address;
+        bool allowed;
+    } cases[] = {
+        {"2001:db8:1::/48,::1,10.0.0.0/8", "2001:db8:1:ffff::9", true},
+        {"2001:db8:1::/48,::1,10.0.0.0/8", "2001:db8:2::1", false},
+        {"2001:db8:1::/48,::1,10.0.0.0/8", "::1", true},
+        {"2001:db8:1::/48,::1,10.0.0.0/8", "::2", false},
+        {"2001:db8:1::/48,::1,10.0.0.0/8", "::ffff:10.9.8.7", true},
+        {"2001:db8:1::/48,::1,10.0.0.0/8", "::ffff:11.0.0.1", false},
+        {"2001:db8:1::/48,::1,10.0.0.0/8", "10.1.2.3", true},
+        {"::/0", "::ffff:127.0.0.1", false},
+        {"::/0", "127.0.0.1", false},
+        {"0.0.0.0/0", "fe80::1", false},
+    };
+    for (const Case& c : cases) {
+        exporter::AllowList list;
+        std::string reason;
+        ASSERT_TRUE(list.parse(c.list, reason)) << c.list << ": " << reason;
+        EXPECT_EQ(list.allows(storage(c.address)), c.allowed) << c.list << " / " << c.address;
+    }
+    exporter::AllowList list;
+    std::string reason;
+    for (const char* bad : {"2001:db8::1/48", "::1/129", "fd00::/7", "[::1]", "2001:db8::/", "2001:db8:::1"})
+        EXPECT_FALSE(list.parse(bad, reason)) << bad;
 }
 
 // Answers each exchange with the next scripted result, recording what was asked.
