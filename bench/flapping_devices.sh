@@ -33,14 +33,15 @@ start_device() {
 
 # The flapper: each turn one device goes down for 0.3 s. It counts the
 # restarts of each device in $work/generations, and holds still while
-# $work/hold exists (saying so with $work/held).
+# $work/hold exists, saying so by copying its token into $work/held: a
+# token, not the file's presence, so that a late answer to an earlier hold
+# is never taken for this one.
 flap() {
   local generation=() i
   for i in "${!ports[@]}"; do generation[i]=0; done
   echo "${generation[*]}" > "$work/generations"
   while [[ ! -e $work/stop ]]; do
-    if [[ -e $work/hold ]]; then touch "$work/held"; sleep 0.02; continue; fi
-    rm -f "$work/held"
+    if [[ -e $work/hold ]]; then cat "$work/hold" > "$work/held" 2>/dev/null || true; sleep 0.02; continue; fi
     i=$((RANDOM % count))
     kill "${pids[i]}" 2>/dev/null || true
     wait "${pids[i]}" 2>/dev/null || true
@@ -52,7 +53,11 @@ flap() {
   done
   kill "${pids[@]}" 2>/dev/null || true
 }
-hold_still() { touch "$work/hold"; until [[ -e $work/held ]]; do sleep 0.02; done; }
+hold_still() {
+  local token=$RANDOM$RANDOM
+  echo "$token" > "$work/hold"
+  until [[ $(cat "$work/held" 2>/dev/null) == "$token" ]]; do sleep 0.02; done
+}
 let_go() { rm -f "$work/hold" "$work/held"; }
 
 for i in $(seq 0 $((count - 1))); do start_device "$i"; done
@@ -114,7 +119,9 @@ for round in $(seq 10); do
     claimed=$((claimed + 1))
     # A device started again since the apply began lost the label: no claim to check.
     [[ ${before[i]} == "${after[i]}" ]] || continue
-    grep -qF "$target"$'\tGET: TAG_DEV_LABEL="Flap '"$round"'" ' "$work/check.txt" || false_claims=$((false_claims + 1))
+    grep -qF "$target"$'\tGET: TAG_DEV_LABEL="Flap '"$round"'" ' "$work/check.txt" && continue
+    false_claims=$((false_claims + 1))
+    echo "  FALSE, round $round: $(grep "^$target" "$work/apply.txt"); the device: $(grep "^$target" "$work/check.txt")"
   done
 done
 echo "  $claimed written and read back by tagconf's word, $kept_quiet reported not done, $false_claims false"
