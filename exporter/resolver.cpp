@@ -8,6 +8,8 @@
 #include <cstring>
 #include <thread>
 
+#include "tagengine.h"
+
 namespace exporter {
 
 namespace {
@@ -22,45 +24,15 @@ struct Lookup {
     gaicb request{};
 };
 
-void setPort(sockaddr_storage& a, uint16_t port) {
-    if (a.ss_family == AF_INET) reinterpret_cast<sockaddr_in&>(a).sin_port = htons(port);
-    if (a.ss_family == AF_INET6) reinterpret_cast<sockaddr_in6&>(a).sin6_port = htons(port);
-}
-
-// The mapped form reaches the IPv4 device, and is judged as such.
-void unmap(sockaddr_storage& a) {
-    if (a.ss_family != AF_INET6) return;
-    const auto& six = reinterpret_cast<const sockaddr_in6&>(a);
-    if (!IN6_IS_ADDR_V4MAPPED(&six.sin6_addr)) return;
-    sockaddr_in four{};
-    four.sin_family = AF_INET;
-    four.sin_port = six.sin6_port;
-    memcpy(&four.sin_addr, six.sin6_addr.s6_addr + 12, sizeof four.sin_addr);
-    a = sockaddr_storage{};
-    memcpy(&a, &four, sizeof four);
-}
-
-// The first IPv4 answer, else the first IPv6 one.
-const addrinfo* chosen(const addrinfo* list) {
-    for (const addrinfo* a = list; a; a = a->ai_next)
-        if (a->ai_family == AF_INET) return a;
-    for (const addrinfo* a = list; a; a = a->ai_next)
-        if (a->ai_family == AF_INET6) return a;
-    return nullptr;
-}
-
 void lookupEnded(sigval value) {
     auto* lookup = static_cast<Lookup*>(value.sival_ptr);
     sockaddr_storage address{};
     int status = gai_error(&lookup->request);
-    const addrinfo* found = status == 0 ? chosen(lookup->request.ar_result) : nullptr;
-    if (found) {
-        memcpy(&address, found->ai_addr, found->ai_addrlen);
-        unmap(address);
-        setPort(address, lookup->port);
+    if (status == 0 && tagengine::chooseAddress(lookup->request.ar_result, lookup->port, address)) {
         lookup->done(true, address, {});
     } else {
-        lookup->done(false, address, "cannot resolve \"" + lookup->host + "\": " + gai_strerror(status));
+        const char* why = status != 0 ? gai_strerror(status) : "no IPv4 or IPv6 address";
+        lookup->done(false, address, "cannot resolve \"" + lookup->host + "\": " + why);
     }
     if (lookup->request.ar_result) freeaddrinfo(lookup->request.ar_result);
     std::atomic<int>* running = lookup->running;
@@ -70,21 +42,23 @@ void lookupEnded(sigval value) {
 
 }  // namespace
 
+// Chosen as a looked-up answer is, so that a mapped literal reaches the
+// same IPv4 device a name would.
 bool parseLiteral(const std::string& host, uint16_t port, sockaddr_storage& address) {
-    address = sockaddr_storage{};
-    auto& four = reinterpret_cast<sockaddr_in&>(address);
-    auto& six = reinterpret_cast<sockaddr_in6&>(address);
+    sockaddr_storage literal{};
+    auto& four = reinterpret_cast<sockaddr_in&>(literal);
+    auto& six = reinterpret_cast<sockaddr_in6&>(literal);
+    addrinfo answer{};
+    answer.ai_addr = reinterpret_cast<sockaddr*>(&literal);
     if (inet_pton(AF_INET, host.c_str(), &four.sin_addr) == 1) {
-        four.sin_family = AF_INET;
+        four.sin_family = answer.ai_family = AF_INET;
+        answer.ai_addrlen = sizeof four;
     } else if (inet_pton(AF_INET6, host.c_str(), &six.sin6_addr) == 1) {
-        six.sin6_family = AF_INET6;
-        unmap(address);
-    } else {
-        address = sockaddr_storage{};
-        return false;
+        six.sin6_family = answer.ai_family = AF_INET6;
+        answer.ai_addrlen = sizeof six;
     }
-    setPort(address, port);
-    return true;
+    address = sockaddr_storage{};
+    return answer.ai_addrlen != 0 && tagengine::chooseAddress(&answer, port, address);
 }
 
 Resolver::~Resolver() { drain(); }

@@ -9,6 +9,7 @@
 
 #include <limits>
 #include <optional>
+#include <vector>
 
 #include <map>
 
@@ -91,6 +92,47 @@ std::string tagIds(const tagengine::Result& r) {
     r.reply->gotoFirst();
     while (VTag* t = r.reply->getTag()) ids += std::to_string(t->tagId) + " ";
     return ids;
+}
+
+// Lookup answers in the order a resolver may give them: the address every
+// program reaches, as endpointText shows it.
+TEST(ChooseAddress, PrefersIpv4ThenIpv6AndUnmapsMappedAddresses) {
+    struct Answer {
+        int family;
+        const char* text;
+    };
+    struct Case {
+        std::vector<Answer> answers;
+        const char* chosen;  // "" when none
+    } cases[] = {
+        {{{AF_INET6, "2001:db8::1"}, {AF_INET, "192.0.2.7"}, {AF_INET, "192.0.2.8"}}, "192.0.2.7:60001"},
+        {{{AF_INET6, "2001:db8::1"}, {AF_INET6, "2001:db8::2"}}, "[2001:db8::1]:60001"},
+        {{{AF_INET6, "::ffff:192.0.2.9"}}, "192.0.2.9:60001"},
+        {{}, ""},
+    };
+    for (const Case& c : cases) {
+        std::vector<sockaddr_storage> addresses(c.answers.size());
+        std::vector<addrinfo> list(c.answers.size());
+        for (size_t i = 0; i < c.answers.size(); ++i) {
+            addresses[i].ss_family = sa_family_t(c.answers[i].family);
+            void* raw = c.answers[i].family == AF_INET
+                            ? static_cast<void*>(&reinterpret_cast<sockaddr_in&>(addresses[i]).sin_addr)
+                            : static_cast<void*>(&reinterpret_cast<sockaddr_in6&>(addresses[i]).sin6_addr);
+            ASSERT_EQ(inet_pton(c.answers[i].family, c.answers[i].text, raw), 1);
+            list[i] = addrinfo{};
+            list[i].ai_family = c.answers[i].family;
+            list[i].ai_addr = reinterpret_cast<sockaddr*>(&addresses[i]);
+            list[i].ai_addrlen = c.answers[i].family == AF_INET ? sizeof(sockaddr_in) : sizeof(sockaddr_in6);
+            if (i > 0) list[i - 1].ai_next = &list[i];
+        }
+        sockaddr_storage to{};
+        bool found = tagengine::chooseAddress(list.empty() ? nullptr : &list[0], 60001, to);
+        EXPECT_EQ(found ? tagengine::endpointText(to) : "", c.chosen);
+        // endpointText shows a mapped address unmapped: the family says what is sent to.
+        if (found) {
+            EXPECT_EQ(to.ss_family, c.chosen[0] == '[' ? AF_INET6 : AF_INET) << c.chosen;
+        }
+    }
 }
 
 TEST(Engine, MergesSegmentsOfItsSequenceAndDropsStraysAndOversized) {

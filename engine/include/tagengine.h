@@ -56,6 +56,7 @@
 #ifndef TAGENGINE_H
 #define TAGENGINE_H
 
+#include <netdb.h>
 #include <sys/socket.h>
 
 #include <chrono>
@@ -185,6 +186,12 @@ TAGENGINE_API std::string unwritableReason(const VMsg& set);
 // "[2001:db8::1]:60000" (an IPv4-mapped IPv6 address as its IPv4 address);
 // "" when it is of neither family.
 TAGENGINE_API std::string endpointText(const sockaddr_storage& address);
+
+// The address of a name's lookup answers that every program of the family
+// reaches: the first IPv4 one, else the first IPv6 one (so a name with both
+// is reached as before IPv6 was spoken), an IPv4-mapped address as the IPv4
+// address it stands for, with the port set. False when there is neither.
+TAGENGINE_API bool chooseAddress(const addrinfo* answers, uint16_t port, sockaddr_storage& to);
 
 class TAGENGINE_API Engine {
 public:

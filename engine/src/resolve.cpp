@@ -24,19 +24,17 @@ const addrinfo* firstOf(const addrinfo* list, int family) {
     return nullptr;
 }
 
-bool lookUp(const std::string& host, int flags, sockaddr_storage& to, std::string& why) {
+bool lookUp(const std::string& host, int flags, uint16_t port, sockaddr_storage& to, std::string& why) {
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_DGRAM;
     hints.ai_flags = flags;
     addrinfo* found = nullptr;
     int rc = getaddrinfo(host.c_str(), nullptr, &hints, &found);
-    const addrinfo* chosen = rc == 0 ? firstOf(found, AF_INET) : nullptr;
-    if (rc == 0 && !chosen) chosen = firstOf(found, AF_INET6);
-    if (chosen) memcpy(&to, chosen->ai_addr, chosen->ai_addrlen);
+    bool chosen = rc == 0 && chooseAddress(found, port, to);
     if (!chosen) why = rc != 0 ? gai_strerror(rc) : "no IPv4 or IPv6 address";
     if (found) freeaddrinfo(found);
-    return chosen != nullptr;
+    return chosen;
 }
 
 }  // namespace
@@ -54,17 +52,23 @@ void unmapIpv4(sockaddr_storage& address) {
     memcpy(&address, &four, sizeof four);
 }
 
-bool resolveAddress(const std::string& host, uint16_t port, sockaddr_storage& to, std::string& why) {
+bool chooseAddress(const addrinfo* answers, uint16_t port, sockaddr_storage& to) {
+    const addrinfo* chosen = firstOf(answers, AF_INET);
+    if (!chosen) chosen = firstOf(answers, AF_INET6);
+    if (!chosen) return false;
     to = sockaddr_storage{};
-    // A literal first, without the resolver: numeric hosts never wait on it.
-    bool ok = lookUp(host, AI_NUMERICHOST, to, why) || lookUp(host, 0, to, why);
-    if (!ok) {
-        to = sockaddr_storage{};
-        return false;
-    }
+    memcpy(&to, chosen->ai_addr, chosen->ai_addrlen);
     unmapIpv4(to);
     setPort(to, port);
     return true;
+}
+
+bool resolveAddress(const std::string& host, uint16_t port, sockaddr_storage& to, std::string& why) {
+    to = sockaddr_storage{};
+    // A literal first, without the resolver: numeric hosts never wait on it.
+    if (lookUp(host, AI_NUMERICHOST, port, to, why) || lookUp(host, 0, port, to, why)) return true;
+    to = sockaddr_storage{};
+    return false;
 }
 
 std::string endpointText(const sockaddr_storage& given) {
