@@ -16,6 +16,7 @@
 #include "bound_socket.h"
 #include "peer_key.h"
 #include "sequence_table.h"
+#include "socket_address.h"
 #include "tagengine.h"
 #include "udp_peer.h"
 
@@ -111,15 +112,11 @@ TEST(ChooseAddress, PrefersIpv4ThenIpv6AndUnmapsMappedAddresses) {
         {{}, ""},
     };
     for (const Case& c : cases) {
-        std::vector<sockaddr_storage> addresses(c.answers.size());
+        std::vector<sockaddr_storage> addresses;
         std::vector<addrinfo> list(c.answers.size());
+        for (const Answer& answer : c.answers) addresses.push_back(socketAddress(answer.text));
         for (size_t i = 0; i < c.answers.size(); ++i) {
-            addresses[i].ss_family = sa_family_t(c.answers[i].family);
-            void* raw = c.answers[i].family == AF_INET
-                            ? static_cast<void*>(&reinterpret_cast<sockaddr_in&>(addresses[i]).sin_addr)
-                            : static_cast<void*>(&reinterpret_cast<sockaddr_in6&>(addresses[i]).sin6_addr);
-            ASSERT_EQ(inet_pton(c.answers[i].family, c.answers[i].text, raw), 1);
-            list[i] = addrinfo{};
+            ASSERT_EQ(addresses[i].ss_family, c.answers[i].family) << c.answers[i].text;
             list[i].ai_family = c.answers[i].family;
             list[i].ai_addr = reinterpret_cast<sockaddr*>(&addresses[i]);
             list[i].ai_addrlen = c.answers[i].family == AF_INET ? sizeof(sockaddr_in) : sizeof(sockaddr_in6);
@@ -662,28 +659,13 @@ TEST(SequenceTable, AnAddressForgottenAndBackDoesNotStartAgainAtZero) {
 // An IPv4 address and its IPv4-mapped IPv6 spelling never share a key with
 // another family's address; each key holds address and port apart.
 TEST(PeerKey, EachFamilyAddressAndPortHasItsOwnKey) {
-    auto v4 = [](const char* text, uint16_t port) {
-        sockaddr_storage s{};
-        auto& a = reinterpret_cast<sockaddr_in&>(s);
-        a.sin_family = AF_INET;
-        a.sin_port = htons(port);
-        inet_pton(AF_INET, text, &a.sin_addr);
-        return tagengine::peerKey(s);
-    };
-    auto v6 = [](const char* text, uint16_t port) {
-        sockaddr_storage s{};
-        auto& a = reinterpret_cast<sockaddr_in6&>(s);
-        a.sin6_family = AF_INET6;
-        a.sin6_port = htons(port);
-        inet_pton(AF_INET6, text, &a.sin6_addr);
-        return tagengine::peerKey(s);
-    };
-    EXPECT_EQ(v4("127.0.0.1", 60000), (tagengine::PeerKey{0, 0x0000FFFF7F000001ULL, 60000}));
-    EXPECT_EQ(v6("2001:db8::1:2", 7), (tagengine::PeerKey{0x20010DB800000000ULL, 0x0000000000010002ULL, 7}));
-    EXPECT_FALSE(v6("::1", 60000) == v4("0.0.0.1", 60000));
-    EXPECT_FALSE(v6("::1", 60000) == v6("::1", 60001));
-    EXPECT_FALSE(v6("::1", 60000) == v6("::2", 60000));
-    EXPECT_FALSE(v6("1::", 60000) == v6("::1", 60000));
+    auto key = [](const char* text, uint16_t port) { return tagengine::peerKey(socketAddress(text, port)); };
+    EXPECT_EQ(key("127.0.0.1", 60000), (tagengine::PeerKey{0, 0x0000FFFF7F000001ULL, 60000}));
+    EXPECT_EQ(key("2001:db8::1:2", 7), (tagengine::PeerKey{0x20010DB800000000ULL, 0x0000000000010002ULL, 7}));
+    EXPECT_FALSE(key("::1", 60000) == key("0.0.0.1", 60000));
+    EXPECT_FALSE(key("::1", 60000) == key("::1", 60001));
+    EXPECT_FALSE(key("::1", 60000) == key("::2", 60000));
+    EXPECT_FALSE(key("1::", 60000) == key("::1", 60000));
 }
 
 }  // namespace

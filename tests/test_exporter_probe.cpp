@@ -3,7 +3,6 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <deque>
 #include <optional>
 
@@ -12,6 +11,7 @@
 #include "options.h"
 #include "probe.h"
 #include "query.h"
+#include "socket_address.h"
 
 namespace {
 
@@ -115,19 +115,6 @@ TEST(AllowList, MatchesNetworksAndRefusesMalformedOnes) {
 // Each address judged against a list of both families; a mapped IPv6
 // address reaches an IPv4 host, so only the IPv4 networks may let it pass.
 TEST(AllowList, JudgesBothFamiliesAndMappedAddressesAsIpv4) {
-    auto storage = [](const char* text) {
-        sockaddr_storage address{};
-        if (strchr(text, ':')) {
-            auto& six = reinterpret_cast<sockaddr_in6&>(address);
-            six.sin6_family = AF_INET6;
-            EXPECT_EQ(inet_pton(AF_INET6, text, &six.sin6_addr), 1) << text;
-        } else {
-            auto& four = reinterpret_cast<sockaddr_in&>(address);
-            four.sin_family = AF_INET;
-            EXPECT_EQ(inet_pton(AF_INET, text, &four.sin_addr), 1) << text;
-        }
-        return address;
-    };
     struct Case {
         const char* list;
         const char* address;
@@ -148,7 +135,7 @@ TEST(AllowList, JudgesBothFamiliesAndMappedAddressesAsIpv4) {
         exporter::AllowList list;
         std::string reason;
         ASSERT_TRUE(list.parse(c.list, reason)) << c.list << ": " << reason;
-        EXPECT_EQ(list.allows(storage(c.address)), c.allowed) << c.list << " / " << c.address;
+        EXPECT_EQ(list.allows(socketAddress(c.address)), c.allowed) << c.list << " / " << c.address;
     }
     exporter::AllowList list;
     std::string reason;
