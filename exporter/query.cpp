@@ -86,7 +86,9 @@ bool parseIpv6Target(std::string_view text, std::string& host, uint16_t& port, s
     }
     in6_addr parsed{};
     std::string literal(address.substr(0, INET6_ADDRSTRLEN));
-    if (address.size() >= INET6_ADDRSTRLEN || inet_pton(AF_INET6, literal.c_str(), &parsed) != 1) {
+    // A NUL would end the text inet_pton reads, leaving the rest unread but kept in the host.
+    if (address.size() >= INET6_ADDRSTRLEN || address.find('\0') != std::string_view::npos ||
+        inet_pton(AF_INET6, literal.c_str(), &parsed) != 1) {
         reason = "target must be an IPv6 address, bare or as [IPV6]:PORT";
         return false;
     }

@@ -21,7 +21,9 @@ std::string percentEncode(std::string_view text) {
 }
 
 std::string reencode(const exporter::ProbeQuery& query) {
-    std::string raw = "target=" + percentEncode(query.host);
+    // An IPv6 host takes its port only after brackets.
+    bool v6 = query.host.find(':') != std::string::npos;
+    std::string raw = "target=" + percentEncode(v6 && query.port ? "[" + query.host + "]" : query.host);
     if (query.port) raw += percentEncode(":" + std::to_string(query.port));
     for (const std::string& module : query.modules) raw += "&module=" + percentEncode(module);
     if (query.debug) raw += "&debug=true";

@@ -45,6 +45,7 @@ TEST(ProbeQuery, AcceptsAndRefusesAsTabled) {
         {"target=", "target must be HOST[:PORT] with an IPv4 address or a host name, or [IPV6]:PORT"},
         {"target=a+b", "target must be HOST[:PORT] with an IPv4 address or a host name, or [IPV6]:PORT"},
         {"target=a/b", "target must be HOST[:PORT] with an IPv4 address or a host name, or [IPV6]:PORT"},
+        {"target=%5Ba::%00::%5D:7", "target must be an IPv6 address, bare or as [IPV6]:PORT"},
         {"target=a:0", "target port must be a number from 1 to 65535"},
         {"target=a:65536", "target port must be a number from 1 to 65535"},
         {"target=a:", "target port must be a number from 1 to 65535"},
