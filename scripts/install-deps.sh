@@ -5,9 +5,10 @@
 set -euo pipefail
 
 # dpkg-dev, file, binutils and lintian build and check the Debian packages;
-# libgnutls28-dev and libcrypt-dev serve the exporter's TLS and passwords, and
+# libfyaml-dev parses every YAML file the programs read; libgnutls28-dev and
+# libcrypt-dev serve the exporter's TLS and passwords, and
 # openssl makes the certificates of its tests.
-packages=(cmake g++ make pkg-config liblog4cpp5-dev libgtest-dev mandoc nlohmann-json3-dev libyaml-cpp-dev
+packages=(cmake g++ make pkg-config liblog4cpp5-dev libgtest-dev mandoc nlohmann-json3-dev libyaml-cpp-dev libfyaml-dev
   libmicrohttpd-dev libgnutls28-dev libcrypt-dev openssl libcli11-dev locales curl dpkg-dev file binutils lintian
   "$@")
 missing=()
