@@ -1,7 +1,5 @@
 #include "state_file.h"
 
-#include <yaml-cpp/yaml.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -12,11 +10,17 @@
 
 #include "msg_request.h"
 #include "tag_text.h"
-#include "yaml_bounds.h"
+#include "tagyaml.h"
 
 namespace tagconf {
 
 namespace {
+
+using tagyaml::Node;
+
+// A state file nests three levels; the rest is room for mistakes to be
+// named as such rather than as a bound.
+constexpr tagyaml::Bounds STATE_YAML_BOUNDS{MAX_STATE_BYTES, 16};
 
 // Thrown inside this file only, with the whole "FILE:LINE: reason".
 struct Fault {
@@ -39,22 +43,21 @@ class Reader {
 public:
     Reader(const std::string& fileName, uint16_t defaultPort, const OpenFile& open)
         : fileName(fileName), defaultPort(defaultPort), open(open), list(defaultPort) {}
-    void read(const YAML::Node& root, State& state);
+    void read(const Node& root, State& state);
 
 private:
-    [[noreturn]] void fail(const YAML::Node& node, const std::string& reason) const {
-        throw Fault{fileName + ":" + std::to_string(node.Mark().line + 1) + ": " + reason};
+    [[noreturn]] void fail(const Node& node, const std::string& reason) const {
+        throw Fault{fileName + ":" + std::to_string(node.line()) + ": " + reason};
     }
-    std::string scalar(const YAML::Node& node, const std::string& what) const;
+    std::string scalar(const Node& node, const std::string& what) const;
     template <typename Visit>
-    void eachEntry(const YAML::Node& map, const std::string& what, Visit visit) const;
+    void eachEntry(const Node& map, const std::string& what, Visit visit) const;
     void checkAdded();
-    void readTargets(const YAML::Node& node);
-    void readTargetsFile(const YAML::Node& node);
-    TagList readTags(const YAML::Node& map, const TagList& base, const std::string& what) const;
-    size_t overriddenTarget(const YAML::Node& key,
-                            const std::unordered_map<std::string, size_t>& index) const;
-    void readOverrides(const YAML::Node& map, State& state);
+    void readTargets(const Node& node);
+    void readTargetsFile(const Node& node);
+    TagList readTags(const Node& map, const TagList& base, const std::string& what) const;
+    size_t overriddenTarget(const Node& key, const std::unordered_map<std::string, size_t>& index) const;
+    void readOverrides(const Node& map, State& state);
 
     const std::string& fileName;
     uint16_t defaultPort;
@@ -62,22 +65,22 @@ private:
     tagpoll::TargetList list;
 };
 
-std::string Reader::scalar(const YAML::Node& node, const std::string& what) const {
-    if (!node.IsScalar()) fail(node, what + " must be a single value");
-    return node.Scalar();
+// A null is no value: "targets_file:" names no file.
+std::string Reader::scalar(const Node& node, const std::string& what) const {
+    if (!node.isScalar() || node.isNull()) fail(node, what + " must be a single value");
+    return std::string(node.text());
 }
 
 // Calls visit(key, key node, value) for each entry, refusing repeated keys,
-// which the YAML library would otherwise keep both of.
+// which the YAML loader keeps both of.
 template <typename Visit>
-void Reader::eachEntry(const YAML::Node& map, const std::string& what, Visit visit) const {
-    if (!map.IsMap()) fail(map, what + " must be a mapping");
+void Reader::eachEntry(const Node& map, const std::string& what, Visit visit) const {
+    if (!map.isMapping()) fail(map, what + " must be a mapping");
     std::set<std::string> seen;
-    for (const auto& entry : map) {
-        std::string key = scalar(entry.first, "a key in " + what);
-        if (!seen.insert(key).second)
-            fail(entry.first, "\"" + printable(key) + "\" appears twice in " + what);
-        visit(key, entry.first, entry.second);
+    for (const tagyaml::Pair& entry : map.pairs()) {
+        std::string key = scalar(entry.key, "a key in " + what);
+        if (!seen.insert(key).second) fail(entry.key, "\"" + printable(key) + "\" appears twice in " + what);
+        visit(key, entry.key, entry.value);
     }
 }
 
@@ -90,17 +93,17 @@ void Reader::checkAdded() {
     throw Fault{note.substr(0, note.rfind(", polled once"))};
 }
 
-void Reader::readTargets(const YAML::Node& node) {
-    if (!node.IsSequence())
+void Reader::readTargets(const Node& node) {
+    if (!node.isSequence())
         fail(node, "targets must be a list of HOST[:PORT], [IPV6]:PORT or ADDRESS/N[:PORT]");
-    for (const auto& item : node) {
+    for (const Node& item : node.items()) {
         std::string entry = scalar(item, "a target");
-        list.addEntry(entry, fileName, size_t(item.Mark().line) + 1);
+        list.addEntry(entry, fileName, size_t(item.line()));
         checkAdded();
     }
 }
 
-void Reader::readTargetsFile(const YAML::Node& node) {
+void Reader::readTargetsFile(const Node& node) {
     std::filesystem::path path(scalar(node, "targets_file"));
     if (path.is_relative()) path = std::filesystem::path(fileName).parent_path() / path;
     std::string why;
@@ -110,14 +113,14 @@ void Reader::readTargetsFile(const YAML::Node& node) {
     checkAdded();
 }
 
-TagList Reader::readTags(const YAML::Node& map, const TagList& base, const std::string& what) const {
+TagList Reader::readTags(const Node& map, const TagList& base, const std::string& what) const {
     TagList tags = base;
     std::set<uint8_t> ids;
-    eachEntry(map, what, [&](const std::string& name, const YAML::Node& key, const YAML::Node& value) {
+    eachEntry(map, what, [&](const std::string& name, const Node& key, const Node& value) {
         const TagEntry* entry = tagByName(name.c_str());
         if (!entry) fail(key, "unknown tag " + printable(name));
         if (!ids.insert(entry->id).second) fail(key, std::string(entry->name) + " appears twice in " + what);
-        if (value.IsNull()) fail(value, std::string(entry->name) + " has no value (an empty text is \"\")");
+        if (value.isNull()) fail(value, std::string(entry->name) + " has no value (an empty text is \"\")");
         std::string why;
         std::shared_ptr<const VTag> tag = parseValue(*entry, scalar(value, entry->name), why);
         if (!tag) fail(value, why);
@@ -135,26 +138,24 @@ TagList Reader::readTags(const YAML::Node& map, const TagList& base, const std::
 }
 
 // The index of the one target an override names.
-size_t Reader::overriddenTarget(const YAML::Node& key,
-                                const std::unordered_map<std::string, size_t>& index) const {
+size_t Reader::overriddenTarget(const Node& key, const std::unordered_map<std::string, size_t>& index) const {
     tagpoll::TargetList one(defaultPort);
-    if (!one.addEntry(scalar(key, "a target"), fileName, size_t(key.Mark().line) + 1))
-        throw Fault{one.error()};
+    if (!one.addEntry(scalar(key, "a target"), fileName, size_t(key.line()))) throw Fault{one.error()};
     if (one.targets().size() != 1) fail(key, "an override names one target, not a range");
     auto it = index.find(lowered(one.targets()[0].label()));
     if (it == index.end()) fail(key, "override for " + one.targets()[0].label() + ", which is not a target");
     return it->second;
 }
 
-void Reader::readOverrides(const YAML::Node& map, State& state) {
+void Reader::readOverrides(const Node& map, State& state) {
     std::unordered_map<size_t, int> overridden;  // target index -> line of its override
     const TagList& base = *state.targets.front().tags;
     std::unordered_map<std::string, size_t> byLabel;  // lowered, as the target list compares them
     for (size_t i = 0; i < state.targets.size(); ++i)
         byLabel.emplace(lowered(state.targets[i].target.label()), i);
-    eachEntry(map, "overrides", [&](const std::string&, const YAML::Node& key, const YAML::Node& value) {
+    eachEntry(map, "overrides", [&](const std::string&, const Node& key, const Node& value) {
         size_t index = overriddenTarget(key, byLabel);
-        auto [it, fresh] = overridden.emplace(index, key.Mark().line + 1);
+        auto [it, fresh] = overridden.emplace(index, key.line());
         TargetState& target = state.targets[index];
         if (!fresh)
             fail(key, "second override for " + target.target.label() + " (the first is on line " +
@@ -163,27 +164,26 @@ void Reader::readOverrides(const YAML::Node& map, State& state) {
     });
 }
 
-void Reader::read(const YAML::Node& root, State& state) {
-    if (!root.IsDefined() || root.IsNull()) throw Fault{fileName + ":1: the file is empty"};
-    std::map<std::string, YAML::Node> parts;
-    eachEntry(root, "the top level",
-              [&](const std::string& key, const YAML::Node& keyNode, const YAML::Node& value) {
-                  if (key != "targets" && key != "targets_file" && key != "tags" && key != "overrides")
-                      fail(keyNode, "unknown key \"" + printable(key) +
-                                        "\" (known: targets, targets_file, tags, overrides)");
-                  parts[key] = value;
-              });
-    if (parts.contains("targets")) readTargets(parts["targets"]);
-    if (parts.contains("targets_file")) readTargetsFile(parts["targets_file"]);
+void Reader::read(const Node& root, State& state) {
+    if (root.isNull()) throw Fault{fileName + ":1: the file is empty"};
+    std::map<std::string, Node> parts;
+    eachEntry(root, "the top level", [&](const std::string& key, const Node& keyNode, const Node& value) {
+        if (key != "targets" && key != "targets_file" && key != "tags" && key != "overrides")
+            fail(keyNode,
+                 "unknown key \"" + printable(key) + "\" (known: targets, targets_file, tags, overrides)");
+        parts.emplace(key, value);
+    });
+    if (parts.contains("targets")) readTargets(parts.at("targets"));
+    if (parts.contains("targets_file")) readTargetsFile(parts.at("targets_file"));
     if (list.targets().empty()) fail(root, "no targets: give targets, targets_file or both");
     if (!parts.contains("tags") && !parts.contains("overrides"))
         fail(root, "no tags: give tags, overrides or both");
-    auto common = std::make_shared<const TagList>(parts.contains("tags") ? readTags(parts["tags"], {}, "tags")
-                                                                         : TagList{});
+    auto common = std::make_shared<const TagList>(
+        parts.contains("tags") ? readTags(parts.at("tags"), {}, "tags") : TagList{});
     state.targets.clear();
     state.targets.reserve(list.targets().size());
     for (const tagpoll::Target& t : list.targets()) state.targets.push_back({t, common});
-    if (parts.contains("overrides")) readOverrides(parts["overrides"], state);
+    if (parts.contains("overrides")) readOverrides(parts.at("overrides"), state);
 }
 
 }  // namespace
@@ -192,19 +192,13 @@ bool parseState(const std::string& text, const std::string& fileName, uint16_t d
                 const OpenFile& open, State& state, std::string& error) {
     state = State{};
     try {
-        if (text.size() > MAX_STATE_BYTES) throw Fault{fileName + ":1: larger than 4 MiB"};
-        int line = 1;
-        std::string bound = yamlBoundsFault(text, line);
-        if (!bound.empty()) throw Fault{fileName + ":" + std::to_string(line) + ": " + bound};
-        Reader(fileName, defaultPort, open).read(YAML::Load(text), state);
+        // The document lives only while it is read: what a run holds is the
+        // State, never the file's tree.
+        tagyaml::Document doc;
+        if (!tagyaml::load(text, fileName, STATE_YAML_BOUNDS, doc, error)) return false;
+        Reader(fileName, defaultPort, open).read(doc.root(), state);
     } catch (const Fault& fault) {
         error = fault.message;
-        state = State{};
-        return false;
-    } catch (const YAML::Exception& e) {
-        // The parser quotes what it choked on: a control byte or a line break
-        // of the file must not reach the message as it is.
-        error = fileName + ":" + std::to_string(std::max(e.mark.line, 0) + 1) + ": " + printable(e.msg);
         state = State{};
         return false;
     }
@@ -217,9 +211,12 @@ bool loadState(const std::string& path, uint16_t defaultPort, State& state, std:
         error = "cannot read " + path + ": " + strerror(errno);
         return false;
     }
-    std::string text(MAX_STATE_BYTES + 1, '\0');
-    in.read(text.data(), std::streamsize(text.size()));
-    text.resize(size_t(in.gcount()));
+    // Read as it comes, never sized to the bound: a small file costs what
+    // it holds, and one past the bound is cut one byte over it.
+    std::string text;
+    char chunk[65536];
+    while (text.size() <= MAX_STATE_BYTES && in.read(chunk, sizeof chunk).gcount() > 0)
+        text.append(chunk, size_t(in.gcount()));
     if (in.bad()) {
         error = "cannot read " + path;
         return false;

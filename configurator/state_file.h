@@ -6,9 +6,10 @@
 //   overrides:
 //     "127.0.0.1:60000": {TAG_DEV_LABEL: "Rack 1"}
 //
-// Values are written as on tagclient's command line. Every fault is
-// "FILE:LINE: reason", and a file with any fault is refused whole, before
-// anything is sent.
+// Values are written as on tagclient's command line. The YAML is read by
+// the tree's one loader (tagyaml.h: one document, no anchors or aliases,
+// nested at most 16 deep). Every fault is "FILE:LINE: reason", and a file
+// with any fault is refused whole, before anything is sent.
 #ifndef TAGCONF_STATE_FILE_H
 #define TAGCONF_STATE_FILE_H
 
@@ -22,9 +23,12 @@
 
 namespace tagconf {
 
-// A state file larger than this is refused unread: one saved from 10,000
-// devices with a few tags each takes about 1 MiB.
-constexpr size_t MAX_STATE_BYTES = size_t{4} << 20;
+// A state file larger than this is refused unparsed. What save writes must
+// load: 100,000 devices with every tag of their configuration group take
+// about 25 MiB, so the bound leaves room for ten times that. Nodes need no
+// bound of their own: without aliases, which are refused, a document has no
+// more nodes than bytes.
+constexpr size_t MAX_STATE_BYTES = size_t{256} << 20;
 
 // Opens a targets file by the path the state file gives (already made
 // relative to the state file's folder); null when it cannot, with the reason.
