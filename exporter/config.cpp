@@ -1,7 +1,5 @@
 #include "config.h"
 
-#include <yaml-cpp/yaml.h>
-
 #include <algorithm>
 #include <charconv>
 #include <fstream>
@@ -9,7 +7,7 @@
 #include <sstream>
 
 #include "tag_vocabulary.h"
-#include "yaml_bounds.h"
+#include "yaml_document.h"
 
 namespace exporter {
 
@@ -20,7 +18,7 @@ constexpr double MAX_TIMEOUT_SECONDS = 300;
 constexpr unsigned MAX_RETRIES = 10;
 
 template <typename T>
-T number(const YAML::Node& node, const std::string& what, T low, T high) {
+T number(const tagyaml::Node& node, const std::string& what, T low, T high) {
     std::string text = yamlScalar(node, what);
     T value{};
     auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
@@ -34,23 +32,23 @@ T number(const YAML::Node& node, const std::string& what, T low, T high) {
 }
 
 // Calls visit(key, value) for each entry, refusing repeated keys, which the
-// YAML library would otherwise quietly merge.
+// YAML loader keeps both of.
 template <typename Visit>
-void eachEntry(const YAML::Node& map, const std::string& what, Visit visit) {
-    if (!map.IsMap()) failAt(map, what + " must be a mapping");
+void eachEntry(const tagyaml::Node& map, const std::string& what, Visit visit) {
+    if (!map.isMapping()) failAt(map, what + " must be a mapping");
     std::set<std::string> seen;
-    for (const auto& entry : map) {
-        std::string key = yamlScalar(entry.first, "a key");
+    for (const tagyaml::Pair& entry : map.pairs()) {
+        std::string key = yamlScalar(entry.key, "a key");
         if (!seen.insert(key).second)
-            failAt(entry.first, std::string("\"").append(key).append("\" appears twice in ").append(what));
-        visit(key, entry.first, entry.second);
+            failAt(entry.key, std::string("\"").append(key).append("\" appears twice in ").append(what));
+        visit(key, entry.key, entry.value);
     }
 }
 
-std::vector<uint8_t> readTags(const YAML::Node& node) {
-    if (!node.IsSequence() || node.size() == 0) failAt(node, "tags must be a non-empty list of tag names");
+std::vector<uint8_t> readTags(const tagyaml::Node& node) {
+    if (!node.isSequence() || node.size() == 0) failAt(node, "tags must be a non-empty list of tag names");
     std::vector<uint8_t> ids;
-    for (const auto& item : node) {
+    for (const tagyaml::Node& item : node.items()) {
         std::string name = yamlScalar(item, "a tag name");
         const TagEntry* entry = tagByName(name.c_str());
         if (!entry) failAt(item, "unknown tag name \"" + name + "\"");
@@ -61,11 +59,11 @@ std::vector<uint8_t> readTags(const YAML::Node& node) {
     return ids;
 }
 
-Module readModule(const YAML::Node& node, const std::string& name) {
+Module readModule(const tagyaml::Node& node, const std::string& name) {
     Module module;
     bool haveTags = false;
     eachEntry(node, "module " + name,
-              [&](const std::string& key, const YAML::Node& keyNode, const YAML::Node& value) {
+              [&](const std::string& key, const tagyaml::Node& keyNode, const tagyaml::Node& value) {
                   if (key == "tags") {
                       module.tags = readTags(value);
                       haveTags = true;
@@ -90,22 +88,21 @@ bool validModuleName(const std::string& name) {
     });
 }
 
-void readConfig(const YAML::Node& root, Config& config) {
-    if (!root.IsDefined() || root.IsNull())
-        throw YamlFault{1, "the file is empty: it needs a modules mapping"};
+void readConfig(const tagyaml::Node& root, Config& config) {
+    if (root.isNull()) throw YamlFault{1, "the file is empty: it needs a modules mapping"};
     bool haveModules = false;
     eachEntry(root, "the top level",
-              [&](const std::string& key, const YAML::Node& keyNode, const YAML::Node& value) {
+              [&](const std::string& key, const tagyaml::Node& keyNode, const tagyaml::Node& value) {
                   if (key != "modules")
                       failAt(keyNode, "unknown key \"" + key + "\" at the top level (known: modules)");
                   haveModules = true;
-                  eachEntry(
-                      value, "modules",
-                      [&](const std::string& name, const YAML::Node& nameNode, const YAML::Node& module) {
-                          if (!validModuleName(name))
-                              failAt(nameNode, "module name \"" + name + "\" is not [a-z0-9_-]{1,64}");
-                          config.modules.emplace(name, readModule(module, name));
-                      });
+                  eachEntry(value, "modules",
+                            [&](const std::string& name, const tagyaml::Node& nameNode,
+                                const tagyaml::Node& module) {
+                                if (!validModuleName(name))
+                                    failAt(nameNode, "module name \"" + name + "\" is not [a-z0-9_-]{1,64}");
+                                config.modules.emplace(name, readModule(module, name));
+                            });
                   if (config.modules.empty()) failAt(value, "modules is empty");
               });
     if (!haveModules) failAt(root, "no modules mapping");
@@ -116,7 +113,7 @@ void readConfig(const YAML::Node& root, Config& config) {
 bool parseConfig(std::string_view text, const std::string& fileName, Config& config, std::string& error) {
     config = Config{};
     if (!readYamlDocument(
-            text, fileName, [&](const YAML::Node& root) { readConfig(root, config); }, error))
+            text, fileName, [&](const tagyaml::Node& root) { readConfig(root, config); }, error))
         return false;
     config.text.assign(text);
     config.fileName = fileName;

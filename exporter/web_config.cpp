@@ -1,13 +1,12 @@
 #include "web_config.h"
 
 #include <gnutls/gnutls.h>
-#include <yaml-cpp/yaml.h>
 
 #include <algorithm>
 #include <fstream>
 #include <set>
 
-#include "yaml_bounds.h"
+#include "yaml_document.h"
 
 namespace exporter {
 
@@ -30,15 +29,15 @@ bool unsupportedTlsKey(const std::string& key) {
 }
 
 template <typename Visit>
-void eachEntry(const YAML::Node& map, const std::string& what, Visit visit) {
-    if (map.IsNull()) return;
-    if (!map.IsMap()) failAt(map, what + " must be a mapping");
+void eachEntry(const tagyaml::Node& map, const std::string& what, Visit visit) {
+    if (map.isNull()) return;
+    if (!map.isMapping()) failAt(map, what + " must be a mapping");
     std::set<std::string> seen;
-    for (const auto& entry : map) {
-        std::string key = yamlScalar(entry.first, "a key");
+    for (const tagyaml::Pair& entry : map.pairs()) {
+        std::string key = yamlScalar(entry.key, "a key");
         if (!seen.insert(key).second)
-            failAt(entry.first, std::string("\"").append(key).append("\" appears twice in ").append(what));
-        visit(key, entry.first, entry.second);
+            failAt(entry.key, std::string("\"").append(key).append("\" appears twice in ").append(what));
+        visit(key, entry.key, entry.value);
     }
 }
 
@@ -75,10 +74,10 @@ std::string keyPairFault(const std::string& certPem, const std::string& keyPem) 
     return status < 0 ? gnutls_strerror(status) : "";
 }
 
-void readTls(const YAML::Node& node, const std::string& folder, WebConfig& config,
+void readTls(const tagyaml::Node& node, const std::string& folder, WebConfig& config,
              const FileReader& readFile) {
     eachEntry(node, "tls_server_config",
-              [&](const std::string& key, const YAML::Node& keyNode, const YAML::Node& value) {
+              [&](const std::string& key, const tagyaml::Node& keyNode, const tagyaml::Node& value) {
                   if (key == "cert_file") {
                       config.certFile = resolved(folder, yamlScalar(value, "cert_file"));
                   } else if (key == "key_file") {
@@ -103,9 +102,9 @@ void readTls(const YAML::Node& node, const std::string& folder, WebConfig& confi
     config.tls = true;
 }
 
-void readUsers(const YAML::Node& node, WebConfig& config) {
+void readUsers(const tagyaml::Node& node, WebConfig& config) {
     eachEntry(node, "basic_auth_users",
-              [&](const std::string& user, const YAML::Node& keyNode, const YAML::Node& value) {
+              [&](const std::string& user, const tagyaml::Node& keyNode, const tagyaml::Node& value) {
                   // The user name travels before a colon in the Authorization header.
                   if (user.empty() || user.find(':') != std::string::npos)
                       failAt(keyNode, "user name \"" + user + "\" is empty or holds a ':'");
@@ -116,11 +115,11 @@ void readUsers(const YAML::Node& node, WebConfig& config) {
               });
 }
 
-void readWebConfig(const YAML::Node& root, const std::string& fileName, WebConfig& config,
+void readWebConfig(const tagyaml::Node& root, const std::string& fileName, WebConfig& config,
                    const FileReader& readFile) {
-    if (!root.IsDefined() || root.IsNull()) return;
+    if (root.isNull()) return;
     eachEntry(root, "the top level",
-              [&](const std::string& key, const YAML::Node& keyNode, const YAML::Node& value) {
+              [&](const std::string& key, const tagyaml::Node& keyNode, const tagyaml::Node& value) {
                   if (key == "tls_server_config")
                       readTls(value, folderOf(fileName), config, readFile);
                   else if (key == "basic_auth_users")
@@ -157,7 +156,7 @@ bool parseWebConfig(std::string_view text, const std::string& fileName, WebConfi
                     const FileReader& readFile) {
     config = WebConfig{};
     return readYamlDocument(
-        text, fileName, [&](const YAML::Node& root) { readWebConfig(root, fileName, config, readFile); },
+        text, fileName, [&](const tagyaml::Node& root) { readWebConfig(root, fileName, config, readFile); },
         error);
 }
 

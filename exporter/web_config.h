@@ -29,7 +29,7 @@ struct WebConfig {
 // are taken from. False with "FILE:LINE: reason" for a syntax error, an
 // unknown, repeated or unsupported key, a hash that is not bcrypt, or
 // certificate and key files that cannot be read or do not make a pair
-// (bounded as the modules file is: 1 MiB, 32 levels, aliases). Reads the
+// (read as the modules file is: 1 MiB, 32 levels, no aliases). Reads the
 // certificate and key files; never anything else.
 bool parseWebConfig(std::string_view text, const std::string& fileName, WebConfig& config,
                     std::string& error);

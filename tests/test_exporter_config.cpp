@@ -28,7 +28,7 @@ const BadFile BAD_FILES[] = {
     {"repeated_tag.yml", "3: tag TAG_DEV_ID is listed twice"},
     {"repeated_module.yml", "4: \"device\" appears twice in modules"},
     {"bad_module_name.yml", "2: module name \"Device!\" is not [a-z0-9_-]{1,64}"},
-    {"syntax_error.yml", "4: end of sequence flow not found"},
+    {"syntax_error.yml", "4: flow sequence without a closing bracket"},
     {"module_not_mapping.yml", "2: module device must be a mapping"},
     {"empty.yml", "1: the file is empty: it needs a modules mapping"},
     {"no_modules.yml", "1: modules is empty"},
@@ -54,6 +54,7 @@ std::string repeated(const std::string& piece, int times) {
 const std::string GOOD = "modules:\n  device:\n    tags: [TAG_DEV_ID]\n";
 
 // Aliases that double a list ten times over: a thousand references to it.
+// Refused at the first anchor, as every anchor and alias is.
 std::string aliasBomb() {
     std::string text = "a0: &a0 [x, x]\n";
     for (int i = 1; i <= 10; ++i)
@@ -74,14 +75,18 @@ TEST(ExporterConfig, NestingIsCountedOnTheDocumentNotTheText) {
          "1: unknown key \"x\" at the top level (known: modules)"},
         {"x: " + repeated("[", 31) + repeated("]", 31) + "\n" + GOOD,
          "1: unknown key \"x\" at the top level (known: modules)"},
-        {"x: " + repeated("[", 32) + repeated("]", 32) + "\n" + GOOD,
-         "1: nested too deeply (more than 32 levels)"},
+        {"x: " + repeated("[", 32) + repeated("]", 32) + "\n" + GOOD, "1: nested more than 32 levels deep"},
         {"modules:\n" + repeated("  ", 1) + "device:\n    tags:\n" + repeated("     - ", 1) +
              repeated("[", 40) + repeated("]", 40) + "\n",
-         "4: nested too deeply (more than 32 levels)"},
-        {"x: " + repeated("[", 5000) + repeated("]", 5000) + "\n",
-         "1: nested too deeply (more than 32 levels)"},
-        {aliasBomb(), "4: aliases repeat too much of the file"},
+         "4: nested more than 32 levels deep"},
+        {"x: " + repeated("[", 5000) + repeated("]", 5000) + "\n", "1: nested more than 32 levels deep"},
+        {aliasBomb(), "1: anchors and aliases are not allowed"},
+        // Invalid YAML is refused as such: a quote left open would fold
+        // the lines after it into the tag name, a raw NUL would end it.
+        {GOOD + "    port: \"1\n", "4: double-quoted scalar without closing quote"},
+        {"modules:\n  device:\n    tags:\n      - \"TAG_DEV_ID\n    port: 1\n",
+         "4: wrongly indented double-quoted scalar"},
+        {GOOD + "    port: 1" + std::string(1, '\0') + "2\n", "4: a NUL byte, which YAML does not allow"},
     };
     for (const Case& c : cases) {
         exporter::Config config;

@@ -93,9 +93,15 @@ TEST(WebConfig, EveryFaultIsNamedWithItsLine) {
          "web.yml:2: \"client_auth_type\" is not supported by tag_exporter"},
         {"http_server_config:\n  http2: true\n",
          "web.yml:1: \"http_server_config\" is not supported by tag_exporter"},
-        {"tls_server_config: [\n", "web.yml:2: end of sequence flow not found"},
-        {std::string(40, '[') + std::string(40, ']') + "\n",
-         "web.yml:1: nested too deeply (more than 32 levels)"},
+        {"tls_server_config: [\n", "web.yml:2: flow sequence without a closing bracket"},
+        {std::string(40, '[') + std::string(40, ']') + "\n", "web.yml:1: nested more than 32 levels deep"},
+        // Invalid YAML is refused as such, not read into a hash or a path.
+        {"basic_auth_users:\n  alice: \"" + hash + "\n",
+         "web.yml:2: double-quoted scalar without closing quote"},
+        {"tls_server_config:\n  cert_file: one" + std::string(1, '\0') + ".crt\n",
+         "web.yml:2: a NUL byte, which YAML does not allow"},
+        {"basic_auth_users:\n  alice: &h " + hash + "\n  bob: *h\n",
+         "web.yml:2: anchors and aliases are not allowed"},
     };
     for (const Case& c : cases) {
         WebConfig config;

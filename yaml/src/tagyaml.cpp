@@ -119,7 +119,9 @@ public:
         cfg.flags = fy_parse_cfg_flags(FYPCF_QUIET | FYPCF_DEFAULT_VERSION_1_2 | FYPCF_JSON_NONE);
         cfg.diag = diag;
         parser = fy_parser_create(&cfg);
-        if (!parser || fy_parser_set_string(parser, text.data(), text.size()) != 0) {
+        // An empty view may have no data at all; the parser wants a pointer.
+        const char* data = text.empty() ? "" : text.data();
+        if (!parser || fy_parser_set_string(parser, data, text.size()) != 0) {
             fy_parser_destroy(parser);
             fy_diag_unref(diag);
             throw std::bad_alloc();
