@@ -1,5 +1,6 @@
 #include "conf_run.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <map>
@@ -60,10 +61,13 @@ public:
           options(options),
           engine(engineOptions(options.timeoutSeconds, options.concurrency, options.rate)),
           results(state.targets.size()),
-          progress(options.progress, state.targets.size()) {}
+          progress(options.progress, state.targets.size()),
+          window(std::max<size_t>(2 * size_t(options.concurrency), 64)) {}
     std::vector<TargetResult> run();
 
 private:
+    void feed();
+    void finished();
     tagengine::Exchange exchange(size_t index, std::shared_ptr<const VMsg> request);
     void compare(size_t index, tagengine::Result&& r);
     void write(size_t index);
@@ -75,6 +79,15 @@ private:
     std::vector<TargetResult> results;
     Progress progress;
     size_t read = 0, writing = 0, done = 0;
+    // Targets are handed to the engine a window at a time, so that what a
+    // run holds beyond the results is bounded by the window, not the fleet:
+    // an exchange waiting in the engine costs as much as one under way.
+    size_t window;
+    size_t next = 0;    // the first target not yet handed over
+    size_t active = 0;  // handed over, result not yet final
+    bool feeding = false;
+    // One GET per distinct list of tag ids, shared by every target asking it.
+    std::map<std::vector<uint8_t>, std::shared_ptr<const VMsg>> requests;
 };
 
 tagengine::Exchange Run::exchange(size_t index, std::shared_ptr<const VMsg> request) {
@@ -104,9 +117,14 @@ void Run::compare(size_t index, tagengine::Result&& r) {
                 {d.entry, std::unique_ptr<VTag>(current ? current->clone() : nullptr), d.value});
         }
         result.outcome = result.changes.empty() ? Outcome::Unchanged : Outcome::ToChange;
-        if (options.write && !result.changes.empty()) write(index);
+        if (options.write && !result.changes.empty()) {
+            write(index);
+            progress.update(read, writing, done);
+            return;
+        }
     }
     progress.update(read, writing, done);
+    finished();
 }
 
 void Run::write(size_t index) {
@@ -133,24 +151,42 @@ void Run::written(size_t index, tagengine::Result&& r) {
         result.reason = "written but not confirmed: " + unreachableReason(r);
     }
     progress.update(read, writing, done);
+    finished();
 }
 
-std::vector<TargetResult> Run::run() {
-    std::map<const TagList*, std::shared_ptr<const VMsg>> requests;  // one per distinct tag list
+void Run::finished() {
+    --active;
+    feed();
+}
+
+// Called again from a callback of an exchange it submits, it leaves the
+// handing over to the call already under way.
+void Run::feed() {
+    if (feeding) return;
+    feeding = true;
     auto now = tagengine::Clock::now();
-    for (size_t i = 0; i < state.targets.size(); ++i) {
+    while (next < state.targets.size() && active < window) {
+        size_t i = next++;
         const TagList& tags = *state.targets[i].tags;
         if (tags.empty()) {
             results[i].outcome = Outcome::Unchanged;
             ++read;
             continue;
         }
-        auto& request = requests[&tags];
+        std::vector<uint8_t> ids;
+        for (const DesiredTag& t : tags) ids.push_back(t.entry->id);
+        auto& request = requests[ids];
         if (!request) request = readRequest(tags);
         tagengine::Exchange x = exchange(i, request);
         x.done = [this, i](tagengine::Result&& r) { compare(i, std::move(r)); };
+        ++active;
         engine.submit(std::move(x), now);
     }
+    feeding = false;
+}
+
+std::vector<TargetResult> Run::run() {
+    feed();
     if (!tagengine::runUntilDone(engine)) throw std::system_error(errno, std::generic_category(), "epoll");
     progress.update(read, writing, done);
     return std::move(results);

@@ -114,7 +114,10 @@ void Reader::readTargetsFile(const Node& node) {
 }
 
 TagList Reader::readTags(const Node& map, const TagList& base, const std::string& what) const {
-    TagList tags = base;
+    // Sized once: a saved fleet holds one such list per target.
+    TagList tags;
+    tags.reserve(base.size() + map.size());
+    tags = base;
     std::set<uint8_t> ids;
     eachEntry(map, what, [&](const std::string& name, const Node& key, const Node& value) {
         const TagEntry* entry = tagByName(name.c_str());
@@ -186,16 +189,11 @@ void Reader::read(const Node& root, State& state) {
     if (parts.contains("overrides")) readOverrides(parts.at("overrides"), state);
 }
 
-}  // namespace
-
-bool parseState(const std::string& text, const std::string& fileName, uint16_t defaultPort,
-                const OpenFile& open, State& state, std::string& error) {
-    state = State{};
+// Reads the loaded document into state; the document may go as soon as
+// this returns, since the State holds copies of all it needs.
+bool readState(const tagyaml::Document& doc, const std::string& fileName, uint16_t defaultPort,
+               const OpenFile& open, State& state, std::string& error) {
     try {
-        // The document lives only while it is read: what a run holds is the
-        // State, never the file's tree.
-        tagyaml::Document doc;
-        if (!tagyaml::load(text, fileName, STATE_YAML_BOUNDS, doc, error)) return false;
         Reader(fileName, defaultPort, open).read(doc.root(), state);
     } catch (const Fault& fault) {
         error = fault.message;
@@ -205,19 +203,41 @@ bool parseState(const std::string& text, const std::string& fileName, uint16_t d
     return true;
 }
 
+// The file's bytes, read at their size when the file tells it: a file
+// grown by doubling would cost up to twice itself. One past the bound is
+// cut one byte over it.
+bool readText(std::ifstream& in, std::string& text) {
+    if (in.seekg(0, std::ios::end)) {
+        std::streamoff size = in.tellg();
+        if (size > 0) text.reserve(std::min(size_t(size), MAX_STATE_BYTES + 1));
+        in.seekg(0, std::ios::beg);
+    }
+    in.clear();
+    char chunk[65536];
+    while (text.size() <= MAX_STATE_BYTES && in.read(chunk, sizeof chunk).gcount() > 0)
+        text.append(chunk, size_t(in.gcount()));
+    return !in.bad();
+}
+
+}  // namespace
+
+bool parseState(const std::string& text, const std::string& fileName, uint16_t defaultPort,
+                const OpenFile& open, State& state, std::string& error) {
+    state = State{};
+    tagyaml::Document doc;
+    if (!tagyaml::load(text, fileName, STATE_YAML_BOUNDS, doc, error)) return false;
+    return readState(doc, fileName, defaultPort, open, state, error);
+}
+
 bool loadState(const std::string& path, uint16_t defaultPort, State& state, std::string& error) {
+    state = State{};
     std::ifstream in(path, std::ios::binary);
     if (!in) {
         error = "cannot read " + path + ": " + strerror(errno);
         return false;
     }
-    // Read as it comes, never sized to the bound: a small file costs what
-    // it holds, and one past the bound is cut one byte over it.
     std::string text;
-    char chunk[65536];
-    while (text.size() <= MAX_STATE_BYTES && in.read(chunk, sizeof chunk).gcount() > 0)
-        text.append(chunk, size_t(in.gcount()));
-    if (in.bad()) {
+    if (!readText(in, text)) {
         error = "cannot read " + path;
         return false;
     }
@@ -227,7 +247,12 @@ bool loadState(const std::string& path, uint16_t defaultPort, State& state, std:
         why = strerror(errno);
         return nullptr;
     };
-    return parseState(text, path, defaultPort, openFile, state, error);
+    // Each of the text, the document and the State is freed as soon as the
+    // next is made: the run holds the State alone.
+    tagyaml::Document doc;
+    if (!tagyaml::load(text, path, STATE_YAML_BOUNDS, doc, error)) return false;
+    std::string().swap(text);
+    return readState(doc, path, defaultPort, openFile, state, error);
 }
 
 }  // namespace tagconf

@@ -125,6 +125,31 @@ TEST(TagconfE2E, SecondApplySendsNoSetAndSaveThenApplyRestores) {
     EXPECT_EQ(setsArrived(dir.read("agent.log")), "20");
 }
 
+// With one exchange at a time, tagconf hands the engine 64 targets at a
+// time: every target of a larger fleet is still read, written and checked,
+// and a target whose tags differ from the rest asks for its own.
+TEST(TagconfE2E, AFleetLargerThanTheWindowIsHandedOverInTurn) {
+    TempDir dir;
+    AgentProcess agent({"--devices", "150", "--targets-file", dir.path + "/fleet.txt"});
+    std::vector<std::string> t = lines(dir.read("fleet.txt"));
+    ASSERT_EQ(t.size(), 150u);
+    std::string state = dir.write("state.yml",
+                                  "targets_file: fleet.txt\n"
+                                  "tags: {TAG_DEV_LABEL: Rack, TAG_DEV_STATE: 1A}\n"
+                                  "overrides:\n  \"" +
+                                      t[149] + "\": {TAG_DEV_ID: 2A}\n");
+    RunResult apply = tagconf({"apply", "-c", "1", state});
+    std::vector<std::string> head(t.begin(), t.end() - 1);
+    EXPECT_EQ(apply.out, each(head, "changed (2 tags, verified)") + t[149] +
+                             "\tchanged (3 tags, verified)\n" +
+                             "150 targets: 0 unchanged, 150 changed (301 tags), 0 mismatch, 0 unreachable\n");
+    EXPECT_EQ(apply.status, 0) << apply.err;
+    RunResult plan = tagconf({"plan", "-c", "1", state});
+    EXPECT_EQ(plan.out,
+              each(t, "unchanged") + "150 targets: 150 unchanged, 0 to change (0 tags), 0 unreachable\n");
+    EXPECT_EQ(plan.status, 0) << plan.err;
+}
+
 TEST(TagconfE2E, UnreachableTargetsAndBadFilesSayWhy) {
     TempDir dir;
     uint16_t closed = BoundSocket().port;

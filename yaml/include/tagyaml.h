@@ -27,6 +27,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <iterator>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -140,9 +141,31 @@ private:
         Kind kind;
         Style style;
     };
+    // Slots in chunks of a fixed size: the tree grows without copying
+    // itself, so that a load never holds two copies of it at once.
+    class Slots {
+    public:
+        static constexpr uint32_t CHUNK = 4096;
+        size_t size() const { return count; }
+        bool empty() const { return count == 0; }
+        Slot& operator[](uint32_t i) { return chunks[i / CHUNK][i % CHUNK]; }
+        const Slot& operator[](uint32_t i) const { return chunks[i / CHUNK][i % CHUNK]; }
+        void push_back(const Slot& slot) {
+            if (count % CHUNK == 0) chunks.push_back(std::make_unique<Slot[]>(CHUNK));
+            (*this)[uint32_t(count++)] = slot;
+        }
+        void clear() {
+            chunks.clear();
+            count = 0;
+        }
+
+    private:
+        std::vector<std::unique_ptr<Slot[]>> chunks;
+        size_t count = 0;
+    };
     const Slot& slot(uint32_t i) const { return nodes[i]; }
-    std::vector<Slot> nodes;  // in document order, a collection before what it holds
-    std::string arena;        // every scalar's text, one after another
+    Slots nodes;        // in document order, a collection before what it holds
+    std::string arena;  // every scalar's text, one after another
     std::vector<std::string> tags;
 };
 

@@ -154,7 +154,7 @@ private:
 // Turns the parser's events into the tree, refusing what the bounds refuse.
 class Loader {
 public:
-    Loader(Document& doc, const Bounds& bounds) : builder(doc), bounds(bounds) {}
+    Loader(Document& doc, size_t textBytes, const Bounds& bounds) : builder(doc, textBytes), bounds(bounds) {}
     void take(fy_event* event);
     void finish() { builder.finish(lastLine); }
     int lastLine = 1;
@@ -205,7 +205,7 @@ void parse(std::string_view text, Document& doc, const Bounds& bounds) {
     int line = 1;
     if (std::string reason = textFault(text, line); !reason.empty()) throw Refusal{line, reason};
     Parser parser(text);
-    Loader loader(doc, bounds);
+    Loader loader(doc, text.size(), bounds);
     while (fy_event* event = parser.next()) {
         try {
             loader.take(event);

@@ -2,10 +2,13 @@
 
 namespace tagyaml {
 
-TreeBuilder::TreeBuilder(Document& doc) : doc(doc) {
+TreeBuilder::TreeBuilder(Document& doc, size_t textBytes) : doc(doc) {
     doc.nodes.clear();
-    doc.arena.clear();
     doc.tags.clear();
+    // Reserved once rather than doubled as it fills: no copy of it on the
+    // way, and the pages never written to are never resident.
+    std::string().swap(doc.arena);
+    doc.arena.reserve(textBytes);
 }
 
 uint32_t TreeBuilder::add(Kind kind, Style style, int line, std::string_view tag) {

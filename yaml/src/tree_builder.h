@@ -11,7 +11,9 @@ namespace tagyaml {
 
 class TreeBuilder {
 public:
-    explicit TreeBuilder(Document& doc);
+    // textBytes: the size of the text the tree is built from, which its
+    // scalars' texts together never exceed.
+    TreeBuilder(Document& doc, size_t textBytes);
     void scalar(int line, std::string_view text, Style style, std::string_view tag);
     void open(Kind kind, int line, std::string_view tag);
     void close();
