@@ -55,7 +55,8 @@ private:
     void checkAdded();
     void readTargets(const Node& node);
     void readTargetsFile(const Node& node);
-    TagList readTags(const Node& map, const TagList& base, const std::string& what) const;
+    std::shared_ptr<const VTag> value(const TagEntry& entry, const Node& node);
+    TagList readTags(const Node& map, const TagList& base, const std::string& what);
     size_t overriddenTarget(const Node& key, const std::unordered_map<std::string, size_t>& index) const;
     void readOverrides(const Node& map, State& state);
 
@@ -63,6 +64,8 @@ private:
     uint16_t defaultPort;
     const OpenFile& open;
     tagpoll::TargetList list;
+    // Values already read, by tag id, how they were written and their text.
+    std::unordered_map<std::string, std::shared_ptr<const VTag>> values;
 };
 
 // A null is no value: "targets_file:" names no file.
@@ -113,7 +116,22 @@ void Reader::readTargetsFile(const Node& node) {
     checkAdded();
 }
 
-TagList Reader::readTags(const Node& map, const TagList& base, const std::string& what) const {
+// Values written alike share one tag: a saved fleet repeats most of its
+// values device after device. The first few thousand distinct ones are
+// kept, enough for those that repeat; the rest (labels, ids) are seen once.
+std::shared_ptr<const VTag> Reader::value(const TagEntry& entry, const Node& node) {
+    constexpr size_t MAX_SHARED_VALUES = 4096;
+    std::string text = scalar(node, entry.name);
+    std::string key = std::string{char(entry.id), char(node.style())} + std::string(node.tag()) + '\0' + text;
+    if (auto it = values.find(key); it != values.end()) return it->second;
+    std::string why;
+    std::shared_ptr<const VTag> tag = parseValue(entry, text, why);
+    if (!tag) fail(node, why);
+    if (values.size() < MAX_SHARED_VALUES) values.emplace(std::move(key), tag);
+    return tag;
+}
+
+TagList Reader::readTags(const Node& map, const TagList& base, const std::string& what) {
     // Sized once: a saved fleet holds one such list per target.
     TagList tags;
     tags.reserve(base.size() + map.size());
@@ -124,9 +142,7 @@ TagList Reader::readTags(const Node& map, const TagList& base, const std::string
         if (!entry) fail(key, "unknown tag " + printable(name));
         if (!ids.insert(entry->id).second) fail(key, std::string(entry->name) + " appears twice in " + what);
         if (value.isNull()) fail(value, std::string(entry->name) + " has no value (an empty text is \"\")");
-        std::string why;
-        std::shared_ptr<const VTag> tag = parseValue(*entry, scalar(value, entry->name), why);
-        if (!tag) fail(value, why);
+        std::shared_ptr<const VTag> tag = this->value(*entry, value);
         auto same =
             std::find_if(tags.begin(), tags.end(), [&](const DesiredTag& t) { return t.entry == entry; });
         if (same != tags.end())

@@ -139,6 +139,28 @@ TEST(ConfState, EveryFaultNamesItsFileAndLine) {
     }
 }
 
+// A value written alike for many targets is held once, and never stands
+// for another tag's or another text's.
+TEST(ConfState, ValuesWrittenAlikeAreHeldOnceForTheirOwnTag) {
+    State state;
+    std::string error;
+    ASSERT_TRUE(parse("targets: [127.0.0.1, 127.0.0.2, 127.0.0.3]\n"
+                      "overrides:\n"
+                      "  127.0.0.1: {TAG_DEV_STATE: 1A, TAG_DEV_LABEL: \"1A\"}\n"
+                      "  127.0.0.2: {TAG_DEV_STATE: 1A, TAG_DEV_LABEL: 1A}\n"
+                      "  127.0.0.3: {TAG_DEV_STATE: 1B, TAG_DEV_ID: 1A}\n",
+                      state, error))
+        << error;
+    ASSERT_EQ(state.targets.size(), 3u);
+    EXPECT_EQ(tagsOf(state.targets[0]), "TAG_DEV_STATE=1A TAG_DEV_LABEL=\"1A\" ");
+    EXPECT_EQ(tagsOf(state.targets[1]), "TAG_DEV_STATE=1A TAG_DEV_LABEL=\"1A\" ");
+    EXPECT_EQ(tagsOf(state.targets[2]), "TAG_DEV_STATE=1B TAG_DEV_ID=0000001A ");
+    const TagList &a = *state.targets[0].tags, &b = *state.targets[1].tags, &c = *state.targets[2].tags;
+    EXPECT_EQ(a[0].value, b[0].value);
+    EXPECT_NE(a[0].value, c[0].value);
+    EXPECT_EQ(c[1].value->tagId, 8);  // TAG_DEV_ID's own, not the state's 1A
+}
+
 // What save writes, apply reads: 12,000 devices with their labels and
 // counts give a file over 4 MiB of over 250,000 nodes, past the bounds the
 // state file once had.

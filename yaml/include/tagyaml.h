@@ -15,7 +15,7 @@
 //   - anchors and aliases: an alias may make a few bytes stand for millions
 //     of nodes, and no file of ours needs one.
 // Without aliases a document cannot have more nodes than its text has
-// bytes, so the byte bound bounds the nodes too: the tree costs a fixed 20
+// bytes, so the byte bound bounds the nodes too: the tree costs a fixed 16
 // bytes a node plus the scalars' texts, and the text may be freed once it
 // is loaded.
 //
@@ -137,10 +137,12 @@ private:
         // after its last descendant, b = its items or pairs.
         uint32_t a, b;
         uint32_t line;
-        uint32_t tag;  // 1 + index into tags; 0: none
-        Kind kind;
-        Style style;
+        uint32_t tag : 27;   // 1 + index into tags; 0: none
+        uint32_t kind : 2;   // a Kind
+        uint32_t style : 3;  // a Style
     };
+    static_assert(sizeof(Slot) == 16, "a node costs 16 bytes");
+    static constexpr uint32_t MAX_TAGS = (1u << 27) - 1;
     // Slots in chunks of a fixed size: the tree grows without copying
     // itself, so that a load never holds two copies of it at once.
     class Slots {

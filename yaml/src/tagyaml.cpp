@@ -7,11 +7,11 @@
 
 namespace tagyaml {
 
-Kind Node::kind() const { return doc->slot(index).kind; }
+Kind Node::kind() const { return Kind(doc->slot(index).kind); }
 
 bool Node::isNull() const {
     const Document::Slot& s = doc->slot(index);
-    if (s.kind != Kind::Scalar || s.style != Style::Plain || s.tag != 0) return false;
+    if (Kind(s.kind) != Kind::Scalar || Style(s.style) != Style::Plain || s.tag != 0) return false;
     std::string_view t = text();
     return t.empty() || t == "~" || t == "null" || t == "Null" || t == "NULL";
 }
@@ -20,11 +20,11 @@ int Node::line() const { return int(doc->slot(index).line); }
 
 std::string_view Node::text() const {
     const Document::Slot& s = doc->slot(index);
-    if (s.kind != Kind::Scalar) return {};
+    if (Kind(s.kind) != Kind::Scalar) return {};
     return std::string_view(doc->arena).substr(s.a, s.b);
 }
 
-Style Node::style() const { return doc->slot(index).style; }
+Style Node::style() const { return Style(doc->slot(index).style); }
 
 std::string_view Node::tag() const {
     uint32_t tag = doc->slot(index).tag;
@@ -33,12 +33,12 @@ std::string_view Node::tag() const {
 
 size_t Node::size() const {
     const Document::Slot& s = doc->slot(index);
-    return s.kind == Kind::Scalar ? 0 : s.b;
+    return Kind(s.kind) == Kind::Scalar ? 0 : s.b;
 }
 
 uint32_t Node::next() const {
     const Document::Slot& s = doc->slot(index);
-    return s.kind == Kind::Scalar ? index + 1 : s.a;
+    return Kind(s.kind) == Kind::Scalar ? index + 1 : s.a;
 }
 
 Node::Range<Node> Node::items() const {
@@ -160,11 +160,12 @@ public:
     int lastLine = 1;
 
 private:
-    void node(fy_token* anchor) {
+    void node(fy_token* anchor, fy_token* tag) {
         if (anchor) throw Refusal{lastLine, "anchors and aliases are not allowed"};
+        if (tag && builder.tagsFull()) throw Refusal{lastLine, "too many tags"};
     }
     void open(Kind kind, fy_token* anchor, fy_token* tag) {
-        node(anchor);
+        node(anchor, tag);
         if (builder.depth() >= bounds.maxDepth)
             throw Refusal{lastLine, "nested more than " + std::to_string(bounds.maxDepth) + " levels deep"};
         builder.open(kind, lastLine, tokenText(tag));
@@ -183,7 +184,7 @@ void Loader::take(fy_event* event) {
         break;
     case FYET_ALIAS: throw Refusal{lastLine, "anchors and aliases are not allowed"};
     case FYET_SCALAR:
-        node(event->scalar.anchor);
+        node(event->scalar.anchor, event->scalar.tag);
         builder.scalar(lastLine, tokenText(event->scalar.value), styleOf(event->scalar.value),
                        tokenText(event->scalar.tag));
         break;

@@ -18,7 +18,7 @@ uint32_t TreeBuilder::add(Kind kind, Style style, int line, std::string_view tag
         tagIndex = uint32_t(doc.tags.size());
     }
     if (!open_.empty()) ++doc.nodes[open_.back()].b;
-    doc.nodes.push_back({0, 0, uint32_t(line), tagIndex, kind, style});
+    doc.nodes.push_back({0, 0, uint32_t(line), tagIndex, uint32_t(kind), uint32_t(style)});
     return uint32_t(doc.nodes.size() - 1);
 }
 
@@ -37,7 +37,7 @@ void TreeBuilder::close() {
     Document::Slot& collection = doc.nodes[open_.back()];
     collection.a = uint32_t(doc.nodes.size());
     // A mapping's count went up once for each key and each value.
-    if (collection.kind == Kind::Mapping) collection.b /= 2;
+    if (Kind(collection.kind) == Kind::Mapping) collection.b /= 2;
     open_.pop_back();
 }
 

@@ -18,6 +18,9 @@ public:
     void open(Kind kind, int line, std::string_view tag);
     void close();
     size_t depth() const { return open_.size(); }
+    // Whether a node may carry no further tag: the tree numbers them in 27
+    // bits, more than a text of 256 MiB can hold but not a larger one.
+    bool tagsFull() const { return doc.tags.size() >= Document::MAX_TAGS; }
     // An empty stream's document: one null.
     void finish(int line);
 
