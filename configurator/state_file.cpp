@@ -10,7 +10,9 @@
 #include <set>
 #include <unordered_map>
 
+#include "fd_stream.h"
 #include "msg_request.h"
+#include "state_seal.h"
 #include "tag_text.h"
 #include "yaml_bounds.h"
 
@@ -55,6 +57,7 @@ private:
     size_t overriddenTarget(const YAML::Node& key,
                             const std::unordered_map<std::string, size_t>& index) const;
     void readOverrides(const YAML::Node& map, State& state);
+    void checkSeal(std::map<std::string, YAML::Node>& parts, const State& state) const;
 
     const std::string& fileName;
     uint16_t defaultPort;
@@ -119,7 +122,7 @@ TagList Reader::readTags(const YAML::Node& map, const TagList& base, const std::
         if (!ids.insert(entry->id).second) fail(key, std::string(entry->name) + " appears twice in " + what);
         if (value.IsNull()) fail(value, std::string(entry->name) + " has no value (an empty text is \"\")");
         std::string why;
-        std::shared_ptr<const VTag> tag = parseValue(*entry, scalar(value, entry->name), why);
+        std::shared_ptr<const VTag> tag = parseValue(*entry, scalar(value, entry->name), why, value.Tag());
         if (!tag) fail(value, why);
         auto same =
             std::find_if(tags.begin(), tags.end(), [&](const DesiredTag& t) { return t.entry == entry; });
@@ -163,14 +166,32 @@ void Reader::readOverrides(const YAML::Node& map, State& state) {
     });
 }
 
+// A saved file's count against what it holds (state_seal.h).
+void Reader::checkSeal(std::map<std::string, YAML::Node>& parts, const State& state) const {
+    SealKeys keys;
+    if (parts.contains("saved")) {
+        keys.saved = scalar(parts["saved"], "saved");
+        keys.savedLine = parts["saved"].Mark().line + 1;
+    }
+    if (parts.contains("end")) {
+        keys.end = scalar(parts["end"], "end");
+        keys.endLine = parts["end"].Mark().line + 1;
+    }
+    size_t overrides = parts.contains("overrides") ? parts["overrides"].size() : 0;
+    int line = 1;
+    std::string fault = sealFault(keys, state.targets.size(), overrides, line);
+    if (!fault.empty()) throw Fault{fileName + ":" + std::to_string(line) + ": " + fault};
+}
+
 void Reader::read(const YAML::Node& root, State& state) {
     if (!root.IsDefined() || root.IsNull()) throw Fault{fileName + ":1: the file is empty"};
     std::map<std::string, YAML::Node> parts;
     eachEntry(root, "the top level",
               [&](const std::string& key, const YAML::Node& keyNode, const YAML::Node& value) {
-                  if (key != "targets" && key != "targets_file" && key != "tags" && key != "overrides")
+                  if (key != "targets" && key != "targets_file" && key != "tags" && key != "overrides" &&
+                      key != "saved" && key != "end")
                       fail(keyNode, "unknown key \"" + printable(key) +
-                                        "\" (known: targets, targets_file, tags, overrides)");
+                                        "\" (known: targets, targets_file, tags, overrides, saved, end)");
                   parts[key] = value;
               });
     if (parts.contains("targets")) readTargets(parts["targets"]);
@@ -184,6 +205,7 @@ void Reader::read(const YAML::Node& root, State& state) {
     state.targets.reserve(list.targets().size());
     for (const tagpoll::Target& t : list.targets()) state.targets.push_back({t, common});
     if (parts.contains("overrides")) readOverrides(parts["overrides"], state);
+    checkSeal(parts, state);
 }
 
 }  // namespace
@@ -196,6 +218,8 @@ bool parseState(const std::string& text, const std::string& fileName, uint16_t d
         int line = 1;
         std::string bound = yamlBoundsFault(text, line);
         if (!bound.empty()) throw Fault{fileName + ":" + std::to_string(line) + ": " + bound};
+        if (std::string cut = cutFault(text, line); !cut.empty())
+            throw Fault{fileName + ":" + std::to_string(line) + ": " + cut};
         Reader(fileName, defaultPort, open).read(YAML::Load(text), state);
     } catch (const Fault& fault) {
         error = fault.message;
@@ -212,23 +236,21 @@ bool parseState(const std::string& text, const std::string& fileName, uint16_t d
 }
 
 bool loadState(const std::string& path, uint16_t defaultPort, State& state, std::string& error) {
-    std::ifstream in(path, std::ios::binary);
+    std::string why;
+    std::unique_ptr<FdIStream> in = openRegularFile(path, why);
     if (!in) {
-        error = "cannot read " + path + ": " + strerror(errno);
+        error = "cannot read " + path + ": " + why;
         return false;
     }
     std::string text(MAX_STATE_BYTES + 1, '\0');
-    in.read(text.data(), std::streamsize(text.size()));
-    text.resize(size_t(in.gcount()));
-    if (in.bad()) {
-        error = "cannot read " + path;
+    in->read(text.data(), std::streamsize(text.size()));
+    text.resize(size_t(in->gcount()));
+    if (in->bad() || in->buf().error()) {
+        error = "cannot read " + path + ": " + strerror(in->buf().error() ? in->buf().error() : EIO);
         return false;
     }
     auto openFile = [](const std::string& name, std::string& why) -> std::unique_ptr<std::istream> {
-        auto file = std::make_unique<std::ifstream>(name);
-        if (*file) return file;
-        why = strerror(errno);
-        return nullptr;
+        return openRegularFile(name, why);
     };
     return parseState(text, path, defaultPort, openFile, state, error);
 }
