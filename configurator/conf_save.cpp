@@ -146,7 +146,8 @@ int runSave(const ConfOptions& o, std::ostream& out, FILE* errors) {
     // Past the file size limit a write fails with EFBIG instead of killing
     // the program half way.
     signal(SIGXFSZ, SIG_IGN);
-    if (!replaceFile(o.output, [&](std::ostream& file) { writeState(file, saved); }, error)) {
+    if (!replaceFile(
+            o.output, [&](std::ostream& file) { writeState(file, saved); }, error)) {
         fprintf(errors, "tagconf: %s\n", error.c_str());
         return 1;
     }

@@ -76,7 +76,8 @@ void syncFolder(const std::string& folder) {
 
 }  // namespace
 
-bool replaceFile(const std::string& path, const std::function<void(std::ostream&)>& write, std::string& error) {
+bool replaceFile(const std::string& path, const std::function<void(std::ostream&)>& write,
+                 std::string& error) {
     std::string temporary;
     try {
         struct stat old {};

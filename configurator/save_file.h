@@ -20,7 +20,8 @@ namespace tagconf {
 // error when the file was not replaced; the temporary file is removed.
 // A write past the file size limit must fail rather than kill the program:
 // the caller ignores SIGXFSZ.
-bool replaceFile(const std::string& path, const std::function<void(std::ostream&)>& write, std::string& error);
+bool replaceFile(const std::string& path, const std::function<void(std::ostream&)>& write,
+                 std::string& error);
 
 }  // namespace tagconf
 

@@ -60,8 +60,9 @@ std::string sealFault(const SealKeys& keys, size_t targets, size_t overrides, in
     if (count(*keys.end) != saved) return "end does not repeat saved's " + std::to_string(*saved);
     line = keys.savedLine;
     if (targets != *saved || overrides != *saved)
-        return "saved promises " + std::to_string(*saved) + " targets, each with an override; the file holds " +
-               std::to_string(targets) + " targets and " + std::to_string(overrides) +
+        return "saved promises " + std::to_string(*saved) +
+               " targets, each with an override; the file holds " + std::to_string(targets) +
+               " targets and " + std::to_string(overrides) +
                " overrides (a saved file edited by hand must lose its saved and end lines)";
     return {};
 }
