@@ -289,8 +289,18 @@ TEST(TagconfE2E, ABackupIsReplacedOnlyByAWholeSave) {
                                " (--partial writes the others)\n");
     EXPECT_EQ(partial.status, 1);
     EXPECT_EQ(readFile(backup), whole);
-    struct stat before {
-    }, after{};
+    // Not even with --partial when no target answered, to a file or not.
+    RunResult none =
+        tagconf({"save", "-t", "0.1", "-r", "0", "--target", s, "--partial", "-o", backup, "TAG_DEV_ID"});
+    EXPECT_EQ(none.err, "tagconf: " + s + ": not saved: timed out after 1 attempt\n" +
+                            "tagconf: 1 of 1 targets not read: nothing written to " + backup + "\n");
+    EXPECT_EQ(none.status, 1);
+    EXPECT_EQ(readFile(backup), whole);
+    RunResult toOutput = tagconf({"save", "-t", "0.1", "-r", "0", "-f", fleet, "--target", s, "TAG_DEV_ID"});
+    EXPECT_EQ(toOutput.out, "");
+    EXPECT_EQ(toOutput.status, 1);
+    struct stat before {};
+    struct stat after {};
     stat(backup.c_str(), &before);
     args.push_back("--partial");
     EXPECT_EQ(tagconf(args).status, 1);
