@@ -30,11 +30,11 @@ std::string folderOf(const std::string& path) {
 // A new file next to path, created by this call alone (O_EXCL), so that no
 // other writer's file and no planted link is ever written through.
 int createTemporary(const std::string& path, std::string& name) {
-    std::random_device random;
+    std::random_device entropy;
     std::filesystem::path target(path);
     for (int attempt = 0; attempt < 100; ++attempt) {
         char suffix[16];
-        snprintf(suffix, sizeof suffix, ".%08x", unsigned(random()));
+        snprintf(suffix, sizeof suffix, ".%08x", unsigned(entropy()));
         name = (target.parent_path() / ("." + target.filename().string() + suffix + ".tmp")).string();
         int fd = open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (fd >= 0 || errno != EEXIST) return fd;
@@ -92,8 +92,8 @@ bool replaceFile(const std::string& path, const std::function<void(std::ostream&
             // Owner first: changing it may clear the set-id bits that the
             // mode then restores. Only root may give a file away, so a
             // user's own save simply stays theirs.
-            bool given = old.st_uid == geteuid() && old.st_gid == getegid();
-            if (!given && fchown(fd, old.st_uid, old.st_gid) != 0 && geteuid() == 0)
+            bool ours = old.st_uid == geteuid() && old.st_gid == getegid();
+            if (!ours && fchown(fd, old.st_uid, old.st_gid) != 0 && geteuid() == 0)
                 fail("cannot keep its owner");
             if (fchmod(fd, old.st_mode & 07777) != 0) fail("cannot keep its mode");
         }
