@@ -72,8 +72,11 @@ int parseOptions(int argc, char** argv, ConfOptions& o) {
     save->add_option("--target", o.targets, "one target HOST[:PORT] or [IPV6]:PORT (repeatable)")
         ->allow_extra_args(false)
         ->type_name("HOST[:PORT]");
-    save->add_option("-o,--output", o.output, "write the state file there (default standard output)")
+    save->add_option("-o,--output", o.output,
+                     "replace that file, whole, with the state file (default standard output)")
         ->type_name("FILE");
+    save->add_flag("--partial", o.partial,
+                   "when some targets cannot be read, write the others (exit status still 1)");
     save->add_option("TAGS", o.tags, "tag names; a group stands for the members a device answers with")
         ->required();
     save->callback([&] { o.command = Command::Save; });

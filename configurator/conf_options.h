@@ -19,6 +19,7 @@ struct ConfOptions {
     std::vector<std::string> targets;  // save --target
     std::vector<std::string> tags;     // save: names, groups among them
     std::string output;                // save -o; empty for standard output
+    bool partial = false;              // save --partial: write what was read
     double timeoutSeconds = 2;
     int retries = 2;
     unsigned concurrency = 1024;

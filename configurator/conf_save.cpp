@@ -1,13 +1,18 @@
 #include "conf_save.h"
 
-#include <yaml-cpp/yaml.h>
-
-#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
 #include <set>
 #include <system_error>
 
 #include "conf_run.h"
+#include "fd_stream.h"
+#include "request_words.h"
+#include "save_file.h"
+#include "state_seal.h"
 #include "tag_text.h"
+#include "yaml_text.h"
 
 namespace tagconf {
 
@@ -23,13 +28,40 @@ bool writable(const VTag& tag) {
 
 void keep(SavedTarget& saved, const VMsg& reply) {
     std::set<uint8_t> ids;
-    for (const VTag* t : reply) {
-        if (!writable(*t) || !ids.insert(t->tagId).second) continue;
-        if (kindOf(*t) == TagKind::String && !isUtf8(static_cast<const VTagString*>(t)->text()))
-            saved.unsaved.emplace_back(tagById(t->tagId)->name);
-        else
-            saved.tags.emplace_back(t->clone());
+    for (const VTag* t : reply)
+        if (writable(*t) && ids.insert(t->tagId).second) saved.tags.emplace_back(t->clone());
+}
+
+void writeOverride(std::ostream& out, const SavedTarget& s) {
+    out << "  " << yamlQuoted(s.target.label()) << ": {";
+    const char* separator = "";
+    for (const auto& tag : s.tags) {
+        out << separator << tagById(tag->tagId)->name << ": " << stateWord(*tag);
+        separator = ", ";
     }
+    out << "}\n";
+}
+
+// The targets of -f and --target, duplicates read once; false after saying
+// why on errors.
+bool collectTargets(const ConfOptions& o, tagpoll::TargetList& list, FILE* errors) {
+    for (const std::string& file : o.files) {
+        std::string why;
+        std::unique_ptr<FdIStream> in = openRegularFile(file, why);
+        if (!in) {
+            fprintf(errors, "tagconf: cannot read %s: %s\n", file.c_str(), why.c_str());
+            return false;
+        }
+        if (!list.readStream(*in, file)) break;
+        if (in->buf().error()) {
+            fprintf(errors, "tagconf: cannot read %s: %s\n", file.c_str(), strerror(in->buf().error()));
+            return false;
+        }
+    }
+    for (size_t i = 0; i < o.targets.size() && list.error().empty(); ++i)
+        list.addEntry(o.targets[i], "--target", i + 1);
+    if (!list.error().empty()) fprintf(errors, "tagconf: %s\n", list.error().c_str());
+    return list.error().empty();
 }
 
 }  // namespace
@@ -62,32 +94,64 @@ std::vector<SavedTarget> readTargets(const std::vector<tagpoll::Target>& targets
     return saved;
 }
 
-std::string stateText(const std::vector<SavedTarget>& saved) {
-    YAML::Emitter out;
+size_t writeState(std::ostream& out, const std::vector<SavedTarget>& saved) {
     size_t read = 0;
     for (const SavedTarget& s : saved) read += s.read;
-    out << YAML::Comment("Saved by tagconf save from " + std::to_string(read) +
-                         " targets; tagconf apply writes these values back.");
-    out << YAML::BeginMap << YAML::Key << "targets" << YAML::Value << YAML::BeginSeq;
+    out << "# Saved by tagconf save from " << read << " targets; tagconf apply writes these values back.\n"
+        << "# Sealed: a copy cut short lacks the closing \"end\" line and is refused.\n"
+        << sealOpening(read) << "targets:\n";
     for (const SavedTarget& s : saved)
-        if (s.read) out << s.target.label();
-    out << YAML::EndSeq << YAML::Key << "overrides" << YAML::Value << YAML::BeginMap;
-    for (const SavedTarget& s : saved) {
-        if (!s.read) continue;
-        out << YAML::Key << s.target.label() << YAML::Value << YAML::Flow << YAML::BeginMap;
-        for (const auto& tag : s.tags) {
-            out << YAML::Key << tagById(tag->tagId)->name << YAML::Value;
-            // Quoted, so that a text such as "0A", "null" or "" reads back as
-            // the text it is.
-            if (kindOf(*tag) == TagKind::String)
-                out << YAML::DoubleQuoted << valueWord(*tag);
-            else
-                out << valueWord(*tag);
-        }
-        out << YAML::EndMap;
+        if (s.read) out << "  - " << yamlQuoted(s.target.label()) << "\n";
+    out << "overrides:\n";
+    for (const SavedTarget& s : saved)
+        if (s.read) writeOverride(out, s);
+    out << sealClosing(read);
+    return read;
+}
+
+int runSave(const ConfOptions& o, std::ostream& out, FILE* errors) {
+    std::vector<std::string> words{"GET:"};
+    words.insert(words.end(), o.tags.begin(), o.tags.end());
+    std::string error;
+    auto request = tagpoll::buildRequest(words, error);
+    if (!request) {
+        fprintf(errors, "tagconf: %s\n", error.c_str());
+        return 1;
     }
-    out << YAML::EndMap << YAML::EndMap;
-    return std::string(out.c_str()) + "\n";
+    tagpoll::TargetList list(o.port);
+    if (!collectTargets(o, list, errors)) return 1;
+    if (list.targets().empty()) {
+        fprintf(errors, "tagconf: no targets to save\n");
+        return 1;
+    }
+    std::vector<SavedTarget> saved = readTargets(list.targets(), request, o);
+    size_t missing = 0;
+    for (const SavedTarget& s : saved)
+        if (!s.read) {
+            fprintf(errors, "tagconf: %s: not saved: %s\n", s.target.label().c_str(), s.reason.c_str());
+            ++missing;
+        }
+    std::string where = o.output.empty() ? "standard output" : o.output;
+    if (missing == saved.size() || (missing && !o.partial)) {
+        // A backup that lacks a device must not take a whole one's place.
+        fprintf(errors, "tagconf: %zu of %zu targets not read: nothing written to %s%s\n", missing,
+                saved.size(), where.c_str(), missing < saved.size() ? " (--partial writes the others)" : "");
+        return 1;
+    }
+    int status = missing ? 1 : 0;
+    if (o.output.empty()) {
+        writeState(out, saved);
+        return out.flush() ? status : 1;
+    }
+    // Past the file size limit a write fails with EFBIG instead of killing
+    // the program half way.
+    signal(SIGXFSZ, SIG_IGN);
+    if (!replaceFile(
+            o.output, [&](std::ostream& file) { writeState(file, saved); }, error)) {
+        fprintf(errors, "tagconf: %s\n", error.c_str());
+        return 1;
+    }
+    return status;
 }
 
 }  // namespace tagconf

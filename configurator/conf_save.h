@@ -4,6 +4,7 @@
 #define TAGCONF_CONF_SAVE_H
 
 #include <memory>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -19,9 +20,6 @@ struct SavedTarget {
     std::vector<std::unique_ptr<VTag>> tags;
     bool read = false;
     std::string reason;
-    // Texts that are not UTF-8: YAML holds only Unicode text, and its
-    // emitter would write them replaced, so they are left out, by name.
-    std::vector<std::string> unsaved;
 };
 
 // Reads the request's tags from every target (a group stands for the
@@ -29,10 +27,19 @@ struct SavedTarget {
 std::vector<SavedTarget> readTargets(const std::vector<tagpoll::Target>& targets,
                                      const std::shared_ptr<const VMsg>& request, const ConfOptions& options);
 
-// The state file of the targets that were read: YAML with texts quoted by
-// the YAML emitter, integers in hexadecimal and floats as the client reads
-// them back to the same 32 bits.
-std::string stateText(const std::vector<SavedTarget>& saved);
+// Writes the state file of the targets that were read, a line at a time:
+// sealed (state_seal.h) with their number, every target double-quoted, and
+// each value as stateWord spells it, so that apply restores every value to
+// the bit. Returns the number of targets written.
+size_t writeState(std::ostream& out, const std::vector<SavedTarget>& saved);
+
+// The whole save command: reads the targets of -f and --target, names on
+// errors every target it could not read, and writes the state file to -o's
+// file (replaced whole, or left as it was) or to out. A save is whole when
+// every target answered; one that is not writes nothing, unless
+// options.partial asks for the targets that did. Returns the exit status:
+// 0 for a whole save written, 1 otherwise.
+int runSave(const ConfOptions& options, std::ostream& out, FILE* errors);
 
 }  // namespace tagconf
 

@@ -1,5 +1,7 @@
 #include "state_file.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -8,7 +10,9 @@
 #include <set>
 #include <unordered_map>
 
+#include "fd_stream.h"
 #include "msg_request.h"
+#include "state_seal.h"
 #include "tag_text.h"
 #include "tagyaml.h"
 
@@ -59,6 +63,7 @@ private:
     TagList readTags(const Node& map, const TagList& base, const std::string& what);
     size_t overriddenTarget(const Node& key, const std::unordered_map<std::string, size_t>& index) const;
     void readOverrides(const Node& map, State& state);
+    void checkSeal(const std::map<std::string, Node>& parts, const State& state) const;
 
     const std::string& fileName;
     uint16_t defaultPort;
@@ -125,7 +130,7 @@ std::shared_ptr<const VTag> Reader::value(const TagEntry& entry, const Node& nod
     std::string key = std::string{char(entry.id), char(node.style())} + std::string(node.tag()) + '\0' + text;
     if (auto it = values.find(key); it != values.end()) return it->second;
     std::string why;
-    std::shared_ptr<const VTag> tag = parseValue(entry, text, why);
+    std::shared_ptr<const VTag> tag = parseValue(entry, text, why, node.tag());
     if (!tag) fail(node, why);
     if (values.size() < MAX_SHARED_VALUES) values.emplace(std::move(key), tag);
     return tag;
@@ -183,13 +188,31 @@ void Reader::readOverrides(const Node& map, State& state) {
     });
 }
 
+// A saved file's count against what it holds (state_seal.h).
+void Reader::checkSeal(const std::map<std::string, Node>& parts, const State& state) const {
+    SealKeys keys;
+    if (auto it = parts.find("saved"); it != parts.end()) {
+        keys.saved = scalar(it->second, "saved");
+        keys.savedLine = it->second.line();
+    }
+    if (auto it = parts.find("end"); it != parts.end()) {
+        keys.end = scalar(it->second, "end");
+        keys.endLine = it->second.line();
+    }
+    size_t overrides = parts.contains("overrides") ? parts.at("overrides").size() : 0;
+    int line = 1;
+    std::string fault = sealFault(keys, state.targets.size(), overrides, line);
+    if (!fault.empty()) throw Fault{fileName + ":" + std::to_string(line) + ": " + fault};
+}
+
 void Reader::read(const Node& root, State& state) {
     if (root.isNull()) throw Fault{fileName + ":1: the file is empty"};
     std::map<std::string, Node> parts;
     eachEntry(root, "the top level", [&](const std::string& key, const Node& keyNode, const Node& value) {
-        if (key != "targets" && key != "targets_file" && key != "tags" && key != "overrides")
-            fail(keyNode,
-                 "unknown key \"" + printable(key) + "\" (known: targets, targets_file, tags, overrides)");
+        if (key != "targets" && key != "targets_file" && key != "tags" && key != "overrides" && key != "saved" &&
+            key != "end")
+            fail(keyNode, "unknown key \"" + printable(key) +
+                              "\" (known: targets, targets_file, tags, overrides, saved, end)");
         parts.emplace(key, value);
     });
     if (parts.contains("targets")) readTargets(parts.at("targets"));
@@ -203,6 +226,7 @@ void Reader::read(const Node& root, State& state) {
     state.targets.reserve(list.targets().size());
     for (const tagpoll::Target& t : list.targets()) state.targets.push_back({t, common});
     if (parts.contains("overrides")) readOverrides(parts.at("overrides"), state);
+    checkSeal(parts, state);
 }
 
 // Reads the loaded document into state; the document may go as soon as
@@ -219,20 +243,29 @@ bool readState(const tagyaml::Document& doc, const std::string& fileName, uint16
     return true;
 }
 
-// The file's bytes, read at their size when the file tells it: a file
-// grown by doubling would cost up to twice itself. One past the bound is
-// cut one byte over it.
-bool readText(std::ifstream& in, std::string& text) {
-    if (in.seekg(0, std::ios::end)) {
-        std::streamoff size = in.tellg();
-        if (size > 0) text.reserve(std::min(size_t(size), MAX_STATE_BYTES + 1));
-        in.seekg(0, std::ios::beg);
-    }
-    in.clear();
+// The file's bytes, read at their size as fstat tells it: a text grown by
+// doubling would cost up to twice itself. One past the bound is read one
+// byte over it, for the loader to refuse.
+bool readText(FdIStream& in, std::string& text, std::string& why) {
+    struct stat st {};
+    if (fstat(in.buf().fd(), &st) == 0 && st.st_size > 0)
+        text.reserve(std::min(size_t(st.st_size), MAX_STATE_BYTES + 1));
     char chunk[65536];
     while (text.size() <= MAX_STATE_BYTES && in.read(chunk, sizeof chunk).gcount() > 0)
         text.append(chunk, size_t(in.gcount()));
-    return !in.bad();
+    if (!in.bad() && in.buf().error() == 0) return true;
+    why = strerror(in.buf().error() ? in.buf().error() : EIO);
+    return false;
+}
+
+// A saved file cut short, named as such before the parser makes anything of
+// what is left (state_seal.h).
+bool whole(const std::string& text, const std::string& fileName, std::string& error) {
+    int line = 1;
+    std::string cut = cutFault(text, line);
+    if (cut.empty()) return true;
+    error = fileName + ":" + std::to_string(line) + ": " + cut;
+    return false;
 }
 
 }  // namespace
@@ -240,6 +273,7 @@ bool readText(std::ifstream& in, std::string& text) {
 bool parseState(const std::string& text, const std::string& fileName, uint16_t defaultPort,
                 const OpenFile& open, State& state, std::string& error) {
     state = State{};
+    if (!whole(text, fileName, error)) return false;
     tagyaml::Document doc;
     if (!tagyaml::load(text, fileName, STATE_YAML_BOUNDS, doc, error)) return false;
     return readState(doc, fileName, defaultPort, open, state, error);
@@ -247,21 +281,20 @@ bool parseState(const std::string& text, const std::string& fileName, uint16_t d
 
 bool loadState(const std::string& path, uint16_t defaultPort, State& state, std::string& error) {
     state = State{};
-    std::ifstream in(path, std::ios::binary);
+    std::string why;
+    std::unique_ptr<FdIStream> in = openRegularFile(path, why);
     if (!in) {
-        error = "cannot read " + path + ": " + strerror(errno);
+        error = "cannot read " + path + ": " + why;
         return false;
     }
     std::string text;
-    if (!readText(in, text)) {
-        error = "cannot read " + path;
+    if (!readText(*in, text, why)) {
+        error = "cannot read " + path + ": " + why;
         return false;
     }
+    if (!whole(text, path, error)) return false;
     auto openFile = [](const std::string& name, std::string& why) -> std::unique_ptr<std::istream> {
-        auto file = std::make_unique<std::ifstream>(name);
-        if (*file) return file;
-        why = strerror(errno);
-        return nullptr;
+        return openRegularFile(name, why);
     };
     // Each of the text, the document and the State is freed as soon as the
     // next is made: the run holds the State alone.

@@ -6,6 +6,7 @@
 #include <limits>
 
 #include "tag_convert.h"
+#include "yaml_text.h"
 
 namespace tagconf {
 
@@ -78,7 +79,15 @@ bool readsBackAs(const char* text, float f) {
     return std::bit_cast<uint32_t>(back) == std::bit_cast<uint32_t>(f);
 }
 
+// The canonical quiet NaN, the one "nan" reads as.
+constexpr uint32_t NAN_BITS = 0x7FC00000;
+
 std::string floatWord(float f) {
+    if (uint32_t bits = std::bit_cast<uint32_t>(f); std::isnan(f) && bits != NAN_BITS) {
+        char text[24];
+        snprintf(text, sizeof text, "!bits %08X", unsigned(bits));
+        return text;
+    }
     if (std::isnan(f)) return "nan";
     if (std::isinf(f)) return f > 0 ? "inf" : "-inf";
     char text[48];
@@ -131,13 +140,12 @@ TagKind kindOf(const VTag& tag) {
     return entry ? entry->kind : TagKind::None;
 }
 
-std::unique_ptr<VTag> parseValue(const TagEntry& entry, const std::string& text, std::string& why) {
+namespace {
+
+// A value without a YAML tag of its own, as on the client's command line.
+std::unique_ptr<VTag> plainValue(const TagEntry& entry, const std::string& text, std::string& why) {
     const std::string name = entry.name;
     bool fits = true;
-    if (entry.kind == TagKind::None) {
-        why = name + " is a group tag: it can be read, not written";
-        return nullptr;
-    }
     if (isInteger(entry.kind) && !fitsHex(text, widthMax(entry.kind))) {
         why = "bad value \"" + printable(text) + "\" for " + name + ": a " + kindName(entry.kind) +
               " is hexadecimal from 0 to " + hexText(widthMax(entry.kind));
@@ -152,6 +160,49 @@ std::unique_ptr<VTag> parseValue(const TagEntry& entry, const std::string& text,
     }
     if (!fits) return nullptr;
     return std::unique_ptr<VTag>(makeTag(entry, text.c_str()));
+}
+
+// "!bits XXXXXXXX": exactly eight digits, so that it reads as what it shows.
+std::unique_ptr<VTag> floatBits(const TagEntry& entry, const std::string& text, std::string& why) {
+    uint32_t bits = 0;
+    auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), bits, 16);
+    if (entry.kind != TagKind::Float || text.size() != 8 || error != std::errc() ||
+        end != text.data() + text.size()) {
+        why = "bad value \"!bits " + printable(text) + "\" for " + entry.name +
+              ": !bits is a Float's 32 bits as 8 hexadecimal digits";
+        return nullptr;
+    }
+    return std::make_unique<VTagUInt32>(entry.id, bits, VTAG_FLOAT);
+}
+
+std::unique_ptr<VTag> binaryText(const TagEntry& entry, const std::string& text, std::string& why) {
+    std::optional<std::string> bytes = fromBase64(text);
+    if (entry.kind != TagKind::String || !bytes) {
+        why = "bad value \"!!binary " + printable(text) + "\" for " + entry.name +
+              ": !!binary is a text's bytes in base64";
+        return nullptr;
+    }
+    if (bytes->find('\0') != std::string::npos) {
+        why = "bad value for " + std::string(entry.name) + ": a text cannot hold a NUL byte";
+        return nullptr;
+    }
+    return std::make_unique<VTagString>(entry.id, bytes->data(), bytes->size());
+}
+
+}  // namespace
+
+std::unique_ptr<VTag> parseValue(const TagEntry& entry, const std::string& text, std::string& why,
+                                 std::string_view yamlTag) {
+    if (entry.kind == TagKind::None) {
+        why = std::string(entry.name) + " is a group tag: it can be read, not written";
+        return nullptr;
+    }
+    if (yamlTag.empty() || yamlTag == "?" || yamlTag == "!" || yamlTag == "tag:yaml.org,2002:str")
+        return plainValue(entry, text, why);
+    if (yamlTag == FLOAT_BITS_TAG) return floatBits(entry, text, why);
+    if (yamlTag == BINARY_TAG) return binaryText(entry, text, why);
+    why = "unknown YAML tag " + printable(yamlTag) + " on " + entry.name + " (known: !bits, !!binary)";
+    return nullptr;
 }
 
 std::string valueWord(const VTag& tag) {
@@ -174,6 +225,13 @@ std::string valueWord(const VTag& tag) {
     return {};
 }
 
+std::string stateWord(const VTag& tag) {
+    if (kindOf(tag) != TagKind::String) return valueWord(tag);
+    auto value = textOf(tag);
+    if (!value) return {};
+    return isUtf8(*value) ? yamlQuoted(*value) : "!!binary \"" + base64(*value) + "\"";
+}
+
 std::string shownValue(const VTag& tag) {
     if (kindOf(tag) == TagKind::String) {
         auto value = textOf(tag);
@@ -193,6 +251,8 @@ nlohmann::ordered_json jsonValue(const VTag& tag) {
     if (kind == TagKind::Float) {
         auto value = floatOf(tag);
         if (!value) return nullptr;
+        // JSON readers know "nan", not the state file's !bits.
+        if (std::isnan(*value)) return "nan";
         if (!std::isfinite(*value)) return floatWord(*value);
         return strtod(floatWord(*value).c_str(), nullptr);
     }

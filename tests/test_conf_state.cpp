@@ -116,7 +116,7 @@ TEST(ConfState, EveryFaultNamesItsFileAndLine) {
         {t + "overrides:\n  10.0.0.0/30: {TAG_DEV_ID: 2}\n",
          "site/state.yml:3: an override names one target, not a range"},
         {t + "tag: {TAG_DEV_ID: 1}\n",
-         "site/state.yml:2: unknown key \"tag\" (known: targets, targets_file, tags, overrides)"},
+         "site/state.yml:2: unknown key \"tag\" (known: targets, targets_file, tags, overrides, saved, end)"},
         {"tags: {TAG_DEV_ID: 1}\n", "site/state.yml:1: no targets: give targets, targets_file or both"},
         {t, "site/state.yml:1: no tags: give tags, overrides or both"},
         {t + "tags: {TAG_DEV_ID: 1\n", "site/state.yml:3: missing comma in flow mapping"},

@@ -3,15 +3,21 @@
 // and tags the devices will not take.
 #include <gtest/gtest.h>
 
+#include <poll.h>
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <map>
+#include <memory>
 #include <sstream>
 
 #include "agent_process.h"
 #include "bound_socket.h"
 #include "run_program.h"
 #include "temp_dir.h"
+#include "udp_peer.h"
 
 namespace {
 
@@ -179,6 +185,183 @@ TEST(TagconfE2E, UnreachableTargetsAndBadFilesSayWhy) {
     EXPECT_EQ(runProgram(TAGCONF_PATH, {"plan", bad}).status, 1);
     EXPECT_LT(recv(silent.fd, buf, sizeof buf, MSG_DONTWAIT), 0) << "a request went out";
     EXPECT_EQ(runProgram(TAGCONF_PATH, {"--version"}).out, "tagconf " TAGCONF_VERSION "\n");
+}
+
+// What the device at "127.0.0.I:PORT" holds, read by a GET of our own and
+// decoded here, not by tagconf: each tag's type code and its bits or bytes
+// in hexadecimal.
+std::map<uint8_t, std::string> held(const std::string& target, const std::vector<uint8_t>& ids) {
+    BoundSocket socket;
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(uint16_t(std::stoi(target.substr(target.rfind(':') + 1))));
+    inet_pton(AF_INET, target.substr(0, target.rfind(':')).c_str(), &to.sin_addr);
+    VMsg get(MSG_GET);
+    get.sequence = VMsg::LAST_SEGMENT | 1;
+    for (uint8_t id : ids) get.addTag(VTagFactory::createVTag(id));
+    Bytes request = encode(get);
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        sendto(socket.fd, request.data(), request.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+        pollfd p{socket.fd, POLLIN, 0};
+        if (poll(&p, 1, 1000) != 1) continue;
+        uint8_t buf[2048];
+        ssize_t n = recv(socket.fd, buf, sizeof buf, 0);
+        std::unique_ptr<VMsg> reply(n > 0 ? VMsg::parseMsg(buf, uint16_t(n)) : nullptr);
+        if (!reply) continue;
+        std::map<uint8_t, std::string> values;
+        for (const VTag* t : *reply) {
+            char hex[16];
+            std::string value = std::to_string(t->type) + ":";
+            if (t->type == VTAG_STRING) {
+                for (unsigned char c : static_cast<const VTagString*>(t)->text()) {
+                    snprintf(hex, sizeof hex, "%02X", c);
+                    value += hex;
+                }
+            } else if (t->type == VTAG_FLOAT || t->type == VTAG_UINT32) {
+                snprintf(hex, sizeof hex, "%08X", unsigned(static_cast<const VTagUInt32*>(t)->getValue()));
+                value += hex;
+            }
+            values[t->tagId] = value;
+        }
+        return values;
+    }
+    return {};
+}
+
+// Ids of TAG_DEV_LABEL, TAG_IO_GAIN, TAG_IO_OFFSET, TAG_SITE_LABEL.
+const std::vector<uint8_t> ODD_TAGS = {9, 51, 50, 31};
+
+TEST(TagconfE2E, SaveThenApplyRestoresEveryValueToTheBit) {
+    TempDir dir;
+    AgentProcess agent({"--devices", "3", "--targets-file", dir.path + "/fleet.txt"});
+    std::vector<std::string> t = lines(dir.read("fleet.txt"));
+    ASSERT_EQ(t.size(), 3u);
+    // Values decimal and plain YAML text cannot hold: NaNs of either sign
+    // with payloads, a signalling NaN, -0, noncharacters, controls, line
+    // separators and bytes that are not UTF-8.
+    std::string odd =
+        dir.write("odd.yml",
+                  "targets_file: fleet.txt\n"
+                  "tags: {TAG_IO_GAIN: !bits FFC00001, TAG_IO_OFFSET: !bits 7F800001,\n"
+                  "       TAG_DEV_LABEL: !!binary \"gP9h\",\n"
+                  "       TAG_SITE_LABEL: \"\\uFFFE\\uFFFF\\x85\\u2028\\x7F\\x01\\t\"}\n"
+                  "overrides:\n  \"" +
+                      t[1] + "\": {TAG_IO_GAIN: !bits 80000000, TAG_DEV_LABEL: \"\\U0001FFFE\"}\n");
+    RunResult set = tagconf({"apply", odd});
+    ASSERT_EQ(set.status, 0) << set.out << set.err;
+    const std::map<uint8_t, std::string> common = {
+        {9, "1:80FF61"}, {51, "6:FFC00001"}, {50, "6:7F800001"}, {31, "1:EFBFBEEFBFBFC285E280A87F0109"}};
+    std::map<uint8_t, std::string> second = common;
+    second[9] = "1:F09FBFBE";
+    second[51] = "6:80000000";
+    ASSERT_EQ(held(t[0], ODD_TAGS), common);
+    ASSERT_EQ(held(t[1], ODD_TAGS), second);
+
+    std::string backup = dir.path + "/backup.yml";
+    const std::vector<std::string> saveArgs{"save",
+                                            "-f",
+                                            dir.path + "/fleet.txt",
+                                            "-o",
+                                            backup,
+                                            "TAG_DEV_LABEL",
+                                            "TAG_IO_GAIN",
+                                            "TAG_IO_OFFSET",
+                                            "TAG_SITE_LABEL"};
+    RunResult save = tagconf(saveArgs);
+    ASSERT_EQ(save.status, 0) << save.err;
+    RunResult plan = tagconf({"plan", backup});
+    EXPECT_EQ(plan.out,
+              each(t, "unchanged") + "3 targets: 3 unchanged, 0 to change (0 tags), 0 unreachable\n");
+    EXPECT_EQ(plan.status, 0);
+
+    std::string plain = dir.write("plain.yml",
+                                  "targets_file: fleet.txt\n"
+                                  "tags: {TAG_IO_GAIN: 2, TAG_IO_OFFSET: nan, TAG_DEV_LABEL: a, "
+                                  "TAG_SITE_LABEL: b}\n");
+    EXPECT_EQ(tagconf({"apply", plain}).status, 0);
+    RunResult restore = tagconf({"apply", backup});
+    EXPECT_EQ(restore.out, each(t, "changed (4 tags, verified)") +
+                               "3 targets: 0 unchanged, 3 changed (12 tags), 0 mismatch, 0 unreachable\n");
+    EXPECT_EQ(restore.status, 0) << restore.err;
+    EXPECT_EQ(held(t[0], ODD_TAGS), common);
+    EXPECT_EQ(held(t[1], ODD_TAGS), second);
+    EXPECT_EQ(held(t[2], ODD_TAGS), common);
+
+    // A fresh save of the restored fleet is the same file, and plans nothing.
+    std::string first = readFile(backup);
+    ASSERT_EQ(tagconf(saveArgs).status, 0);
+    EXPECT_EQ(readFile(backup), first);
+    EXPECT_EQ(tagconf({"plan", backup}).status, 0);
+}
+
+TEST(TagconfE2E, ABackupIsReplacedOnlyByAWholeSave) {
+    TempDir dir;
+    AgentProcess agent({"--devices", "10", "--targets-file", dir.path + "/fleet.txt"});
+    std::string fleet = dir.path + "/fleet.txt", backup = dir.path + "/backup.yml";
+    ASSERT_EQ(tagconf({"save", "-f", fleet, "-o", backup, "TAG_DEV_CFG"}).status, 0);
+    chmod(backup.c_str(), 0640);
+    const std::string whole = readFile(backup);
+    ASSERT_GT(whole.size(), 1024u);
+
+    // A device that does not answer: nothing written, unless asked.
+    BoundSocket silent;
+    std::string s = "127.0.0.1:" + std::to_string(silent.port);
+    std::vector<std::string> args{"save", "-t",       "0.1", "-r", "0",    "-f",
+                                  fleet,  "--target", s,     "-o", backup, "TAG_DEV_CFG"};
+    RunResult partial = tagconf(args);
+    EXPECT_EQ(partial.err, "tagconf: " + s + ": not saved: timed out after 1 attempt\n" +
+                               "tagconf: 1 of 11 targets not read: nothing written to " + backup +
+                               " (--partial writes the others)\n");
+    EXPECT_EQ(partial.status, 1);
+    EXPECT_EQ(readFile(backup), whole);
+    // Not even with --partial when no target answered, to a file or not.
+    RunResult none =
+        tagconf({"save", "-t", "0.1", "-r", "0", "--target", s, "--partial", "-o", backup, "TAG_DEV_ID"});
+    EXPECT_EQ(none.err, "tagconf: " + s + ": not saved: timed out after 1 attempt\n" +
+                            "tagconf: 1 of 1 targets not read: nothing written to " + backup + "\n");
+    EXPECT_EQ(none.status, 1);
+    EXPECT_EQ(readFile(backup), whole);
+    RunResult toOutput = tagconf({"save", "-t", "0.1", "-r", "0", "-f", fleet, "--target", s, "TAG_DEV_ID"});
+    EXPECT_EQ(toOutput.out, "");
+    EXPECT_EQ(toOutput.status, 1);
+    struct stat before {};
+    struct stat after {};
+    stat(backup.c_str(), &before);
+    args.push_back("--partial");
+    EXPECT_EQ(tagconf(args).status, 1);
+    // A new file in the old one's place, with its mode; the ten that
+    // answered hold what they held.
+    stat(backup.c_str(), &after);
+    EXPECT_NE(after.st_ino, before.st_ino);
+    EXPECT_EQ(after.st_mode & 07777, 0640u);
+    EXPECT_EQ(readFile(backup), whole);
+
+    // A write that fails half way (the file size limit) leaves the backup whole.
+    RunResult limited = runProgram("/bin/sh", {"-c", "ulimit -f 1; exec \"$0\" \"$@\"", TAGCONF_PATH, "save",
+                                               "-f", fleet, "-o", backup, "TAG_DEV_CFG"});
+    EXPECT_EQ(limited.err, "tagconf: " + backup + ": cannot write: File too large\n");
+    EXPECT_EQ(limited.status, 1);
+    EXPECT_EQ(readFile(backup), whole);
+
+    // A copy cut at a line boundary is refused, not read as fewer targets.
+    std::string cut = dir.write("cut.yml", whole.substr(0, whole.find("\n", whole.size() / 2) + 1));
+    RunResult plan = tagconf({"plan", cut});
+    auto cutLines = std::count(whole.begin(), whole.begin() + std::ptrdiff_t(readFile(cut).size()), '\n');
+    EXPECT_EQ(plan.err, "tagconf: " + cut + ":" + std::to_string(cutLines) +
+                            ": the file ends before its closing line \"end: 10\": it was cut short\n");
+    EXPECT_EQ(plan.out, "");
+    EXPECT_EQ(plan.status, 1);
+
+    // Through a link or from a FIFO: refused at once.
+    std::filesystem::create_symlink(backup, dir.path + "/link.yml");
+    RunResult link = tagconf({"save", "-f", fleet, "-o", dir.path + "/link.yml", "TAG_DEV_ID"});
+    EXPECT_EQ(link.err, "tagconf: " + dir.path + "/link.yml: a symbolic link: give the file it points to\n");
+    EXPECT_EQ(link.status, 1);
+    ASSERT_EQ(mkfifo((dir.path + "/fifo").c_str(), 0600), 0);
+    RunResult fifo = tagconf({"save", "-f", dir.path + "/fifo", "TAG_DEV_ID"});
+    EXPECT_EQ(fifo.err, "tagconf: cannot read " + dir.path + "/fifo: a FIFO, not a regular file\n");
+    EXPECT_EQ(fifo.status, 1);
+    EXPECT_EQ(readFile(backup), whole);
 }
 
 }  // namespace

@@ -135,7 +135,7 @@ void writeConfCompletion(FILE* f) {
         "        case $command in\n"
         "            '') options+=' --version' ;;\n"
         "            apply) options+=' --dry-run' ;;\n"
-        "            save) options+=' -f --file --target -o --output' ;;\n"
+        "            save) options+=' -f --file --target -o --output --partial' ;;\n"
         "        esac\n"
         "        COMPREPLY=($(compgen -W \"$options\" -- \"$cur\"))\n"
         "    elif [[ -z $command ]]; then COMPREPLY=($(compgen -W 'plan apply save' -- \"$cur\"))\n"
