@@ -321,6 +321,8 @@ TEST(TagconfE2E, ABackupIsReplacedOnlyByAWholeSave) {
     EXPECT_EQ(limited.err, "tagconf: " + backup + ": cannot write: File too large\n");
     EXPECT_EQ(limited.status, 1);
     EXPECT_EQ(readFile(backup), whole);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path), {}), 2)  // fleet.txt, backup.yml
+        << "a temporary file was left";
 
     // A copy cut at a line boundary is refused, not read as fewer targets.
     std::string cut = dir.write("cut.yml", whole.substr(0, whole.find("\n", whole.size() / 2) + 1));
