@@ -118,6 +118,11 @@ int runSave(const ConfOptions& o, std::ostream& out, FILE* errors) {
         fprintf(errors, "tagconf: %s\n", error.c_str());
         return 1;
     }
+    // A file that cannot be replaced is refused before a fleet is read.
+    if (!o.output.empty() && !replaceable(o.output, error)) {
+        fprintf(errors, "tagconf: %s\n", error.c_str());
+        return 1;
+    }
     tagpoll::TargetList list(o.port);
     if (!collectTargets(o, list, errors)) return 1;
     if (list.targets().empty()) {

@@ -76,6 +76,17 @@ void syncFolder(const std::string& folder) {
 
 }  // namespace
 
+bool replaceable(const std::string& path, std::string& error) {
+    try {
+        struct stat st {};
+        existing(path, st);
+    } catch (const Fault& fault) {
+        error = path + ": " + fault.reason;
+        return false;
+    }
+    return true;
+}
+
 bool replaceFile(const std::string& path, const std::function<void(std::ostream&)>& write,
                  std::string& error) {
     std::string temporary;

@@ -20,6 +20,12 @@ namespace tagconf {
 // error when the file was not replaced; the temporary file is removed.
 // A write past the file size limit must fail rather than kill the program:
 // the caller ignores SIGXFSZ.
+// Whether replaceFile could replace path, as far as can be told before
+// writing: it is a regular file or there is none. False with the reason in
+// error, as replaceFile would give it; lets a caller refuse before it does
+// any work.
+bool replaceable(const std::string& path, std::string& error);
+
 bool replaceFile(const std::string& path, const std::function<void(std::ostream&)>& write,
                  std::string& error);
 

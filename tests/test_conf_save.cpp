@@ -2,14 +2,10 @@
 // the bit, every cut of a saved file refused, the value notation's faults,
 // and a backup replaced whole or not at all.
 #include <gtest/gtest.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <bit>
-#include <csignal>
 #include <cstring>
 #include <filesystem>
 #include <sstream>
@@ -295,9 +291,9 @@ TEST(ConfSave, TheSealMustAgreeWithWhatTheFileHolds) {
     EXPECT_TRUE(parse(body, state, error)) << error;
 }
 
-// Replacing a file: the mode kept, a new file the umask's, and what may not
-// be replaced left exactly as it was.
-TEST(ConfSave, ReplaceFileKeepsTheModeAndRefusesLinksAndSpecialFiles) {
+// Replacing a file: the mode kept, a new file the umask's, and a FIFO, which
+// rename would replace, refused (links: end to end).
+TEST(ConfSave, ReplaceFileKeepsTheModeAndRefusesSpecialFiles) {
     TempDir dir;
     auto writeNew = [](std::ostream& out) { out << "new\n"; };
     std::string error;
@@ -315,17 +311,10 @@ TEST(ConfSave, ReplaceFileKeepsTheModeAndRefusesLinksAndSpecialFiles) {
     stat((dir.path + "/fresh.yml").c_str(), &st);
     EXPECT_EQ(st.st_mode & 07777, 0640u);
 
-    std::string aim = dir.write("aim.yml", "aim\n");
-    std::filesystem::create_symlink(aim, dir.path + "/link.yml");
-    EXPECT_FALSE(replaceFile(dir.path + "/link.yml", writeNew, error));
-    EXPECT_EQ(error, dir.path + "/link.yml: a symbolic link: give the file it points to");
-    EXPECT_EQ(readFile(aim), "aim\n");
-    EXPECT_TRUE(std::filesystem::is_symlink(dir.path + "/link.yml"));
-
     ASSERT_EQ(mkfifo((dir.path + "/fifo").c_str(), 0600), 0);
     EXPECT_FALSE(replaceFile(dir.path + "/fifo", writeNew, error));
     EXPECT_EQ(error, dir.path + "/fifo: not a regular file");
-    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path), {}), 5)
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path), {}), 3)
         << "a temporary file was left";
 }
 
@@ -347,29 +336,6 @@ TEST(ConfSave, FifosAsStateOrTargetsFilesAreRefusedAtOnce) {
         EXPECT_FALSE(loadState(path, 60000, state, error));
         EXPECT_EQ(error, expected);
     }
-}
-
-// A write past the file size limit, in a child that sets the limit: the old
-// file stays whole and no temporary file is left.
-TEST(ConfSave, AFailedWriteLeavesTheOldFileWhole) {
-    TempDir dir;
-    std::string backup = dir.write("backup.yml", std::string(3000, '#') + "\n");
-    pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        struct rlimit limit = {1024, 1024};
-        setrlimit(RLIMIT_FSIZE, &limit);
-        signal(SIGXFSZ, SIG_IGN);
-        std::string error;
-        bool written = replaceFile(
-            backup, [](std::ostream& out) { out << std::string(5000, 'x'); }, error);
-        _exit(!written && error == backup + ": cannot write: File too large" ? 0 : 1);
-    }
-    int status = 0;
-    waitpid(child, &status, 0);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-    EXPECT_EQ(readFile(backup), std::string(3000, '#') + "\n");
-    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path), {}), 1);
 }
 
 }  // namespace
