@@ -4,11 +4,11 @@
 // JSON reads it.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <fstream>
 #include <nlohmann/json.hpp>
-#include <regex>
 #include <sstream>
 
 #include "tagyaml.h"
@@ -82,6 +82,15 @@ bool same(const tagyaml::Node& node, const json& value) {
     }
 }
 
+// "suite:LINE: reason", LINE from 1, the whole of printable ASCII.
+bool faultLine(const std::string& e) {
+    size_t digits = e.find_first_not_of("0123456789", 6);
+    if (!e.starts_with("suite:") || digits == 6 || e[6] == '0' || digits == std::string::npos ||
+        e.compare(digits, 2, ": ") != 0 || digits + 2 == e.size())
+        return false;
+    return std::all_of(e.begin(), e.end(), [](char c) { return c >= ' ' && c <= '~'; });
+}
+
 struct Tally {
     int invalidRefused = 0, validRead = 0, refusedFeature = 0, noJson = 0;
     std::vector<std::string> wrong;  // "ID: why"
@@ -93,9 +102,7 @@ void check(const json& c, Tally& tally) {
     tagyaml::Document doc;
     std::string error;
     bool loaded = tagyaml::load(yaml, "suite", BOUNDS, doc, error);
-    static const std::regex FAULT("suite:[1-9][0-9]*: [ -~]+");
-    if (!loaded && !std::regex_match(error, FAULT))
-        tally.wrong.push_back(id + ": malformed refusal " + error);
+    if (!loaded && !faultLine(error)) tally.wrong.push_back(id + ": malformed refusal " + error);
     if (c.value("fail", false)) {
         if (loaded)
             tally.wrong.push_back(id + ": invalid YAML accepted");

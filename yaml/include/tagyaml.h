@@ -5,19 +5,24 @@
 //
 // What load() accepts: one YAML 1.2 document of valid UTF-8, refused whole
 // on the first fault of any kind:
-//   - a text the YAML grammar refuses (an unclosed quote, a bad indent, a
-//     second value for a key: every invalid case of the YAML test suite);
+//   - a text the YAML grammar refuses (an unclosed quote, a bad indent:
+//     every invalid case of the YAML test suite);
 //   - a byte below 0x20 but tab, line feed and carriage return (a raw NUL
 //     among them), or bytes that are not UTF-8;
 //   - more than Bounds::maxBytes bytes (refused unparsed);
 //   - collections nested more than Bounds::maxDepth deep;
 //   - a second document;
 //   - anchors and aliases: an alias may make a few bytes stand for millions
-//     of nodes, and no file of ours needs one.
+//     of nodes, and no file of ours needs one;
+//   - more than 2^27 - 1 tags such as !!str (the tree numbers them in 27
+//     bits; no file of ours comes near).
 // Without aliases a document cannot have more nodes than its text has
 // bytes, so the byte bound bounds the nodes too: the tree costs a fixed 16
 // bytes a node plus the scalars' texts, and the text may be freed once it
 // is loaded.
+//
+// A mapping keeps a key written twice as it is, twice, in order: the
+// readers refuse it in their own words (quoting the key as they name it).
 //
 // Faults are "NAME:LINE: reason" with LINE from 1 and the reason printable
 // (control bytes and bytes from 0x7F written as \xNN).

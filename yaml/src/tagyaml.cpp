@@ -123,13 +123,14 @@ public:
         const char* data = text.empty() ? "" : text.data();
         if (!parser || fy_parser_set_string(parser, data, text.size()) != 0) {
             fy_parser_destroy(parser);
-            fy_diag_unref(diag);
+            fy_diag_destroy(diag);
             throw std::bad_alloc();
         }
     }
+    // Destroyed, not merely let go: only that frees the messages collected.
     ~Parser() {
         fy_parser_destroy(parser);
-        fy_diag_unref(diag);
+        fy_diag_destroy(diag);
     }
     Parser(const Parser&) = delete;
     Parser& operator=(const Parser&) = delete;

@@ -19,7 +19,7 @@ public:
     void close();
     size_t depth() const { return open_.size(); }
     // Whether a node may carry no further tag: the tree numbers them in 27
-    // bits, more than a text of 256 MiB can hold but not a larger one.
+    // bits.
     bool tagsFull() const { return doc.tags.size() >= Document::MAX_TAGS; }
     // An empty stream's document: one null.
     void finish(int line);
