@@ -119,7 +119,10 @@ uint64_t Engine::submit(Exchange exchange, Clock::time_point now) {
     if (r.exchange.retries < 0) r.exchange.retries = 0;
 
     std::string why;
-    if (!resolveAddress(r.exchange.host, r.exchange.port, r.result.address, why)) {
+    bool given = r.exchange.address.ss_family == AF_INET || r.exchange.address.ss_family == AF_INET6;
+    if (given)
+        r.result.address = r.exchange.address;
+    else if (!resolveAddress(r.exchange.host, r.exchange.port, r.result.address, why)) {
         r.result.detail = why;
         s.end(r, Status::Unresolvable, now);
         return id;
