@@ -22,7 +22,8 @@ struct ConfOptions {
     double timeoutSeconds = 2;
     int retries = 2;
     unsigned concurrency = 1024;
-    double rate = 0;  // requests per second, 0 for no limit
+    double rate = 0;         // requests per second, 0 for no limit
+    double lockTimeout = 5;  // apply: seconds to wait for another apply's lock on the same targets
     uint16_t port = 60000;
     Format format = Format::Text;
 };

@@ -27,12 +27,6 @@ std::shared_ptr<const VMsg> readRequest(const TagList& tags) {
     return message(MSG_GET, asked);
 }
 
-const VTag* findTag(const VMsg& reply, uint8_t id) {
-    for (const VTag* t : reply)
-        if (t->tagId == id) return t;
-    return nullptr;
-}
-
 // The progress line, redrawn at most every tenth of a second.
 class Progress {
 public:
@@ -61,7 +55,7 @@ public:
           engine(engineOptions(options.timeoutSeconds, options.concurrency, options.rate)),
           results(state.targets.size()),
           progress(options.progress, state.targets.size()) {}
-    std::vector<TargetResult> run();
+    RunReport run();
 
 private:
     tagengine::Exchange exchange(size_t index, std::shared_ptr<const VMsg> request);
@@ -83,6 +77,7 @@ tagengine::Exchange Run::exchange(size_t index, std::shared_ptr<const VMsg> requ
     x.target = t.label();
     x.host = t.host;
     x.port = t.port;
+    if (options.addresses) x.address = (*options.addresses)[index];
     x.request = std::move(request);
     x.attemptTimeout = std::chrono::duration_cast<tagengine::Duration>(
         std::chrono::duration<double>(options.timeoutSeconds));
@@ -94,14 +89,19 @@ void Run::compare(size_t index, tagengine::Result&& r) {
     ++read;
     TargetResult& result = results[index];
     result.attempts = r.attempts;
-    if (r.status != Status::Answered) {
+    if (r.status == Status::Cancelled) {
+        result.outcome = Outcome::Stopped;
+        result.reason = "not read";
+    } else if (r.status != Status::Answered) {
         result.reason = unreachableReason(r);
     } else {
+        // The one rule of the engine's read-back, so that plan and apply agree.
         for (const DesiredTag& d : *state.targets[index].tags) {
-            const VTag* current = findTag(*r.reply, d.entry->id);
-            if (current && tagengine::sameValue(*d.value, *current)) continue;
-            result.changes.push_back(
-                {d.entry, std::unique_ptr<VTag>(current ? current->clone() : nullptr), d.value});
+            if (tagengine::holdsValue(*r.reply, *d.value)) continue;
+            tagengine::Held current = tagengine::heldValue(*r.reply, d.entry->id);
+            result.changes.push_back({d.entry,
+                                      std::unique_ptr<VTag>(current.value ? current.value->clone() : nullptr),
+                                      d.value, current.conflicting});
         }
         result.outcome = result.changes.empty() ? Outcome::Unchanged : Outcome::ToChange;
         if (options.write && !result.changes.empty()) write(index);
@@ -127,15 +127,26 @@ void Run::written(size_t index, tagengine::Result&& r) {
     } else if (r.status == Status::Mismatch) {
         result.outcome = Outcome::Mismatch;
         result.mismatches = std::move(r.mismatches);
+    } else if (r.setSent) {
+        // The device may hold the values, or not: nobody read them back.
+        result.outcome = Outcome::Unconfirmed;
+        std::string why = r.status == Status::Cancelled  ? "stopped"
+                          : r.status == Status::TimedOut ? "timed out after " + std::to_string(r.attempts) +
+                                                               (r.attempts == 1 ? " round" : " rounds")
+                                                         : unreachableReason(r);
+        result.reason = "written, not read back (" + why + ")";
+    } else if (r.status == Status::Cancelled) {
+        result.outcome = Outcome::Stopped;
+        result.reason = "not written";
     } else {
-        // Whatever was sent, nobody confirmed it: not done.
+        // Nothing went out: the device holds what the read saw.
         result.outcome = Outcome::Unreachable;
-        result.reason = "written but not confirmed: " + unreachableReason(r);
+        result.reason = "not written: " + unreachableReason(r);
     }
     progress.update(read, writing, done);
 }
 
-std::vector<TargetResult> Run::run() {
+RunReport Run::run() {
     std::map<const TagList*, std::shared_ptr<const VMsg>> requests;  // one per distinct tag list
     auto now = tagengine::Clock::now();
     for (size_t i = 0; i < state.targets.size(); ++i) {
@@ -151,9 +162,10 @@ std::vector<TargetResult> Run::run() {
         x.done = [this, i](tagengine::Result&& r) { compare(i, std::move(r)); };
         engine.submit(std::move(x), now);
     }
-    if (!tagengine::runUntilDone(engine)) throw std::system_error(errno, std::generic_category(), "epoll");
+    tagengine::RunEnd end = tagengine::runUntilDone(engine, options.stopFd);
+    if (end == tagengine::RunEnd::Failed) throw std::system_error(errno, std::generic_category(), "epoll");
     progress.update(read, writing, done);
-    return std::move(results);
+    return {std::move(results), end == tagengine::RunEnd::Stopped};
 }
 
 }  // namespace
@@ -184,6 +196,10 @@ std::string unreachableReason(const tagengine::Result& r) {
 }
 
 std::vector<TargetResult> runState(const State& state, const RunOptions& options) {
+    return runStateUntilStopped(state, options).results;
+}
+
+RunReport runStateUntilStopped(const State& state, const RunOptions& options) {
     Run run(state, options);
     return run.run();
 }

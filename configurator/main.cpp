@@ -15,6 +15,8 @@
 #include "conf_run.h"
 #include "conf_save.h"
 #include "request_words.h"
+#include "run_guard.h"
+#include "same_device.h"
 #include "state_file.h"
 
 namespace {
@@ -30,11 +32,15 @@ int planOrApply(const ConfOptions& o) {
     }
     RunOptions run{o.timeoutSeconds,          o.retries, o.concurrency, o.rate, o.command == Command::Apply,
                    isatty(STDERR_FILENO) == 1};
-    std::vector<TargetResult> results = runState(state, run);
+    RunReport report;
+    if (int status = guardedRun(state, run, o.lockTimeout, report); status >= 0) return status;
+    const std::vector<TargetResult>& results = report.results;
     ReportStyle style{o.format, run.write, o.format == Format::Text && isatty(STDOUT_FILENO) == 1};
     printResults(stdout, state, results, style);
     // Standard output holds only JSON objects in that format.
     fprintf(o.format == Format::Json ? stderr : stdout, "%s\n", summaryLine(results, run.write).c_str());
+    // Stopped: the conventional status, once everything known is said.
+    if (report.stopped) return 128 + report.stopSignal;
     return exitStatus(results, run.write);
 }
 
@@ -65,7 +71,11 @@ int save(const ConfOptions& o) {
     }
     tagpoll::TargetList list(o.port);
     if (!collectTargets(o, list)) return 1;
-    std::vector<SavedTarget> saved = readTargets(list.targets(), request, o);
+    // A device named twice is saved once: apply refuses a file naming it twice.
+    std::vector<std::string> notes;
+    std::vector<tagpoll::Target> targets = oneTargetPerDevice(list, notes);
+    for (const std::string& note : notes) fprintf(stderr, "tagconf: %s\n", note.c_str());
+    std::vector<SavedTarget> saved = readTargets(targets, request, o);
     int status = 0;
     for (const SavedTarget& s : saved) {
         for (const std::string& tag : s.unsaved)

@@ -182,7 +182,7 @@ void Reader::read(const YAML::Node& root, State& state) {
                                                                          : TagList{});
     state.targets.clear();
     state.targets.reserve(list.targets().size());
-    for (const tagpoll::Target& t : list.targets()) state.targets.push_back({t, common});
+    for (const tagpoll::Target& t : list.targets()) state.targets.push_back({t, common, list.whereOf(t)});
     if (parts.contains("overrides")) readOverrides(parts["overrides"], state);
 }
 

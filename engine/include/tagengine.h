@@ -284,6 +284,11 @@ public:
     // A cancelled write whose SET went out says so (setSent).
     void cancelAll();
 
+    // Sends nothing more, ever: what is queued or due for a retry, a write's
+    // next round among them, waits until cancelled, while replies to what
+    // went out are still taken. The first step of stopping.
+    void holdSending();
+
     // Descriptors to watch for reading (errors are reported as readable): the
     // IPv4 socket first, then the IPv6 one once an IPv6 target was submitted.
     std::span<const int> fds() const;
@@ -320,8 +325,10 @@ private:
 TAGENGINE_API bool runUntilDone(Engine& engine);
 
 // The same, but a stopFd turning readable (a signalfd, say: it is not read)
-// cancels everything still pending and returns Stopped once the cancelled
-// exchanges' callbacks have run, so a caller can report them.
+// stops at once: nothing more is sent (holdSending), the replies already
+// arrived are still taken, everything still pending is cancelled, and it
+// returns Stopped once the cancelled exchanges' callbacks have run, so a
+// caller can report them.
 enum class RunEnd { Done, Stopped, Failed };
 TAGENGINE_API RunEnd runUntilDone(Engine& engine, int stopFd);
 

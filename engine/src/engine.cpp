@@ -164,6 +164,8 @@ void Engine::cancelAll() {
         if (r.phase != Record::Phase::Ended) state->end(r, Status::Cancelled, Clock::time_point{});
 }
 
+void Engine::holdSending() { state->sendingHeld = true; }
+
 std::span<const int> Engine::fds() const { return state->fdList; }
 
 size_t Engine::pending() const { return state->records.size() + state->deferred.size(); }
@@ -209,6 +211,7 @@ void Engine::State::expire(Clock::time_point now) {
 }
 
 void Engine::State::sendWaiting(Clock::time_point now) {
+    if (sendingHeld) return;
     socketFull = false;
     while (!retrying.empty()) {
         auto it = records.find(retrying.front());

@@ -136,6 +136,7 @@ struct Engine::State {
     size_t releasedBytes = 0;  // freed since memory was last given back
     uint64_t nextId = 1;
     bool socketFull = false;
+    bool sendingHeld = false;  // told to stop: nothing more goes out
     Stats stats;
 };
 
