@@ -114,9 +114,14 @@ std::string holderOf(int fd, uint64_t first, uint64_t last) {
     std::ifstream in("/proc/" + std::to_string(l.l_pid) + "/cmdline", std::ios::binary);
     std::string command((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     while (!command.empty() && command.back() == '\0') command.pop_back();
-    std::replace(command.begin(), command.end(), '\0', ' ');
     if (command.size() > MAX_COMMAND_SHOWN) command = command.substr(0, MAX_COMMAND_SHOWN) + "...";
-    return "pid " + std::to_string(l.l_pid) + (command.empty() ? "" : " (" + printable(command) + ")");
+    // Arguments apart by spaces; any other byte a terminal would act on as '?'.
+    for (char& c : command)
+        if (c == '\0')
+            c = ' ';
+        else if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f)
+            c = '?';
+    return "pid " + std::to_string(l.l_pid) + (command.empty() ? "" : " (" + command + ")");
 }
 
 }  // namespace
