@@ -18,7 +18,7 @@ namespace tagconf {
 
 struct RunOptions {
     double timeoutSeconds = 2;  // every attempt's wait, as users reckon it
-    int retries = 2;            // a read's further attempts; a write's further rounds
+    int retries = 5;            // a read's further attempts; a write's further rounds
     unsigned concurrency = 1024;
     double rate = 0;
     bool write = false;     // apply, not plan
