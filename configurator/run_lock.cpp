@@ -89,7 +89,7 @@ int openLockFile(const std::string& path, std::string& why) {
         return -1;
     }
     why = "cannot open lock file " + printable(path) + ": " + strerror(errno) +
-          " (TAGCONF_LOCK_FILE names another)";
+          " (TAGCONF_LOCK_FILE may name another)";
     return -1;
 }
 
