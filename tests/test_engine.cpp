@@ -326,6 +326,32 @@ TEST(Engine, CallbacksMayCancelAndSubmit) {
     EXPECT_NE(later, 0u);
 }
 
+// Told to stop, the engine sends nothing more: neither what waits for its
+// turn nor a retry that falls due, while a reply still counts.
+TEST(Engine, HeldSendingSendsNothingMoreButTakesReplies) {
+    Silent device;
+    UdpPeer answering;
+    answering.answer({pause(50ms), send(segment(1, 0x80, {u32(5, 1)}))});
+    Harness h({.requestsPerSecond = 10});  // one datagram each 100 ms
+    uint64_t answered = h.submit(answering.port(), 1000ms);
+    uint64_t retried = h.submit(device.port, 100ms, 3);
+    uint64_t waiting = h.submit(device.port, 100ms, 3);
+    h.step(0ms);
+    h.step(100ms);  // the second one's first attempt
+    h.engine.holdSending();
+    for (int i = 0; i < 10 && !h.results.count(answered); ++i) h.step(150ms, 50ms);
+    h.step(400ms);  // the retry and the third one would have gone by now
+    answering.finish();
+    EXPECT_EQ(device.sequences().size(), 1u);
+    EXPECT_EQ(h.results[answered].status, Status::Answered);
+    EXPECT_FALSE(h.results.count(retried));
+    h.engine.cancelAll();
+    h.step(500ms);
+    EXPECT_EQ(h.results[retried].status, Status::Cancelled);
+    EXPECT_EQ(h.results[waiting].status, Status::Cancelled);
+    EXPECT_EQ(h.engine.pending(), 0u);
+}
+
 TEST(Engine, UnresolvableAndUnencodableEndAtTheNextProcess) {
     Harness h;
     tagengine::Exchange x;

@@ -10,7 +10,7 @@
 
 #include <chrono>
 #include <future>
-#include <regex>
+#include <set>
 #include <thread>
 
 #include "agent_process.h"
@@ -215,12 +215,15 @@ TEST(TagconfRunE2E, StoppedApplyReportsEveryTargetAsFarAsKnown) {
         EXPECT_EQ(r.status, 128 + signal) << r.err;
         std::vector<std::string> lines = splitLines(r.out);
         ASSERT_EQ(lines.size(), 81u) << r.out;
-        std::regex known(
-            "127\\.0\\.0\\.\\d+:\\d+\\t(changed \\(1 tags, verified\\)|unconfirmed: written, not read back "
-            "\\(stopped\\)|stopped: not written|stopped: not read)");
+        const std::set<std::string> known{"changed (1 tags, verified)",
+                                          "unconfirmed: written, not read back (stopped)",
+                                          "stopped: not written", "stopped: not read"};
         size_t changed = 0, unconfirmed = 0, stopped = 0;
         for (size_t i = 0; i < 80; ++i) {
-            EXPECT_TRUE(std::regex_match(lines[i], known)) << lines[i];
+            size_t tab = lines[i].find('\t');
+            EXPECT_TRUE(lines[i].starts_with("127.0.0.") && tab != std::string::npos &&
+                        known.contains(lines[i].substr(tab + 1)))
+                << lines[i];
             changed += lines[i].ends_with("verified)");
             unconfirmed += lines[i].ends_with("(stopped)");
             stopped += lines[i].find("\tstopped: ") != std::string::npos;
