@@ -61,6 +61,12 @@ int parseOptions(int argc, char** argv, ConfOptions& o) {
     apply->fallthrough();
     apply->add_option("STATE", o.stateFile, "the state file")->required();
     apply->add_flag("--dry-run", o.dryRun, "only plan");
+    apply
+        ->add_option("--lock-timeout", o.lockTimeout,
+                     "seconds to wait while another apply on this machine holds some of the targets")
+        ->type_name("SECONDS")
+        ->check(CLI::Range(0.0, 86400.0))
+        ->capture_default_str();
     apply->callback([&] { o.command = o.dryRun ? Command::Plan : Command::Apply; });
 
     CLI::App* save = app.add_subcommand("save", "read tags from targets into a state file apply restores");

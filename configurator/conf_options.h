@@ -21,9 +21,10 @@ struct ConfOptions {
     std::string output;                // save -o; empty for standard output
     bool partial = false;              // save --partial: write what was read
     double timeoutSeconds = 2;
-    int retries = 2;
+    int retries = 5;
     unsigned concurrency = 1024;
-    double rate = 0;  // requests per second, 0 for no limit
+    double rate = 0;         // requests per second, 0 for no limit
+    double lockTimeout = 5;  // apply: seconds to wait for another apply's lock on the same targets
     uint16_t port = 60000;
     Format format = Format::Text;
 };

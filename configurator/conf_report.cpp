@@ -18,7 +18,13 @@ std::string painted(const std::string& text, const char* colour, bool on) {
     return on ? colour + text + PLAIN : text;
 }
 
-std::string currentText(const TagChange& c) { return c.current ? shownValue(*c.current) : "(not held)"; }
+// A tag a reply held twice with differing values has no one current value.
+std::string heldText(const VTag* value, bool conflicting) {
+    if (!value) return "(not held)";
+    return conflicting ? "(differing copies, last " + shownValue(*value) + ")" : shownValue(*value);
+}
+
+std::string currentText(const TagChange& c) { return heldText(c.current.get(), c.conflicting); }
 
 const char* outcomeWord(Outcome o) {
     switch (o) {
@@ -27,6 +33,8 @@ const char* outcomeWord(Outcome o) {
     case Outcome::Changed: return "changed";
     case Outcome::Mismatch: return "mismatch";
     case Outcome::Unreachable: return "unreachable";
+    case Outcome::Unconfirmed: return "unconfirmed";
+    case Outcome::Stopped: return "stopped";
     }
     return "?";
 }
@@ -45,9 +53,11 @@ void printText(FILE* out, const std::string& target, const TargetResult& r, cons
     case Outcome::Mismatch:
         for (const tagengine::Mismatch& m : r.mismatches)
             fprintf(out, "%s\tmismatch: %s wrote %s, read %s\n", t, tagById(m.wrote->tagId)->name,
-                    shownValue(*m.wrote).c_str(), m.read ? shownValue(*m.read).c_str() : "(not held)");
+                    shownValue(*m.wrote).c_str(), heldText(m.read.get(), m.conflicting).c_str());
         break;
     case Outcome::Unreachable: fprintf(out, "%s\tunreachable: %s\n", t, r.reason.c_str()); break;
+    case Outcome::Unconfirmed: fprintf(out, "%s\tunconfirmed: %s\n", t, r.reason.c_str()); break;
+    case Outcome::Stopped: fprintf(out, "%s\tstopped: %s\n", t, r.reason.c_str()); break;
     }
 }
 
@@ -57,20 +67,26 @@ json objectOf(const std::string& target, const TargetResult& r) {
     j["result"] = outcomeWord(r.outcome);
     j["attempts"] = r.attempts;
     json changes = json::array();
-    for (const TagChange& c : r.changes)
+    for (const TagChange& c : r.changes) {
         changes.push_back({{"tag", c.entry->name},
                            {"current", c.current ? jsonValue(*c.current) : json(nullptr)},
                            {"desired", jsonValue(*c.desired)}});
+        if (c.conflicting) changes.back()["differing_copies"] = true;
+    }
     j["changes"] = std::move(changes);
     if (r.outcome == Outcome::Mismatch) {
         json mismatches = json::array();
-        for (const tagengine::Mismatch& m : r.mismatches)
+        for (const tagengine::Mismatch& m : r.mismatches) {
             mismatches.push_back({{"tag", tagById(m.wrote->tagId)->name},
                                   {"wrote", jsonValue(*m.wrote)},
                                   {"read", m.read ? jsonValue(*m.read) : json(nullptr)}});
+            if (m.conflicting) mismatches.back()["differing_copies"] = true;
+        }
         j["mismatches"] = std::move(mismatches);
     }
-    if (r.outcome == Outcome::Unreachable) j["reason"] = r.reason;
+    if (r.outcome == Outcome::Unreachable || r.outcome == Outcome::Unconfirmed ||
+        r.outcome == Outcome::Stopped)
+        j["reason"] = r.reason;
     return j;
 }
 
@@ -106,7 +122,12 @@ std::string summaryLine(const std::vector<TargetResult>& results, bool applied) 
     else
         line += std::to_string(countOf(results, Outcome::ToChange)) + " to change (" + std::to_string(tags) +
                 " tags), ";
-    return line + std::to_string(countOf(results, Outcome::Unreachable)) + " unreachable";
+    // Written but not read back, and left undone by a stop: said only when
+    // there are any, so that the usual line stays as it was.
+    if (size_t n = countOf(results, Outcome::Unconfirmed)) line += std::to_string(n) + " unconfirmed, ";
+    line += std::to_string(countOf(results, Outcome::Unreachable)) + " unreachable";
+    if (size_t n = countOf(results, Outcome::Stopped)) line += ", " + std::to_string(n) + " stopped";
+    return line;
 }
 
 int exitStatus(const std::vector<TargetResult>& results, bool applied) {

@@ -28,12 +28,6 @@ std::shared_ptr<const VMsg> readRequest(const TagList& tags) {
     return message(MSG_GET, asked);
 }
 
-const VTag* findTag(const VMsg& reply, uint8_t id) {
-    for (const VTag* t : reply)
-        if (t->tagId == id) return t;
-    return nullptr;
-}
-
 // The progress line, redrawn at most every tenth of a second.
 class Progress {
 public:
@@ -63,7 +57,7 @@ public:
           results(state.targets.size()),
           progress(options.progress, state.targets.size()),
           window(std::max<size_t>(2 * size_t(options.concurrency), 64)) {}
-    std::vector<TargetResult> run();
+    RunReport run();
 
 private:
     void feed();
@@ -86,6 +80,7 @@ private:
     size_t next = 0;    // the first target not yet handed over
     size_t active = 0;  // handed over, result not yet final
     bool feeding = false;
+    bool stopping = false;  // an exchange ended cancelled: the run is being stopped
     // One GET per distinct list of tag ids, shared by every target asking it.
     std::map<std::vector<uint8_t>, std::shared_ptr<const VMsg>> requests;
 };
@@ -96,6 +91,7 @@ tagengine::Exchange Run::exchange(size_t index, std::shared_ptr<const VMsg> requ
     x.target = t.label();
     x.host = t.host;
     x.port = t.port;
+    if (options.addresses) x.address = (*options.addresses)[index];
     x.request = std::move(request);
     x.attemptTimeout = std::chrono::duration_cast<tagengine::Duration>(
         std::chrono::duration<double>(options.timeoutSeconds));
@@ -107,14 +103,20 @@ void Run::compare(size_t index, tagengine::Result&& r) {
     ++read;
     TargetResult& result = results[index];
     result.attempts = r.attempts;
-    if (r.status != Status::Answered) {
+    if (r.status == Status::Cancelled) {
+        stopping = true;
+        result.outcome = Outcome::Stopped;
+        result.reason = "not read";
+    } else if (r.status != Status::Answered) {
         result.reason = unreachableReason(r);
     } else {
+        // The one rule of the engine's read-back, so that plan and apply agree.
         for (const DesiredTag& d : *state.targets[index].tags) {
-            const VTag* current = findTag(*r.reply, d.entry->id);
-            if (current && tagengine::sameValue(*d.value, *current)) continue;
-            result.changes.push_back(
-                {d.entry, std::unique_ptr<VTag>(current ? current->clone() : nullptr), d.value});
+            if (tagengine::holdsValue(*r.reply, *d.value)) continue;
+            tagengine::Held current = tagengine::heldValue(*r.reply, d.entry->id);
+            result.changes.push_back({d.entry,
+                                      std::unique_ptr<VTag>(current.value ? current.value->clone() : nullptr),
+                                      d.value, current.conflicting});
         }
         result.outcome = result.changes.empty() ? Outcome::Unchanged : Outcome::ToChange;
         if (options.write && !result.changes.empty()) {
@@ -145,10 +147,22 @@ void Run::written(size_t index, tagengine::Result&& r) {
     } else if (r.status == Status::Mismatch) {
         result.outcome = Outcome::Mismatch;
         result.mismatches = std::move(r.mismatches);
+    } else if (r.setSent) {
+        // The device may hold the values, or not: nobody read them back.
+        result.outcome = Outcome::Unconfirmed;
+        std::string why = r.status == Status::Cancelled  ? "stopped"
+                          : r.status == Status::TimedOut ? "timed out after " + std::to_string(r.attempts) +
+                                                               (r.attempts == 1 ? " round" : " rounds")
+                                                         : unreachableReason(r);
+        result.reason = "written, not read back (" + why + ")";
+    } else if (r.status == Status::Cancelled) {
+        stopping = true;
+        result.outcome = Outcome::Stopped;
+        result.reason = "not written";
     } else {
-        // Whatever was sent, nobody confirmed it: not done.
+        // Nothing went out: the device holds what the read saw.
         result.outcome = Outcome::Unreachable;
-        result.reason = "written but not confirmed: " + unreachableReason(r);
+        result.reason = "not written: " + unreachableReason(r);
     }
     progress.update(read, writing, done);
     finished();
@@ -162,7 +176,9 @@ void Run::finished() {
 // Called again from a callback of an exchange it submits, it leaves the
 // handing over to the call already under way.
 void Run::feed() {
-    if (feeding) return;
+    // A stopped run hands nothing more to the engine: what was never fed
+    // is reported as not read.
+    if (feeding || stopping) return;
     feeding = true;
     auto now = tagengine::Clock::now();
     while (next < state.targets.size() && active < window) {
@@ -185,11 +201,17 @@ void Run::feed() {
     feeding = false;
 }
 
-std::vector<TargetResult> Run::run() {
+RunReport Run::run() {
     feed();
-    if (!tagengine::runUntilDone(engine)) throw std::system_error(errno, std::generic_category(), "epoll");
+    tagengine::RunEnd end = tagengine::runUntilDone(engine, options.stopFd);
+    if (end == tagengine::RunEnd::Failed) throw std::system_error(errno, std::generic_category(), "epoll");
+    if (end == tagengine::RunEnd::Stopped)
+        for (size_t i = next; i < state.targets.size(); ++i) {
+            results[i].outcome = Outcome::Stopped;
+            results[i].reason = "not read";
+        }
     progress.update(read, writing, done);
-    return std::move(results);
+    return {std::move(results), end == tagengine::RunEnd::Stopped};
 }
 
 }  // namespace
@@ -220,6 +242,10 @@ std::string unreachableReason(const tagengine::Result& r) {
 }
 
 std::vector<TargetResult> runState(const State& state, const RunOptions& options) {
+    return runStateUntilStopped(state, options).results;
+}
+
+RunReport runStateUntilStopped(const State& state, const RunOptions& options) {
     Run run(state, options);
     return run.run();
 }

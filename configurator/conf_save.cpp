@@ -9,6 +9,7 @@
 #include "conf_run.h"
 #include "fd_stream.h"
 #include "request_words.h"
+#include "same_device.h"
 #include "save_file.h"
 #include "state_seal.h"
 #include "tag_text.h"
@@ -129,7 +130,11 @@ int runSave(const ConfOptions& o, std::ostream& out, FILE* errors) {
         fprintf(errors, "tagconf: no targets to save\n");
         return 1;
     }
-    std::vector<SavedTarget> saved = readTargets(list.targets(), request, o);
+    // A device named twice is saved once: apply refuses a file naming it twice.
+    std::vector<std::string> notes;
+    std::vector<tagpoll::Target> targets = oneTargetPerDevice(list, notes);
+    for (const std::string& note : notes) fprintf(errors, "tagconf: %s\n", note.c_str());
+    std::vector<SavedTarget> saved = readTargets(targets, request, o);
     size_t missing = 0;
     for (const SavedTarget& s : saved)
         if (!s.read) {

@@ -11,6 +11,7 @@
 #include "conf_report.h"
 #include "conf_run.h"
 #include "conf_save.h"
+#include "run_guard.h"
 #include "state_file.h"
 
 namespace {
@@ -26,11 +27,15 @@ int planOrApply(const ConfOptions& o) {
     }
     RunOptions run{o.timeoutSeconds,          o.retries, o.concurrency, o.rate, o.command == Command::Apply,
                    isatty(STDERR_FILENO) == 1};
-    std::vector<TargetResult> results = runState(state, run);
+    RunReport report;
+    if (int status = guardedRun(state, run, o.lockTimeout, report); status >= 0) return status;
+    const std::vector<TargetResult>& results = report.results;
     ReportStyle style{o.format, run.write, o.format == Format::Text && isatty(STDOUT_FILENO) == 1};
     printResults(stdout, state, results, style);
     // Standard output holds only JSON objects in that format.
     fprintf(o.format == Format::Json ? stderr : stdout, "%s\n", summaryLine(results, run.write).c_str());
+    // Stopped: the conventional status, once everything known is said.
+    if (report.stopped) return 128 + report.stopSignal;
     return exitStatus(results, run.write);
 }
 

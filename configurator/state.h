@@ -3,6 +3,7 @@
 #define TAGCONF_STATE_H
 
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "tag_vocabulary.h"
@@ -23,6 +24,7 @@ struct TargetState {
     // Shared by every target without an override, so that a fleet of any
     // size holds the common tags once.
     std::shared_ptr<const TagList> tags;
+    std::string where;  // "FILE:LINE" of the entry that names it
 };
 
 struct State {

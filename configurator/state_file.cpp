@@ -209,8 +209,8 @@ void Reader::read(const Node& root, State& state) {
     if (root.isNull()) throw Fault{fileName + ":1: the file is empty"};
     std::map<std::string, Node> parts;
     eachEntry(root, "the top level", [&](const std::string& key, const Node& keyNode, const Node& value) {
-        if (key != "targets" && key != "targets_file" && key != "tags" && key != "overrides" && key != "saved" &&
-            key != "end")
+        if (key != "targets" && key != "targets_file" && key != "tags" && key != "overrides" &&
+            key != "saved" && key != "end")
             fail(keyNode, "unknown key \"" + printable(key) +
                               "\" (known: targets, targets_file, tags, overrides, saved, end)");
         parts.emplace(key, value);
@@ -224,7 +224,7 @@ void Reader::read(const Node& root, State& state) {
         parts.contains("tags") ? readTags(parts.at("tags"), {}, "tags") : TagList{});
     state.targets.clear();
     state.targets.reserve(list.targets().size());
-    for (const tagpoll::Target& t : list.targets()) state.targets.push_back({t, common});
+    for (const tagpoll::Target& t : list.targets()) state.targets.push_back({t, common, list.whereOf(t)});
     if (parts.contains("overrides")) readOverrides(parts.at("overrides"), state);
     checkSeal(parts, state);
 }

@@ -174,7 +174,7 @@ const char* usageText() {
            "                          a line (HOST: a name, an IPv4 or a bare IPv6 address)\n"
            "      --target HOST[:PORT]  one target (repeatable; [IPV6]:PORT too)\n"
            "  -t, --timeout SECONDS   wait per attempt (default 2)\n"
-           "  -r, --retries N         more attempts after the first (default 2)\n"
+           "  -r, --retries N         more attempts after the first (default 5)\n"
            "  -c, --concurrency N     exchanges in flight at most (default 1024)\n"
            "      --rate N            requests sent per second at most (default no limit)\n"
            "  -p, --port PORT         port of targets that name none (default 60000)\n"

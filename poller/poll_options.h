@@ -16,7 +16,7 @@ struct PollOptions {
     std::vector<std::string> targets;  // --target
     std::string listen;                // --listen [ADDRESS:]PORT
     double timeoutSeconds = 2;
-    int retries = 2;
+    int retries = 5;
     unsigned concurrency = 1024;
     double rate = 0;  // requests per second, 0 for no limit
     uint16_t port = 60000;

@@ -1,12 +1,9 @@
 #include "poll_run.h"
 
-#include <sys/signalfd.h>
-#include <unistd.h>
-
-#include <csignal>
 #include <cstdio>
 
 #include "client_line.h"
+#include "stop_signals.h"
 
 namespace tagpoll {
 
@@ -35,36 +32,6 @@ bool succeeded(tagengine::Status status, bool verify) {
     if (verify) return status == tagengine::Status::Verified;
     return status == tagengine::Status::Answered || status == tagengine::Status::Sent;
 }
-
-// SIGINT and SIGTERM as a descriptor to watch: blocked, so they never
-// kill the run before it has said what it has.
-class StopSignals {
-public:
-    StopSignals() {
-        sigemptyset(&set);
-        sigaddset(&set, SIGINT);
-        sigaddset(&set, SIGTERM);
-        sigprocmask(SIG_BLOCK, &set, &before);
-        fd = signalfd(-1, &set, SFD_CLOEXEC | SFD_NONBLOCK);
-        // Without the descriptor the signals must keep their usual effect.
-        if (fd < 0) sigprocmask(SIG_SETMASK, &before, nullptr);
-    }
-    ~StopSignals() {
-        // A signal already taken as the stop must not strike again once
-        // unblocked: read it off first.
-        signalfd_siginfo info;
-        if (fd >= 0)
-            while (read(fd, &info, sizeof info) == ssize_t(sizeof info)) {}
-        if (fd >= 0) close(fd);
-        sigprocmask(SIG_SETMASK, &before, nullptr);
-    }
-    StopSignals(const StopSignals&) = delete;
-    StopSignals& operator=(const StopSignals&) = delete;
-    int fd = -1;
-
-private:
-    sigset_t set{}, before{};
-};
 
 }  // namespace
 

@@ -215,6 +215,11 @@ bool TargetList::addIpv6Range(const in6_addr& base, const std::string& text, con
     return true;
 }
 
+std::string TargetList::whereOf(const Target& target) const {
+    auto it = seen.find(lowered(target.label()));
+    return it == seen.end() ? "" : it->second;
+}
+
 bool TargetList::add(Target target, const std::string& where) {
     std::string key = lowered(target.label());
     auto [it, fresh] = seen.emplace(key, where);

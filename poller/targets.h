@@ -45,6 +45,9 @@ public:
     bool addEntry(const std::string& text, const std::string& name, size_t line);
 
     const std::vector<Target>& targets() const { return list; }
+    // "FILE:LINE" of the entry that first named the target; "" for a target
+    // not in the list.
+    std::string whereOf(const Target& target) const;
     // "FILE:LINE: reason" for the bad line.
     const std::string& error() const { return why; }
     // "FILE:LINE: duplicate of FILE:LINE, polled once" for each duplicate.

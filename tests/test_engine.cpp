@@ -326,6 +326,32 @@ TEST(Engine, CallbacksMayCancelAndSubmit) {
     EXPECT_NE(later, 0u);
 }
 
+// Told to stop, the engine sends nothing more: neither what waits for its
+// turn nor a retry that falls due, while a reply still counts.
+TEST(Engine, HeldSendingSendsNothingMoreButTakesReplies) {
+    Silent device;
+    UdpPeer answering;
+    answering.answer({pause(50ms), send(segment(1, 0x80, {u32(5, 1)}))});
+    Harness h({.requestsPerSecond = 10});  // one datagram each 100 ms
+    uint64_t answered = h.submit(answering.port(), 1000ms);
+    uint64_t retried = h.submit(device.port, 100ms, 3);
+    uint64_t waiting = h.submit(device.port, 100ms, 3);
+    h.step(0ms);
+    h.step(100ms);  // the second one's first attempt
+    h.engine.holdSending();
+    for (int i = 0; i < 10 && !h.results.count(answered); ++i) h.step(150ms, 50ms);
+    h.step(400ms);  // the retry and the third one would have gone by now
+    answering.finish();
+    EXPECT_EQ(device.sequences().size(), 1u);
+    EXPECT_EQ(h.results[answered].status, Status::Answered);
+    EXPECT_FALSE(h.results.count(retried));
+    h.engine.cancelAll();
+    h.step(500ms);
+    EXPECT_EQ(h.results[retried].status, Status::Cancelled);
+    EXPECT_EQ(h.results[waiting].status, Status::Cancelled);
+    EXPECT_EQ(h.engine.pending(), 0u);
+}
+
 TEST(Engine, UnresolvableAndUnencodableEndAtTheNextProcess) {
     Harness h;
     tagengine::Exchange x;
@@ -478,7 +504,8 @@ std::string describe(const tagengine::Mismatch& m) {
     auto* wrote = dynamic_cast<const VTagString*>(m.wrote.get());
     auto* read = dynamic_cast<const VTagString*>(m.read.get());
     return std::to_string(m.wrote->tagId) + " " + std::string(wrote ? wrote->text() : "?") + " " +
-           (m.read ? std::string(read ? read->text() : "?") : "absent");
+           (m.read ? std::string(read ? read->text() : "?") : "absent") +
+           (m.conflicting ? " (copies differ)" : "");
 }
 
 TEST(EngineWrite, EndsByWhatTheDeviceReadsBack) {
@@ -505,6 +532,29 @@ TEST(EngineWrite, EndsByWhatTheDeviceReadsBack) {
          4,
          "9 a absent"},
         {"error reply", {send(segment(2, 0x81, {u32(1, 1)}))}, Status::ErrorReply, 1, 2, ""},
+        // Round 1 read back another value; round 2's read-back is lost: what
+        // round 1 read says nothing of the device after round 2's SET.
+        {"last read-back lost",
+         {send(segment(1, 0x81, {text(9, "old"), u32(8, 7)}))},
+         Status::TimedOut,
+         2,
+         4,
+         ""},
+        // A reply naming the label twice, with two values, confirms neither,
+        // whichever copy comes last; copies that agree are that value.
+        {"copies differ",
+         {send(segment(1, 0x81, {text(9, "old"), text(9, "a"), u32(8, 7)})), pause(50ms),
+          send(segment(1, 0x83, {text(9, "a"), text(9, "old")}))},
+         Status::Mismatch,
+         2,
+         4,
+         "9 a old (copies differ)"},
+        {"copies agree",
+         {send(segment(1, 0x81, {text(9, "a"), u32(8, 7), text(9, "a")}))},
+         Status::Verified,
+         1,
+         2,
+         ""},
         {"never reads back", {}, Status::TimedOut, 2, 4, ""},
         // A reflector echoing a SET onto the read-back's sequence: the values
         // written, but nothing the device holds.
@@ -543,6 +593,11 @@ TEST(EngineWrite, EndsByWhatTheDeviceReadsBack) {
         std::string named;
         for (const auto& m : r.mismatches) named += describe(m);
         EXPECT_EQ(named, c.mismatch) << c.name;
+        EXPECT_TRUE(r.setSent) << c.name;
+        // A lost last read-back leaves no earlier one to be taken for it.
+        if (c.status == Status::TimedOut) {
+            EXPECT_FALSE(r.reply) << c.name;
+        }
         if (c.rounds == 2 && c.status != Status::TimedOut) {
             // Round 2 writes again only what did not read back as written.
             ASSERT_GE(seen.size(), 3u);
@@ -621,11 +676,108 @@ TEST(EngineWrite, ValuesCompareByTheTagsKind) {
         {VTagFactory::createVTag(50, nan, false), VTagFactory::createVTag(50, nan, true), true},
         {VTagFactory::createVTag(50, 1.5f, false), VTagFactory::createVTag(50, 1.5f, true), true},
         {u32(8, 1), u32(10, 1), false},  // another tag
+        // A value of another kind than the table's is never the one written:
+        // a float's bits (type 6) for TAG_DEV_STATE (UInt8), TAG_DEV_ID (UInt32).
+        {VTagFactory::createVTag(6, uint8_t(1)), new VTagUInt32(6, 1, VTAG_FLOAT), false},
+        {u32(8, 0x3FC00000), VTagFactory::createVTag(8, 1.5f, false), false},
+        {VTagFactory::createVTag(6, uint8_t(1)), VTagFactory::createVTag(6, uint16_t(1)), true},
+        // A float tag (TAG_IO_GAIN) as any integer narrower than its 32 bits
+        // is not a float; as a dictionary-typed type 2 it is.
+        {VTagFactory::createVTag(50, 0.0f, false), VTagFactory::createVTag(50, uint8_t(0)), false},
+        {VTagFactory::createVTag(50, 0.0f, false), VTagFactory::createVTag(50, uint16_t(0)), false},
+        {VTagFactory::createVTag(50, 1.5f, true), new VTagUInt32(50, 0x3FC00000, VTAG_FLOAT), true},
+        // A text tag whose class holds text but whose type code claims none.
+        {text(9, ""), none(9), false},
     };
     for (size_t i = 0; i < cases.size(); ++i) {
         std::unique_ptr<VTag> wrote(cases[i].wrote), read(cases[i].read);
         EXPECT_EQ(tagengine::sameValue(*wrote, *read), cases[i].same) << "case " << i;
     }
+}
+
+// The one rule for a tag a reply repeats, as plan and verification use it.
+TEST(EngineWrite, RepeatedTagHoldsAValueOnlyWhenItsCopiesAgree) {
+    struct Case {
+        std::vector<VTag*> reply;
+        const char* shown;  // the copy heldValue gives, or "absent"
+        bool conflicting;
+        bool holdsA;  // holdsValue(reply, TAG_DEV_LABEL "a")
+    };
+    std::vector<Case> cases = {
+        {{text(9, "a")}, "a", false, true},
+        {{text(9, "a"), u32(8, 1), text(9, "a")}, "a", false, true},
+        {{text(9, "a"), text(9, "b")}, "b", true, false},
+        {{text(9, "b"), text(9, "a")}, "a", true, false},
+        {{text(9, "a"), text(9, "a"), text(9, "b")}, "b", true, false},
+        {{u32(8, 1)}, "absent", false, false},
+    };
+    std::unique_ptr<VTag> a(text(9, "a"));
+    for (size_t i = 0; i < cases.size(); ++i) {
+        VMsg reply(MSG_GET);
+        for (VTag* t : cases[i].reply) reply.addTag(t);
+        tagengine::Held held = tagengine::heldValue(reply, 9);
+        auto* shown = dynamic_cast<const VTagString*>(held.value);
+        EXPECT_EQ(shown ? std::string(shown->text()) : "absent", cases[i].shown) << "case " << i;
+        EXPECT_EQ(held.conflicting, cases[i].conflicting) << "case " << i;
+        EXPECT_EQ(tagengine::holdsValue(reply, *a), cases[i].holdsA) << "case " << i;
+    }
+}
+
+// Told to stop, a write says whether its SET had gone out: the device may
+// hold what a cancelled write sent.
+TEST(EngineWrite, CancelledWriteSaysWhetherItsSetWentOut) {
+    Silent device;
+    Harness h({.requestsPerSecond = 10});  // the second write's SET waits 100 ms
+    uint64_t ids[2];
+    for (uint64_t& id : ids) {
+        tagengine::Exchange x;
+        x.host = "127.0.0.1";
+        x.port = device.port;
+        auto set = std::make_shared<VMsg>(MSG_SET);
+        set->addTag(text(9, "a"));
+        x.request = set;
+        x.done = [&](tagengine::Result&& r) { h.results.emplace(r.id, std::move(r)); };
+        id = h.engine.submitWrite(std::move(x), h.t0);
+    }
+    h.step(0ms);
+    h.engine.cancelAll();
+    h.step(1ms);
+    ASSERT_EQ(h.results.size(), 2u);
+    EXPECT_EQ(h.results[ids[0]].status, Status::Cancelled);
+    EXPECT_TRUE(h.results[ids[0]].setSent);
+    EXPECT_EQ(h.results[ids[1]].status, Status::Cancelled);
+    EXPECT_FALSE(h.results[ids[1]].setSent);
+    EXPECT_EQ(device.sequences().size(), 1u);
+}
+
+// Literals of every form the system reads are one address; only names go to
+// the resolver, and a NUL never cuts a host short.
+TEST(ResolveHost, EveryNumericFormIsTheAddressItStandsFor) {
+    struct Case {
+        const char* host;
+        const char* address;  // endpointText, or "" when refused
+    };
+    std::vector<Case> cases = {
+        {"127.0.0.1", "127.0.0.1:4000"},
+        {"127.1", "127.0.0.1:4000"},
+        {"2130706433", "127.0.0.1:4000"},
+        {"0x7f.0.0.1", "127.0.0.1:4000"},
+        {"127.0.0.01", "127.0.0.1:4000"},
+        {"::ffff:127.0.0.1", "127.0.0.1:4000"},
+        {"::1", "[::1]:4000"},
+        {"0:0:0:0:0:0:0:1", "[::1]:4000"},
+        {"localhost", "127.0.0.1:4000"},
+    };
+    for (const Case& c : cases) {
+        sockaddr_storage to;
+        std::string why;
+        bool found = tagengine::resolveHost(c.host, 4000, to, why);
+        EXPECT_EQ(found ? tagengine::endpointText(to) : "", c.address) << c.host << " " << why;
+    }
+    sockaddr_storage to;
+    std::string why;
+    EXPECT_FALSE(tagengine::resolveHost(std::string("127.0.0.1\0.example", 17), 4000, to, why));
+    EXPECT_EQ(why, "the host holds a NUL byte");
 }
 
 TEST(SequenceTable, IdleAddressesKeepCountingButTheTableStaysBounded) {

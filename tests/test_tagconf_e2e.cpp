@@ -66,9 +66,19 @@ TEST(TagconfE2E, LossyFleetConvergesExceptTheTagItKeepsReadOnly) {
     EXPECT_EQ(plan.status, 2) << plan.err;
 
     RunResult apply = run("apply");
-    EXPECT_EQ(apply.out, t[0] + "\tmismatch: TAG_DEV_TYPE wrote 07, read 03\n" +
-                             each(t, "changed (3 tags, verified)", 1) +
-                             "20 targets: 0 unchanged, 19 changed (57 tags), 1 mismatch, 0 unreachable\n");
+    // The read-only tag never verifies, so every round runs, and at this
+    // loss the last round's read-back is lost one time in five: then its
+    // verdict is unconfirmed, never an earlier round's mismatch.
+    std::string rest = each(t, "changed (3 tags, verified)", 1);
+    if (apply.out.starts_with(t[0] + "\tunconfirmed"))
+        EXPECT_EQ(apply.out,
+                  t[0] + "\tunconfirmed: written, not read back (timed out after 13 rounds)\n" + rest +
+                      "20 targets: 0 unchanged, 19 changed (57 tags), 0 mismatch, 1 unconfirmed, 0 "
+                      "unreachable\n");
+    else
+        EXPECT_EQ(apply.out,
+                  t[0] + "\tmismatch: TAG_DEV_TYPE wrote 07, read 03\n" + rest +
+                      "20 targets: 0 unchanged, 19 changed (57 tags), 1 mismatch, 0 unreachable\n");
     EXPECT_EQ(apply.status, 1) << apply.err;
 
     // Seen by tagpoll, not by tagconf's own word.

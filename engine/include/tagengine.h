@@ -49,6 +49,22 @@
 //   large reply held is handed back to the system once freed.
 // - Verified writes (submitWrite) run as rounds of exchanges of their own
 //   (a SET, then a GET with a fresh sequence), each by these same rules.
+//   A write's verdict is its last round's: the read-back after the last SET
+//   that went out. Should that read-back be lost, nobody knows what the
+//   device holds, whatever an earlier round read: the write ends TimedOut
+//   (with setSent), never Mismatch nor Verified.
+// - A reply may name a tag more than once (ids may repeat in a message).
+//   Its copies all the same value: the device holds that value. Copies that
+//   differ say nothing certain: the tag holds no value anyone wrote, so a
+//   plan sees it to change and a write's read-back a mismatch, written again
+//   in the next round (heldValue, holdsValue). A device applying a SET in
+//   order would keep the last copy, but a reply is what it says it holds,
+//   and two different answers in one confirm neither.
+// - A value counts as read back only as the kind the tag table gives its
+//   tag: an integer tag's as any of the integer type codes (2, 3, 4), a float
+//   tag's as type 6 or (dictionary-typed) 2, a text's as type 1. A float
+//   sent for an integer tag, or an integer for a text, is never the value
+//   written (sameValue).
 // - Results are handed to each exchange's callback from inside process()
 //   (or cancelAll()), after the engine's own state is consistent: a callback
 //   may submit or cancel other exchanges. The callback is never called from
@@ -104,7 +120,8 @@ TAGENGINE_API const char* statusName(Status status);
 // A tag of a write whose value the device did not read back as written.
 struct Mismatch {
     std::unique_ptr<VTag> wrote;
-    std::unique_ptr<VTag> read;  // null when the reply did not hold the tag
+    std::unique_ptr<VTag> read;  // null when the reply did not hold the tag; its last copy
+    bool conflicting = false;    // the reply held the tag more than once, with differing values
 };
 
 struct Result {
@@ -117,6 +134,9 @@ struct Result {
     Duration roundTrip{0};             // last send to the final segment (Answered, ErrorReply, Refused)
     std::string detail;                // SendFailed, Unresolvable: the system's reason
     std::vector<Mismatch> mismatches;  // Mismatch: the tags still not as written
+    // A write: some round's SET went out, so the device may hold its values
+    // whatever the status (TimedOut, Cancelled: written, not confirmed).
+    bool setSent = false;
     // What arrived for the exchange, every attempt together: segments, their
     // tags and datagram bytes (a reply cut short, or one that never ended,
     // shows here what it had carried).
@@ -146,6 +166,10 @@ struct Exchange {
     std::string target;  // a label for the result, e.g. "host:port", "[::1]:port"
     std::string host;    // IPv4 or IPv6 literal (no brackets) or a host name
     uint16_t port = 60000;
+    // The host's address, port set, when the caller resolved it already (by
+    // resolveHost): AF_INET or AF_INET6, and the host is not looked up again.
+    // Left zero, the host is resolved at submit.
+    sockaddr_storage address{};
     std::shared_ptr<const VMsg> request;  // its msgId decides whether a reply is awaited
     Duration attemptTimeout = std::chrono::seconds(2);
     int retries = 2;  // attempts = retries + 1 (requests that expect a reply)
@@ -173,9 +197,25 @@ struct Options {
 };
 
 // Whether the device's value is the one written, by the kind the tag table
-// gives the tag: integers as numbers (whatever width either side carries),
-// floats by their 32 bits, texts byte for byte, value-less tags always.
+// gives the tag: integers as numbers (whatever integer width either side
+// carries), floats by their 32 bits, texts byte for byte, value-less tags
+// always. A value whose type code is not of the tag's kind (see above) is
+// never the same.
 TAGENGINE_API bool sameValue(const VTag& wrote, const VTag& read);
+
+// What a reply says the device holds for a tag: its last copy (null when
+// the reply lacks it), and whether the reply held copies that differ, by
+// sameValue. See the contract above.
+struct Held {
+    const VTag* value = nullptr;
+    bool conflicting = false;
+};
+TAGENGINE_API Held heldValue(const VMsg& reply, uint8_t tagId);
+
+// Whether the reply holds the wanted value: held, its copies agreeing, and
+// the same value by sameValue. The one rule of plan's compare and of a
+// write's read-back.
+TAGENGINE_API bool holdsValue(const VMsg& reply, const VTag& wanted);
 
 // Why a SET cannot be written and verified ("TAG_DEV_CFG is a group tag: it
 // can be read, not written"), or "" when it can: every tag must be one of the
@@ -192,6 +232,14 @@ TAGENGINE_API std::string endpointText(const sockaddr_storage& address);
 // is reached as before IPv6 was spoken), an IPv4-mapped address as the IPv4
 // address it stands for, with the port set. False when there is neither.
 TAGENGINE_API bool chooseAddress(const addrinfo* answers, uint16_t port, sockaddr_storage& to);
+
+// The host's address with the port set, as submit finds it: a strict IPv4
+// or IPv6 literal (inet_pton) at once; else the system's numeric forms
+// ("127.1", "0x7f.0.0.1", "2130706433"), then a name lookup, by
+// chooseAddress. False with the reason in why when there is none. Only a
+// name costs a lookup.
+TAGENGINE_API bool resolveHost(const std::string& host, uint16_t port, sockaddr_storage& to,
+                               std::string& why);
 
 class TAGENGINE_API Engine {
 public:
@@ -213,14 +261,18 @@ public:
     // empty, else it ends as SendFailed with that reason). Each round sends
     // the SET of the tags not yet verified, then reads them back with a GET
     // (its own sequence number) waiting attemptTimeout, and compares each
-    // value with sameValue. Rounds = retries + 1, within the deadline.
-    // Ends as Verified when every tag read back as written; Mismatch when a
-    // read-back answered with other values (or without a tag) and no round
-    // put it right (mismatches names them, as last read); ErrorReply when the
-    // read-back is an ERR message (reply holds it); TimedOut when no
-    // read-back answered (one answered by any other message but a GET, such
-    // as a SET echoed back, is no answer); Refused, Unresolvable, SendFailed as for any
-    // exchange. attempts counts rounds; reply holds the last read-back.
+    // value with holdsValue. Rounds = retries + 1, within the deadline.
+    // The last round decides: Verified when every tag read back as written;
+    // Mismatch when its read-back answered with other values (or without a
+    // tag, or with differing copies) (mismatches names them, as that
+    // read-back held them); ErrorReply when that read-back is an ERR message
+    // (reply holds it); TimedOut when it did not answer (one answered by any
+    // other message but a GET, such as a SET echoed back, is no answer),
+    // whatever earlier rounds read: setSent then says the device may hold the
+    // values. A later round whose SET never went out (the deadline came
+    // first) leaves the round before it last. Refused, Unresolvable,
+    // SendFailed as for any exchange. attempts counts rounds; reply holds the
+    // last round's read-back (none when it was lost).
     uint64_t submitWrite(Exchange exchange, Clock::time_point now);
 
     // Ends a queued or running exchange as Cancelled (its callback runs at
@@ -229,7 +281,13 @@ public:
 
     // Ends every queued or running exchange and write as Cancelled (their
     // callbacks run at the next process()), as when the caller is told to stop.
+    // A cancelled write whose SET went out says so (setSent).
     void cancelAll();
+
+    // Sends nothing more, ever: what is queued or due for a retry, a write's
+    // next round among them, waits until cancelled, while replies to what
+    // went out are still taken. The first step of stopping.
+    void holdSending();
 
     // Descriptors to watch for reading (errors are reported as readable): the
     // IPv4 socket first, then the IPv6 one once an IPv6 target was submitted.
@@ -267,8 +325,10 @@ private:
 TAGENGINE_API bool runUntilDone(Engine& engine);
 
 // The same, but a stopFd turning readable (a signalfd, say: it is not read)
-// cancels everything still pending and returns Stopped once the cancelled
-// exchanges' callbacks have run, so a caller can report them.
+// stops at once: nothing more is sent (holdSending), the replies already
+// arrived are still taken, everything still pending is cancelled, and it
+// returns Stopped once the cancelled exchanges' callbacks have run, so a
+// caller can report them.
 enum class RunEnd { Done, Stopped, Failed };
 TAGENGINE_API RunEnd runUntilDone(Engine& engine, int stopFd);
 

@@ -119,7 +119,10 @@ uint64_t Engine::submit(Exchange exchange, Clock::time_point now) {
     if (r.exchange.retries < 0) r.exchange.retries = 0;
 
     std::string why;
-    if (!resolveAddress(r.exchange.host, r.exchange.port, r.result.address, why)) {
+    bool given = r.exchange.address.ss_family == AF_INET || r.exchange.address.ss_family == AF_INET6;
+    if (given)
+        r.result.address = r.exchange.address;
+    else if (!resolveAddress(r.exchange.host, r.exchange.port, r.result.address, why)) {
         r.result.detail = why;
         s.end(r, Status::Unresolvable, now);
         return id;
@@ -160,6 +163,8 @@ void Engine::cancelAll() {
     for (auto& [id, r] : state->records)
         if (r.phase != Record::Phase::Ended) state->end(r, Status::Cancelled, Clock::time_point{});
 }
+
+void Engine::holdSending() { state->sendingHeld = true; }
 
 std::span<const int> Engine::fds() const { return state->fdList; }
 
@@ -206,6 +211,7 @@ void Engine::State::expire(Clock::time_point now) {
 }
 
 void Engine::State::sendWaiting(Clock::time_point now) {
+    if (sendingHeld) return;
     socketFull = false;
     while (!retrying.empty()) {
         auto it = records.find(retrying.front());

@@ -66,7 +66,7 @@ struct WriteRecord {
     Exchange exchange;
     std::map<uint8_t, std::unique_ptr<VTag>> pending;  // by tag id: the value to write
     uint64_t running = 0;
-    bool answered = false;  // some read-back answered
+    bool answered = false;  // the last round's read-back answered, and no SET went out since
     Result result;
 };
 
@@ -136,6 +136,7 @@ struct Engine::State {
     size_t releasedBytes = 0;  // freed since memory was last given back
     uint64_t nextId = 1;
     bool socketFull = false;
+    bool sendingHeld = false;  // told to stop: nothing more goes out
     Stats stats;
 };
 

@@ -77,7 +77,9 @@ RunEnd runUntilDone(Engine& engine, int stopFd) {
                 ready.push_back(events[i].data.fd);
         }
         if (stop) {
-            // What has arrived still counts; the rest ends as cancelled.
+            // What has arrived still counts, but nothing more goes out (a
+            // write's next round least of all); the rest ends as cancelled.
+            engine.holdSending();
             engine.process(ready, Clock::now());
             engine.cancelAll();
             engine.process({}, Clock::now());

@@ -63,12 +63,45 @@ bool chooseAddress(const addrinfo* answers, uint16_t port, sockaddr_storage& to)
     return true;
 }
 
+namespace {
+
+// A literal in its one strict form, as inet_pton reads it: a fleet of
+// addresses costs no call into the resolver's machinery at all.
+bool strictLiteral(const std::string& host, uint16_t port, sockaddr_storage& to) {
+    sockaddr_in four{};
+    if (inet_pton(AF_INET, host.c_str(), &four.sin_addr) == 1) {
+        four.sin_family = AF_INET;
+        memcpy(&to, &four, sizeof four);
+    } else {
+        sockaddr_in6 six{};
+        if (inet_pton(AF_INET6, host.c_str(), &six.sin6_addr) != 1) return false;
+        six.sin6_family = AF_INET6;
+        memcpy(&to, &six, sizeof six);
+        unmapIpv4(to);
+    }
+    setPort(to, port);
+    return true;
+}
+
+}  // namespace
+
 bool resolveAddress(const std::string& host, uint16_t port, sockaddr_storage& to, std::string& why) {
     to = sockaddr_storage{};
-    // A literal first, without the resolver: numeric hosts never wait on it.
+    // The C calls below would read only up to a NUL and reach another host.
+    if (host.find('\0') != std::string::npos) {
+        why = "the host holds a NUL byte";
+        return false;
+    }
+    if (strictLiteral(host, port, to)) return true;
+    // The system's other numeric forms next, without the resolver: numeric
+    // hosts never wait on it.
     if (lookUp(host, AI_NUMERICHOST, port, to, why) || lookUp(host, 0, port, to, why)) return true;
     to = sockaddr_storage{};
     return false;
+}
+
+bool resolveHost(const std::string& host, uint16_t port, sockaddr_storage& to, std::string& why) {
+    return resolveAddress(host, port, to, why);
 }
 
 std::string endpointText(const sockaddr_storage& given) {

@@ -9,22 +9,25 @@ namespace tagengine {
 
 namespace {
 
-// The number an integer tag carries, whatever width the sender chose.
+// The number an integer tag carries, whatever width the sender chose; none
+// for a float's bits (type 6), which only look like a 32-bit number.
 std::optional<uint64_t> integerOf(const VTag& t) {
-    if (auto* v = dynamic_cast<const VTagUInt8*>(&t)) return v->getValue();
-    if (auto* v = dynamic_cast<const VTagUInt16*>(&t)) return v->getValue();
-    if (auto* v = dynamic_cast<const VTagUInt32*>(&t)) return v->getValue();
+    if (auto* v = dynamic_cast<const VTagUInt8*>(&t); v && t.type == VTAG_UINT8) return v->getValue();
+    if (auto* v = dynamic_cast<const VTagUInt16*>(&t); v && t.type == VTAG_UINT16) return v->getValue();
+    if (auto* v = dynamic_cast<const VTagUInt32*>(&t); v && t.type == VTAG_UINT32) return v->getValue();
     return std::nullopt;
 }
 
-// A float travels as its 32 bits, typed 6 or (dictionary-typed) 2.
+// A float travels as its 32 bits, typed 6 or (dictionary-typed) 2; a
+// narrower integer is not a float.
 std::optional<uint32_t> floatBitsOf(const VTag& t) {
-    if (auto* v = dynamic_cast<const VTagUInt32*>(&t)) return v->getValue();
+    auto* v = dynamic_cast<const VTagUInt32*>(&t);
+    if (v && (t.type == VTAG_FLOAT || t.type == VTAG_UINT32)) return v->getValue();
     return std::nullopt;
 }
 
 std::optional<std::string_view> textOf(const VTag& t) {
-    if (auto* v = dynamic_cast<const VTagString*>(&t)) return v->text();
+    if (auto* v = dynamic_cast<const VTagString*>(&t); v && t.type == VTAG_STRING) return v->text();
     return std::nullopt;
 }
 
@@ -50,6 +53,21 @@ bool sameValue(const VTag& wrote, const VTag& read) {
     }
     }
     return false;
+}
+
+Held heldValue(const VMsg& reply, uint8_t tagId) {
+    Held held;
+    for (const VTag* t : reply) {
+        if (t->tagId != tagId) continue;
+        if (held.value && !sameValue(*held.value, *t)) held.conflicting = true;
+        held.value = t;
+    }
+    return held;
+}
+
+bool holdsValue(const VMsg& reply, const VTag& wanted) {
+    Held held = heldValue(reply, wanted.tagId);
+    return held.value && !held.conflicting && sameValue(wanted, *held.value);
 }
 
 std::string unwritableReason(const VMsg& set) {

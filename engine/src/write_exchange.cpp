@@ -21,14 +21,6 @@ std::shared_ptr<const VMsg> readBackOf(const WriteRecord& w) {
     return get;
 }
 
-// The last value the reply holds for the tag, or null.
-const VTag* lastOf(const VMsg& reply, uint8_t tagId) {
-    const VTag* found = nullptr;
-    for (const VTag* t : reply)
-        if (t->tagId == tagId) found = t;
-    return found;
-}
-
 }  // namespace
 
 uint64_t Engine::submitWrite(Exchange exchange, Clock::time_point now) {
@@ -58,6 +50,8 @@ Exchange Engine::State::roundExchange(const WriteRecord& w, std::shared_ptr<cons
     x.target = w.exchange.target;
     x.host = w.exchange.host;
     x.port = w.exchange.port;
+    // Every round goes where the first went, without a lookup of its own.
+    x.address = w.result.address.ss_family != AF_UNSPEC ? w.result.address : w.exchange.address;
     x.request = std::move(request);
     x.attemptTimeout = w.exchange.attemptTimeout;
     x.retries = 0;  // a lost read-back is retried as a whole round
@@ -81,11 +75,13 @@ void Engine::State::readBack(uint64_t id, Result&& sent) {
     if (sent.status != Status::Sent) {
         w.result.detail = sent.detail;
         // A later round's SET that never went out before the deadline: the
-        // device's last answer still stands, as when its read-back is lost.
+        // device's last answer still stands, since nothing was sent after it.
         bool answeredBefore = sent.status == Status::TimedOut && w.answered;
         finishWrite(id, answeredBefore ? Status::Mismatch : sent.status);
         return;
     }
+    w.result.setSent = true;
+    w.answered = false;  // this round's read-back decides now
     auto read = [this, id](Result&& r) { compare(id, std::move(r)); };
     w.running = owner.submit(roundExchange(w, readBackOf(w), read), lastNow);
 }
@@ -104,10 +100,14 @@ void Engine::State::compare(uint64_t id, Result&& read) {
     case Status::Answered: break;
     case Status::TimedOut: {
         bool roundsLeft = w.result.attempts <= w.exchange.retries && lastNow < w.exchange.deadline;
-        if (roundsLeft)
+        if (roundsLeft) {
             startRound(id);
-        else
-            finishWrite(id, w.answered ? Status::Mismatch : Status::TimedOut);
+            return;
+        }
+        // What an earlier round read is not what the device holds after
+        // this round's SET: unconfirmed, neither mismatch nor verified.
+        w.result.reply.reset();
+        finishWrite(id, Status::TimedOut);
         return;
     }
     default:
@@ -119,13 +119,14 @@ void Engine::State::compare(uint64_t id, Result&& read) {
     w.answered = true;
     w.result.mismatches.clear();
     for (auto p = w.pending.begin(); p != w.pending.end();) {
-        const VTag* now = lastOf(*read.reply, p->first);
-        if (now && sameValue(*p->second, *now)) {
+        if (holdsValue(*read.reply, *p->second)) {
             p = w.pending.erase(p);
             continue;
         }
-        w.result.mismatches.push_back(
-            {std::unique_ptr<VTag>(p->second->clone()), std::unique_ptr<VTag>(now ? now->clone() : nullptr)});
+        Held now = heldValue(*read.reply, p->first);
+        w.result.mismatches.push_back({std::unique_ptr<VTag>(p->second->clone()),
+                                       std::unique_ptr<VTag>(now.value ? now.value->clone() : nullptr),
+                                       now.conflicting});
         ++p;
     }
     w.result.reply = std::move(read.reply);
@@ -150,6 +151,11 @@ bool Engine::State::cancelWrite(uint64_t id) {
     auto it = writes.find(id);
     if (it == writes.end()) return false;
     uint64_t running = it->second.running;
+    // A round's SET sent but its callback not yet run still went out.
+    auto round = records.find(running);
+    if (round != records.end() && round->second.exchange.request &&
+        round->second.exchange.request->msgId == MSG_SET && round->second.result.attempts > 0)
+        it->second.result.setSent = true;
     finishWrite(id, Status::Cancelled);
     // Its round's own callback then finds the write gone.
     owner.cancel(running);
