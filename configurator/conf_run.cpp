@@ -6,6 +6,7 @@
 #include <system_error>
 
 #include "client_line.h"
+#include "plan_value.h"
 
 namespace tagconf {
 
@@ -31,6 +32,20 @@ const VTag* findTag(const VMsg& reply, uint8_t id) {
     for (const VTag* t : reply)
         if (t->tagId == id) return t;
     return nullptr;
+}
+
+// Whether a plan's target holds other than the plan read; if so the result
+// says which tags, and nothing is written.
+bool isStale(const TargetState& target, const VMsg& reply, TargetResult& result) {
+    if (!target.held) return false;
+    for (const DesiredTag& h : *target.held) {
+        const VTag* now = findTag(reply, h.entry->id);
+        if (heldAlike(h.value.get(), now)) continue;
+        result.stale.push_back({h.entry, h.value, std::unique_ptr<VTag>(now ? now->clone() : nullptr)});
+    }
+    if (result.stale.empty()) return false;
+    result.outcome = Outcome::Stale;
+    return true;
 }
 
 // The progress line, redrawn at most every tenth of a second.
@@ -96,7 +111,7 @@ void Run::compare(size_t index, tagengine::Result&& r) {
     result.attempts = r.attempts;
     if (r.status != Status::Answered) {
         result.reason = unreachableReason(r);
-    } else {
+    } else if (!isStale(state.targets[index], *r.reply, result)) {
         for (const DesiredTag& d : *state.targets[index].tags) {
             const VTag* current = findTag(*r.reply, d.entry->id);
             if (current && tagengine::sameValue(*d.value, *current)) continue;
@@ -139,7 +154,8 @@ std::vector<TargetResult> Run::run() {
     std::map<const TagList*, std::shared_ptr<const VMsg>> requests;  // one per distinct tag list
     auto now = tagengine::Clock::now();
     for (size_t i = 0; i < state.targets.size(); ++i) {
-        const TagList& tags = *state.targets[i].tags;
+        // A plan's target reads every tag the plan read.
+        const TagList& tags = state.targets[i].held ? *state.targets[i].held : *state.targets[i].tags;
         if (tags.empty()) {
             results[i].outcome = Outcome::Unchanged;
             ++read;

@@ -29,6 +29,7 @@ enum class Outcome : uint8_t {
     Changed,      // apply: the tags that differed were written and read back as written
     Mismatch,     // apply: written, but the device holds other values
     Unreachable,  // no answer to go by (reason says why)
+    Stale,        // a plan's target that no longer holds what was planned from: not written
 };
 
 struct TagChange {
@@ -37,11 +38,19 @@ struct TagChange {
     std::shared_ptr<const VTag> desired;
 };
 
+// A tag of a plan's target that holds other than what the plan read.
+struct StaleTag {
+    const TagEntry* entry;
+    std::shared_ptr<const VTag> planned;  // null when the plan read none
+    std::unique_ptr<VTag> now;            // null when the reply lacks it
+};
+
 struct TargetResult {
     Outcome outcome = Outcome::Unreachable;
     std::vector<TagChange> changes;               // the tags that differed when read
     std::vector<tagengine::Mismatch> mismatches;  // Mismatch: as last read back
     std::string reason;                           // Unreachable
+    std::vector<StaleTag> stale;                  // Stale
     int attempts = 0;                             // datagrams of the read, then rounds of the write
 };
 

@@ -1,6 +1,8 @@
 // tagconf: desired state for a fleet of tag-protocol devices. plan reads
-// every target and prints what differs from a state file, apply writes what
-// differs and reads it back, save writes what devices hold as a state file.
+// every target and prints what differs from a state file (and may keep it
+// as a plan file), apply writes what differs, or what a plan file planned,
+// and reads it back, save writes what devices hold as a state file, validate
+// checks a file without the network.
 #include <unistd.h>
 
 #include <cerrno>
@@ -10,9 +12,8 @@
 #include <iostream>
 #include <system_error>
 
+#include "conf_commands.h"
 #include "conf_options.h"
-#include "conf_report.h"
-#include "conf_run.h"
 #include "conf_save.h"
 #include "request_words.h"
 #include "state_file.h"
@@ -20,23 +21,6 @@
 namespace {
 
 using namespace tagconf;
-
-int planOrApply(const ConfOptions& o) {
-    State state;
-    std::string error;
-    if (!loadState(o.stateFile, o.port, state, error)) {
-        fprintf(stderr, "tagconf: %s\n", error.c_str());
-        return 1;
-    }
-    RunOptions run{o.timeoutSeconds,          o.retries, o.concurrency, o.rate, o.command == Command::Apply,
-                   isatty(STDERR_FILENO) == 1};
-    std::vector<TargetResult> results = runState(state, run);
-    ReportStyle style{o.format, run.write, o.format == Format::Text && isatty(STDOUT_FILENO) == 1};
-    printResults(stdout, state, results, style);
-    // Standard output holds only JSON objects in that format.
-    fprintf(o.format == Format::Json ? stderr : stdout, "%s\n", summaryLine(results, run.write).c_str());
-    return exitStatus(results, run.write);
-}
 
 // The targets of -f and --target, duplicates read once; false after saying why.
 bool collectTargets(const ConfOptions& o, tagpoll::TargetList& list) {
@@ -96,7 +80,11 @@ int main(int argc, char** argv) {
     ConfOptions o;
     if (int status = parseOptions(argc, argv, o); status >= 0) return status;
     try {
-        return o.command == Command::Save ? save(o) : planOrApply(o);
+        switch (o.command) {
+        case Command::Save: return save(o);
+        case Command::Validate: return validate(o, stdout, stderr);
+        default: return planOrApply(o, stdout, stderr);
+        }
     } catch (const std::system_error& e) {
         fprintf(stderr, "tagconf: %s\n", e.what());
         return 1;
