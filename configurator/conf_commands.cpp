@@ -57,7 +57,8 @@ bool loadPlan(const ConfOptions& o, State& state, PlanInfo& plan, std::string& e
 // What keeps a plan from being written: targets it could not read.
 std::string unplannable(const std::vector<TargetResult>& results) {
     size_t unread = 0;
-    for (const TargetResult& r : results) unread += r.outcome == Outcome::Unreachable || r.outcome == Outcome::Stale;
+    for (const TargetResult& r : results)
+        unread += r.outcome == Outcome::Unreachable || r.outcome == Outcome::Stale;
     if (!unread) return "";
     return std::to_string(unread) + (unread == 1 ? " target" : " targets") +
            " not read, whose state a plan cannot hold (--limit leaves targets out)";

@@ -43,8 +43,8 @@ void addCommon(CLI::App& app, ConfOptions& o) {
 void addLimit(CLI::App& command, ConfOptions& o) {
     command
         .add_option("--limit", o.limits,
-                     "act only on this target of the file, HOST[:PORT] or [IPV6]:PORT as the file names it "
-                     "(repeatable)")
+                    "act only on this target of the file, HOST[:PORT] or [IPV6]:PORT as the file names it "
+                    "(repeatable)")
         ->allow_extra_args(false)
         ->type_name("TARGET");
 }
@@ -80,12 +80,17 @@ int parseOptions(int argc, char** argv, ConfOptions& o) {
     addLimit(*apply, o);
     apply->callback([&] { o.command = o.dryRun ? Command::Plan : Command::Apply; });
 
-    CLI::App* validate =
-        app.add_subcommand("validate", "check a state or plan file whole, without sending or looking up anything");
+    CLI::App* validate = app.add_subcommand(
+        "validate", "check a state or plan file whole, without sending or looking up anything");
     validate->fallthrough();
-    validate->add_option("FILE", o.stateFile, "a state file (with its targets file), or a plan file")->required();
+    validate->add_option("FILE", o.stateFile, "a state file (with its targets file), or a plan file")
+        ->required();
     addLimit(*validate, o);
     validate->callback([&] { o.command = Command::Validate; });
+
+    for (CLI::App* command : {plan, apply})
+        command->footer("It also takes -t, -r, -c, --rate, -p and --format: see tagconf --help.");
+    validate->footer("-p gives the port of targets that name none, as for plan.");
 
     CLI::App* save = app.add_subcommand("save", "read tags from targets into a state file apply restores");
     save->fallthrough();
@@ -100,6 +105,7 @@ int parseOptions(int argc, char** argv, ConfOptions& o) {
         ->type_name("FILE");
     save->add_option("TAGS", o.tags, "tag names; a group stands for the members a device answers with")
         ->required();
+    save->footer("It also takes -t, -r, -c, --rate and -p: see tagconf --help.");
     save->callback([&] { o.command = Command::Save; });
 
     try {
@@ -109,7 +115,8 @@ int parseOptions(int argc, char** argv, ConfOptions& o) {
             throw CLI::ValidationError("no targets: give -f FILE or --target HOST[:PORT]");
     } catch (const CLI::CallForHelp&) {
         CLI::App* asked = app.get_subcommands().empty() ? &app : app.get_subcommands().front();
-        fputs(asked->help().c_str(), stdout);
+        // "Usage: tagconf plan", not "Usage: plan".
+        fputs(asked->help(asked == &app ? "" : "tagconf").c_str(), stdout);
         return 0;
     } catch (const CLI::CallForVersion&) {
         printf("tagconf %s\n", TAGCONF_VERSION);

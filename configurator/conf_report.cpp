@@ -134,8 +134,8 @@ std::string summaryLine(const std::vector<TargetResult>& results, const ReportSt
 
 json summaryObject(const std::vector<TargetResult>& results, const ReportStyle& style, int status) {
     json j{{"summary", style.applied ? "apply" : "plan"}, {"targets", results.size()}};
-    for (Outcome o : {Outcome::Unchanged, Outcome::ToChange, Outcome::Changed, Outcome::Mismatch, Outcome::Stale,
-                      Outcome::Unreachable})
+    for (Outcome o : {Outcome::Unchanged, Outcome::ToChange, Outcome::Changed, Outcome::Mismatch,
+                      Outcome::Stale, Outcome::Unreachable})
         j[outcomeWord(o)] = countOf(results, o);
     j["tags"] = tagCount(results);
     j["exit_status"] = status;

@@ -54,9 +54,12 @@ bool replaceFile(const std::string& path, const std::function<bool(FILE*)>& writ
         syncFolder(folder);
         return true;
     }
-    if (!whole) saved = saved ? saved : errno;
-    else saved = errno;
-    error = "cannot write " + path + ": " + (saved ? strerror(saved) : "the write failed") + " (left as it was)";
+    if (!whole)
+        saved = saved ? saved : errno;
+    else
+        saved = errno;
+    error =
+        "cannot write " + path + ": " + (saved ? strerror(saved) : "the write failed") + " (left as it was)";
     unlink(temporary.c_str());
     return false;
 }

@@ -150,7 +150,8 @@ void Reader::readTag(const json& tag, std::set<uint8_t>& ids, TagList& writes, H
 }
 
 TargetState Reader::readTarget(tagpoll::TargetList& list) {
-    if (!nextLine()) fail("the plan ends before its " + std::to_string(targets) + " targets: it was cut short");
+    if (!nextLine())
+        fail("the plan ends before its " + std::to_string(targets) + " targets: it was cut short");
     digest.add(text + "\n");
     json j = lineObject({"target", "tags"});
     if (!j["target"].is_string() || !j["tags"].is_array()) fail("a bad target line");
@@ -192,7 +193,8 @@ void Reader::read(State& state, PlanInfo& info) {
 
 bool isPlanText(std::string_view start) { return start.starts_with(MARK); }
 
-bool writePlan(FILE* out, const PlanInfo& info, const State& state, const std::vector<TargetResult>& results) {
+bool writePlan(FILE* out, const PlanInfo& info, const State& state,
+               const std::vector<TargetResult>& results) {
     Digest digest;
     auto put = [&](const json& j) {
         std::string text = dumped(j) + "\n";
@@ -203,11 +205,19 @@ bool writePlan(FILE* out, const PlanInfo& info, const State& state, const std::v
                    {"state_file", info.stateFile},
                    {"port", info.port},
                    {"targets", state.targets.size()}});
-    for (size_t i = 0; i < state.targets.size() && ok; ++i) ok = put(targetLine(state.targets[i], results[i]));
+    for (size_t i = 0; i < state.targets.size() && ok; ++i)
+        ok = put(targetLine(state.targets[i], results[i]));
     return ok && fprintf(out, "{\"sha256\":\"%s\"}\n", digest.hex().c_str()) > 0;
 }
 
-bool readPlan(std::istream& in, const std::string& fileName, State& state, PlanInfo& info, std::string& error) {
+std::string sealLine(std::string_view body) {
+    Digest digest;
+    digest.add(body);
+    return "{\"sha256\":\"" + digest.hex() + "\"}\n";
+}
+
+bool readPlan(std::istream& in, const std::string& fileName, State& state, PlanInfo& info,
+              std::string& error) {
     state = State{};
     try {
         Reader(in, fileName).read(state, info);

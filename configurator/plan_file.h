@@ -44,10 +44,14 @@ bool isPlanText(std::string_view start);
 // or ToChange, in the state's order). False when a write failed.
 bool writePlan(FILE* out, const PlanInfo& info, const State& state, const std::vector<TargetResult>& results);
 
+// The last line of a plan whose other lines are body: its seal.
+std::string sealLine(std::string_view body);
+
 // Reads a plan file into a state whose targets carry what was held (held)
 // and what to write (tags). False with "FILE:LINE: reason" in error, and the
 // state empty, for any fault, a wrong checksum among them.
-bool readPlan(std::istream& in, const std::string& fileName, State& state, PlanInfo& info, std::string& error);
+bool readPlan(std::istream& in, const std::string& fileName, State& state, PlanInfo& info,
+              std::string& error);
 
 }  // namespace tagconf
 

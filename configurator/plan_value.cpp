@@ -14,7 +14,8 @@ namespace {
 
 std::string hexOf(uint64_t value, int digits) {
     std::string text(size_t(digits), '0');
-    for (int i = digits - 1; i >= 0 && value; --i, value >>= 4) text[size_t(i)] = "0123456789ABCDEF"[value & 0xF];
+    for (int i = digits - 1; i >= 0 && value; --i, value >>= 4)
+        text[size_t(i)] = "0123456789ABCDEF"[value & 0xF];
     return text;
 }
 
@@ -46,7 +47,8 @@ bool ofItsKind(const VTag& tag) {
 std::optional<uint64_t> hexNumber(const std::string& text, size_t digits) {
     uint64_t value = 0;
     auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value, 16);
-    if (text.size() != digits || error != std::errc() || end != text.data() + text.size()) return std::nullopt;
+    if (text.size() != digits || error != std::errc() || end != text.data() + text.size())
+        return std::nullopt;
     return value;
 }
 
@@ -74,7 +76,8 @@ VTag* typedTag(uint8_t id, uint32_t type, const std::string& bytes) {
     switch (type) {
     case VTAG_NONE: return bytes.empty() ? new VTag(id, VTAG_NONE) : nullptr;
     case VTAG_STRING:
-        return bytes.find('\0') == std::string::npos ? new VTagString(id, bytes.data(), bytes.size()) : nullptr;
+        return bytes.find('\0') == std::string::npos ? new VTagString(id, bytes.data(), bytes.size())
+                                                     : nullptr;
     case VTAG_UINT8: return number(1) ? new VTagUInt8(id, uint8_t(*number(1))) : nullptr;
     case VTAG_UINT16: return number(2) ? new VTagUInt16(id, uint16_t(*number(2))) : nullptr;
     case VTAG_UINT32:
@@ -98,8 +101,8 @@ VTag* taggedWord(const TagEntry& entry, const std::string& word) {
 }  // namespace
 
 json planValue(const VTag& tag) {
-    if (!ofItsKind(tag) || (kindOf(tag) == TagKind::String &&
-                            !isUtf8(static_cast<const VTagString&>(tag).text())))
+    if (!ofItsKind(tag) ||
+        (kindOf(tag) == TagKind::String && !isUtf8(static_cast<const VTagString&>(tag).text())))
         return {{"type", tag.type}, {"bytes", wireBytes(tag)}};
     switch (kindOf(tag)) {
     case TagKind::String: return std::string(static_cast<const VTagString&>(tag).text());

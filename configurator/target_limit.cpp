@@ -39,7 +39,8 @@ bool limitTargets(State& state, const std::vector<std::string>& limits, uint16_t
             return false;
         }
     }
-    std::erase_if(state.targets, [&kept](const TargetState& t) { return !kept.contains(lowered(t.target.label())); });
+    std::erase_if(state.targets,
+                  [&kept](const TargetState& t) { return !kept.contains(lowered(t.target.label())); });
     return true;
 }
 

@@ -8,8 +8,8 @@
 #include "conf_report.h"
 #include "plan_file.h"
 #include "plan_value.h"
-#include "target_limit.h"
 #include "tag_text.h"
+#include "target_limit.h"
 
 namespace {
 
@@ -36,11 +36,12 @@ std::string samplePlan() {
     results[0].outcome = Outcome::ToChange;
     auto held = [&](const char* name, VTag* value) {
         value->tagId = entry(name).id;
-        auto it = std::find_if(tags->begin(), tags->end(), [&](const DesiredTag& d) { return d.entry == &entry(name); });
+        auto it = std::find_if(tags->begin(), tags->end(),
+                               [&](const DesiredTag& d) { return d.entry == &entry(name); });
         results[0].changes.push_back({&entry(name), std::unique_ptr<VTag>(value), it->value});
     };
     held("TAG_DEV_LABEL", new VTagString(0, "caf\xC3\xA9 \xFF\x01", 8));  // not UTF-8
-    held("TAG_IO_GAIN", new VTagUInt32(0, 0xFFC00001, VTAG_UINT32));     // a NaN with a payload, typed 2
+    held("TAG_IO_GAIN", new VTagUInt32(0, 0xFFC00001, VTAG_UINT32));      // a NaN with a payload, typed 2
     held("TAG_DEV_STATE", new VTagString(0, "1A"));                       // a text for an integer
     results[1].outcome = Outcome::Unchanged;
     // TAG_DEV_ID held as desired: recorded as held, with nothing to write.
@@ -64,11 +65,13 @@ TEST(PlanFile, HeldValuesComeBackToTheBitAndOnlyDifferingTagsAreWritten) {
     std::string text = samplePlan();
     EXPECT_EQ(text.substr(0, text.find('\n')),
               "{\"tagconf_plan\":1,\"state_file\":\"site/state.yml\",\"port\":60000,\"targets\":2}");
-    EXPECT_NE(text.find("{\"tag\":\"TAG_DEV_LABEL\",\"held\":{\"type\":1,\"bytes\":\"636166C3A920FF01\"},"
-                        "\"write\":\"Rack\"},{\"tag\":\"TAG_IO_GAIN\",\"held\":\"FFC00001\",\"write\":\"3F000000\"},"
-                        "{\"tag\":\"TAG_DEV_STATE\",\"held\":{\"type\":1,\"bytes\":\"3141\"},\"write\":\"1A\"},"
-                        "{\"tag\":\"TAG_DEV_ID\",\"held\":\"0000002A\"}"),
-              std::string::npos)
+    EXPECT_NE(
+        text.find(
+            "{\"tag\":\"TAG_DEV_LABEL\",\"held\":{\"type\":1,\"bytes\":\"636166C3A920FF01\"},"
+            "\"write\":\"Rack\"},{\"tag\":\"TAG_IO_GAIN\",\"held\":\"FFC00001\",\"write\":\"3F000000\"},"
+            "{\"tag\":\"TAG_DEV_STATE\",\"held\":{\"type\":1,\"bytes\":\"3141\"},\"write\":\"1A\"},"
+            "{\"tag\":\"TAG_DEV_ID\",\"held\":\"0000002A\"}"),
+        std::string::npos)
         << text;
     State state;
     std::string error;
@@ -77,15 +80,18 @@ TEST(PlanFile, HeldValuesComeBackToTheBitAndOnlyDifferingTagsAreWritten) {
     EXPECT_EQ(state.targets[1].target.label(), "[::1]:60002");
     const HeldList& held = *state.targets[0].held;
     ASSERT_EQ(held.size(), 4u);
-    EXPECT_EQ(static_cast<const VTagString&>(*held[0].value).text(), std::string_view("caf\xC3\xA9 \xFF\x01", 8));
+    EXPECT_EQ(static_cast<const VTagString&>(*held[0].value).text(),
+              std::string_view("caf\xC3\xA9 \xFF\x01", 8));
     EXPECT_EQ(static_cast<const VTagUInt32&>(*held[1].value).getValue(), 0xFFC00001u);
     EXPECT_EQ(held[2].value->type, uint32_t(VTAG_STRING));
     // A float typed 2 by the device is the same value as the bits typed 6.
-    VTagUInt32 now(entry("TAG_IO_GAIN").id, 0xFFC00001, VTAG_UINT32), other(now.tagId, 0xFFC00002, VTAG_FLOAT);
+    VTagUInt32 now(entry("TAG_IO_GAIN").id, 0xFFC00001, VTAG_UINT32),
+        other(now.tagId, 0xFFC00002, VTAG_FLOAT);
     EXPECT_TRUE(heldAlike(held[1].value.get(), &now));
     EXPECT_FALSE(heldAlike(held[1].value.get(), &other));
     std::string writes;
-    for (const DesiredTag& w : *state.targets[0].tags) writes += std::string(w.entry->name) + "=" + valueWord(*w.value) + " ";
+    for (const DesiredTag& w : *state.targets[0].tags)
+        writes += std::string(w.entry->name) + "=" + valueWord(*w.value) + " ";
     EXPECT_EQ(writes, "TAG_DEV_LABEL=Rack TAG_IO_GAIN=0.5 TAG_DEV_STATE=1A ");
     EXPECT_TRUE(state.targets[1].tags->empty());
     EXPECT_EQ(state.targets[1].held->size(), 4u);
@@ -117,16 +123,20 @@ TEST(PlanFile, FaultsNameTheirLine) {
          "p.plan:1: a plan of another version of tagconf"},
         {"{\"tagconf_plan\":1,\"state_file\":\"s\",\"port\":1,\"targets\":1}\n",
          "p.plan:2: the plan ends before its 1 targets: it was cut short"},
-        {"{\"tagconf_plan\":1,\"state_file\":\"s\",\"port\":1,\"targets\":1}\n{\"target\":\"h:1\",\"tags\":[{\"tag\":"
+        {"{\"tagconf_plan\":1,\"state_file\":\"s\",\"port\":1,\"targets\":1}\n{\"target\":\"h:1\",\"tags\":[{"
+         "\"tag\":"
          "\"TAG_DEV_CFG\",\"held\":null}]}\n",
          "p.plan:2: unknown or unwritable tag"},
-        {"{\"tagconf_plan\":1,\"state_file\":\"s\",\"port\":1,\"targets\":1}\n{\"target\":\"h:1\",\"tags\":[{\"tag\":"
+        {"{\"tagconf_plan\":1,\"state_file\":\"s\",\"port\":1,\"targets\":1}\n{\"target\":\"h:1\",\"tags\":[{"
+         "\"tag\":"
          "\"TAG_DEV_STATE\",\"held\":\"1A\",\"write\":\"1FF\"}]}\n",
          "p.plan:2: the write of TAG_DEV_STATE is not a value of its kind"},
-        {"{\"tagconf_plan\":1,\"state_file\":\"s\",\"port\":1,\"targets\":2}\n{\"target\":\"h:1\",\"tags\":[]}\n"
+        {"{\"tagconf_plan\":1,\"state_file\":\"s\",\"port\":1,\"targets\":2}\n{\"target\":\"h:1\",\"tags\":[]"
+         "}\n"
          "{\"target\":\"H:1\",\"tags\":[]}\n",
          "p.plan:3: \"H:1\" is not one target as plan writes it, or a second time"},
-        {"{\"tagconf_plan\":1,\"state_file\":\"s\",\"port\":1,\"targets\":0}\n" + std::string(MAX_PLAN_LINE + 1, ' '),
+        {"{\"tagconf_plan\":1,\"state_file\":\"s\",\"port\":1,\"targets\":0}\n" +
+             std::string(MAX_PLAN_LINE + 1, ' '),
          "p.plan:2: longer than 65536 bytes"},
         {"{\"tagconf_plan\":1,\"state_file\":\"s\",\"port\":1,\"targets\":0}\n{\"sha256\":\"00\"}\n",
          "p.plan:2: the checksum does not match: the plan was altered or damaged"},
@@ -173,18 +183,21 @@ TEST(TargetLimit, PicksTargetsAsTheFileNamesThem) {
 TEST(ConfReport, PlannedRunsCountStaleTargetsAndJsonSummaryNamesEveryCount) {
     std::vector<TargetResult> results(4);
     results[0].outcome = Outcome::Changed;
-    results[0].changes.push_back({&entry("TAG_DEV_STATE"), nullptr, tag(new VTagUInt8(id("TAG_DEV_STATE"), 1))});
+    results[0].changes.push_back(
+        {&entry("TAG_DEV_STATE"), nullptr, tag(new VTagUInt8(id("TAG_DEV_STATE"), 1))});
     results[1].outcome = Outcome::Stale;
     results[2].outcome = Outcome::Unchanged;
     results[3].outcome = Outcome::Mismatch;
     ReportStyle applied{Format::Json, true, false, true};
     EXPECT_EQ(summaryLine(results, applied),
               "4 targets: 1 unchanged, 1 changed (1 tags), 1 mismatch, 1 stale, 0 unreachable");
-    EXPECT_EQ(summaryObject(results, applied, 1).dump(),
-              "{\"summary\":\"apply\",\"targets\":4,\"unchanged\":1,\"to_change\":0,\"changed\":1,\"mismatch\":1,"
-              "\"stale\":1,\"unreachable\":0,\"tags\":1,\"exit_status\":1}");
+    EXPECT_EQ(
+        summaryObject(results, applied, 1).dump(),
+        "{\"summary\":\"apply\",\"targets\":4,\"unchanged\":1,\"to_change\":0,\"changed\":1,\"mismatch\":1,"
+        "\"stale\":1,\"unreachable\":0,\"tags\":1,\"exit_status\":1}");
     applied.planned = false;
-    EXPECT_EQ(summaryLine(results, applied), "4 targets: 1 unchanged, 1 changed (1 tags), 1 mismatch, 0 unreachable");
+    EXPECT_EQ(summaryLine(results, applied),
+              "4 targets: 1 unchanged, 1 changed (1 tags), 1 mismatch, 0 unreachable");
     // A plan with a stale target cannot be applied as reviewed: an error.
     std::vector<TargetResult> planned(2);
     planned[0].outcome = Outcome::Unchanged;

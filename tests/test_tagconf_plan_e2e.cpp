@@ -45,9 +45,10 @@ TEST(TagconfPlanE2E, ApplyOfAPlanWritesWhatWasReviewedAndRefusesStaleTargets) {
     ASSERT_EQ(tagconf({"apply", other}).status, 0);
 
     RunResult applied = tagconf({"apply", plan});
-    EXPECT_EQ(applied.out, t[0] + "\tchanged (2 tags, verified)\n" + t[1] +
-                               "\tstale: TAG_DEV_LABEL held \"Demo rack controller 2\" when planned, now \"Moved\"\n"
-                               "2 targets: 0 unchanged, 1 changed (2 tags), 0 mismatch, 1 stale, 0 unreachable\n");
+    EXPECT_EQ(applied.out,
+              t[0] + "\tchanged (2 tags, verified)\n" + t[1] +
+                  "\tstale: TAG_DEV_LABEL held \"Demo rack controller 2\" when planned, now \"Moved\"\n"
+                  "2 targets: 0 unchanged, 1 changed (2 tags), 0 mismatch, 1 stale, 0 unreachable\n");
     EXPECT_EQ(applied.status, 1) << applied.err;
     EXPECT_EQ(polled(t[0]), t[0] + "\tGET: TAG_DEV_LABEL=\"Rack\" TAG_IO_GAIN=0.500000 \n");
     EXPECT_EQ(polled(t[1]), t[1] + "\tGET: TAG_DEV_LABEL=\"Moved\" TAG_IO_GAIN=1.000000 \n");
@@ -55,9 +56,10 @@ TEST(TagconfPlanE2E, ApplyOfAPlanWritesWhatWasReviewedAndRefusesStaleTargets) {
 
     // Applied once: the first device no longer holds what was planned from.
     RunResult again = tagconf({"apply", plan, "--limit", t[0]});
-    EXPECT_EQ(again.out, t[0] + "\tstale: TAG_DEV_LABEL held \"Demo rack controller 1\" when planned, now \"Rack\"\n" +
-                             t[0] + "\tstale: TAG_IO_GAIN held 1 when planned, now 0.5\n" +
-                             "1 targets: 0 unchanged, 0 changed (0 tags), 0 mismatch, 1 stale, 0 unreachable\n");
+    EXPECT_EQ(again.out,
+              t[0] + "\tstale: TAG_DEV_LABEL held \"Demo rack controller 1\" when planned, now \"Rack\"\n" +
+                  t[0] + "\tstale: TAG_IO_GAIN held 1 when planned, now 0.5\n" +
+                  "1 targets: 0 unchanged, 0 changed (0 tags), 0 mismatch, 1 stale, 0 unreachable\n");
     EXPECT_EQ(again.status, 1);
 }
 
@@ -87,9 +89,10 @@ TEST(TagconfPlanE2E, AlteredOrCutPlansAndLimitsNamingNoTargetAreRefusedBeforeAny
     EXPECT_EQ(polled(t), t + "\tGET: TAG_DEV_LABEL=\"Demo rack controller 1\" TAG_IO_GAIN=1.000000 \n");
 
     // A plan is applied, never planned from; nor is it given another port.
-    EXPECT_EQ(tagconf({"plan", plan}).err, "tagconf: " + plan + " is a plan file: apply it, or plan from its state file " +
-                                               state + "\n");
-    EXPECT_EQ(tagconf({"apply", "-p", "1", plan}).err, "tagconf: " + plan + " was planned with -p 60000, not 1\n");
+    EXPECT_EQ(tagconf({"plan", plan}).err,
+              "tagconf: " + plan + " is a plan file: apply it, or plan from its state file " + state + "\n");
+    EXPECT_EQ(tagconf({"apply", "-p", "1", plan}).err,
+              "tagconf: " + plan + " was planned with -p 60000, not 1\n");
 
     BoundSocket silent;
     std::string s = "127.0.0.1:" + std::to_string(silent.port);
@@ -106,8 +109,9 @@ TEST(TagconfPlanE2E, AlteredOrCutPlansAndLimitsNamingNoTargetAreRefusedBeforeAny
 TEST(TagconfPlanE2E, ValidateChecksAFileWithoutSocketOrLookup) {
     TempDir dir;
     dir.write("fleet.txt", "localhost:9\n127.0.0.8/30\n");
-    std::string good = dir.write("good.yml", "targets_file: fleet.txt\ntargets: [\"[::1]:9\"]\n"
-                                             "tags: {TAG_DEV_LABEL: Rack}\n");
+    std::string good = dir.write("good.yml",
+                                 "targets_file: fleet.txt\ntargets: [\"[::1]:9\"]\n"
+                                 "tags: {TAG_DEV_LABEL: Rack}\n");
     std::string bad = dir.write("bad.yml", "targets_file: fleet.txt\ntags:\n  TAG_DEV_STATE: 100\n");
     const std::vector<std::string> env{std::string("LD_PRELOAD=") + NO_NETWORK_PATH,
                                        "ASAN_OPTIONS=verify_asan_link_order=0"};
@@ -118,8 +122,9 @@ TEST(TagconfPlanE2E, ValidateChecksAFileWithoutSocketOrLookup) {
     RunResult limited = runProgram(TAGCONF_PATH, {"validate", good, "--limit", "LOCALHOST:9"}, env);
     EXPECT_EQ(limited.out, good + ": valid state file, 1 target\n");
     RunResult invalid = runProgram(TAGCONF_PATH, {"validate", bad}, env);
-    EXPECT_EQ(invalid.err,
-              "tagconf: " + bad + ":3: bad value \"100\" for TAG_DEV_STATE: a UInt8 is hexadecimal from 0 to FF\n");
+    EXPECT_EQ(
+        invalid.err,
+        "tagconf: " + bad + ":3: bad value \"100\" for TAG_DEV_STATE: a UInt8 is hexadecimal from 0 to FF\n");
     EXPECT_EQ(invalid.status, 1);
     // The guard works: plan, which must open a socket, is stopped by it.
     RunResult plan = runProgram(TAGCONF_PATH, {"plan", good}, env);
@@ -155,12 +160,13 @@ std::set<std::string> documentedFields() {
 
 TEST(TagconfPlanE2E, JsonOutputHoldsExactlyTheFieldsTheManualNames) {
     TempDir dir;
-    AgentProcess agent({"--devices", "2", "--targets-file", dir.path + "/fleet.txt", "--read-only", "TAG_DEV_TYPE"});
+    AgentProcess agent(
+        {"--devices", "2", "--targets-file", dir.path + "/fleet.txt", "--read-only", "TAG_DEV_TYPE"});
     std::vector<std::string> t = splitLines(dir.read("fleet.txt"));
     std::string closed = "127.0.0.1:" + std::to_string(BoundSocket().port);
     std::string state = dir.write("state.yml", "targets: [\"" + t[0] + "\", \"" + t[1] + "\", \"" + closed +
-                                                   "\"]\ntags: {TAG_DEV_LABEL: Rack}\noverrides:\n  \"" + t[1] +
-                                                   "\": {TAG_DEV_TYPE: 7}\n");
+                                                   "\"]\ntags: {TAG_DEV_LABEL: Rack}\noverrides:\n  \"" +
+                                                   t[1] + "\": {TAG_DEV_TYPE: 7}\n");
     std::string plan = dir.path + "/p.plan";
     std::vector<RunResult> runs;
     runs.push_back(tagconf({"plan", state, "--format", "json", "-t", "0.2", "-r", "0"}));
@@ -175,12 +181,15 @@ TEST(TagconfPlanE2E, JsonOutputHoldsExactlyTheFieldsTheManualNames) {
         for (const std::string& line : objects) collectKeys(nlohmann::json::parse(line), printed);
         summaries.push_back(objects.back());
     }
-    EXPECT_EQ(summaries[0], "{\"summary\":\"plan\",\"targets\":3,\"unchanged\":0,\"to_change\":2,\"changed\":0,"
-                            "\"mismatch\":0,\"stale\":0,\"unreachable\":1,\"tags\":3,\"exit_status\":1}");
-    EXPECT_EQ(summaries[1], "{\"summary\":\"apply\",\"targets\":1,\"unchanged\":0,\"to_change\":0,\"changed\":0,"
-                            "\"mismatch\":1,\"stale\":0,\"unreachable\":0,\"tags\":0,\"exit_status\":1}");
-    EXPECT_EQ(summaries[2], "{\"summary\":\"apply\",\"targets\":2,\"unchanged\":0,\"to_change\":0,\"changed\":1,"
-                            "\"mismatch\":0,\"stale\":1,\"unreachable\":0,\"tags\":1,\"exit_status\":1}");
+    EXPECT_EQ(summaries[0],
+              "{\"summary\":\"plan\",\"targets\":3,\"unchanged\":0,\"to_change\":2,\"changed\":0,"
+              "\"mismatch\":0,\"stale\":0,\"unreachable\":1,\"tags\":3,\"exit_status\":1}");
+    EXPECT_EQ(summaries[1],
+              "{\"summary\":\"apply\",\"targets\":1,\"unchanged\":0,\"to_change\":0,\"changed\":0,"
+              "\"mismatch\":1,\"stale\":0,\"unreachable\":0,\"tags\":0,\"exit_status\":1}");
+    EXPECT_EQ(summaries[2],
+              "{\"summary\":\"apply\",\"targets\":2,\"unchanged\":0,\"to_change\":0,\"changed\":1,"
+              "\"mismatch\":0,\"stale\":1,\"unreachable\":0,\"tags\":1,\"exit_status\":1}");
     EXPECT_EQ(printed, documentedFields());
 }
 

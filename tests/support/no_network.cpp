@@ -23,8 +23,10 @@ namespace {
 extern "C" __attribute__((visibility("default"))) int socket(int, int, int) { refuse("socket"); }
 
 extern "C" __attribute__((visibility("default"))) int getaddrinfo(const char*, const char*, const addrinfo*,
-                                                                   addrinfo**) {
+                                                                  addrinfo**) {
     refuse("getaddrinfo");
 }
 
-extern "C" __attribute__((visibility("default"))) hostent* gethostbyname(const char*) { refuse("gethostbyname"); }
+extern "C" __attribute__((visibility("default"))) hostent* gethostbyname(const char*) {
+    refuse("gethostbyname");
+}
