@@ -3,13 +3,19 @@
 // file names them.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <fstream>
 #include <sstream>
 
 #include "conf_report.h"
+#include "file_replace.h"
 #include "plan_file.h"
 #include "plan_value.h"
 #include "tag_text.h"
 #include "target_limit.h"
+#include "temp_dir.h"
 
 namespace {
 
@@ -205,6 +211,37 @@ TEST(ConfReport, PlannedRunsCountStaleTargetsAndJsonSummaryNamesEveryCount) {
     EXPECT_EQ(exitStatus(planned, false), 1);
     planned[1].outcome = Outcome::ToChange;
     EXPECT_EQ(exitStatus(planned, false), 2);
+}
+
+TEST(FileReplace, TheFileIsReplacedWholeOrLeftAsItWas) {
+    TempDir dir;
+    std::string path = dir.write("p.plan", "old\n"), other = dir.write("other", "kept\n");
+    chmod(path.c_str(), 0640);
+    auto writes = [](const char* text, bool ok) {
+        return [=](FILE* f) { return fputs(text, f) >= 0 && ok; };
+    };
+    std::string error;
+    EXPECT_FALSE(replaceFile(path, writes("half", false), error));
+    EXPECT_EQ(error, "cannot write " + path + ": the write failed (left as it was)");
+    EXPECT_EQ(dir.read("p.plan"), "old\n");
+    ASSERT_TRUE(replaceFile(path, writes("new\n", true), error)) << error;
+    EXPECT_EQ(dir.read("p.plan"), "new\n");
+    struct stat st {};
+    stat(path.c_str(), &st);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    // A link is replaced by the file, never written through.
+    std::filesystem::create_symlink(other, dir.path + "/link");
+    ASSERT_TRUE(replaceFile(dir.path + "/link", writes("via link\n", true), error)) << error;
+    EXPECT_EQ(dir.read("other"), "kept\n");
+    EXPECT_EQ(dir.read("link"), "via link\n");
+    EXPECT_FALSE(std::filesystem::is_symlink(dir.path + "/link"));
+    // No temporary file is left behind, whatever happened.
+    size_t files = 0;
+    for (const auto& e : std::filesystem::directory_iterator(dir.path))
+        files += bool(e.path().filename().string()[0] == '.');
+    EXPECT_EQ(files, 0u);
+    EXPECT_FALSE(replaceFile(dir.path + "/none/p.plan", writes("x", true), error));
+    EXPECT_EQ(error, "cannot write in " + dir.path + "/none: No such file or directory");
 }
 
 }  // namespace

@@ -94,6 +94,17 @@ TEST(TagconfPlanE2E, AlteredOrCutPlansAndLimitsNamingNoTargetAreRefusedBeforeAny
     EXPECT_EQ(tagconf({"apply", "-p", "1", plan}).err,
               "tagconf: " + plan + " was planned with -p 60000, not 1\n");
 
+    // A target that cannot be read leaves no plan: the old one stays.
+    std::string closed = "127.0.0.1:" + std::to_string(BoundSocket().port);
+    std::string two =
+        dir.write("two.yml", "targets: [\"" + t + "\", \"" + closed + "\"]\ntags: {TAG_DEV_LABEL: Rack}\n");
+    RunResult unread = tagconf({"plan", two, "--out", plan});
+    EXPECT_EQ(unread.err,
+              "tagconf: no plan written to " + plan +
+                  ": 1 target not read, whose state a plan cannot hold (--limit leaves targets out)\n");
+    EXPECT_EQ(unread.status, 1);
+    EXPECT_EQ(dir.read("p.plan"), text);
+
     BoundSocket silent;
     std::string s = "127.0.0.1:" + std::to_string(silent.port);
     std::string quiet = dir.write("quiet.yml", "targets: [" + s + "]\ntags: {TAG_DEV_ID: 1}\n");
