@@ -151,7 +151,9 @@ void Run::written(size_t index, tagengine::Result&& r) {
 }
 
 std::vector<TargetResult> Run::run() {
-    std::map<const TagList*, std::shared_ptr<const VMsg>> requests;  // one per distinct tag list
+    // One request per distinct list of tag ids: a plan's targets each have a
+    // list of their own, mostly of the same tags.
+    std::map<std::string, std::shared_ptr<const VMsg>> requests;
     auto now = tagengine::Clock::now();
     for (size_t i = 0; i < state.targets.size(); ++i) {
         // A plan's target reads every tag the plan read.
@@ -161,7 +163,9 @@ std::vector<TargetResult> Run::run() {
             ++read;
             continue;
         }
-        auto& request = requests[&tags];
+        std::string ids;
+        for (const DesiredTag& t : tags) ids += char(t.entry->id);
+        auto& request = requests[ids];
         if (!request) request = readRequest(tags);
         tagengine::Exchange x = exchange(i, request);
         x.done = [this, i](tagengine::Result&& r) { compare(i, std::move(r)); };

@@ -6,6 +6,7 @@
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <set>
+#include <unordered_map>
 
 #include "msg_request.h"
 #include "plan_value.h"
@@ -80,7 +81,8 @@ private:
     json lineObject(std::initializer_list<const char*> keys);
     void readHeader(PlanInfo& info);
     TargetState readTarget(tagpoll::TargetList& list);
-    void readTag(const json& tag, std::set<uint8_t>& ids, TagList& writes, HeldList& held) const;
+    void readTag(const json& tag, std::set<uint8_t>& ids, TagList& writes, HeldList& held);
+    std::shared_ptr<const VTag> interned(const TagEntry& entry, const json& value);
     void readChecksum();
 
     std::istream& in;
@@ -89,7 +91,23 @@ private:
     size_t line = 0;
     size_t targets = 0;
     Digest digest;
+    // Values and write lists that many targets share are held once, so that
+    // a plan of a fleet takes little more memory than its state file.
+    std::unordered_map<std::string, std::shared_ptr<const VTag>> values;
+    std::unordered_map<std::string, std::shared_ptr<const TagList>> writeLists;
 };
+
+// The tag for the value, the same object for every target that holds it;
+// null with why when it is not a value for the entry.
+std::shared_ptr<const VTag> Reader::interned(const TagEntry& entry, const json& value) {
+    std::string key = char(entry.id) + value.dump(-1, ' ', false, json::error_handler_t::replace);
+    auto it = values.find(key);
+    if (it != values.end()) return it->second;
+    std::string why;
+    std::shared_ptr<const VTag> tag = tagOfPlanValue(entry, value, why);
+    if (!tag) fail(why);
+    return values.emplace(std::move(key), std::move(tag)).first->second;
+}
 
 // The next line, without its line break; false at the end of the file.
 bool Reader::nextLine() {
@@ -130,21 +148,18 @@ void Reader::readHeader(PlanInfo& info) {
     targets = j["targets"];
 }
 
-void Reader::readTag(const json& tag, std::set<uint8_t>& ids, TagList& writes, HeldList& held) const {
+void Reader::readTag(const json& tag, std::set<uint8_t>& ids, TagList& writes, HeldList& held) {
     if (!tag.is_object() || !tag.contains("tag") || !tag.contains("held") || !tag["tag"].is_string() ||
         tag.size() != 2u + tag.contains("write"))
         fail("a tag must be {\"tag\", \"held\"[, \"write\"]}");
     const TagEntry* entry = tagByName(tag["tag"].get_ref<const std::string&>().c_str());
     if (!entry || entry->kind == TagKind::None) fail("unknown or unwritable tag");
     if (!ids.insert(entry->id).second) fail(std::string(entry->name) + " appears twice");
-    std::string why;
-    std::shared_ptr<const VTag> was;
-    if (!tag["held"].is_null() && !(was = tagOfPlanValue(*entry, tag["held"], why))) fail(why);
-    held.push_back({entry, was});
+    held.push_back({entry, tag["held"].is_null() ? nullptr : interned(*entry, tag["held"])});
     if (!tag.contains("write")) return;
-    std::shared_ptr<const VTag> write = tagOfPlanValue(*entry, tag["write"], why);
+    std::shared_ptr<const VTag> write = interned(*entry, tag["write"]);
     // Only a value of the tag's kind is ever planned as a write.
-    if (!write || planValue(*write).is_object())
+    if (planValue(*write).is_object())
         fail("the write of " + std::string(entry->name) + " is not a value of its kind");
     writes.push_back({entry, write});
 }
@@ -160,14 +175,21 @@ TargetState Reader::readTarget(tagpoll::TargetList& list) {
     if (!list.addEntry(label, fileName, line)) throw Fault{list.error()};
     if (list.targets().size() != before + 1 || list.targets().back().label() != label)
         fail("\"" + printable(label) + "\" is not one target as plan writes it, or a second time");
-    auto writes = std::make_shared<TagList>();
+    TagList writes;
     auto held = std::make_shared<HeldList>();
     std::set<uint8_t> ids;
-    for (const json& tag : j["tags"]) readTag(tag, ids, *writes, *held);
+    for (const json& tag : j["tags"]) readTag(tag, ids, writes, *held);
+    held->shrink_to_fit();
     size_t bytes = VMsg::encodedHeaderSize();
-    for (const DesiredTag& w : *writes) bytes += VMsg::encodedTagSize(w.value.get());
+    std::string key;
+    for (const DesiredTag& w : writes) {
+        bytes += VMsg::encodedTagSize(w.value.get());
+        key += std::to_string(uintptr_t(w.value.get())) + ",";  // interned: the same value, the same object
+    }
     if (bytes > DATAGRAM_SIZE) fail("the writes take more than one datagram");
-    return {list.targets().back(), writes, held};
+    auto& shared = writeLists[key];
+    if (!shared) shared = std::make_shared<const TagList>(std::move(writes));
+    return {list.targets().back(), shared, held};
 }
 
 void Reader::readChecksum() {

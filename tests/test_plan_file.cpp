@@ -136,7 +136,10 @@ TEST(PlanFile, FaultsNameTheirLine) {
         {"{\"tagconf_plan\":1,\"state_file\":\"s\",\"port\":1,\"targets\":1}\n{\"target\":\"h:1\",\"tags\":[{"
          "\"tag\":"
          "\"TAG_DEV_STATE\",\"held\":\"1A\",\"write\":\"1FF\"}]}\n",
-         "p.plan:2: the write of TAG_DEV_STATE is not a value of its kind"},
+         "p.plan:2: bad value for TAG_DEV_STATE"},
+        {"{\"tagconf_plan\":1,\"state_file\":\"s\",\"port\":1,\"targets\":1}\n{\"target\":\"h:1\",\"tags\":[{"
+         "\"tag\":\"TAG_DEV_LABEL\",\"held\":\"a\",\"write\":{\"type\":1,\"bytes\":\"FF\"}}]}\n",
+         "p.plan:2: the write of TAG_DEV_LABEL is not a value of its kind"},
         {"{\"tagconf_plan\":1,\"state_file\":\"s\",\"port\":1,\"targets\":2}\n{\"target\":\"h:1\",\"tags\":[]"
          "}\n"
          "{\"target\":\"H:1\",\"tags\":[]}\n",
