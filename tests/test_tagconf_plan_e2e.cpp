@@ -163,7 +163,9 @@ std::set<std::string> documentedFields() {
         if (!line.starts_with(".It Li ")) continue;
         std::istringstream words(line.substr(7));
         for (std::string word; words >> word;)
-            if (!word.empty() && word.find_first_not_of("abcdefghijklmnopqrstuvwxyz_") == std::string::npos) }
+            if (!word.empty() && word.find_first_not_of("abcdefghijklmnopqrstuvwxyz_") == std::string::npos)
+                names.insert(word);
+    }
     return names;
 }
 
