@@ -34,9 +34,19 @@ void addCommon(CLI::App& app, ConfOptions& o) {
     app.add_option_function<std::string>(
            "--format",
            [&o](const std::string& word) { o.format = word == "json" ? Format::Json : Format::Text; },
-           "text (default) or json, one object per target")
+           "text (default) or json: one object per target, then the summary's")
         ->type_name("FORMAT")
         ->check(CLI::IsMember({"text", "json"}));
+}
+
+// --limit, for the commands that act on a file's targets.
+void addLimit(CLI::App& command, ConfOptions& o) {
+    command
+        .add_option("--limit", o.limits,
+                    "act only on this target of the file, HOST[:PORT] or [IPV6]:PORT as the file names it "
+                    "(repeatable)")
+        ->allow_extra_args(false)
+        ->type_name("TARGET");
 }
 
 }  // namespace
@@ -46,7 +56,8 @@ int parseOptions(int argc, char** argv, ConfOptions& o) {
         "Brings a fleet of tag-protocol devices to the state a YAML file describes, and saves the\n"
         "state devices hold into such a file.\n"
         "Exit status: plan 0 nothing to change, 2 something to change, 1 an error or an unreachable\n"
-        "target; apply and save 0 when every target converged or was read, 1 otherwise.",
+        "target; apply and save 0 when every target converged or was read, 1 otherwise; validate 0\n"
+        "for a sound file, 1 otherwise.",
         "tagconf"};
     app.set_version_flag("--version", "tagconf " TAGCONF_VERSION);
     app.require_subcommand(1);
@@ -55,19 +66,37 @@ int parseOptions(int argc, char** argv, ConfOptions& o) {
     CLI::App* plan = app.add_subcommand("plan", "read every target and print what apply would change");
     plan->fallthrough();
     plan->add_option("STATE", o.stateFile, "the state file")->required();
+    plan->add_option("--out", o.planOut,
+                     "also write a plan file there: what each target held and what apply PLAN will write")
+        ->type_name("PLAN");
+    addLimit(*plan, o);
     plan->callback([&] { o.command = Command::Plan; });
 
-    CLI::App* apply = app.add_subcommand("apply", "write what differs, read it back, and report");
+    CLI::App* apply = app.add_subcommand(
+        "apply", "write what differs, read it back, and report; given a plan file, write what it planned");
     apply->fallthrough();
-    apply->add_option("STATE", o.stateFile, "the state file")->required();
-    apply->add_flag("--dry-run", o.dryRun, "only plan");
+    apply->add_option("FILE", o.stateFile, "a state file, or a plan file made by plan --out")->required();
+    apply->add_flag("--dry-run", o.dryRun, "only plan: read and compare, write nothing");
     apply
         ->add_option("--lock-timeout", o.lockTimeout,
                      "seconds to wait while another apply on this machine holds some of the targets")
         ->type_name("SECONDS")
         ->check(CLI::Range(0.0, 86400.0))
         ->capture_default_str();
+    addLimit(*apply, o);
     apply->callback([&] { o.command = o.dryRun ? Command::Plan : Command::Apply; });
+
+    CLI::App* validate = app.add_subcommand(
+        "validate", "check a state or plan file whole, without sending or looking up anything");
+    validate->fallthrough();
+    validate->add_option("FILE", o.stateFile, "a state file (with its targets file), or a plan file")
+        ->required();
+    addLimit(*validate, o);
+    validate->callback([&] { o.command = Command::Validate; });
+
+    for (CLI::App* command : {plan, apply})
+        command->footer("It also takes -t, -r, -c, --rate, -p and --format: see tagconf --help.");
+    validate->footer("-p gives the port of targets that name none, as for plan.");
 
     CLI::App* save = app.add_subcommand("save", "read tags from targets into a state file apply restores");
     save->fallthrough();
@@ -85,15 +114,18 @@ int parseOptions(int argc, char** argv, ConfOptions& o) {
                    "when some targets cannot be read, write the others (exit status still 1)");
     save->add_option("TAGS", o.tags, "tag names; a group stands for the members a device answers with")
         ->required();
+    save->footer("It also takes -t, -r, -c, --rate and -p: see tagconf --help.");
     save->callback([&] { o.command = Command::Save; });
 
     try {
         app.parse(argc, argv);
+        o.portGiven = app.count("--port") > 0;
         if (o.command == Command::Save && o.files.empty() && o.targets.empty())
             throw CLI::ValidationError("no targets: give -f FILE or --target HOST[:PORT]");
     } catch (const CLI::CallForHelp&) {
         CLI::App* asked = app.get_subcommands().empty() ? &app : app.get_subcommands().front();
-        fputs(asked->help().c_str(), stdout);
+        // "Usage: tagconf plan", not "Usage: plan".
+        fputs(asked->help(asked == &app ? "" : "tagconf").c_str(), stdout);
         return 0;
     } catch (const CLI::CallForVersion&) {
         printf("tagconf %s\n", TAGCONF_VERSION);

@@ -8,13 +8,15 @@
 
 namespace tagconf {
 
-enum class Command { Plan, Apply, Save };
+enum class Command { Plan, Apply, Save, Validate };
 enum class Format { Text, Json };
 
 struct ConfOptions {
     Command command = Command::Plan;
-    std::string stateFile;             // plan, apply
+    std::string stateFile;             // plan, validate: a state file; apply: a state or plan file
     bool dryRun = false;               // apply --dry-run: plan
+    std::string planOut;               // plan --out: where the plan file goes
+    std::vector<std::string> limits;   // plan, apply, validate --limit: the targets acted on
     std::vector<std::string> files;    // save -f
     std::vector<std::string> targets;  // save --target
     std::vector<std::string> tags;     // save: names, groups among them
@@ -26,6 +28,7 @@ struct ConfOptions {
     double rate = 0;         // requests per second, 0 for no limit
     double lockTimeout = 5;  // apply: seconds to wait for another apply's lock on the same targets
     uint16_t port = 60000;
+    bool portGiven = false;  // -p on the command line, not the default
     Format format = Format::Text;
 };
 

@@ -35,6 +35,7 @@ const char* outcomeWord(Outcome o) {
     case Outcome::Unreachable: return "unreachable";
     case Outcome::Unconfirmed: return "unconfirmed";
     case Outcome::Stopped: return "stopped";
+    case Outcome::Stale: return "stale";
     }
     return "?";
 }
@@ -58,6 +59,12 @@ void printText(FILE* out, const std::string& target, const TargetResult& r, cons
     case Outcome::Unreachable: fprintf(out, "%s\tunreachable: %s\n", t, r.reason.c_str()); break;
     case Outcome::Unconfirmed: fprintf(out, "%s\tunconfirmed: %s\n", t, r.reason.c_str()); break;
     case Outcome::Stopped: fprintf(out, "%s\tstopped: %s\n", t, r.reason.c_str()); break;
+    case Outcome::Stale:
+        for (const StaleTag& s : r.stale)
+            fprintf(out, "%s\tstale: %s held %s when planned, now %s\n", t, s.entry->name,
+                    s.planned ? shownValue(*s.planned).c_str() : "(not held)",
+                    s.now ? shownValue(*s.now).c_str() : "(not held)");
+        break;
     }
 }
 
@@ -87,12 +94,28 @@ json objectOf(const std::string& target, const TargetResult& r) {
     if (r.outcome == Outcome::Unreachable || r.outcome == Outcome::Unconfirmed ||
         r.outcome == Outcome::Stopped)
         j["reason"] = r.reason;
+    if (r.outcome == Outcome::Stale) {
+        json stale = json::array();
+        for (const StaleTag& s : r.stale)
+            stale.push_back({{"tag", s.entry->name},
+                             {"planned", s.planned ? jsonValue(*s.planned) : json(nullptr)},
+                             {"now", s.now ? jsonValue(*s.now) : json(nullptr)}});
+        j["stale"] = std::move(stale);
+    }
     return j;
 }
 
 size_t countOf(const std::vector<TargetResult>& results, Outcome o) {
     return size_t(
         std::count_if(results.begin(), results.end(), [o](const TargetResult& r) { return r.outcome == o; }));
+}
+
+// The tags to change (plan) or changed (apply).
+size_t tagCount(const std::vector<TargetResult>& results) {
+    size_t tags = 0;
+    for (const TargetResult& r : results)
+        if (r.outcome == Outcome::ToChange || r.outcome == Outcome::Changed) tags += r.changes.size();
+    return tags;
 }
 
 }  // namespace
@@ -110,10 +133,9 @@ void printResults(FILE* out, const State& state, const std::vector<TargetResult>
     }
 }
 
-std::string summaryLine(const std::vector<TargetResult>& results, bool applied) {
-    size_t tags = 0;
-    for (const TargetResult& r : results)
-        if (r.outcome == Outcome::ToChange || r.outcome == Outcome::Changed) tags += r.changes.size();
+std::string summaryLine(const std::vector<TargetResult>& results, const ReportStyle& style) {
+    bool applied = style.applied;
+    size_t tags = tagCount(results);
     std::string line = std::to_string(results.size()) +
                        " targets: " + std::to_string(countOf(results, Outcome::Unchanged)) + " unchanged, ";
     if (applied)
@@ -122,6 +144,7 @@ std::string summaryLine(const std::vector<TargetResult>& results, bool applied) 
     else
         line += std::to_string(countOf(results, Outcome::ToChange)) + " to change (" + std::to_string(tags) +
                 " tags), ";
+    if (style.planned) line += std::to_string(countOf(results, Outcome::Stale)) + " stale, ";
     // Written but not read back, and left undone by a stop: said only when
     // there are any, so that the usual line stays as it was.
     if (size_t n = countOf(results, Outcome::Unconfirmed)) line += std::to_string(n) + " unconfirmed, ";
@@ -130,10 +153,20 @@ std::string summaryLine(const std::vector<TargetResult>& results, bool applied) 
     return line;
 }
 
+json summaryObject(const std::vector<TargetResult>& results, const ReportStyle& style, int status) {
+    json j{{"summary", style.applied ? "apply" : "plan"}, {"targets", results.size()}};
+    for (Outcome o : {Outcome::Unchanged, Outcome::ToChange, Outcome::Changed, Outcome::Mismatch,
+                      Outcome::Stale, Outcome::Unconfirmed, Outcome::Unreachable, Outcome::Stopped})
+        j[outcomeWord(o)] = countOf(results, o);
+    j["tags"] = tagCount(results);
+    j["exit_status"] = status;
+    return j;
+}
+
 int exitStatus(const std::vector<TargetResult>& results, bool applied) {
     size_t unchanged = countOf(results, Outcome::Unchanged);
     if (applied) return unchanged + countOf(results, Outcome::Changed) == results.size() ? 0 : 1;
-    if (countOf(results, Outcome::Unreachable)) return 1;
+    if (countOf(results, Outcome::Unreachable) || countOf(results, Outcome::Stale)) return 1;
     return unchanged == results.size() ? 0 : 2;
 }
 

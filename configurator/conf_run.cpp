@@ -7,6 +7,7 @@
 #include <system_error>
 
 #include "client_line.h"
+#include "plan_value.h"
 
 namespace tagconf {
 
@@ -26,6 +27,22 @@ std::shared_ptr<const VMsg> readRequest(const TagList& tags) {
     std::vector<std::unique_ptr<VTag>> asked;
     for (const DesiredTag& t : tags) asked.emplace_back(VTagFactory::createVTag(t.entry->id));
     return message(MSG_GET, asked);
+}
+
+// Whether a plan's target holds other than the plan read; if so the result
+// says which tags, and nothing is written. Copies of a tag that differ hold
+// no value, as for the compare below: such a target is stale.
+bool isStale(const TargetState& target, const VMsg& reply, TargetResult& result) {
+    if (!target.held) return false;
+    for (const DesiredTag& h : *target.held) {
+        tagengine::Held now = tagengine::heldValue(reply, h.entry->id);
+        if (!now.conflicting && heldAlike(h.value.get(), now.value)) continue;
+        result.stale.push_back(
+            {h.entry, h.value, std::unique_ptr<VTag>(now.value ? now.value->clone() : nullptr)});
+    }
+    if (result.stale.empty()) return false;
+    result.outcome = Outcome::Stale;
+    return true;
 }
 
 // The progress line, redrawn at most every tenth of a second.
@@ -109,7 +126,7 @@ void Run::compare(size_t index, tagengine::Result&& r) {
         result.reason = "not read";
     } else if (r.status != Status::Answered) {
         result.reason = unreachableReason(r);
-    } else {
+    } else if (!isStale(state.targets[index], *r.reply, result)) {
         // The one rule of the engine's read-back, so that plan and apply agree.
         for (const DesiredTag& d : *state.targets[index].tags) {
             if (tagengine::holdsValue(*r.reply, *d.value)) continue;
@@ -183,7 +200,8 @@ void Run::feed() {
     auto now = tagengine::Clock::now();
     while (next < state.targets.size() && active < window) {
         size_t i = next++;
-        const TagList& tags = *state.targets[i].tags;
+        // A plan's target reads every tag the plan read.
+        const TagList& tags = state.targets[i].held ? *state.targets[i].held : *state.targets[i].tags;
         if (tags.empty()) {
             results[i].outcome = Outcome::Unchanged;
             ++read;

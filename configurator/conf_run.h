@@ -40,6 +40,7 @@ enum class Outcome : uint8_t {
     Unreachable,  // no answer to go by (reason says why)
     Unconfirmed,  // apply: written, but the last read-back never came (reason says why)
     Stopped,      // the run was stopped before this target was read or written (reason says which)
+    Stale,        // a plan's target that no longer holds what was planned from: not written
 };
 
 struct TagChange {
@@ -49,11 +50,19 @@ struct TagChange {
     bool conflicting = false;  // the reply held the tag more than once, with differing values
 };
 
+// A tag of a plan's target that holds other than what the plan read.
+struct StaleTag {
+    const TagEntry* entry;
+    std::shared_ptr<const VTag> planned;  // null when the plan read none
+    std::unique_ptr<VTag> now;            // null when the reply lacks it
+};
+
 struct TargetResult {
     Outcome outcome = Outcome::Unreachable;
     std::vector<TagChange> changes;               // the tags that differed when read
     std::vector<tagengine::Mismatch> mismatches;  // Mismatch: as last read back
     std::string reason;                           // Unreachable, Unconfirmed, Stopped
+    std::vector<StaleTag> stale;                  // Stale
     int attempts = 0;                             // datagrams of the read, then rounds of the write
 };
 

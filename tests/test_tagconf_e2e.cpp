@@ -182,7 +182,10 @@ TEST(TagconfE2E, UnreachableTargetsAndBadFilesSayWhy) {
                   "closed)\"}\n{\"target\":\"" +
                   s +
                   "\",\"result\":\"unreachable\",\"attempts\":2,\"changes\":[],\"reason\":\"timed out after "
-                  "2 attempts\"}\n");
+                  "2 attempts\"}\n"
+                  "{\"summary\":\"plan\",\"targets\":2,\"unchanged\":0,\"to_change\":0,\"changed\":0,"
+                  "\"mismatch\":0,\"stale\":0,\"unconfirmed\":0,\"unreachable\":2,\"stopped\":0,\"tags\":0,"
+                  "\"exit_status\":1}\n");
     EXPECT_EQ(plan.err, "2 targets: 0 unchanged, 0 to change (0 tags), 2 unreachable\n");
     EXPECT_EQ(plan.status, 1);
 

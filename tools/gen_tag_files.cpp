@@ -112,8 +112,8 @@ void writePollCompletion(FILE* f) {
             "    else candidates='SET: GET: DEL: REP:'; fi\n"});
 }
 
-// tagconf's completion: its commands, its options, state files, and for
-// save every tag name of the table (groups too: save expands them).
+// tagconf's completion: its commands, its options, state and plan files,
+// and for save every tag name of the table (groups too: save expands them).
 void writeConfCompletion(FILE* f) {
     fputs("# bash completion for tagconf. Generated from the tag table; do not edit.\n_tagconf_tags='", f);
     for (const TagEntry& e : allTags()) fprintf(f, "%s ", e.name);
@@ -122,24 +122,27 @@ void writeConfCompletion(FILE* f) {
         "_tagconf() {\n"
         "    local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD-1]} command='' w\n"
         "    for w in \"${COMP_WORDS[@]:1:COMP_CWORD-1}\"; do\n"
-        "        case $w in plan|apply|save) command=$w ;; esac\n"
+        "        case $w in plan|apply|save|validate) command=$w ;; esac\n"
         "    done\n"
         "    COMPREPLY=()\n"
         "    case $prev in\n"
-        "        -f|--file|-o|--output) COMPREPLY=($(compgen -f -- \"$cur\")); return 0 ;;\n"
+        "        -f|--file|-o|--output|--out) COMPREPLY=($(compgen -f -- \"$cur\")); return 0 ;;\n"
         "        --format) COMPREPLY=($(compgen -W 'text json' -- \"$cur\")); return 0 ;;\n"
-        "        -t|--timeout|-r|--retries|-c|--concurrency|--rate|-p|--port|--target|--lock-timeout) return "
-        "0 ;;\n"
+        "        "
+        "-t|--timeout|-r|--retries|-c|--concurrency|--rate|-p|--port|--target|--lock-timeout|--limit) "
+        "return 0 ;;\n"
         "    esac\n"
         "    local options='-t --timeout -r --retries -c --concurrency --rate -p --port --format --help'\n"
         "    if [[ $cur == -* ]]; then\n"
         "        case $command in\n"
         "            '') options+=' --version' ;;\n"
-        "            apply) options+=' --dry-run --lock-timeout' ;;\n"
+        "            plan) options+=' --out --limit' ;;\n"
+        "            apply) options+=' --dry-run --limit --lock-timeout' ;;\n"
+        "            validate) options='--limit --help' ;;\n"
         "            save) options+=' -f --file --target -o --output --partial' ;;\n"
         "        esac\n"
         "        COMPREPLY=($(compgen -W \"$options\" -- \"$cur\"))\n"
-        "    elif [[ -z $command ]]; then COMPREPLY=($(compgen -W 'plan apply save' -- \"$cur\"))\n"
+        "    elif [[ -z $command ]]; then COMPREPLY=($(compgen -W 'plan apply save validate' -- \"$cur\"))\n"
         "    elif [[ $command == save ]]; then COMPREPLY=($(compgen -W \"$_tagconf_tags\" -- \"${cur^^}\"))\n"
         "    else COMPREPLY=($(compgen -f -- \"$cur\")); fi\n"
         "    return 0\n"
