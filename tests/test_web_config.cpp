@@ -4,6 +4,7 @@
 #include <crypt.h>
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <memory>
 #include <string>
 
@@ -17,10 +18,10 @@ namespace {
 using exporter::BasicAuth;
 using exporter::WebConfig;
 
-// A bcrypt hash of the password at the lowest cost, made as a user would.
-std::string bcryptOf(const std::string& password) {
+// A bcrypt hash of the password, at the lowest cost unless asked, made as a user would.
+std::string bcryptOf(const std::string& password, unsigned long cost = 4) {
     char setting[CRYPT_GENSALT_OUTPUT_SIZE];
-    EXPECT_NE(crypt_gensalt_rn("$2y$", 4, nullptr, 0, setting, sizeof setting), nullptr);
+    EXPECT_NE(crypt_gensalt_rn("$2y$", cost, nullptr, 0, setting, sizeof setting), nullptr);
     crypt_data data{};
     return crypt_r(password.c_str(), setting, &data);
 }
@@ -79,6 +80,12 @@ TEST(WebConfig, EveryFaultIsNamedWithItsLine) {
         {"basic_auth_users:\n  \"a:b\": " + hash + "\n",
          "web.yml:2: user name \"a:b\" is empty or holds a ':'"},
         {"basic_auth_users: [alice]\n", "web.yml:1: basic_auth_users must be a mapping"},
+        {"basic_auth_users:\n  bob: " + hash + "\n  alice: $2y$13$" + std::string(53, 'a') + "\n",
+         "web.yml:3: the password hash of alice has cost 13, above the highest allowed (12); hash the "
+         "password "
+         "again with a lower one"},
+        {"basic_auth_users:\n  alice: $2b$31$" + std::string(53, 'a') + "\n",
+         "web.yml:2: the password hash of alice has cost 31, above the highest allowed (12)"},
         {"tls_server_config:\n  cert_file: one.crt\n",
          "web.yml:2: tls_server_config needs both cert_file and key_file"},
         {"tls_server_config:\n  cert_file: one.crt\n  key_file: missing.key\n",
@@ -150,6 +157,50 @@ TEST(BasicAuth, AVerifiedPasswordIsRememberedAndAWrongOneNeverIs) {
     EXPECT_EQ(auth.bcryptChecks(), 2U);
     EXPECT_FALSE(auth.check("mallory", "secret"));
     EXPECT_EQ(auth.bcryptChecks(), 3U);
+}
+
+TEST(WebConfig, ACostOfTwelveIsTheHighestAllowed) {
+    WebConfig config;
+    std::string error;
+    EXPECT_TRUE(exporter::parseWebConfig("basic_auth_users:\n  alice: $2y$12$" + std::string(53, 'a') + "\n",
+                                         "web.yml", config, error))
+        << error;
+}
+
+// The dummy hash an unknown user is checked against costs as much as the
+// costliest user's, wherever that user sorts.
+TEST(BasicAuth, TheDummyHashHasTheHighestCostAmongTheUsers) {
+    EXPECT_EQ(BasicAuth({{"alice", bcryptOf("a", 4)}, {"bob", bcryptOf("b", 6)}}).dummyCost(), 6U);
+    EXPECT_EQ(BasicAuth({{"alice", bcryptOf("a", 6)}, {"bob", bcryptOf("b", 4)}}).dummyCost(), 6U);
+    // A refusal of a cheap user lasts as long as the dummy check.
+    BasicAuth auth({{"alice", bcryptOf("a", 4)}, {"bob", bcryptOf("b", 8)}});
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(auth.check("alice", "wrong"));
+    EXPECT_GE(std::chrono::steady_clock::now() - start, auth.refusalTime());
+}
+
+TEST(BasicAuth, AReloadKeepsWhatWasVerifiedForUnchangedHashesOnly) {
+    const std::string alice = bcryptOf("secret"), bob = bcryptOf("other");
+    BasicAuth first({{"alice", alice}, {"bob", bob}});
+    EXPECT_TRUE(first.check("alice", "secret"));
+    EXPECT_TRUE(first.check("bob", "other"));
+    EXPECT_FALSE(first.remembered("alice", "wrong"));
+    BasicAuth second({{"alice", alice}, {"bob", bcryptOf("other")}}, &first);  // bob's hash made again
+    EXPECT_TRUE(second.remembered("alice", "secret"));
+    EXPECT_FALSE(second.remembered("bob", "other"));
+    EXPECT_TRUE(second.check("alice", "secret"));
+    EXPECT_EQ(second.bcryptChecks(), 0U);
+    BasicAuth third({{"bob", bob}}, &second);
+    EXPECT_FALSE(third.remembered("alice", "secret"));  // alice is gone
+    EXPECT_FALSE(third.check("alice", "secret"));
+}
+
+TEST(BasicAuth, APasswordHoldingANulIsNeverTheOneBeforeIt) {
+    BasicAuth auth({{"alice", bcryptOf("secret")}});
+    EXPECT_FALSE(auth.check("alice", std::string("secret\0junk", 11)));
+    EXPECT_FALSE(auth.check("alice", std::string("secret\0", 7)));
+    EXPECT_TRUE(auth.check("alice", "secret"));
+    EXPECT_FALSE(auth.remembered("alice", std::string("secret\0junk", 11)));
 }
 
 TEST(BasicAuth, ComparisonIsOfEveryByte) {
