@@ -90,13 +90,17 @@ BasicAuth::BasicAuth(const std::map<std::string, std::string>& hashes, const Bas
     if (previous && previous->dummyHashCost == dummyHashCost) {
         // A reload storm must not cost a bcrypt hash each.
         dummyHash = previous->dummyHash;
-        refusal = previous->refusal;
+        refusal = previous->refusalTime();
         return;
     }
     dummyHash = makeDummyHash(dummyHashCost);
-    auto start = Clock::now();
-    bcryptMatches("not the password either", dummyHash);
-    refusal = Clock::now() - start;
+    // The quicker of two checks: one may be slowed by anything else running.
+    refusal = Clock::duration::max();
+    for (int i = 0; i < 2; ++i) {
+        auto start = Clock::now();
+        bcryptMatches("not the password either", dummyHash);
+        refusal = std::min(refusal, Clock::now() - start);
+    }
 }
 
 BasicAuth::Digest BasicAuth::digestOf(std::string_view user, std::string_view password) const {
@@ -127,33 +131,52 @@ bool BasicAuth::remembered(std::string_view user, std::string_view password) con
     return found != users.end() && matchesVerified(found->second, digestOf(user, password));
 }
 
-bool BasicAuth::check(std::string_view user, std::string_view password) {
+BasicAuth::Clock::duration BasicAuth::refusalTime() const {
+    std::lock_guard hold(lock);
+    return refusal;
+}
+
+// The time of a check at the highest cost follows the machine's load, a
+// moving average of the last few.
+void BasicAuth::timed(Clock::duration took) {
+    std::lock_guard hold(lock);
+    refusal = (refusal * 7 + took) / 8;
+}
+
+bool BasicAuth::check(std::string_view user, std::string_view password, Clock::time_point* answerAt) {
     auto start = Clock::now();
+    Clock::time_point notBefore = start;
+    bool right = false;
     auto found = users.find(user);
     if (found == users.end()) {
         bcryptMatches(password, dummyHash);  // the time a known user's wrong password takes
+        timed(Clock::now() - start);
+        std::lock_guard hold(lock);
+        ++slowChecks;
+    } else {
+        Digest digest = digestOf(user, password);
+        if (matchesVerified(found->second, digest)) return true;
         {
             std::lock_guard hold(lock);
             ++slowChecks;
         }
-        std::this_thread::sleep_until(start + refusal);
-        return false;
+        // bcrypt outside the lock: other requests need not wait for it.
+        right = bcryptMatches(password, found->second.hash);
+        if (bcryptCost(found->second.hash) == dummyHashCost)
+            timed(Clock::now() - start);
+        else if (!right)
+            notBefore = start + refusalTime();  // a cheaper user refuses no sooner
+        if (right) {
+            std::lock_guard hold(lock);
+            found->second.verified = digest;
+        }
     }
-    Digest digest = digestOf(user, password);
-    if (matchesVerified(found->second, digest)) return true;
-    {
-        std::lock_guard hold(lock);
-        ++slowChecks;
-    }
-    // bcrypt outside the lock: other requests need not wait for it.
-    if (!bcryptMatches(password, found->second.hash)) {
-        // A user of a lower cost than the highest refuses no sooner.
-        std::this_thread::sleep_until(start + refusal);
-        return false;
-    }
-    std::lock_guard hold(lock);
-    found->second.verified = digest;
-    return true;
+    if (right) return true;
+    if (answerAt)
+        *answerAt = notBefore;
+    else
+        std::this_thread::sleep_until(notBefore);
+    return false;
 }
 
 uint64_t BasicAuth::bcryptChecks() const {

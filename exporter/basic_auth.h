@@ -11,8 +11,9 @@
 //
 // Timing: digests and hashes are compared in constant time; an unknown user
 // is checked against a dummy hash at the highest cost among the users, and
-// every refusal is drawn out to the time that dummy check takes, so that a
-// refusal takes as long whether or not the user exists, whatever its cost.
+// the refusal of a user of a lower cost is drawn out to the time a check at
+// the highest cost takes (as last seen), so that a refusal takes as long
+// whether or not the user exists, whatever the user's cost.
 #ifndef EXPORTER_BASIC_AUTH_H
 #define EXPORTER_BASIC_AUTH_H
 
@@ -43,9 +44,11 @@ public:
     explicit BasicAuth(const std::map<std::string, std::string>& hashes, const BasicAuth* previous = nullptr);
 
     bool required() const { return !users.empty(); }
-    // Whether the password is the user's. Always false for an unknown user,
-    // and then only after refusalTime() has passed since the call.
-    bool check(std::string_view user, std::string_view password);
+    using Clock = std::chrono::steady_clock;
+    // Whether the password is the user's; always false for an unknown user.
+    // A refusal is to be told no sooner than answerAt; without answerAt the
+    // call itself waits until then.
+    bool check(std::string_view user, std::string_view password, Clock::time_point* answerAt = nullptr);
     // Whether the pair was verified before: the cheap check, without bcrypt,
     // that a request may have on the HTTP thread.
     bool remembered(std::string_view user, std::string_view password) const;
@@ -53,8 +56,9 @@ public:
     uint64_t bcryptChecks() const;
     // The cost of the dummy hash: the highest of the users' costs.
     unsigned dummyCost() const { return dummyHashCost; }
-    // How long every refusal takes at least: the dummy check's time.
-    std::chrono::steady_clock::duration refusalTime() const { return refusal; }
+    // How long a check at the highest cost takes, as last seen: what every
+    // refusal takes at least.
+    Clock::duration refusalTime() const;
 
 private:
     struct User {
@@ -63,12 +67,13 @@ private:
     };
     Digest digestOf(std::string_view user, std::string_view password) const;
     bool matchesVerified(const User& user, const Digest& digest) const;
+    void timed(Clock::duration took);  // a check at the highest cost
 
     std::map<std::string, User, std::less<>> users;
     std::string dummyHash;
     unsigned dummyHashCost = 0;
-    std::chrono::steady_clock::duration refusal{};
     mutable std::mutex lock;
+    Clock::duration refusal{};  // under lock
     uint64_t slowChecks = 0;  // under lock
 };
 

@@ -6,7 +6,9 @@
 // HTTP side ranks by the failures the client's address owes, so a client
 // with no failures goes before a guesser that has many). When the queue is
 // full, the check of the highest rank is turned away Busy: the one arriving
-// if none queued ranks higher.
+// if none queued ranks higher. A refusal that BasicAuth wants told later (a
+// cheap user's, drawn out to the time of the costliest) waits on a timer,
+// not on a worker.
 #ifndef EXPORTER_CHECK_QUEUE_H
 #define EXPORTER_CHECK_QUEUE_H
 
@@ -58,6 +60,7 @@ private:
     };
     using Rank = std::pair<unsigned, uint64_t>;  // rank, then arrival
     void work();
+    void tell();  // the timer's thread: refusals whose time has come
 
     size_t capacity;
     std::mutex lock;
@@ -65,7 +68,11 @@ private:
     std::map<Rank, Check> queued;  // under lock
     uint64_t arrivals = 0;         // under lock
     bool stopping = false;         // under lock
+    bool workersDone = false;      // under lock: stopped and every worker ended
+    std::multimap<BasicAuth::Clock::time_point, Done> later;  // refusals to tell, under lock
+    std::condition_variable laterWake;
     std::vector<std::thread> workers;
+    std::thread timer;
 };
 
 }  // namespace exporter

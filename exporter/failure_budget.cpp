@@ -47,7 +47,7 @@ FailureBudget::Bucket& FailureBudget::bucketOf(const Key& wanted, Clock::time_po
         }
         if (buckets.size() >= settings.maxAddresses) key = &OVERFLOW_KEY;
     }
-    auto [found, added] = buckets.try_emplace(*key, Bucket{double(settings.burst), now});
+    auto [found, added] = buckets.try_emplace(*key, Bucket{double(settings.burst), now, {}});
     Bucket& bucket = found->second;
     if (!added && now > bucket.at) {
         double refilled = double((now - bucket.at).count()) / double(settings.refill.count());
@@ -72,6 +72,20 @@ void FailureBudget::giveBack(const Key& key, Clock::time_point now) {
     std::lock_guard hold(lock);
     Bucket& bucket = bucketOf(key, now);
     bucket.left = std::min(double(settings.burst), bucket.left + 1);
+}
+
+void FailureBudget::succeeded(const Key& key, Clock::time_point now) {
+    std::lock_guard hold(lock);
+    Bucket& bucket = bucketOf(key, now);
+    bucket.left = std::min(double(settings.burst), bucket.left + 1);
+    bucket.trustedUntil = now + settings.trust;
+}
+
+unsigned FailureBudget::rank(const Key& key, Clock::time_point now) {
+    std::lock_guard hold(lock);
+    const Bucket& bucket = bucketOf(key, now);
+    if (now < bucket.trustedUntil) return 0;
+    return 1 + unsigned(double(settings.burst) - bucket.left);
 }
 
 unsigned FailureBudget::owed(const Key& key, Clock::time_point now) {

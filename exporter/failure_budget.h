@@ -4,6 +4,10 @@
 // only failures count and a client cannot have more checks running than its
 // budget allows. A spent budget is answered 429 without bcrypt.
 //
+// The rank of an address's next check puts first the addresses that passed
+// a check within the last `trust` (a Prometheus server that comes back with
+// a new password), then the others by the failures they owe.
+//
 // Addresses are IPv4 hosts and IPv6 /64 networks (a host there has a whole
 // /64 to hop within; an IPv4-mapped address is its IPv4 host). The table is
 // bounded: when full, addresses with their whole budget are forgotten, and if
@@ -30,6 +34,7 @@ public:
         unsigned burst = 10;
         Clock::duration refill = std::chrono::seconds(3);
         size_t maxAddresses = 65536;
+        Clock::duration trust = std::chrono::minutes(10);
     };
 
     explicit FailureBudget(Settings settings) : settings(settings) {}
@@ -39,8 +44,13 @@ public:
     // Takes one check from the address's budget; false, with the time until
     // one is back, when it is spent.
     bool take(const Key& key, Clock::time_point now, Clock::duration& retryAfter);
-    // Gives back what take took: the password was right, or no check ran.
+    // Gives back what take took: no check ran.
     void giveBack(const Key& key, Clock::time_point now);
+    // Gives back what take took, and trusts the address: the password was right.
+    void succeeded(const Key& key, Clock::time_point now);
+    // The rank of the address's next check (see CheckQueue): 0 when trusted,
+    // else 1 and the failures it owes.
+    unsigned rank(const Key& key, Clock::time_point now);
     // Checks the address owes now: 0 for one with its whole budget.
     unsigned owed(const Key& key, Clock::time_point now);
 
@@ -48,6 +58,7 @@ private:
     struct Bucket {
         double left = 0;  // checks, a fraction while refilling
         Clock::time_point at;
+        Clock::time_point trustedUntil;
     };
     Bucket& bucketOf(const Key& key, Clock::time_point now);  // under lock, refilled to now
 

@@ -428,7 +428,7 @@ bool HttpServer::admit(MHD_Connection* connection, Request& request) {
         request.access = Access::Throttled;
         return false;
     }
-    unsigned owed = budget.owed(key, now);
+    unsigned rank = budget.rank(key, now);
     request.access = Access::Checking;
     request.connection = connection;
     request.state = Request::State::Running;
@@ -436,7 +436,8 @@ bool HttpServer::admit(MHD_Connection* connection, Request& request) {
     MHD_suspend_connection(connection);
     auto done = [this, &request, key](CheckQueue::Verdict verdict) {
         // A right password or a check never run costs the address nothing.
-        if (verdict != CheckQueue::Verdict::Refused) budget.giveBack(key, FailureBudget::Clock::now());
+        if (verdict == CheckQueue::Verdict::Granted) budget.succeeded(key, FailureBudget::Clock::now());
+        if (verdict == CheckQueue::Verdict::Busy) budget.giveBack(key, FailureBudget::Clock::now());
         request.access = verdict == CheckQueue::Verdict::Granted   ? Access::Granted
                          : verdict == CheckQueue::Verdict::Refused ? Access::Refused
                                                                    : Access::Busy;
@@ -444,7 +445,7 @@ bool HttpServer::admit(MHD_Connection* connection, Request& request) {
         MHD_resume_connection(request.connection);
         --suspended;
     };
-    if (!checks.submit(std::move(auth), credentials.user, credentials.password, owed, done))
+    if (!checks.submit(std::move(auth), credentials.user, credentials.password, rank, done))
         done(CheckQueue::Verdict::Busy);  // stopping
     return true;
 }
