@@ -147,7 +147,9 @@ double millisecondsSince(Clock::time_point start) {
 }
 
 // The address of guesser i: 127.0.0.2 on, then 127.0.1.x and so on.
-std::string guesserAddress(int i) { return "127.0." + std::to_string(i / 250) + "." + std::to_string(2 + i % 250); }
+std::string guesserAddress(int i) {
+    return "127.0." + std::to_string(i / 250) + "." + std::to_string(2 + i % 250);
+}
 
 int run(uint16_t port, int guesserCount, int seconds, bool storm) {
     Connection scraper("127.0.0.1", port);
@@ -234,14 +236,16 @@ int main(int argc, char** argv) {
     if (mode == "hash" && argc == 4) {
         char setting[CRYPT_GENSALT_OUTPUT_SIZE];
         crypt_data data{};
-        if (!crypt_gensalt_rn("$2y$", strtoul(argv[3], nullptr, 10), nullptr, 0, setting, sizeof setting)) return 1;
+        if (!crypt_gensalt_rn("$2y$", strtoul(argv[3], nullptr, 10), nullptr, 0, setting, sizeof setting))
+            return 1;
         printf("%s\n", crypt_r(argv[2], setting, &data));
         return 0;
     }
     if (mode == "run" && (argc == 5 || argc == 6))
         return run(uint16_t(atoi(argv[2])), atoi(argv[3]), atoi(argv[4]), argc == 6);
     if (mode == "refusals" && argc > 3) return refusals(uint16_t(atoi(argv[2])), argc - 3, argv + 3);
-    fprintf(stderr,
-            "usage: guessers hash PASSWORD COST | run PORT GUESSERS SECONDS [storm] | refusals PORT USER...\n");
+    fprintf(
+        stderr,
+        "usage: guessers hash PASSWORD COST | run PORT GUESSERS SECONDS [storm] | refusals PORT USER...\n");
     return 2;
 }

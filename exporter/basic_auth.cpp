@@ -153,6 +153,7 @@ bool BasicAuth::check(std::string_view user, std::string_view password, Clock::t
         timed(Clock::now() - start);
         std::lock_guard hold(lock);
         ++slowChecks;
+        notBefore = start + refusal;
     } else {
         Digest digest = digestOf(user, password);
         if (matchesVerified(found->second, digest)) return true;
@@ -162,10 +163,10 @@ bool BasicAuth::check(std::string_view user, std::string_view password, Clock::t
         }
         // bcrypt outside the lock: other requests need not wait for it.
         right = bcryptMatches(password, found->second.hash);
-        if (bcryptCost(found->second.hash) == dummyHashCost)
-            timed(Clock::now() - start);
-        else if (!right)
-            notBefore = start + refusalTime();  // a cheaper user refuses no sooner
+        if (bcryptCost(found->second.hash) == dummyHashCost) timed(Clock::now() - start);
+        // Every refusal is drawn out to the time last seen, so that none
+        // stands out: not a cheaper user's, nor one made while it was off.
+        if (!right) notBefore = start + refusalTime();
         if (right) {
             std::lock_guard hold(lock);
             found->second.verified = digest;

@@ -11,8 +11,8 @@
 //
 // Timing: digests and hashes are compared in constant time; an unknown user
 // is checked against a dummy hash at the highest cost among the users, and
-// the refusal of a user of a lower cost is drawn out to the time a check at
-// the highest cost takes (as last seen), so that a refusal takes as long
+// every refusal is drawn out to the time a check at the highest cost takes
+// (a moving average of the last ones), so that a refusal takes as long
 // whether or not the user exists, whatever the user's cost.
 #ifndef EXPORTER_BASIC_AUTH_H
 #define EXPORTER_BASIC_AUTH_H
@@ -74,7 +74,7 @@ private:
     unsigned dummyHashCost = 0;
     mutable std::mutex lock;
     Clock::duration refusal{};  // under lock
-    uint64_t slowChecks = 0;  // under lock
+    uint64_t slowChecks = 0;    // under lock
 };
 
 // Whether crypt(3) of the password with the hash's salt gives the hash,

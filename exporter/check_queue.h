@@ -65,10 +65,10 @@ private:
     size_t capacity;
     std::mutex lock;
     std::condition_variable wake;
-    std::map<Rank, Check> queued;  // under lock
-    uint64_t arrivals = 0;         // under lock
-    bool stopping = false;         // under lock
-    bool workersDone = false;      // under lock: stopped and every worker ended
+    std::map<Rank, Check> queued;                             // under lock
+    uint64_t arrivals = 0;                                    // under lock
+    bool stopping = false;                                    // under lock
+    bool workersDone = false;                                 // under lock: stopped and every worker ended
     std::multimap<BasicAuth::Clock::time_point, Done> later;  // refusals to tell, under lock
     std::condition_variable laterWake;
     std::vector<std::thread> workers;
