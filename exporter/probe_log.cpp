@@ -23,6 +23,18 @@ std::string messageLine(const VMsg& message) {
     return line;
 }
 
+std::string safeLines(std::string_view text) {
+    std::string out;
+    while (!text.empty()) {
+        size_t end = text.find('\n');
+        out += terminalSafe(text.substr(0, end));
+        if (end == std::string_view::npos) break;
+        out += '\n';
+        text.remove_prefix(end + 1);
+    }
+    return out;
+}
+
 std::string ProbeLog::line(tagengine::Clock::time_point at, const std::string& what) const {
     char stamp[32];
     snprintf(stamp, sizeof stamp, "%8.3f s  ", std::chrono::duration<double>(at - start).count());

@@ -11,6 +11,7 @@
 #define EXPORTER_PROBE_LOG_H
 
 #include <string>
+#include <string_view>
 
 #include "tagengine.h"
 
@@ -43,6 +44,10 @@ private:
     tagengine::Clock::time_point cutTime;
     uint64_t leftOut = 0;
 };
+
+// Lines of text as the debug body shows them: each made terminalSafe, the
+// line ends kept (a device's text in the metrics' label values, say).
+std::string safeLines(std::string_view text);
 
 // The message as one line of tagclient's vocabulary ("GET: TAG_DEV_ID=0000002A ").
 std::string messageLine(const VMsg& message);
