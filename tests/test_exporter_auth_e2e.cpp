@@ -145,50 +145,52 @@ TEST_F(ExporterAuth, CredentialsAreReadStrictly) {
 }
 
 // Sixteen guessers, from sixteen addresses, half with a wrong password for
-// a real user and half with an unknown user, while alice scrapes with a
-// password the exporter has verified before and carol comes for the first
-// time. Every guess is refused, the guessers are throttled, and every
-// scrape of alice's and carol's first request are answered.
+// a real user and half with an unknown user, each guessing until it is
+// throttled, while alice scrapes with a password the exporter has verified
+// before and carol comes for the first time. Every guess is refused, each
+// guesser is throttled once its budget of ten is spent, and every scrape of
+// alice's and carol's first request are answered.
 TEST_F(ExporterAuth, GuessersAreRefusedAndThrottledWhileTheRightPasswordsGetIn) {
     start(6);
     ASSERT_EQ(statusLineOf(get("/metrics", ALICE)), "HTTP/1.1 200 OK");  // now remembered
-    std::atomic<bool> guessing{true};
-    std::atomic<int> refused{0}, throttled{0}, other{0};
+    std::atomic<int> refused{0}, throttled{0}, other{0}, guessing{16};
     std::vector<std::thread> guessers;
+    auto end = std::chrono::steady_clock::now() + 40s;  // a bound, should the exporter never throttle
     for (int i = 0; i < 16; ++i) {
         guessers.emplace_back([&, i] {
             std::string source = "127.0.0." + std::to_string(10 + i);
-            while (guessing) {
+            while (std::chrono::steady_clock::now() < end) {
                 std::string status =
                     statusLineOf(get("/metrics", i % 2 ? ALICE_WRONG : MALLORY, source.c_str()));
-                if (status == "HTTP/1.1 401 Unauthorized")
+                if (status == "HTTP/1.1 401 Unauthorized") {
                     ++refused;
-                else if (status == "HTTP/1.1 429 Too Many Requests")
+                } else if (status == "HTTP/1.1 429 Too Many Requests") {
                     ++throttled;
-                else
+                    break;
+                } else {
                     ++other;
+                }
             }
+            --guessing;
         });
     }
     int scrapes = 0;
-    for (auto end = std::chrono::steady_clock::now() + 2s; std::chrono::steady_clock::now() < end;
-         ++scrapes) {
+    for (; guessing > 0; ++scrapes) {
         std::string answer = get("/metrics", ALICE);
         ASSERT_EQ(statusLineOf(answer), "HTTP/1.1 200 OK") << answer;
         if (scrapes == 5) {
             EXPECT_EQ(statusLineOf(get("/-/healthy", CAROL)), "HTTP/1.1 200 OK");
         }
     }
-    guessing = false;
     for (std::thread& guesser : guessers) guesser.join();
     EXPECT_GT(scrapes, 5);
-    EXPECT_GE(refused.load(), 16);  // at least each guesser's first
-    EXPECT_GT(throttled.load(), 0);
+    EXPECT_GE(refused.load(), 16 * 10);  // each guesser's budget, and what refilled meanwhile
+    EXPECT_EQ(throttled.load(), 16);
     EXPECT_EQ(other.load(), 0);
     std::string metrics = bodyOf(get("/metrics", ALICE));
-    EXPECT_NE(metrics.find("tag_exporter_http_throttled_total " + std::to_string(throttled.load()) + "\n"),
-              std::string::npos)
-        << metrics;
+    EXPECT_NE(metrics.find("tag_exporter_http_throttled_total 16\n"), std::string::npos) << metrics;
+    EXPECT_NE(metrics.find("tag_exporter_http_unauthorized_total " + std::to_string(refused.load()) + "\n"),
+              std::string::npos);
 }
 
 }  // namespace
