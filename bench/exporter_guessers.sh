@@ -57,7 +57,7 @@ done
 } >"$work/web.yml"
 start_exporter "$build/exporter/tag_exporter" --web.config.file="$work/web.yml"
 "$guessers" refusals "$port" cheap usual costly nobody | tee "$work/refusals.out"
-awk '{ ms[$3] = $5 } END { lo = hi = ms["nobody"]
+awk '{ ms[$3] = $5 } END { lo = hi = ms["nobody:"]
        for (u in ms) { if (ms[u] < lo) lo = ms[u]; if (ms[u] > hi) hi = ms[u] }
        ok = hi <= lo * 1.25
        printf "  goal (every refusal within 25 %% of the others): %s\n", ok ? "met" : "MISSED"; exit !ok }' \

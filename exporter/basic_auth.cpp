@@ -137,7 +137,8 @@ BasicAuth::Clock::duration BasicAuth::refusalTime() const {
 }
 
 // The time of a check at the highest cost follows the machine's load, a
-// moving average of the last few.
+// moving average of the last few: what was measured at start may have been
+// slowed by anything else running then.
 void BasicAuth::timed(Clock::duration took) {
     std::lock_guard hold(lock);
     refusal = (refusal * 7 + took) / 8;
@@ -163,7 +164,16 @@ bool BasicAuth::check(std::string_view user, std::string_view password, Clock::t
         }
         // bcrypt outside the lock: other requests need not wait for it.
         right = bcryptMatches(password, found->second.hash);
-        if (bcryptCost(found->second.hash) == dummyHashCost) timed(Clock::now() - start);
+        // A cheaper check tells the time of the costliest too: each cost step
+        // doubles it. Such a guess is kept within a factor of two of the
+        // average, so that one check slowed by anything else cannot throw it.
+        unsigned cost = bcryptCost(found->second.hash);
+        Clock::duration took = Clock::now() - start;
+        if (cost == dummyHashCost)
+            timed(took);
+        else if (cost < dummyHashCost)
+            timed(std::clamp(took * (int64_t{1} << (dummyHashCost - cost)), refusalTime() / 2,
+                             refusalTime() * 2));
         // Every refusal is drawn out to the time last seen, so that none
         // stands out: not a cheaper user's, nor one made while it was off.
         if (!right) notBefore = start + refusalTime();

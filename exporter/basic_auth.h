@@ -12,7 +12,8 @@
 // Timing: digests and hashes are compared in constant time; an unknown user
 // is checked against a dummy hash at the highest cost among the users, and
 // every refusal is drawn out to the time a check at the highest cost takes
-// (a moving average of the last ones), so that a refusal takes as long
+// (a moving average of the last ones, a cheaper check counting for its cost
+// scaled up), so that a refusal takes as long
 // whether or not the user exists, whatever the user's cost.
 #ifndef EXPORTER_BASIC_AUTH_H
 #define EXPORTER_BASIC_AUTH_H
