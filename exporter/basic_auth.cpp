@@ -8,13 +8,10 @@
 #include <cstring>
 #include <memory>
 #include <stdexcept>
-#include <thread>
 
 namespace exporter {
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
 
 // One key for the whole process, so that a password verified under the
 // users of one reload still matches under the next.
@@ -37,14 +34,11 @@ unsigned highestCost(const std::map<std::string, std::string>& users) {
     return std::min(cost, MAX_BCRYPT_COST);
 }
 
-std::string makeDummyHash(unsigned cost) {
+std::string dummySalt(unsigned cost) {
     char setting[CRYPT_GENSALT_OUTPUT_SIZE];
     if (!crypt_gensalt_rn("$2b$", cost, nullptr, 0, setting, sizeof setting))
         throw std::runtime_error("the crypt library cannot make a bcrypt salt");
-    auto data = std::make_unique<crypt_data>();
-    const char* hash = crypt_r("not a password anyone has", setting, data.get());
-    if (!hash || hash[0] == '*') throw std::runtime_error("the crypt library has no bcrypt");
-    return hash;
+    return setting;
 }
 
 }  // namespace
@@ -87,20 +81,16 @@ BasicAuth::BasicAuth(const std::map<std::string, std::string>& hashes, const Bas
         }
     }
     dummyHashCost = highestCost(hashes);
-    if (previous && previous->dummyHashCost == dummyHashCost) {
-        // A reload storm must not cost a bcrypt hash each.
-        dummyHash = previous->dummyHash;
-        refusal = previous->refusalTime();
-        return;
-    }
-    dummyHash = makeDummyHash(dummyHashCost);
-    // The quicker of two checks: one may be slowed by anything else running.
-    refusal = Clock::duration::max();
-    for (int i = 0; i < 2; ++i) {
-        auto start = Clock::now();
-        bcryptMatches("not the password either", dummyHash);
-        refusal = std::min(refusal, Clock::now() - start);
-    }
+    for (unsigned cost = 4; cost <= dummyHashCost; ++cost) dummySalts.emplace(cost, dummySalt(cost));
+    // Once at the lowest cost, so that a library without bcrypt shows at start.
+    auto data = std::make_unique<crypt_data>();
+    const char* hash = crypt_r("not a password anyone has", dummySalts.at(4).c_str(), data.get());
+    if (!hash || hash[0] == '*') throw std::runtime_error("the crypt library has no bcrypt");
+}
+
+void BasicAuth::dummyCheck(unsigned cost) const {
+    auto data = std::make_unique<crypt_data>();
+    crypt_r("not a password anyone has", dummySalts.at(cost).c_str(), data.get());
 }
 
 BasicAuth::Digest BasicAuth::digestOf(std::string_view user, std::string_view password) const {
@@ -131,63 +121,31 @@ bool BasicAuth::remembered(std::string_view user, std::string_view password) con
     return found != users.end() && matchesVerified(found->second, digestOf(user, password));
 }
 
-BasicAuth::Clock::duration BasicAuth::refusalTime() const {
-    std::lock_guard hold(lock);
-    return refusal;
-}
-
-// The time of a check at the highest cost follows the machine's load, a
-// moving average of the last few: what was measured at start may have been
-// slowed by anything else running then.
-void BasicAuth::timed(Clock::duration took) {
-    std::lock_guard hold(lock);
-    refusal = (refusal * 7 + took) / 8;
-}
-
-bool BasicAuth::check(std::string_view user, std::string_view password, Clock::time_point* answerAt) {
-    auto start = Clock::now();
-    Clock::time_point notBefore = start;
-    bool right = false;
+bool BasicAuth::check(std::string_view user, std::string_view password) {
     auto found = users.find(user);
     if (found == users.end()) {
-        bcryptMatches(password, dummyHash);  // the time a known user's wrong password takes
-        timed(Clock::now() - start);
+        dummyCheck(dummyHashCost);  // the work a known user's wrong password takes
         std::lock_guard hold(lock);
         ++slowChecks;
-        notBefore = start + refusal;
-    } else {
-        Digest digest = digestOf(user, password);
-        if (matchesVerified(found->second, digest)) return true;
-        {
-            std::lock_guard hold(lock);
-            ++slowChecks;
-        }
-        // bcrypt outside the lock: other requests need not wait for it.
-        right = bcryptMatches(password, found->second.hash);
-        // A cheaper check tells the time of the costliest too: each cost step
-        // doubles it. Such a guess is kept within a factor of two of the
-        // average, so that one check slowed by anything else cannot throw it.
-        unsigned cost = bcryptCost(found->second.hash);
-        Clock::duration took = Clock::now() - start;
-        if (cost == dummyHashCost)
-            timed(took);
-        else if (cost < dummyHashCost)
-            timed(std::clamp(took * (int64_t{1} << (dummyHashCost - cost)), refusalTime() / 2,
-                             refusalTime() * 2));
-        // Every refusal is drawn out to the time last seen, so that none
-        // stands out: not a cheaper user's, nor one made while it was off.
-        if (!right) notBefore = start + refusalTime();
-        if (right) {
-            std::lock_guard hold(lock);
-            found->second.verified = digest;
-        }
+        return false;
     }
-    if (right) return true;
-    if (answerAt)
-        *answerAt = notBefore;
-    else
-        std::this_thread::sleep_until(notBefore);
-    return false;
+    Digest digest = digestOf(user, password);
+    if (matchesVerified(found->second, digest)) return true;
+    {
+        std::lock_guard hold(lock);
+        ++slowChecks;
+    }
+    // bcrypt outside the lock: other requests need not wait for it.
+    if (!bcryptMatches(password, found->second.hash)) {
+        // 2^c + 2^c + 2^(c+1) + ... + 2^(max-1) = 2^max: a cheaper user's
+        // refusal costs what the costliest's does.
+        for (unsigned cost = std::max(4U, bcryptCost(found->second.hash)); cost < dummyHashCost; ++cost)
+            dummyCheck(cost);
+        return false;
+    }
+    std::lock_guard hold(lock);
+    found->second.verified = digest;
+    return true;
 }
 
 uint64_t BasicAuth::bcryptChecks() const {

@@ -9,17 +9,18 @@
 // one. A reload builds a new object from the one in force and keeps what was
 // verified for every user whose hash did not change.
 //
-// Timing: digests and hashes are compared in constant time; an unknown user
-// is checked against a dummy hash at the highest cost among the users, and
-// every refusal is drawn out to the time a check at the highest cost takes
-// (a moving average of the last ones, a cheaper check counting for its cost
-// scaled up), so that a refusal takes as long
-// whether or not the user exists, whatever the user's cost.
+// Timing: digests and hashes are compared in constant time, and every
+// refusal costs the work of one check at the highest cost among the users:
+// an unknown user is checked against a dummy salt of that cost, and the
+// wrong password of a cheaper user is followed by dummy checks of each cost
+// from its own up to the highest but one (each cost step doubles the work,
+// so together they make up the difference). A refusal thus takes as long
+// whether or not the user exists, whatever the user's cost and the
+// machine's load.
 #ifndef EXPORTER_BASIC_AUTH_H
 #define EXPORTER_BASIC_AUTH_H
 
 #include <array>
-#include <chrono>
 #include <cstdint>
 #include <map>
 #include <mutex>
@@ -40,26 +41,20 @@ public:
     // hashes: user -> bcrypt hash (see isBcryptHash) of at most
     // MAX_BCRYPT_COST; none means everyone is let in. previous: the users in
     // force until now, whose verified passwords are kept for every user
-    // whose hash is the same, and whose dummy hash is kept when its cost is.
+    // whose hash is the same.
     // Throws when the crypt library has no bcrypt or no random key is had.
     explicit BasicAuth(const std::map<std::string, std::string>& hashes, const BasicAuth* previous = nullptr);
 
     bool required() const { return !users.empty(); }
-    using Clock = std::chrono::steady_clock;
     // Whether the password is the user's; always false for an unknown user.
-    // A refusal is to be told no sooner than answerAt; without answerAt the
-    // call itself waits until then.
-    bool check(std::string_view user, std::string_view password, Clock::time_point* answerAt = nullptr);
+    bool check(std::string_view user, std::string_view password);
     // Whether the pair was verified before: the cheap check, without bcrypt,
     // that a request may have on the HTTP thread.
     bool remembered(std::string_view user, std::string_view password) const;
     // Checks that went to bcrypt, for tests of the memory of verified pairs.
     uint64_t bcryptChecks() const;
-    // The cost of the dummy hash: the highest of the users' costs.
+    // The cost of the dummy check: the highest of the users' costs.
     unsigned dummyCost() const { return dummyHashCost; }
-    // How long a check at the highest cost takes, as last seen: what every
-    // refusal takes at least.
-    Clock::duration refusalTime() const;
 
 private:
     struct User {
@@ -68,14 +63,13 @@ private:
     };
     Digest digestOf(std::string_view user, std::string_view password) const;
     bool matchesVerified(const User& user, const Digest& digest) const;
-    void timed(Clock::duration took);  // a check at the highest cost
+    void dummyCheck(unsigned cost) const;
 
     std::map<std::string, User, std::less<>> users;
-    std::string dummyHash;
+    std::map<unsigned, std::string> dummySalts;  // cost -> a bcrypt setting of that cost
     unsigned dummyHashCost = 0;
     mutable std::mutex lock;
-    Clock::duration refusal{};  // under lock
-    uint64_t slowChecks = 0;    // under lock
+    uint64_t slowChecks = 0;  // under lock
 };
 
 // Whether crypt(3) of the password with the hash's salt gives the hash,

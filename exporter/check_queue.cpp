@@ -15,7 +15,6 @@ size_t CheckQueue::workersFor(unsigned cores) { return std::clamp<size_t>(cores 
 
 CheckQueue::CheckQueue(size_t workerCount, size_t capacity) : capacity(std::max<size_t>(capacity, 1)) {
     for (size_t i = 0; i < std::max<size_t>(workerCount, 1); ++i) workers.emplace_back([this] { work(); });
-    timer = std::thread([this] { tell(); });
 }
 
 CheckQueue::~CheckQueue() { stop(); }
@@ -62,39 +61,9 @@ void CheckQueue::work() {
         Check check = std::move(queued.begin()->second);
         queued.erase(queued.begin());
         hold.unlock();
-        BasicAuth::Clock::time_point answerAt;
-        bool right = check.auth->check(check.user, check.password, &answerAt);
+        bool right = check.auth->check(check.user, check.password);
         forget(check.password);
-        if (right || answerAt <= BasicAuth::Clock::now()) {
-            check.done(right ? Verdict::Granted : Verdict::Refused);
-            hold.lock();
-        } else {
-            hold.lock();
-            later.emplace(answerAt, std::move(check.done));
-            laterWake.notify_one();
-        }
-    }
-}
-
-void CheckQueue::tell() {
-    std::unique_lock hold(lock);
-    for (;;) {
-        // Once stopping, and the workers gone, whatever is left is told now.
-        bool workersGone = workersDone;
-        if (later.empty()) {
-            if (workersGone) return;
-            laterWake.wait(hold);
-            continue;
-        }
-        auto first = later.begin();
-        if (!workersGone && first->first > BasicAuth::Clock::now()) {
-            laterWake.wait_until(hold, first->first);
-            continue;
-        }
-        Done done = std::move(first->second);
-        later.erase(first);
-        hold.unlock();
-        done(Verdict::Refused);
+        check.done(right ? Verdict::Granted : Verdict::Refused);
         hold.lock();
     }
 }
@@ -107,12 +76,6 @@ void CheckQueue::stop() {
     wake.notify_all();
     for (std::thread& worker : workers)
         if (worker.joinable()) worker.join();
-    {
-        std::lock_guard hold(lock);
-        workersDone = true;
-    }
-    laterWake.notify_all();
-    if (timer.joinable()) timer.join();
 }
 
 size_t CheckQueue::waiting() {

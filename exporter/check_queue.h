@@ -6,9 +6,7 @@
 // HTTP side ranks by the failures the client's address owes, so a client
 // with no failures goes before a guesser that has many). When the queue is
 // full, the check of the highest rank is turned away Busy: the one arriving
-// if none queued ranks higher. A refusal that BasicAuth wants told later (a
-// cheap user's, drawn out to the time of the costliest) waits on a timer,
-// not on a worker.
+// if none queued ranks higher.
 #ifndef EXPORTER_CHECK_QUEUE_H
 #define EXPORTER_CHECK_QUEUE_H
 
@@ -60,19 +58,14 @@ private:
     };
     using Rank = std::pair<unsigned, uint64_t>;  // rank, then arrival
     void work();
-    void tell();  // the timer's thread: refusals whose time has come
 
     size_t capacity;
     std::mutex lock;
     std::condition_variable wake;
-    std::map<Rank, Check> queued;                             // under lock
-    uint64_t arrivals = 0;                                    // under lock
-    bool stopping = false;                                    // under lock
-    bool workersDone = false;                                 // under lock: stopped and every worker ended
-    std::multimap<BasicAuth::Clock::time_point, Done> later;  // refusals to tell, under lock
-    std::condition_variable laterWake;
+    std::map<Rank, Check> queued;  // under lock
+    uint64_t arrivals = 0;         // under lock
+    bool stopping = false;         // under lock
     std::vector<std::thread> workers;
-    std::thread timer;
 };
 
 }  // namespace exporter
