@@ -82,7 +82,9 @@ BasicAuth::BasicAuth(const std::map<std::string, std::string>& hashes, const Bas
     }
     dummyHashCost = highestCost(hashes);
     for (unsigned cost = 4; cost <= dummyHashCost; ++cost) dummySalts.emplace(cost, dummySalt(cost));
-    // Once at the lowest cost, so that a library without bcrypt shows at start.
+    // Once at the lowest cost, so that a library without bcrypt shows at
+    // start; a reload, which may come in storms, need not ask again.
+    if (previous && previous->required()) return;
     auto data = std::make_unique<crypt_data>();
     const char* hash = crypt_r("not a password anyone has", dummySalts.at(4).c_str(), data.get());
     if (!hash || hash[0] == '*') throw std::runtime_error("the crypt library has no bcrypt");
