@@ -1,8 +1,9 @@
 // Devices that never end a reply, on loopback only: each of N sockets on
 // 127.0.0.1 answers every GET with a stream of never-last segments, each one
-// 1,000-byte text, with the request's sequence, until SEGMENTS of them went
-// out or the whole run reaches its time.
-// Usage: endless TARGETS_FILE N SEGMENTS SECONDS   (writes 127.0.0.1:PORT lines)
+// 1,000-byte text (or TEXT_BYTES; 0: no tag, a bare 5-byte header), with the
+// request's sequence, until SEGMENTS of them went out or the whole run
+// reaches its time.
+// Usage: endless TARGETS_FILE N SEGMENTS SECONDS [TEXT_BYTES]   (writes 127.0.0.1:PORT lines)
 #include <arpa/inet.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -49,8 +50,8 @@ uint16_t portOf(int fd) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 5) {
-        fprintf(stderr, "usage: %s TARGETS_FILE N SEGMENTS SECONDS\n", argv[0]);
+    if (argc != 5 && argc != 6) {
+        fprintf(stderr, "usage: %s TARGETS_FILE N SEGMENTS SECONDS [TEXT_BYTES]\n", argv[0]);
         return 2;
     }
     int devices = atoi(argv[2]);
@@ -64,7 +65,7 @@ int main(int argc, char** argv) {
         fprintf(targets, "127.0.0.1:%u\n", portOf(fds.back().fd));
     }
     fclose(targets);
-    std::string text(1000, 'x');
+    std::string text(argc == 6 ? size_t(atol(argv[5])) : 1000, 'x');
     uint8_t datagram[1024];
     std::deque<Stream> streams;
     while (std::chrono::steady_clock::now() < deadline) {
@@ -83,7 +84,7 @@ int main(int argc, char** argv) {
             streams.pop_front();
             VMsg segment(MSG_GET);
             segment.sequence = s.sequence;  // never the last
-            segment.addTag(VTagFactory::createVTag(9, text.c_str()));
+            if (!text.empty()) segment.addTag(VTagFactory::createVTag(9, text.c_str()));
             uint16_t length = segment.getMsg(datagram, sizeof datagram);
             if (sendto(s.fd, datagram, length, 0, reinterpret_cast<sockaddr*>(&s.to), sizeof s.to) < 0 &&
                 errno == EAGAIN) {

@@ -135,6 +135,12 @@ std::string ExporterStats::render(const std::string& version) const {
     out.family("tag_exporter_http_unauthorized_total", "Requests answered 401: credentials missing or wrong.",
                "counter");
     out.sample("tag_exporter_http_unauthorized_total", unauthorised.load());
+    out.family("tag_exporter_http_throttled_total",
+               "Requests answered 429: their address failed too many password checks of late.", "counter");
+    out.sample("tag_exporter_http_throttled_total", throttled.load());
+    out.family("tag_exporter_http_password_checks_busy_total",
+               "Requests answered 503: too many password checks were waiting.", "counter");
+    out.sample("tag_exporter_http_password_checks_busy_total", checksBusy.load());
     writeProcess(out);
     return out.take();
 }

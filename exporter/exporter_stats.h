@@ -26,6 +26,8 @@ public:
     void observeDuration(double seconds);
     void countReload(bool ok, double unixTime);
     void countUnauthorised() { ++unauthorised; }
+    void countThrottled() { ++throttled; }
+    void countChecksBusy() { ++checksBusy; }
 
     std::atomic<int64_t> inFlight{0};
     std::atomic<uint64_t> sent{0}, received{0}, dropped{0};
@@ -39,7 +41,7 @@ private:
     std::array<uint64_t, BUCKETS.size()> bucketCounts{};
     uint64_t count = 0;
     double sum = 0;
-    std::atomic<uint64_t> reloadFailures{0}, reloads{0}, unauthorised{0};
+    std::atomic<uint64_t> reloadFailures{0}, reloads{0}, unauthorised{0}, throttled{0}, checksBusy{0};
     std::atomic<bool> lastReloadOk{true};
     std::atomic<double> lastReloadTime{0};
 };

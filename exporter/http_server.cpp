@@ -14,6 +14,7 @@
 
 #include <unistd.h>
 
+#include "basic_credentials.h"
 #include "config_yaml.h"
 #include "listen_socket.h"
 #include "metrics_text.h"
@@ -83,6 +84,17 @@ MHD_Result askForCredentials(MHD_Connection* connection) {
     return result;
 }
 
+// 429 or 503 with the seconds after which to ask again.
+MHD_Result replyLater(MHD_Connection* connection, unsigned status, const std::string& text,
+                      unsigned seconds) {
+    MHD_Response* response = makeResponse(text + "\n", PLAIN_TEXT);
+    if (!response) return MHD_NO;
+    MHD_add_response_header(response, MHD_HTTP_HEADER_RETRY_AFTER, std::to_string(seconds).c_str());
+    MHD_Result result = MHD_queue_response(connection, status, response);
+    MHD_destroy_response(response);
+    return result;
+}
+
 bool isMethod(const char* method, const char* wanted) { return strcmp(method, wanted) == 0; }
 
 // The scrape time-out Prometheus sends; false for a malformed one.
@@ -117,9 +129,14 @@ std::string statusPage(const Config& config, const std::string& version) {
 
 }  // namespace
 
+// Whether a request may in: Checking while a worker runs bcrypt for it.
+enum class HttpServer::Access : uint8_t { Unchecked, Checking, Granted, Refused, Throttled, Busy };
+
 struct HttpServer::Request {
     std::string uri;  // as the client sent it, escapes and all
     enum class State : uint8_t { Headers, New, Running, Done } state = State::Headers;
+    Access access = Access::Unchecked;
+    unsigned retryAfter = 0;  // seconds, for Throttled
     unsigned status = 0;
     std::string body;
     MHD_Connection* connection = nullptr;
@@ -229,9 +246,10 @@ HttpServer::HttpServer(ServerSettings settings, ConfigHolder& config, Transport&
       transport(transport),
       resolver(resolver),
       stats(stats),
-      guard(this->settings.maxConnections,
-            std::chrono::duration_cast<ConnectionGuard::Clock::duration>(
-                std::chrono::duration<double>(this->settings.requestTimeout))) {}
+      guard(this->settings.maxConnections, std::chrono::duration_cast<ConnectionGuard::Clock::duration>(
+                                               std::chrono::duration<double>(this->settings.requestTimeout))),
+      budget(this->settings.failureBudget),
+      checks(this->settings.checkWorkers, this->settings.checkQueueLength) {}
 
 HttpServer::~HttpServer() { stop(); }
 
@@ -304,6 +322,7 @@ void HttpServer::stop() {
     }
     sweeperWake.notify_all();
     if (sweeper.joinable()) sweeper.join();
+    checks.stop();  // every check queued ends and resumes its connection first
     if (daemon) MHD_stop_daemon(daemon);
     daemon = nullptr;
 }
@@ -325,11 +344,27 @@ int HttpServer::handle(MHD_Connection* connection, Request& request, const char*
         return replyText(
             connection, MHD_HTTP_REQUEST_HEADER_FIELDS_TOO_LARGE,
             "request line and headers longer than " + std::to_string(settings.maxRequestBytes) + " bytes");
-    if (!authorised(connection)) {
-        stats.countUnauthorised();
-        return askForCredentials(connection);
+    // Once suspended the request is the worker's until it resumes it.
+    if (request.access == Access::Unchecked && admit(connection, request)) return MHD_YES;
+    return answerAccess(connection, request, url, method);
+}
+
+int HttpServer::answerAccess(MHD_Connection* connection, Request& request, const char* url,
+                             const char* method) {
+    switch (request.access) {
+    case Access::Unchecked:
+    case Access::Checking: return MHD_YES;  // suspended until a worker has checked
+    case Access::Granted: return route(connection, request, url, method);
+    case Access::Refused: stats.countUnauthorised(); return askForCredentials(connection);
+    case Access::Throttled:
+        stats.countThrottled();
+        return replyLater(connection, MHD_HTTP_TOO_MANY_REQUESTS,
+                          "too many failed password checks from this address", request.retryAfter);
+    case Access::Busy:
+        stats.countChecksBusy();
+        return replyLater(connection, MHD_HTTP_SERVICE_UNAVAILABLE, "too many password checks waiting", 1);
     }
-    return route(connection, request, url, method);
+    return MHD_NO;
 }
 
 int HttpServer::route(MHD_Connection* connection, Request& request, std::string_view path,
@@ -367,18 +402,52 @@ int HttpServer::answerReload(MHD_Connection* connection, const char* method) {
     return replyText(connection, MHD_HTTP_OK, "reloaded");
 }
 
-bool HttpServer::authorised(MHD_Connection* connection) {
+// On the polling thread, cheap: no credentials or malformed ones are
+// refused, a remembered pair is let in, an address past its budget is
+// throttled, each settled in request.access; anything else is suspended and
+// queued for a worker's bcrypt (true), which settles it and resumes.
+bool HttpServer::admit(MHD_Connection* connection, Request& request) {
+    request.access = Access::Granted;
     std::shared_ptr<BasicAuth> auth = settings.auth ? settings.auth->get() : nullptr;
-    if (!auth || !auth->required()) return true;
-    char* password = nullptr;
-    char* user = MHD_basic_auth_get_username_password(connection, &password);
-    bool ok = user && password && auth->check(user, password);
-    if (password) {
-        explicit_bzero(password, strlen(password));
-        MHD_free(password);
+    if (!auth || !auth->required()) return false;
+    request.access = Access::Refused;
+    const char* header =
+        MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_AUTHORIZATION);
+    Credentials credentials;
+    if (!header || !parseBasicCredentials(header, credentials)) return false;
+    if (auth->remembered(credentials.user, credentials.password)) {
+        request.access = Access::Granted;
+        return false;
     }
-    if (user) MHD_free(user);
-    return ok;
+    const MHD_ConnectionInfo* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+    FailureBudget::Key key = info ? FailureBudget::keyOf(info->client_addr) : FailureBudget::Key{};
+    auto now = FailureBudget::Clock::now();
+    FailureBudget::Clock::duration wait{};
+    if (!budget.take(key, now, wait)) {
+        request.retryAfter = unsigned(std::chrono::ceil<std::chrono::seconds>(wait).count());
+        request.access = Access::Throttled;
+        return false;
+    }
+    unsigned rank = budget.rank(key, now);
+    request.access = Access::Checking;
+    request.connection = connection;
+    request.state = Request::State::Running;
+    ++suspended;
+    MHD_suspend_connection(connection);
+    auto done = [this, &request, key](CheckQueue::Verdict verdict) {
+        // A right password or a check never run costs the address nothing.
+        if (verdict == CheckQueue::Verdict::Granted) budget.succeeded(key, FailureBudget::Clock::now());
+        if (verdict == CheckQueue::Verdict::Busy) budget.giveBack(key, FailureBudget::Clock::now());
+        request.access = verdict == CheckQueue::Verdict::Granted   ? Access::Granted
+                         : verdict == CheckQueue::Verdict::Refused ? Access::Refused
+                                                                   : Access::Busy;
+        request.state = Request::State::New;
+        MHD_resume_connection(request.connection);
+        --suspended;
+    };
+    if (!checks.submit(std::move(auth), credentials.user, credentials.password, rank, done))
+        done(CheckQueue::Verdict::Busy);  // stopping
+    return true;
 }
 
 int HttpServer::startProbe(MHD_Connection* connection, Request& request) {

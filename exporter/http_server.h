@@ -2,6 +2,9 @@
 // /-/reload and a status page, served by one polling thread of
 // libmicrohttpd, over TLS and behind basic authentication when asked. A probe suspends its connection and the
 // engine's thread resumes it with the answer, so probes in flight cost a connection each, not a thread.
+// A password not verified before suspends its connection the same way while
+// a worker of the CheckQueue runs bcrypt; a remembered one is let in on the
+// spot. An address that has spent its FailureBudget is answered 429.
 #ifndef EXPORTER_HTTP_SERVER_H
 #define EXPORTER_HTTP_SERVER_H
 
@@ -17,9 +20,11 @@
 
 #include "allow_list.h"
 #include "auth_holder.h"
+#include "check_queue.h"
 #include "config_holder.h"
 #include "connection_guard.h"
 #include "exporter_stats.h"
+#include "failure_budget.h"
 #include "missing_tags.h"
 #include "query.h"
 #include "resolver.h"
@@ -48,6 +53,11 @@ struct ServerSettings {
     AuthHolder* auth = nullptr;
     // What POST /-/reload does (SIGHUP's reload); null: answered 503.
     std::function<bool(std::string& error)> reload;
+    // Workers that run bcrypt, and how many checks may wait for them; past
+    // it, 503.
+    size_t checkWorkers = CheckQueue::workersFor(std::thread::hardware_concurrency());
+    size_t checkQueueLength = 128;
+    FailureBudget::Settings failureBudget;
 };
 
 // The HTTP library's memory per connection: the request line and headers
@@ -89,7 +99,9 @@ public:
 private:
     int route(MHD_Connection* connection, Request& request, std::string_view path, const char* method);
     int answerReload(MHD_Connection* connection, const char* method);
-    bool authorised(MHD_Connection* connection);
+    enum class Access : uint8_t;
+    bool admit(MHD_Connection* connection, Request& request);
+    int answerAccess(MHD_Connection* connection, Request& request, const char* url, const char* method);
     int startProbe(MHD_Connection* connection, Request& request);
     void probeAddress(Request& request, const sockaddr_storage& address);
     void finishProbe(Request& request, int status, std::string body, ProbeResult result, double seconds,
@@ -104,6 +116,8 @@ private:
 
     MissingTags missingTags;
     ConnectionGuard guard;
+    FailureBudget budget;
+    CheckQueue checks;
     std::mutex sweeperLock;
     std::condition_variable sweeperWake;
     bool sweeperStop = false;  // under sweeperLock

@@ -190,7 +190,8 @@ struct Run : std::enable_shared_from_this<Run> {
             probeMetrics(outcome.success ? result.reply.get() : nullptr, outcome.success, seconds, figures);
         if (log) {
             log->note(Clock::now(), outcome.success ? "probe succeeded" : "probe failed: " + outcome.why);
-            outcome.log = log->text() + "\nMetrics that would have been returned:\n" + outcome.text;
+            outcome.log =
+                log->text() + "\nMetrics that would have been returned:\n" + safeLines(outcome.text);
         }
         done(std::move(outcome));
     }

@@ -4,6 +4,7 @@
 #include <cstdlib>
 
 #include "msg_request.h"
+#include "terminal_text.h"
 
 namespace exporter {
 
@@ -22,10 +23,49 @@ std::string messageLine(const VMsg& message) {
     return line;
 }
 
-void ProbeLog::note(tagengine::Clock::time_point at, const std::string& what) {
+std::string safeLines(std::string_view text) {
+    std::string out;
+    while (!text.empty()) {
+        size_t end = text.find('\n');
+        out += terminalSafe(text.substr(0, end));
+        if (end == std::string_view::npos) break;
+        out += '\n';
+        text.remove_prefix(end + 1);
+    }
+    return out;
+}
+
+std::string ProbeLog::line(tagengine::Clock::time_point at, const std::string& what) const {
     char stamp[32];
     snprintf(stamp, sizeof stamp, "%8.3f s  ", std::chrono::duration<double>(at - start).count());
-    lines += stamp + what + "\n";
+    std::string shown = terminalSafe(std::string_view(what).substr(0, MAX_LINE_BYTES));
+    if (what.size() > MAX_LINE_BYTES)
+        shown += " ... (line cut at " + std::to_string(MAX_LINE_BYTES) + " bytes)";
+    return stamp + shown + "\n";
+}
+
+void ProbeLog::note(tagengine::Clock::time_point at, const std::string& what) { lines += line(at, what); }
+
+void ProbeLog::eventNote(tagengine::Clock::time_point at, const std::string& what) {
+    if (cutAt == std::string::npos) {
+        std::string text = line(at, what);
+        if (eventBytes + text.size() <= maxEventBytes) {
+            eventBytes += text.size();
+            lines += text;
+            return;
+        }
+        cutAt = lines.size();
+        cutTime = at;
+    }
+    ++leftOut;
+}
+
+std::string ProbeLog::text() const {
+    if (cutAt == std::string::npos) return lines;
+    return lines.substr(0, cutAt) +
+           line(cutTime, "the log of attempts and segments stops here, at " + std::to_string(maxEventBytes) +
+                             " bytes: " + std::to_string(leftOut) + " more such lines were left out") +
+           lines.substr(cutAt);
 }
 
 void ProbeLog::request(tagengine::Clock::time_point at, const std::string& address, const VMsg& request) {
@@ -37,12 +77,12 @@ void ProbeLog::event(const tagengine::Event& event) {
     std::string attempt =
         "attempt " + std::to_string(event.attempt) + " (sequence " + std::to_string(event.sequence) + ")";
     switch (event.kind) {
-    case Kind::Sent: note(event.at, attempt + ": sent " + std::to_string(event.bytes) + " bytes"); break;
+    case Kind::Sent: eventNote(event.at, attempt + ": sent " + std::to_string(event.bytes) + " bytes"); break;
     case Kind::Segment:
-        note(event.at, attempt + ": received a segment of " + std::to_string(event.bytes) + " bytes" +
-                           (event.last ? ", the last" : ", more to come"));
+        eventNote(event.at, attempt + ": received a segment of " + std::to_string(event.bytes) + " bytes" +
+                                (event.last ? ", the last" : ", more to come"));
         break;
-    case Kind::AttemptTimedOut: note(event.at, attempt + ": no whole reply in time"); break;
+    case Kind::AttemptTimedOut: eventNote(event.at, attempt + ": no whole reply in time"); break;
     }
 }
 

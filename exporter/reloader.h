@@ -3,6 +3,12 @@
 // together; any fault keeps everything in force and is counted as a failed
 // reload. TLS certificates are read at start only (the HTTP library takes
 // them once).
+//
+// A reload never weakens what protects the exporter: a web configuration
+// that leaves out basic_auth_users or tls_server_config while they are in
+// force (an empty file, say, caught half written) is a failed reload, and
+// removing either takes a restart. Passwords verified before stay verified
+// for every user whose hash did not change.
 #ifndef EXPORTER_RELOADER_H
 #define EXPORTER_RELOADER_H
 
@@ -28,12 +34,13 @@ public:
     Reloader(Paths paths, const WebConfig& started, ConfigHolder& config, AuthHolder& auth,
              ExporterStats& stats, std::function<void()> afterReload);
 
-    // False with "FILE:LINE: reason" when a file fails to load.
+    // False with "FILE:LINE: reason" when a file fails to load, "FILE: reason"
+    // when the web configuration would remove protection in force.
     bool reload(std::string& error);
 
 private:
     Paths paths;
-    std::string startedCert, startedKey;
+    WebConfig inForce;  // its users as last reloaded, its TLS as started
     ConfigHolder& config;
     AuthHolder& auth;
     ExporterStats& stats;

@@ -6,6 +6,7 @@
 #include <fstream>
 #include <set>
 
+#include "basic_auth.h"
 #include "yaml_document.h"
 
 namespace exporter {
@@ -102,6 +103,15 @@ void readTls(const tagyaml::Node& node, const std::string& folder, WebConfig& co
     config.tls = true;
 }
 
+// A cost beyond the bound would let one guess hold a core for seconds.
+std::string costFault(const std::string& user, const std::string& hash) {
+    unsigned cost = bcryptCost(hash);
+    if (cost <= MAX_BCRYPT_COST) return "";
+    return "the password hash of " + user + " has cost " + std::to_string(cost) +
+           ", above the highest allowed (" + std::to_string(MAX_BCRYPT_COST) +
+           "); hash the password again with a lower one";
+}
+
 void readUsers(const tagyaml::Node& node, WebConfig& config) {
     eachEntry(node, "basic_auth_users",
               [&](const std::string& user, const tagyaml::Node& keyNode, const tagyaml::Node& value) {
@@ -111,6 +121,7 @@ void readUsers(const tagyaml::Node& node, WebConfig& config) {
                   std::string hash = yamlScalar(value, "the password hash of " + user);
                   if (!isBcryptHash(hash))
                       failAt(value, "the password hash of " + user + " is not a bcrypt hash ($2y$...)");
+                  if (std::string fault = costFault(user, hash); !fault.empty()) failAt(value, fault);
                   config.users.emplace(user, hash);
               });
 }

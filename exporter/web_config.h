@@ -27,7 +27,8 @@ struct WebConfig {
 
 // Parses the text; fileName labels messages and is the folder relative paths
 // are taken from. False with "FILE:LINE: reason" for a syntax error, an
-// unknown, repeated or unsupported key, a hash that is not bcrypt, or
+// unknown, repeated or unsupported key, a hash that is not bcrypt or costs
+// more than MAX_BCRYPT_COST (basic_auth.h), or
 // certificate and key files that cannot be read or do not make a pair
 // (read as the modules file is: 1 MiB, 32 levels, no aliases). Reads the
 // certificate and key files; never anything else.

@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include "basic_auth.h"
 #include "web_config.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -25,6 +26,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     if (config.tls && (config.certFile.empty() || config.keyFile.empty())) abort();
     for (const auto& [user, hash] : config.users)
-        if (user.empty() || user.find(':') != std::string::npos || !exporter::isBcryptHash(hash)) abort();
+        if (user.empty() || user.find(':') != std::string::npos || !exporter::isBcryptHash(hash) ||
+            exporter::bcryptCost(hash) > exporter::MAX_BCRYPT_COST)
+            abort();
     return 0;
 }

@@ -5,6 +5,7 @@
 #include "client_line.h"
 #include "json_message.h"
 #include "poll_lines.h"
+#include "terminal_text.h"
 
 namespace tagpoll {
 
@@ -25,8 +26,11 @@ void ResultWriter::begin(bool events) {
     fputs(events ? "source,message\n" : "target,address,status,attempts,round_trip_seconds,message\n", out);
 }
 
+// Line and CSV output reach terminals as they are: a device's or a sender's
+// bytes are escaped there (JSON escapes by its own rules).
 void ResultWriter::result(const tagengine::Result& r) {
     std::string line = clientLine(r, requestBytes);
+    if (format != Format::Json) line = terminalSafe(line);
     switch (format) {
     case Format::Line: fprintf(out, "%s\t%s\n", r.target.c_str(), line.c_str()); break;
     case Format::Json: fprintf(out, "%s\n", resultJson(r, line).dump().c_str()); break;
@@ -47,6 +51,7 @@ void ResultWriter::event(const sockaddr_storage& source, VMsg* message, size_t b
     char bad[64];
     snprintf(bad, sizeof bad, lines::BAD_MESSAGE, bytes);
     std::string line = message ? printedMessage(*message) : std::string(bad);
+    if (format != Format::Json && message) line = terminalSafe(line);
     switch (format) {
     case Format::Line: fprintf(out, "%s\t%s\n", from.c_str(), line.c_str()); break;
     case Format::Json: {

@@ -1,5 +1,7 @@
 // Writes results, and messages that arrive unasked, in the chosen format:
 // line (target, TAB, the client's line), JSON Lines, or CSV with a header.
+// In line and CSV output the client's line has a device's or a sender's
+// control bytes and bytes that are not UTF-8 escaped as \xNN (terminalSafe).
 #ifndef TAGPOLL_RESULT_WRITER_H
 #define TAGPOLL_RESULT_WRITER_H
 

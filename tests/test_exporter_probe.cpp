@@ -10,6 +10,7 @@
 #include "missing_tags.h"
 #include "options.h"
 #include "probe.h"
+#include "probe_log.h"
 #include "query.h"
 #include "socket_address.h"
 
@@ -362,6 +363,52 @@ TEST(ExporterOptions, ConnectionFlagsAreReadAndChecked) {
         EXPECT_EQ(options.maxConnectionsPerIp, c.perIp);
         EXPECT_EQ(options.requestTimeout, c.requestTimeout);
     }
+}
+
+}  // namespace
+
+namespace {
+
+// However many segments a device sends, the debug log keeps the lines of
+// the first up to its bound, says where it stopped and how many it left out,
+// and keeps how the exchange ended.
+TEST(ProbeLog, AttemptsAndSegmentsStopAtTheBoundAndTheEndIsKept) {
+    auto t0 = tagengine::Clock::now();
+    exporter::ProbeLog log(t0, 1000);
+    log.note(t0, "request to 127.0.0.1:60000: GET: TAG_DEV_ID ");
+    tagengine::Event segment;
+    segment.kind = tagengine::Event::Kind::Segment;
+    segment.attempt = 1;
+    segment.bytes = 5;
+    segment.at = t0;
+    for (int i = 0; i < 1000; ++i) log.event(segment);  // 80 bytes a line: 12 fit in 1000
+    tagengine::Result result;
+    result.status = tagengine::Status::ReplyTooLong;
+    result.attempts = 1;
+    result.segments = 1000;
+    log.result(t0, result);
+    std::string text = log.text();
+    const std::string line =
+        "   0.000 s  attempt 1 (sequence 0): received a segment of 5 bytes, more to come\n";
+    std::string expected = "   0.000 s  request to 127.0.0.1:60000: GET: TAG_DEV_ID \n";
+    for (int i = 0; i < 12; ++i) expected += line;
+    expected +=
+        "   0.000 s  the log of attempts and segments stops here, at 1000 bytes: 988 more such lines were "
+        "left "
+        "out\n"
+        "   0.000 s  exchange ended: reply_too_long, 1 attempts, 1000 segments received\n";
+    EXPECT_EQ(text, expected);
+}
+
+TEST(ProbeLog, ADevicesBytesAreEscapedAndALongLineIsCut) {
+    auto t0 = tagengine::Clock::now();
+    exporter::ProbeLog log(t0);
+    log.note(t0, "reply: GET: TAG_DEV_LABEL=\"\x1b]0;x\x07\xc2\x9b\" ");
+    log.note(t0, std::string(100000, 'a'));
+    std::string text = log.text();
+    EXPECT_EQ(text.substr(0, 62), "   0.000 s  reply: GET: TAG_DEV_LABEL=\"\\x1b]0;x\\x07\\xc2\\x9b\" \n");
+    EXPECT_EQ(text.size(), 62 + 12 + 65536 + 30 + 1);
+    EXPECT_TRUE(text.ends_with("a ... (line cut at 65536 bytes)\n"));
 }
 
 }  // namespace

@@ -60,4 +60,29 @@ TEST(ExporterReplies, ItsOwnRequestReflectedIsNoAnswer) {
     EXPECT_NE(metrics.find("\ntag_probe_success 0\n"), std::string::npos) << metrics;
 }
 
+// A device's text reaches the debug log escaped: nothing in it for a
+// terminal to act on, nothing that is not UTF-8.
+TEST(ExporterReplies, TheDebugLogEscapesAHostileDevicesBytes) {
+    Exporter exporter;
+    ASSERT_NE(exporter.port, 0);
+    UdpPeer device;
+    device.answer(
+        {send(segment(1, 0x80,
+                      {VTagFactory::createVTag(9,
+                                               "a\x1b]52;c;SGVsbG8=\x07\x1b[2J\x08\x7f\xc2\x9b\x9b\xff "
+                                               "K\xc3\xbc"
+                                               "che")}))});
+    std::string log = bodyOf(httpGet(
+        exporter.port, "/probe?module=m&debug=true&target=127.0.0.1:" + std::to_string(device.port())));
+    device.finish();
+    EXPECT_NE(
+        log.find(
+            "reply: GET: TAG_DEV_LABEL=\"a\\x1b]52;c;SGVsbG8=\\x07\\x1b[2J\\x08\\x7f\\xc2\\x9b\\x9b\\xff "
+            "K\xc3\xbc"
+            "che\" \n"),
+        std::string::npos)
+        << log;
+    for (char c : log) EXPECT_TRUE(c == '\n' || (c >= 0x20 && c != 0x7f) || (c & 0x80)) << int(c);
+}
+
 }  // namespace

@@ -434,4 +434,69 @@ TEST(TagpollE2E, ListenPrintsWhatArrivesUntilSignalled) {
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
 
+// tagpoll --listen with the output format given: the first line printed
+// for the datagram, from a sender of its own.
+std::string listenForOne(const std::string& format, const Bytes& datagram, uint16_t& senderPort) {
+    int out[2], err[2];
+    EXPECT_EQ(pipe2(out, O_CLOEXEC), 0);
+    EXPECT_EQ(pipe2(err, O_CLOEXEC), 0);
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(out[1], STDOUT_FILENO);
+        dup2(err[1], STDERR_FILENO);
+        execl(TAGPOLL_PATH, TAGPOLL_PATH, "--listen", "127.0.0.1:0", "-o", format.c_str(), nullptr);
+        _exit(127);
+    }
+    close(out[1]);
+    close(err[1]);
+    std::string first;
+    char c;
+    while (read(err[0], &c, 1) == 1 && c != '\n') first += c;
+    const std::string prefix = "tagpoll: listening on 127.0.0.1:";
+    EXPECT_TRUE(first.starts_with(prefix)) << first;
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(uint16_t(std::stoi(first.substr(prefix.size()))));
+    inet_pton(AF_INET, "127.0.0.1", &to.sin_addr);
+    BoundSocket sender;
+    senderPort = sender.port;
+    sendto(sender.fd, datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+    std::string printed;
+    while (printed.find('\n') == std::string::npos && read(out[0], &c, 1) == 1) printed += c;
+    if (format == "csv") {  // the header first
+        printed.clear();
+        while (printed.find('\n') == std::string::npos && read(out[0], &c, 1) == 1) printed += c;
+    }
+    kill(pid, SIGTERM);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    close(out[0]);
+    close(err[0]);
+    return printed;
+}
+
+// A sender's text with every kind of byte a terminal acts on, and bytes
+// that are not UTF-8, reaches line and CSV output escaped, clean text as it is.
+TEST(TagpollE2E, ListenEscapesWhatAHostileSenderWouldHaveATerminalDo) {
+    const char hostile[] =
+        "a\x1b]52;c;SGVsbG8=\x07\x1b]0;x\x07\x08\x7f\xc2\x9b"
+        "2J\x9b\xff K\xc3\xbc"
+        "che";
+    Bytes datagram = segment(3, 0x80, {VTagFactory::createVTag(9, hostile)});
+    const std::string shown =
+        "EVT: TAG_DEV_LABEL=\"a\\x1b]52;c;SGVsbG8=\\x07\\x1b]0;x\\x07\\x08\\x7f\\xc2\\x9b2J\\x9b\\xff "
+        "K\xc3\xbc"
+        "che\" ";
+    uint16_t port = 0;
+    std::string line = listenForOne("line", datagram, port);
+    EXPECT_EQ(line, "127.0.0.1:" + std::to_string(port) + "\t" + shown + "\n");
+    std::string csv = listenForOne("csv", datagram, port);
+    EXPECT_EQ(csv,
+              "127.0.0.1:" + std::to_string(port) +
+                  ",\"EVT: "
+                  "TAG_DEV_LABEL=\"\"a\\x1b]52;c;SGVsbG8=\\x07\\x1b]0;x\\x07\\x08\\x7f\\xc2\\x9b2J\\x9b\\xff "
+                  "K\xc3\xbc"
+                  "che\"\" \"\n");
+}
+
 }  // namespace

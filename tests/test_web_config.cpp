@@ -4,8 +4,11 @@
 #include <crypt.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "basic_auth.h"
 #include "run_program.h"
@@ -17,10 +20,10 @@ namespace {
 using exporter::BasicAuth;
 using exporter::WebConfig;
 
-// A bcrypt hash of the password at the lowest cost, made as a user would.
-std::string bcryptOf(const std::string& password) {
+// A bcrypt hash of the password, at the lowest cost unless asked, made as a user would.
+std::string bcryptOf(const std::string& password, unsigned long cost = 4) {
     char setting[CRYPT_GENSALT_OUTPUT_SIZE];
-    EXPECT_NE(crypt_gensalt_rn("$2y$", 4, nullptr, 0, setting, sizeof setting), nullptr);
+    EXPECT_NE(crypt_gensalt_rn("$2y$", cost, nullptr, 0, setting, sizeof setting), nullptr);
     crypt_data data{};
     return crypt_r(password.c_str(), setting, &data);
 }
@@ -79,6 +82,12 @@ TEST(WebConfig, EveryFaultIsNamedWithItsLine) {
         {"basic_auth_users:\n  \"a:b\": " + hash + "\n",
          "web.yml:2: user name \"a:b\" is empty or holds a ':'"},
         {"basic_auth_users: [alice]\n", "web.yml:1: basic_auth_users must be a mapping"},
+        {"basic_auth_users:\n  bob: " + hash + "\n  alice: $2y$13$" + std::string(53, 'a') + "\n",
+         "web.yml:3: the password hash of alice has cost 13, above the highest allowed (12); hash the "
+         "password "
+         "again with a lower one"},
+        {"basic_auth_users:\n  alice: $2b$31$" + std::string(53, 'a') + "\n",
+         "web.yml:2: the password hash of alice has cost 31, above the highest allowed (12)"},
         {"tls_server_config:\n  cert_file: one.crt\n",
          "web.yml:2: tls_server_config needs both cert_file and key_file"},
         {"tls_server_config:\n  cert_file: one.crt\n  key_file: missing.key\n",
@@ -156,6 +165,64 @@ TEST(BasicAuth, AVerifiedPasswordIsRememberedAndAWrongOneNeverIs) {
     EXPECT_EQ(auth.bcryptChecks(), 2U);
     EXPECT_FALSE(auth.check("mallory", "secret"));
     EXPECT_EQ(auth.bcryptChecks(), 3U);
+}
+
+TEST(WebConfig, ACostOfTwelveIsTheHighestAllowed) {
+    WebConfig config;
+    std::string error;
+    EXPECT_TRUE(exporter::parseWebConfig("basic_auth_users:\n  alice: $2y$12$" + std::string(53, 'a') + "\n",
+                                         "web.yml", config, error))
+        << error;
+}
+
+// The dummy hash an unknown user is checked against costs as much as the
+// costliest user's, wherever that user sorts.
+TEST(BasicAuth, TheDummyHashHasTheHighestCostAmongTheUsers) {
+    EXPECT_EQ(BasicAuth({{"alice", bcryptOf("a", 4)}, {"bob", bcryptOf("b", 6)}}).dummyCost(), 6U);
+    EXPECT_EQ(BasicAuth({{"alice", bcryptOf("a", 6)}, {"bob", bcryptOf("b", 4)}}).dummyCost(), 6U);
+}
+
+// A cheap user's wrong password costs the work of the costliest check: its
+// refusal is no quicker than an unknown user's (unpadded, a cost-4 check is
+// some 16 times quicker than one of cost 8).
+TEST(BasicAuth, ACheapUsersRefusalTakesAsLongAsAnUnknownUsers) {
+    BasicAuth auth({{"alice", bcryptOf("a", 4)}, {"bob", bcryptOf("b", 8)}});
+    auto medianOf = [&](const char* user) {
+        std::vector<double> times;
+        for (int i = 0; i < 5; ++i) {
+            auto start = std::chrono::steady_clock::now();
+            EXPECT_FALSE(auth.check(user, "wrong"));
+            times.push_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+        }
+        std::sort(times.begin(), times.end());
+        return times[2];
+    };
+    double unknown = medianOf("mallory"), cheap = medianOf("alice");
+    EXPECT_GT(cheap, unknown / 3) << cheap << " s against " << unknown << " s";
+}
+
+TEST(BasicAuth, AReloadKeepsWhatWasVerifiedForUnchangedHashesOnly) {
+    const std::string alice = bcryptOf("secret"), bob = bcryptOf("other");
+    BasicAuth first({{"alice", alice}, {"bob", bob}});
+    EXPECT_TRUE(first.check("alice", "secret"));
+    EXPECT_TRUE(first.check("bob", "other"));
+    EXPECT_FALSE(first.remembered("alice", "wrong"));
+    BasicAuth second({{"alice", alice}, {"bob", bcryptOf("other")}}, &first);  // bob's hash made again
+    EXPECT_TRUE(second.remembered("alice", "secret"));
+    EXPECT_FALSE(second.remembered("bob", "other"));
+    EXPECT_TRUE(second.check("alice", "secret"));
+    EXPECT_EQ(second.bcryptChecks(), 0U);
+    BasicAuth third({{"bob", bob}}, &second);
+    EXPECT_FALSE(third.remembered("alice", "secret"));  // alice is gone
+    EXPECT_FALSE(third.check("alice", "secret"));
+}
+
+TEST(BasicAuth, APasswordHoldingANulIsNeverTheOneBeforeIt) {
+    BasicAuth auth({{"alice", bcryptOf("secret")}});
+    EXPECT_FALSE(auth.check("alice", std::string("secret\0junk", 11)));
+    EXPECT_FALSE(auth.check("alice", std::string("secret\0", 7)));
+    EXPECT_TRUE(auth.check("alice", "secret"));
+    EXPECT_FALSE(auth.remembered("alice", std::string("secret\0junk", 11)));
 }
 
 TEST(BasicAuth, ComparisonIsOfEveryByte) {
