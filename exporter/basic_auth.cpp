@@ -93,6 +93,7 @@ BasicAuth::BasicAuth(const std::map<std::string, std::string>& hashes, const Bas
 void BasicAuth::dummyCheck(unsigned cost) const {
     auto data = std::make_unique<crypt_data>();
     crypt_r("not a password anyone has", dummySalts.at(cost).c_str(), data.get());
+    work += uint64_t{1} << cost;
 }
 
 BasicAuth::Digest BasicAuth::digestOf(std::string_view user, std::string_view password) const {
@@ -138,7 +139,9 @@ bool BasicAuth::check(std::string_view user, std::string_view password) {
         ++slowChecks;
     }
     // bcrypt outside the lock: other requests need not wait for it.
-    if (!bcryptMatches(password, found->second.hash)) {
+    bool matches = bcryptMatches(password, found->second.hash);
+    work += uint64_t{1} << std::max(4U, bcryptCost(found->second.hash));
+    if (!matches) {
         // 2^c + 2^c + 2^(c+1) + ... + 2^(max-1) = 2^max: a cheaper user's
         // refusal costs what the costliest's does.
         for (unsigned cost = std::max(4U, bcryptCost(found->second.hash)); cost < dummyHashCost; ++cost)

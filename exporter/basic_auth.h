@@ -21,6 +21,7 @@
 #define EXPORTER_BASIC_AUTH_H
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <map>
 #include <mutex>
@@ -53,6 +54,10 @@ public:
     bool remembered(std::string_view user, std::string_view password) const;
     // Checks that went to bcrypt, for tests of the memory of verified pairs.
     uint64_t bcryptChecks() const;
+    // The bcrypt work done so far, as the sum of 2^cost over every hash
+    // computed, real or dummy: what a refusal costs, counted rather than
+    // timed.
+    uint64_t bcryptWork() const { return work.load(); }
     // The cost of the dummy check: the highest of the users' costs.
     unsigned dummyCost() const { return dummyHashCost; }
 
@@ -70,6 +75,7 @@ private:
     unsigned dummyHashCost = 0;
     mutable std::mutex lock;
     uint64_t slowChecks = 0;  // under lock
+    mutable std::atomic<uint64_t> work{0};
 };
 
 // Whether crypt(3) of the password with the hash's salt gives the hash,
