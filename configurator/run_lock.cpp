@@ -114,7 +114,7 @@ std::string holderOf(int fd, uint64_t first, uint64_t last) {
     std::ifstream in("/proc/" + std::to_string(l.l_pid) + "/cmdline", std::ios::binary);
     std::string command((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     while (!command.empty() && command.back() == '\0') command.pop_back();
-    if (command.size() > MAX_COMMAND_SHOWN) command = command.substr(0, MAX_COMMAND_SHOWN) + "...";
+    if (command.size() > MAX_COMMAND_SHOWN) command.replace(MAX_COMMAND_SHOWN, std::string::npos, "...");
     // Arguments apart by spaces; any other byte a terminal would act on as '?'.
     for (char& c : command)
         if (c == '\0')

@@ -48,10 +48,10 @@ void ProbeLog::note(tagengine::Clock::time_point at, const std::string& what) { 
 
 void ProbeLog::eventNote(tagengine::Clock::time_point at, const std::string& what) {
     if (cutAt == std::string::npos) {
-        std::string text = line(at, what);
-        if (eventBytes + text.size() <= maxEventBytes) {
-            eventBytes += text.size();
-            lines += text;
+        std::string entry = line(at, what);
+        if (eventBytes + entry.size() <= maxEventBytes) {
+            eventBytes += entry.size();
+            lines += entry;
             return;
         }
         cutAt = lines.size();
@@ -87,11 +87,11 @@ void ProbeLog::event(const tagengine::Event& event) {
 }
 
 void ProbeLog::result(tagengine::Clock::time_point at, const tagengine::Result& result) {
-    std::string line = std::string("exchange ended: ") + tagengine::statusName(result.status);
-    if (!result.detail.empty()) line += " (" + result.detail + ")";
-    line += ", " + std::to_string(result.attempts) + " attempts, " + std::to_string(result.segments) +
-            " segments received";
-    note(at, line);
+    std::string ended = std::string("exchange ended: ") + tagengine::statusName(result.status);
+    if (!result.detail.empty()) ended += " (" + result.detail + ")";
+    ended += ", " + std::to_string(result.attempts) + " attempts, " + std::to_string(result.segments) +
+             " segments received";
+    note(at, ended);
     if (result.reply) note(at, "reply: " + messageLine(*result.reply));
 }
 

@@ -144,12 +144,13 @@ TEST(ConfState, EveryFaultNamesItsFileAndLine) {
 TEST(ConfState, ValuesWrittenAlikeAreHeldOnceForTheirOwnTag) {
     State state;
     std::string error;
-    ASSERT_TRUE(parse("targets: [127.0.0.1, 127.0.0.2, 127.0.0.3]\n"
-                      "overrides:\n"
-                      "  127.0.0.1: {TAG_DEV_STATE: 1A, TAG_DEV_LABEL: \"1A\"}\n"
-                      "  127.0.0.2: {TAG_DEV_STATE: 1A, TAG_DEV_LABEL: 1A}\n"
-                      "  127.0.0.3: {TAG_DEV_STATE: 1B, TAG_DEV_ID: 1A}\n",
-                      state, error))
+    ASSERT_TRUE(
+        parse("targets: [127.0.0.1, 127.0.0.2, 127.0.0.3]\n"
+              "overrides:\n"
+              "  127.0.0.1: {TAG_DEV_STATE: 1A, TAG_DEV_LABEL: \"1A\"}\n"
+              "  127.0.0.2: {TAG_DEV_STATE: 1A, TAG_DEV_LABEL: 1A}\n"
+              "  127.0.0.3: {TAG_DEV_STATE: 1B, TAG_DEV_ID: 1A}\n",
+              state, error))
         << error;
     ASSERT_EQ(state.targets.size(), 3u);
     EXPECT_EQ(tagsOf(state.targets[0]), "TAG_DEV_STATE=1A TAG_DEV_LABEL=\"1A\" ");

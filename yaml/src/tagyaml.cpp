@@ -161,7 +161,7 @@ public:
     int lastLine = 1;
 
 private:
-    void node(fy_token* anchor, fy_token* tag) {
+    void node(const fy_token* anchor, const fy_token* tag) {
         if (anchor) throw Refusal{lastLine, "anchors and aliases are not allowed"};
         if (tag && builder.tagsFull()) throw Refusal{lastLine, "too many tags"};
     }
