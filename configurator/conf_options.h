@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "shard.h"
+
 namespace tagconf {
 
 enum class Command { Plan, Apply, Save };
@@ -26,6 +28,7 @@ struct ConfOptions {
     double lockTimeout = 5;  // apply: seconds to wait for another apply's lock on the same targets
     uint16_t port = 60000;
     Format format = Format::Text;
+    tagpoll::Shard shard;  // --shard I/N: only the targets of that shard
 };
 
 // Reads argv into options. Returns -1 when the command is to run; otherwise

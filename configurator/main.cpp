@@ -3,6 +3,7 @@
 // differs and reads it back, save writes what devices hold as a state file.
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -23,6 +24,17 @@ namespace {
 
 using namespace tagconf;
 
+// Only the shard's targets of the state. Two names for one device are then
+// found within the shard alone: every spelling of an address lands in one
+// shard, but a name and an address may not (see shard.h).
+void keepShard(State& state, const tagpoll::Shard& shard) {
+    if (shard.count <= 1) return;
+    auto& targets = state.targets;
+    targets.erase(std::remove_if(targets.begin(), targets.end(),
+                                 [&](const TargetState& t) { return !tagpoll::inShard(t.target, shard); }),
+                  targets.end());
+}
+
 int planOrApply(const ConfOptions& o) {
     State state;
     std::string error;
@@ -30,6 +42,7 @@ int planOrApply(const ConfOptions& o) {
         fprintf(stderr, "tagconf: %s\n", error.c_str());
         return 1;
     }
+    keepShard(state, o.shard);
     RunOptions run{o.timeoutSeconds,          o.retries, o.concurrency, o.rate, o.command == Command::Apply,
                    isatty(STDERR_FILENO) == 1};
     RunReport report;
@@ -71,9 +84,11 @@ int save(const ConfOptions& o) {
     }
     tagpoll::TargetList list(o.port);
     if (!collectTargets(o, list)) return 1;
-    // A device named twice is saved once: apply refuses a file naming it twice.
+    // A device named twice is saved once: apply refuses a file naming it
+    // twice. Only the shard's targets are looked up, as plan and apply do.
     std::vector<std::string> notes;
-    std::vector<tagpoll::Target> targets = oneTargetPerDevice(list, notes);
+    std::vector<tagpoll::Target> targets =
+        oneTargetPerDevice(list, tagpoll::shardTargets(list.targets(), o.shard), notes);
     for (const std::string& note : notes) fprintf(stderr, "tagconf: %s\n", note.c_str());
     std::vector<SavedTarget> saved = readTargets(targets, request, o);
     int status = 0;
