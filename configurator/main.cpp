@@ -88,7 +88,8 @@ int save(const ConfOptions& o) {
     // twice. Only the shard's targets are looked up, as plan and apply do.
     std::vector<std::string> notes;
     std::vector<tagpoll::Target> targets =
-        oneTargetPerDevice(list, tagpoll::shardTargets(list.targets(), o.shard), notes);
+        o.shard.count > 1 ? oneTargetPerDevice(list, tagpoll::shardTargets(list.targets(), o.shard), notes)
+                          : oneTargetPerDevice(list, notes);
     for (const std::string& note : notes) fprintf(stderr, "tagconf: %s\n", note.c_str());
     std::vector<SavedTarget> saved = readTargets(targets, request, o);
     int status = 0;
