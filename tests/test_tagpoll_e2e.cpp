@@ -373,7 +373,7 @@ TEST(TagpollE2E, ShardsOfAFleetTogetherPollEveryDeviceOnce) {
     std::vector<std::string> expected = splitLines(whole.out);
     ASSERT_EQ(expected.size(), 60u);
     std::sort(expected.begin(), expected.end());
-    for (int count : {1, 2, 3, 7}) {
+    for (int count : {2, 7}) {
         std::vector<std::string> joined;
         for (int index = 0; index < count; ++index) {
             std::string shard = std::to_string(index) + "/" + std::to_string(count);
@@ -381,9 +381,7 @@ TEST(TagpollE2E, ShardsOfAFleetTogetherPollEveryDeviceOnce) {
                 tagpoll({"-f", fleet, "--shard", shard, "-t", "0.5", "GET:", "TAG_DEV_ID", "TAG_DEV_LABEL"});
             EXPECT_EQ(part.status, 0) << shard << ": " << part.err;
             std::vector<std::string> lines = splitLines(part.out);
-            if (count > 1) {
-                EXPECT_LT(lines.size(), 60u) << shard << " polled the whole fleet";
-            }
+            EXPECT_LT(lines.size(), 60u) << shard << " polled the whole fleet";
             joined.insert(joined.end(), lines.begin(), lines.end());
         }
         std::sort(joined.begin(), joined.end());
@@ -414,23 +412,20 @@ TEST(TagpollE2E, EverySpellingOfADeviceFallsInOneShard) {
         ASSERT_EQ(shards.size(), 2u) << reply;
         EXPECT_EQ(shards[0], shards[1]) << reply;
     }
-    // One device, seven shards: six hold nothing, exit 0 and say so.
+    // One device, two shards: one polls it, the other holds nothing, exits 0
+    // and says so.
     std::string one = splitLines(readFile(fleet)).front();
-    int empty = 0, polled = 0;
-    for (int index = 0; index < 7; ++index) {
+    std::string outs;
+    for (int index = 0; index < 2; ++index) {
         RunResult r =
-            tagpoll({"--target", one, "--shard", std::to_string(index) + "/7", "GET:", "TAG_DEV_ID"});
+            tagpoll({"--target", one, "--shard", std::to_string(index) + "/2", "GET:", "TAG_DEV_ID"});
         EXPECT_EQ(r.status, 0) << r.err;
         if (r.out.empty()) {
-            ++empty;
-            EXPECT_EQ(r.err, "tagpoll: shard " + std::to_string(index) + "/7 holds none of the 1 targets\n");
-        } else {
-            ++polled;
-            EXPECT_EQ(r.out.substr(0, one.size() + 1), one + "\t");
+            EXPECT_EQ(r.err, "tagpoll: shard " + std::to_string(index) + "/2 holds none of the 1 targets\n");
         }
+        outs += r.out;
     }
-    EXPECT_EQ(polled, 1);
-    EXPECT_EQ(empty, 6);
+    EXPECT_EQ(outs, one + "\tGET: TAG_DEV_ID=00000001 \n");
 }
 
 TEST(TagpollE2E, ProgressGoesToAStandardErrorThatIsATerminal) {
