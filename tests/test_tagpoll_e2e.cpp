@@ -397,7 +397,13 @@ TEST(TagpollE2E, EverySpellingOfADeviceFallsInOneShard) {
     std::string fleet = dir.path + "/fleet.txt";
     AgentProcess agent({"--devices", "20", "--targets-file", fleet});
     std::string respelled;
-    for (const std::string& t : splitLines(readFile(fleet))) respelled += "127." + t.substr(8) + "\n";
+    for (const std::string& t : splitLines(readFile(fleet))) {
+        // 127.A.B.C:P as 127.N:P, N the last three bytes as one number.
+        size_t colon = t.find(':');
+        in_addr a{};
+        ASSERT_EQ(inet_pton(AF_INET, t.substr(0, colon).c_str(), &a), 1) << t;
+        respelled += "127." + std::to_string(ntohl(a.s_addr) & 0xFFFFFF) + t.substr(colon) + "\n";
+    }
     std::string again = dir.write("again.txt", respelled);
     std::map<std::string, std::vector<int>> shardsOf;  // a device's reply -> the shards that polled it
     for (int index = 0; index < 3; ++index) {
