@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -11,6 +12,7 @@
 #include "conf_run.h"
 #include "file_replace.h"
 #include "run_guard.h"
+#include "shard.h"
 #include "state_file.h"
 #include "tag_text.h"
 #include "target_limit.h"
@@ -78,6 +80,17 @@ int writePlanFile(const ConfOptions& o, const State& state, const std::vector<Ta
     return 1;
 }
 
+// Only the shard's targets of the state. Two names for one device are then
+// found within the shard alone: every spelling of an address lands in one
+// shard, but a name and an address may not (see shard.h).
+void keepShard(State& state, const tagpoll::Shard& shard) {
+    if (shard.count <= 1) return;
+    auto& targets = state.targets;
+    targets.erase(std::remove_if(targets.begin(), targets.end(),
+                                 [&](const TargetState& t) { return !tagpoll::inShard(t.target, shard); }),
+                  targets.end());
+}
+
 }  // namespace
 
 bool loadInput(const ConfOptions& o, State& state, bool& isPlan, PlanInfo& plan, std::string& error) {
@@ -89,6 +102,7 @@ bool loadInput(const ConfOptions& o, State& state, bool& isPlan, PlanInfo& plan,
         state = State{};
         return false;
     }
+    if (loaded) keepShard(state, o.shard);
     return loaded;
 }
 

@@ -37,6 +37,14 @@ void addCommon(CLI::App& app, ConfOptions& o) {
            "text (default) or json: one object per target, then the summary's")
         ->type_name("FORMAT")
         ->check(CLI::IsMember({"text", "json"}));
+    app.add_option_function<std::string>(
+           "--shard",
+           [&o](const std::string& text) {
+               std::string why;
+               if (!tagpoll::parseShard(text, o.shard, why)) throw CLI::ValidationError(why);
+           },
+           "only the targets whose address and port hash to I modulo N (0 <= I < N)")
+        ->type_name("I/N");
 }
 
 // --limit, for the commands that act on a file's targets.

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "shard.h"
+
 namespace tagconf {
 
 enum class Command { Plan, Apply, Save, Validate };
@@ -30,6 +32,7 @@ struct ConfOptions {
     uint16_t port = 60000;
     bool portGiven = false;  // -p on the command line, not the default
     Format format = Format::Text;
+    tagpoll::Shard shard;  // --shard I/N: only the targets of that shard
 };
 
 // Reads argv into options. Returns -1 when the command is to run; otherwise

@@ -11,6 +11,7 @@
 #include "request_words.h"
 #include "same_device.h"
 #include "save_file.h"
+#include "shard.h"
 #include "state_seal.h"
 #include "tag_text.h"
 #include "yaml_text.h"
@@ -130,9 +131,12 @@ int runSave(const ConfOptions& o, std::ostream& out, FILE* errors) {
         fprintf(errors, "tagconf: no targets to save\n");
         return 1;
     }
-    // A device named twice is saved once: apply refuses a file naming it twice.
+    // A device named twice is saved once: apply refuses a file naming it
+    // twice. Only the shard's targets are looked up, as plan and apply do.
     std::vector<std::string> notes;
-    std::vector<tagpoll::Target> targets = oneTargetPerDevice(list, notes);
+    std::vector<tagpoll::Target> targets =
+        o.shard.count > 1 ? oneTargetPerDevice(list, tagpoll::shardTargets(list.targets(), o.shard), notes)
+                          : oneTargetPerDevice(list, notes);
     for (const std::string& note : notes) fprintf(errors, "tagconf: %s\n", note.c_str());
     std::vector<SavedTarget> saved = readTargets(targets, request, o);
     size_t missing = 0;

@@ -98,7 +98,12 @@ bool resolveTargets(const State& state, std::vector<sockaddr_storage>& addresses
 
 std::vector<tagpoll::Target> oneTargetPerDevice(const tagpoll::TargetList& list,
                                                 std::vector<std::string>& notes) {
-    const std::vector<tagpoll::Target>& targets = list.targets();
+    return oneTargetPerDevice(list, list.targets(), notes);
+}
+
+std::vector<tagpoll::Target> oneTargetPerDevice(const tagpoll::TargetList& list,
+                                                const std::vector<tagpoll::Target>& targets,
+                                                std::vector<std::string>& notes) {
     std::vector<bool> repeated(targets.size());
     std::vector<sockaddr_storage> addresses;
     findSameDevices(targets, addresses, [&](size_t later, size_t earlier) {

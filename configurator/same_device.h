@@ -22,10 +22,14 @@ namespace tagconf {
 // once" for the first target that is the device of an earlier one.
 bool resolveTargets(const State& state, std::vector<sockaddr_storage>& addresses, std::string& error);
 
-// save's targets with every device once: a target that is the device of an
-// earlier one is left out, and notes says which ("FILE:LINE: B is the device
-// of A (FILE:LINE), ADDRESS: saved once").
+// save's targets (those of the list, or the part of them given) with every
+// device once: a target that is the device of an earlier one is left out,
+// and notes says which ("FILE:LINE: B is the device of A (FILE:LINE),
+// ADDRESS: saved once"). Only the targets given are resolved.
 std::vector<tagpoll::Target> oneTargetPerDevice(const tagpoll::TargetList& list,
+                                                std::vector<std::string>& notes);
+std::vector<tagpoll::Target> oneTargetPerDevice(const tagpoll::TargetList& list,
+                                                const std::vector<tagpoll::Target>& targets,
                                                 std::vector<std::string>& notes);
 
 }  // namespace tagconf

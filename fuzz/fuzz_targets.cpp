@@ -1,6 +1,8 @@
 // The targets-file reader on any bytes: it either refuses with one
 // printable "NAME:LINE: reason" line naming a line that exists, or gives
-// distinct targets with a valid host and port each, IPv6 ones included.
+// distinct targets with a valid host and port each, IPv6 ones included; each
+// target's shard key is of one of the documented forms and falls in exactly
+// one of three shards.
 #include <arpa/inet.h>
 
 #include <algorithm>
@@ -9,6 +11,7 @@
 #include <sstream>
 #include <string>
 
+#include "shard.h"
 #include "targets.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -45,6 +48,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         std::transform(label.begin(), label.end(), label.begin(),
                        [](unsigned char c) { return char(std::tolower(c)); });
         if (!labels.insert(label).second) abort();
+        std::string key = tagpoll::shardKey(t);
+        size_t body = key.size() - 3;  // less the kind byte and the port
+        if (!((key[0] == '\x04' && body == 4) || (key[0] == '\x06' && body == 16) ||
+              (key[0] == '\0' && body <= t.host.size())))
+            abort();
+        int shards = 0;
+        for (uint64_t i = 0; i < 3; ++i) shards += tagpoll::inShard(t, tagpoll::Shard{i, 3});
+        if (shards != 1) abort();
     }
     return 0;
 }

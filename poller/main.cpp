@@ -11,6 +11,7 @@
 #include "poll_options.h"
 #include "poll_run.h"
 #include "request_words.h"
+#include "shard.h"
 #include "targets.h"
 
 #ifndef TAGPOLL_VERSION
@@ -95,7 +96,19 @@ int main(int argc, char** argv) {
     tagpoll::TargetList list(o.port);
     if (!collectTargets(o, list)) return USAGE;
 
+    // Unsplit, the list is polled as it stands: a large fleet is not copied.
+    std::vector<tagpoll::Target> part;
+    if (o.shard.count > 1) part = tagpoll::shardTargets(list.targets(), o.shard);
+    const std::vector<tagpoll::Target>& targets = o.shard.count > 1 ? part : list.targets();
+    // A shard may hold none of a small fleet: not an error, since the other
+    // shards cover it, and the run still writes what a run writes (a CSV
+    // header, the summary).
+    if (targets.empty())
+        fprintf(stderr, "tagpoll: shard %s/%s holds none of the %zu targets\n",
+                std::to_string(o.shard.index).c_str(), std::to_string(o.shard.count).c_str(),
+                list.targets().size());
+
     uint8_t encoded[1024];
     tagpoll::ResultWriter writer(o.format, stdout, request->getMsg(encoded, sizeof encoded));
-    return tagpoll::runPoll(o, list.targets(), request, writer, isatty(STDERR_FILENO) == 1);
+    return tagpoll::runPoll(o, targets, request, writer, isatty(STDERR_FILENO) == 1);
 }

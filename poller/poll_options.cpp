@@ -19,6 +19,7 @@ enum LongOnly {
     OPT_ALIVE,
     OPT_SUMMARY,
     OPT_MAX_REPLY_BYTES,
+    OPT_SHARD,
     OPT_HELP,
     OPT_VERSION
 };
@@ -38,6 +39,7 @@ constexpr option longOptions[] = {{"file", required_argument, nullptr, 'f'},
                                   {"alive", no_argument, nullptr, OPT_ALIVE},
                                   {"summary", no_argument, nullptr, OPT_SUMMARY},
                                   {"max-reply-bytes", required_argument, nullptr, OPT_MAX_REPLY_BYTES},
+                                  {"shard", required_argument, nullptr, OPT_SHARD},
                                   {nullptr, 0, nullptr, 0}};
 
 bool readUnsigned(const char* text, unsigned long min, unsigned long max, unsigned long& out) {
@@ -74,6 +76,7 @@ bool takeOption(int opt, const char* arg, PollOptions& o, std::string& error) {
     case OPT_VERIFY: o.verify = true; return true;
     case OPT_ALIVE: o.alive = true; return true;
     case OPT_SUMMARY: o.summary = true; return true;
+    case OPT_SHARD: return parseShard(arg, o.shard, error);
     case OPT_MAX_REPLY_BYTES:
         if (readUnsigned(arg, 1024, 1UL << 30, n)) {
             o.maxReplyBytes = n;
@@ -146,8 +149,8 @@ bool parseOptions(int argc, char** argv, PollOptions& o, std::string& error) {
     for (int i = optind; i < argc; ++i) o.words.emplace_back(argv[i]);
     bool polling = !o.files.empty() || !o.targets.empty();
     if (!o.listen.empty()) {
-        if (polling || !o.words.empty() || o.verify) {
-            error = "--listen takes no targets, no words and no --verify";
+        if (polling || !o.words.empty() || o.verify || o.shard.count > 1) {
+            error = "--listen takes no targets, no words, no --verify and no --shard";
             return false;
         }
         return true;
@@ -184,6 +187,8 @@ const char* usageText() {
            "                          every target verified\n"
            "      --alive             print only the targets that replied\n"
            "      --summary           end with a count of each status on standard error\n"
+           "      --shard I/N         only the targets whose address and port hash to I\n"
+           "                          modulo N (0 <= I < N); N runs cover the fleet once\n"
            "      --max-reply-bytes N  bytes one reply may carry (default 1048576)\n"
            "      --listen [ADDRESS:]PORT  print every message that arrives there\n"
            "                          (ADDRESS: A.B.C.D or [IPV6])\n"

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "shard.h"
+
 namespace tagpoll {
 
 enum class Format { Line, Json, Csv };
@@ -25,6 +27,7 @@ struct PollOptions {
     bool alive = false;              // --alive: print only the targets that replied
     bool summary = false;            // --summary: a count of each status on standard error at the end
     bool verify = false;             // --verify: a SET read back and compared, target by target
+    Shard shard;                     // --shard I/N: only the targets of that shard
     std::vector<std::string> words;  // message-type word, then tag words
     bool help = false;
     bool version = false;

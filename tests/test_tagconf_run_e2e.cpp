@@ -239,4 +239,60 @@ TEST(TagconfRunE2E, StoppedApplyReportsEveryTargetAsFarAsKnown) {
     }
 }
 
+// Each apply of a split writes its part; together they write every device
+// once, after which the whole fleet plans clean. save splits the same way.
+TEST(TagconfRunE2E, ShardsOfAFleetApplyAndSaveEveryDeviceOnce) {
+    TempDir dir;
+    std::string fleet = dir.path + "/fleet.txt";
+    AgentProcess agent({"--devices", "30", "--targets-file", fleet});
+    std::vector<std::string> targets = splitLines(readFile(fleet));
+    std::string list;
+    for (const std::string& t : targets) list += "  - " + t + "\n";
+    std::string state = dir.write("state.yml", "targets:\n" + list + "tags: {TAG_DEV_LABEL: split}\n");
+    std::multiset<std::string> applied, saved;
+    for (int index = 0; index < 3; ++index) {
+        std::string shard = std::to_string(index) + "/3";
+        RunResult r = runProgram(TAGCONF_PATH, {"apply", "--shard", shard, "-t", "0.5", state});
+        EXPECT_EQ(r.status, 0) << shard << ": " << r.err;
+        for (const std::string& line : splitLines(r.out))
+            if (line.find("\tchanged (1 tags, verified)") != std::string::npos)
+                applied.insert(line.substr(0, line.find('\t')));
+        RunResult s =
+            runProgram(TAGCONF_PATH, {"save", "-f", fleet, "--shard", shard, "-t", "0.5", "TAG_DEV_ID"});
+        EXPECT_EQ(s.status, 0) << shard << ": " << s.err;
+        for (const std::string& t : targets)
+            if (s.out.find(t + ":") != std::string::npos || s.out.find(t + "\"") != std::string::npos)
+                saved.insert(t);
+    }
+    std::multiset<std::string> every(targets.begin(), targets.end());
+    EXPECT_EQ(applied, every);
+    EXPECT_EQ(saved, every);
+    RunResult plan = runProgram(TAGCONF_PATH, {"plan", "-t", "0.5", state});
+    EXPECT_EQ(plan.status, 0) << plan.out;
+    EXPECT_TRUE(plan.out.ends_with("30 targets: 30 unchanged, 0 to change (0 tags), 0 unreachable\n"))
+        << plan.out;
+}
+
+TEST(TagconfRunE2E, BadShardIsAUsageErrorOfEveryCommand) {
+    TempDir dir;
+    std::string state = dir.write("state.yml", "targets: [127.0.0.1:9]\ntags: {TAG_DEV_LABEL: a}\n");
+    const std::pair<const char*, const char*> cases[] = {
+        {"1/1", "bad --shard \"1/1\": N from 1 to 1000000, I from 0 to N-1"},
+        {"0/0", "bad --shard \"0/0\": N from 1 to 1000000, I from 0 to N-1"},
+        {"-1/2", "bad --shard \"-1/2\": I/N, e.g. 0/4"},
+        {"1", "bad --shard \"1\": I/N, e.g. 0/4"},
+    };
+    for (const auto& [shard, why] : cases) {
+        for (std::vector<std::string> args :
+             {std::vector<std::string>{"plan", state, "--shard", shard},
+              {"--shard", shard, "apply", state},
+              {"save", "--target", "127.0.0.1:9", "--shard", shard, "TAG_DEV_ID"}}) {
+            RunResult r = runProgram(TAGCONF_PATH, args);
+            EXPECT_EQ(r.status, 1) << args[0] << " " << shard;
+            EXPECT_NE(r.err.find(why), std::string::npos) << r.err;
+            EXPECT_EQ(r.out, "");
+        }
+    }
+}
+
 }  // namespace

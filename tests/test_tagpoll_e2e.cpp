@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <filesystem>
 #include <fstream>
@@ -340,6 +341,11 @@ TEST(TagpollE2E, BadInputStopsBeforeAnythingIsSent) {
         {{"-f", fine, "-o", "xml", "GET:"},
          "tagpoll: bad --format \"xml\": line, json or csv\n"
          "Try 'tagpoll --help' for more information.\n"},
+        {{"-f", fine, "--shard", "2/2", "GET:"},
+         "tagpoll: bad --shard \"2/2\": N from 1 to 1000000, I from 0 to N-1\n"
+         "Try 'tagpoll --help' for more information.\n"},
+        {{"-f", fine, "--shard", "1", "GET:"},
+         "tagpoll: bad --shard \"1\": I/N, e.g. 0/4\nTry 'tagpoll --help' for more information.\n"},
     };
     // Not under valgrind: these paths end before the engine starts, and the
     // fuzz target and the unit tests cover the reader's memory.
@@ -353,6 +359,79 @@ TEST(TagpollE2E, BadInputStopsBeforeAnythingIsSent) {
     EXPECT_LT(recv(target.fd, buf, sizeof buf, MSG_DONTWAIT), 0) << "a request went out";
     EXPECT_EQ(tagpoll({"--help"}).status, 0);
     EXPECT_EQ(tagpoll({"--version"}).out, "tagpoll " TAGPOLL_VERSION "\n");
+}
+
+// Each poller of a split takes its part; together they poll what one
+// unsharded run polls, each device once, and a shard left empty by a small
+// fleet is no failure.
+TEST(TagpollE2E, ShardsOfAFleetTogetherPollEveryDeviceOnce) {
+    TempDir dir;
+    std::string fleet = dir.path + "/fleet.txt";
+    AgentProcess agent({"--devices", "60", "--targets-file", fleet});
+    RunResult whole = tagpoll({"-f", fleet, "-t", "0.5", "GET:", "TAG_DEV_ID", "TAG_DEV_LABEL"});
+    ASSERT_EQ(whole.status, 0) << whole.err;
+    std::vector<std::string> expected = splitLines(whole.out);
+    ASSERT_EQ(expected.size(), 60u);
+    std::sort(expected.begin(), expected.end());
+    for (int count : {2, 7}) {
+        std::vector<std::string> joined;
+        for (int index = 0; index < count; ++index) {
+            std::string shard = std::to_string(index) + "/" + std::to_string(count);
+            RunResult part =
+                tagpoll({"-f", fleet, "--shard", shard, "-t", "0.5", "GET:", "TAG_DEV_ID", "TAG_DEV_LABEL"});
+            EXPECT_EQ(part.status, 0) << shard << ": " << part.err;
+            std::vector<std::string> lines = splitLines(part.out);
+            EXPECT_LT(lines.size(), 60u) << shard << " polled the whole fleet";
+            joined.insert(joined.end(), lines.begin(), lines.end());
+        }
+        std::sort(joined.begin(), joined.end());
+        EXPECT_EQ(joined, expected) << count << " shards";
+    }
+}
+
+// Two spellings of one address (127.0.0.9 and 127.9) are two lines of a
+// file but one device: they fall in one shard, so no two pollers of a split
+// ever talk to one device.
+TEST(TagpollE2E, EverySpellingOfADeviceFallsInOneShard) {
+    TempDir dir;
+    std::string fleet = dir.path + "/fleet.txt";
+    AgentProcess agent({"--devices", "20", "--targets-file", fleet});
+    std::string respelled;
+    for (const std::string& t : splitLines(readFile(fleet))) {
+        // 127.A.B.C:P as 127.N:P, N the last three bytes as one number.
+        size_t colon = t.find(':');
+        in_addr a{};
+        ASSERT_EQ(inet_pton(AF_INET, t.substr(0, colon).c_str(), &a), 1) << t;
+        respelled += "127." + std::to_string(ntohl(a.s_addr) & 0xFFFFFF) + t.substr(colon) + "\n";
+    }
+    std::string again = dir.write("again.txt", respelled);
+    std::map<std::string, std::vector<int>> shardsOf;  // a device's reply -> the shards that polled it
+    for (int index = 0; index < 3; ++index) {
+        RunResult r = tagpoll({"-f", fleet, "-f", again, "--shard", std::to_string(index) + "/3", "-t", "0.5",
+                               "GET:", "TAG_DEV_ID"});
+        EXPECT_EQ(r.status, 0) << r.err;
+        for (const std::string& line : splitLines(r.out))
+            shardsOf[line.substr(line.find('\t'))].push_back(index);
+    }
+    ASSERT_EQ(shardsOf.size(), 20u);
+    for (const auto& [reply, shards] : shardsOf) {
+        ASSERT_EQ(shards.size(), 2u) << reply;
+        EXPECT_EQ(shards[0], shards[1]) << reply;
+    }
+    // One device, two shards: one polls it, the other holds nothing, exits 0
+    // and says so.
+    std::string one = splitLines(readFile(fleet)).front();
+    std::string outs;
+    for (int index = 0; index < 2; ++index) {
+        RunResult r =
+            tagpoll({"--target", one, "--shard", std::to_string(index) + "/2", "GET:", "TAG_DEV_ID"});
+        EXPECT_EQ(r.status, 0) << r.err;
+        if (r.out.empty()) {
+            EXPECT_EQ(r.err, "tagpoll: shard " + std::to_string(index) + "/2 holds none of the 1 targets\n");
+        }
+        outs += r.out;
+    }
+    EXPECT_EQ(outs, one + "\tGET: TAG_DEV_ID=00000001 \n");
 }
 
 TEST(TagpollE2E, ProgressGoesToAStandardErrorThatIsATerminal) {

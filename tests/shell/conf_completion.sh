@@ -21,6 +21,8 @@ expect "tagconf save --l" ""
 expect "tagconf --format " "text json"
 expect "tagconf --ver" "--version"
 expect "tagconf plan -t " ""
+expect "tagconf apply --sh" "--shard"
+expect "tagconf save --shard " ""
 expect_count "tagconf save -f x " 182
 
 finish
