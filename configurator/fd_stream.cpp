@@ -11,7 +11,7 @@ namespace tagconf {
 
 namespace {
 
-constexpr size_t BUFFER_SIZE = 64 * 1024;
+constexpr size_t BUFFER_SIZE = size_t{64} * 1024;
 
 const char* fileKind(mode_t mode) {
     if (S_ISFIFO(mode)) return "a FIFO";

@@ -53,12 +53,10 @@ std::string yamlQuoted(std::string_view utf8) {
         if (c == '"' || c == '\\') {
             out += '\\';
             out += char(c);
-        } else if (length == 1 && c >= 0x80) {
-            out += "\\x";  // not UTF-8: the caller's fault, kept visible
-            appendHex(out, c, 2);
-        } else if (!needsEscape(c)) {
+        } else if ((length > 1 || c < 0x80) && !needsEscape(c)) {
             out.append(utf8.substr(i, length));
         } else if (c <= 0xFF) {
+            // Also a lone byte that is not UTF-8: the caller's fault, kept visible.
             out += "\\x";
             appendHex(out, c, 2);
         } else if (c <= 0xFFFF) {

@@ -32,7 +32,7 @@ public:
     // check turned away while queued.
     using Done = std::function<void(Verdict)>;
 
-    CheckQueue(size_t workers, size_t capacity);
+    CheckQueue(size_t workerCount, size_t capacity);
     ~CheckQueue();
     CheckQueue(const CheckQueue&) = delete;
     CheckQueue& operator=(const CheckQueue&) = delete;

@@ -60,7 +60,7 @@ private:
         Clock::time_point at;
         Clock::time_point trustedUntil;
     };
-    Bucket& bucketOf(const Key& key, Clock::time_point now);  // under lock, refilled to now
+    Bucket& bucketOf(const Key& wanted, Clock::time_point now);  // under lock, refilled to now
 
     Settings settings;
     std::mutex lock;

@@ -2,6 +2,7 @@
 // "f.yml:LINE: reason" line of printable ASCII and an empty document, or
 // gives a tree within the bounds whose every node is where iteration
 // finds it.
+#include <algorithm>
 #include <cstdlib>
 #include <string>
 #include <string_view>
@@ -17,9 +18,7 @@ bool faultLine(const std::string& e) {
     size_t i = 6;
     while (i < e.size() && e[i] >= '0' && e[i] <= '9') ++i;
     if (i == 6 || e[6] == '0' || e.compare(i, 2, ": ") != 0 || i + 2 == e.size()) return false;
-    for (char c : e)
-        if (c < 0x20 || c > 0x7E) return false;
-    return true;
+    return std::ranges::all_of(e, [](char c) { return c >= 0x20 && c <= 0x7E; });
 }
 
 // Counts the nodes under node (itself included), checking each on the way.
