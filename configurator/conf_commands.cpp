@@ -106,15 +106,23 @@ bool loadInput(const ConfOptions& o, State& state, bool& isPlan, PlanInfo& plan,
     return loaded;
 }
 
+namespace {
+
+// loadInput, saying why on err when it fails.
+bool loadOrSay(const ConfOptions& o, State& state, bool& isPlan, PlanInfo& plan, FILE* err) {
+    std::string error;
+    if (loadInput(o, state, isPlan, plan, error)) return true;
+    fprintf(err, "tagconf: %s\n", error.c_str());
+    return false;
+}
+
+}  // namespace
+
 int planOrApply(const ConfOptions& o, FILE* out, FILE* err) {
     State state;
     PlanInfo plan;
     bool isPlan = false;
-    std::string error;
-    if (!loadInput(o, state, isPlan, plan, error)) {
-        fprintf(err, "tagconf: %s\n", error.c_str());
-        return 1;
-    }
+    if (!loadOrSay(o, state, isPlan, plan, err)) return 1;
     if (isPlan && !o.dryRun && o.command == Command::Plan) {
         fprintf(err, "tagconf: %s is a plan file: apply it, or plan from its state file %s\n",
                 o.stateFile.c_str(), printable(plan.stateFile).c_str());
@@ -146,11 +154,7 @@ int validate(const ConfOptions& o, FILE* out, FILE* err) {
     State state;
     PlanInfo plan;
     bool isPlan = false;
-    std::string error;
-    if (!loadInput(o, state, isPlan, plan, error)) {
-        fprintf(err, "tagconf: %s\n", error.c_str());
-        return 1;
-    }
+    if (!loadOrSay(o, state, isPlan, plan, err)) return 1;
     size_t n = state.targets.size();
     fprintf(out, "%s: valid %s, %zu %s\n", o.stateFile.c_str(), isPlan ? "plan" : "state file", n,
             n == 1 ? "target" : "targets");

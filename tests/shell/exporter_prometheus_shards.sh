@@ -14,29 +14,7 @@ if ! command -v prometheus >/dev/null || ! command -v promtool >/dev/null; then
   bash "$install_deps" prometheus
 fi
 
-work=$(mktemp -d)
-pids=()
-cleanup() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
-  rm -rf "$work"
-}
-trap cleanup EXIT
-fail() {
-  echo "FAIL: $*" >&2
-  for log in "$work"/*.log; do echo "== $log" >&2; tail -n 20 "$log" >&2; done
-  exit 1
-}
-
-# Waits until the file has a line matching the pattern; prints the line.
-wait_for_line() {
-  local file=$1 pattern=$2
-  for _ in $(seq 100); do
-    if grep -m1 -E "$pattern" "$file" 2>/dev/null; then return 0; fi
-    sleep 0.1
-  done
-  fail "no line like '$pattern' in $file"
-}
+source "$(dirname "$0")/process_harness.sh"
 
 "$agent_bin" --devices "$devices" --targets-file "$work/fleet.txt" -p 0 -t 120 >"$work/agent.log" 2>&1 &
 pids+=($!)

@@ -13,27 +13,7 @@ if ! command -v prometheus >/dev/null || ! command -v openssl >/dev/null || ! co
   bash "$install_deps" prometheus openssl python3
 fi
 
-work=$(mktemp -d)
-pids=()
-cleanup() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
-  rm -rf "$work"
-}
-trap cleanup EXIT
-fail() {
-  echo "FAIL: $*" >&2
-  for log in "$work"/*.log; do echo "== $log" >&2; tail -n 20 "$log" >&2; done
-  exit 1
-}
-wait_for_line() {
-  local file=$1 pattern=$2
-  for _ in $(seq 100); do
-    if grep -m1 -E "$pattern" "$file" 2>/dev/null; then return 0; fi
-    sleep 0.1
-  done
-  fail "no line like '$pattern' in $file"
-}
+source "$(dirname "$0")/process_harness.sh"
 
 # A CA, and a server certificate for 127.0.0.1 that it signs.
 openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 1 -subj /CN=test-ca \
