@@ -4,14 +4,15 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 
 #include "conf_report.h"
 #include "conf_run.h"
-#include "file_replace.h"
 #include "run_guard.h"
+#include "save_file.h"
 #include "shard.h"
 #include "state_file.h"
 #include "tag_text.h"
@@ -72,8 +73,11 @@ int writePlanFile(const ConfOptions& o, const State& state, const std::vector<Ta
     std::string why = unplannable(results);
     if (why.empty()) {
         PlanInfo info{o.stateFile, o.port};
+        // Past the file size limit a write fails with EFBIG instead of
+        // killing the program half way.
+        signal(SIGXFSZ, SIG_IGN);
         if (replaceFile(
-                o.planOut, [&](FILE* f) { return writePlan(f, info, state, results); }, why))
+                o.planOut, [&](std::ostream& out) { writePlan(out, info, state, results); }, why))
             return 0;
     }
     fprintf(err, "tagconf: no plan written to %s: %s\n", o.planOut.c_str(), why.c_str());

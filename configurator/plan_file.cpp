@@ -215,21 +215,20 @@ void Reader::read(State& state, PlanInfo& info) {
 
 bool isPlanText(std::string_view start) { return start.starts_with(MARK); }
 
-bool writePlan(FILE* out, const PlanInfo& info, const State& state,
+void writePlan(std::ostream& out, const PlanInfo& info, const State& state,
                const std::vector<TargetResult>& results) {
     Digest digest;
     auto put = [&](const json& j) {
         std::string text = dumped(j) + "\n";
         digest.add(text);
-        return fputs(text.c_str(), out) >= 0;
+        out << text;
     };
-    bool ok = put({{"tagconf_plan", VERSION},
-                   {"state_file", info.stateFile},
-                   {"port", info.port},
-                   {"targets", state.targets.size()}});
-    for (size_t i = 0; i < state.targets.size() && ok; ++i)
-        ok = put(targetLine(state.targets[i], results[i]));
-    return ok && fprintf(out, "{\"sha256\":\"%s\"}\n", digest.hex().c_str()) > 0;
+    put({{"tagconf_plan", VERSION},
+         {"state_file", info.stateFile},
+         {"port", info.port},
+         {"targets", state.targets.size()}});
+    for (size_t i = 0; i < state.targets.size() && out; ++i) put(targetLine(state.targets[i], results[i]));
+    out << "{\"sha256\":\"" << digest.hex() << "\"}\n";
 }
 
 std::string sealLine(std::string_view body) {

@@ -18,6 +18,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <istream>
+#include <ostream>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -41,8 +42,9 @@ struct PlanInfo {
 bool isPlanText(std::string_view start);
 
 // Writes the plan of a run of plan over the state (every result Unchanged
-// or ToChange, in the state's order). False when a write failed.
-bool writePlan(FILE* out, const PlanInfo& info, const State& state, const std::vector<TargetResult>& results);
+// or ToChange, in the state's order); a failed write shows in out's state.
+void writePlan(std::ostream& out, const PlanInfo& info, const State& state,
+               const std::vector<TargetResult>& results);
 
 // The last line of a plan whose other lines are body: its seal.
 std::string sealLine(std::string_view body);
