@@ -26,8 +26,8 @@ namespace tagconf {
 // A state file larger than this is refused unparsed. What save writes must
 // load: 100,000 devices with every tag of their configuration group take
 // about 25 MiB, so the bound leaves room for ten times that. Nodes need no
-// bound of their own: without aliases, which are refused, a document has no
-// more nodes than bytes.
+// bound of their own: without aliases, which are refused, a document has
+// at most about twice as many nodes as bytes.
 constexpr size_t MAX_STATE_BYTES = size_t{256} << 20;
 
 // Opens a targets file by the path the state file gives (already made

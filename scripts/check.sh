@@ -47,7 +47,7 @@ for target in $targets; do
   scratch=$(mktemp -d)
   mkdir "$scratch/corpus"
   status=0
-  (cd "$scratch" && "$root/build-fuzz-ci/fuzz/$target" -max_total_time="$fuzz_seconds" -max_len=1500 -malloc_limit_mb=64 \
+  (cd "$scratch" && LSAN_OPTIONS=suppressions="$root/fuzz/lsan.supp" "$root/build-fuzz-ci/fuzz/$target" -max_total_time="$fuzz_seconds" -max_len=1500 -malloc_limit_mb=64 \
      -print_final_stats=1 "$scratch/corpus" "$root/fuzz/corpus/$target") > "$scratch/log" 2>&1 || status=$?
   echo "$target: $(grep -E '^Done ' "$scratch/log" || true)"
   if [[ $status != 0 ]]; then

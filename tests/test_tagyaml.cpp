@@ -30,6 +30,9 @@ TEST(TagYaml, RefusesEachFaultWithItsLine) {
         // A raw NUL is no escape: the parser beneath would end the text there.
         {"a: 1\nb: a" + std::string(1, '\0') + "b\n", "f.yml:2: a NUL byte, which YAML does not allow"},
         {"a: \"\x1b[2J\"\n", "f.yml:1: control character \\x1b, which YAML does not allow unescaped"},
+        // Tabs are refused whole: the parser crashed on this one.
+        {"x: 1\n? a:\t:\n",
+         "f.yml:2: a tab: indent and separate with spaces (a text may hold \\t in double quotes)"},
         {"a: 1\n\nb: \xc3\x28\n", "f.yml:3: byte \\xc3 is not UTF-8"},
         {"a: \xed\xa0\x80\n", "f.yml:1: byte \\xed is not UTF-8"},      // a surrogate
         {"a: \xc0\xaf\n", "f.yml:1: byte \\xc0 is not UTF-8"},          // overlong

@@ -112,6 +112,7 @@ void check(const json& c, Tally& tally) {
     }
     if (!loaded) {
         bool feature = error.ends_with("anchors and aliases are not allowed") ||
+                       error.find(": a tab: ") != std::string::npos ||
                        error.ends_with("more than one YAML document");
         if (feature)
             ++tally.refusedFeature;

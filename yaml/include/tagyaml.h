@@ -7,8 +7,9 @@
 // on the first fault of any kind:
 //   - a text the YAML grammar refuses (an unclosed quote, a bad indent:
 //     every invalid case of the YAML test suite);
-//   - a byte below 0x20 but tab, line feed and carriage return (a raw NUL
-//     among them), or bytes that are not UTF-8;
+//   - a byte below 0x20 but line feed and carriage return (a raw NUL and
+//     a tab among them: tabs are allowed by YAML in some places only, and
+//     the parser mishandles some of those), or bytes that are not UTF-8;
 //   - more than Bounds::maxBytes bytes (refused unparsed);
 //   - collections nested more than Bounds::maxDepth deep;
 //   - a second document;
@@ -16,8 +17,9 @@
 //     of nodes, and no file of ours needs one;
 //   - more than 2^27 - 1 tags such as !!str (the tree numbers them in 27
 //     bits; no file of ours comes near).
-// Without aliases a document cannot have more nodes than its text has
-// bytes, so the byte bound bounds the nodes too: the tree costs a fixed 16
+// Without aliases a document cannot have more than about twice as many
+// nodes as its text has bytes (an empty key and its empty value come from
+// one ':'), so the byte bound bounds the nodes too: the tree costs a fixed 16
 // bytes a node plus the scalars' texts, and the text may be freed once it
 // is loaded.
 //
