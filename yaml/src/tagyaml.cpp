@@ -222,7 +222,7 @@ void parse(std::string_view text, Document& doc, const Bounds& bounds) {
     // The parser is read to its end even after a refusal: destroyed half way
     // through some texts, the library reads freed state (found by fuzzing).
     // What follows costs no memory of ours: the events are only freed.
-    if (refused) throw *refused;
+    if (refused) throw Refusal{refused->line, refused->reason};
     if (parser.failed()) throw parser.fault(loader.lastLine);
     loader.finish();
 }
