@@ -141,19 +141,19 @@ echo "ok: promtool accepts /probe and /metrics"
 cp "$work/bad.yml" "$work/modules.yml"
 kill -HUP "$exporter_pid"
 for _ in $(seq 50); do
-  curl -sf "http://$exporter/metrics" | grep -q '^tag_exporter_config_reloads_total{result="failure"} 1$' && break
+  serves "http://$exporter/metrics" '^tag_exporter_config_reloads_total{result="failure"} 1$' && break
   sleep 0.1
 done
-curl -sf "http://$exporter/metrics" | grep -q '^tag_exporter_config_last_reload_successful 0$' || fail "failed reload not shown"
-curl -sf "http://$exporter/probe?target=$device&module=ai" | grep -q '^tag_probe_success 1$' ||
+serves "http://$exporter/metrics" '^tag_exporter_config_last_reload_successful 0$' || fail "failed reload not shown"
+serves "http://$exporter/probe?target=$device&module=ai" '^tag_probe_success 1$' ||
   fail "the modules in force were lost with a bad reload"
 printf 'modules:\n  only_id:\n    tags: [TAG_DEV_ID]\n' >"$work/modules.yml"
 kill -HUP "$exporter_pid"
 for _ in $(seq 50); do
-  curl -sf "http://$exporter/probe?target=$device&module=only_id" | grep -q "^tag_dev_id $want_id$" && break
+  serves "http://$exporter/probe?target=$device&module=only_id" "^tag_dev_id $want_id$" && break
   sleep 0.1
 done
-curl -sf "http://$exporter/metrics" | grep -q '^tag_exporter_config_last_reload_successful 1$' || fail "good reload not shown"
+serves "http://$exporter/metrics" '^tag_exporter_config_last_reload_successful 1$' || fail "good reload not shown"
 [[ $(curl -s -o /dev/null -w '%{http_code}' "http://$exporter/probe?target=$device&module=ai") == 400 ]] ||
   fail "a module dropped by the reload is still served"
 echo "ok: SIGHUP reloads, keeping the old modules when the new file is bad"

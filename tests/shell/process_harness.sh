@@ -26,3 +26,12 @@ wait_for_line() {
   done
   fail "no line like '$pattern' in $file"
 }
+
+# Whether the page at the URL has a line matching the pattern. The page is
+# read whole before grep looks: grep -q leaving early would make curl fail
+# on a closed pipe, which pipefail turns into a false "no".
+serves() {
+  local page
+  page=$(curl -sf "$1") || return 1
+  grep -q -- "$2" <<<"$page"
+}
