@@ -84,6 +84,9 @@ void Engine::State::readBack(uint64_t id, Result&& sent) {
     w.answered = false;  // this round's read-back decides now
     auto read = [this, id](Result&& r) { compare(id, std::move(r)); };
     w.running = owner.submit(roundExchange(w, readBackOf(w), read), lastNow);
+    // A lost read-back is a round lost: the next one waits longer.
+    auto round = records.find(w.running);
+    if (round != records.end()) round->second.roundsBefore = w.result.attempts - 1;
 }
 
 void Engine::State::compare(uint64_t id, Result&& read) {
