@@ -264,6 +264,60 @@ TEST(Engine, LateWholeReplyToAnEarlierAttemptCounts) {
     EXPECT_EQ(h.results[id].attempts, 2);
 }
 
+// Round trips by the fake clock: what the engine is given as now when a
+// reply is read, less what it was given when the attempt went out.
+struct Answering {
+    UdpPeer peer;
+    explicit Answering() { peer.answer({send(segment(1, 0x80, {u32(8, 7)}))}); }
+};
+
+TEST(Engine, FurtherAttemptsWaitByTheEstimateNotTheTimeOut) {
+    Answering a, b;
+    Silent unheard;
+    Harness h;
+    uint64_t first = h.submit(a.peer.port(), 1000ms, 0);
+    h.step(0ms);
+    h.until(first, 10ms);  // a: 10 ms, so 30 ms
+    uint64_t second = h.submit(b.peer.port(), 1000ms, 0);
+    h.step(20ms);
+    h.until(second, 120ms);  // b: 100 ms, so 300 ms; the fleet 126.25 ms
+    ASSERT_EQ(h.results[first].status, Status::Answered);
+    ASSERT_EQ(h.results[second].status, Status::Answered);
+    a.peer.finish();
+
+    // a again, now silent: its own estimate, then doubled from it.
+    uint64_t again = h.submit(a.peer.port(), 1000ms, 1);
+    EXPECT_EQ(h.step(200ms), h.t0 + 230ms);
+    Clock::time_point wake = h.step(230ms);
+    EXPECT_GE(wake, h.t0 + 260ms);
+    EXPECT_LE(wake, h.t0 + 290ms);
+    h.step(290ms);
+    EXPECT_EQ(h.results[again].status, Status::TimedOut);
+    EXPECT_EQ(h.results[again].attempts, 2);
+    EXPECT_EQ(a.peer.drain().size(), 2u);
+
+    // A target never heard from waits the fleet's estimate.
+    h.submit(unheard.port, 1000ms, 0);
+    EXPECT_EQ(h.step(300ms), h.t0 + 300ms + 126250us);
+}
+
+// Exchanges sent before anything was heard wait the time-out; the first
+// replies bring the attempts still waiting to the fleet's estimate.
+TEST(Engine, FirstRepliesShortenTheWaitsOfAttemptsInFlight) {
+    Answering a;
+    Silent unheard;
+    Harness h;
+    uint64_t lost = h.submit(unheard.port, 2000ms, 1);
+    uint64_t answered = h.submit(a.peer.port(), 2000ms, 0);
+    EXPECT_EQ(h.step(0ms), h.t0 + 2000ms);
+    h.until(answered, 10ms);
+    ASSERT_EQ(h.results[answered].status, Status::Answered);
+    EXPECT_EQ(h.step(10ms), h.t0 + 30ms);
+    h.step(30ms);
+    EXPECT_EQ(unheard.sequences(), (std::vector<uint8_t>{0x80, 0x81}));
+    EXPECT_FALSE(h.results.count(lost));
+}
+
 TEST(Engine, OverallDeadlineEndsAnExchangeWithAttemptsLeft) {
     Silent target;
     Harness h;
