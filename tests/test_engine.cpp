@@ -338,6 +338,29 @@ TEST(Engine, OverallDeadlineEndsAnExchangeWithAttemptsLeft) {
     EXPECT_EQ(h.results[id].attempts, 2);
 }
 
+TEST(Engine, BudgetRunsFromTheFirstSendNotFromSubmit) {
+    Silent target;
+    Harness h;
+    tagengine::Exchange x;
+    x.host = "127.0.0.1";
+    x.port = target.port;
+    x.request = getRequest();
+    x.attemptTimeout = 1000ms;
+    x.retries = 10;
+    x.budget = 2500ms;
+    x.done = [&](tagengine::Result&& r) { h.results.emplace(r.id, std::move(r)); };
+    uint64_t id = h.engine.submit(std::move(x), h.t0);
+    h.step(500ms);   // first sent now, as if pacing had held it
+    h.step(1500ms);  // the second attempt
+    h.step(2999ms);
+    EXPECT_FALSE(h.results.count(id));
+    h.step(3000ms);
+    ASSERT_TRUE(h.results.count(id));
+    EXPECT_EQ(h.results[id].status, Status::TimedOut);
+    EXPECT_GE(h.results[id].attempts, 2);
+    EXPECT_LE(h.results[id].attempts, 3);
+}
+
 TEST(Engine, PacingHoldsInFlightAndRate) {
     Silent target;
     Harness h({.maxInFlight = 3, .requestsPerSecond = 100});
@@ -665,6 +688,41 @@ TEST(EngineWrite, EndsByWhatTheDeviceReadsBack) {
 
 // The deadline can come while a later round's SET still waits its turn:
 // the device did answer, with other values, so that is what it ends as.
+// A write to a device that never answers: each round waits as a first
+// attempt (nothing sampled: the time-out), and the budget from the first SET
+// ends it with rounds left.
+TEST(EngineWrite, BudgetEndsRoundsToADeadDevice) {
+    Silent device;
+    Harness h;
+    tagengine::Exchange x;
+    x.host = "127.0.0.1";
+    x.port = device.port;
+    auto set = std::make_shared<VMsg>(MSG_SET);
+    set->addTag(u32(8, 7));
+    x.request = set;
+    x.attemptTimeout = 1000ms;
+    x.retries = 10;
+    x.budget = 2500ms;
+    x.done = [&](tagengine::Result&& r) { h.results.emplace(r.id, std::move(r)); };
+    uint64_t id = h.engine.submitWrite(std::move(x), h.t0);
+    // Steps at one time until the engine wants the next.
+    auto settle = [&](std::chrono::milliseconds at) {
+        Clock::time_point wake = h.step(at);
+        for (int i = 0; i < 3 && wake <= h.t0 + at; ++i) wake = h.step(at);
+        return wake;
+    };
+    EXPECT_EQ(settle(0ms), h.t0 + 1000ms);
+    EXPECT_EQ(settle(1000ms), h.t0 + 2000ms);
+    EXPECT_EQ(settle(2000ms), h.t0 + 2500ms);
+    EXPECT_FALSE(h.results.count(id));
+    h.step(2500ms);
+    ASSERT_TRUE(h.results.count(id));
+    EXPECT_EQ(h.results[id].status, Status::TimedOut);
+    EXPECT_EQ(h.results[id].attempts, 3);
+    EXPECT_TRUE(h.results[id].setSent);
+    EXPECT_EQ(device.sequences().size(), 6u);  // a SET and a GET per round
+}
+
 TEST(EngineWrite, DeadlineBeforeTheNextRoundIsSentEndsAsTheLastAnswer) {
     UdpPeer device;
     device.answer({pause(150ms), send(segment(1, 0x81, {text(9, "old")}))});

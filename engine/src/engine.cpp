@@ -272,7 +272,11 @@ bool Engine::State::sendAttempt(Record& r, Clock::time_point now) {
     case UdpEndpoint::SendOutcome::Sent: break;
     }
     ++stats.sent;
-    if (r.phase == Record::Phase::Queued) ++inFlight;
+    if (r.phase == Record::Phase::Queued) {
+        ++inFlight;
+        if (r.exchange.budget.count() > 0 && r.exchange.deadline - now > r.exchange.budget)
+            r.exchange.deadline = now + r.exchange.budget;
+    }
     r.phase = Record::Phase::Running;
     ++r.result.attempts;
     r.attempts.push_back(Attempt{*sequence, now, nullptr, 0, 0, r.result.attempts});
@@ -299,11 +303,6 @@ Duration Engine::State::attemptWaitOf(const Record& r) const {
     // heard from anyone; further attempts double from the estimate.
     Duration ceiling = r.exchange.attemptTimeout;
     Duration base = rtt.timeout(r.addressKey, ceiling);
-    if (r.roundsBefore >= 0) {
-        // A write's rounds each waited the time-out before; backing off
-        // across rounds must not make a dead device's write take longer.
-        return attemptWait(base, ceiling, r.roundsBefore, r.jitter);
-    }
     Duration cap = options.maxAttemptTimeout.count() > 0 ? options.maxAttemptTimeout : ceiling * 4;
     return attemptWait(base, cap, r.result.attempts - 1, r.jitter);
 }

@@ -61,9 +61,6 @@ struct Record {
     bool hasDeadline = false;
     // The last attempt's jitter, so that a wait shortened later keeps it.
     double jitter = 0;
-    // A verified write's read-back: the rounds before it, whose lost
-    // read-backs its wait backs off from. -1 for any other exchange.
-    int roundsBefore = -1;
     Result result;
 };
 
