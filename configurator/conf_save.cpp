@@ -7,6 +7,7 @@
 #include <system_error>
 
 #include "conf_run.h"
+#include "poll_options.h"
 #include "tag_text.h"
 
 namespace tagconf {
@@ -49,6 +50,7 @@ std::vector<SavedTarget> readTargets(const std::vector<tagpoll::Target>& targets
         x.attemptTimeout = std::chrono::duration_cast<tagengine::Duration>(
             std::chrono::duration<double>(options.timeoutSeconds));
         x.retries = options.retries;
+        x.budget = x.attemptTimeout * tagpoll::TIMEOUTS_BEFORE_GIVING_UP;
         x.done = [&saved, i](tagengine::Result&& r) {
             saved[i].read = r.status == tagengine::Status::Answered;
             if (saved[i].read)
