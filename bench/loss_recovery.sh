@@ -75,7 +75,7 @@ echo "== $slow devices answering 300 ms late, defaults"
 for tool in apply verify; do
   saved=$devices
   devices=$slow
-  start_fleet --delay 300
+  start_fleet --delay 300 -v
   if [[ $tool == apply ]]; then
     exchanges=3
     timed "$work/slow.out" "${apply[@]}"
@@ -85,7 +85,7 @@ for tool in apply verify; do
   fi
   stop_fleet
   asked=$(requests_at_devices)
-  ok=$( [[ $tool == apply ]] && grep -c 'verified' "$work/slow.out" || grep -c $'\tverified' "$work/slow.out" || true)
+  ok=$( [[ $tool == apply ]] && grep -c 'verified' "$work/slow.out" || grep -c $'\tVERIFIED' "$work/slow.out" || true)
   needless=$((asked - exchanges * slow))
   echo "  $tool: $ok of $slow verified in $wall s; the devices read $asked requests, $needless beyond one per exchange"
   goal "$tool with 300 ms devices: every device answered" "$(holds "$ok == $slow")" "$ok of $slow"

@@ -41,12 +41,13 @@
 //   all of it, never below the first attempt's); a caller setting
 //   maxAttemptTimeout to attemptTimeout bounds every attempt's wait by it,
 //   so a target that never answers ends within (1 + retries) times
-//   attemptTimeout. Attempts sent before their target answered are
-//   shortened when the fleet's estimate falls (the first replies of a large
-//   run), never lengthened. Every answered attempt gives a sample, sent
+//   attemptTimeout. The wait of an attempt sent before its target answered
+//   is cut when the fleet's estimate falls by a quarter or more (the first
+//   replies of a large run) to that estimate counted from the reply that
+//   lowered it, never lengthened. Every answered attempt gives a sample, sent
 //   again or not: each attempt has a sequence of its own, so a reply names
 //   the datagram it answers. Figures are kept for the last 65536 targets
-//   heard from; one forgotten waits by the fleet's. A whole reply to any of
+//   heard from (by hash); one forgotten waits by the fleet's. A whole reply to any of
 //   the last four attempts counts, late or not. roundTrip runs from the send
 //   of the attempt answered to its last segment. The overall deadline, when
 //   given, ends the exchange as TimedOut whatever attempts remain; so does

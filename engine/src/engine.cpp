@@ -319,8 +319,10 @@ void Engine::State::rearm() {
             it = unheard.erase(it);
             continue;
         }
-        Clock::time_point until = r.attempts.back().sentAt + attemptWaitOf(r);
-        // Never later than the wait already set, nor than the deadline.
+        // From now, not from its send: a reply to an attempt sent with it has
+        // just come, and one queued behind it at a busy device comes later;
+        // never later than the wait already set, nor than the deadline.
+        Clock::time_point until = lastNow + attemptWaitOf(r);
         if (until < r.deadlineEntry->first) setDeadline(r, until);
         if (rtt.knows(r.addressKey))
             it = unheard.erase(it);
