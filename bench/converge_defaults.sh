@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# With their defaults (-t 2 -r 5), tagconf apply and tagpoll --verify must
+# With their defaults (-t 2 -r 30), tagconf apply and tagpoll --verify must
 # bring a whole fleet under 5 % loss to the desired values in every run, by
 # tagpoll's reading of the devices, not by the tools' word; and a dead device
 # must still end within the bound tagconf(1) and tagpoll(1) state. Each run
@@ -54,8 +54,9 @@ runs_of "tagconf apply" "$conf" apply "$work/state.yml"
 runs_of "tagpoll --verify" "$poll" -f "$work/fleet.txt" --verify SET: 'TAG_DEV_LABEL=Bench rack' TAG_DEV_STATE=1A TAG_IO_GAIN=0.25
 
 # A dead device: it drops every request. The bound stated in the man pages:
-# (1 + retries) attempts of -t each for the read, as many rounds again for
-# a write (tagconf: 24 s at the defaults; tagpoll --verify: 12 s).
+# six -t from the first request for the read, as long again for a write
+# (tagconf: 24 s at the defaults for one that falls silent after the read;
+# tagpoll --verify: 12 s).
 echo "== a dead device, defaults"
 devices=1
 start_fleet --loss 1

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "poll_options.h"
 #include "shard.h"
 
 namespace tagconf {
@@ -25,7 +26,7 @@ struct ConfOptions {
     std::string output;                // save -o; empty for standard output
     bool partial = false;              // save --partial: write what was read
     double timeoutSeconds = 2;
-    int retries = 5;
+    int retries = tagpoll::DEFAULT_RETRIES;
     unsigned concurrency = 1024;
     double rate = 0;         // requests per second, 0 for no limit
     double lockTimeout = 5;  // apply: seconds to wait for another apply's lock on the same targets

@@ -8,6 +8,7 @@
 
 #include "client_line.h"
 #include "plan_value.h"
+#include "poll_options.h"
 
 namespace tagconf {
 
@@ -113,6 +114,7 @@ tagengine::Exchange Run::exchange(size_t index, std::shared_ptr<const VMsg> requ
     x.attemptTimeout = std::chrono::duration_cast<tagengine::Duration>(
         std::chrono::duration<double>(options.timeoutSeconds));
     x.retries = options.retries;
+    x.budget = x.attemptTimeout * tagpoll::TIMEOUTS_BEFORE_GIVING_UP;
     return x;
 }
 
@@ -238,8 +240,9 @@ tagengine::Options engineOptions(double timeoutSeconds, unsigned concurrency, do
     tagengine::Options o;
     o.maxInFlight = concurrency;
     o.requestsPerSecond = rate;
-    // -t is the wait of every attempt, as with tagpoll: a target that never
-    // answers is done after the time-out times the attempts.
+    // -t bounds every attempt's wait, as with tagpoll: a target that never
+    // answers is done after the time-out times the attempts at most, and
+    // within the budget.
     o.maxAttemptTimeout =
         std::chrono::duration_cast<tagengine::Duration>(std::chrono::duration<double>(timeoutSeconds));
     return o;

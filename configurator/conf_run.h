@@ -11,14 +11,16 @@
 #include <string>
 #include <vector>
 
+#include "poll_options.h"
+
 #include "state.h"
 #include "tagengine.h"
 
 namespace tagconf {
 
 struct RunOptions {
-    double timeoutSeconds = 2;  // every attempt's wait, as users reckon it
-    int retries = 5;            // a read's further attempts; a write's further rounds
+    double timeoutSeconds = 2;               // the longest wait of an attempt
+    int retries = tagpoll::DEFAULT_RETRIES;  // a read's further attempts; a write's further rounds
     unsigned concurrency = 1024;
     double rate = 0;
     bool write = false;     // apply, not plan

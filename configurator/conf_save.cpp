@@ -8,6 +8,7 @@
 
 #include "conf_run.h"
 #include "fd_stream.h"
+#include "poll_options.h"
 #include "request_words.h"
 #include "same_device.h"
 #include "save_file.h"
@@ -83,6 +84,7 @@ std::vector<SavedTarget> readTargets(const std::vector<tagpoll::Target>& targets
         x.attemptTimeout = std::chrono::duration_cast<tagengine::Duration>(
             std::chrono::duration<double>(options.timeoutSeconds));
         x.retries = options.retries;
+        x.budget = x.attemptTimeout * tagpoll::TIMEOUTS_BEFORE_GIVING_UP;
         x.done = [&saved, i](tagengine::Result&& r) {
             saved[i].read = r.status == tagengine::Status::Answered;
             if (saved[i].read)

@@ -13,12 +13,19 @@ namespace tagpoll {
 
 enum class Format { Line, Json, Csv };
 
+// Retries are cheap once waits follow the round trip, so the default is
+// many; a target that never answers is still given up after this many -t
+// from its first send (a write: from its first SET), the bound five
+// retries of -t each set before waits were estimated.
+constexpr int DEFAULT_RETRIES = 30;
+constexpr int TIMEOUTS_BEFORE_GIVING_UP = 6;
+
 struct PollOptions {
     std::vector<std::string> files;    // -f, "-" for standard input
     std::vector<std::string> targets;  // --target
     std::string listen;                // --listen [ADDRESS:]PORT
     double timeoutSeconds = 2;
-    int retries = 5;
+    int retries = DEFAULT_RETRIES;
     unsigned concurrency = 1024;
     double rate = 0;  // requests per second, 0 for no limit
     uint16_t port = 60000;

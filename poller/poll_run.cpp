@@ -51,8 +51,8 @@ int runPoll(const PollOptions& options, const std::vector<Target>& targets,
     engineOptions.maxInFlight = options.concurrency;
     engineOptions.requestsPerSecond = options.rate;
     engineOptions.maxReplyBytes = options.maxReplyBytes;
-    // -t is the wait of every attempt, so a target that never answers is
-    // done after the time-out times the attempts, as users reckon it.
+    // -t bounds every attempt's wait, so a target that never answers is done
+    // after the time-out times the attempts at most, and within the budget.
     engineOptions.maxAttemptTimeout = std::chrono::duration_cast<tagengine::Duration>(
         std::chrono::duration<double>(options.timeoutSeconds));
     tagengine::Engine engine(engineOptions);
@@ -80,6 +80,7 @@ int runPoll(const PollOptions& options, const std::vector<Target>& targets,
         x.request = request;
         x.attemptTimeout = engineOptions.maxAttemptTimeout;
         x.retries = options.retries;
+        x.budget = engineOptions.maxAttemptTimeout * TIMEOUTS_BEFORE_GIVING_UP;
         x.done = finished;
         if (options.verify)
             engine.submitWrite(std::move(x), now);

@@ -264,6 +264,63 @@ TEST(Engine, LateWholeReplyToAnEarlierAttemptCounts) {
     EXPECT_EQ(h.results[id].attempts, 2);
 }
 
+// Round trips by the fake clock: what the engine is given as now when a
+// reply is read, less what it was given when the attempt went out.
+struct Answering {
+    UdpPeer peer;
+    explicit Answering() { peer.answer({send(segment(1, 0x80, {u32(8, 7)}))}); }
+};
+
+TEST(Engine, FurtherAttemptsWaitByTheEstimateNotTheTimeOut) {
+    Answering a, b;
+    Silent unheard;
+    Harness h;
+    uint64_t first = h.submit(a.peer.port(), 1000ms, 0);
+    h.step(0ms);
+    h.until(first, 10ms);  // a: 10 ms, so 30 ms
+    uint64_t second = h.submit(b.peer.port(), 1000ms, 0);
+    h.step(20ms);
+    h.until(second, 120ms);  // b: 100 ms, so 300 ms; the fleet 126.25 ms
+    ASSERT_EQ(h.results[first].status, Status::Answered);
+    ASSERT_EQ(h.results[second].status, Status::Answered);
+    a.peer.finish();
+
+    // a again, now silent: its own estimate, then doubled from it.
+    uint64_t again = h.submit(a.peer.port(), 1000ms, 1);
+    EXPECT_EQ(h.step(200ms), h.t0 + 230ms);
+    Clock::time_point wake = h.step(230ms);
+    EXPECT_GE(wake, h.t0 + 260ms);
+    EXPECT_LE(wake, h.t0 + 290ms);
+    h.step(290ms);
+    EXPECT_EQ(h.results[again].status, Status::TimedOut);
+    EXPECT_EQ(h.results[again].attempts, 2);
+    EXPECT_EQ(a.peer.drain().size(), 2u);
+
+    // A target never heard from waits the fleet's estimate.
+    h.submit(unheard.port, 1000ms, 0);
+    EXPECT_EQ(h.step(300ms), h.t0 + 300ms + 126250us);
+}
+
+// Exchanges sent before anything was heard wait the time-out; the first
+// replies bring the attempts still waiting to the fleet's estimate.
+TEST(Engine, FirstRepliesShortenTheWaitsOfAttemptsInFlight) {
+    Answering a;
+    Silent unheard;
+    Harness h;
+    uint64_t lost = h.submit(unheard.port, 2000ms, 1);
+    uint64_t answered = h.submit(a.peer.port(), 2000ms, 0);
+    EXPECT_EQ(h.step(0ms), h.t0 + 2000ms);
+    h.until(answered, 10ms);
+    ASSERT_EQ(h.results[answered].status, Status::Answered);
+    // The fleet's 30 ms from the reply that taught it, not from the send.
+    EXPECT_EQ(h.step(10ms), h.t0 + 40ms);
+    h.step(39ms);
+    EXPECT_EQ(unheard.sequences(), (std::vector<uint8_t>{0x80}));
+    h.step(40ms);
+    EXPECT_EQ(unheard.sequences(), (std::vector<uint8_t>{0x81}));
+    EXPECT_FALSE(h.results.count(lost));
+}
+
 TEST(Engine, OverallDeadlineEndsAnExchangeWithAttemptsLeft) {
     Silent target;
     Harness h;
@@ -282,6 +339,29 @@ TEST(Engine, OverallDeadlineEndsAnExchangeWithAttemptsLeft) {
     h.step(1500ms);
     EXPECT_EQ(h.results[id].status, Status::TimedOut);
     EXPECT_EQ(h.results[id].attempts, 2);
+}
+
+TEST(Engine, BudgetRunsFromTheFirstSendNotFromSubmit) {
+    Silent target;
+    Harness h;
+    tagengine::Exchange x;
+    x.host = "127.0.0.1";
+    x.port = target.port;
+    x.request = getRequest();
+    x.attemptTimeout = 1000ms;
+    x.retries = 10;
+    x.budget = 2500ms;
+    x.done = [&](tagengine::Result&& r) { h.results.emplace(r.id, std::move(r)); };
+    uint64_t id = h.engine.submit(std::move(x), h.t0);
+    h.step(500ms);   // first sent now, as if pacing had held it
+    h.step(1500ms);  // the second attempt
+    h.step(2999ms);
+    EXPECT_FALSE(h.results.count(id));
+    h.step(3000ms);
+    ASSERT_TRUE(h.results.count(id));
+    EXPECT_EQ(h.results[id].status, Status::TimedOut);
+    EXPECT_GE(h.results[id].attempts, 2);
+    EXPECT_LE(h.results[id].attempts, 3);
 }
 
 TEST(Engine, PacingHoldsInFlightAndRate) {
@@ -611,6 +691,41 @@ TEST(EngineWrite, EndsByWhatTheDeviceReadsBack) {
 
 // The deadline can come while a later round's SET still waits its turn:
 // the device did answer, with other values, so that is what it ends as.
+// A write to a device that never answers: each round waits as a first
+// attempt (nothing sampled: the time-out), and the budget from the first SET
+// ends it with rounds left.
+TEST(EngineWrite, BudgetEndsRoundsToADeadDevice) {
+    Silent device;
+    Harness h;
+    tagengine::Exchange x;
+    x.host = "127.0.0.1";
+    x.port = device.port;
+    auto set = std::make_shared<VMsg>(MSG_SET);
+    set->addTag(u32(8, 7));
+    x.request = set;
+    x.attemptTimeout = 1000ms;
+    x.retries = 10;
+    x.budget = 2500ms;
+    x.done = [&](tagengine::Result&& r) { h.results.emplace(r.id, std::move(r)); };
+    uint64_t id = h.engine.submitWrite(std::move(x), h.t0);
+    // Steps at one time until the engine wants the next.
+    auto settle = [&](std::chrono::milliseconds at) {
+        Clock::time_point wake = h.step(at);
+        for (int i = 0; i < 3 && wake <= h.t0 + at; ++i) wake = h.step(at);
+        return wake;
+    };
+    EXPECT_EQ(settle(0ms), h.t0 + 1000ms);
+    EXPECT_EQ(settle(1000ms), h.t0 + 2000ms);
+    EXPECT_EQ(settle(2000ms), h.t0 + 2500ms);
+    EXPECT_FALSE(h.results.count(id));
+    h.step(2500ms);
+    ASSERT_TRUE(h.results.count(id));
+    EXPECT_EQ(h.results[id].status, Status::TimedOut);
+    EXPECT_EQ(h.results[id].attempts, 3);
+    EXPECT_TRUE(h.results[id].setSent);
+    EXPECT_EQ(device.sequences().size(), 6u);  // a SET and a GET per round
+}
+
 TEST(EngineWrite, DeadlineBeforeTheNextRoundIsSentEndsAsTheLastAnswer) {
     UdpPeer device;
     device.answer({pause(150ms), send(segment(1, 0x81, {text(9, "old")}))});

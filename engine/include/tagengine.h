@@ -29,13 +29,29 @@
 // - Sequence numbers (7 bits) are allocated per target address, never two
 //   live at once for the same address; each attempt takes a fresh one, but
 //   a retry finding all 128 held gives up its own oldest attempt's.
-// - Each attempt waits attemptTimeout, doubled per retry (capped at
-//   maxAttemptTimeout, jittered to between half and all of it, never below
-//   attemptTimeout); a caller setting maxAttemptTimeout to attemptTimeout
-//   gets every attempt waiting the same. A whole reply to any of the last
-//   four attempts counts, late or not. roundTrip runs from the send of the
-//   attempt answered to its last segment. The overall deadline, when given,
-//   ends the exchange as TimedOut whatever attempts remain.
+// - Each attempt waits by the round trips the path has shown (RFC 6298's
+//   estimator): from every whole reply, the engine keeps a smoothed round
+//   trip and its variation for the target's address and for all targets
+//   together. A first attempt waits the smoothed round trip plus four
+//   variations, that margin never under 1 ms nor under a quarter of the
+//   round trip; by the target's own figures once it has answered, else by
+//   the fleet's, and attemptTimeout while nothing at all has answered.
+//   attemptTimeout is also the ceiling of that wait. Further attempts
+//   double it (capped at maxAttemptTimeout, jittered to between half and
+//   all of it, never below the first attempt's); a caller setting
+//   maxAttemptTimeout to attemptTimeout bounds every attempt's wait by it,
+//   so a target that never answers ends within (1 + retries) times
+//   attemptTimeout. The wait of an attempt sent before its target answered
+//   is cut when the fleet's estimate falls by a quarter or more (the first
+//   replies of a large run) to that estimate counted from the reply that
+//   lowered it, never lengthened. Every answered attempt gives a sample, sent
+//   again or not: each attempt has a sequence of its own, so a reply names
+//   the datagram it answers. Figures are kept for the last 65536 targets
+//   heard from (by hash); one forgotten waits by the fleet's. A whole reply to any of
+//   the last four attempts counts, late or not. roundTrip runs from the send
+//   of the attempt answered to its last segment. The overall deadline, when
+//   given, ends the exchange as TimedOut whatever attempts remain; so does
+//   the budget, counted from the first send.
 // - A port the kernel reports closed (ICMP or ICMPv6 port unreachable) ends
 //   the exchange as Refused at once, not after the time-out.
 // - Requests that expect no reply (SET, DEL, REP) are sent once and end as
@@ -48,7 +64,10 @@
 //   maxReplyBytes), and all exchanges' together by maxHeldBytes; memory a
 //   large reply held is handed back to the system once freed.
 // - Verified writes (submitWrite) run as rounds of exchanges of their own
-//   (a SET, then a GET with a fresh sequence), each by these same rules.
+//   (a SET, then a GET with a fresh sequence), each by these same rules; a
+//   round's read-back is its one attempt, waiting as a first attempt does:
+//   what a lost round costs is another round, bounded by retries and the
+//   budget.
 //   A write's verdict is its last round's: the read-back after the last SET
 //   that went out. Should that read-back be lost, nobody knows what the
 //   device holds, whatever an earlier round read: the write ends TimedOut
@@ -171,9 +190,15 @@ struct Exchange {
     // Left zero, the host is resolved at submit.
     sockaddr_storage address{};
     std::shared_ptr<const VMsg> request;  // its msgId decides whether a reply is awaited
+    // The wait of an attempt while no target has answered yet, and the
+    // ceiling of the estimated wait (see the contract above).
     Duration attemptTimeout = std::chrono::seconds(2);
     int retries = 2;  // attempts = retries + 1 (requests that expect a reply)
     Clock::time_point deadline = Clock::time_point::max();  // overall; max() for none
+    // The longest the exchange runs from its first send (a write: from its
+    // first SET), ending as TimedOut whatever attempts remain; 0 for no
+    // limit. Unlike the deadline, time spent queued behind pacing is free.
+    Duration budget{0};
     Callback done;
     Observer observe;  // optional: told of each step
 };
@@ -181,7 +206,8 @@ struct Exchange {
 struct Options {
     size_t maxInFlight = 4096;
     double requestsPerSecond = 0;  // 0: no limit
-    // Cap of the doubled attempt time-out; 0 means four times the exchange's.
+    // Cap of the doubled wait of further attempts; 0 means four times the
+    // exchange's attemptTimeout.
     Duration maxAttemptTimeout{0};
     int receiveBuffer = 32 << 20;  // bytes asked of the kernel for bursts of replies
     uint64_t seed = 0;             // jitter; 0 seeds from the address of the engine
@@ -260,7 +286,7 @@ public:
     // Queues a verified write. exchange.request is a SET (unwritableReason
     // empty, else it ends as SendFailed with that reason). Each round sends
     // the SET of the tags not yet verified, then reads them back with a GET
-    // (its own sequence number) waiting attemptTimeout, and compares each
+    // (its own sequence number) waiting as one attempt does, and compares each
     // value with holdsValue. Rounds = retries + 1, within the deadline.
     // The last round decides: Verified when every tag read back as written;
     // Mismatch when its read-back answered with other values (or without a

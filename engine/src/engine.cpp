@@ -99,6 +99,7 @@ void Engine::State::forget(Record& r, const Attempt& a) {
 void Engine::State::end(Record& r, Status status, Clock::time_point) {
     if (r.phase == Record::Phase::Running || r.phase == Record::Phase::Retrying) --inFlight;
     clearDeadline(r);
+    unheard.erase(r.id);
     releaseSequences(r);
     r.phase = Record::Phase::Ended;
     r.result.status = status;
@@ -179,6 +180,7 @@ Clock::time_point Engine::process(std::span<const int> readyFds, Clock::time_poi
         if (fd == s.v4.fd()) s.readDatagrams(s.v4, now);
         if (s.v6 && fd == s.v6->fd()) s.readDatagrams(*s.v6, now);
     }
+    s.rearm();
     s.expire(now);
     s.sendWaiting(now);
     s.runCallbacks();
@@ -205,6 +207,7 @@ void Engine::State::expire(Clock::time_point now) {
         // The attempt that timed out keeps what it has merged: the rest of a
         // late reply to it may still come, and is taken once whole.
         r.phase = Record::Phase::Retrying;
+        unheard.erase(r.id);
         retrying.push_back(r.id);
         if (r.exchange.deadline != Clock::time_point::max()) setDeadline(r, r.exchange.deadline);
     }
@@ -269,7 +272,11 @@ bool Engine::State::sendAttempt(Record& r, Clock::time_point now) {
     case UdpEndpoint::SendOutcome::Sent: break;
     }
     ++stats.sent;
-    if (r.phase == Record::Phase::Queued) ++inFlight;
+    if (r.phase == Record::Phase::Queued) {
+        ++inFlight;
+        if (r.exchange.budget.count() > 0 && r.exchange.deadline - now > r.exchange.budget)
+            r.exchange.deadline = now + r.exchange.budget;
+    }
     r.phase = Record::Phase::Running;
     ++r.result.attempts;
     r.attempts.push_back(Attempt{*sequence, now, nullptr, 0, 0, r.result.attempts});
@@ -280,13 +287,48 @@ bool Engine::State::sendAttempt(Record& r, Clock::time_point now) {
         end(r, Status::Sent, now);
         return true;
     }
-    auto cap =
-        options.maxAttemptTimeout.count() > 0 ? options.maxAttemptTimeout : r.exchange.attemptTimeout * 4;
-    double jitter = std::uniform_real_distribution<double>(0, 1)(random);
-    auto wait = attemptWait(r.exchange.attemptTimeout, cap, r.result.attempts - 1, jitter);
+    r.jitter = std::uniform_real_distribution<double>(0, 1)(random);
+    if (rtt.knows(r.addressKey))
+        unheard.erase(r.id);
+    else
+        unheard.insert(r.id);
+    auto wait = attemptWaitOf(r);
     auto until = r.exchange.deadline - now > wait ? now + wait : r.exchange.deadline;
     setDeadline(r, until);
     return true;
+}
+
+Duration Engine::State::attemptWaitOf(const Record& r) const {
+    // -t is the ceiling of the estimate and the wait while nothing has been
+    // heard from anyone; further attempts double from the estimate.
+    Duration ceiling = r.exchange.attemptTimeout;
+    Duration base = rtt.timeout(r.addressKey, ceiling);
+    Duration cap = options.maxAttemptTimeout.count() > 0 ? options.maxAttemptTimeout : ceiling * 4;
+    return attemptWait(base, cap, r.result.attempts - 1, r.jitter);
+}
+
+void Engine::State::rearm() {
+    auto fleet = rtt.fleetTimeout();
+    // Only a fall by a quarter or more walks the running exchanges, so the
+    // walks are few however many replies arrive.
+    if (!fleet || *fleet > rearmedFor - rearmedFor / 4) return;
+    rearmedFor = *fleet;
+    for (auto it = unheard.begin(); it != unheard.end();) {
+        Record& r = records.at(*it);
+        if (r.phase != Record::Phase::Running || !r.hasDeadline || r.attempts.empty()) {
+            it = unheard.erase(it);
+            continue;
+        }
+        // From now, not from its send: a reply to an attempt sent with it has
+        // just come, and one queued behind it at a busy device comes later;
+        // never later than the wait already set, nor than the deadline.
+        Clock::time_point until = lastNow + attemptWaitOf(r);
+        if (until < r.deadlineEntry->first) setDeadline(r, until);
+        if (rtt.knows(r.addressKey))
+            it = unheard.erase(it);
+        else
+            ++it;
+    }
 }
 
 void Engine::State::defer(Callback done, Result result) {

@@ -100,6 +100,10 @@ void Engine::State::takeDatagram(const UdpEndpoint::Datagram& d, Clock::time_poi
     heldBytes += held;
     if (!segment->isLastSegment()) return;
     r.result.roundTrip = now - a.sentAt;
+    // A reply names the attempt it answers by its sequence, fresh for each
+    // attempt: the sample is the round trip of that very datagram, whether
+    // or not others were sent after it.
+    rtt.sample(r.addressKey, r.result.roundTrip);
     // The whole reply leaves the attempt; end() then forgets what it held.
     forget(r, a);
     r.result.reply = std::move(a.merged);

@@ -8,9 +8,11 @@
 #include <random>
 #include <set>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "pacer.h"
+#include "rtt_estimator.h"
 #include "sequence_table.h"
 #include "tagengine.h"
 #include "udp_endpoint.h"
@@ -57,6 +59,8 @@ struct Record {
     // Entry in the deadline index, when it has one.
     std::set<std::pair<Clock::time_point, uint64_t>>::iterator deadlineEntry;
     bool hasDeadline = false;
+    // The last attempt's jitter, so that a wait shortened later keeps it.
+    double jitter = 0;
     Result result;
 };
 
@@ -97,6 +101,11 @@ struct Engine::State {
     void sendWaiting(Clock::time_point now);
     // false: the socket is full, stop sending for now.
     bool sendAttempt(Record& r, Clock::time_point now);
+    // How long the record's last attempt waits, by the estimate now held.
+    Duration attemptWaitOf(const Record& r) const;
+    // Shortens the waits of attempts sent before their target was heard
+    // from, once the fleet's estimate has come down far enough to matter.
+    void rearm();
     void runCallbacks();
     // Runs the callback with the result at the next runCallbacks.
     void defer(Callback done, Result result);
@@ -122,6 +131,11 @@ struct Engine::State {
     Pacer pacer;
     std::mt19937_64 random;
     SequenceTable sequences;
+    RttEstimator rtt;
+    // Running exchanges whose last attempt waits by the fleet's estimate or
+    // the time-out, not by an estimate of their own target.
+    std::unordered_set<uint64_t> unheard;
+    Duration rearmedFor = Duration::max();  // the fleet's wait at the last rearm
 
     std::unordered_map<uint64_t, Record> records;
     std::set<std::pair<Clock::time_point, uint64_t>> deadlines;

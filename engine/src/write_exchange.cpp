@@ -54,8 +54,8 @@ Exchange Engine::State::roundExchange(const WriteRecord& w, std::shared_ptr<cons
     x.address = w.result.address.ss_family != AF_UNSPEC ? w.result.address : w.exchange.address;
     x.request = std::move(request);
     x.attemptTimeout = w.exchange.attemptTimeout;
-    x.retries = 0;  // a lost read-back is retried as a whole round
-    x.deadline = w.exchange.deadline;
+    x.retries = 0;                     // a lost read-back is retried as a whole round
+    x.deadline = w.exchange.deadline;  // the write's budget is in it once begun
     x.done = std::move(done);
     return x;
 }
@@ -80,6 +80,10 @@ void Engine::State::readBack(uint64_t id, Result&& sent) {
         finishWrite(id, answeredBefore ? Status::Mismatch : sent.status);
         return;
     }
+    // The budget runs from the first SET on the wire.
+    if (!w.result.setSent && w.exchange.budget.count() > 0 &&
+        w.exchange.deadline - lastNow > w.exchange.budget)
+        w.exchange.deadline = lastNow + w.exchange.budget;
     w.result.setSent = true;
     w.answered = false;  // this round's read-back decides now
     auto read = [this, id](Result&& r) { compare(id, std::move(r)); };
