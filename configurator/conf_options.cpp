@@ -14,7 +14,7 @@ namespace {
 void addCommon(CLI::App& app, ConfOptions& o) {
     app.add_option("-t,--timeout", o.timeoutSeconds,
                    "longest wait of an attempt, and the wait before any target answered; a target is given "
-                   "up 6 times this after its first request")
+                   "up this per attempt, at most 6 times, after its first request")
         ->type_name("SECONDS")
         ->check(CLI::Range(0.001, 3600.0))
         ->capture_default_str();

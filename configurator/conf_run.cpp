@@ -114,7 +114,7 @@ tagengine::Exchange Run::exchange(size_t index, std::shared_ptr<const VMsg> requ
     x.attemptTimeout = std::chrono::duration_cast<tagengine::Duration>(
         std::chrono::duration<double>(options.timeoutSeconds));
     x.retries = options.retries;
-    x.budget = x.attemptTimeout * tagpoll::TIMEOUTS_BEFORE_GIVING_UP;
+    x.budget = tagpoll::givingUpAfter(x.attemptTimeout, options.retries);
     return x;
 }
 

@@ -84,7 +84,7 @@ std::vector<SavedTarget> readTargets(const std::vector<tagpoll::Target>& targets
         x.attemptTimeout = std::chrono::duration_cast<tagengine::Duration>(
             std::chrono::duration<double>(options.timeoutSeconds));
         x.retries = options.retries;
-        x.budget = x.attemptTimeout * tagpoll::TIMEOUTS_BEFORE_GIVING_UP;
+        x.budget = tagpoll::givingUpAfter(x.attemptTimeout, options.retries);
         x.done = [&saved, i](tagengine::Result&& r) {
             saved[i].read = r.status == tagengine::Status::Answered;
             if (saved[i].read)

@@ -85,6 +85,10 @@ int serve(const Options& options, ServerSettings settings, std::shared_ptr<const
     tagengine::Options engineOptions;
     engineOptions.maxInFlight = settings.maxInFlight;
     engineOptions.maxReplyBytes = options.maxReplyBytes;
+    // A probe spreads its module's few retries over the scrape's budget: a
+    // device that sheds a burst of probes is asked again later, not within
+    // a few round trips.
+    engineOptions.estimateWaits = false;
     std::unique_ptr<EngineTransport> transport;
     try {
         transport = std::make_unique<EngineTransport>(engineOptions, stats);

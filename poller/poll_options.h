@@ -2,6 +2,8 @@
 #ifndef TAGPOLL_POLL_OPTIONS_H
 #define TAGPOLL_POLL_OPTIONS_H
 
+#include <algorithm>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -14,11 +16,17 @@ namespace tagpoll {
 enum class Format { Line, Json, Csv };
 
 // Retries are cheap once waits follow the round trip, so the default is
-// many; a target that never answers is still given up after this many -t
-// from its first send (a write: from its first SET), the bound five
+// many; a target that never answers is still given up after at most this
+// many -t from its first send (a write: from its first SET), the bound five
 // retries of -t each set before waits were estimated.
 constexpr int DEFAULT_RETRIES = 30;
 constexpr int TIMEOUTS_BEFORE_GIVING_UP = 6;
+
+// How long an exchange may run from its first send: one -t per attempt,
+// as users reckon it, but no more than TIMEOUTS_BEFORE_GIVING_UP of them.
+inline std::chrono::nanoseconds givingUpAfter(std::chrono::nanoseconds timeout, int retries) {
+    return timeout * std::min(1 + std::max(retries, 0), TIMEOUTS_BEFORE_GIVING_UP);
+}
 
 struct PollOptions {
     std::vector<std::string> files;    // -f, "-" for standard input

@@ -80,7 +80,7 @@ int runPoll(const PollOptions& options, const std::vector<Target>& targets,
         x.request = request;
         x.attemptTimeout = engineOptions.maxAttemptTimeout;
         x.retries = options.retries;
-        x.budget = engineOptions.maxAttemptTimeout * TIMEOUTS_BEFORE_GIVING_UP;
+        x.budget = givingUpAfter(engineOptions.maxAttemptTimeout, options.retries);
         x.done = finished;
         if (options.verify)
             engine.submitWrite(std::move(x), now);

@@ -255,13 +255,14 @@ TEST(Engine, LateWholeReplyToAnEarlierAttemptCounts) {
     UdpPeer peer;
     peer.answer({pause(200ms), send(segment(1, 0x80, {u32(8, 7)}))});  // answers attempt 1 (sequence 0)
     Harness h;
-    uint64_t id = h.submit(peer.port(), 100ms, 3);
-    h.step(0ms);
-    h.step(100ms);  // attempt 2 goes out, sequence 1
-    h.until(id, 150ms);
+    uint64_t id = h.submit(peer.port(), 100ms, 8);
+    // Five more attempts go out by the fake clock before the reply to the
+    // first comes (waits of 100 ms doubled, capped at 400 ms).
+    for (auto at : {0ms, 100ms, 300ms, 700ms, 1100ms, 1500ms}) h.step(at);
+    h.until(id, 1500ms);
     peer.finish();
     EXPECT_EQ(h.results[id].status, Status::Answered);
-    EXPECT_EQ(h.results[id].attempts, 2);
+    EXPECT_EQ(h.results[id].attempts, 6);
 }
 
 // Round trips by the fake clock: what the engine is given as now when a
@@ -285,20 +286,25 @@ TEST(Engine, FurtherAttemptsWaitByTheEstimateNotTheTimeOut) {
     ASSERT_EQ(h.results[second].status, Status::Answered);
     a.peer.finish();
 
-    // a again, now silent: its own estimate, then doubled from it.
-    uint64_t again = h.submit(a.peer.port(), 1000ms, 1);
+    // a again, now silent: its own estimate, then doubled from it; the last
+    // attempt waits the whole time-out, there being no deadline.
+    uint64_t again = h.submit(a.peer.port(), 1000ms, 2);
     EXPECT_EQ(h.step(200ms), h.t0 + 230ms);
     Clock::time_point wake = h.step(230ms);
     EXPECT_GE(wake, h.t0 + 260ms);
     EXPECT_LE(wake, h.t0 + 290ms);
-    h.step(290ms);
+    auto third = std::chrono::duration_cast<std::chrono::milliseconds>(wake - h.t0) + 1ms;
+    EXPECT_EQ(h.step(third), h.t0 + third + 1000ms);
+    h.step(third + 999ms);
+    EXPECT_FALSE(h.results.count(again));
+    h.step(third + 1000ms);
     EXPECT_EQ(h.results[again].status, Status::TimedOut);
-    EXPECT_EQ(h.results[again].attempts, 2);
-    EXPECT_EQ(a.peer.drain().size(), 2u);
+    EXPECT_EQ(h.results[again].attempts, 3);
+    EXPECT_EQ(a.peer.drain().size(), 3u);
 
     // A target never heard from waits the fleet's estimate.
-    h.submit(unheard.port, 1000ms, 0);
-    EXPECT_EQ(h.step(300ms), h.t0 + 300ms + 126250us);
+    h.submit(unheard.port, 1000ms, 1);
+    EXPECT_EQ(h.step(2000ms), h.t0 + 2000ms + 126250us);
 }
 
 // Exchanges sent before anything was heard wait the time-out; the first
@@ -362,6 +368,30 @@ TEST(Engine, BudgetRunsFromTheFirstSendNotFromSubmit) {
     EXPECT_EQ(h.results[id].status, Status::TimedOut);
     EXPECT_GE(h.results[id].attempts, 2);
     EXPECT_LE(h.results[id].attempts, 3);
+}
+
+// The last attempt waits for as long as the exchange may run, not its
+// doubled turn (1 to 2 s here): a busy device's late reply still counts.
+TEST(Engine, LastAttemptWaitsUntilTheBudgetEnds) {
+    Silent target;
+    Harness h;
+    tagengine::Exchange x;
+    x.host = "127.0.0.1";
+    x.port = target.port;
+    x.request = getRequest();
+    x.attemptTimeout = 1000ms;
+    x.retries = 1;
+    x.budget = 3500ms;
+    x.done = [&](tagengine::Result&& r) { h.results.emplace(r.id, std::move(r)); };
+    uint64_t id = h.engine.submit(std::move(x), h.t0);
+    EXPECT_EQ(h.step(0ms), h.t0 + 1000ms);
+    EXPECT_EQ(h.step(1000ms), h.t0 + 3500ms);
+    h.step(3499ms);
+    EXPECT_FALSE(h.results.count(id));
+    h.step(3500ms);
+    ASSERT_TRUE(h.results.count(id));
+    EXPECT_EQ(h.results[id].status, Status::TimedOut);
+    EXPECT_EQ(h.results[id].attempts, 2);
 }
 
 TEST(Engine, PacingHoldsInFlightAndRate) {
@@ -691,12 +721,15 @@ TEST(EngineWrite, EndsByWhatTheDeviceReadsBack) {
 
 // The deadline can come while a later round's SET still waits its turn:
 // the device did answer, with other values, so that is what it ends as.
-// A write to a device that never answers: each round waits as a first
-// attempt (nothing sampled: the time-out), and the budget from the first SET
-// ends it with rounds left.
+// A write to a device that never answers: each round's read-back waits the
+// time-out (nothing sampled, and doubling capped at it, as tagpoll and
+// tagconf cap it), and the budget from the first SET ends it with rounds
+// left.
 TEST(EngineWrite, BudgetEndsRoundsToADeadDevice) {
     Silent device;
-    Harness h;
+    tagengine::Options capped;
+    capped.maxAttemptTimeout = 1000ms;
+    Harness h(capped);
     tagengine::Exchange x;
     x.host = "127.0.0.1";
     x.port = device.port;

@@ -38,20 +38,22 @@
 //   the fleet's, and attemptTimeout while nothing at all has answered.
 //   attemptTimeout is also the ceiling of that wait. Further attempts
 //   double it (capped at maxAttemptTimeout, jittered to between half and
-//   all of it, never below the first attempt's); a caller setting
-//   maxAttemptTimeout to attemptTimeout bounds every attempt's wait by it,
-//   so a target that never answers ends within (1 + retries) times
-//   attemptTimeout. The wait of an attempt sent before its target answered
-//   is cut when the fleet's estimate falls by a quarter or more (the first
-//   replies of a large run) to that estimate counted from the reply that
-//   lowered it, never lengthened. Every answered attempt gives a sample, sent
-//   again or not: each attempt has a sequence of its own, so a reply names
-//   the datagram it answers. Figures are kept for the last 65536 targets
-//   heard from (by hash); one forgotten waits by the fleet's. A whole reply to any of
-//   the last four attempts counts, late or not. roundTrip runs from the send
-//   of the attempt answered to its last segment. The overall deadline, when
-//   given, ends the exchange as TimedOut whatever attempts remain; so does
-//   the budget, counted from the first send.
+//   all of it, never below the first attempt's). The last attempt waits
+//   attemptTimeout at least, whatever the estimate, so a device busy for
+//   longer than a few round trips is still answered, and a target that
+//   never answers ends within the sum of its waits: at most (1 + retries)
+//   times attemptTimeout when maxAttemptTimeout is attemptTimeout. The
+//   wait of an attempt sent before its target answered is cut when the
+//   fleet's estimate falls by a quarter or more (the first replies of a
+//   large run) to that estimate counted from the reply that lowered it,
+//   never lengthened. Every answered attempt gives a sample, sent again or
+//   not: each attempt has a sequence of its own, so a reply names the
+//   datagram it answers. Figures are kept for the last 65536 targets heard
+//   from (by hash); one forgotten waits by the fleet's. A whole reply to
+//   any of the exchange's last 32 attempts counts, late or not. roundTrip
+//   runs from the send of the attempt answered to its last segment. The
+//   overall deadline, when given, ends the exchange as TimedOut whatever
+//   attempts remain; so does the budget, counted from the first send.
 // - A port the kernel reports closed (ICMP or ICMPv6 port unreachable) ends
 //   the exchange as Refused at once, not after the time-out.
 // - Requests that expect no reply (SET, DEL, REP) are sent once and end as
@@ -65,9 +67,9 @@
 //   large reply held is handed back to the system once freed.
 // - Verified writes (submitWrite) run as rounds of exchanges of their own
 //   (a SET, then a GET with a fresh sequence), each by these same rules; a
-//   round's read-back is its one attempt, waiting as a first attempt does:
-//   what a lost round costs is another round, bounded by retries and the
-//   budget.
+//   round's read-back is its one attempt, waiting as the round's number of
+//   attempt would (the last round's the whole attempt timeout): what a lost
+//   round costs is another round, bounded by retries and the budget.
 //   A write's verdict is its last round's: the read-back after the last SET
 //   that went out. Should that read-back be lost, nobody knows what the
 //   device holds, whatever an earlier round read: the write ends TimedOut
@@ -209,6 +211,13 @@ struct Options {
     // Cap of the doubled wait of further attempts; 0 means four times the
     // exchange's attemptTimeout.
     Duration maxAttemptTimeout{0};
+    // Whether attempts wait by the round trips shown (see the contract
+    // above). false: every first attempt waits attemptTimeout and further
+    // ones double from it, and the last waits no longer than its turn: for a
+    // caller that spreads a few retries over a fixed budget, as a scrape's
+    // probe does, so that a device shedding a burst is asked again later,
+    // not three times within milliseconds.
+    bool estimateWaits = true;
     int receiveBuffer = 32 << 20;  // bytes asked of the kernel for bursts of replies
     uint64_t seed = 0;             // jitter; 0 seeds from the address of the engine
     // The most bytes the segments of one exchange's replies may carry

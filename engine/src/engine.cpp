@@ -15,7 +15,7 @@ static_assert(MAX_DATAGRAM == DATAGRAM_SIZE, "one datagram is as long for the en
 namespace {
 
 // Attempts whose replies are still accepted; older sequences are let go.
-constexpr size_t ATTEMPTS_KEPT = 4;
+constexpr size_t ATTEMPTS_KEPT = 32;
 // How soon to try again after the kernel had no room for a datagram.
 constexpr auto SOCKET_FULL_PAUSE = std::chrono::milliseconds(1);
 
@@ -118,6 +118,7 @@ uint64_t Engine::submit(Exchange exchange, Clock::time_point now) {
     r.result.id = id;
     r.result.target = r.exchange.target;
     if (r.exchange.retries < 0) r.exchange.retries = 0;
+    r.retriesInAll = r.exchange.retries;
 
     std::string why;
     bool given = r.exchange.address.ss_family == AF_INET || r.exchange.address.ss_family == AF_INET6;
@@ -292,22 +293,32 @@ bool Engine::State::sendAttempt(Record& r, Clock::time_point now) {
         unheard.erase(r.id);
     else
         unheard.insert(r.id);
-    auto wait = attemptWaitOf(r);
-    auto until = r.exchange.deadline - now > wait ? now + wait : r.exchange.deadline;
-    setDeadline(r, until);
+    setDeadline(r, attemptEnd(r, now));
     return true;
 }
 
-Duration Engine::State::attemptWaitOf(const Record& r) const {
+Clock::time_point Engine::State::attemptEnd(const Record& r, Clock::time_point from) const {
     // -t is the ceiling of the estimate and the wait while nothing has been
     // heard from anyone; further attempts double from the estimate.
     Duration ceiling = r.exchange.attemptTimeout;
-    Duration base = rtt.timeout(r.addressKey, ceiling);
+    Duration base = options.estimateWaits ? rtt.timeout(r.addressKey, ceiling) : ceiling;
     Duration cap = options.maxAttemptTimeout.count() > 0 ? options.maxAttemptTimeout : ceiling * 4;
-    return attemptWait(base, cap, r.result.attempts - 1, r.jitter);
+    int attempt = r.priorAttempts + r.result.attempts - 1;
+    Duration wait = attemptWait(base, cap, attempt, r.jitter);
+    Clock::time_point deadline = r.exchange.deadline;
+    // The last attempt waits for as long as the exchange may run, whatever
+    // the estimate: a device busy for longer than a few round trips still
+    // has its reply to any attempt taken, and a target that never answers
+    // is given up when its deadline or budget says, as before estimates.
+    if (options.estimateWaits && attempt >= r.retriesInAll) {
+        if (deadline != Clock::time_point::max()) return deadline;
+        wait = std::max(wait, ceiling);
+    }
+    return deadline - from > wait ? from + wait : deadline;
 }
 
 void Engine::State::rearm() {
+    if (!options.estimateWaits) return;
     auto fleet = rtt.fleetTimeout();
     // Only a fall by a quarter or more walks the running exchanges, so the
     // walks are few however many replies arrive.
@@ -322,7 +333,7 @@ void Engine::State::rearm() {
         // From now, not from its send: a reply to an attempt sent with it has
         // just come, and one queued behind it at a busy device comes later;
         // never later than the wait already set, nor than the deadline.
-        Clock::time_point until = lastNow + attemptWaitOf(r);
+        Clock::time_point until = attemptEnd(r, lastNow);
         if (until < r.deadlineEntry->first) setDeadline(r, until);
         if (rtt.knows(r.addressKey))
             it = unheard.erase(it);

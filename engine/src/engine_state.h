@@ -61,6 +61,11 @@ struct Record {
     bool hasDeadline = false;
     // The last attempt's jitter, so that a wait shortened later keeps it.
     double jitter = 0;
+    // Attempts made for the same end before this exchange began (a verified
+    // write's earlier rounds), and the retries of that end in all: waits
+    // back off across rounds, and the very last attempt is known as such.
+    int priorAttempts = 0;
+    int retriesInAll = 0;
     Result result;
 };
 
@@ -101,8 +106,9 @@ struct Engine::State {
     void sendWaiting(Clock::time_point now);
     // false: the socket is full, stop sending for now.
     bool sendAttempt(Record& r, Clock::time_point now);
-    // How long the record's last attempt waits, by the estimate now held.
-    Duration attemptWaitOf(const Record& r) const;
+    // When the record's last attempt, its wait counted from `from`, gives
+    // up: by the estimate now held, never past the exchange's deadline.
+    Clock::time_point attemptEnd(const Record& r, Clock::time_point from) const;
     // Shortens the waits of attempts sent before their target was heard
     // from, once the fleet's estimate has come down far enough to matter.
     void rearm();
