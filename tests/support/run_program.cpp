@@ -146,6 +146,11 @@ RunResult runWrapped(const std::string& path, const std::vector<std::string>& ar
     return runProgram(program, wrapped, env);
 }
 
+bool clientWrapped() {
+    const char* wrapper = getenv("TAGCLIENT_TEST_WRAPPER");
+    return wrapper && *wrapper;
+}
+
 // TAGCLIENT_TEST_WRAPPER, when set, names a program and its options that
 // run the client (valgrind, for the memory-checked run of these tests).
 RunResult runClient(const std::vector<std::string>& args, const std::vector<std::string>& env) {

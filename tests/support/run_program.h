@@ -36,6 +36,10 @@ const char* failSocketLibrary();
 RunResult runWrapped(const std::string& path, const std::vector<std::string>& args,
                      const std::vector<std::string>& env = {});
 
+// Whether the client runs under a wrapper (valgrind), many times slower:
+// tests that pace a flood for the client to keep up pace it slower then.
+bool clientWrapped();
+
 // The tagclient binary under test.
 RunResult runClient(const std::vector<std::string>& args, const std::vector<std::string>& env = {});
 
