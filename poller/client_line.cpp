@@ -40,7 +40,9 @@ std::string printed(const std::function<void(MsgRequest&)>& print) {
     if (!stream) return {};
     MsgRequest printer{MSG_GET};
     printer.out = stream;
-    printer.outIsTerminal = isatty(STDOUT_FILENO) == 1;
+    // Asked once: standard output stays what it is for the whole run.
+    static const bool terminal = isatty(STDOUT_FILENO) == 1;
+    printer.outIsTerminal = terminal;
     print(printer);
     fclose(stream);
     std::string out(text, size);

@@ -23,6 +23,8 @@ namespace {
 constexpr int USAGE = 2;
 // Duplicate targets noted one by one up to this many, then counted.
 constexpr size_t WARNINGS_SHOWN = 10;
+// Bytes of results written at once.
+constexpr size_t RESULT_BUFFER = 64 << 10;
 
 int usageError(const std::string& why) {
     fprintf(stderr, "tagpoll: %s\nTry 'tagpoll --help' for more information.\n", why.c_str());
@@ -108,6 +110,9 @@ int main(int argc, char** argv) {
                 std::to_string(o.shard.index).c_str(), std::to_string(o.shard.count).c_str(),
                 list.targets().size());
 
+    // Results go out in blocks rather than a write per line, flushed
+    // whenever the run would wait (runPoll), also on a terminal.
+    setvbuf(stdout, nullptr, _IOFBF, RESULT_BUFFER);
     uint8_t encoded[1024];
     tagpoll::ResultWriter writer(o.format, stdout, request->getMsg(encoded, sizeof encoded));
     return tagpoll::runPoll(o, targets, request, writer, isatty(STDERR_FILENO) == 1);
