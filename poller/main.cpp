@@ -112,7 +112,9 @@ int main(int argc, char** argv) {
 
     // Results go out in blocks rather than a write per line, flushed
     // whenever the run would wait (runPoll), also on a terminal.
-    setvbuf(stdout, nullptr, _IOFBF, RESULT_BUFFER);
+    // (The C library takes the size only with a buffer given.)
+    static char results[RESULT_BUFFER];
+    setvbuf(stdout, results, _IOFBF, sizeof results);
     uint8_t encoded[1024];
     tagpoll::ResultWriter writer(o.format, stdout, request->getMsg(encoded, sizeof encoded));
     return tagpoll::runPoll(o, targets, request, writer, isatty(STDERR_FILENO) == 1);
