@@ -99,16 +99,18 @@ int main(int argc, char** argv) {
     if (!collectTargets(o, list)) return USAGE;
 
     // Unsplit, the list is polled as it stands: a large fleet is not copied.
+    // Where each target came from is not needed past this point: forgotten,
+    // its memory serves the run.
+    std::vector<tagpoll::Target> all = list.release();
     std::vector<tagpoll::Target> part;
-    if (o.shard.count > 1) part = tagpoll::shardTargets(list.targets(), o.shard);
-    const std::vector<tagpoll::Target>& targets = o.shard.count > 1 ? part : list.targets();
+    if (o.shard.count > 1) part = tagpoll::shardTargets(all, o.shard);
+    const std::vector<tagpoll::Target>& targets = o.shard.count > 1 ? part : all;
     // A shard may hold none of a small fleet: not an error, since the other
     // shards cover it, and the run still writes what a run writes (a CSV
     // header, the summary).
     if (targets.empty())
         fprintf(stderr, "tagpoll: shard %s/%s holds none of the %zu targets\n",
-                std::to_string(o.shard.index).c_str(), std::to_string(o.shard.count).c_str(),
-                list.targets().size());
+                std::to_string(o.shard.index).c_str(), std::to_string(o.shard.count).c_str(), all.size());
 
     // Results go out in blocks rather than a write per line, flushed
     // whenever the run would wait (runPoll), also on a terminal.
