@@ -29,7 +29,7 @@ per_agent=10000
 # start_fleets N: agents enough for N devices, their targets together in
 # $work/fleet.txt; sets fleet_pids.
 start_fleets() {
-  local n=$1 k=0 left=$1 count
+  local k=0 left=$1 count
   fleet_pids=()
   : > "$work/fleet.txt"
   while ((left > 0)); do
