@@ -38,7 +38,9 @@ std::string terminalSafe(std::string_view text) {
         size_t length = 1;
         char32_t point = 0;
         if (c >= 0x20 && c < 0x7F) {
-            out += char(c);
+            // A run of printable ASCII, the common case, goes in at once.
+            while (length < text.size() && text[length] >= 0x20 && text[length] < 0x7F) ++length;
+            out.append(text.substr(0, length));
         } else if (c >= 0x80 && (length = sequenceLength(text, point)) > 0 && point >= 0xA0) {
             out.append(text.substr(0, length));
         } else {

@@ -34,18 +34,22 @@ std::string hostOf(const std::string& label) { return label.substr(0, label.rfin
 // standard output. Results go to standard output: on a terminal a device's
 // text must not move the cursor or rewrite the screen, as with tagclient.
 std::string printed(const std::function<void(MsgRequest&)>& print) {
-    char* text = nullptr;
-    size_t size = 0;
-    FILE* stream = open_memstream(&text, &size);
+    // One stream for the whole run, written again from its start for each
+    // line: a line costs no stream and no buffer of its own.
+    static char* text = nullptr;
+    static size_t size = 0;
+    static FILE* stream = open_memstream(&text, &size);
     if (!stream) return {};
+    rewind(stream);
     MsgRequest printer{MSG_GET};
     printer.out = stream;
-    printer.outIsTerminal = isatty(STDOUT_FILENO) == 1;
+    // Asked once: standard output stays what it is for the whole run.
+    static const bool terminal = isatty(STDOUT_FILENO) == 1;
+    printer.outIsTerminal = terminal;
     print(printer);
-    fclose(stream);
-    std::string out(text, size);
-    free(text);
-    return out;
+    // The size is the position written to, whatever was there before.
+    if (fflush(stream) != 0) return {};
+    return std::string(text, size);
 }
 
 // A tag's value as the client prints it after the name: "\"a\"", "0000002A".

@@ -23,6 +23,8 @@ namespace {
 constexpr int USAGE = 2;
 // Duplicate targets noted one by one up to this many, then counted.
 constexpr size_t WARNINGS_SHOWN = 10;
+// Bytes of results written at once.
+constexpr size_t RESULT_BUFFER = 64 << 10;
 
 int usageError(const std::string& why) {
     fprintf(stderr, "tagpoll: %s\nTry 'tagpoll --help' for more information.\n", why.c_str());
@@ -97,17 +99,24 @@ int main(int argc, char** argv) {
     if (!collectTargets(o, list)) return USAGE;
 
     // Unsplit, the list is polled as it stands: a large fleet is not copied.
+    // Where each target came from is not needed past this point: forgotten,
+    // its memory serves the run.
+    std::vector<tagpoll::Target> all = list.release();
     std::vector<tagpoll::Target> part;
-    if (o.shard.count > 1) part = tagpoll::shardTargets(list.targets(), o.shard);
-    const std::vector<tagpoll::Target>& targets = o.shard.count > 1 ? part : list.targets();
+    if (o.shard.count > 1) part = tagpoll::shardTargets(all, o.shard);
+    const std::vector<tagpoll::Target>& targets = o.shard.count > 1 ? part : all;
     // A shard may hold none of a small fleet: not an error, since the other
     // shards cover it, and the run still writes what a run writes (a CSV
     // header, the summary).
     if (targets.empty())
         fprintf(stderr, "tagpoll: shard %s/%s holds none of the %zu targets\n",
-                std::to_string(o.shard.index).c_str(), std::to_string(o.shard.count).c_str(),
-                list.targets().size());
+                std::to_string(o.shard.index).c_str(), std::to_string(o.shard.count).c_str(), all.size());
 
+    // Results go out in blocks rather than a write per line, flushed
+    // whenever the run would wait (runPoll), also on a terminal.
+    // (The C library takes the size only with a buffer given.)
+    static char results[RESULT_BUFFER];
+    setvbuf(stdout, results, _IOFBF, sizeof results);
     uint8_t encoded[1024];
     tagpoll::ResultWriter writer(o.format, stdout, request->getMsg(encoded, sizeof encoded));
     return tagpoll::runPoll(o, targets, request, writer, isatty(STDERR_FILENO) == 1);

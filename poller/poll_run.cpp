@@ -45,6 +45,82 @@ std::string summaryLine(size_t targets, const std::map<tagengine::Status, size_t
     return line;
 }
 
+namespace {
+
+// Targets go to the engine a window at a time, each one ended making room
+// for the next: its result is written and freed as it ends, so memory
+// follows the window, not the fleet.
+class Feed {
+public:
+    Feed(const PollOptions& options, const std::vector<Target>& targets,
+         const std::shared_ptr<const VMsg>& request, ResultWriter& writer, bool progress,
+         tagengine::Engine& engine, tagengine::Duration attemptTimeout)
+        : options(options),
+          targets(targets),
+          request(request),
+          writer(writer),
+          engine(engine),
+          attemptTimeout(attemptTimeout),
+          shown(progress, targets.size()) {}
+
+    // Submits targets until the window is full (or all when asked).
+    void fill(size_t window, tagengine::Clock::time_point now) {
+        while (next < targets.size() && next - done < window) submit(targets[next++], now);
+    }
+    // After a stop: every target not yet submitted, so that each one still
+    // ends (as cancelled) with a result line.
+    void submitRest(tagengine::Clock::time_point now) {
+        stopped = true;
+        fill(targets.size(), now);
+    }
+
+    // Enough queued behind the exchanges in flight that the engine never
+    // waits for the next target.
+    size_t window() const { return size_t(options.concurrency) * 2; }
+
+    size_t good = 0;
+    std::map<tagengine::Status, size_t> counts;
+
+private:
+    void submit(const Target& t, tagengine::Clock::time_point now) {
+        tagengine::Exchange x;
+        x.target = t.label();
+        x.host = t.host;
+        x.port = t.port;
+        x.request = request;
+        x.attemptTimeout = attemptTimeout;
+        x.retries = options.retries;
+        x.budget = givingUpAfter(attemptTimeout, options.retries);
+        // One pointer: kept inside the callback, no allocation of its own.
+        x.done = [this](tagengine::Result&& r) { finished(std::move(r)); };
+        if (options.verify)
+            engine.submitWrite(std::move(x), now);
+        else
+            engine.submit(std::move(x), now);
+    }
+
+    void finished(tagengine::Result&& r) {
+        ++counts[r.status];
+        if (!options.alive || tookReply(r.status)) writer.result(r);
+        ++done;
+        if (succeeded(r.status, options.verify)) ++good;
+        shown.update(done, good);
+        if (!stopped) fill(window(), tagengine::Clock::now());
+    }
+
+    const PollOptions& options;
+    const std::vector<Target>& targets;
+    const std::shared_ptr<const VMsg>& request;
+    ResultWriter& writer;
+    tagengine::Engine& engine;
+    tagengine::Duration attemptTimeout;
+    Progress shown;
+    size_t next = 0, done = 0;
+    bool stopped = false;
+};
+
+}  // namespace
+
 int runPoll(const PollOptions& options, const std::vector<Target>& targets,
             const std::shared_ptr<const VMsg>& request, ResultWriter& writer, bool progress) {
     tagengine::Options engineOptions;
@@ -60,41 +136,24 @@ int runPoll(const PollOptions& options, const std::vector<Target>& targets,
     // names are still being looked up.
     StopSignals signals;
 
-    size_t done = 0, good = 0;
-    Progress shown(progress, targets.size());
-    std::map<tagengine::Status, size_t> counts;
-    auto finished = [&](tagengine::Result&& r) {
-        ++counts[r.status];
-        if (!options.alive || tookReply(r.status)) writer.result(r);
-        ++done;
-        if (succeeded(r.status, options.verify)) ++good;
-        shown.update(done, good);
-    };
+    Feed feed(options, targets, request, writer, progress, engine, engineOptions.maxAttemptTimeout);
     writer.begin(false);
-    auto now = tagengine::Clock::now();
-    for (const Target& t : targets) {
-        tagengine::Exchange x;
-        x.target = t.label();
-        x.host = t.host;
-        x.port = t.port;
-        x.request = request;
-        x.attemptTimeout = engineOptions.maxAttemptTimeout;
-        x.retries = options.retries;
-        x.budget = givingUpAfter(engineOptions.maxAttemptTimeout, options.retries);
-        x.done = finished;
-        if (options.verify)
-            engine.submitWrite(std::move(x), now);
-        else
-            engine.submit(std::move(x), now);
+    feed.fill(feed.window(), tagengine::Clock::now());
+    // Results are written in blocks; before the loop waits, what is written
+    // goes out, so lines still show as they come.
+    tagengine::RunEnd end = tagengine::runUntilDone(engine, signals.fd, [] { fflush(stdout); });
+    if (end == tagengine::RunEnd::Stopped) {
+        feed.submitRest(tagengine::Clock::now());
+        engine.cancelAll();
+        engine.process({}, tagengine::Clock::now());
     }
-    tagengine::RunEnd end = tagengine::runUntilDone(engine, signals.fd);
     fflush(stdout);
-    if (options.summary) fprintf(stderr, "%s\n", summaryLine(targets.size(), counts).c_str());
+    if (options.summary) fprintf(stderr, "%s\n", summaryLine(targets.size(), feed.counts).c_str());
     if (end == tagengine::RunEnd::Failed) {
         perror("tagpoll: epoll");
         return 1;
     }
-    return good == targets.size() ? 0 : 1;
+    return feed.good == targets.size() ? 0 : 1;
 }
 
 }  // namespace tagpoll

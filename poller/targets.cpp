@@ -215,6 +215,12 @@ bool TargetList::addIpv6Range(const in6_addr& base, const std::string& text, con
     return true;
 }
 
+std::vector<Target> TargetList::release() {
+    std::unordered_map<std::string, std::string>().swap(seen);
+    std::vector<std::string>().swap(notes);
+    return std::move(list);
+}
+
 std::string TargetList::whereOf(const Target& target) const {
     auto it = seen.find(lowered(target.label()));
     return it == seen.end() ? "" : it->second;

@@ -45,6 +45,9 @@ public:
     bool addEntry(const std::string& text, const std::string& name, size_t line);
 
     const std::vector<Target>& targets() const { return list; }
+    // The targets, taken out of the list, which forgets where each came from
+    // (whereOf, warnings), so that a run holds nothing but the targets.
+    std::vector<Target> release();
     // "FILE:LINE" of the entry that first named the target; "" for a target
     // not in the list.
     std::string whereOf(const Target& target) const;

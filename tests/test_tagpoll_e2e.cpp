@@ -3,6 +3,7 @@
 // 127.0.0.0/8 at ports chosen at run time.
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/socket.h>
@@ -584,6 +585,98 @@ TEST(TagpollE2E, ListenEscapesWhatAHostileSenderWouldHaveATerminalDo) {
                   "TAG_DEV_LABEL=\"\"a\\x1b]52;c;SGVsbG8=\\x07\\x1b]0;x\\x07\\x08\\x7f\\xc2\\x9b2J\\x9b\\xff "
                   "K\xc3\xbc"
                   "che\"\" \"\n");
+}
+
+}  // namespace
+
+namespace {
+
+// Targets go to the engine a window at a time (twice -c): a fleet many times
+// the window is still polled whole, each target once.
+TEST(TagpollE2E, AFleetManyTimesTheWindowIsPolledWholeEachTargetOnce) {
+    TempDir dir;
+    std::string fleet = dir.path + "/fleet.txt";
+    AgentProcess agent({"--devices", "30", "--targets-file", fleet});
+    std::vector<std::string> targets = splitLines(readFile(fleet));
+    std::string file = readFile(fleet);
+    std::vector<std::string> refused;
+    for (int i = 0; i < 3; ++i) refused.push_back("127.0.0.1:" + std::to_string(closedPort()));
+    for (const std::string& t : refused) file += t + "\n";
+    RunResult r = tagpoll({"-c", "2", "--summary", "-o", "csv", "-f", dir.write("all.txt", file), "-t", "0.5",
+                           "-r", "0", "GET:", "TAG_DEV_ID"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "tagpoll: 33 targets: 30 answered, 3 refused\n");
+    std::vector<std::string> lines = splitLines(r.out);
+    ASSERT_EQ(lines.size(), 34u) << r.out;
+    EXPECT_EQ(lines[0], "target,address,status,attempts,round_trip_seconds,message");
+    std::map<std::string, std::string> statusOf;
+    for (size_t i = 1; i < lines.size(); ++i) {
+        std::string target = lines[i].substr(0, lines[i].find(','));
+        size_t at = lines[i].find(',', target.size() + 1) + 1;
+        EXPECT_TRUE(statusOf.emplace(target, lines[i].substr(at, lines[i].find(',', at) - at)).second)
+            << "twice: " << target;
+    }
+    for (const std::string& t : targets) EXPECT_EQ(statusOf[t], "answered") << t;
+    for (const std::string& t : refused) EXPECT_EQ(statusOf[t], "refused") << t;
+}
+
+// Results are written in blocks, yet a line shows on a pipe as soon as the
+// run waits; and a stop still ends every target with a line, those never
+// handed to the engine among them.
+TEST(TagpollE2E, LinesShowWhileTheRunWaitsAndAStopCancelsTargetsNotYetSent) {
+    UdpPeer peer;
+    peer.answer({send(segment(1, 0x80, {VTagFactory::createVTag(8, 7u)}))});
+    Socket silent[4];
+    std::string answered = "127.0.0.1:" + std::to_string(peer.port());
+    std::vector<std::string> args{TAGPOLL_PATH, "-c", "1", "-t", "30", "--target", answered};
+    for (Socket& s : silent) {
+        args.push_back("--target");
+        args.push_back("127.0.0.1:" + std::to_string(s.port));
+    }
+    args.insert(args.end(), {"GET:", "TAG_DEV_ID"});
+    int out[2];
+    ASSERT_EQ(pipe(out), 0);
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(out[1], STDOUT_FILENO);
+        close(out[0]);
+        std::vector<char*> argv;
+        for (std::string& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        execv(TAGPOLL_PATH, argv.data());
+        _exit(127);
+    }
+    close(out[1]);
+    std::string text;
+    char buffer[4096];
+    pollfd p{out[0], POLLIN, 0};
+    // The answer's line, while the next target waits out its -t of 30 s.
+    while (text.find('\n') == std::string::npos && poll(&p, 1, 5000) > 0) {
+        ssize_t n = read(out[0], buffer, sizeof buffer);
+        if (n <= 0) break;
+        text.append(buffer, size_t(n));
+    }
+    EXPECT_EQ(text, answered + "\tGET: TAG_DEV_ID=00000007 \n");
+    EXPECT_EQ(waitpid(pid, nullptr, WNOHANG), 0) << "still running";
+    kill(pid, SIGTERM);
+    for (ssize_t n; (n = read(out[0], buffer, sizeof buffer)) > 0;) text.append(buffer, size_t(n));
+    close(out[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
+    std::vector<std::string> lines = splitLines(text);
+    ASSERT_EQ(lines.size(), 5u) << text;
+    std::sort(lines.begin() + 1, lines.end());
+    std::vector<std::string> expected;
+    for (Socket& s : silent) {
+        // The first was sent (and is being retried), the rest never were.
+        bool sent = s.port == silent[0].port;
+        expected.push_back("127.0.0.1:" + std::to_string(s.port) +
+                           "\tERR: RX_CANCELLED ATTEMPTS=" + (sent ? "" : "0"));
+    }
+    std::sort(expected.begin(), expected.end());
+    for (size_t i = 0; i < 4; ++i) EXPECT_TRUE(lines[i + 1].starts_with(expected[i])) << lines[i + 1];
+    peer.finish();
 }
 
 }  // namespace

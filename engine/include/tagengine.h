@@ -366,6 +366,10 @@ TAGENGINE_API bool runUntilDone(Engine& engine);
 // caller can report them.
 enum class RunEnd { Done, Stopped, Failed };
 TAGENGINE_API RunEnd runUntilDone(Engine& engine, int stopFd);
+// The same, and idle runs whenever the loop is about to wait with nothing
+// ready to read and nothing due: the moment for a caller to flush what its
+// callbacks wrote, so that output written in batches still shows as it comes.
+TAGENGINE_API RunEnd runUntilDone(Engine& engine, int stopFd, const std::function<void()>& idle);
 
 }  // namespace tagengine
 

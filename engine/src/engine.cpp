@@ -214,32 +214,7 @@ void Engine::State::expire(Clock::time_point now) {
     }
 }
 
-void Engine::State::sendWaiting(Clock::time_point now) {
-    if (sendingHeld) return;
-    socketFull = false;
-    while (!retrying.empty()) {
-        auto it = records.find(retrying.front());
-        if (it == records.end() || it->second.phase != Record::Phase::Retrying) {
-            retrying.pop_front();
-            continue;
-        }
-        if (!pacer.take(now)) return;
-        if (!sendAttempt(it->second, now)) return;
-        retrying.pop_front();
-    }
-    while (!queued.empty() && inFlight < options.maxInFlight) {
-        auto it = records.find(queued.front());
-        if (it == records.end() || it->second.phase != Record::Phase::Queued) {
-            queued.pop_front();
-            continue;
-        }
-        if (!pacer.take(now)) return;
-        if (!sendAttempt(it->second, now)) return;
-        queued.pop_front();
-    }
-}
-
-bool Engine::State::sendAttempt(Record& r, Clock::time_point now) {
+std::optional<uint8_t> Engine::State::takeSequence(Record& r) {
     if (r.attempts.size() >= ATTEMPTS_KEPT) dropOldestAttempt(r);
     auto sequence = sequences.allocate(r.addressKey, r.id);
     if (!sequence && !r.attempts.empty()) {
@@ -249,44 +224,27 @@ bool Engine::State::sendAttempt(Record& r, Clock::time_point now) {
         dropOldestAttempt(r);
         sequence = sequences.allocate(r.addressKey, r.id);
     }
-    if (!sequence) {
-        // All 128 sequences of this address are held by other exchanges:
-        // this one, not yet sent, waits for one of them to end.
-        socketFull = true;
-        return false;
-    }
-    r.bytes[SEQUENCE_BYTE] = uint8_t(VMsg::LAST_SEGMENT | *sequence);
-    int error = 0;
-    // The endpoint was opened at submit, so it is there.
-    UdpEndpoint& endpoint = r.result.address.ss_family == AF_INET ? v4 : *v6;
-    switch (endpoint.send(r.bytes, r.result.address, error)) {
-    case UdpEndpoint::SendOutcome::Busy:
-        sequences.release(r.addressKey, *sequence);
-        ++stats.sendRetried;
-        socketFull = true;
-        return false;
-    case UdpEndpoint::SendOutcome::Failed:
-        sequences.release(r.addressKey, *sequence);
-        r.result.detail = strerror(error);
-        end(r, Status::SendFailed, now);
-        return true;
-    case UdpEndpoint::SendOutcome::Sent: break;
-    }
+    // None: all 128 sequences of this address are held by other exchanges,
+    // and this one, not yet sent, waits for one of them to end.
+    if (sequence) r.bytes[SEQUENCE_BYTE] = uint8_t(VMsg::LAST_SEGMENT | *sequence);
+    return sequence;
+}
+
+void Engine::State::attemptSent(Record& r, uint8_t sequence, bool first, Clock::time_point now) {
     ++stats.sent;
-    if (r.phase == Record::Phase::Queued) {
+    if (first) {
         ++inFlight;
         if (r.exchange.budget.count() > 0 && r.exchange.deadline - now > r.exchange.budget)
             r.exchange.deadline = now + r.exchange.budget;
     }
     r.phase = Record::Phase::Running;
     ++r.result.attempts;
-    r.attempts.push_back(Attempt{*sequence, now, nullptr, 0, 0, r.result.attempts});
+    r.attempts.push_back(Attempt{sequence, now, nullptr, 0, 0, r.result.attempts});
     if (r.exchange.observe)
-        r.exchange.observe(
-            Event{Event::Kind::Sent, r.result.attempts, *sequence, r.bytes.size(), false, now});
+        r.exchange.observe(Event{Event::Kind::Sent, r.result.attempts, sequence, r.bytes.size(), false, now});
     if (!r.expectsReply) {
         end(r, Status::Sent, now);
-        return true;
+        return;
     }
     r.jitter = std::uniform_real_distribution<double>(0, 1)(random);
     if (rtt.knows(r.addressKey))
@@ -294,7 +252,6 @@ bool Engine::State::sendAttempt(Record& r, Clock::time_point now) {
     else
         unheard.insert(r.id);
     setDeadline(r, attemptEnd(r, now));
-    return true;
 }
 
 Clock::time_point Engine::State::attemptEnd(const Record& r, Clock::time_point from) const {

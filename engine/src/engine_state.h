@@ -5,6 +5,7 @@
 
 #include <deque>
 #include <map>
+#include <optional>
 #include <random>
 #include <set>
 #include <unordered_map>
@@ -103,9 +104,20 @@ struct Engine::State {
     bool makeRoom(Record& r, const VMsg& segment, size_t wireBytes, Clock::time_point now);
     void takeRefusal(const UdpEndpoint::Refusal& refusal, Clock::time_point now);
     void expire(Clock::time_point now);
+    // Sends what is due, retries first, by batches (send_batch.cpp).
     void sendWaiting(Clock::time_point now);
-    // false: the socket is full, stop sending for now.
-    bool sendAttempt(Record& r, Clock::time_point now);
+    // Stages the next batch; false when nothing is due.
+    bool stageBatch(Clock::time_point now);
+    // Sends the staged batch; false when sending must stop for now.
+    bool sendStaged(Clock::time_point now);
+    // Puts the staged datagrams from index from on back where they were
+    // waiting, their sequences released.
+    void unstage(size_t from);
+    // A fresh sequence for the record's next attempt, written into its
+    // request; none when every sequence of its address is held by others.
+    std::optional<uint8_t> takeSequence(Record& r);
+    // The bookkeeping of an attempt the kernel took.
+    void attemptSent(Record& r, uint8_t sequence, bool first, Clock::time_point now);
     // When the record's last attempt, its wait counted from `from`, gives
     // up: by the estimate now held, never past the exchange's deadline.
     Clock::time_point attemptEnd(const Record& r, Clock::time_point from) const;
@@ -156,6 +168,17 @@ struct Engine::State {
     size_t releasedBytes = 0;  // freed since memory was last given back
     uint64_t nextId = 1;
     bool socketFull = false;
+    // The batch being sent: each record, the sequence its attempt took, and
+    // whether it is the exchange's first (queued) or a retry. The record is
+    // marked Running while staged, so that it is staged once.
+    struct Staged {
+        Record* record;
+        uint8_t sequence;
+        bool first;
+    };
+    std::vector<Staged> staged;
+    std::vector<UdpEndpoint::Outgoing> outgoing;
+    UdpEndpoint* stagedOn = nullptr;
     bool sendingHeld = false;  // told to stop: nothing more goes out
     Stats stats;
 };

@@ -53,7 +53,9 @@ bool watchNew(int epollFd, std::span<const int> fds, size_t& watched) {
 
 bool runUntilDone(Engine& engine) { return runUntilDone(engine, -1) == RunEnd::Done; }
 
-RunEnd runUntilDone(Engine& engine, int stopFd) {
+RunEnd runUntilDone(Engine& engine, int stopFd) { return runUntilDone(engine, stopFd, {}); }
+
+RunEnd runUntilDone(Engine& engine, int stopFd, const std::function<void()>& idle) {
     Epoll ep;
     if (ep.fd < 0) return RunEnd::Failed;
     if (stopFd >= 0 && !watch(ep.fd, stopFd)) return RunEnd::Failed;
@@ -66,7 +68,15 @@ RunEnd runUntilDone(Engine& engine, int stopFd) {
         if (engine.pending() == 0) return RunEnd::Done;
         // Callbacks may have submitted the first IPv6 target.
         if (!watchNew(ep.fd, engine.fds(), watched)) return RunEnd::Failed;
-        int n = epoll_wait(ep.fd, events, 8, waitMilliseconds(wake));
+        int timeout = waitMilliseconds(wake);
+        int n = 0;
+        if (idle && timeout != 0) {
+            // A look first: with nothing ready the loop is about to block,
+            // the caller's moment.
+            n = epoll_wait(ep.fd, events, 8, 0);
+            if (n == 0) idle();
+        }
+        if (n <= 0) n = epoll_wait(ep.fd, events, 8, timeout);
         if (n < 0 && errno != EINTR) return RunEnd::Failed;
         ready.clear();
         bool stop = false;

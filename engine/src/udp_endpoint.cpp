@@ -5,6 +5,7 @@
 #include <netinet/ip.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <system_error>
@@ -62,44 +63,72 @@ UdpEndpoint::UdpEndpoint(int family, int receiveBuffer) : family(family) {
 
 UdpEndpoint::~UdpEndpoint() { close(sock); }
 
-UdpEndpoint::SendOutcome UdpEndpoint::send(std::span<const uint8_t> bytes, const sockaddr_storage& to,
-                                           int& error) {
-    for (;;) {
-        ssize_t n = sendto(sock, bytes.data(), bytes.size(), MSG_DONTWAIT,
-                           reinterpret_cast<const sockaddr*>(&to), lengthOf(family));
-        if (n >= 0) return SendOutcome::Sent;
+size_t UdpEndpoint::sendBatch(std::span<const Outgoing> batch, SendOutcome& outcome, int& error) {
+    mmsghdr out[BATCH]{};
+    iovec io[BATCH]{};
+    size_t done = 0;
+    outcome = SendOutcome::Sent;
+    while (done < batch.size()) {
+        size_t count = std::min(batch.size() - done, BATCH);
+        for (size_t i = 0; i < count; ++i) {
+            const Outgoing& o = batch[done + i];
+            io[i] = iovec{const_cast<uint8_t*>(o.bytes.data()), o.bytes.size()};
+            out[i].msg_hdr = msghdr{};
+            out[i].msg_hdr.msg_name = const_cast<sockaddr_storage*>(o.to);
+            out[i].msg_hdr.msg_namelen = lengthOf(family);
+            out[i].msg_hdr.msg_iov = &io[i];
+            out[i].msg_hdr.msg_iovlen = 1;
+        }
+        int n = sendmmsg(sock, out, unsigned(count), MSG_DONTWAIT);
+        if (n > 0) {
+            // A short count means the next datagram met an error, which the
+            // next call reports (or it was passing, and that call sends it).
+            done += size_t(n);
+            continue;
+        }
         error = errno;
         // EINTR: try again. ECONNREFUSED here belongs to an earlier datagram
         // (its report is also in the error queue), not to this one.
-        if (error == EINTR || error == ECONNREFUSED) continue;
-        if (error == EAGAIN || error == EWOULDBLOCK || error == ENOBUFS) return SendOutcome::Busy;
-        return SendOutcome::Failed;
+        if (n == 0 || error == EINTR || error == ECONNREFUSED) continue;
+        outcome = error == EAGAIN || error == EWOULDBLOCK || error == ENOBUFS ? SendOutcome::Busy
+                                                                              : SendOutcome::Failed;
+        break;
     }
+    return done;
 }
 
 size_t UdpEndpoint::receive(size_t limit, const std::function<void(const Datagram&)>& take) {
     size_t count = 0;
     while (count < limit) {
-        sockaddr_storage from{};
-        iovec io{buffer, sizeof buffer};
-        msghdr m{};
-        m.msg_name = &from;
-        m.msg_namelen = sizeof from;
-        m.msg_iov = &io;
-        m.msg_iovlen = 1;
-        ssize_t n = recvmsg(sock, &m, MSG_DONTWAIT | MSG_TRUNC);
-        if (n < 0) {
-            if (errno == EINTR) continue;
+        size_t want = std::min(limit - count, BATCH);
+        for (size_t i = 0; i < want; ++i) {
+            slots[i] = iovec{buffers[i], SLOT};
+            headers[i].msg_hdr = msghdr{};
+            headers[i].msg_hdr.msg_name = &senders[i];
+            headers[i].msg_hdr.msg_namelen = sizeof senders[i];
+            headers[i].msg_hdr.msg_iov = &slots[i];
+            headers[i].msg_hdr.msg_iovlen = 1;
+        }
+        int n = recvmmsg(sock, headers, unsigned(want), MSG_DONTWAIT | MSG_TRUNC, nullptr);
+        if (n <= 0) {
+            if (n < 0 && errno == EINTR) continue;
             // A pending ICMP report surfaces once as an error on the plain
             // read; the error queue holds its details.
-            if (errno == ECONNREFUSED || errno == EHOSTUNREACH || errno == ENETUNREACH) continue;
+            if (n < 0 && (errno == ECONNREFUSED || errno == EHOSTUNREACH || errno == ENETUNREACH)) continue;
             break;
         }
-        ++count;
-        bool truncated = (m.msg_flags & MSG_TRUNC) != 0 || size_t(n) >= sizeof buffer;
-        size_t kept = size_t(n) < sizeof buffer ? size_t(n) : sizeof buffer;
-        if (from.ss_family != family) continue;
-        take(Datagram{from, std::span<const uint8_t>(buffer, kept), truncated});
+        count += size_t(n);
+        for (int i = 0; i < n; ++i) {
+            // With MSG_TRUNC the length is the datagram's, not what was kept.
+            size_t length = headers[i].msg_len;
+            bool truncated = (headers[i].msg_hdr.msg_flags & MSG_TRUNC) != 0 || length >= SLOT;
+            size_t kept = length < SLOT ? length : SLOT;
+            if (senders[i].ss_family != family) continue;
+            take(Datagram{senders[i], std::span<const uint8_t>(buffers[i], kept), truncated});
+        }
+        // Fewer than asked: the queue is empty, or an error stopped the
+        // batch and waits for the next read (the socket stays readable).
+        if (size_t(n) < want) break;
     }
     return count;
 }
@@ -107,7 +136,7 @@ size_t UdpEndpoint::receive(size_t limit, const std::function<void(const Datagra
 void UdpEndpoint::receiveErrors(const std::function<void(const Refusal&)>& take) {
     for (;;) {
         sockaddr_storage to{};
-        iovec io{buffer, sizeof buffer};
+        iovec io{buffers[0], SLOT};
         alignas(cmsghdr) uint8_t control[512];
         msghdr m{};
         m.msg_name = &to;
@@ -123,8 +152,7 @@ void UdpEndpoint::receiveErrors(const std::function<void(const Refusal&)>& take)
         }
         for (cmsghdr* c = CMSG_FIRSTHDR(&m); c; c = CMSG_NXTHDR(&m, c))
             if (isPortUnreachable(*c) && to.ss_family == family)
-                take(
-                    Refusal{to, std::span<const uint8_t>(buffer, size_t(n) < sizeof buffer ? size_t(n) : 0)});
+                take(Refusal{to, std::span<const uint8_t>(buffers[0], size_t(n) < SLOT ? size_t(n) : 0)});
     }
 }
 

@@ -1,0 +1,86 @@
+#!/usr/bin/env bash
+# tagpoll beside the floor of a fleet poll (bench/poll_floor.cpp: one
+# socket, batches of 64 each way, no retries, no output), one GET to every
+# device of the same fleet, taken in turns in the same run: wall time, CPU
+# (user + system), peak RSS, medians of RUNS runs each. Goals: tagpoll's CPU
+# per exchange at most 1.3 times the floor's and its wall at most 1.2 times,
+# at every size; its peak RSS at 100,000 targets at most 32 MB. The machine
+# may be shared: medians, not single runs, and the figures vary by some
+# percent between runs. A fleet of more than 10,000 devices is several
+# agents of 10,000 each (127.(10+k).0.1 onwards), under the open-file limit.
+# Loopback only. Prints the figures and whether each goal held; exits 1 if
+# any did not. Never a test.
+# Usage: bench/poll_floor.sh [BUILD_DIR] [RUNS] [DEVICES...]   (default 5; 10000 100000)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build=${1:-build-bench}
+runs=${2:-5}
+shift 2 || shift $#
+sizes=("$@")
+[[ ${#sizes[@]} -gt 0 ]] || sizes=(10000 100000)
+source scripts/background.sh
+poll=$build/poller/tagpoll
+floor=$build/bench/poll_floor
+agent=$build/agent/tagagent
+source bench/fleet_helpers.sh
+ulimit -n "$(ulimit -Hn)"
+per_agent=10000
+
+# start_fleets N: agents enough for N devices, their targets together in
+# $work/fleet.txt; sets fleet_pids.
+start_fleets() {
+  local k=0 left=$1 count
+  fleet_pids=()
+  : > "$work/fleet.txt"
+  while ((left > 0)); do
+    count=$((left < per_agent ? left : per_agent))
+    "$agent" -p 0 -t 900 --address "127.$((10 + k)).0.1" --devices "$count" \
+      --targets-file "$work/fleet.$k.txt" > "$work/fleet.$k.out" 2> "$work/fleet.$k.log" &
+    fleet_pids+=($!)
+    background_pids+=($!)
+    [[ -n $(wait_for_line "$work/fleet.$k.out" '/^listening/p') ]] ||
+      { echo "tagagent did not start its fleet" >&2; cat "$work/fleet.$k.log" >&2; exit 1; }
+    cat "$work/fleet.$k.txt" >> "$work/fleet.txt"
+    left=$((left - count)) k=$((k + 1))
+  done
+}
+stop_fleets() {
+  local p
+  for p in "${fleet_pids[@]}"; do kill "$p" 2>/dev/null || true; wait "$p" 2>/dev/null || true; done
+}
+
+# measure OUT COMMAND...: sets wall (s), cpu (s, user + system) and rss (KB).
+measure() {
+  local out=$1
+  shift
+  "$build/bench/measure_run" "$work/time" "$@" > "$out" 2> "$work/measure.err" || true
+  read -r wall user sys rss < <(tail -1 "$work/time")
+  cpu=$(calc "$user + $sys")
+}
+
+for devices in "${sizes[@]}"; do
+  echo "== $devices devices, GET: TAG_DEV_CFG, tagpoll and the floor in turns ($runs runs each)"
+  start_fleets "$devices"
+  poll_walls=() poll_cpus=() poll_rss=() floor_walls=() floor_cpus=()
+  for i in $(seq "$runs"); do
+    measure "$work/poll.txt" "$poll" -f "$work/fleet.txt" GET: TAG_DEV_CFG
+    answered=$(grep -c $'\tGET: ' "$work/poll.txt" || true)
+    poll_walls+=("$wall") poll_cpus+=("$cpu") poll_rss+=("$rss")
+    echo "  run $i: tagpoll $answered answered, $wall s wall, $cpu s CPU, $rss KB"
+    [[ $answered == "$devices" ]] || all_answered=0
+    measure "$work/floor.txt" "$floor" "$work/fleet.txt"
+    floor_walls+=("$wall") floor_cpus+=("$cpu")
+    echo "          floor   $(cat "$work/measure.err"), $wall s wall, $cpu s CPU, $rss KB"
+  done
+  stop_fleets
+  pw=$(median_of "${poll_walls[@]}") pc=$(median_of "${poll_cpus[@]}") pr=$(median_of "${poll_rss[@]}")
+  fw=$(median_of "${floor_walls[@]}") fc=$(median_of "${floor_cpus[@]}")
+  echo "  medians: tagpoll $pw s wall, $pc s CPU, $pr KB; floor $fw s wall, $fc s CPU"
+  goal "every device answered tagpoll" "${all_answered:-1}" "$devices devices"
+  goal "tagpoll CPU at most 1.3x the floor's" "$(holds "$pc <= 1.3 * $fc")" "$(calc "$pc / $fc" 2)x"
+  goal "tagpoll wall at most 1.2x the floor's" "$(holds "$pw <= 1.2 * $fw")" "$(calc "$pw / $fw" 2)x"
+  if ((devices >= 100000)); then
+    goal "tagpoll peak RSS at most 32 MB" "$(holds "$pr <= 32768")" "$pr KB"
+  fi
+done
+exit $missed
