@@ -557,7 +557,7 @@ TEST(AgentOptions, FleetOptionsAndTheirBounds) {
 
     for (const auto& [args, expected] : std::vector<std::pair<std::vector<std::string>, std::string>>{
              {{"--devices", "0"}, "bad device count '0'"},
-             {{"--devices", "100001"}, "bad device count '100001'"},
+             {{"--devices", "16777215"}, "bad device count '16777215'"},
              {{"--loss", "1.5"}, "bad loss '1.5'"},
              {{"--loss", "nan"}, "bad loss 'nan'"},
              {{"--loss", "-0"}, "bad loss '-0'"},
