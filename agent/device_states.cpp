@@ -36,7 +36,8 @@ DeviceStates::DeviceStates(std::shared_ptr<const TagStore> base, size_t count, b
         budgets.resize(count);
 }
 
-HandleResult DeviceStates::handle(size_t device, std::span<const uint8_t> bytes, const ReadOnlyTags& readOnly) {
+HandleResult DeviceStates::handle(size_t device, std::span<const uint8_t> bytes,
+                                  const ReadOnlyTags& readOnly) {
     if (TagStore* own = held(device)) return handleDatagram(bytes, *own, readOnly);
     TagStore view = fleetDeviceStore(base, device + 1);
     HandleResult result = handleDatagram(bytes, view, readOnly);

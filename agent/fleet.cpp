@@ -18,9 +18,19 @@ namespace {
 // the signal descriptor, the log and the data or targets file.
 constexpr unsigned long SPARE_FILES = 16;
 
+// Looked up once (a fleet makes a device's view for each request it
+// serves), on first use: the vocabulary's index is built at start-up too.
+uint8_t devIdTag() {
+    static const uint8_t id = tagByName("TAG_DEV_ID")->id;
+    return id;
+}
+uint8_t devLabelTag() {
+    static const uint8_t id = tagByName("TAG_DEV_LABEL")->id;
+    return id;
+}
+
 std::string labelOf(const TagStore& store) {
-    const TagEntry* entry = tagByName("TAG_DEV_LABEL");
-    const VTag* tag = store.find(entry->id);
+    const VTag* tag = store.find(devLabelTag());
     if (!tag || tag->type != VTAG_STRING) return "Device";
     return std::string(static_cast<const VTagString*>(tag)->text());
 }
@@ -127,8 +137,8 @@ bool fleetAddresses(const std::string& first, unsigned long count, uint16_t port
 TagStore fleetDeviceStore(std::shared_ptr<const TagStore> base, unsigned long index) {
     std::string label = labelOf(*base) + " " + std::to_string(index);
     TagStore store(std::move(base));
-    store.put(std::unique_ptr<VTag>(VTagFactory::createVTag(tagByName("TAG_DEV_ID")->id, uint32_t(index))));
-    store.put(std::unique_ptr<VTag>(VTagFactory::createVTag(tagByName("TAG_DEV_LABEL")->id, label.c_str())));
+    store.put(std::unique_ptr<VTag>(VTagFactory::createVTag(devIdTag(), uint32_t(index))));
+    store.put(std::unique_ptr<VTag>(VTagFactory::createVTag(devLabelTag(), label.c_str())));
     return store;
 }
 
@@ -180,8 +190,8 @@ bool writeTargets(const std::string& path, const Fleet& fleet, std::string& erro
 
 std::string listeningLine(const Fleet& fleet, bool isFleet) {
     if (!isFleet) return "listening on " + endpointText(fleet.endpoint(0));
-    return "listening on " + std::to_string(fleet.size()) + " devices from " + endpointText(fleet.endpoint(0)) +
-           " to " + endpointText(fleet.endpoint(fleet.size() - 1));
+    return "listening on " + std::to_string(fleet.size()) + " devices from " +
+           endpointText(fleet.endpoint(0)) + " to " + endpointText(fleet.endpoint(fleet.size() - 1));
 }
 
 Fleet::~Fleet() {

@@ -64,8 +64,8 @@ int main(int argc, char** argv) {
     // The demo clock runs in the values the devices read: the single
     // device's own, or those the fleet shares.
     TagStore* clock = !options.dataFile.empty() ? nullptr : isFleet ? values.get() : states->held(0);
-    bool ready = fleet.open(error) &&
-                 (options.targetsFile.empty() || writeTargets(options.targetsFile, fleet, error));
+    bool ready =
+        fleet.open(error) && (options.targetsFile.empty() || writeTargets(options.targetsFile, fleet, error));
     if (ready) {
         // Scripts wait for this line: everything it promises is in place.
         printf("%s\n", listeningLine(fleet, isFleet).c_str());

@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <netinet/in.h>
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -13,11 +14,10 @@
 #include <cstring>
 #include <ctime>
 #include <log4cpp/Category.hh>
-#include <netinet/in.h>
+#include <memory>
 #include <queue>
 #include <random>
 #include <span>
-#include <memory>
 
 #include "demo_device.h"
 #include "request_handler.h"
@@ -218,8 +218,9 @@ void Loop::readSocket(size_t socket, Clock::time_point now) {
         size_t device = fleet.deviceAt(socket, destinationOf(header));
         // Sent to a local address outside the fleet: no device to answer.
         if (device == Fleet::NONE) continue;
-        serveDatagram(socket, device, {static_cast<const uint8_t*>(r.vectors[i].iov_base), r.headers[i].msg_len},
-                      r.peers[i], now);
+        serveDatagram(socket, device,
+                      {static_cast<const uint8_t*>(r.vectors[i].iov_base), r.headers[i].msg_len}, r.peers[i],
+                      now);
     }
     flush();
 }
