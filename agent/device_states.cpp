@@ -19,7 +19,7 @@ uint64_t budgetKey(const sockaddr_storage& a) {
     return prefix;
 }
 
-// Only these change what a device holds.
+// Only these change what a device holds (when they decode).
 bool writes(std::span<const uint8_t> bytes) {
     return bytes.size() >= 2 && (bytes[1] == MSG_SET || bytes[1] == MSG_DEL);
 }
@@ -41,7 +41,7 @@ HandleResult DeviceStates::handle(size_t device, std::span<const uint8_t> bytes,
     if (TagStore* own = held(device)) return handleDatagram(bytes, *own, readOnly);
     TagStore view = fleetDeviceStore(base, device + 1);
     HandleResult result = handleDatagram(bytes, view, readOnly);
-    if (writes(bytes)) stores.emplace(uint32_t(device), std::move(view));
+    if (result.request && writes(bytes)) stores.emplace(uint32_t(device), std::move(view));
     return result;
 }
 
