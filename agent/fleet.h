@@ -56,10 +56,11 @@ public:
     Fleet(const Fleet&) = delete;
     Fleet& operator=(const Fleet&) = delete;
 
-    // Lays out count devices from the first address on the port (0: a free
+    // Lays out the devices from the first address on the port (0: a free
     // one). A fleet must stay on loopback (127.0.0.0/8 or ::1); one device
     // serves any address. False with the reason in error.
-    bool plan(const std::string& first, unsigned long count, uint16_t port, bool fleet, std::string& error);
+    bool plan(const std::string& firstAddress, unsigned long devices, uint16_t port, bool fleet,
+              std::string& error);
     // Opens and binds the sockets, non-blocking. False with the reason
     // (naming the address) at the first failure; the sockets opened so far
     // are closed with the fleet.

@@ -63,6 +63,20 @@ sockaddr_storage destinationOf(msghdr& header) {
     return to;
 }
 
+// Has the datagram leave from the source's address, whatever address the
+// socket is bound to.
+void sendFrom(msghdr& header, uint8_t* control, const sockaddr_storage& source) {
+    header.msg_control = control;
+    header.msg_controllen = CMSG_SPACE(sizeof(in_pktinfo));
+    cmsghdr* c = CMSG_FIRSTHDR(&header);
+    c->cmsg_level = IPPROTO_IP;
+    c->cmsg_type = IP_PKTINFO;
+    c->cmsg_len = CMSG_LEN(sizeof(in_pktinfo));
+    in_pktinfo info{};
+    info.ipi_spec_dst = reinterpret_cast<const sockaddr_in&>(source).sin_addr;
+    memcpy(CMSG_DATA(c), &info, sizeof info);
+}
+
 struct Outgoing {
     size_t device;
     sockaddr_storage peer;
@@ -103,6 +117,13 @@ struct ReadBatch {
     }
 };
 
+// Headers for one sendmmsg, made once.
+struct SendBatch {
+    mmsghdr headers[SEND_BATCH]{};
+    iovec vectors[SEND_BATCH]{};
+    alignas(cmsghdr) uint8_t control[SEND_BATCH][CONTROL_ROOM]{};
+};
+
 class Loop {
 public:
     Loop(const Fleet& fleet, DeviceStates& states, const Options& options, TagStore* clock, int stopFd);
@@ -140,6 +161,7 @@ private:
     uint64_t delayedOrder = 0;
     std::mt19937_64 random{std::random_device{}()};
     std::unique_ptr<ReadBatch> reads = std::make_unique<ReadBatch>();
+    std::unique_ptr<SendBatch> sends = std::make_unique<SendBatch>();
     std::vector<Outgoing> outgoing;  // answers due now, sent by flush
     ServeCounts counts, shown;
     Clock::time_point deadline = Clock::time_point::max();
@@ -293,9 +315,8 @@ void Loop::flush() {
 // a batch at most, each from the address it answers for; returns where the
 // next run starts. A reply the kernel refuses is counted and skipped.
 size_t Loop::sendRun(size_t from) {
-    mmsghdr headers[SEND_BATCH]{};
-    iovec vectors[SEND_BATCH];
-    alignas(cmsghdr) uint8_t control[SEND_BATCH][CONTROL_ROOM]{};
+    mmsghdr* headers = sends->headers;
+    iovec* vectors = sends->vectors;
     const size_t socket = fleet.socketOf(outgoing[from].device);
     unsigned n = 0;
     for (; n < SEND_BATCH && from + n < outgoing.size(); ++n) {
@@ -303,22 +324,13 @@ size_t Loop::sendRun(size_t from) {
         if (fleet.socketOf(o.device) != socket) break;
         vectors[n] = {o.bytes.data(), o.bytes.size()};
         msghdr& h = headers[n].msg_hdr;
+        h = msghdr{};
         h.msg_name = &o.peer;
         h.msg_namelen = lengthOf(o.peer);
         h.msg_iov = &vectors[n];
         h.msg_iovlen = 1;
-        if (!fleet.shared()) continue;
-        // The wildcard socket must answer from the address that was asked.
-        h.msg_control = control[n];
-        h.msg_controllen = CMSG_SPACE(sizeof(in_pktinfo));
-        cmsghdr* c = CMSG_FIRSTHDR(&h);
-        c->cmsg_level = IPPROTO_IP;
-        c->cmsg_type = IP_PKTINFO;
-        c->cmsg_len = CMSG_LEN(sizeof(in_pktinfo));
-        in_pktinfo info{};
-        sockaddr_storage source = fleet.endpoint(o.device);
-        info.ipi_spec_dst = reinterpret_cast<const sockaddr_in&>(source).sin_addr;
-        memcpy(CMSG_DATA(c), &info, sizeof info);
+        // The shared socket must answer from the address that was asked.
+        if (fleet.shared()) sendFrom(h, sends->control[n], fleet.endpoint(o.device));
     }
     int sent = sendmmsg(fleet.sockets()[socket].fd, headers, n, 0);
     if (sent > 0) {
