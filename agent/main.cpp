@@ -28,22 +28,6 @@ std::shared_ptr<TagStore> loadValues(const Options& options) {
     return complaints.empty() ? store : nullptr;
 }
 
-// The devices with their stores: one that owns the values, or a fleet
-// sharing them.
-std::vector<Device> makeDevices(const Options& options, const std::shared_ptr<TagStore>& values) {
-    std::vector<Device> devices(options.devices ? options.devices : 1);
-    if (!options.devices)
-        devices[0].store = std::move(*values);
-    else
-        for (size_t i = 0; i < devices.size(); ++i) devices[i].store = fleetDeviceStore(values, i + 1);
-    return devices;
-}
-
-void closeDevices(std::vector<Device>& devices) {
-    for (Device& device : devices)
-        if (device.fd >= 0) close(device.fd);
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -62,10 +46,10 @@ int main(int argc, char** argv) {
 
     std::shared_ptr<TagStore> values = loadValues(options);
     if (!values) return 1;
-    std::vector<sockaddr_storage> addresses;
-    if (!fleetAddresses(options.address, options.devices ? options.devices : 1, options.port, addresses,
-                        error) ||
-        !allowOpenFiles(addresses.size(), error)) {
+    Fleet fleet;
+    const bool isFleet = options.devices != 0;
+    if (!fleet.plan(options.address, isFleet ? options.devices : 1, options.port, isFleet, error) ||
+        !allowOpenFiles(fleet.shared() ? 1 : fleet.size(), error)) {
         fprintf(stderr, "tagagent: %s\n", error.c_str());
         return 1;
     }
@@ -74,23 +58,22 @@ int main(int argc, char** argv) {
         perror("tagagent: cannot take the stop signals");
         return 1;
     }
-    std::vector<Device> devices = makeDevices(options, values);
+    std::unique_ptr<DeviceStates> states =
+        isFleet ? std::make_unique<DeviceStates>(values, fleet.size(), fleet.shared())
+                : std::make_unique<DeviceStates>(TagStore(std::move(*values)));
     // The demo clock runs in the values the devices read: the single
     // device's own, or those the fleet shares.
-    TagStore* clock = !options.dataFile.empty() ? nullptr
-                      : options.devices         ? values.get()
-                                                : &devices[0].store;
-    bool ready = openDevices(devices, addresses, error) &&
-                 (options.targetsFile.empty() || writeTargets(options.targetsFile, devices, error));
+    TagStore* clock = !options.dataFile.empty() ? nullptr : isFleet ? values.get() : states->held(0);
+    bool ready =
+        fleet.open(error) && (options.targetsFile.empty() || writeTargets(options.targetsFile, fleet, error));
     if (ready) {
         // Scripts wait for this line: everything it promises is in place.
-        printf("%s\n", listeningLine(devices, options.devices != 0).c_str());
+        printf("%s\n", listeningLine(fleet, isFleet).c_str());
         fflush(stdout);
-        serve(devices, options, clock, stopFd);
+        serve(fleet, *states, options, clock, stopFd);
     } else {
         fprintf(stderr, "tagagent: %s\n", error.c_str());
     }
-    closeDevices(devices);
     close(stopFd);
     return ready ? 0 : 1;
 }

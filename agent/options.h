@@ -26,8 +26,9 @@ struct Options {
     bool help = false;
 };
 
-// The most devices one agent simulates.
-constexpr unsigned long MAX_DEVICES = 100000;
+// The most devices one agent simulates: every address of 127.0.0.0/8 but
+// its first and last.
+constexpr unsigned long MAX_DEVICES = 16777214;
 
 // Reads the options (getopt_long, short and long forms). False, with the
 // complaint in error, for an unknown option, a missing or malformed value,

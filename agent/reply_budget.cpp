@@ -17,7 +17,7 @@ ReplyBudget::Buckets* ReplyBudget::refilled(uint64_t address, Clock::time_point 
                                             const BudgetLimits& limits) {
     auto it = buckets.find(address);
     if (it == buckets.end()) {
-        if (buckets.size() >= MAX_ADDRESSES) return nullptr;
+        if (buckets.size() >= maxAddresses) return nullptr;
         it = buckets.emplace(address, Buckets{double(limits.replies), double(limits.bytes), now}).first;
     }
     refillUpTo(it->second, now, limits);

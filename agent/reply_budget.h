@@ -22,6 +22,9 @@ class ReplyBudget {
 public:
     using Clock = std::chrono::steady_clock;
 
+    // At most maxAddresses kept (see MAX_ADDRESSES).
+    explicit ReplyBudget(size_t maxAddresses = MAX_ADDRESSES) : maxAddresses(maxAddresses) {}
+
     // Whether a request from the address may be served now: true while the
     // address's buckets are not empty. A reply then costs what it costs,
     // which may take a bucket below empty; the address waits for the refill.
@@ -33,8 +36,9 @@ public:
     void forgetIdle(Clock::time_point now, const BudgetLimits& limits);
     size_t addresses() const { return buckets.size(); }
 
-    // Addresses kept at most; a request from yet another one is refused
-    // until forgetIdle makes room, so forged sources cannot grow memory.
+    // Addresses kept at most by default; a request from yet another one is
+    // refused until forgetIdle makes room, so forged sources cannot grow
+    // memory.
     static constexpr size_t MAX_ADDRESSES = 4096;
 
 private:
@@ -47,6 +51,7 @@ private:
     Buckets* refilled(uint64_t address, Clock::time_point now, const BudgetLimits& limits);
     static void refillUpTo(Buckets& b, Clock::time_point now, const BudgetLimits& limits);
 
+    size_t maxAddresses;
     std::unordered_map<uint64_t, Buckets> buckets;
 };
 

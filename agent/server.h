@@ -1,10 +1,12 @@
-// The agent's one event loop: every device's socket in one epoll set, with
-// the stop signals read through a descriptor in the same set.
+// The agent's one event loop: every socket of the fleet in one epoll set,
+// with the stop signals read through a descriptor in the same set.
+// Datagrams are read and sent in batches (recvmmsg, sendmmsg).
 #ifndef AGENT_SERVER_H
 #define AGENT_SERVER_H
 
 #include <vector>
 
+#include "device_states.h"
 #include "fleet.h"
 #include "options.h"
 
@@ -29,7 +31,8 @@ int stopSignalDescriptor();
 // answers still queued). clock, when not null, is the store whose demo
 // clock is set once a second. The loop ends within a few milliseconds of a
 // stop signal whatever the load: each wake reads a bounded batch per
-// device, then looks at stopFd.
-ServeCounts serve(std::vector<Device>& devices, const Options& options, TagStore* clock, int stopFd);
+// socket, then looks at stopFd.
+ServeCounts serve(const Fleet& fleet, DeviceStates& states, const Options& options, TagStore* clock,
+                  int stopFd);
 
 #endif

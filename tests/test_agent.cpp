@@ -557,7 +557,7 @@ TEST(AgentOptions, FleetOptionsAndTheirBounds) {
 
     for (const auto& [args, expected] : std::vector<std::pair<std::vector<std::string>, std::string>>{
              {{"--devices", "0"}, "bad device count '0'"},
-             {{"--devices", "100001"}, "bad device count '100001'"},
+             {{"--devices", "16777215"}, "bad device count '16777215'"},
              {{"--loss", "1.5"}, "bad loss '1.5'"},
              {{"--loss", "nan"}, "bad loss 'nan'"},
              {{"--loss", "-0"}, "bad loss '-0'"},
@@ -622,6 +622,42 @@ TEST(AgentFleet, DevicesTakeConsecutiveAddressesWithinTheirNetwork) {
               "GET: TAG_DEV_ID=0000000C TAG_DEV_LABEL=\"Demo rack controller 12\" TAG_DEV_TYPE=03 \n");
     TagStore unlabelled = fleetDeviceStore(std::make_shared<TagStore>(), 3);
     EXPECT_EQ(textOf(unlabelled.find(idOf("TAG_DEV_LABEL"))), "Device 3");
+}
+
+// Planned only: nothing is bound or sent. A fleet is refused anywhere but
+// loopback; one device may serve any address.
+TEST(AgentFleet, AFleetStaysOnLoopbackAndSharesOneSocketOnIPv4) {
+    const struct {
+        const char* address;
+        unsigned long count;
+        bool planned, shared;
+        const char* last;  // the last device's endpoint, as planned
+    } cases[] = {
+        {"127.0.0.1", 1000000, true, true, "127.15.66.64:7000"},
+        {"127.255.255.254", 1, true, true, "127.255.255.254:7000"},
+        {"::1", 3, true, false, "[::1]:7002"},
+        {"192.0.2.1", 2, false, false, ""},
+        {"128.0.0.1", 2, false, false, ""},
+        {"::2", 2, false, false, ""},
+        {"::ffff:127.0.0.1", 2, false, false, ""},
+    };
+    for (const auto& c : cases) {
+        Fleet fleet;
+        std::string error;
+        EXPECT_EQ(fleet.plan(c.address, c.count, 7000, true, error), c.planned) << c.address;
+        if (!c.planned) {
+            EXPECT_EQ(error, "fleet address '" + std::string(c.address) +
+                                 "' is not on loopback (127.0.0.0/8 or ::1)");
+            continue;
+        }
+        EXPECT_EQ(fleet.shared(), c.shared) << c.address;
+        EXPECT_EQ(fleet.size(), c.count) << c.address;
+        EXPECT_EQ(endpointText(fleet.endpoint(c.count - 1)), c.last) << c.address;
+    }
+    Fleet one;
+    std::string error;
+    EXPECT_TRUE(one.plan("192.0.2.1", 1, 7000, false, error)) << error;
+    EXPECT_FALSE(one.shared());
 }
 
 TEST(AgentReplyBudget, EachAddressGetsItsBurstThenItsRate) {

@@ -9,11 +9,13 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <csignal>
 #include <cstring>
 #include <fstream>
+#include <sstream>
 #include <thread>
 
 #include "agent_process.h"
@@ -63,9 +65,14 @@ public:
         int count = 0;
         uint8_t buffer[2048];
         for (;;) {
-            if (recv(fd, buffer, sizeof buffer, 0) >= 0) {
+            sockaddr_in from{};
+            socklen_t length = sizeof from;
+            if (recvfrom(fd, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from), &length) >= 0) {
                 ++count;
                 arrivals.push_back(Clock::now());
+                char text[INET_ADDRSTRLEN] = "";
+                inet_ntop(AF_INET, &from.sin_addr, text, sizeof text);
+                senders.push_back({text, ntohs(from.sin_port)});
                 continue;
             }
             pollfd p{fd, POLLIN, 0};
@@ -75,6 +82,7 @@ public:
 
     bool bound = false;
     std::vector<Clock::time_point> arrivals;
+    std::vector<Endpoint> senders;  // of each datagram received, in order
 
 private:
     static sockaddr_in socketAddress(const Endpoint& e) {
@@ -180,6 +188,8 @@ TEST(Fleet, WhatCannotBeSetUpStopsItBeforeItsFirstLine) {
          "tagagent: cannot write /nonexistent/targets.txt: No such file or directory\n"},
         {{"--devices", "10", "-a", "127.255.255.250"},
          "tagagent: 10 devices from 127.255.255.250 would leave its /8 network\n"},
+        {{"--devices", "2", "-a", "0.0.0.0"},
+         "tagagent: fleet address '0.0.0.0' is not on loopback (127.0.0.0/8 or ::1)\n"},
     };
     for (const auto& [args, err] : cases) {
         std::vector<std::string> all{"-p", "0", "-t", "5"};
@@ -189,6 +199,42 @@ TEST(Fleet, WhatCannotBeSetUpStopsItBeforeItsFirstLine) {
         EXPECT_EQ(r.out, "");
         EXPECT_EQ(r.err, err);
     }
+}
+
+// One socket serves the whole IPv4 fleet: what names the device is the
+// address a request was sent to, and the reply must leave from it, or a
+// poller matching replies by sender would take none.
+TEST(Fleet, OneSocketAnswersFromEachAddressAsked) {
+    TargetsFile targets;
+    AgentProcess fleet({"--devices", "4", "-a", "127.0.3.1", "--targets-file", targets.path});
+    std::vector<Endpoint> t = targets.read();
+    ASSERT_EQ(t.size(), 4u) << fleet.firstLine;
+    const int port = t[0].port;
+    EXPECT_EQ(t[3].address, "127.0.3.4");
+    EXPECT_EQ(t[3].port, port);
+
+    RunResult poll = runProgram(TAGPOLL_PATH, {"-f", targets.path, "-t", "1", "GET:", "TAG_DEV_ID"});
+    EXPECT_EQ(poll.status, 0) << poll.err;
+    std::vector<std::string> lines;
+    std::istringstream out(poll.out);
+    for (std::string line; std::getline(out, line);) lines.push_back(line);
+    std::sort(lines.begin(), lines.end());
+    std::vector<std::string> expected;
+    for (int i = 1; i <= 4; ++i)
+        expected.push_back("127.0.3." + std::to_string(i) + ":" + std::to_string(port) +
+                           "\tGET: TAG_DEV_ID=0000000" + std::to_string(i) + " ");
+    EXPECT_EQ(lines, expected);
+
+    // From the last address to the first, and to a local address beyond
+    // the fleet, which no device has.
+    Udp poller;
+    for (const char* to : {"127.0.3.4", "127.0.3.9", "127.0.3.2", "127.0.3.1"}) poller.send({to, port});
+    EXPECT_EQ(poller.receive(300ms), 3);
+    std::vector<std::string> senders;
+    for (const Endpoint& e : poller.senders) senders.push_back(e.address + ":" + std::to_string(e.port));
+    const std::string p = ":" + std::to_string(port);
+    EXPECT_EQ(senders, (std::vector<std::string>{"127.0.3.4" + p, "127.0.3.2" + p, "127.0.3.1" + p}));
+    EXPECT_EQ(fleet.stop(), 0);
 }
 
 TEST(Fleet, APollerAskingEveryDeviceOnceIsNeverThrottled) {
@@ -273,6 +319,17 @@ TEST(AgentBudget, OneAddressGetsItsBudgetOfRepliesAndNoMore) {
     AgentProcess unlimited({"--budget", "0"});
     EXPECT_GE(floodOfAThousand({"127.0.0.1", unlimited.port}), 700);
     EXPECT_EQ(unlimited.stop(), 0);
+}
+
+TEST(AgentBudget, EachDeviceOfAFleetKeepsItsOwnBudgetForAnAddress) {
+    TargetsFile targets;
+    AgentProcess fleet({"--devices", "2", "--targets-file", targets.path});
+    std::vector<Endpoint> t = targets.read();
+    ASSERT_EQ(t.size(), 2u) << fleet.firstLine;
+    EXPECT_LE(floodOfAThousand(t[0]), 500);
+    // The first device's spent budget leaves the second's whole.
+    EXPECT_GE(floodOfAThousand(t[1]), 150);
+    EXPECT_EQ(fleet.stop(), 0);
 }
 
 TEST(AgentStop, StopSignalEndsItPromptlyUnderAFlood) {
