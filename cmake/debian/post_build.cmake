@@ -26,3 +26,21 @@ foreach(ddeb IN LISTS CPACK_PACKAGE_FILES)
     OUTPUT_QUIET COMMAND_ERROR_IS_FATAL ANY)
   file(REMOVE_RECURSE "${tree}")
 endforeach()
+
+# The runtime library packages are Multi-Arch: same, which CPack cannot say:
+# each is rebuilt with the field after its Architecture.
+foreach(deb IN LISTS CPACK_PACKAGE_FILES)
+  if(NOT deb MATCHES "/([^/_]+)_[^/]*\\.deb$" OR NOT CMAKE_MATCH_1 IN_LIST CPACK_TAGCLIENT_MULTIARCH_PACKAGES)
+    continue()
+  endif()
+  set(tree "${deb}.tree")
+  file(REMOVE_RECURSE "${tree}")
+  execute_process(COMMAND ${DPKG_DEB} -R "${deb}" "${tree}" COMMAND_ERROR_IS_FATAL ANY)
+  file(READ "${tree}/DEBIAN/control" control)
+  string(REGEX REPLACE "(\nArchitecture: [^\n]*\n)" "\\1Multi-Arch: same\n" control "${control}")
+  file(WRITE "${tree}/DEBIAN/control" "${control}")
+  file(REMOVE "${deb}")
+  execute_process(COMMAND ${DPKG_DEB} --root-owner-group -b "${tree}" "${deb}"
+    OUTPUT_QUIET COMMAND_ERROR_IS_FATAL ANY)
+  file(REMOVE_RECURSE "${tree}")
+endforeach()
