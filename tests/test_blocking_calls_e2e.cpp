@@ -33,7 +33,8 @@ CallOptions quick() {
 
 TEST(ReadTags, ReadsTagsTypedByTheTable) {
     AgentProcess agent;
-    Reply r = readTags(at(agent.port), std::vector<std::string>{"TAG_DEV_ID", "tag_dev_label", "TAG_IO_SAMPLED_VALUE"});
+    Reply r = readTags(at(agent.port),
+                       std::vector<std::string>{"TAG_DEV_ID", "tag_dev_label", "TAG_IO_SAMPLED_VALUE"});
     ASSERT_EQ(r.result.status, Status::Answered) << statusName(r.result.status);
     EXPECT_EQ(r.result.attempts, 1);
     EXPECT_EQ(r.result.target, at(agent.port));
@@ -66,7 +67,8 @@ TEST(WriteTags, WritesVerifiesAndTheDeviceHoldsIt) {
     ASSERT_EQ(w.result.status, Status::Verified) << statusName(w.result.status);
     EXPECT_TRUE(w.result.setSent);
     EXPECT_TRUE(w.differences.empty());
-    Reply r = readTags(at(agent.port), std::vector<std::string>{"TAG_DEV_LABEL", "TAG_IO_OFFSET", "TAG_DEV_STATE"});
+    Reply r =
+        readTags(at(agent.port), std::vector<std::string>{"TAG_DEV_LABEL", "TAG_IO_OFFSET", "TAG_DEV_STATE"});
     ASSERT_EQ(r.values.size(), 3u);
     EXPECT_EQ(r.values[0].value.text, "Rack 9");
     EXPECT_EQ(r.values[1].value.real, -1.5);
@@ -77,8 +79,8 @@ TEST(WriteTags, ReadOnlyTagIsAMismatchNamingBothValues) {
     AgentProcess agent({"--read-only", "TAG_DEV_TYPE"});
     CallOptions o = quick();
     o.retries = 1;
-    Reply w = writeTags(at(agent.port), {{AXO::TAG_DEV_TYPE, integerValue(9)}, {AXO::TAG_DEV_STATE, integerValue(3)}},
-                        o);
+    Reply w = writeTags(at(agent.port),
+                        {{AXO::TAG_DEV_TYPE, integerValue(9)}, {AXO::TAG_DEV_STATE, integerValue(3)}}, o);
     ASSERT_EQ(w.result.status, Status::Mismatch) << statusName(w.result.status);
     EXPECT_EQ(w.result.attempts, 2);
     ASSERT_EQ(w.differences.size(), 1u);
@@ -129,7 +131,8 @@ TEST(BlockingCalls, RefuseWhatTheCallerGaveBeforeSending) {
     const std::string ok = at(silent.port);
     for (const char* target : {"", ":60000", "127.0.0.1:", "127.0.0.1:0", "127.0.0.1:65536", "127.0.0.1:x",
                                "[::1", "[::1]x", "[127.0.0.1]:1", "[]:1"})
-        EXPECT_THROW(readTags(target, std::vector<std::string>{"TAG_DEV_ID"}), std::invalid_argument) << target;
+        EXPECT_THROW(readTags(target, std::vector<std::string>{"TAG_DEV_ID"}), std::invalid_argument)
+            << target;
     EXPECT_THROW(readTags(ok, std::vector<std::string>{"TAG_DEV_ID", "TAG_NO_SUCH"}), std::invalid_argument);
     EXPECT_THROW(writeTags(ok, {}), std::invalid_argument);
     EXPECT_THROW(writeTags(ok, {{AXO::TAG_DEV_CFG, Value{}}}), std::invalid_argument);

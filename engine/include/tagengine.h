@@ -359,7 +359,6 @@ TAGENGINE_API bool runUntilDone(Engine& engine);
 enum class RunEnd { Done, Stopped, Failed };
 TAGENGINE_API RunEnd runUntilDone(Engine& engine, int stopFd);
 
-
 // One-call exchanges and typed values, for callers that want a tag or two
 // from a device and not an event loop.
 //
@@ -423,6 +422,16 @@ TAGENGINE_API std::vector<TagValue> valuesOf(const VMsg& message);
 // a value of another kind (an Integer for a Float tag is taken as that
 // number), or an integer wider than the tag (256 for a UInt8 tag).
 TAGENGINE_API std::unique_ptr<VTag> makeTag(uint8_t tagId, const Value& value);
+
+// An exchange with a target given as callers write it: "host", "host:port",
+// "[v6]:port" or a bare IPv6 address (port 60000 when none is given); target,
+// host and port set, the rest left as Exchange has them. Throws
+// std::invalid_argument for anything else (port 0 among them). Nothing is
+// looked up: that is submit's.
+TAGENGINE_API Exchange exchangeTo(const std::string& target);
+
+// A GET of the tags, for Exchange::request.
+TAGENGINE_API std::shared_ptr<const VMsg> getRequest(const std::vector<uint8_t>& tagIds);
 
 // The options of one call: those of an Exchange, and the engine's.
 struct CallOptions {

@@ -37,7 +37,8 @@ void splitTarget(const std::string& target, Exchange& exchange) {
         in6_addr unused{};
         if (inet_pton(AF_INET6, exchange.host.c_str(), &unused) != 1)
             throw std::invalid_argument("not an IPv6 address in target " + target);
-    } else if (auto colon = t.find(':'); colon != std::string_view::npos && t.find(':', colon + 1) == t.npos) {
+    } else if (auto colon = t.find(':');
+               colon != std::string_view::npos && t.find(':', colon + 1) == t.npos) {
         exchange.host = std::string(t.substr(0, colon));
         exchange.port = portOf(t.substr(colon + 1), target);
     } else {
@@ -48,8 +49,7 @@ void splitTarget(const std::string& target, Exchange& exchange) {
 }
 
 Exchange exchangeFor(const std::string& target, const CallOptions& options, Result& out) {
-    Exchange exchange;
-    splitTarget(target, exchange);
+    Exchange exchange = exchangeTo(target);
     exchange.attemptTimeout = options.attemptTimeout;
     exchange.retries = options.retries;
     exchange.budget = options.budget;
@@ -91,13 +91,23 @@ Reply run(Exchange exchange, bool write, const CallOptions& options, Result& out
 
 }  // namespace
 
-Reply readTags(const std::string& target, const std::vector<uint8_t>& tagIds, const CallOptions& options) {
+Exchange exchangeTo(const std::string& target) {
+    Exchange exchange;
+    splitTarget(target, exchange);
+    return exchange;
+}
+
+std::shared_ptr<const VMsg> getRequest(const std::vector<uint8_t>& tagIds) {
     auto get = std::make_shared<VMsg>(MSG_GET);
     get->setLastSegment(true);
     for (uint8_t id : tagIds) get->addTag(VTagFactory::createVTag(id));
+    return get;
+}
+
+Reply readTags(const std::string& target, const std::vector<uint8_t>& tagIds, const CallOptions& options) {
     Result out;
     Exchange exchange = exchangeFor(target, options, out);
-    exchange.request = std::move(get);
+    exchange.request = getRequest(tagIds);
     return run(std::move(exchange), false, options, out);
 }
 

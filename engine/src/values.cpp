@@ -174,11 +174,13 @@ std::unique_ptr<VTag> makeTag(uint8_t tagId, const Value& value) {
     case AXO::TagKind::UInt32: {
         if (value.kind != ValueKind::Integer) refuse(wanted + "an integer, not " + kindName(value.kind));
         if (value.integer > widthLimit(kind))
-            refuse(wanted + "at most " + std::to_string(widthLimit(kind)) + ", not " + std::to_string(value.integer));
+            refuse(wanted + "at most " + std::to_string(widthLimit(kind)) + ", not " +
+                   std::to_string(value.integer));
         if (kind == AXO::TagKind::UInt8)
             return std::unique_ptr<VTag>(VTagFactory::createVTag(tagId, static_cast<uint8_t>(value.integer)));
         if (kind == AXO::TagKind::UInt16)
-            return std::unique_ptr<VTag>(VTagFactory::createVTag(tagId, static_cast<uint16_t>(value.integer)));
+            return std::unique_ptr<VTag>(
+                VTagFactory::createVTag(tagId, static_cast<uint16_t>(value.integer)));
         return std::unique_ptr<VTag>(VTagFactory::createVTag(tagId, static_cast<uint32_t>(value.integer)));
     }
     case AXO::TagKind::Float: {
