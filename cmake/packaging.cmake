@@ -76,6 +76,7 @@ tagclient_component(libvlog0 PACKAGE libvlog0 SECTION libs TARGET vlog LIBRARY
   DESCRIPTION ${TAGPROTO_LIBS_TEXT} "." "This package holds libvlog: it sets log4cpp's root priority and sends"
   "records to standard error.")
 tagclient_component(libtagengine0 PACKAGE libtagengine0 SECTION libs TARGET tagengine_shared LIBRARY
+  DEPENDS libvmsg0 libaxodict0
   SUMMARY "exchanges with UDP tag protocol devices"
   DESCRIPTION ${TAGPROTO_LIBS_TEXT} "." "This package holds libtagengine: many exchanges with devices at once over"
   "one socket, with time-outs, retries, pacing and verified writes, and"
