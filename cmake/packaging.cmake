@@ -30,6 +30,10 @@ function(tagclient_component name)
   set(CPACK_DEBIAN_${up}_DESCRIPTION "${C_SUMMARY}\n${long}" PARENT_SCOPE)
   set(CPACK_COMPONENT_${up}_DEPENDS ${C_DEPENDS} PARENT_SCOPE)
   set_property(GLOBAL APPEND PROPERTY tagclient_components ${name})
+  if(C_LIBRARY)
+    # One runtime package per architecture may be installed side by side.
+    set_property(GLOBAL APPEND PROPERTY tagclient_multiarch_packages ${C_PACKAGE})
+  endif()
   set_property(GLOBAL PROPERTY tagclient_${name}_target ${C_TARGET})
   set_property(GLOBAL PROPERTY tagclient_${name}_package ${C_PACKAGE})
   if(C_LIBRARY)
@@ -56,8 +60,8 @@ endfunction()
 
 set(TAGPROTO_LIBS_TEXT
   "The libraries of the UDP tag protocol: libvmsg builds, encodes and decodes"
-  "messages, libaxodict names the protocol's 182 tags, and libvlog sets up"
-  "logging over log4cpp.")
+  "messages, libaxodict names the protocol's 182 tags, libvlog sets up"
+  "logging over log4cpp, and libtagengine runs exchanges with devices.")
 
 tagclient_component(libvmsg0 PACKAGE libvmsg0 SECTION libs TARGET vmsg LIBRARY
   SUMMARY "messages and wire encoding of the UDP tag protocol"
@@ -71,11 +75,18 @@ tagclient_component(libvlog0 PACKAGE libvlog0 SECTION libs TARGET vlog LIBRARY
   SUMMARY "one-call logging set-up for tag protocol programs"
   DESCRIPTION ${TAGPROTO_LIBS_TEXT} "." "This package holds libvlog: it sets log4cpp's root priority and sends"
   "records to standard error.")
+tagclient_component(libtagengine0 PACKAGE libtagengine0 SECTION libs TARGET tagengine_shared LIBRARY
+  DEPENDS libvmsg0 libaxodict0
+  SUMMARY "exchanges with UDP tag protocol devices"
+  DESCRIPTION ${TAGPROTO_LIBS_TEXT} "." "This package holds libtagengine: many exchanges with devices at once over"
+  "one socket, with time-outs, retries, pacing and verified writes, and"
+  "one-call reads and writes of typed tag values.")
 tagclient_component(dev PACKAGE libtagproto-dev SECTION libdevel TARGET vmsg
-  DEPENDS libvmsg0 libaxodict0 libvlog0
+  DEPENDS libvmsg0 libaxodict0 libvlog0 libtagengine0
   SUMMARY "development files for the UDP tag protocol libraries"
   DESCRIPTION ${TAGPROTO_LIBS_TEXT} "." "This package holds the headers, the pkg-config and CMake files, the"
-  "tagproto(3) manual page and the wire format description.")
+  "tagproto(3) and tagengine(3) manual pages, example programs and the wire"
+  "format description.")
 tagclient_component(tagclient PACKAGE tagclient SECTION net TARGET tagclient
   DEPENDS libvmsg0 libaxodict0 libvlog0
   SUMMARY "command-line client for the UDP tag protocol"
@@ -168,7 +179,7 @@ macro(tagclient_packages)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
   # Our own libraries are found in the build tree, not in an installed package;
   # the component depends above name their packages.
-  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${CMAKE_BINARY_DIR}/extlib)
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${CMAKE_BINARY_DIR}/extlib ${CMAKE_BINARY_DIR}/engine)
   set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
   # No ABI promise beyond the exact version until the libraries reach 1.0.
   set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY "=")
@@ -178,6 +189,7 @@ macro(tagclient_packages)
   get_property(CPACK_TAGCLIENT_CONFFILE_COMPONENTS GLOBAL PROPERTY tagclient_conffile_components)
   set(CPACK_TAGCLIENT_CONFFILES_DIR ${CMAKE_BINARY_DIR}/conffiles)
   set(CPACK_POST_BUILD_SCRIPTS ${TAGCLIENT_DEBIAN_DIR}/post_build.cmake)
+  get_property(CPACK_TAGCLIENT_MULTIARCH_PACKAGES GLOBAL PROPERTY tagclient_multiarch_packages)
   # The development files use log4cpp's headers through vlog.h's users.
   set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS "liblog4cpp5-dev")
   include(CPack)

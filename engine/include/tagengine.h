@@ -103,6 +103,7 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "vmsg.h"
@@ -370,6 +371,121 @@ TAGENGINE_API RunEnd runUntilDone(Engine& engine, int stopFd);
 // ready to read and nothing due: the moment for a caller to flush what its
 // callbacks wrote, so that output written in batches still shows as it comes.
 TAGENGINE_API RunEnd runUntilDone(Engine& engine, int stopFd, const std::function<void()>& idle);
+
+// One-call exchanges and typed values, for callers that want a tag or two
+// from a device and not an event loop.
+//
+// - A Value is what a tag holds as a caller keeps it, by the kind the tag
+//   table gives the tag: an integer tag's value (whatever width the device
+//   sent) is Integer, a float tag's is Float (its 32 bits widened exactly to
+//   a double), a text tag's is Text when its bytes are valid UTF-8 without a
+//   NUL byte and Bytes otherwise, a group tag's is None. A value whose type
+//   code is not of its tag's kind (see sameValue), or a tag the table does
+//   not name, is typed by its type code: a float (6) as Float, another
+//   number as Integer, a text as Text or Bytes, nothing as None.
+// - readTags and writeTags each run one exchange on an engine of their own
+//   and return when it has ended: by the rules above, with the same options
+//   (CallOptions) and the same Result. They never throw for what the device
+//   or the network does, only for what the caller gave: std::invalid_argument
+//   for a target that is not HOST[:PORT], [IPV6]:PORT or a bare IPv6 address,
+//   a tag that is neither a name of the table (case ignored) nor the decimal
+//   id of one, or a value not of its tag's kind; std::system_error when the
+//   engine's socket cannot open. They may be called from any number of
+//   threads at once: they share nothing.
+// - stopFd, when not -1, is watched as runUntilDone watches it: once it is
+//   readable the exchange ends as Cancelled (a write with setSent when its SET
+//   went out).
+enum class ValueKind : uint8_t { None, Integer, Float, Text, Bytes };
+
+struct Value {
+    ValueKind kind = ValueKind::None;
+    uint64_t integer = 0;  // Integer
+    double real = 0;       // Float
+    std::string text;      // Text (UTF-8) and Bytes (any bytes)
+};
+
+TAGENGINE_API Value integerValue(uint64_t number);
+TAGENGINE_API Value floatValue(double number);
+// Text or Bytes, by the same rule as a value read.
+TAGENGINE_API Value textValue(std::string text);
+
+// The name of a kind: "none", "integer", "float", "text", "bytes".
+TAGENGINE_API const char* kindName(ValueKind kind);
+
+// A value for showing: an integer in decimal, a float as the shortest
+// decimal that reads back as the same 32 bits, a text as it is, bytes in
+// hexadecimal (two digits a byte), none as "".
+TAGENGINE_API std::string valueText(const Value& value);
+
+struct TagValue {
+    uint8_t id = 0;
+    Value value;
+};
+
+// The tag id a name ("TAG_DEV_ID", case ignored) or a decimal id ("8")
+// stands for; throws std::invalid_argument when the table has no such tag.
+TAGENGINE_API uint8_t tagIdOf(std::string_view nameOrId);
+
+// A reply's tag as a Value, by the rules above.
+TAGENGINE_API Value valueOf(const VTag& tag);
+// Every tag of a message, in its order (copies included).
+TAGENGINE_API std::vector<TagValue> valuesOf(const VMsg& message);
+// The wire tag that writes value to the tag: the table's type code for its
+// kind. Throws std::invalid_argument for a tag the table lacks, a group tag,
+// a value of another kind (an Integer for a Float tag is taken as that
+// number), or an integer wider than the tag (256 for a UInt8 tag).
+TAGENGINE_API std::unique_ptr<VTag> makeTag(uint8_t tagId, const Value& value);
+
+// An exchange with a target given as callers write it: "host", "host:port",
+// "[v6]:port" or a bare IPv6 address (port 60000 when none is given); target,
+// host and port set, the rest left as Exchange has them. Throws
+// std::invalid_argument for anything else (port 0 among them). Nothing is
+// looked up: that is submit's.
+TAGENGINE_API Exchange exchangeTo(const std::string& target);
+
+// A GET of the tags, for Exchange::request.
+TAGENGINE_API std::shared_ptr<const VMsg> getRequest(const std::vector<uint8_t>& tagIds);
+
+// The options of one call: those of an Exchange, and the engine's.
+struct CallOptions {
+    Duration attemptTimeout = std::chrono::seconds(2);
+    int retries = 2;
+    Duration budget{0};
+    Clock::time_point deadline = Clock::time_point::max();
+    Options engine;
+    int stopFd = -1;
+};
+
+// A write's tag that did not read back as written.
+struct Difference {
+    uint8_t id = 0;
+    Value wrote;
+    bool held = false;  // the read-back held the tag; read is then its last copy
+    Value read;
+    bool conflicting = false;
+};
+
+// How a call ended: the engine's Result (its reply for who wants the wire
+// message) and the reply's tags as values.
+struct Reply {
+    Result result;
+    std::vector<TagValue> values;         // Answered, ErrorReply, Verified, Mismatch: the reply's tags
+    std::vector<Difference> differences;  // Mismatch: result.mismatches as values
+};
+
+// Reads the tags from the target ("host", "host:port", "[::1]:port"; port
+// 60000 when none is given) with one GET. Answered: values holds the
+// device's reply; ErrorReply: its error tags.
+TAGENGINE_API Reply readTags(const std::string& target, const std::vector<std::string>& tags,
+                             const CallOptions& options = {});
+TAGENGINE_API Reply readTags(const std::string& target, const std::vector<uint8_t>& tagIds,
+                             const CallOptions& options = {});
+
+// Writes the values and reads them back, as submitWrite does: Verified,
+// Mismatch (differences names each tag), ErrorReply, TimedOut (see setSent)
+// and the rest.
+TAGENGINE_API Reply writeTags(const std::string& target, const std::vector<TagValue>& values,
+                              const CallOptions& options = {});
 
 }  // namespace tagengine
 

@@ -80,7 +80,9 @@ struct WriteRecord {
     Result result;
 };
 
-struct Engine::State {
+// Hidden though Engine is exported: its members are no part of the library's
+// interface.
+struct __attribute__((visibility("hidden"))) Engine::State {
     State(Engine& e, const Options& o);
 
     // Index upkeep.

@@ -31,7 +31,8 @@ packages=(
   "libvmsg0|$libdir/libvmsg.so.0 $libdir/libvmsg.so.0.1.0|libstdc++6"
   "libaxodict0|$libdir/libaxodict.so.0 $libdir/libaxodict.so.0.1.0|"
   "libvlog0|$libdir/libvlog.so.0 $libdir/libvlog.so.0.1.0|liblog4cpp5v5"
-  "libtagproto-dev|include/tagproto/vmsg.h include/tagproto/axodict.h include/tagproto/axodict_tags.h include/tagproto/vlog.h $libdir/libvmsg.so $libdir/libaxodict.so $libdir/libvlog.so $libdir/pkgconfig/vmsg.pc $libdir/pkgconfig/axodict.pc $libdir/pkgconfig/vlog.pc $libdir/pkgconfig/tagproto.pc $libdir/cmake/tagproto/tagprotoConfig.cmake share/man/man3/tagproto.3.gz share/doc/libtagproto-dev/wire-format.md|libvmsg0 (= 0.1.0), libaxodict0 (= 0.1.0), libvlog0 (= 0.1.0), liblog4cpp5-dev"
+  "libtagengine0|$libdir/libtagengine.so.0 $libdir/libtagengine.so.0.1.0|libvmsg0 (= 0.1.0), libaxodict0 (= 0.1.0), libstdc++6"
+  "libtagproto-dev|include/tagproto/vmsg.h include/tagproto/axodict.h include/tagproto/axodict_tags.h include/tagproto/vlog.h include/tagproto/tagengine.h $libdir/libvmsg.so $libdir/libaxodict.so $libdir/libvlog.so $libdir/libtagengine.so $libdir/pkgconfig/vmsg.pc $libdir/pkgconfig/axodict.pc $libdir/pkgconfig/vlog.pc $libdir/pkgconfig/tagproto.pc $libdir/pkgconfig/tagengine.pc $libdir/cmake/tagproto/tagprotoConfig.cmake share/man/man3/tagproto.3.gz share/man/man3/tagengine.3.gz share/doc/libtagproto-dev/wire-format.md share/doc/libtagproto-dev/examples/read-two-tags/read_two_tags.cpp share/doc/libtagproto-dev/examples/fleet-read/fleet_read.cpp|libvmsg0 (= 0.1.0), libaxodict0 (= 0.1.0), libvlog0 (= 0.1.0), libtagengine0 (= 0.1.0), liblog4cpp5-dev"
   "tagclient|bin/tagclient share/man/man1/tagclient.1.gz share/man/man7/tagclient-tags.7.gz share/bash-completion/completions/tagclient share/man/man7/tagproto-dissector.7.gz $plugindir/tagproto.lua|libvmsg0 (= 0.1.0), libaxodict0 (= 0.1.0), libvlog0 (= 0.1.0)"
   "tagagent|bin/tagagent share/man/man1/tagagent.1.gz|libvmsg0 (= 0.1.0), libvlog0 (= 0.1.0)"
   "tagpoll|bin/tagpoll share/man/man1/tagpoll.1.gz share/bash-completion/completions/tagpoll|libvmsg0 (= 0.1.0)"
@@ -65,6 +66,8 @@ for row in "${packages[@]}"; do
     lib=${name%0}
     grep -qx "$lib 0 $name (= 0.1.0)" "$out/control-$name/shlibs" || fail "$name shlibs: $(cat "$out/control-$name/shlibs")"
     grep -qx "activate-noawait ldconfig" "$out/control-$name/triggers" || fail "$name has no ldconfig trigger"
+    # One per architecture may be installed at once.
+    [[ $(dpkg-deb -f "$deb" Multi-Arch) == same ]] || fail "$name is not Multi-Arch: same"
   fi
   # Shipped binaries are stripped; their symbols are in the -dbgsym package.
   dpkg-deb -x "$deb" "$out/tree-$name"
