@@ -51,8 +51,9 @@ struct Harness {
     explicit Harness(tagengine::Options o = {}) : engine(o), t0(Clock::now()) {}
 
     uint64_t submit(uint16_t port, std::chrono::milliseconds timeout = 1000ms, int retries = 0,
-                    tagengine::Observer observe = nullptr) {
+                    tagengine::Observer observe = nullptr, std::chrono::milliseconds budget = 0ms) {
         tagengine::Exchange x;
+        x.budget = budget;
         x.observe = std::move(observe);
         x.target = "t" + std::to_string(port);
         x.host = "127.0.0.1";
@@ -350,15 +351,7 @@ TEST(Engine, OverallDeadlineEndsAnExchangeWithAttemptsLeft) {
 TEST(Engine, BudgetRunsFromTheFirstSendNotFromSubmit) {
     Silent target;
     Harness h;
-    tagengine::Exchange x;
-    x.host = "127.0.0.1";
-    x.port = target.port;
-    x.request = getRequest();
-    x.attemptTimeout = 1000ms;
-    x.retries = 10;
-    x.budget = 2500ms;
-    x.done = [&](tagengine::Result&& r) { h.results.emplace(r.id, std::move(r)); };
-    uint64_t id = h.engine.submit(std::move(x), h.t0);
+    uint64_t id = h.submit(target.port, 1000ms, 10, nullptr, 2500ms);
     h.step(500ms);   // first sent now, as if pacing had held it
     h.step(1500ms);  // the second attempt
     h.step(2999ms);
@@ -375,15 +368,7 @@ TEST(Engine, BudgetRunsFromTheFirstSendNotFromSubmit) {
 TEST(Engine, LastAttemptWaitsUntilTheBudgetEnds) {
     Silent target;
     Harness h;
-    tagengine::Exchange x;
-    x.host = "127.0.0.1";
-    x.port = target.port;
-    x.request = getRequest();
-    x.attemptTimeout = 1000ms;
-    x.retries = 1;
-    x.budget = 3500ms;
-    x.done = [&](tagengine::Result&& r) { h.results.emplace(r.id, std::move(r)); };
-    uint64_t id = h.engine.submit(std::move(x), h.t0);
+    uint64_t id = h.submit(target.port, 1000ms, 1, nullptr, 3500ms);
     EXPECT_EQ(h.step(0ms), h.t0 + 1000ms);
     EXPECT_EQ(h.step(1000ms), h.t0 + 3500ms);
     h.step(3499ms);
