@@ -38,7 +38,7 @@ void splitTarget(const std::string& target, Exchange& exchange) {
         if (inet_pton(AF_INET6, exchange.host.c_str(), &unused) != 1)
             throw std::invalid_argument("not an IPv6 address in target " + target);
     } else if (auto colon = t.find(':');
-               colon != std::string_view::npos && t.find(':', colon + 1) == t.npos) {
+               colon != std::string_view::npos && t.find(':', colon + 1) == std::string_view::npos) {
         exchange.host = std::string(t.substr(0, colon));
         exchange.port = portOf(t.substr(colon + 1), target);
     } else {
