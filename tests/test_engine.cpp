@@ -704,46 +704,63 @@ TEST(EngineWrite, EndsByWhatTheDeviceReadsBack) {
     }
 }
 
-// The deadline can come while a later round's SET still waits its turn:
-// the device did answer, with other values, so that is what it ends as.
+struct DeadWriteCase {
+    int retries;
+    std::chrono::milliseconds budget;
+    std::vector<std::chrono::milliseconds> wakes;  // after the steps at 0, then at each wake
+    int rounds;
+};
+
 // A write to a device that never answers: each round's read-back waits the
-// time-out (nothing sampled, and doubling capped at it, as tagpoll and
-// tagconf cap it), and the budget from the first SET ends it with rounds
-// left.
+// time-out (nothing sampled, doubling capped at it as tagpoll and tagconf
+// cap it); the budget from the first SET ends it with rounds left, and the
+// last round's read-back waits until the budget ends, not its turn.
 TEST(EngineWrite, BudgetEndsRoundsToADeadDevice) {
-    Silent device;
-    tagengine::Options capped;
-    capped.maxAttemptTimeout = 1000ms;
-    Harness h(capped);
-    tagengine::Exchange x;
-    x.host = "127.0.0.1";
-    x.port = device.port;
-    auto set = std::make_shared<VMsg>(MSG_SET);
-    set->addTag(u32(8, 7));
-    x.request = set;
-    x.attemptTimeout = 1000ms;
-    x.retries = 10;
-    x.budget = 2500ms;
-    x.done = [&](tagengine::Result&& r) { h.results.emplace(r.id, std::move(r)); };
-    uint64_t id = h.engine.submitWrite(std::move(x), h.t0);
-    // Steps at one time until the engine wants the next.
-    auto settle = [&](std::chrono::milliseconds at) {
-        Clock::time_point wake = h.step(at);
-        for (int i = 0; i < 3 && wake <= h.t0 + at; ++i) wake = h.step(at);
-        return wake;
+    const DeadWriteCase cases[] = {
+        {10, 2500ms, {1000ms, 2000ms, 2500ms}, 3},
+        {1, 5000ms, {1000ms, 5000ms}, 2},
     };
-    EXPECT_EQ(settle(0ms), h.t0 + 1000ms);
-    EXPECT_EQ(settle(1000ms), h.t0 + 2000ms);
-    EXPECT_EQ(settle(2000ms), h.t0 + 2500ms);
-    EXPECT_FALSE(h.results.count(id));
-    h.step(2500ms);
-    ASSERT_TRUE(h.results.count(id));
-    EXPECT_EQ(h.results[id].status, Status::TimedOut);
-    EXPECT_EQ(h.results[id].attempts, 3);
-    EXPECT_TRUE(h.results[id].setSent);
-    EXPECT_EQ(device.sequences().size(), 6u);  // a SET and a GET per round
+    for (const DeadWriteCase& c : cases) {
+        SCOPED_TRACE(c.retries);
+        Silent device;
+        tagengine::Options capped;
+        capped.maxAttemptTimeout = 1000ms;
+        Harness h(capped);
+        tagengine::Exchange x;
+        x.host = "127.0.0.1";
+        x.port = device.port;
+        auto set = std::make_shared<VMsg>(MSG_SET);
+        set->addTag(u32(8, 7));
+        x.request = set;
+        x.attemptTimeout = 1000ms;
+        x.retries = c.retries;
+        x.budget = c.budget;
+        x.done = [&](tagengine::Result&& r) { h.results.emplace(r.id, std::move(r)); };
+        uint64_t id = h.engine.submitWrite(std::move(x), h.t0);
+        // Steps at one time until the engine wants the next.
+        auto settle = [&](std::chrono::milliseconds at) {
+            Clock::time_point wake = h.step(at);
+            for (int i = 0; i < 3 && wake <= h.t0 + at; ++i) wake = h.step(at);
+            return wake;
+        };
+        std::chrono::milliseconds at = 0ms;
+        for (auto wake : c.wakes) {
+            EXPECT_EQ(settle(at), h.t0 + wake);
+            if (wake == c.budget) break;
+            at = wake;
+        }
+        EXPECT_FALSE(h.results.count(id));
+        h.step(c.budget);
+        ASSERT_TRUE(h.results.count(id));
+        EXPECT_EQ(h.results[id].status, Status::TimedOut);
+        EXPECT_EQ(h.results[id].attempts, c.rounds);
+        EXPECT_TRUE(h.results[id].setSent);
+        EXPECT_EQ(device.sequences().size(), size_t(2 * c.rounds));  // a SET and a GET per round
+    }
 }
 
+// The deadline can come while a later round's SET still waits its turn:
+// the device did answer, with other values, so that is what it ends as.
 TEST(EngineWrite, DeadlineBeforeTheNextRoundIsSentEndsAsTheLastAnswer) {
     UdpPeer device;
     device.answer({pause(150ms), send(segment(1, 0x81, {text(9, "old")}))});

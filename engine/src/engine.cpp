@@ -118,7 +118,7 @@ uint64_t Engine::submit(Exchange exchange, Clock::time_point now) {
     r.result.id = id;
     r.result.target = r.exchange.target;
     if (r.exchange.retries < 0) r.exchange.retries = 0;
-    r.retriesInAll = r.exchange.retries;
+    r.retriesLeft = r.exchange.retries;
 
     std::string why;
     bool given = r.exchange.address.ss_family == AF_INET || r.exchange.address.ss_family == AF_INET6;
@@ -260,14 +260,14 @@ Clock::time_point Engine::State::attemptEnd(const Record& r, Clock::time_point f
     Duration ceiling = r.exchange.attemptTimeout;
     Duration base = options.estimateWaits ? rtt.timeout(r.addressKey, ceiling) : ceiling;
     Duration cap = options.maxAttemptTimeout.count() > 0 ? options.maxAttemptTimeout : ceiling * 4;
-    int attempt = r.priorAttempts + r.result.attempts - 1;
+    int attempt = r.result.attempts - 1;
     Duration wait = attemptWait(base, cap, attempt, r.jitter);
     Clock::time_point deadline = r.exchange.deadline;
     // The last attempt waits for as long as the exchange may run, whatever
     // the estimate: a device busy for longer than a few round trips still
     // has its reply to any attempt taken, and a target that never answers
     // is given up when its deadline or budget says, as before estimates.
-    if (options.estimateWaits && attempt >= r.retriesInAll) {
+    if (options.estimateWaits && attempt >= r.retriesLeft) {
         if (deadline != Clock::time_point::max()) return deadline;
         wait = std::max(wait, ceiling);
     }

@@ -62,11 +62,10 @@ struct Record {
     bool hasDeadline = false;
     // The last attempt's jitter, so that a wait shortened later keeps it.
     double jitter = 0;
-    // Attempts made for the same end before this exchange began (a verified
-    // write's earlier rounds), and the retries of that end in all: waits
-    // back off across rounds, and the very last attempt is known as such.
-    int priorAttempts = 0;
-    int retriesInAll = 0;
+    // Attempts left after this exchange's first, counting those of what it
+    // serves (a verified write's later rounds): its very last attempt waits
+    // until the exchange is given up.
+    int retriesLeft = 0;
     Result result;
 };
 

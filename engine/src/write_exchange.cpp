@@ -88,13 +88,12 @@ void Engine::State::readBack(uint64_t id, Result&& sent) {
     w.answered = false;  // this round's read-back decides now
     auto read = [this, id](Result&& r) { compare(id, std::move(r)); };
     w.running = owner.submit(roundExchange(w, readBackOf(w), read), lastNow);
-    // The read-back backs off from the rounds before it, and the last
-    // round's waits the whole time-out, as the last attempt of a read does.
+    // Each round's read-back waits as a first attempt (a lost round costs
+    // only another round); the last round's waits until the write is given
+    // up, as the last attempt of a read does.
     auto running = records.find(w.running);
-    if (running != records.end() && running->second.phase == Record::Phase::Queued) {
-        running->second.priorAttempts = w.result.attempts - 1;
-        running->second.retriesInAll = w.exchange.retries;
-    }
+    if (running != records.end() && running->second.phase == Record::Phase::Queued)
+        running->second.retriesLeft = w.exchange.retries - (w.result.attempts - 1);
 }
 
 void Engine::State::compare(uint64_t id, Result&& read) {
