@@ -30,6 +30,10 @@ size_t sequenceLength(std::string_view text, char32_t& point) {
 
 }  // namespace
 
+bool isPrintableAscii(std::string_view text) {
+    return std::all_of(text.begin(), text.end(), [](char c) { return c >= 0x20 && c < 0x7F; });
+}
+
 std::string terminalSafe(std::string_view text) {
     std::string out;
     out.reserve(text.size());
