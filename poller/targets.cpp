@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cctype>
 #include <charconv>
+#include <string_view>
 
 namespace tagpoll {
 
@@ -29,11 +30,11 @@ bool validHost(const std::string& host) {
     });
 }
 
-std::string trim(const std::string& s) {
+std::string trim(std::string_view s) {
     size_t begin = s.find_first_not_of(" \t\r");
     if (begin == std::string::npos) return {};
     size_t end = s.find_last_not_of(" \t\r");
-    return s.substr(begin, end - begin + 1);
+    return std::string(s.substr(begin, end - begin + 1));
 }
 
 // Text from the file as it may be shown on a terminal: bytes outside
@@ -60,14 +61,17 @@ std::string lowered(std::string s) {
 
 // Reads one line into text, at most limit + 1 characters of it, so that a
 // file without line ends (/dev/zero) cannot grow memory; false at the end.
-bool readBoundedLine(std::istream& in, std::string& text, size_t limit) {
-    text.clear();
-    for (int c; (c = in.get()) != std::char_traits<char>::eof();) {
-        if (c == '\n') return true;
-        text.push_back(char(c));
-        if (text.size() > limit) return true;
-    }
-    return !text.empty();
+// One getline per line into a buffer of limit + 2: the stream scans its
+// own buffer for the line end instead of being asked for each character.
+bool readBoundedLine(std::istream& in, std::vector<char>& buffer, std::string& text, size_t limit) {
+    buffer.resize(limit + 2);
+    in.getline(buffer.data(), std::streamsize(buffer.size()));
+    auto taken = size_t(in.gcount());
+    // A line end taken is counted but not stored; at the end of the file
+    // there is none, and a line cut at the bound leaves the stream failed.
+    bool ended = !in.eof() && !in.fail();
+    text.assign(buffer.data(), ended ? taken - 1 : taken);
+    return taken > 0;
 }
 
 // 0..most, digits only.
@@ -99,8 +103,9 @@ bool TargetList::fail(const std::string& where, const std::string& reason) {
 
 bool TargetList::readStream(std::istream& in, const std::string& name) {
     std::string line;
+    std::vector<char> buffer;
     size_t number = 0;
-    while (readBoundedLine(in, line, MAX_LINE)) {
+    while (readBoundedLine(in, buffer, line, MAX_LINE)) {
         ++number;
         if (line.size() > MAX_LINE)
             return fail(name + ":" + std::to_string(number),
@@ -114,7 +119,7 @@ bool TargetList::readStream(std::istream& in, const std::string& name) {
 
 bool TargetList::addEntry(const std::string& text, const std::string& name, size_t line) {
     std::string where = name + ":" + std::to_string(line);
-    std::string entry = trim(text.substr(0, text.find('#')));
+    std::string entry = trim(std::string_view(text).substr(0, text.find('#')));
     if (entry.empty()) return true;
     if (entry.find_first_of(" \t") != std::string::npos) return fail(where, "more than one target on a line");
     if (entry.find('/') != std::string::npos) return addRange(entry, where);
