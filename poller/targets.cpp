@@ -96,6 +96,10 @@ std::string canonical(const in6_addr& address) {
 
 }  // namespace
 
+std::string TargetList::whereText(const Origin& where) const {
+    return sources[where.source] + ":" + std::to_string(where.line);
+}
+
 bool TargetList::fail(const std::string& where, const std::string& reason) {
     why = where + ": " + reason;
     return false;
@@ -118,17 +122,17 @@ bool TargetList::readStream(std::istream& in, const std::string& name) {
 }
 
 bool TargetList::addEntry(const std::string& text, const std::string& name, size_t line) {
-    std::string where = name + ":" + std::to_string(line);
     std::string entry = trim(std::string_view(text).substr(0, text.find('#')));
     if (entry.empty()) return true;
+    if (sources.empty() || sources.back() != name) sources.push_back(name);
+    Origin where{sources.size() - 1, line};
     if (entry.find_first_of(" \t") != std::string::npos) return fail(where, "more than one target on a line");
     if (entry.find('/') != std::string::npos) return addRange(entry, where);
     if (entry.front() == '[' || std::count(entry.begin(), entry.end(), ':') > 1) return addIpv6(entry, where);
 
-    Target target{entry, defaultPort};
     size_t colon = entry.find(':');
+    Target target{colon == std::string::npos ? entry : entry.substr(0, colon), defaultPort};
     if (colon != std::string::npos) {
-        target.host = entry.substr(0, colon);
         if (!parsePort(entry.substr(colon + 1), target.port))
             return fail(where, "bad port \"" + shown(entry.substr(colon + 1)) + "\" (1-65535)");
     }
@@ -136,7 +140,7 @@ bool TargetList::addEntry(const std::string& text, const std::string& name, size
     return add(std::move(target), where);
 }
 
-bool TargetList::addIpv6(const std::string& entry, const std::string& where) {
+bool TargetList::addIpv6(const std::string& entry, const Origin& where) {
     std::string address = entry;
     uint16_t port = defaultPort;
     if (entry.front() == '[') {
@@ -156,7 +160,7 @@ bool TargetList::addIpv6(const std::string& entry, const std::string& where) {
     return add(Target{canonical(parsed), port}, where);
 }
 
-bool TargetList::addRange(const std::string& text, const std::string& where) {
+bool TargetList::addRange(const std::string& text, const Origin& where) {
     size_t slash = text.find('/');
     size_t colon = text.find(':', slash);
     std::string address = text.substr(0, slash);
@@ -194,7 +198,7 @@ bool TargetList::addRange(const std::string& text, const std::string& where) {
 }
 
 bool TargetList::addIpv6Range(const in6_addr& base, const std::string& text, const std::string& prefix,
-                              uint16_t port, const std::string& where) {
+                              uint16_t port, const Origin& where) {
     unsigned bits = 0;
     if (!parsePrefix(prefix, 128, bits))
         return fail(where, "bad range \"" + shown(text) + "\": prefix length must be 0-128");
@@ -221,21 +225,23 @@ bool TargetList::addIpv6Range(const in6_addr& base, const std::string& text, con
 }
 
 std::vector<Target> TargetList::release() {
-    std::unordered_map<std::string, std::string>().swap(seen);
+    std::unordered_map<std::string, Origin>().swap(seen);
+    std::vector<std::string>().swap(sources);
     std::vector<std::string>().swap(notes);
     return std::move(list);
 }
 
 std::string TargetList::whereOf(const Target& target) const {
     auto it = seen.find(lowered(target.label()));
-    return it == seen.end() ? "" : it->second;
+    return it == seen.end() ? "" : whereText(it->second);
 }
 
-bool TargetList::add(Target target, const std::string& where) {
+bool TargetList::add(Target target, const Origin& where) {
     std::string key = lowered(target.label());
-    auto [it, fresh] = seen.emplace(key, where);
+    auto [it, fresh] = seen.emplace(std::move(key), where);
     if (!fresh) {
-        notes.push_back(where + ": " + target.label() + " duplicates " + it->second + ", polled once");
+        notes.push_back(whereText(where) + ": " + target.label() + " duplicates " + whereText(it->second) +
+                        ", polled once");
         return true;
     }
     if (list.size() >= MAX_TARGETS)
