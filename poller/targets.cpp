@@ -3,7 +3,6 @@
 #include <arpa/inet.h>
 
 #include <algorithm>
-#include <cctype>
 #include <charconv>
 #include <string_view>
 
@@ -22,19 +21,23 @@ bool parsePort(const std::string& text, uint16_t& port) {
     return true;
 }
 
+bool asciiAlnum(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+
 // Letters, digits, '.', '-' and '_', as host names and dotted quads use.
 bool validHost(const std::string& host) {
     if (host.empty() || host.size() > 253) return false;
-    return std::all_of(host.begin(), host.end(), [](char c) {
-        return std::isalnum(static_cast<unsigned char>(c)) || c == '.' || c == '-' || c == '_';
-    });
+    return std::all_of(host.begin(), host.end(),
+                       [](char c) { return asciiAlnum(c) || c == '.' || c == '-' || c == '_'; });
 }
 
+bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\r'; }
+
+// A byte at a time, not a search of the set per byte: a fleet's file is
+// this, line after line.
 std::string trim(std::string_view s) {
-    size_t begin = s.find_first_not_of(" \t\r");
-    if (begin == std::string::npos) return {};
-    size_t end = s.find_last_not_of(" \t\r");
-    return std::string(s.substr(begin, end - begin + 1));
+    while (!s.empty() && isBlank(s.front())) s.remove_prefix(1);
+    while (!s.empty() && isBlank(s.back())) s.remove_suffix(1);
+    return std::string(s);
 }
 
 // Text from the file as it may be shown on a terminal: bytes outside
@@ -54,8 +57,11 @@ std::string shown(const std::string& text) {
     return out;
 }
 
+// Names are ASCII (validHost) and the tools never leave the "C" locale:
+// only A-Z change.
 std::string lowered(std::string s) {
-    std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return char(std::tolower(c)); });
+    std::transform(s.begin(), s.end(), s.begin(),
+                   [](char c) { return c >= 'A' && c <= 'Z' ? char(c + 32) : c; });
     return s;
 }
 
@@ -126,7 +132,8 @@ bool TargetList::addEntry(const std::string& text, const std::string& name, size
     if (entry.empty()) return true;
     if (sources.empty() || sources.back() != name) sources.push_back(name);
     Origin where{sources.size() - 1, line};
-    if (entry.find_first_of(" \t") != std::string::npos) return fail(where, "more than one target on a line");
+    if (std::any_of(entry.begin(), entry.end(), [](char c) { return c == ' ' || c == '\t'; }))
+        return fail(where, "more than one target on a line");
     if (entry.find('/') != std::string::npos) return addRange(entry, where);
     if (entry.front() == '[' || std::count(entry.begin(), entry.end(), ':') > 1) return addIpv6(entry, where);
 
