@@ -22,7 +22,9 @@ constexpr const char HOST_NOT_IPV4[] = "ERR: TX_HOST_NOT_IPV4 HOST=%s\n";
 constexpr const char MSG_TOO_LONG[] = "ERR: TX_MSG_TOO_LONG LIMIT=%d\n";
 constexpr const char SEND_FAILED[] = "ERR: TX_SEND_FAILED REASON=%s\n";
 
-// Reply printing.
+// Reply printing. The string and hex values are written by hand in
+// printer.cpp, a message at a time into memory; these patterns say what
+// they must come to, and the printer's tests hold them to it.
 constexpr const char* const HEADER_WORDS[] = {"SET: ", "GET: ", "ERR: ", "EVT: ", "DEL: ", "REP: "};
 constexpr const char BAD_REPLY_MSGID[] = "ERR: TAG_ERR_UNKNOWN_MSGID TAG_ERR_MSGID=%d\n";
 constexpr const char UNNAMED_TAG[] = "TAG_ERR_UNKNOWN_TAGID TAG_ERR_ID=%d ";

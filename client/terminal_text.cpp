@@ -1,6 +1,8 @@
 #include "terminal_text.h"
 
 #include <algorithm>
+#include <cstdint>
+#include <cstring>
 
 namespace {
 
@@ -29,6 +31,22 @@ size_t sequenceLength(std::string_view text, char32_t& point) {
 }
 
 }  // namespace
+
+bool isPrintableAscii(std::string_view text) {
+    // Eight bytes a step: a line of a thousand costs a hundred and some.
+    constexpr uint64_t ONES = 0x0101010101010101, HIGH = 0x8080808080808080;
+    size_t i = 0;
+    for (; i + 8 <= text.size(); i += 8) {
+        uint64_t w;
+        memcpy(&w, text.data() + i, 8);
+        // With no high bit set, a byte below 0x20 or equal to 0x7F is one
+        // that borrows when 0x20 is taken from it or 0x7F from it.
+        uint64_t below = (w - 0x20 * ONES) & ~w & HIGH;
+        uint64_t del = w ^ (0x7F * ONES);
+        if ((w & HIGH) || below || ((del - ONES) & ~del & HIGH)) return false;
+    }
+    return std::all_of(text.begin() + i, text.end(), [](char c) { return c >= 0x20 && c < 0x7F; });
+}
 
 std::string terminalSafe(std::string_view text) {
     std::string out;

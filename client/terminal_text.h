@@ -14,5 +14,8 @@
 #include <string_view>
 
 std::string terminalSafe(std::string_view text);
+// Whether the text is printable ASCII alone, which terminalSafe leaves as
+// it is: a line that is can go out without being copied.
+bool isPrintableAscii(std::string_view text);
 
 #endif

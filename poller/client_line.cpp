@@ -5,9 +5,9 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <functional>
 #include <vector>
 
+#include "message_text.h"
 #include "msg_request.h"
 #include "output_lines.h"
 #include "poll_lines.h"
@@ -30,32 +30,19 @@ std::string format(const char* pattern, Args... args) {
 // The host part of a "host:port" label.
 std::string hostOf(const std::string& label) { return label.substr(0, label.rfind(':')); }
 
-// What the client's own printer writes, pointed at memory instead of
-// standard output. Results go to standard output: on a terminal a device's
-// text must not move the cursor or rewrite the screen, as with tagclient.
-std::string printed(const std::function<void(MsgRequest&)>& print) {
-    // One stream for the whole run, written again from its start for each
-    // line: a line costs no stream and no buffer of its own.
-    static char* text = nullptr;
-    static size_t size = 0;
-    static FILE* stream = open_memstream(&text, &size);
-    if (!stream) return {};
-    rewind(stream);
-    MsgRequest printer{MSG_GET};
-    printer.out = stream;
-    // Asked once: standard output stays what it is for the whole run.
+// Results go to standard output: on a terminal a device's text must not
+// move the cursor or rewrite the screen, as with tagclient. Asked once:
+// standard output stays what it is for the whole run.
+bool toTerminal() {
     static const bool terminal = isatty(STDOUT_FILENO) == 1;
-    printer.outIsTerminal = terminal;
-    print(printer);
-    // The size is the position written to, whatever was there before.
-    if (fflush(stream) != 0) return {};
-    return std::string(text, size);
+    return terminal;
 }
 
 // A tag's value as the client prints it after the name: "\"a\"", "0000002A".
 std::string printedValue(const VTag& tag) {
-    // printTagValue prints the tag, never changes it.
-    std::string value = printed([&](MsgRequest& p) { p.printTagValue(const_cast<VTag*>(&tag)); });
+    std::string value;
+    // The value is read, never changed.
+    appendTagValueText(value, const_cast<VTag*>(&tag), toTerminal());
     if (!value.empty() && value.front() == '=') value.erase(0, 1);
     while (!value.empty() && value.back() == ' ') value.pop_back();
     return value;
@@ -75,7 +62,10 @@ std::string mismatchLine(const tagengine::Result& result) {
 }  // namespace
 
 std::string printedMessage(VMsg& message) {
-    std::string line = printed([&](MsgRequest& p) { p.printMsg(&message); });
+    std::string line;
+    // A device's whole reply usually fits: one allocation, no regrowth.
+    line.reserve(1024);
+    appendMessageText(line, &message, toTerminal());
     if (!line.empty() && line.back() == '\n') line.pop_back();
     return line;
 }

@@ -30,9 +30,15 @@ void ResultWriter::begin(bool events) {
 // bytes are escaped there (JSON escapes by its own rules).
 void ResultWriter::result(const tagengine::Result& r) {
     std::string line = clientLine(r, requestBytes);
-    if (format != Format::Json) line = terminalSafe(line);
+    if (format != Format::Json && !isPrintableAscii(line)) line = terminalSafe(line);
     switch (format) {
-    case Format::Line: fprintf(out, "%s\t%s\n", r.target.c_str(), line.c_str()); break;
+    case Format::Line:
+        // Written as it is, no format to read: most of a run's output is these lines.
+        fwrite(r.target.data(), 1, r.target.size(), out);
+        fputc('\t', out);
+        fwrite(line.data(), 1, line.size(), out);
+        fputc('\n', out);
+        break;
     case Format::Json: fprintf(out, "%s\n", resultJson(r, line).dump().c_str()); break;
     case Format::Csv: {
         bool timed = tookReply(r.status);

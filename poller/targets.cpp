@@ -3,8 +3,8 @@
 #include <arpa/inet.h>
 
 #include <algorithm>
-#include <cctype>
 #include <charconv>
+#include <string_view>
 
 namespace tagpoll {
 
@@ -21,19 +21,23 @@ bool parsePort(const std::string& text, uint16_t& port) {
     return true;
 }
 
+bool asciiAlnum(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+
 // Letters, digits, '.', '-' and '_', as host names and dotted quads use.
 bool validHost(const std::string& host) {
     if (host.empty() || host.size() > 253) return false;
-    return std::all_of(host.begin(), host.end(), [](char c) {
-        return std::isalnum(static_cast<unsigned char>(c)) || c == '.' || c == '-' || c == '_';
-    });
+    return std::all_of(host.begin(), host.end(),
+                       [](char c) { return asciiAlnum(c) || c == '.' || c == '-' || c == '_'; });
 }
 
-std::string trim(const std::string& s) {
-    size_t begin = s.find_first_not_of(" \t\r");
-    if (begin == std::string::npos) return {};
-    size_t end = s.find_last_not_of(" \t\r");
-    return s.substr(begin, end - begin + 1);
+bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\r'; }
+
+// A byte at a time, not a search of the set per byte: a fleet's file is
+// this, line after line.
+std::string trim(std::string_view s) {
+    while (!s.empty() && isBlank(s.front())) s.remove_prefix(1);
+    while (!s.empty() && isBlank(s.back())) s.remove_suffix(1);
+    return std::string(s);
 }
 
 // Text from the file as it may be shown on a terminal: bytes outside
@@ -53,21 +57,27 @@ std::string shown(const std::string& text) {
     return out;
 }
 
+// Names are ASCII (validHost) and the tools never leave the "C" locale:
+// only A-Z change.
 std::string lowered(std::string s) {
-    std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return char(std::tolower(c)); });
+    std::transform(s.begin(), s.end(), s.begin(),
+                   [](char c) { return c >= 'A' && c <= 'Z' ? char(c + 32) : c; });
     return s;
 }
 
 // Reads one line into text, at most limit + 1 characters of it, so that a
 // file without line ends (/dev/zero) cannot grow memory; false at the end.
-bool readBoundedLine(std::istream& in, std::string& text, size_t limit) {
-    text.clear();
-    for (int c; (c = in.get()) != std::char_traits<char>::eof();) {
-        if (c == '\n') return true;
-        text.push_back(char(c));
-        if (text.size() > limit) return true;
-    }
-    return !text.empty();
+// One getline per line into a buffer of limit + 2: the stream scans its
+// own buffer for the line end instead of being asked for each character.
+bool readBoundedLine(std::istream& in, std::vector<char>& buffer, std::string& text, size_t limit) {
+    buffer.resize(limit + 2);
+    in.getline(buffer.data(), std::streamsize(buffer.size()));
+    auto taken = size_t(in.gcount());
+    // A line end taken is counted but not stored; at the end of the file
+    // there is none, and a line cut at the bound leaves the stream failed.
+    bool ended = !in.eof() && !in.fail();
+    text.assign(buffer.data(), ended ? taken - 1 : taken);
+    return taken > 0;
 }
 
 // 0..most, digits only.
@@ -92,6 +102,10 @@ std::string canonical(const in6_addr& address) {
 
 }  // namespace
 
+std::string TargetList::whereText(const Origin& where) const {
+    return sources[where.source] + ":" + std::to_string(where.line);
+}
+
 bool TargetList::fail(const std::string& where, const std::string& reason) {
     why = where + ": " + reason;
     return false;
@@ -99,8 +113,9 @@ bool TargetList::fail(const std::string& where, const std::string& reason) {
 
 bool TargetList::readStream(std::istream& in, const std::string& name) {
     std::string line;
+    std::vector<char> buffer;
     size_t number = 0;
-    while (readBoundedLine(in, line, MAX_LINE)) {
+    while (readBoundedLine(in, buffer, line, MAX_LINE)) {
         ++number;
         if (line.size() > MAX_LINE)
             return fail(name + ":" + std::to_string(number),
@@ -113,17 +128,18 @@ bool TargetList::readStream(std::istream& in, const std::string& name) {
 }
 
 bool TargetList::addEntry(const std::string& text, const std::string& name, size_t line) {
-    std::string where = name + ":" + std::to_string(line);
-    std::string entry = trim(text.substr(0, text.find('#')));
+    std::string entry = trim(std::string_view(text).substr(0, text.find('#')));
     if (entry.empty()) return true;
-    if (entry.find_first_of(" \t") != std::string::npos) return fail(where, "more than one target on a line");
+    if (sources.empty() || sources.back() != name) sources.push_back(name);
+    Origin where{sources.size() - 1, line};
+    if (std::any_of(entry.begin(), entry.end(), [](char c) { return c == ' ' || c == '\t'; }))
+        return fail(where, "more than one target on a line");
     if (entry.find('/') != std::string::npos) return addRange(entry, where);
     if (entry.front() == '[' || std::count(entry.begin(), entry.end(), ':') > 1) return addIpv6(entry, where);
 
-    Target target{entry, defaultPort};
     size_t colon = entry.find(':');
+    Target target{colon == std::string::npos ? entry : entry.substr(0, colon), defaultPort};
     if (colon != std::string::npos) {
-        target.host = entry.substr(0, colon);
         if (!parsePort(entry.substr(colon + 1), target.port))
             return fail(where, "bad port \"" + shown(entry.substr(colon + 1)) + "\" (1-65535)");
     }
@@ -131,7 +147,7 @@ bool TargetList::addEntry(const std::string& text, const std::string& name, size
     return add(std::move(target), where);
 }
 
-bool TargetList::addIpv6(const std::string& entry, const std::string& where) {
+bool TargetList::addIpv6(const std::string& entry, const Origin& where) {
     std::string address = entry;
     uint16_t port = defaultPort;
     if (entry.front() == '[') {
@@ -151,7 +167,7 @@ bool TargetList::addIpv6(const std::string& entry, const std::string& where) {
     return add(Target{canonical(parsed), port}, where);
 }
 
-bool TargetList::addRange(const std::string& text, const std::string& where) {
+bool TargetList::addRange(const std::string& text, const Origin& where) {
     size_t slash = text.find('/');
     size_t colon = text.find(':', slash);
     std::string address = text.substr(0, slash);
@@ -189,7 +205,7 @@ bool TargetList::addRange(const std::string& text, const std::string& where) {
 }
 
 bool TargetList::addIpv6Range(const in6_addr& base, const std::string& text, const std::string& prefix,
-                              uint16_t port, const std::string& where) {
+                              uint16_t port, const Origin& where) {
     unsigned bits = 0;
     if (!parsePrefix(prefix, 128, bits))
         return fail(where, "bad range \"" + shown(text) + "\": prefix length must be 0-128");
@@ -216,21 +232,23 @@ bool TargetList::addIpv6Range(const in6_addr& base, const std::string& text, con
 }
 
 std::vector<Target> TargetList::release() {
-    std::unordered_map<std::string, std::string>().swap(seen);
+    std::unordered_map<std::string, Origin>().swap(seen);
+    std::vector<std::string>().swap(sources);
     std::vector<std::string>().swap(notes);
     return std::move(list);
 }
 
 std::string TargetList::whereOf(const Target& target) const {
     auto it = seen.find(lowered(target.label()));
-    return it == seen.end() ? "" : it->second;
+    return it == seen.end() ? "" : whereText(it->second);
 }
 
-bool TargetList::add(Target target, const std::string& where) {
+bool TargetList::add(Target target, const Origin& where) {
     std::string key = lowered(target.label());
-    auto [it, fresh] = seen.emplace(key, where);
+    auto [it, fresh] = seen.emplace(std::move(key), where);
     if (!fresh) {
-        notes.push_back(where + ": " + target.label() + " duplicates " + it->second + ", polled once");
+        notes.push_back(whereText(where) + ": " + target.label() + " duplicates " + whereText(it->second) +
+                        ", polled once");
         return true;
     }
     if (list.size() >= MAX_TARGETS)

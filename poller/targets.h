@@ -28,7 +28,13 @@ struct Target {
     // "host:port"; "[address]:port" for IPv6.
     std::string label() const {
         bool v6 = host.find(':') != std::string::npos;
-        return (v6 ? "[" + host + "]" : host) + ":" + std::to_string(port);
+        std::string text;
+        text.reserve(host.size() + 8);
+        if (v6) text += '[';
+        text += host;
+        text += v6 ? "]:" : ":";
+        text += std::to_string(port);
+        return text;
     }
 };
 
@@ -57,16 +63,25 @@ public:
     const std::vector<std::string>& warnings() const { return notes; }
 
 private:
+    // A line of a source, kept as numbers: its "FILE:LINE" is written only
+    // when a message needs it, not for each of a fleet's lines.
+    struct Origin {
+        size_t source;  // in sources
+        size_t line;
+    };
+    std::string whereText(const Origin& where) const;
     bool fail(const std::string& where, const std::string& reason);
-    bool addRange(const std::string& text, const std::string& where);
+    bool fail(const Origin& where, const std::string& reason) { return fail(whereText(where), reason); }
+    bool addRange(const std::string& text, const Origin& where);
     bool addIpv6Range(const in6_addr& base, const std::string& text, const std::string& prefix, uint16_t port,
-                      const std::string& where);
-    bool addIpv6(const std::string& entry, const std::string& where);
-    bool add(Target target, const std::string& where);
+                      const Origin& where);
+    bool addIpv6(const std::string& entry, const Origin& where);
+    bool add(Target target, const Origin& where);
 
     uint16_t defaultPort;
     std::vector<Target> list;
-    std::unordered_map<std::string, std::string> seen;  // label -> where first seen
+    std::vector<std::string> sources;              // the names lines came from
+    std::unordered_map<std::string, Origin> seen;  // label -> where first seen
     std::string why;
     std::vector<std::string> notes;
 };

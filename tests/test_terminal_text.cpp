@@ -45,4 +45,23 @@ TEST(TerminalText, ControlsAndBytesThatAreNotUtf8AreEscaped) {
     for (const Case& c : cases) EXPECT_EQ(terminalSafe(c.in), c.out) << c.out;
 }
 
+// Printable ASCII alone is what tagpoll writes without escaping: every
+// other byte, at any place in a line long or short, must be caught.
+TEST(TerminalText, PrintableAsciiIsTheSpaceToTheTildeAndNothingElse) {
+    using namespace std::string_literals;
+    const std::string line = "GET: TAG_DEV_ID=0000002A TAG_DEV_LABEL=\"rack 7\" ~ { } \\ end";  // 50 bytes
+    EXPECT_TRUE(isPrintableAscii(line));
+    EXPECT_TRUE(isPrintableAscii(""));
+    EXPECT_TRUE(isPrintableAscii(" ~"));
+    const std::string bad[] = {"\x1f"s, "\x7f"s, "\x80"s, "\xff"s, "\0"s, "\t"s, "\xc2\xa0"s};
+    for (const std::string& b : bad) {
+        for (size_t at : {size_t(0), size_t(3), size_t(7), size_t(8), size_t(15), size_t(31), line.size()}) {
+            std::string text = line;
+            text.insert(at, b);
+            EXPECT_FALSE(isPrintableAscii(text))
+                << "byte " << int(static_cast<unsigned char>(b[0])) << " at " << at;
+        }
+    }
+}
+
 }  // namespace

@@ -89,16 +89,25 @@ void Engine::State::takeDatagram(const UdpEndpoint::Datagram& d, Clock::time_poi
     r.result.bytes += d.bytes.size();
     if (!makeRoom(r, *segment, d.bytes.size(), now)) return;
     Attempt& a = *attempt;
-    if (!a.merged) a.merged = std::make_unique<VMsg>(segment->msgId);
-    size_t held = d.bytes.size() + segment->tagCount() * HELD_BYTES_PER_TAG;
-    a.merged->addSegment(segment.get());
+    size_t tags = segment->tagCount();
+    bool last = segment->isLastSegment();
+    size_t held = d.bytes.size() + tags * HELD_BYTES_PER_TAG;
+    if (a.merged) {
+        a.merged->addSegment(segment.get());
+    } else {
+        // The first segment is the reply so far, as it was decoded: a reply
+        // of one segment, the common one, is never copied tag by tag. Its
+        // sequence is the wire's; the merged reply, like a new message, has none.
+        a.merged = std::move(segment);
+        a.merged->sequence = 0;
+    }
     a.wireBytes += d.bytes.size();
     a.heldBytes += held;
-    r.mergedTags += segment->tagCount();
+    r.mergedTags += tags;
     r.mergedWireBytes += d.bytes.size();
     r.heldBytes += held;
     heldBytes += held;
-    if (!segment->isLastSegment()) return;
+    if (!last) return;
     r.result.roundTrip = now - a.sentAt;
     // A reply names the attempt it answers by its sequence, fresh for each
     // attempt: the sample is the round trip of that very datagram, whether
