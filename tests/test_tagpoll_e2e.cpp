@@ -489,40 +489,71 @@ TEST(TagpollE2E, ControlBytesOfADeviceReachATerminalAsQuestionMarks) {
     EXPECT_EQ(r.status, 0);
 }
 
-TEST(TagpollE2E, ListenPrintsWhatArrivesUntilSignalled) {
-    int out[2], err[2];
-    ASSERT_EQ(pipe2(out, O_CLOEXEC), 0);
-    ASSERT_EQ(pipe2(err, O_CLOEXEC), 0);
-    pid_t pid = fork();
-    if (pid == 0) {
-        dup2(out[1], STDOUT_FILENO);
-        dup2(err[1], STDERR_FILENO);
-        execl(TAGPOLL_PATH, TAGPOLL_PATH, "--listen", "127.0.0.1:0", nullptr);
-        _exit(127);
+// tagpoll --listen on a port of its choosing, with its output and errors on
+// pipes: it says the port on standard error before anything arrives.
+class ListeningTagpoll {
+public:
+    explicit ListeningTagpoll(const std::string& format) {
+        EXPECT_EQ(pipe2(out, O_CLOEXEC), 0);
+        EXPECT_EQ(pipe2(err, O_CLOEXEC), 0);
+        pid = fork();
+        if (pid == 0) {
+            dup2(out[1], STDOUT_FILENO);
+            dup2(err[1], STDERR_FILENO);
+            execl(TAGPOLL_PATH, TAGPOLL_PATH, "--listen", "127.0.0.1:0", "-o", format.c_str(), nullptr);
+            _exit(127);
+        }
+        close(out[1]);
+        close(err[1]);
+        std::string first = readLine(err[0]);
+        const std::string prefix = "tagpoll: listening on 127.0.0.1:";
+        EXPECT_TRUE(first.starts_with(prefix)) << first;
+        to.sin_family = AF_INET;
+        to.sin_port = htons(uint16_t(std::stoi(first.substr(prefix.size()))));
+        inet_pton(AF_INET, "127.0.0.1", &to.sin_addr);
     }
-    close(out[1]);
-    close(err[1]);
-    std::string first;
-    char c;
-    while (read(err[0], &c, 1) == 1 && c != '\n') first += c;
-    const std::string prefix = "tagpoll: listening on 127.0.0.1:";
-    ASSERT_TRUE(first.starts_with(prefix)) << first;
+    ~ListeningTagpoll() {
+        if (pid > 0) stop();
+        close(out[0]);
+        close(err[0]);
+    }
+    ListeningTagpoll(const ListeningTagpoll&) = delete;
+    ListeningTagpoll& operator=(const ListeningTagpoll&) = delete;
+
+    void send(int fromFd, const Bytes& datagram) const {
+        sendto(fromFd, datagram.data(), datagram.size(), 0, reinterpret_cast<const sockaddr*>(&to),
+               sizeof to);
+    }
+    std::string readOutputLine() const { return readLine(out[0]) + "\n"; }
+    // SIGTERM, then the exit status.
+    int stop() {
+        kill(pid, SIGTERM);
+        int status = 0;
+        waitpid(pid, &status, 0);
+        pid = -1;
+        return status;
+    }
+
+private:
+    static std::string readLine(int fd) {
+        std::string line;
+        char c;
+        while (read(fd, &c, 1) == 1 && c != '\n') line += c;
+        return line;
+    }
+    int out[2]{-1, -1}, err[2]{-1, -1};
+    pid_t pid = -1;
     sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(uint16_t(std::stoi(first.substr(prefix.size()))));
-    inet_pton(AF_INET, "127.0.0.1", &to.sin_addr);
+};
+
+TEST(TagpollE2E, ListenPrintsWhatArrivesUntilSignalled) {
+    ListeningTagpoll listener("line");
     Socket sender;
-    Bytes event = segment(3, 0x80, {VTagFactory::createVTag(0)});
-    Bytes junk{9, 9};
-    for (const Bytes& d : {event, junk})
-        sendto(sender.fd, d.data(), d.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
-    std::string printed;
-    while (std::count(printed.begin(), printed.end(), '\n') < 2 && read(out[0], &c, 1) == 1) printed += c;
-    kill(pid, SIGTERM);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    close(out[0]);
-    close(err[0]);
+    listener.send(sender.fd, segment(3, 0x80, {VTagFactory::createVTag(0)}));
+    listener.send(sender.fd, Bytes{9, 9});
+    std::string printed = listener.readOutputLine();
+    printed += listener.readOutputLine();
+    int status = listener.stop();
     std::string from = "127.0.0.1:" + std::to_string(sender.port);
     EXPECT_EQ(printed, from + "\tEVT: TAG_BUS_EVT \n" + from + "\tERR: RX_BAD_MESSAGE BYTES=2\n");
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
@@ -531,42 +562,12 @@ TEST(TagpollE2E, ListenPrintsWhatArrivesUntilSignalled) {
 // tagpoll --listen with the output format given: the first line printed
 // for the datagram, from a sender of its own.
 std::string listenForOne(const std::string& format, const Bytes& datagram, uint16_t& senderPort) {
-    int out[2], err[2];
-    EXPECT_EQ(pipe2(out, O_CLOEXEC), 0);
-    EXPECT_EQ(pipe2(err, O_CLOEXEC), 0);
-    pid_t pid = fork();
-    if (pid == 0) {
-        dup2(out[1], STDOUT_FILENO);
-        dup2(err[1], STDERR_FILENO);
-        execl(TAGPOLL_PATH, TAGPOLL_PATH, "--listen", "127.0.0.1:0", "-o", format.c_str(), nullptr);
-        _exit(127);
-    }
-    close(out[1]);
-    close(err[1]);
-    std::string first;
-    char c;
-    while (read(err[0], &c, 1) == 1 && c != '\n') first += c;
-    const std::string prefix = "tagpoll: listening on 127.0.0.1:";
-    EXPECT_TRUE(first.starts_with(prefix)) << first;
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(uint16_t(std::stoi(first.substr(prefix.size()))));
-    inet_pton(AF_INET, "127.0.0.1", &to.sin_addr);
+    ListeningTagpoll listener(format);
     BoundSocket sender;
     senderPort = sender.port;
-    sendto(sender.fd, datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
-    std::string printed;
-    while (printed.find('\n') == std::string::npos && read(out[0], &c, 1) == 1) printed += c;
-    if (format == "csv") {  // the header first
-        printed.clear();
-        while (printed.find('\n') == std::string::npos && read(out[0], &c, 1) == 1) printed += c;
-    }
-    kill(pid, SIGTERM);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    close(out[0]);
-    close(err[0]);
-    return printed;
+    listener.send(sender.fd, datagram);
+    if (format == "csv") listener.readOutputLine();  // the header first
+    return listener.readOutputLine();
 }
 
 // A sender's text with every kind of byte a terminal acts on, and bytes
