@@ -20,31 +20,6 @@ conf=$build/configurator/tagconf
 agent=$build/agent/tagagent
 source bench/fleet_helpers.sh
 ulimit -n "$(ulimit -Hn)"
-per_agent=10000
-
-# start_fleets N: agents enough for N devices, their targets together in
-# $work/fleet.txt; sets fleet_pids.
-start_fleets() {
-  local n=$1 k=0 left=$1 count
-  fleet_pids=()
-  : > "$work/fleet.txt"
-  while ((left > 0)); do
-    count=$((left < per_agent ? left : per_agent))
-    "$agent" -p 0 -t 900 --address "127.$((10 + k)).0.1" --devices "$count" \
-      --targets-file "$work/fleet.$k.txt" > "$work/fleet.$k.out" 2> "$work/fleet.$k.log" &
-    fleet_pids+=($!)
-    background_pids+=($!)
-    [[ -n $(wait_for_line "$work/fleet.$k.out" '/^listening/p') ]] ||
-      { echo "tagagent did not start its fleet" >&2; cat "$work/fleet.$k.log" >&2; exit 1; }
-    cat "$work/fleet.$k.txt" >> "$work/fleet.txt"
-    left=$((left - count)) k=$((k + 1))
-  done
-  [[ $(wc -l < "$work/fleet.txt") == "$n" ]] || { echo "the fleet lists $(wc -l < "$work/fleet.txt") targets" >&2; exit 1; }
-}
-stop_fleets() {
-  local p
-  for p in "${fleet_pids[@]}"; do kill "$p" 2>/dev/null || true; wait "$p" 2>/dev/null || true; done
-}
 
 # run_step N WHAT ARGS...: runs tagconf ARGS, prints its figures and the goal.
 run_step() {

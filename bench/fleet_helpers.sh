@@ -1,7 +1,8 @@
 # Sourced by the benches that run tools against a fleet simulated by
 # tagagent (after scripts/background.sh, with $agent and $devices set): goal
-# lines, arithmetic, timing and the fleet's start and stop. A missed goal
-# sets missed=1, which the bench exits with.
+# lines, arithmetic, timing, and the start and stop of one fleet or of the
+# several agents a fleet too large for one needs. A missed goal sets
+# missed=1, which the bench exits with.
 # Its variables are set by the caller or for it:
 # shellcheck shell=bash disable=SC2034,SC2154
 missed=0
@@ -47,3 +48,29 @@ start_fleet() {
   exit 1
 }
 stop_fleet() { kill "$fleet_pid" 2>/dev/null || true; wait "$fleet_pid" 2>/dev/null || true; }
+
+# start_fleets N: agents of at most $per_agent devices each (10,000 unless
+# set), enough for N devices, on addresses 127.(10+k).0.1 onwards so that each
+# stays under the open-file limit; their targets together in $work/fleet.txt;
+# sets fleet_pids.
+start_fleets() {
+  local n=$1 k=0 left=$1 count per=${per_agent:-10000}
+  fleet_pids=()
+  : > "$work/fleet.txt"
+  while ((left > 0)); do
+    count=$((left < per ? left : per))
+    "$agent" -p 0 -t 900 --address "127.$((10 + k)).0.1" --devices "$count" \
+      --targets-file "$work/fleet.$k.txt" > "$work/fleet.$k.out" 2> "$work/fleet.$k.log" &
+    fleet_pids+=($!)
+    background_pids+=($!)
+    [[ -n $(wait_for_line "$work/fleet.$k.out" '/^listening/p') ]] ||
+      { echo "tagagent did not start its fleet" >&2; cat "$work/fleet.$k.log" >&2; exit 1; }
+    cat "$work/fleet.$k.txt" >> "$work/fleet.txt"
+    left=$((left - count)) k=$((k + 1))
+  done
+  [[ $(wc -l < "$work/fleet.txt") == "$n" ]] || { echo "the fleet lists $(wc -l < "$work/fleet.txt") targets" >&2; exit 1; }
+}
+stop_fleets() {
+  local p
+  for p in "${fleet_pids[@]}"; do kill "$p" 2>/dev/null || true; wait "$p" 2>/dev/null || true; done
+}
