@@ -17,8 +17,13 @@ constexpr size_t GIVE_BACK_AFTER = 4 << 20;
 }  // namespace
 
 void Engine::State::readDatagrams(UdpEndpoint& endpoint, Clock::time_point now) {
-    endpoint.receiveErrors([&](const UdpEndpoint::Refusal& refusal) { takeRefusal(refusal, now); });
-    endpoint.receive(READ_BATCH_SIZE, [&](const UdpEndpoint::Datagram& d) { takeDatagram(d, now); });
+    size_t read =
+        endpoint.receive(READ_BATCH_SIZE, [&](const UdpEndpoint::Datagram& d) { takeDatagram(d, now); });
+    // The error queue only when the kernel has said it holds a report, or
+    // when the socket woke us with no datagram (a report whose error a send
+    // took): looking on every wake-up cost a system call a reply.
+    if (read == 0 || endpoint.errorsReported())
+        endpoint.receiveErrors([&](const UdpEndpoint::Refusal& refusal) { takeRefusal(refusal, now); });
     if (releasedBytes >= GIVE_BACK_AFTER && heldBytes < releasedBytes) {
         malloc_trim(0);
         releasedBytes = 0;

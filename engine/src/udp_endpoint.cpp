@@ -27,6 +27,9 @@ bool isPortUnreachable(const cmsghdr& c) {
     return ee.ee_origin == origin && ee.ee_errno == ECONNREFUSED;
 }
 
+// An error by which the kernel says it has queued an ICMP report.
+bool isIcmpError(int error) { return error == ECONNREFUSED || error == EHOSTUNREACH || error == ENETUNREACH; }
+
 }  // namespace
 
 UdpEndpoint::UdpEndpoint(int family, int receiveBuffer) : family(family) {
@@ -87,6 +90,7 @@ size_t UdpEndpoint::sendBatch(std::span<const Outgoing> batch, SendOutcome& outc
             continue;
         }
         error = errno;
+        errorReported = errorReported || isIcmpError(error);
         // EINTR: try again. ECONNREFUSED here belongs to an earlier datagram
         // (its report is also in the error queue), not to this one.
         if (n == 0 || error == EINTR || error == ECONNREFUSED) continue;
@@ -114,7 +118,10 @@ size_t UdpEndpoint::receive(size_t limit, const std::function<void(const Datagra
             if (n < 0 && errno == EINTR) continue;
             // A pending ICMP report surfaces once as an error on the plain
             // read; the error queue holds its details.
-            if (n < 0 && (errno == ECONNREFUSED || errno == EHOSTUNREACH || errno == ENETUNREACH)) continue;
+            if (n < 0 && isIcmpError(errno)) {
+                errorReported = true;
+                continue;
+            }
             break;
         }
         count += size_t(n);
@@ -134,6 +141,7 @@ size_t UdpEndpoint::receive(size_t limit, const std::function<void(const Datagra
 }
 
 void UdpEndpoint::receiveErrors(const std::function<void(const Refusal&)>& take) {
+    errorReported = false;
     for (;;) {
         sockaddr_storage to{};
         iovec io{buffers[0], SLOT};

@@ -62,10 +62,15 @@ public:
     };
     // Reads the queued errors; only port-unreachable reports reach take.
     void receiveErrors(const std::function<void(const Refusal&)>& take);
+    // Whether a read or a send since the last receiveErrors met an ICMP
+    // error: the kernel hands one over that way when it queues a report.
+    // A socket ready with nothing to read may hold one too.
+    bool errorsReported() const { return errorReported; }
 
 private:
     int family;
     int sock = -1;
+    bool errorReported = false;
     // One byte more than any datagram of the protocol, so a longer one is
     // seen as truncated.
     static constexpr size_t SLOT = 1025;
