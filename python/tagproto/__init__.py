@@ -31,6 +31,7 @@ from ._results import (Cancelled, Error, ErrorReply, Mismatch, Refused, ReplyToo
                        SendFailed, TimedOut, Unresolvable, _result)
 
 __all__ = [
+    "aio",
     "get", "set", "poll", "parse_value", "tag", "tags", "Tag", "Result", "Error", "TimedOut",
     "ErrorReply", "Refused", "Unresolvable", "Mismatch", "ReplyTooLong", "SendFailed", "Cancelled",
 ]
@@ -189,3 +190,5 @@ def poll(targets: Iterable[str], *tags: TagRef, timeout: float = 2.0, retries: i
 
 def _poll_iter(driver: Any, count: int) -> Iterator[Result]:
     return _Poll(driver, count)
+
+from . import aio  # noqa: E402  (tagproto.aio after import tagproto)

@@ -1,0 +1,147 @@
+"""tagproto's calls as coroutines, driven from the running asyncio loop.
+
+    async def main():
+        print(await tagproto.aio.get("127.0.0.1:60000", "TAG_DEV_ID"))
+        async for r in tagproto.aio.poll(targets, "TAG_DEV_ID"):
+            print(r.target, r.status, r.values)
+
+Each event loop has one engine: its sockets are watched with loop.add_reader
+and its next deadline with loop.call_at, so any number of calls at once cost
+no thread and one socket per address family. Arguments, results and
+exceptions are those of tagproto.get, set and poll. Cancelling the task
+awaiting a call cancels its exchange.
+"""
+
+import asyncio
+import builtins
+import weakref
+from typing import Any, AsyncIterator, Dict, Iterable, Mapping, Optional, Set
+
+from . import _engine
+from ._results import Result, _result
+
+__all__ = ["get", "set", "poll"]
+
+
+class _LoopEngine:
+    """The engine of one event loop: its results resolve futures."""
+
+    def __init__(self, loop: asyncio.AbstractEventLoop) -> None:
+        self._loop = weakref.ref(loop)
+        self._driver = _engine.Driver()
+        self._waiting: Dict[int, "asyncio.Future[Result]"] = {}
+        self._watched: Set[int] = builtins.set()
+        self._timer: Optional[asyncio.TimerHandle] = None
+        self._timer_at: Optional[float] = None
+        self._soon = False
+
+    def submit(self, start: Any) -> "asyncio.Future[Result]":
+        loop = self._loop()
+        assert loop is not None
+        exchange = start(self._driver)  # raises for bad arguments, nothing sent
+        future = loop.create_future()
+        self._waiting[exchange] = future
+        future.add_done_callback(lambda f, e=exchange: self._dropped(f, e))
+        self._watch(loop)
+        if not self._soon:
+            # One step sends everything submitted meanwhile, however many.
+            self._soon = True
+            loop.call_soon(self._step, ())
+        return future
+
+    def _dropped(self, future: "asyncio.Future[Result]", exchange: int) -> None:
+        if future.cancelled() and self._waiting.pop(exchange, None) is not None:
+            self._driver.cancel(exchange)
+            self._schedule_soon()
+
+    def _schedule_soon(self) -> None:
+        loop = self._loop()
+        if loop is not None and not self._soon and not loop.is_closed():
+            self._soon = True
+            loop.call_soon(self._step, ())
+
+    def _watch(self, loop: asyncio.AbstractEventLoop) -> None:
+        # The IPv6 socket opens with the first IPv6 target.
+        for fd in self._driver.fds():
+            if fd not in self._watched:
+                loop.add_reader(fd, self._step, (fd,))
+                self._watched.add(fd)
+
+    def _step(self, ready: tuple) -> None:
+        if not ready:
+            self._soon = False
+        loop = self._loop()
+        if loop is None:
+            return
+        due = self._driver.step(list(ready))
+        for raw in self._driver.take():
+            future = self._waiting.pop(raw[0], None)
+            if future is not None and not future.done():
+                future.set_result(_result(raw))
+        self._watch(loop)
+        self._arm(loop, due)
+
+    def _arm(self, loop: asyncio.AbstractEventLoop, due: Optional[float]) -> None:
+        if due == self._timer_at:
+            return
+        if self._timer is not None:
+            self._timer.cancel()
+        self._timer, self._timer_at = None, due
+        if due is not None:
+            # loop.time() is time.monotonic(), the engine's clock.
+            self._timer = loop.call_at(due, self._expire)
+
+    def _expire(self) -> None:
+        self._timer, self._timer_at = None, None
+        self._step(())
+
+
+_engines: "weakref.WeakKeyDictionary[asyncio.AbstractEventLoop, _LoopEngine]" = weakref.WeakKeyDictionary()
+
+
+def _engine_of_loop() -> _LoopEngine:
+    loop = asyncio.get_running_loop()
+    engine = _engines.get(loop)
+    if engine is None:
+        engine = _engines[loop] = _LoopEngine(loop)
+    return engine
+
+
+async def get(target: str, *tags: Any, timeout: float = 2.0, retries: int = 2,
+              budget: Optional[float] = None) -> Dict[Any, Any]:
+    """tagproto.get as a coroutine."""
+    r = await _engine_of_loop().submit(lambda d: d.get(target, tags, timeout, retries, budget))
+    if r.error is not None:
+        raise r.error
+    return r.values
+
+
+async def set(target: str, values: Mapping[Any, Any], verify: bool = True, timeout: float = 2.0,
+              retries: int = 2, budget: Optional[float] = None) -> Dict[Any, Any]:
+    """tagproto.set as a coroutine."""
+    mapping = dict(values)
+    r = await _engine_of_loop().submit(lambda d: d.set(target, mapping, verify, timeout, retries, budget))
+    if r.error is not None:
+        raise r.error
+    return r.values if verify else {}
+
+
+async def poll(targets: Iterable[str], *tags: Any, timeout: float = 2.0, retries: int = 2,
+               budget: Optional[float] = None) -> AsyncIterator[Result]:
+    """tagproto.poll as an asynchronous iterator: ``async for r in poll(...)``
+    yields each target's Result as it ends. Leaving the loop early cancels
+    what is still in flight."""
+    engine = _engine_of_loop()
+    ids = list(tags)
+    ended: "asyncio.Queue[asyncio.Future[Result]]" = asyncio.Queue()
+    futures = []
+    try:
+        for target in targets:
+            future = engine.submit(lambda d, t=target: d.get(t, ids, timeout, retries, budget))
+            future.add_done_callback(ended.put_nowait)
+            futures.append(future)
+        for _ in range(len(futures)):
+            yield (await ended.get()).result()
+    finally:
+        for future in futures:
+            future.cancel()
