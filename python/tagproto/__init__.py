@@ -36,6 +36,11 @@ __all__ = [
     "ErrorReply", "Refused", "Unresolvable", "Mismatch", "ReplyTooLong", "SendFailed", "Cancelled",
 ]
 
+# Shown as tagproto.TimedOut, ..., in help() and tracebacks.
+for _public in (Result, Error, TimedOut, ErrorReply, Refused, Unresolvable, Mismatch, ReplyTooLong,
+                SendFailed, Cancelled):
+    _public.__module__ = __name__
+
 TagRef = Union[str, int]
 Value = Union[int, float, str, bytes, None]
 
