@@ -44,15 +44,18 @@ uint64_t Driver::start(Exchange exchange, bool write, const CallSettings& call) 
     return id;
 }
 
-uint64_t Driver::get(const std::string& target, const std::vector<uint8_t>& ids, const CallSettings& call) {
+uint64_t Driver::get(const std::string& target, const std::vector<uint8_t>& ids, const CallSettings& call,
+                     const sockaddr_storage* address) {
     Exchange exchange = exchangeTo(target);
+    if (address) exchange.address = *address;
     exchange.request = getRequest(ids);
     return start(std::move(exchange), false, call);
 }
 
 uint64_t Driver::set(const std::string& target, const std::vector<TagValue>& values, bool verify,
-                     const CallSettings& call) {
+                     const CallSettings& call, const sockaddr_storage* address) {
     Exchange exchange = exchangeTo(target);
+    if (address) exchange.address = *address;
     auto message = std::make_shared<VMsg>(MSG_SET);
     message->setLastSegment(true);
     for (const TagValue& v : values) message->addTag(makeTag(v.id, v.value).release());

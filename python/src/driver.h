@@ -26,10 +26,12 @@ public:
 
     // Queue an exchange and return its id. Throw std::invalid_argument for a
     // bad target or value before anything is queued. Nothing is sent until
-    // the next step or wait.
-    uint64_t get(const std::string& target, const std::vector<uint8_t>& ids, const CallSettings& call);
+    // the next step or wait. address, when not null, is the target's,
+    // looked up already (resolveHost); else submit looks it up.
+    uint64_t get(const std::string& target, const std::vector<uint8_t>& ids, const CallSettings& call,
+                 const sockaddr_storage* address = nullptr);
     uint64_t set(const std::string& target, const std::vector<tagengine::TagValue>& values, bool verify,
-                 const CallSettings& call);
+                 const CallSettings& call, const sockaddr_storage* address = nullptr);
 
     // One step: read the ready descriptors, send and expire what is due, and
     // keep what ended. Returns when the engine wants the next step.

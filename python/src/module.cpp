@@ -4,7 +4,10 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <arpa/inet.h>
+
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <stdexcept>
 
@@ -85,7 +88,14 @@ py::object toPython(const Value& value) {
     switch (value.kind) {
     case ValueKind::Integer: return py::int_(value.integer);
     case ValueKind::Float: return py::float_(value.real);
-    case ValueKind::Text: return py::str(value.text);
+    case ValueKind::Text: {
+        // The engine's check is as strict as Python's decoder; should they
+        // ever differ, a device's bytes still arrive, as bytes.
+        PyObject* text = PyUnicode_DecodeUTF8(value.text.data(), Py_ssize_t(value.text.size()), nullptr);
+        if (text) return py::reinterpret_steal<py::str>(text);
+        PyErr_Clear();
+        return py::bytes(value.text);
+    }
     case ValueKind::Bytes: return py::bytes(value.text);
     default: return py::none();
     }
@@ -159,6 +169,39 @@ py::object parseValue(const py::handle& tag, const std::string& text) {
     return toPython(valueOf(*value));
 }
 
+// Whether submitting the target would look its host up (a name, not an
+// address), which an event loop does not want to wait for.
+bool isName(const std::string& target) {
+    Exchange e = exchangeTo(target);
+    unsigned char address[sizeof(in6_addr)];
+    return inet_pton(AF_INET, e.host.c_str(), address) != 1 &&
+           inet_pton(AF_INET6, e.host.c_str(), address) != 1;
+}
+
+// The target's address as submit would find it, (True, address) or (False,
+// reason); for a worker thread, so it waits without the GIL.
+py::tuple resolve(const std::string& target) {
+    Exchange e = exchangeTo(target);
+    sockaddr_storage to{};
+    std::string why;
+    bool found = false;
+    {
+        py::gil_scoped_release unlocked;
+        found = resolveHost(e.host, e.port, to, why);
+    }
+    if (!found) return py::make_tuple(false, why);
+    return py::make_tuple(true, py::bytes(reinterpret_cast<const char*>(&to), sizeof to));
+}
+
+// An address resolve() gave, or null for none.
+const sockaddr_storage* addressFrom(const std::optional<py::bytes>& address, sockaddr_storage& to) {
+    if (!address) return nullptr;
+    std::string raw = *address;
+    if (raw.size() != sizeof to) throw std::invalid_argument("not an address from resolve()");
+    std::memcpy(&to, raw.data(), raw.size());
+    return &to;
+}
+
 py::list table() {
     py::list rows;
     for (const TagEntry& e : allTags()) rows.append(py::make_tuple(e.id, e.name, kindWord(e.kind)));
@@ -172,6 +215,8 @@ PYBIND11_MODULE(_engine, m) {
     m.def("table", &table, "Every tag of the table as (id, name, kind), in id order.");
     m.def("parse_value", &parseValue, py::arg("tag"), py::arg("text"));
     m.def("tag_id", &tagIdFrom, py::arg("tag"));
+    m.def("is_name", &isName, py::arg("target"));
+    m.def("resolve", &resolve, py::arg("target"));
     py::class_<tagproto::Driver>(m, "Driver")
         .def(py::init([](size_t maxInFlight, double rate) {
                  Options options;
@@ -183,20 +228,23 @@ PYBIND11_MODULE(_engine, m) {
         .def(
             "get",
             [](tagproto::Driver& d, const std::string& target, const py::iterable& tags, double timeout,
-               int retries, std::optional<double> budget) {
+               int retries, std::optional<double> budget, std::optional<py::bytes> address) {
                 auto call = settings(timeout, retries, budget);
-                return d.get(target, tagIdsFrom(tags), call);
+                sockaddr_storage to{};
+                return d.get(target, tagIdsFrom(tags), call, addressFrom(address, to));
             },
-            py::arg("target"), py::arg("tags"), py::arg("timeout"), py::arg("retries"), py::arg("budget"))
+            py::arg("target"), py::arg("tags"), py::arg("timeout"), py::arg("retries"), py::arg("budget"),
+            py::arg("address") = py::none())
         .def(
             "set",
             [](tagproto::Driver& d, const std::string& target, const py::dict& values, bool verify,
-               double timeout, int retries, std::optional<double> budget) {
+               double timeout, int retries, std::optional<double> budget, std::optional<py::bytes> address) {
                 auto call = settings(timeout, retries, budget);
-                return d.set(target, valuesFrom(values), verify, call);
+                sockaddr_storage to{};
+                return d.set(target, valuesFrom(values), verify, call, addressFrom(address, to));
             },
             py::arg("target"), py::arg("values"), py::arg("verify"), py::arg("timeout"), py::arg("retries"),
-            py::arg("budget"))
+            py::arg("budget"), py::arg("address") = py::none())
         .def("fds",
              [](tagproto::Driver& d) {
                  auto fds = d.engine().fds();

@@ -184,6 +184,8 @@ def poll(targets: Iterable[str], *tags: TagRef, timeout: float = 2.0, retries: i
     max_in_flight bounds the exchanges between first send and end (4096 by
     default), rate the datagrams sent per second (None: no limit). Every
     target is checked before anything is sent (ValueError)."""
+    if isinstance(targets, (str, bytes)):
+        raise TypeError("targets is an iterable of targets, not one target")
     driver = _engine.Driver(max_in_flight or 0, rate or 0.0)
     ids = list(tags)
     count = 0

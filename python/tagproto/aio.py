@@ -7,7 +7,9 @@
 
 Each event loop has one engine: its sockets are watched with loop.add_reader
 and its next deadline with loop.call_at, so any number of calls at once cost
-no thread and one socket per address family. Arguments, results and
+no thread and one socket per address family. A host name (not an address)
+is looked up in the loop's default executor, so that the loop never waits
+for the resolver. Arguments, results and
 exceptions are those of tagproto.get, set and poll. Cancelling the task
 awaiting a call cancels its exchange.
 """
@@ -18,7 +20,7 @@ import weakref
 from typing import Any, AsyncIterator, Dict, Iterable, Mapping, Optional, Set
 
 from . import _engine
-from ._results import Result, _result
+from ._results import Result, Unresolvable, _result
 
 __all__ = ["get", "set", "poll"]
 
@@ -107,10 +109,37 @@ def _engine_of_loop() -> _LoopEngine:
     return engine
 
 
+async def _address(target: str) -> Optional[bytes]:
+    """The target's address looked up off the loop, or None for an address
+    (the engine reads it at once). Raises Unresolvable."""
+    if not _engine.is_name(target):
+        return None
+    found, got = await asyncio.get_running_loop().run_in_executor(None, _engine.resolve, target)
+    if not found:
+        raise Unresolvable(target, "unresolvable", f"unresolvable: {got}")
+    return got
+
+
+def _check_tags(tags: tuple) -> list:
+    """The tags, refused (ValueError, TypeError) before any lookup or send."""
+    for t in tags:
+        _engine.tag_id(t)
+    return list(tags)
+
+
+async def _get(target: str, ids: list, timeout: float, retries: int, budget: Optional[float]) -> Result:
+    _engine.is_name(target)  # a bad target raises before anything else
+    try:
+        address = await _address(target)
+    except Unresolvable as e:
+        return Result(target, e.status, {}, 0, None, e)
+    return await _engine_of_loop().submit(lambda d: d.get(target, ids, timeout, retries, budget, address))
+
+
 async def get(target: str, *tags: Any, timeout: float = 2.0, retries: int = 2,
               budget: Optional[float] = None) -> Dict[Any, Any]:
     """tagproto.get as a coroutine."""
-    r = await _engine_of_loop().submit(lambda d: d.get(target, tags, timeout, retries, budget))
+    r = await _get(target, _check_tags(tags), timeout, retries, budget)
     if r.error is not None:
         raise r.error
     return r.values
@@ -120,7 +149,9 @@ async def set(target: str, values: Mapping[Any, Any], verify: bool = True, timeo
               retries: int = 2, budget: Optional[float] = None) -> Dict[Any, Any]:
     """tagproto.set as a coroutine."""
     mapping = dict(values)
-    r = await _engine_of_loop().submit(lambda d: d.set(target, mapping, verify, timeout, retries, budget))
+    _check_tags(tuple(mapping))
+    address = await _address(target)
+    r = await _engine_of_loop().submit(lambda d: d.set(target, mapping, verify, timeout, retries, budget, address))
     if r.error is not None:
         raise r.error
     return r.values if verify else {}
@@ -131,13 +162,20 @@ async def poll(targets: Iterable[str], *tags: Any, timeout: float = 2.0, retries
     """tagproto.poll as an asynchronous iterator: ``async for r in poll(...)``
     yields each target's Result as it ends. Leaving the loop early cancels
     what is still in flight."""
+    if isinstance(targets, (str, bytes)):
+        raise TypeError("targets is an iterable of targets, not one target")
     engine = _engine_of_loop()
-    ids = list(tags)
+    ids = _check_tags(tags)
+    targets = list(targets)
+    names = [_engine.is_name(t) for t in targets]  # every target checked before anything is sent
     ended: "asyncio.Queue[asyncio.Future[Result]]" = asyncio.Queue()
-    futures = []
+    futures: list = []
     try:
-        for target in targets:
-            future = engine.submit(lambda d, t=target: d.get(t, ids, timeout, retries, budget))
+        for target, name in zip(targets, names):
+            if name:
+                future = asyncio.ensure_future(_get(target, ids, timeout, retries, budget))
+            else:
+                future = engine.submit(lambda d, t=target: d.get(t, ids, timeout, retries, budget))
             future.add_done_callback(ended.put_nowait)
             futures.append(future)
         for _ in range(len(futures)):

@@ -58,7 +58,9 @@ def test_read_only_tag_is_a_mismatch_naming_what_was_written_and_read(agent_fact
 
 
 def test_text_that_is_not_utf8_reads_back_as_bytes(agent):
-    assert tagproto.set(agent.target, {"TAG_DEV_LABEL": b"\xff\xfe"}) == {"TAG_DEV_LABEL": b"\xff\xfe"}
+    for raw in (b"\xff\xfe", b"\xed\xa0\x80", b"\xc0\xaf", b"caf\xc3"):
+        assert tagproto.set(agent.target, {"TAG_DEV_LABEL": raw}) == {"TAG_DEV_LABEL": raw}
+    assert tagproto.set(agent.target, {"TAG_DEV_LABEL": "caf\xe9".encode()}) == {"TAG_DEV_LABEL": "café"}
 
 
 def test_silent_port_times_out_after_every_attempt(silent_port):
@@ -98,6 +100,7 @@ BAD_ARGUMENTS = [
     (lambda t: tagproto.set(t, {"TAG_DEV_LABEL": 3.5}), ValueError, "TAG_DEV_LABEL"),
     (lambda t: tagproto.set(t, {"TAG_DEV_LABEL": [1]}), TypeError, "list"),
     (lambda t: list(tagproto.poll([t, "[::1]x"], "TAG_DEV_ID")), ValueError, "bad target"),
+    (lambda t: tagproto.poll(t, "TAG_DEV_ID"), TypeError, "not one target"),
 ]
 
 
