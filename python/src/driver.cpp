@@ -83,6 +83,13 @@ void Driver::wait(bool all) {
         int failure = 0;
         {
             py::gil_scoped_release unlocked;
+            // What is due (a request just submitted) goes out before any
+            // wait: one poll() a reply, not two.
+            if (Clock::now() >= due) {
+                ready.clear();
+                step(ready);
+                if (core.pending() == 0 || (!all && !done.empty())) break;
+            }
             watched.clear();
             for (int fd : core.fds()) watched.push_back({fd, POLLIN, 0});
             int n = ::poll(watched.data(), watched.size(), waitMilliseconds(due));

@@ -135,6 +135,19 @@ py::tuple resultTuple(const Result& r) {
                           r.detail, differencesDict(r), r.setSent);
 }
 
+// One exchange run to its end, for the plain calls (one crossing into C++
+// a call): the reply's values when it ended as wanted, else its result
+// tuple.
+py::object runOne(tagproto::Driver& driver, Status wanted) {
+    driver.wait(true);
+    auto& ended = driver.ended();
+    if (ended.size() != 1) throw std::logic_error("one exchange ended as " + std::to_string(ended.size()));
+    py::object result = ended.front().status == wanted ? py::object(valuesDict(ended.front()))
+                                                       : py::object(resultTuple(ended.front()));
+    ended.clear();
+    return result;
+}
+
 py::list take(tagproto::Driver& driver) {
     py::list results;
     auto& ended = driver.ended();
@@ -245,6 +258,23 @@ PYBIND11_MODULE(_engine, m) {
             },
             py::arg("target"), py::arg("values"), py::arg("verify"), py::arg("timeout"), py::arg("retries"),
             py::arg("budget"), py::arg("address") = py::none())
+        .def(
+            "call_get",
+            [](tagproto::Driver& d, const std::string& target, const py::tuple& tags, double timeout,
+               int retries, std::optional<double> budget) {
+                d.get(target, tagIdsFrom(tags), settings(timeout, retries, budget));
+                return runOne(d, Status::Answered);
+            },
+            py::arg("target"), py::arg("tags"), py::arg("timeout"), py::arg("retries"), py::arg("budget"))
+        .def(
+            "call_set",
+            [](tagproto::Driver& d, const std::string& target, const py::dict& values, bool verify,
+               double timeout, int retries, std::optional<double> budget) {
+                d.set(target, valuesFrom(values), verify, settings(timeout, retries, budget));
+                return runOne(d, verify ? Status::Verified : Status::Sent);
+            },
+            py::arg("target"), py::arg("values"), py::arg("verify"), py::arg("timeout"), py::arg("retries"),
+            py::arg("budget"))
         .def("fds",
              [](tagproto::Driver& d) {
                  auto fds = d.engine().fds();

@@ -80,30 +80,34 @@ def parse_value(tag: TagRef, text: str) -> Value:
 
 
 # One engine per thread for get() and set(): a socket kept open and the round
-# trips it has learnt, never shared between threads. A new one after fork.
-_local = threading.local()
-
-
-class _Held:
+# trips it has learnt, never shared between threads nor kept across fork.
+class _Local(threading.local):
     def __init__(self) -> None:
-        self.pid = os.getpid()
         self.driver = _engine.Driver()
         self.busy = False
 
 
-def _one(submit: Any) -> Result:
-    held = getattr(_local, "held", None)
-    if held is None or held.pid != os.getpid():
-        held = _local.held = _Held()
-    # A signal handler calling get() inside a get() takes an engine of its own.
-    driver = _engine.Driver() if held.busy else held.driver
-    held.busy, was = True, held.busy
+_local = _Local()
+
+
+def _after_fork() -> None:
+    global _local
+    _local = _Local()
+
+
+os.register_at_fork(after_in_child=_after_fork)
+
+
+def _one(call: str, *args: Any) -> Any:
+    local = _local
+    if local.busy:
+        # A signal handler calling get() inside a get(): an engine of its own.
+        return getattr(_engine.Driver(), call)(*args)
+    local.busy = True
     try:
-        submit(driver)
-        driver.wait(True)
-        return _result(driver.take()[0])
+        return getattr(local.driver, call)(*args)
     finally:
-        held.busy = was
+        local.busy = False
 
 
 def get(target: str, *tags: TagRef, timeout: float = 2.0, retries: int = 2,
@@ -114,10 +118,10 @@ def get(target: str, *tags: TagRef, timeout: float = 2.0, retries: int = 2,
     stands for. A tag the reply repeats keeps its last copy. Raises TimedOut,
     ErrorReply (a tag the device does not hold), Refused, Unresolvable,
     ReplyTooLong, SendFailed or Cancelled."""
-    r = _one(lambda d: d.get(target, tags, timeout, retries, budget))
-    if r.error is not None:
-        raise r.error
-    return r.values
+    got = _one("call_get", target, tags, timeout, retries, budget)
+    if type(got) is dict:  # the reply's values; else how it ended
+        return got
+    raise _result(got).error  # type: ignore[misc]
 
 
 def set(target: str, values: Mapping[TagRef, Value], verify: bool = True, timeout: float = 2.0,
@@ -131,11 +135,10 @@ def set(target: str, values: Mapping[TagRef, Value], verify: bool = True, timeou
     verify=False sends the SET once and returns {}: nobody knows whether it
     arrived. A value must be of its tag's kind (an int is taken for a float
     tag) and a group tag cannot be written: ValueError or TypeError."""
-    mapping = dict(values)
-    r = _one(lambda d: d.set(target, mapping, verify, timeout, retries, budget))
-    if r.error is not None:
-        raise r.error
-    return r.values if verify else {}
+    got = _one("call_set", target, dict(values), verify, timeout, retries, budget)
+    if type(got) is dict:  # the read-back (verify) or nothing (sent)
+        return got
+    raise _result(got).error  # type: ignore[misc]
 
 
 class _Poll:
