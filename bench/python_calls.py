@@ -4,8 +4,8 @@ python3 python_calls.py steady HOST:PORT CALLS
     one steady GET in-process beside a bare socket exchange of the same
     datagram with the same agent: median microseconds of each
 python3 python_calls.py fleet TARGETS_FILE RUNS
-    every device of the file read at once, by poll and by asyncio: median
-    wall milliseconds of each
+    every device of the file read at once, by poll, aio.poll and a gather of
+    aio.get calls: median wall milliseconds of each
 python3 python_calls.py soak HOST:PORT CALLS
     RSS (KiB) and descriptors every tenth of the calls
 """
@@ -78,11 +78,14 @@ def fleet(path: str, runs: int) -> None:
         got = await asyncio.gather(*(tagproto.aio.get(t, TAG) for t in targets), return_exceptions=True)
         return sum(isinstance(g, dict) for g in got)
 
-    async def aio_runs(runs: int) -> list:
+    async def polled() -> int:
+        return sum([r.status == "answered" async for r in tagproto.aio.poll(targets, TAG)])
+
+    async def aio_runs(runs: int, way) -> list:
         walls = []
         for _ in range(runs):
             start = time.perf_counter()
-            answered = await gathered()
+            answered = await way()
             walls.append(((time.perf_counter() - start) * 1e3, answered))
             await asyncio.sleep(0.2)
         return walls
@@ -93,8 +96,9 @@ def fleet(path: str, runs: int) -> None:
         answered = sync()
         sync_walls.append(((time.perf_counter() - start) * 1e3, answered))
         time.sleep(0.2)  # the devices' reply budgets refill
-    aio_walls = asyncio.run(aio_runs(runs))
-    for name, walls in (("sync", sync_walls), ("aio", aio_walls)):
+    gather_walls = asyncio.run(aio_runs(runs, gathered))
+    aio_poll_walls = asyncio.run(aio_runs(runs, polled))
+    for name, walls in (("poll", sync_walls), ("aio.poll", aio_poll_walls), ("aio.get-gather", gather_walls)):
         wall = statistics.median(w for w, _ in walls)
         print(f"{name} {wall:.2f} {min(a for _, a in walls)}")
 

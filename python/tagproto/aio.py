@@ -44,7 +44,8 @@ class _LoopEngine:
         future = loop.create_future()
         self._waiting[exchange] = future
         future.add_done_callback(lambda f, e=exchange: self._dropped(f, e))
-        self._watch(loop)
+        # The step sends it, and watches a socket submit opened (IPv6) before
+        # any reply can come.
         if not self._soon:
             # One step sends everything submitted meanwhile, however many.
             self._soon = True
@@ -64,7 +65,10 @@ class _LoopEngine:
 
     def _watch(self, loop: asyncio.AbstractEventLoop) -> None:
         # The IPv6 socket opens with the first IPv6 target.
-        for fd in self._driver.fds():
+        fds = self._driver.fds()
+        if len(fds) == len(self._watched):
+            return
+        for fd in fds:
             if fd not in self._watched:
                 loop.add_reader(fd, self._step, (fd,))
                 self._watched.add(fd)
@@ -128,9 +132,8 @@ def _check_tags(tags: tuple) -> list:
 
 
 async def _get(target: str, ids: list, timeout: float, retries: int, budget: Optional[float]) -> Result:
-    _engine.is_name(target)  # a bad target raises before anything else
     try:
-        address = await _address(target)
+        address = await _address(target)  # a bad target raises ValueError here, before anything is sent
     except Unresolvable as e:
         return Result(target, e.status, {}, 0, None, e)
     return await _engine_of_loop().submit(lambda d: d.get(target, ids, timeout, retries, budget, address))

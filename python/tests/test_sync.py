@@ -1,5 +1,6 @@
 """get, set and poll end to end against real tagagents on loopback."""
 
+import asyncio
 import socket
 
 import pytest
@@ -154,3 +155,13 @@ def test_ipv6_loopback(agent_factory):
     assert tagproto.set(agent.target, {"TAG_DEV_STATE": 2}) == {"TAG_DEV_STATE": 2}
     results = list(tagproto.poll([agent.target, f"127.0.0.1:{free_udp_port()}"], "TAG_DEV_ID"))
     assert sorted(r.status for r in results) == ["answered", "refused"]
+
+    async def both_families():
+        # The loop's engine opens its IPv6 socket with the first IPv6 target.
+        return await asyncio.gather(tagproto.aio.get(agent.target, "TAG_DEV_ID"),
+                                    tagproto.aio.get(f"127.0.0.1:{agent.port}", "TAG_DEV_ID"),
+                                    return_exceptions=True)
+
+    got = asyncio.run(both_families())
+    assert got[0] == {"TAG_DEV_ID": 42}
+    assert isinstance(got[1], tagproto.Refused)
