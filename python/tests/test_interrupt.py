@@ -1,10 +1,12 @@
-"""Ctrl-C during a call, and what many calls leave behind."""
+"""Ctrl-C during a call, other threads running while one waits, and what many
+calls leave behind."""
 
 import os
 import resource
 import signal
 import subprocess
 import sys
+import threading
 import time
 
 import pytest
@@ -65,3 +67,27 @@ def test_calls_leak_neither_memory_nor_descriptors(agent_factory):
         list(tagproto.poll([agent.target] * 20, "TAG_DEV_ID"))
     assert descriptors() == fds
     assert rss_kib() - rss < 4096  # a leak of 40 bytes a call shows
+
+
+def test_other_threads_run_while_a_call_waits(silent_port):
+    target = f"127.0.0.1:{silent_port}"
+    errors = []
+
+    def wait():
+        try:
+            tagproto.get(target, "TAG_DEV_ID", timeout=0.5, retries=0)
+        except tagproto.TimedOut as e:
+            errors.append(e)
+
+    waiter = threading.Thread(target=wait)
+    waiter.start()
+    time.sleep(0.05)
+    spins, start = 0, time.monotonic()
+    while waiter.is_alive():
+        spins += 1
+    took = time.monotonic() - start
+    waiter.join()
+    assert len(errors) == 1 and errors[0].attempts == 1
+    assert took > 0.3
+    # Held, the GIL would let this thread spin a few times per switch interval.
+    assert spins > 100000
