@@ -17,7 +17,7 @@ awaiting a call cancels its exchange.
 import asyncio
 import builtins
 import weakref
-from typing import Any, AsyncIterator, Dict, Iterable, Mapping, Optional, Set
+from typing import Any, AsyncIterator, Dict, Iterable, List, Mapping, Optional, Set
 
 from . import _engine
 from ._results import Result, Unresolvable, _result
@@ -25,13 +25,37 @@ from ._results import Result, Unresolvable, _result
 __all__ = ["get", "set", "poll"]
 
 
+class _Sink:
+    """Where a poll's results gather as they end, without a future each: a
+    fleet's thousands of results cost a list append each."""
+
+    def __init__(self, loop: asyncio.AbstractEventLoop) -> None:
+        self.loop = loop
+        self.ended: List[Any] = []  # result tuples of the engine, or Results
+        self.exchanges: Set[int] = builtins.set()
+        self.wake: Optional["asyncio.Future[None]"] = None
+
+    def add(self, ended: Any) -> None:
+        self.ended.append(ended)
+        if self.wake is not None and not self.wake.done():
+            self.wake.set_result(None)
+
+    async def next_batch(self) -> List[Any]:
+        while not self.ended:
+            self.wake = self.loop.create_future()
+            await self.wake
+        batch, self.ended = self.ended, []
+        return batch
+
+
 class _LoopEngine:
-    """The engine of one event loop: its results resolve futures."""
+    """The engine of one event loop: its results resolve futures, or gather
+    in a poll's sink."""
 
     def __init__(self, loop: asyncio.AbstractEventLoop) -> None:
         self._loop = weakref.ref(loop)
         self._driver = _engine.Driver()
-        self._waiting: Dict[int, "asyncio.Future[Result]"] = {}
+        self._waiting: Dict[int, Any] = {}  # exchange -> its future or its poll's sink
         self._watched: Set[int] = builtins.set()
         self._timer: Optional[asyncio.TimerHandle] = None
         self._timer_at: Optional[float] = None
@@ -51,6 +75,21 @@ class _LoopEngine:
             self._soon = True
             loop.call_soon(self._step, ())
         return future
+
+    def submit_to(self, sink: _Sink, start: Any) -> None:
+        """Queue an exchange whose result goes to the sink."""
+        exchange = start(self._driver)
+        self._waiting[exchange] = sink
+        sink.exchanges.add(exchange)
+        self._schedule_soon()
+
+    def cancel(self, sink: _Sink) -> None:
+        """Cancel what of the sink's exchanges has not ended."""
+        for exchange in sink.exchanges:
+            if self._waiting.pop(exchange, None) is not None:
+                self._driver.cancel(exchange)
+        sink.exchanges.clear()
+        self._schedule_soon()
 
     def _dropped(self, future: "asyncio.Future[Result]", exchange: int) -> None:
         if future.cancelled() and self._waiting.pop(exchange, None) is not None:
@@ -81,9 +120,12 @@ class _LoopEngine:
             return
         due = self._driver.step(list(ready))
         for raw in self._driver.take():
-            future = self._waiting.pop(raw[0], None)
-            if future is not None and not future.done():
-                future.set_result(_result(raw))
+            waiting = self._waiting.pop(raw[0], None)
+            if type(waiting) is _Sink:
+                waiting.exchanges.discard(raw[0])
+                waiting.add(raw)
+            elif waiting is not None and not waiting.done():
+                waiting.set_result(_result(raw))
         self._watch(loop)
         self._arm(loop, due)
 
@@ -171,18 +213,22 @@ async def poll(targets: Iterable[str], *tags: Any, timeout: float = 2.0, retries
     ids = _check_tags(tags)
     targets = list(targets)
     names = [_engine.is_name(t) for t in targets]  # every target checked before anything is sent
-    ended: "asyncio.Queue[asyncio.Future[Result]]" = asyncio.Queue()
-    futures: list = []
+    sink = _Sink(asyncio.get_running_loop())
+    lookups = []
     try:
         for target, name in zip(targets, names):
             if name:
-                future = asyncio.ensure_future(_get(target, ids, timeout, retries, budget))
+                lookup = asyncio.ensure_future(_get(target, ids, timeout, retries, budget))
+                lookup.add_done_callback(lambda f: f.cancelled() or sink.add(f.result()))
+                lookups.append(lookup)
             else:
-                future = engine.submit(lambda d, t=target: d.get(t, ids, timeout, retries, budget))
-            future.add_done_callback(ended.put_nowait)
-            futures.append(future)
-        for _ in range(len(futures)):
-            yield (await ended.get()).result()
+                engine.submit_to(sink, lambda d, t=target: d.get(t, ids, timeout, retries, budget))
+        left = len(targets)
+        while left:
+            for ended in await sink.next_batch():
+                left -= 1
+                yield ended if type(ended) is Result else _result(ended)
     finally:
-        for future in futures:
-            future.cancel()
+        engine.cancel(sink)
+        for lookup in lookups:
+            lookup.cancel()
