@@ -16,6 +16,7 @@ awaiting a call cancels its exchange.
 
 import asyncio
 import builtins
+import time
 import weakref
 from typing import Any, AsyncIterator, Dict, Iterable, List, Mapping, Optional, Set
 
@@ -136,8 +137,9 @@ class _LoopEngine:
             self._timer.cancel()
         self._timer, self._timer_at = None, due
         if due is not None:
-            # loop.time() is time.monotonic(), the engine's clock.
-            self._timer = loop.call_at(due, self._expire)
+            # due is on the engine's clock, time.monotonic(); a loop's own
+            # clock (loop.time()) may count from elsewhere.
+            self._timer = loop.call_at(loop.time() + (due - time.monotonic()), self._expire)
 
     def _expire(self) -> None:
         self._timer, self._timer_at = None, None
