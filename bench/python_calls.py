@@ -54,17 +54,29 @@ def steady(target: str, calls: int) -> None:
         bare.send(datagram)
         bare.recv(2048)
 
+    # As a socket that talks to many devices must: sendto and recvfrom on
+    # one not connected to any.
+    unconnected = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    to = (host, int(port))
+
+    def exchange_to() -> None:
+        unconnected.sendto(datagram, to)
+        unconnected.recvfrom(2048)
+
     def get() -> None:
         tagproto.get(target, TAG)
 
     for _ in range(1000):
         exchange()
+        exchange_to()
         get()
-    socket_us, get_us = [], []
-    for _ in range(5):  # interleaved, so that both see the same machine
+    socket_us, sendto_us, get_us = [], [], []
+    for _ in range(5):  # interleaved, so that all see the same machine
         socket_us.append(per_call(exchange, calls // 5))
+        sendto_us.append(per_call(exchange_to, calls // 5))
         get_us.append(per_call(get, calls // 5))
-    print(f"socket {statistics.median(socket_us):.1f} get {statistics.median(get_us):.1f}")
+    print(f"socket {statistics.median(socket_us):.1f} get {statistics.median(get_us):.1f} "
+          f"sendto {statistics.median(sendto_us):.1f}")
 
 
 def fleet(path: str, runs: int) -> None:
