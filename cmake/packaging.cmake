@@ -87,6 +87,13 @@ tagclient_component(dev PACKAGE libtagproto-dev SECTION libdevel TARGET vmsg
   DESCRIPTION ${TAGPROTO_LIBS_TEXT} "." "This package holds the headers, the pkg-config and CMake files, the"
   "tagproto(3) and tagengine(3) manual pages, example programs and the wire"
   "format description.")
+tagclient_component(python3 PACKAGE python3-tagproto SECTION python TARGET tagproto_engine
+  DEPENDS libtagengine0 libvmsg0 libaxodict0
+  SUMMARY "Python interface to UDP tag protocol devices"
+  DESCRIPTION "The Python package tagproto reads and writes the tags of devices of the"
+  "tag-based management protocol over UDP: get, verified set and poll of a"
+  "whole fleet at once, as plain calls or as asyncio coroutines, with one"
+  "exception per way an exchange can fail and the tag table as data.")
 tagclient_component(tagclient PACKAGE tagclient SECTION net TARGET tagclient
   DEPENDS libvmsg0 libaxodict0 libvlog0
   SUMMARY "command-line client for the UDP tag protocol"

@@ -18,6 +18,10 @@ prefix=$(cache CMAKE_INSTALL_PREFIX)
 prefix=${prefix%/}
 libdir=$(cache CMAKE_INSTALL_LIBDIR)
 plugindir=$(cache TAGCLIENT_WIRESHARK_PLUGIN_DIR)
+pydir=$(cache TAGPROTO_PYTHON_DIR)
+python=$(cache Python_EXECUTABLE)
+pyext=$("$python" -c 'import sysconfig; print(sysconfig.get_config_var("EXT_SUFFIX"))')
+pyminor=$("$python" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
 
 # Every installed file belongs to a package: nothing is left to the
 # catch-all component that no package holds.
@@ -33,6 +37,7 @@ packages=(
   "libvlog0|$libdir/libvlog.so.0 $libdir/libvlog.so.0.1.0|liblog4cpp5v5"
   "libtagengine0|$libdir/libtagengine.so.0 $libdir/libtagengine.so.0.1.0|libvmsg0 (= 0.1.0), libaxodict0 (= 0.1.0), libstdc++6"
   "libtagproto-dev|include/tagproto/vmsg.h include/tagproto/axodict.h include/tagproto/axodict_tags.h include/tagproto/vlog.h include/tagproto/tagengine.h $libdir/libvmsg.so $libdir/libaxodict.so $libdir/libvlog.so $libdir/libtagengine.so $libdir/pkgconfig/vmsg.pc $libdir/pkgconfig/axodict.pc $libdir/pkgconfig/vlog.pc $libdir/pkgconfig/tagproto.pc $libdir/pkgconfig/tagengine.pc $libdir/cmake/tagproto/tagprotoConfig.cmake share/man/man3/tagproto.3.gz share/man/man3/tagengine.3.gz share/doc/libtagproto-dev/wire-format.md share/doc/libtagproto-dev/examples/read-two-tags/read_two_tags.cpp share/doc/libtagproto-dev/examples/fleet-read/fleet_read.cpp|libvmsg0 (= 0.1.0), libaxodict0 (= 0.1.0), libvlog0 (= 0.1.0), libtagengine0 (= 0.1.0), liblog4cpp5-dev"
+  "python3-tagproto|$pydir/tagproto/__init__.py $pydir/tagproto/aio.py $pydir/tagproto/_results.py $pydir/tagproto/__init__.pyi $pydir/tagproto/aio.pyi $pydir/tagproto/py.typed $pydir/tagproto/_engine$pyext|libtagengine0 (= 0.1.0), libaxodict0 (= 0.1.0), python3 (>= $pyminor~), libstdc++6"
   "tagclient|bin/tagclient share/man/man1/tagclient.1.gz share/man/man7/tagclient-tags.7.gz share/bash-completion/completions/tagclient share/man/man7/tagproto-dissector.7.gz $plugindir/tagproto.lua|libvmsg0 (= 0.1.0), libaxodict0 (= 0.1.0), libvlog0 (= 0.1.0)"
   "tagagent|bin/tagagent share/man/man1/tagagent.1.gz|libvmsg0 (= 0.1.0), libvlog0 (= 0.1.0)"
   "tagpoll|bin/tagpoll share/man/man1/tagpoll.1.gz share/bash-completion/completions/tagpoll|libvmsg0 (= 0.1.0)"
@@ -79,6 +84,15 @@ for row in "${packages[@]}"; do
     fi
   done
 done
+
+# The Python package imports from the packages' own files alone, and tells
+# the table's tags.
+pytree=$out/tree-python3-tagproto$prefix/$pydir
+libs=$out/tree-libtagengine0$prefix/$libdir:$out/tree-libvmsg0$prefix/$libdir:$out/tree-libaxodict0$prefix/$libdir
+tags=$(cd "$out" && env -i PATH="$PATH" PYTHONPATH="$pytree" LD_LIBRARY_PATH="$libs" PYTHONDONTWRITEBYTECODE=1 \
+  "$python" -c 'import tagproto; print(len(tagproto.tags), tagproto.tag(8).name)' 2>&1) || true
+[[ $tags == "182 TAG_DEV_ID" ]] || fail "python3-tagproto does not import from its files: $tags"
+[[ -z $(find "$pytree" -name '__pycache__') ]] || fail "python3-tagproto ships byte code"
 
 if [[ $prefix == /usr ]]; then
   # The exporter's modules file is a configuration file under /etc, kept by upgrades.

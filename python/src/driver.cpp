@@ -1,0 +1,113 @@
+#include "driver.h"
+
+#include <poll.h>
+#include <pybind11/pybind11.h>
+
+#include <cerrno>
+#include <chrono>
+#include <stdexcept>
+#include <system_error>
+
+namespace py = pybind11;
+using namespace tagengine;
+
+namespace tagproto {
+
+namespace {
+
+// The longest wait between looks at Python's signal flag: a signal that
+// interrupts poll() is seen at once, this bounds one delivered to another
+// thread.
+constexpr auto SIGNAL_LOOK = std::chrono::milliseconds(50);
+
+Duration seconds(double s) { return std::chrono::duration_cast<Duration>(std::chrono::duration<double>(s)); }
+
+int waitMilliseconds(Clock::time_point wake) {
+    auto now = Clock::now();
+    if (wake <= now) return 0;
+    auto left = std::min<Duration>(wake - now, SIGNAL_LOOK);
+    return int(std::chrono::ceil<std::chrono::milliseconds>(left).count());
+}
+
+}  // namespace
+
+Driver::Driver(const Options& options) : core(options) {}
+
+uint64_t Driver::start(Exchange exchange, bool write, const CallSettings& call) {
+    exchange.attemptTimeout = seconds(call.timeout);
+    exchange.retries = call.retries;
+    exchange.budget = seconds(call.budget);
+    exchange.done = [this](Result&& r) { done.push_back(std::move(r)); };
+    auto now = Clock::now();
+    uint64_t id = write ? core.submitWrite(std::move(exchange), now) : core.submit(std::move(exchange), now);
+    due = now;
+    return id;
+}
+
+uint64_t Driver::get(const std::string& target, const std::vector<uint8_t>& ids, const CallSettings& call,
+                     const sockaddr_storage* address) {
+    Exchange exchange = exchangeTo(target);
+    if (address) exchange.address = *address;
+    exchange.request = getRequest(ids);
+    return start(std::move(exchange), false, call);
+}
+
+uint64_t Driver::set(const std::string& target, const std::vector<TagValue>& values, bool verify,
+                     const CallSettings& call, const sockaddr_storage* address) {
+    Exchange exchange = exchangeTo(target);
+    if (address) exchange.address = *address;
+    auto message = std::make_shared<VMsg>(MSG_SET);
+    message->setLastSegment(true);
+    for (const TagValue& v : values) message->addTag(makeTag(v.id, v.value).release());
+    if (std::string why = unwritableReason(*message); !why.empty()) throw std::invalid_argument(why);
+    exchange.request = std::move(message);
+    return start(std::move(exchange), verify, call);
+}
+
+Clock::time_point Driver::step(const std::vector<int>& ready) {
+    due = core.process(ready, Clock::now());
+    return due;
+}
+
+void Driver::abandon() {
+    core.cancelAll();
+    core.process({}, Clock::now());
+    done.clear();
+    due = Clock::time_point::max();
+}
+
+void Driver::wait(bool all) {
+    std::vector<int> ready;
+    std::vector<pollfd> watched;
+    while (core.pending() > 0 && (all || done.empty())) {
+        int failure = 0;
+        {
+            py::gil_scoped_release unlocked;
+            // What is due (a request just submitted) goes out before any
+            // wait: one poll() a reply, not two.
+            if (Clock::now() >= due) {
+                ready.clear();
+                step(ready);
+                if (core.pending() == 0 || (!all && !done.empty())) break;
+            }
+            watched.clear();
+            for (int fd : core.fds()) watched.push_back({fd, POLLIN, 0});
+            int n = ::poll(watched.data(), watched.size(), waitMilliseconds(due));
+            if (n < 0 && errno != EINTR) failure = errno;
+            ready.clear();
+            for (const pollfd& p : watched)
+                if (n > 0 && p.revents != 0) ready.push_back(p.fd);
+            if (failure == 0 && (!ready.empty() || Clock::now() >= due)) step(ready);
+        }
+        if (failure != 0) {
+            abandon();
+            throw std::system_error(failure, std::generic_category(), "poll");
+        }
+        if (PyErr_CheckSignals() != 0) {
+            abandon();
+            throw py::error_already_set();
+        }
+    }
+}
+
+}  // namespace tagproto

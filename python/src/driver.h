@@ -1,0 +1,60 @@
+// An engine as Python drives it: exchanges submitted, their results kept
+// until Python takes them, and either a blocking wait (the GIL released,
+// signals checked) or the single steps an asyncio loop calls.
+#ifndef TAGPROTO_DRIVER_H
+#define TAGPROTO_DRIVER_H
+
+#include <cstdint>
+#include <deque>
+#include <string>
+#include <vector>
+
+#include "tagengine.h"
+
+namespace tagproto {
+
+// The options of one exchange, as Python gives them.
+struct CallSettings {
+    double timeout = 2.0;  // seconds, the wait of an attempt
+    int retries = 2;
+    double budget = 0;  // seconds from the first send; 0 for none
+};
+
+class Driver {
+public:
+    explicit Driver(const tagengine::Options& options);
+
+    // Queue an exchange and return its id. Throw std::invalid_argument for a
+    // bad target or value before anything is queued. Nothing is sent until
+    // the next step or wait. address, when not null, is the target's,
+    // looked up already (resolveHost); else submit looks it up.
+    uint64_t get(const std::string& target, const std::vector<uint8_t>& ids, const CallSettings& call,
+                 const sockaddr_storage* address = nullptr);
+    uint64_t set(const std::string& target, const std::vector<tagengine::TagValue>& values, bool verify,
+                 const CallSettings& call, const sockaddr_storage* address = nullptr);
+
+    // One step: read the ready descriptors, send and expire what is due, and
+    // keep what ended. Returns when the engine wants the next step.
+    tagengine::Clock::time_point step(const std::vector<int>& ready);
+
+    // Waits, without the GIL, until something ended (or everything, when
+    // all is true) or nothing is pending. A signal whose handler raises
+    // (Ctrl-C) cancels everything and throws that exception.
+    void wait(bool all);
+
+    std::deque<tagengine::Result>& ended() { return done; }
+    tagengine::Engine& engine() { return core; }
+
+private:
+    uint64_t start(tagengine::Exchange exchange, bool write, const CallSettings& call);
+    // Cancel everything, run the callbacks and forget what they ended.
+    void abandon();
+
+    tagengine::Engine core;
+    std::deque<tagengine::Result> done;
+    tagengine::Clock::time_point due = tagengine::Clock::time_point::max();
+};
+
+}  // namespace tagproto
+
+#endif

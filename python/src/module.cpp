@@ -1,0 +1,290 @@
+// tagproto._engine: the engine and the tag table for the Python package.
+// Values cross as Python's own types; results as plain tuples, which the
+// package's Python part turns into Result objects and exceptions.
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <arpa/inet.h>
+
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <stdexcept>
+
+#include "axodict.h"
+#include "driver.h"
+#include "tag_text.h"
+#include "tag_vocabulary.h"
+
+namespace py = pybind11;
+using namespace tagengine;
+
+namespace {
+
+const char* kindWord(TagKind kind) {
+    switch (kind) {
+    case TagKind::None: return "none";
+    case TagKind::Float: return "float";
+    case TagKind::String: return "text";
+    default: return "integer";
+    }
+}
+
+// A tag as the caller named it: a name of the table (case ignored) or one
+// of its ids.
+uint8_t tagIdFrom(const py::handle& tag) {
+    if (py::isinstance<py::bool_>(tag)) throw py::type_error("a tag is a name or an id, not a bool");
+    if (py::isinstance<py::int_>(tag)) {
+        // A Python int may be of any size: range-checked before narrowing.
+        py::int_ number = py::reinterpret_borrow<py::int_>(tag);
+        if (number < py::int_(0) || number > py::int_(255))
+            throw std::invalid_argument("no tag " + std::string(py::str(tag)) + " in the tag table");
+        return tagIdOf(std::to_string(number.cast<int>()));
+    }
+    if (py::isinstance<py::str>(tag)) return tagIdOf(tag.cast<std::string>());
+    throw py::type_error("a tag is a name or an id, not " +
+                         std::string(py::str(tag.get_type().attr("__name__"))));
+}
+
+std::vector<uint8_t> tagIdsFrom(const py::iterable& tags) {
+    std::vector<uint8_t> ids;
+    for (py::handle tag : tags) ids.push_back(tagIdFrom(tag));
+    return ids;
+}
+
+Value valueFrom(const py::handle& value, uint8_t id) {
+    const std::string name = AXO::tagName(id);
+    if (py::isinstance<py::bool_>(value)) throw py::type_error("a bool is no value for " + name);
+    if (py::isinstance<py::int_>(value)) {
+        py::int_ number = py::reinterpret_borrow<py::int_>(value);
+        if (number < py::int_(0) || number > py::int_(std::numeric_limits<uint64_t>::max()))
+            throw std::invalid_argument("value " + std::string(py::str(value)) + " out of range for " + name);
+        return integerValue(number.cast<uint64_t>());
+    }
+    if (py::isinstance<py::float_>(value)) return floatValue(value.cast<double>());
+    if (py::isinstance<py::str>(value)) return textValue(value.cast<std::string>());
+    if (py::isinstance<py::bytes>(value)) {
+        Value bytes;
+        bytes.kind = ValueKind::Bytes;
+        bytes.text = value.cast<std::string>();
+        return bytes;
+    }
+    throw py::type_error("a value is an int, float, str or bytes; not " +
+                         std::string(py::str(value.get_type().attr("__name__"))) + " for " + name);
+}
+
+std::vector<TagValue> valuesFrom(const py::dict& values) {
+    std::vector<TagValue> out;
+    for (auto [tag, value] : values) {
+        TagValue v;
+        v.id = tagIdFrom(tag);
+        v.value = valueFrom(value, v.id);
+        out.push_back(std::move(v));
+    }
+    return out;
+}
+
+py::object toPython(const Value& value) {
+    switch (value.kind) {
+    case ValueKind::Integer: return py::int_(value.integer);
+    case ValueKind::Float: return py::float_(value.real);
+    case ValueKind::Text: {
+        // The engine's check is as strict as Python's decoder; should they
+        // ever differ, a device's bytes still arrive, as bytes.
+        PyObject* text = PyUnicode_DecodeUTF8(value.text.data(), Py_ssize_t(value.text.size()), nullptr);
+        if (text) return py::reinterpret_steal<py::str>(text);
+        PyErr_Clear();
+        return py::bytes(value.text);
+    }
+    case ValueKind::Bytes: return py::bytes(value.text);
+    default: return py::none();
+    }
+}
+
+// The table's name of the tag, or its id when the table has none.
+py::object key(uint8_t id) {
+    const char* name = AXO::tagName(id);
+    return name ? py::object(py::str(name)) : py::object(py::int_(id));
+}
+
+py::dict valuesDict(const Result& result) {
+    py::dict values;
+    if (!result.reply) return values;
+    // A tag repeated in the reply keeps its last copy.
+    for (const TagValue& v : valuesOf(*result.reply)) values[key(v.id)] = toPython(v.value);
+    return values;
+}
+
+py::dict differencesDict(const Result& result) {
+    py::dict differences;
+    for (const Mismatch& m : result.mismatches) {
+        py::object read = m.read ? toPython(valueOf(*m.read)) : py::none();
+        differences[key(m.wrote->tagId)] = py::make_tuple(toPython(valueOf(*m.wrote)), read);
+    }
+    return differences;
+}
+
+// (id, target, status, values, attempts, round trip or None, detail,
+// differences, set sent)
+py::tuple resultTuple(const Result& r) {
+    bool timed = r.status == Status::Answered || r.status == Status::ErrorReply ||
+                 r.status == Status::Refused || r.status == Status::Verified || r.status == Status::Mismatch;
+    py::object roundTrip = timed ? py::object(py::float_(std::chrono::duration<double>(r.roundTrip).count()))
+                                 : py::object(py::none());
+    return py::make_tuple(r.id, r.target, statusName(r.status), valuesDict(r), r.attempts, roundTrip,
+                          r.detail, differencesDict(r), r.setSent);
+}
+
+// One exchange run to its end, for the plain calls (one crossing into C++
+// a call): the reply's values when it ended as wanted, else its result
+// tuple.
+py::object runOne(tagproto::Driver& driver, Status wanted) {
+    driver.wait(true);
+    auto& ended = driver.ended();
+    if (ended.size() != 1) throw std::logic_error("one exchange ended as " + std::to_string(ended.size()));
+    py::object result = ended.front().status == wanted ? py::object(valuesDict(ended.front()))
+                                                       : py::object(resultTuple(ended.front()));
+    ended.clear();
+    return result;
+}
+
+py::list take(tagproto::Driver& driver) {
+    py::list results;
+    auto& ended = driver.ended();
+    while (!ended.empty()) {
+        results.append(resultTuple(ended.front()));
+        ended.pop_front();
+    }
+    return results;
+}
+
+// Seconds on the clock of time.monotonic() (and asyncio's loop.time()),
+// which is the steady clock's; None for never.
+py::object monotonic(Clock::time_point at) {
+    if (at == Clock::time_point::max()) return py::none();
+    return py::float_(std::chrono::duration<double>(at.time_since_epoch()).count());
+}
+
+tagproto::CallSettings settings(double timeout, int retries, std::optional<double> budget) {
+    if (!(timeout > 0) || !std::isfinite(timeout))
+        throw std::invalid_argument("timeout must be a positive number of seconds");
+    if (retries < 0) throw std::invalid_argument("retries must be 0 or more");
+    if (budget && (!(*budget > 0) || !std::isfinite(*budget)))
+        throw std::invalid_argument("budget must be a positive number of seconds, or None");
+    return {timeout, retries, budget.value_or(0)};
+}
+
+py::object parseValue(const py::handle& tag, const std::string& text) {
+    const TagEntry* entry = tagById(tagIdFrom(tag));
+    std::string why;
+    std::unique_ptr<VTag> value = tagconf::parseValue(*entry, text, why);
+    if (!value) throw std::invalid_argument(why);
+    return toPython(valueOf(*value));
+}
+
+// Whether submitting the target would look its host up (a name, not an
+// address), which an event loop does not want to wait for.
+bool isName(const std::string& target) {
+    Exchange e = exchangeTo(target);
+    unsigned char address[sizeof(in6_addr)];
+    return inet_pton(AF_INET, e.host.c_str(), address) != 1 &&
+           inet_pton(AF_INET6, e.host.c_str(), address) != 1;
+}
+
+// The target's address as submit would find it, (True, address) or (False,
+// reason); for a worker thread, so it waits without the GIL.
+py::tuple resolve(const std::string& target) {
+    Exchange e = exchangeTo(target);
+    sockaddr_storage to{};
+    std::string why;
+    bool found = false;
+    {
+        py::gil_scoped_release unlocked;
+        found = resolveHost(e.host, e.port, to, why);
+    }
+    if (!found) return py::make_tuple(false, why);
+    return py::make_tuple(true, py::bytes(reinterpret_cast<const char*>(&to), sizeof to));
+}
+
+// An address resolve() gave, or null for none.
+const sockaddr_storage* addressFrom(const std::optional<py::bytes>& address, sockaddr_storage& to) {
+    if (!address) return nullptr;
+    std::string raw = *address;
+    if (raw.size() != sizeof to) throw std::invalid_argument("not an address from resolve()");
+    std::memcpy(&to, raw.data(), raw.size());
+    return &to;
+}
+
+py::list table() {
+    py::list rows;
+    for (const TagEntry& e : allTags()) rows.append(py::make_tuple(e.id, e.name, kindWord(e.kind)));
+    return rows;
+}
+
+}  // namespace
+
+PYBIND11_MODULE(_engine, m) {
+    m.doc() = "The tag-protocol engine under tagproto; use the tagproto package, not this module.";
+    m.def("table", &table, "Every tag of the table as (id, name, kind), in id order.");
+    m.def("parse_value", &parseValue, py::arg("tag"), py::arg("text"));
+    m.def("tag_id", &tagIdFrom, py::arg("tag"));
+    m.def("is_name", &isName, py::arg("target"));
+    m.def("resolve", &resolve, py::arg("target"));
+    py::class_<tagproto::Driver>(m, "Driver")
+        .def(py::init([](size_t maxInFlight, double rate) {
+                 Options options;
+                 if (maxInFlight > 0) options.maxInFlight = maxInFlight;
+                 options.requestsPerSecond = rate;
+                 return std::make_unique<tagproto::Driver>(options);
+             }),
+             py::arg("max_in_flight") = 0, py::arg("rate") = 0.0)
+        .def(
+            "get",
+            [](tagproto::Driver& d, const std::string& target, const py::iterable& tags, double timeout,
+               int retries, std::optional<double> budget, std::optional<py::bytes> address) {
+                auto call = settings(timeout, retries, budget);
+                sockaddr_storage to{};
+                return d.get(target, tagIdsFrom(tags), call, addressFrom(address, to));
+            },
+            py::arg("target"), py::arg("tags"), py::arg("timeout"), py::arg("retries"), py::arg("budget"),
+            py::arg("address") = py::none())
+        .def(
+            "set",
+            [](tagproto::Driver& d, const std::string& target, const py::dict& values, bool verify,
+               double timeout, int retries, std::optional<double> budget, std::optional<py::bytes> address) {
+                auto call = settings(timeout, retries, budget);
+                sockaddr_storage to{};
+                return d.set(target, valuesFrom(values), verify, call, addressFrom(address, to));
+            },
+            py::arg("target"), py::arg("values"), py::arg("verify"), py::arg("timeout"), py::arg("retries"),
+            py::arg("budget"), py::arg("address") = py::none())
+        .def(
+            "call_get",
+            [](tagproto::Driver& d, const std::string& target, const py::tuple& tags, double timeout,
+               int retries, std::optional<double> budget) {
+                d.get(target, tagIdsFrom(tags), settings(timeout, retries, budget));
+                return runOne(d, Status::Answered);
+            },
+            py::arg("target"), py::arg("tags"), py::arg("timeout"), py::arg("retries"), py::arg("budget"))
+        .def(
+            "call_set",
+            [](tagproto::Driver& d, const std::string& target, const py::dict& values, bool verify,
+               double timeout, int retries, std::optional<double> budget) {
+                d.set(target, valuesFrom(values), verify, settings(timeout, retries, budget));
+                return runOne(d, verify ? Status::Verified : Status::Sent);
+            },
+            py::arg("target"), py::arg("values"), py::arg("verify"), py::arg("timeout"), py::arg("retries"),
+            py::arg("budget"))
+        .def("fds",
+             [](tagproto::Driver& d) {
+                 auto fds = d.engine().fds();
+                 return std::vector<int>(fds.begin(), fds.end());
+             })
+        .def("step",
+             [](tagproto::Driver& d, const std::vector<int>& ready) { return monotonic(d.step(ready)); })
+        .def("wait", &tagproto::Driver::wait, py::arg("all"))
+        .def("take", &take)
+        .def("cancel", [](tagproto::Driver& d, uint64_t id) { return d.engine().cancel(id); })
+        .def("cancel_all", [](tagproto::Driver& d) { d.engine().cancelAll(); })
+        .def("pending", [](tagproto::Driver& d) { return d.engine().pending(); });
+}

@@ -1,0 +1,204 @@
+"""Read and write the tags of tag-protocol devices over UDP.
+
+    >>> import tagproto
+    >>> tagproto.get("127.0.0.1:60000", "TAG_DEV_ID", "TAG_DEV_LABEL")
+    {'TAG_DEV_ID': 42, 'TAG_DEV_LABEL': 'Demo rack controller'}
+    >>> tagproto.set("127.0.0.1:60000", {"TAG_DEV_LABEL": "rack 7"})
+    {'TAG_DEV_LABEL': 'rack 7'}
+    >>> for r in tagproto.poll(["127.0.0.1:60001", "127.0.0.1:60002"], "TAG_DEV_ID"):
+    ...     print(r.target, r.status, r.values)
+
+Targets are "host", "host:port", "[v6]:port" or a bare IPv6 address (port
+60000 when none is given). Tags are named as the tag table names them (case
+ignored) or by id; values are int, float, str (bytes for a text that is not
+UTF-8) and None for a tag without a value, typed by the table (tagproto.tags).
+
+Each attempt waits ``timeout`` seconds at most (shorter once the device has
+shown how fast it answers), ``retries`` more attempts follow a lost one, and
+``budget`` bounds a whole exchange in seconds. Whatever does not end as asked
+raises a subclass of tagproto.Error; bad arguments raise ValueError or
+TypeError before anything is sent. The calls release the GIL while they wait,
+and Ctrl-C cancels what is in flight. tagproto.aio has the same calls as
+coroutines for asyncio.
+"""
+
+import os
+import threading
+from typing import Any, Dict, Iterable, Iterator, List, Mapping, NamedTuple, Optional, Union
+
+from . import _engine
+from ._results import (Cancelled, Error, ErrorReply, Mismatch, Refused, ReplyTooLong, Result,
+                       SendFailed, TimedOut, Unresolvable, _result)
+
+__all__ = [
+    "aio",
+    "get", "set", "poll", "parse_value", "tag", "tags", "Tag", "Result", "Error", "TimedOut",
+    "ErrorReply", "Refused", "Unresolvable", "Mismatch", "ReplyTooLong", "SendFailed", "Cancelled",
+]
+
+# Shown as tagproto.TimedOut, ..., in help() and tracebacks.
+for _public in (Result, Error, TimedOut, ErrorReply, Refused, Unresolvable, Mismatch, ReplyTooLong,
+                SendFailed, Cancelled):
+    _public.__module__ = __name__
+
+TagRef = Union[str, int]
+Value = Union[int, float, str, bytes, None]
+
+
+class Tag(NamedTuple):
+    """A tag of the table: its id, its name and the kind of value it holds
+    ("none" for a group tag, "integer", "float" or "text")."""
+
+    id: int
+    name: str
+    kind: str
+
+
+def _table() -> Mapping[str, Tag]:
+    from types import MappingProxyType
+    return MappingProxyType({name: Tag(i, name, kind) for i, name, kind in _engine.table()})
+
+
+tags: Mapping[str, Tag] = _table()
+"""Every tag of the table by name (upper case, as the table writes it)."""
+
+_by_id = {t.id: t for t in tags.values()}
+
+
+def tag(name_or_id: TagRef) -> Tag:
+    """The Tag a name (case ignored) or an id stands for; ValueError when the
+    table has no such tag."""
+    return _by_id[_engine.tag_id(name_or_id)]
+
+
+def parse_value(tag: TagRef, text: str) -> Value:
+    """A value written as tagconf reads it from a state file: integers in
+    hexadecimal (an optional 0x, within the tag's width), floats in decimal
+    (nan, inf), texts as they are. ValueError with tagconf's own message when
+    the text does not fit the tag, or the tag is a group tag."""
+    return _engine.parse_value(tag, text)
+
+
+# One engine per thread for get() and set(): a socket kept open and the round
+# trips it has learnt, never shared between threads nor kept across fork.
+class _Local(threading.local):
+    def __init__(self) -> None:
+        self.driver = _engine.Driver()
+        self.busy = False
+
+
+_local = _Local()
+
+
+def _after_fork() -> None:
+    global _local
+    _local = _Local()
+
+
+os.register_at_fork(after_in_child=_after_fork)
+
+
+def _one(call: str, *args: Any) -> Any:
+    local = _local
+    if local.busy:
+        # A signal handler calling get() inside a get(): an engine of its own.
+        return getattr(_engine.Driver(), call)(*args)
+    local.busy = True
+    try:
+        return getattr(local.driver, call)(*args)
+    finally:
+        local.busy = False
+
+
+def get(target: str, *tags: TagRef, timeout: float = 2.0, retries: int = 2,
+        budget: Optional[float] = None) -> Dict[Any, Value]:
+    """Read tags from one device with one GET; return name -> value.
+
+    A group tag is sent as it is, and the device answers with the tags it
+    stands for. A tag the reply repeats keeps its last copy. Raises TimedOut,
+    ErrorReply (a tag the device does not hold), Refused, Unresolvable,
+    ReplyTooLong, SendFailed or Cancelled."""
+    got = _one("call_get", target, tags, timeout, retries, budget)
+    if type(got) is dict:  # the reply's values; else how it ended
+        return got
+    raise _result(got).error  # type: ignore[misc]
+
+
+def set(target: str, values: Mapping[TagRef, Value], verify: bool = True, timeout: float = 2.0,
+        retries: int = 2, budget: Optional[float] = None) -> Dict[Any, Value]:
+    """Write values (name or id -> value) to one device.
+
+    verify=True writes, reads the tags back and writes again what did not
+    take, up to ``retries`` more rounds; it returns the read-back (name ->
+    value) or raises Mismatch (what was written and read), TimedOut (the
+    device may hold the values: see its set_sent), ErrorReply, Refused, ...
+    verify=False sends the SET once and returns {}: nobody knows whether it
+    arrived. A value must be of its tag's kind (an int is taken for a float
+    tag) and a group tag cannot be written: ValueError or TypeError."""
+    got = _one("call_set", target, dict(values), verify, timeout, retries, budget)
+    if type(got) is dict:  # the read-back (verify) or nothing (sent)
+        return got
+    raise _result(got).error  # type: ignore[misc]
+
+
+class _Poll:
+    """The results of a poll as they end. Closing it (or leaving a for loop
+    early and dropping it) cancels what is still in flight."""
+
+    def __init__(self, driver: Any, count: int) -> None:
+        self._driver = driver
+        self._left = count
+        self._ready: List[tuple] = []
+
+    def __iter__(self) -> "_Poll":
+        return self
+
+    def __next__(self) -> Result:
+        if not self._ready:
+            if self._left == 0:
+                raise StopIteration
+            self._driver.wait(False)
+            self._ready = self._driver.take()
+            self._ready.reverse()
+            if not self._ready:
+                self._left = 0
+                raise StopIteration
+        self._left -= 1
+        return _result(self._ready.pop())
+
+    def close(self) -> None:
+        """Cancel what is still in flight."""
+        if self._left:
+            self._driver.cancel_all()
+            self._left = 0
+            self._ready = []
+
+    def __del__(self) -> None:
+        self.close()
+
+
+def poll(targets: Iterable[str], *tags: TagRef, timeout: float = 2.0, retries: int = 2,
+         budget: Optional[float] = None, max_in_flight: Optional[int] = None,
+         rate: Optional[float] = None) -> Iterator[Result]:
+    """Read the tags from every target at once; yield a Result per target as
+    its exchange ends, in that order (never raises for a device: see
+    Result.status and Result.error).
+
+    max_in_flight bounds the exchanges between first send and end (4096 by
+    default), rate the datagrams sent per second (None: no limit). Every
+    target is checked before anything is sent (ValueError)."""
+    if isinstance(targets, (str, bytes)):
+        raise TypeError("targets is an iterable of targets, not one target")
+    driver = _engine.Driver(max_in_flight or 0, rate or 0.0)
+    ids = list(tags)
+    count = 0
+    for target in targets:
+        driver.get(target, ids, timeout, retries, budget)
+        count += 1
+    return _poll_iter(driver, count)
+
+
+def _poll_iter(driver: Any, count: int) -> Iterator[Result]:
+    return _Poll(driver, count)
+
+from . import aio  # noqa: E402  (tagproto.aio after import tagproto)

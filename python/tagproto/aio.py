@@ -1,0 +1,236 @@
+"""tagproto's calls as coroutines, driven from the running asyncio loop.
+
+    async def main():
+        print(await tagproto.aio.get("127.0.0.1:60000", "TAG_DEV_ID"))
+        async for r in tagproto.aio.poll(targets, "TAG_DEV_ID"):
+            print(r.target, r.status, r.values)
+
+Each event loop has one engine: its sockets are watched with loop.add_reader
+and its next deadline with loop.call_at, so any number of calls at once cost
+no thread and one socket per address family. A host name (not an address)
+is looked up in the loop's default executor, so that the loop never waits
+for the resolver. Arguments, results and
+exceptions are those of tagproto.get, set and poll. Cancelling the task
+awaiting a call cancels its exchange.
+"""
+
+import asyncio
+import builtins
+import time
+import weakref
+from typing import Any, AsyncIterator, Dict, Iterable, List, Mapping, Optional, Set
+
+from . import _engine
+from ._results import Result, Unresolvable, _result
+
+__all__ = ["get", "set", "poll"]
+
+
+class _Sink:
+    """Where a poll's results gather as they end, without a future each: a
+    fleet's thousands of results cost a list append each."""
+
+    def __init__(self, loop: asyncio.AbstractEventLoop) -> None:
+        self.loop = loop
+        self.ended: List[Any] = []  # result tuples of the engine, or Results
+        self.exchanges: Set[int] = builtins.set()
+        self.wake: Optional["asyncio.Future[None]"] = None
+
+    def add(self, ended: Any) -> None:
+        self.ended.append(ended)
+        if self.wake is not None and not self.wake.done():
+            self.wake.set_result(None)
+
+    async def next_batch(self) -> List[Any]:
+        while not self.ended:
+            self.wake = self.loop.create_future()
+            await self.wake
+        batch, self.ended = self.ended, []
+        return batch
+
+
+class _LoopEngine:
+    """The engine of one event loop: its results resolve futures, or gather
+    in a poll's sink."""
+
+    def __init__(self, loop: asyncio.AbstractEventLoop) -> None:
+        self._loop = weakref.ref(loop)
+        self._driver = _engine.Driver()
+        self._waiting: Dict[int, Any] = {}  # exchange -> its future or its poll's sink
+        self._watched: Set[int] = builtins.set()
+        self._timer: Optional[asyncio.TimerHandle] = None
+        self._timer_at: Optional[float] = None
+        self._soon = False
+
+    def submit(self, start: Any) -> "asyncio.Future[Result]":
+        loop = self._loop()
+        assert loop is not None
+        exchange = start(self._driver)  # raises for bad arguments, nothing sent
+        future = loop.create_future()
+        self._waiting[exchange] = future
+        future.add_done_callback(lambda f, e=exchange: self._dropped(f, e))
+        # The step sends it, and watches a socket submit opened (IPv6) before
+        # any reply can come.
+        if not self._soon:
+            # One step sends everything submitted meanwhile, however many.
+            self._soon = True
+            loop.call_soon(self._step, ())
+        return future
+
+    def submit_to(self, sink: _Sink, start: Any) -> None:
+        """Queue an exchange whose result goes to the sink."""
+        exchange = start(self._driver)
+        self._waiting[exchange] = sink
+        sink.exchanges.add(exchange)
+        self._schedule_soon()
+
+    def cancel(self, sink: _Sink) -> None:
+        """Cancel what of the sink's exchanges has not ended."""
+        for exchange in sink.exchanges:
+            if self._waiting.pop(exchange, None) is not None:
+                self._driver.cancel(exchange)
+        sink.exchanges.clear()
+        self._schedule_soon()
+
+    def _dropped(self, future: "asyncio.Future[Result]", exchange: int) -> None:
+        if future.cancelled() and self._waiting.pop(exchange, None) is not None:
+            self._driver.cancel(exchange)
+            self._schedule_soon()
+
+    def _schedule_soon(self) -> None:
+        loop = self._loop()
+        if loop is not None and not self._soon and not loop.is_closed():
+            self._soon = True
+            loop.call_soon(self._step, ())
+
+    def _watch(self, loop: asyncio.AbstractEventLoop) -> None:
+        # The IPv6 socket opens with the first IPv6 target.
+        fds = self._driver.fds()
+        if len(fds) == len(self._watched):
+            return
+        for fd in fds:
+            if fd not in self._watched:
+                loop.add_reader(fd, self._step, (fd,))
+                self._watched.add(fd)
+
+    def _step(self, ready: tuple) -> None:
+        if not ready:
+            self._soon = False
+        loop = self._loop()
+        if loop is None:
+            return
+        due = self._driver.step(list(ready))
+        for raw in self._driver.take():
+            waiting = self._waiting.pop(raw[0], None)
+            if type(waiting) is _Sink:
+                waiting.exchanges.discard(raw[0])
+                waiting.add(raw)
+            elif waiting is not None and not waiting.done():
+                waiting.set_result(_result(raw))
+        self._watch(loop)
+        self._arm(loop, due)
+
+    def _arm(self, loop: asyncio.AbstractEventLoop, due: Optional[float]) -> None:
+        if due == self._timer_at:
+            return
+        if self._timer is not None:
+            self._timer.cancel()
+        self._timer, self._timer_at = None, due
+        if due is not None:
+            # due is on the engine's clock, time.monotonic(); a loop's own
+            # clock (loop.time()) may count from elsewhere.
+            self._timer = loop.call_at(loop.time() + (due - time.monotonic()), self._expire)
+
+    def _expire(self) -> None:
+        self._timer, self._timer_at = None, None
+        self._step(())
+
+
+_engines: "weakref.WeakKeyDictionary[asyncio.AbstractEventLoop, _LoopEngine]" = weakref.WeakKeyDictionary()
+
+
+def _engine_of_loop() -> _LoopEngine:
+    loop = asyncio.get_running_loop()
+    engine = _engines.get(loop)
+    if engine is None:
+        engine = _engines[loop] = _LoopEngine(loop)
+    return engine
+
+
+async def _address(target: str) -> Optional[bytes]:
+    """The target's address looked up off the loop, or None for an address
+    (the engine reads it at once). Raises Unresolvable."""
+    if not _engine.is_name(target):
+        return None
+    found, got = await asyncio.get_running_loop().run_in_executor(None, _engine.resolve, target)
+    if not found:
+        raise Unresolvable(target, "unresolvable", f"unresolvable: {got}")
+    return got
+
+
+def _check_tags(tags: tuple) -> list:
+    """The tags, refused (ValueError, TypeError) before any lookup or send."""
+    for t in tags:
+        _engine.tag_id(t)
+    return list(tags)
+
+
+async def _get(target: str, ids: list, timeout: float, retries: int, budget: Optional[float]) -> Result:
+    try:
+        address = await _address(target)  # a bad target raises ValueError here, before anything is sent
+    except Unresolvable as e:
+        return Result(target, e.status, {}, 0, None, e)
+    return await _engine_of_loop().submit(lambda d: d.get(target, ids, timeout, retries, budget, address))
+
+
+async def get(target: str, *tags: Any, timeout: float = 2.0, retries: int = 2,
+              budget: Optional[float] = None) -> Dict[Any, Any]:
+    """tagproto.get as a coroutine."""
+    r = await _get(target, _check_tags(tags), timeout, retries, budget)
+    if r.error is not None:
+        raise r.error
+    return r.values
+
+
+async def set(target: str, values: Mapping[Any, Any], verify: bool = True, timeout: float = 2.0,
+              retries: int = 2, budget: Optional[float] = None) -> Dict[Any, Any]:
+    """tagproto.set as a coroutine."""
+    mapping = dict(values)
+    _check_tags(tuple(mapping))
+    address = await _address(target)
+    r = await _engine_of_loop().submit(lambda d: d.set(target, mapping, verify, timeout, retries, budget, address))
+    if r.error is not None:
+        raise r.error
+    return r.values if verify else {}
+
+
+async def poll(targets: Iterable[str], *tags: Any, timeout: float = 2.0, retries: int = 2,
+               budget: Optional[float] = None) -> AsyncIterator[Result]:
+    """tagproto.poll as an asynchronous iterator: ``async for r in poll(...)``
+    yields each target's Result as it ends. Leaving the loop early cancels
+    what is still in flight."""
+    if isinstance(targets, (str, bytes)):
+        raise TypeError("targets is an iterable of targets, not one target")
+    engine = _engine_of_loop()
+    ids = _check_tags(tags)
+    targets = list(targets)
+    names = [_engine.is_name(t) for t in targets]  # every target checked before anything is sent
+    sink = _Sink(asyncio.get_running_loop())
+    lookups = []
+    try:
+        for target, name in zip(targets, names):
+            if name:
+                lookup = asyncio.ensure_future(_get(target, ids, timeout, retries, budget))
+                lookup.add_done_callback(lambda f: f.cancelled() or sink.add(f.result()))
+                lookups.append(lookup)
+            else:
+                engine.submit_to(sink, lambda d, t=target: d.get(t, ids, timeout, retries, budget))
+        left = len(targets)
+        while left:
+            for ended in await sink.next_batch():
+                left -= 1
+                yield ended if type(ended) is Result else _result(ended)
+    finally:
+        engine.cancel(sink)
+        for lookup in lookups:
+            lookup.cancel()

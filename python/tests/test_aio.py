@@ -1,0 +1,119 @@
+"""tagproto.aio on a real event loop against real agents."""
+
+import asyncio
+import gc
+import os
+
+import pytest
+
+import tagproto
+from conftest import free_udp_port
+
+
+def test_a_thousand_concurrent_reads_each_get_their_own_device(agent_factory):
+    fleet = agent_factory(devices=1000)
+
+    async def main():
+        reads = [tagproto.aio.get(t, "TAG_DEV_ID", "TAG_DEV_LABEL", retries=4) for t in fleet.targets]
+        return await asyncio.gather(*reads)
+
+    got = asyncio.run(main())
+    assert [g["TAG_DEV_ID"] for g in got] == list(range(1, 1001))
+    assert got[999]["TAG_DEV_LABEL"].endswith(" 1000")
+
+
+def test_poll_yields_as_they_end_and_errors_raise_as_in_get(agent_factory, silent_port):
+    fleet = agent_factory("--loss", "0.3", devices=30)
+    silent = f"127.0.0.1:{silent_port}"
+
+    async def main():
+        results = [r async for r in tagproto.aio.poll(fleet.targets + [silent], "TAG_DEV_ID",
+                                                      timeout=0.1, retries=8)]
+        with pytest.raises(tagproto.TimedOut) as timed_out:
+            await tagproto.aio.get(silent, "TAG_DEV_ID", timeout=0.05, retries=0)
+        with pytest.raises(tagproto.ErrorReply) as error_reply:
+            await tagproto.aio.get(fleet.targets[0], "TAG_IO_LABEL", retries=8, timeout=0.1)
+        with pytest.raises(tagproto.Refused):
+            await tagproto.aio.get(f"127.0.0.1:{free_udp_port()}", "TAG_DEV_ID")
+        with pytest.raises(ValueError, match="no tag TAG_NOPE"):
+            await tagproto.aio.get(silent, "TAG_NOPE")
+        with pytest.raises(tagproto.Unresolvable):
+            await tagproto.aio.get("no-such-host.invalid", "TAG_DEV_ID")
+        # A name is looked up off the loop, then read as an address is.
+        port = fleet.targets[0].rsplit(":", 1)[1]
+        named = [r async for r in tagproto.aio.poll([f"localhost:{port}", "no-such-host.invalid"], "TAG_DEV_ID",
+                                                    timeout=0.1, retries=8)]
+        return results, timed_out.value, error_reply.value, named
+
+    results, timed_out, error_reply, named = asyncio.run(main())
+    assert sorted((r.target, r.status, r.values) for r in named) == [
+        (f"localhost:{fleet.targets[0].rsplit(':', 1)[1]}", "answered", {"TAG_DEV_ID": 1}),
+        ("no-such-host.invalid", "unresolvable", {})]
+    assert len(results) == 31
+    assert sorted(r.values["TAG_DEV_ID"] for r in results if r.status == "answered") == list(range(1, 31))
+    assert results[-1].target == silent and results[-1].status == "timed_out"
+    assert results[-1].attempts == 9
+    assert timed_out.attempts == 1
+    assert error_reply.tags == {"TAG_ERR_TAGID": 21}
+
+
+def test_verified_and_mismatched_writes(agent_factory):
+    agent = agent_factory("--read-only", "TAG_DEV_STATE")
+
+    async def main():
+        back = await tagproto.aio.set(agent.target, {"TAG_DEV_LABEL": "async"})
+        with pytest.raises(tagproto.Mismatch) as caught:
+            await tagproto.aio.set(agent.target, {"TAG_DEV_STATE": 3}, retries=0)
+        sent = await tagproto.aio.set(agent.target, {"TAG_DEV_LABEL": "once"}, verify=False)
+        return back, caught.value, sent
+
+    back, mismatch, sent = asyncio.run(main())
+    assert back == {"TAG_DEV_LABEL": "async"}
+    assert mismatch.differences == {"TAG_DEV_STATE": (3, 1)}
+    assert sent == {}
+
+
+def test_a_cancelled_call_cancels_its_exchange(silent_port):
+    silent = f"127.0.0.1:{silent_port}"
+
+    async def main():
+        task = asyncio.ensure_future(tagproto.aio.get(silent, "TAG_DEV_ID", timeout=5))
+        await asyncio.sleep(0.05)
+        task.cancel()
+        with pytest.raises(asyncio.CancelledError):
+            await task
+        engine = tagproto.aio._engine_of_loop()
+        await asyncio.sleep(0.01)
+        return engine._driver.pending(), len(engine._waiting)
+
+    assert asyncio.run(main()) == (0, 0)
+
+
+def test_leaving_a_poll_early_cancels_the_rest(agent_factory, silent_port):
+    fleet = agent_factory(devices=3)
+    silent = [f"127.0.0.1:{silent_port}"] * 5
+
+    async def main():
+        async for r in tagproto.aio.poll(fleet.targets + silent, "TAG_DEV_ID", timeout=5):
+            assert r.status == "answered"
+            break
+        await asyncio.sleep(0.01)
+        return tagproto.aio._engine_of_loop()._driver.pending()
+
+    assert asyncio.run(main()) == 0
+
+
+def test_an_engine_goes_with_its_loop(agent):
+    def descriptors():
+        return len(os.listdir("/proc/self/fd"))
+
+    async def one():
+        return await tagproto.aio.get(agent.target, "TAG_DEV_ID")
+
+    asyncio.run(one())
+    gc.collect()
+    before = descriptors()
+    for _ in range(20):
+        assert asyncio.run(one()) == {"TAG_DEV_ID": 42}
+    gc.collect()
+    assert descriptors() == before
