@@ -6,10 +6,11 @@ set -euo pipefail
 
 # dpkg-dev, file, binutils and lintian build and check the Debian packages;
 # libfyaml-dev parses every YAML file the programs read; libgnutls28-dev and
-# libcrypt-dev serve the exporter's TLS and passwords, and
-# openssl makes the certificates of its tests.
+# libcrypt-dev serve the exporter's TLS and passwords,
+# openssl makes the certificates of its tests and apache2-utils (htpasswd)
+# their bcrypt password hashes, as users make theirs.
 packages=(cmake g++ make pkg-config liblog4cpp5-dev libgtest-dev mandoc nlohmann-json3-dev libyaml-cpp-dev libfyaml-dev
-  libmicrohttpd-dev libgnutls28-dev libcrypt-dev openssl libcli11-dev locales curl dpkg-dev file binutils lintian
+  libmicrohttpd-dev libgnutls28-dev libcrypt-dev openssl apache2-utils libcli11-dev locales curl dpkg-dev file binutils lintian
   "$@")
 missing=()
 for p in "${packages[@]}"; do
