@@ -32,7 +32,7 @@ packages=(
   "libaxodict0|$libdir/libaxodict.so.0 $libdir/libaxodict.so.0.1.0|"
   "libvlog0|$libdir/libvlog.so.0 $libdir/libvlog.so.0.1.0|liblog4cpp5v5"
   "libtagengine0|$libdir/libtagengine.so.0 $libdir/libtagengine.so.0.1.0|libvmsg0 (= 0.1.0), libaxodict0 (= 0.1.0), libstdc++6"
-  "libtagproto-dev|include/tagproto/vmsg.h include/tagproto/axodict.h include/tagproto/axodict_tags.h include/tagproto/vlog.h include/tagproto/tagengine.h $libdir/libvmsg.so $libdir/libaxodict.so $libdir/libvlog.so $libdir/libtagengine.so $libdir/pkgconfig/vmsg.pc $libdir/pkgconfig/axodict.pc $libdir/pkgconfig/vlog.pc $libdir/pkgconfig/tagproto.pc $libdir/pkgconfig/tagengine.pc $libdir/cmake/tagproto/tagprotoConfig.cmake share/man/man3/tagproto.3.gz share/man/man3/tagengine.3.gz share/doc/libtagproto-dev/wire-format.md share/doc/libtagproto-dev/examples/read-two-tags/read_two_tags.cpp share/doc/libtagproto-dev/examples/fleet-read/fleet_read.cpp|libvmsg0 (= 0.1.0), libaxodict0 (= 0.1.0), libvlog0 (= 0.1.0), libtagengine0 (= 0.1.0), liblog4cpp5-dev"
+  "libtagproto-dev|include/tagproto/vmsg.h include/tagproto/axodict.h include/tagproto/axodict_tags.h include/tagproto/vlog.h include/tagproto/tagengine.h $libdir/libvmsg.so $libdir/libaxodict.so $libdir/libvlog.so $libdir/libtagengine.so $libdir/pkgconfig/vmsg.pc $libdir/pkgconfig/axodict.pc $libdir/pkgconfig/vlog.pc $libdir/pkgconfig/tagproto.pc $libdir/pkgconfig/tagengine.pc $libdir/cmake/tagproto/tagprotoConfig.cmake share/man/man3/tagproto.3.gz share/man/man3/tagengine.3.gz share/man/man3/vmsg.3.gz share/man/man3/axodict.3.gz share/man/man3/vlog.3.gz share/doc/libtagproto-dev/wire-format.md share/doc/libtagproto-dev/examples/read-two-tags/read_two_tags.cpp share/doc/libtagproto-dev/examples/fleet-read/fleet_read.cpp|libvmsg0 (= 0.1.0), libaxodict0 (= 0.1.0), libvlog0 (= 0.1.0), libtagengine0 (= 0.1.0), liblog4cpp5-dev"
   "tagclient|bin/tagclient share/man/man1/tagclient.1.gz share/man/man7/tagclient-tags.7.gz share/bash-completion/completions/tagclient share/man/man7/tagproto-dissector.7.gz $plugindir/tagproto.lua|libvmsg0 (= 0.1.0), libaxodict0 (= 0.1.0), libvlog0 (= 0.1.0)"
   "tagagent|bin/tagagent share/man/man1/tagagent.1.gz|libvmsg0 (= 0.1.0), libvlog0 (= 0.1.0)"
   "tagpoll|bin/tagpoll share/man/man1/tagpoll.1.gz share/bash-completion/completions/tagpoll|libvmsg0 (= 0.1.0)"
@@ -79,6 +79,14 @@ for row in "${packages[@]}"; do
     fi
   done
 done
+
+# man vmsg (axodict, vlog), by a header's name, finds the libraries' page.
+if command -v man >/dev/null; then
+  for name in vmsg axodict vlog; do
+    MANWIDTH=80 man -M "$out/tree-libtagproto-dev$prefix/share/man" 3 "$name" 2>/dev/null | grep -q 'libvmsg' ||
+      fail "man $name does not show the libraries' page"
+  done
+fi
 
 if [[ $prefix == /usr ]]; then
   # The exporter's modules file is a configuration file under /etc, kept by upgrades.
