@@ -7,11 +7,13 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <log4cpp/Category.hh>
 #include <memory>
 
 #include "config.h"
+#include "credentials.h"
 #include "engine_transport.h"
 #include "http_server.h"
 #include "listen_socket.h"
@@ -147,6 +149,9 @@ int main(int argc, char** argv) {
     }
     cVlog::init(priorityOf(options.logLevel));
     useLogFormat(options.logFormat == "json" ? LogFormat::Json : LogFormat::Logfmt);
+    // Under systemd a relative web configuration is one of the unit's
+    // credentials; the reloads read the same file.
+    options.webConfigFile = credentialPath(options.webConfigFile, getenv("CREDENTIALS_DIRECTORY"));
     auto config = std::make_shared<Config>();
     WebConfig web;
     if (!loadConfigFile(options.configFile, *config, error) ||

@@ -37,7 +37,7 @@ packages=(
   "tagagent|bin/tagagent share/man/man1/tagagent.1.gz|libvmsg0 (= 0.1.0), libvlog0 (= 0.1.0)"
   "tagpoll|bin/tagpoll share/man/man1/tagpoll.1.gz share/bash-completion/completions/tagpoll|libvmsg0 (= 0.1.0)"
   "tagconf|bin/tagconf share/man/man1/tagconf.1.gz share/bash-completion/completions/tagconf|libvmsg0 (= 0.1.0), libfyaml0, libgnutls30"
-  "tag-exporter|bin/tag_exporter share/man/man1/tag_exporter.1.gz lib/systemd/system/tag_exporter.service|libvmsg0 (= 0.1.0), libmicrohttpd12, libfyaml0"
+  "tag-exporter|bin/tag_exporter share/man/man1/tag_exporter.1.gz lib/systemd/system/tag-exporter.service|libvmsg0 (= 0.1.0), libmicrohttpd12, libfyaml0"
 )
 for row in "${packages[@]}"; do
   IFS='|' read -r name files depends <<< "$row"
@@ -58,7 +58,7 @@ for row in "${packages[@]}"; do
     grep -q "^tagclient ($(dpkg-deb -f "$deb" Version)) " || fail "$name: the changelog's last entry is not this version"
   if [[ $name == tag-exporter ]]; then
     # The one package with a service: its scripts manage the unit.
-    bash "$(dirname "$0")/service_scripts.sh" "$out/control-$name" tag_exporter.service || fail "$name's maintainer scripts"
+    bash "$(dirname "$0")/service_scripts.sh" "$out/control-$name" tag-exporter.service tag_exporter.service || fail "$name's maintainer scripts"
   else
     [[ ! -e $out/control-$name/postinst && ! -e $out/control-$name/postrm ]] || fail "$name has maintainer scripts"
   fi
@@ -87,6 +87,9 @@ if command -v man >/dev/null; then
       fail "man $name does not show the libraries' page"
   done
 fi
+# The unit is named after the package; the program's name stays its alias.
+grep -qx 'Alias=tag_exporter.service' "$out/tree-tag-exporter$prefix/lib/systemd/system/tag-exporter.service" ||
+  fail "tag-exporter.service has no alias tag_exporter.service"
 
 if [[ $prefix == /usr ]]; then
   # The exporter's modules file is a configuration file under /etc, kept by upgrades.
@@ -97,7 +100,7 @@ if [[ $prefix == /usr ]]; then
   # Its flags are in /etc/default, a conffile too, and the unit reads them.
   grep -qx '/etc/default/tag-exporter' "$out/control-tag-exporter/conffiles" ||
     fail "tag-exporter's /etc/default/tag-exporter is not a conffile"
-  unit=$out/tree-tag-exporter$prefix/lib/systemd/system/tag_exporter.service
+  unit=$out/tree-tag-exporter$prefix/lib/systemd/system/tag-exporter.service
   grep -qx 'EnvironmentFile=-/etc/default/tag-exporter' "$unit" || fail "the unit does not read /etc/default/tag-exporter"
   grep -qx 'ExecStart=/usr/bin/tag_exporter $ARGS' "$unit" || fail "the unit does not pass ARGS: $(grep ExecStart "$unit")"
   grep -q '^ARGS=' "$out/tree-tag-exporter/etc/default/tag-exporter" || fail "/etc/default/tag-exporter sets no ARGS"
