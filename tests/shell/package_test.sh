@@ -37,7 +37,7 @@ packages=(
   "tagagent|bin/tagagent share/man/man1/tagagent.1.gz|libvmsg0 (= 0.1.0), libvlog0 (= 0.1.0)"
   "tagpoll|bin/tagpoll share/man/man1/tagpoll.1.gz share/bash-completion/completions/tagpoll|libvmsg0 (= 0.1.0)"
   "tagconf|bin/tagconf share/man/man1/tagconf.1.gz share/bash-completion/completions/tagconf|libvmsg0 (= 0.1.0), libfyaml0, libgnutls30"
-  "tag-exporter|bin/tag_exporter share/man/man1/tag_exporter.1.gz lib/systemd/system/tag-exporter.service|libvmsg0 (= 0.1.0), libmicrohttpd12, libfyaml0"
+  "tag-exporter|bin/tag_exporter share/man/man1/tag_exporter.1.gz lib/systemd/system/tag-exporter.service share/doc/tag-exporter/examples/tag-exporter-rules.yml|libvmsg0 (= 0.1.0), libmicrohttpd12, libfyaml0"
 )
 for row in "${packages[@]}"; do
   IFS='|' read -r name files depends <<< "$row"
