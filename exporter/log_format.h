@@ -1,6 +1,6 @@
 // How the exporter's log records are written (--log.format), as the
 // Prometheus exporters beside it write theirs:
-//   logfmt  ts=2026-01-02T03:04:05.678Z level=info logger=tag_exporter msg="listening on port 9727 at 127.0.0.1"
+//   logfmt  ts=2026-01-02T03:04:05.678Z level=info logger=tag_exporter msg="listening on port 9727"
 //   json    {"ts":"2026-01-02T03:04:05.678Z","level":"info","logger":"tag_exporter","msg":"..."}
 // Times are UTC; levels are debug, info, warn and error (log4cpp's NOTICE
 // is info, its CRIT and worse are error).

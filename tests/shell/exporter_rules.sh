@@ -36,7 +36,7 @@ failures=0
 # served NAME [LABEL=VALUE | LABEL]: a sample of that metric, with that label.
 served() {
   local name=$1 label=${2:-}
-  grep -E "^$name[ {]" "$work/samples.txt" | grep -qF -- "$label"
+  grep -E "^${name}[ {]" "$work/samples.txt" | grep -qF -- "$label"
 }
 # Metrics the rules read (recording rules' own names hold a colon, and up
 # is Prometheus's), and the labels their selectors name.
