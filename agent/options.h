@@ -10,7 +10,7 @@
 #include "request_handler.h"
 
 struct Options {
-    std::string address = "127.0.0.1";  // IPv4 address to serve on
+    std::string address = "127.0.0.1";  // IPv4 or IPv6 address to serve on
     uint16_t port = 60000;              // 0: any free port
     std::string dataFile;               // empty: the demo device
     unsigned long timeLimit = 0;        // seconds; 0: none

@@ -12,7 +12,8 @@ build=${1:-build-bench}
 for f in agent/tagagent exporter/tag_exporter; do
   [[ -x $build/$f ]] || { echo "missing $build/$f: cmake -S . -B $build -DTAGCLIENT_BENCH=ON -DCMAKE_BUILD_TYPE=Release && cmake --build $build"; exit 1; }
 done
-command -v openssl >/dev/null && command -v python3 >/dev/null || { echo "needs openssl and python3"; exit 1; }
+command -v openssl >/dev/null && command -v python3 >/dev/null && command -v htpasswd >/dev/null ||
+  { echo "needs openssl, python3 and htpasswd (apache2-utils)"; exit 1; }
 build=$(cd "$build" && pwd)
 probes=${PROBES:-5000}
 
@@ -22,7 +23,7 @@ printf 'modules:\n  bench:\n    timeout: 2\n    retries: 2\n    tags: [TAG_DEV_I
 openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 1 -subj /CN=127.0.0.1 \
   -addext subjectAltName=IP:127.0.0.1 -keyout "$work/server.key" -out "$work/server.crt" 2>/dev/null
 # bcrypt's usual cost: what a user's hash would have.
-hash=$(python3 -W ignore -c 'import crypt; print(crypt.crypt("s3cret", crypt.mksalt(crypt.METHOD_BLOWFISH, rounds=1 << 10)))')
+hash=$(htpasswd -nbBC 10 prometheus s3cret | sed -n 's/^prometheus://p')
 printf 'tls_server_config:\n  cert_file: server.crt\n  key_file: server.key\nbasic_auth_users:\n  bench: "%s"\n' \
   "$hash" >"$work/web.yml"
 

@@ -9,16 +9,20 @@
 
 namespace exporter {
 
-std::string addressText(const sockaddr* address) {
+std::string hostText(const sockaddr* address) {
     char text[INET6_ADDRSTRLEN] = "";
     if (address->sa_family == AF_INET6) {
-        const auto* v6 = reinterpret_cast<const sockaddr_in6*>(address);
-        inet_ntop(AF_INET6, &v6->sin6_addr, text, sizeof text);
-        return "[" + std::string(text) + "]:" + std::to_string(ntohs(v6->sin6_port));
+        inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6*>(address)->sin6_addr, text, sizeof text);
+        return "[" + std::string(text) + "]";
     }
-    const auto* v4 = reinterpret_cast<const sockaddr_in*>(address);
-    inet_ntop(AF_INET, &v4->sin_addr, text, sizeof text);
-    return std::string(text) + ":" + std::to_string(ntohs(v4->sin_port));
+    inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(address)->sin_addr, text, sizeof text);
+    return text;
+}
+
+std::string addressText(const sockaddr* address) {
+    uint16_t port = address->sa_family == AF_INET6 ? reinterpret_cast<const sockaddr_in6*>(address)->sin6_port
+                                                   : reinterpret_cast<const sockaddr_in*>(address)->sin_port;
+    return hostText(address) + ":" + std::to_string(ntohs(port));
 }
 
 int openListenSocket(const sockaddr* address, socklen_t length, std::string& error) {

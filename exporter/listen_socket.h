@@ -11,6 +11,8 @@
 
 namespace exporter {
 
+// "127.0.0.1", or "[::1]" for IPv6.
+std::string hostText(const sockaddr* address);
 // "127.0.0.1:9727", or "[::1]:9727" for IPv6.
 std::string addressText(const sockaddr* address);
 

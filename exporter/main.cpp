@@ -7,13 +7,16 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <log4cpp/Category.hh>
 #include <memory>
 
 #include "config.h"
+#include "credentials.h"
 #include "engine_transport.h"
 #include "http_server.h"
+#include "listen_socket.h"
 #include "log_format.h"
 #include "options.h"
 #include "reloader.h"
@@ -102,6 +105,7 @@ int serve(const Options& options, ServerSettings settings, std::shared_ptr<const
         served->forgetMissingTags();  // a device may have been changed too: ask it everything again
     });
     settings.reload = [&reloader](std::string& error) { return reloader.reload(error); };
+    const sockaddr_storage listen = settings.listen;
     HttpServer server(std::move(settings), holder, *transport, resolver, stats);
     served = &server;
     std::string error;
@@ -110,7 +114,10 @@ int serve(const Options& options, ServerSettings settings, std::shared_ptr<const
         return 1;
     }
     pthread_sigmask(SIG_UNBLOCK, &mask, nullptr);
-    logger().notice("listening on port %u%s", unsigned(server.port()), web.tls ? " (TLS)" : "");
+    // The port first, where scripts read it; then the address, since a
+    // port alone does not say whether other machines can reach it.
+    logger().notice("listening on port %u at %s%s", unsigned(server.port()),
+                    hostText(reinterpret_cast<const sockaddr*>(&listen)).c_str(), web.tls ? " (TLS)" : "");
     int received = signals.wait();
     for (; received == SIGHUP; received = signals.wait()) {
         std::string reloadError;
@@ -142,6 +149,9 @@ int main(int argc, char** argv) {
     }
     cVlog::init(priorityOf(options.logLevel));
     useLogFormat(options.logFormat == "json" ? LogFormat::Json : LogFormat::Logfmt);
+    // Under systemd a relative web configuration is one of the unit's
+    // credentials; the reloads read the same file.
+    options.webConfigFile = credentialPath(options.webConfigFile, getenv("CREDENTIALS_DIRECTORY"));
     auto config = std::make_shared<Config>();
     WebConfig web;
     if (!loadConfigFile(options.configFile, *config, error) ||

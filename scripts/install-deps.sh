@@ -6,11 +6,13 @@ set -euo pipefail
 
 # dpkg-dev, file, binutils and lintian build and check the Debian packages;
 # libfyaml-dev parses every YAML file the programs read; libgnutls28-dev and
-# libcrypt-dev serve the exporter's TLS and passwords, and
-# openssl makes the certificates of its tests; pybind11-dev and python3-dev
-# build the Python package, python3-pytest tests it and mypy checks its stubs.
+# libcrypt-dev serve the exporter's TLS and passwords,
+# openssl makes the certificates of its tests and apache2-utils (htpasswd)
+# their bcrypt password hashes, as users make theirs; pybind11-dev and
+# python3-dev build the Python package, python3-pytest tests it and mypy
+# checks its stubs.
 packages=(cmake g++ make pkg-config liblog4cpp5-dev libgtest-dev mandoc nlohmann-json3-dev libyaml-cpp-dev libfyaml-dev
-  libmicrohttpd-dev libgnutls28-dev libcrypt-dev openssl libcli11-dev locales curl dpkg-dev file binutils lintian
+  libmicrohttpd-dev libgnutls28-dev libcrypt-dev openssl apache2-utils libcli11-dev locales curl dpkg-dev file binutils lintian
   pybind11-dev python3-dev python3-pytest mypy
   "$@")
 missing=()

@@ -182,6 +182,8 @@ TEST(AgentStartup, HelpGoesToStdoutAndBadOptionsExitTwo) {
         RunResult r = runProgram(TAGAGENT_PATH, {help});
         EXPECT_EQ(r.status, 0) << help;
         EXPECT_TRUE(r.out.starts_with("Usage: tagagent [OPTION]...\n")) << r.out;
+        // -a ::1 serves on IPv6 too; the help must not say otherwise.
+        EXPECT_NE(r.out.find("IPv4 or IPv6 address to serve on"), std::string::npos) << r.out;
         EXPECT_EQ(r.err, "") << help;
     }
     const std::vector<std::vector<std::string>> bad = {

@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <iostream>
 #include <string>
 
 #include "agent_process.h"
@@ -180,6 +181,31 @@ TEST(ExporterStart, TheHttpLibraryAddsNoNoiseToTheLog) {
     EXPECT_EQ(log.find("MHD_OPTION"), std::string::npos) << log;
     EXPECT_EQ(log.find("http: "), std::string::npos) << log;
     EXPECT_EQ(log.find("Failed to bind"), std::string::npos) << log;
+}
+
+// The start-up line names the address as well as the port: whether other
+// machines can reach the exporter depends on it.
+TEST(ExporterLog, TheStartLineNamesTheAddressListenedOn) {
+    Served files;
+    struct Case {
+        std::string address, at;
+    } cases[] = {
+        {"127.0.0.1:0", " at 127.0.0.1\"\n"},
+        {"127.0.0.3:0", " at 127.0.0.3\"\n"},
+        {"[::1]:0", " at [::1]\"\n"},
+    };
+    for (const Case& c : cases) {
+        ExporterProcess exporter(TAG_EXPORTER_PATH,
+                                 {"--config.file=" + files.modules, "--web.listen-address=" + c.address});
+        uint16_t port = exporter.waitUntilListening();
+        if (port == 0 && c.address[0] == '[') {
+            std::cout << "skipped " << c.address << ": this machine cannot listen on ::1\n";
+            continue;
+        }
+        ASSERT_NE(port, 0) << exporter.log();
+        std::string line = "msg=\"listening on port " + std::to_string(port) + c.at;
+        EXPECT_NE(exporter.log().find(line), std::string::npos) << exporter.log();
+    }
 }
 
 TEST(ExporterLog, LogfmtByDefaultAndJsonOnRequest) {

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "basic_auth.h"
+#include "credentials.h"
 #include "run_program.h"
 #include "temp_dir.h"
 #include "web_config.h"
@@ -120,6 +121,28 @@ TEST(WebConfig, EveryFaultIsNamedWithItsLine) {
         std::string rest = error.substr(std::min(error.size(), dir.path.size() + 1));
         EXPECT_EQ(rest.substr(0, c.error.size()), c.error) << c.text;
     }
+}
+
+// Under systemd's LoadCredential= a bare web configuration name is one of
+// the unit's credentials; every other path means what it says.
+TEST(WebConfig, ARelativePathIsTakenAmongTheCredentials) {
+    struct Case {
+        std::string path;
+        const char* directory;
+        std::string expected;
+    } cases[] = {
+        {"web.yml", "/run/credentials/tag-exporter.service", "/run/credentials/tag-exporter.service/web.yml"},
+        {"web.yml", "/run/credentials/tag-exporter.service/",
+         "/run/credentials/tag-exporter.service/web.yml"},
+        {"tls/web.yml", "/run/c", "/run/c/tls/web.yml"},
+        {"/etc/tag_exporter/web.yml", "/run/c", "/etc/tag_exporter/web.yml"},
+        {"web.yml", nullptr, "web.yml"},
+        {"web.yml", "", "web.yml"},
+        {"", "/run/c", ""},  // no web configuration stays none
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(exporter::credentialPath(c.path, c.directory), c.expected)
+            << c.path << " in " << (c.directory ? c.directory : "(unset)");
 }
 
 TEST(WebConfig, OnlyBcryptHashesPass) {

@@ -36,13 +36,13 @@ packages=(
   "libaxodict0|$libdir/libaxodict.so.0 $libdir/libaxodict.so.0.1.0|"
   "libvlog0|$libdir/libvlog.so.0 $libdir/libvlog.so.0.1.0|liblog4cpp5v5"
   "libtagengine0|$libdir/libtagengine.so.0 $libdir/libtagengine.so.0.1.0|libvmsg0 (= 0.1.0), libaxodict0 (= 0.1.0), libstdc++6"
-  "libtagproto-dev|include/tagproto/vmsg.h include/tagproto/axodict.h include/tagproto/axodict_tags.h include/tagproto/vlog.h include/tagproto/tagengine.h $libdir/libvmsg.so $libdir/libaxodict.so $libdir/libvlog.so $libdir/libtagengine.so $libdir/pkgconfig/vmsg.pc $libdir/pkgconfig/axodict.pc $libdir/pkgconfig/vlog.pc $libdir/pkgconfig/tagproto.pc $libdir/pkgconfig/tagengine.pc $libdir/cmake/tagproto/tagprotoConfig.cmake share/man/man3/tagproto.3.gz share/man/man3/tagengine.3.gz share/doc/libtagproto-dev/wire-format.md share/doc/libtagproto-dev/examples/read-two-tags/read_two_tags.cpp share/doc/libtagproto-dev/examples/fleet-read/fleet_read.cpp|libvmsg0 (= 0.1.0), libaxodict0 (= 0.1.0), libvlog0 (= 0.1.0), libtagengine0 (= 0.1.0), liblog4cpp5-dev"
+  "libtagproto-dev|include/tagproto/vmsg.h include/tagproto/axodict.h include/tagproto/axodict_tags.h include/tagproto/vlog.h include/tagproto/tagengine.h $libdir/libvmsg.so $libdir/libaxodict.so $libdir/libvlog.so $libdir/libtagengine.so $libdir/pkgconfig/vmsg.pc $libdir/pkgconfig/axodict.pc $libdir/pkgconfig/vlog.pc $libdir/pkgconfig/tagproto.pc $libdir/pkgconfig/tagengine.pc $libdir/cmake/tagproto/tagprotoConfig.cmake share/man/man3/tagproto.3.gz share/man/man3/tagengine.3.gz share/man/man3/vmsg.3.gz share/man/man3/axodict.3.gz share/man/man3/vlog.3.gz share/doc/libtagproto-dev/wire-format.md share/doc/libtagproto-dev/examples/read-two-tags/read_two_tags.cpp share/doc/libtagproto-dev/examples/fleet-read/fleet_read.cpp|libvmsg0 (= 0.1.0), libaxodict0 (= 0.1.0), libvlog0 (= 0.1.0), libtagengine0 (= 0.1.0), liblog4cpp5-dev"
   "python3-tagproto|$pydir/tagproto/__init__.py $pydir/tagproto/aio.py $pydir/tagproto/_results.py $pydir/tagproto/__init__.pyi $pydir/tagproto/aio.pyi $pydir/tagproto/py.typed $pydir/tagproto/_engine$pyext|libtagengine0 (= 0.1.0), libaxodict0 (= 0.1.0), python3 (>= $pyminor~), libstdc++6"
   "tagclient|bin/tagclient share/man/man1/tagclient.1.gz share/man/man7/tagclient-tags.7.gz share/bash-completion/completions/tagclient share/man/man7/tagproto-dissector.7.gz $plugindir/tagproto.lua|libvmsg0 (= 0.1.0), libaxodict0 (= 0.1.0), libvlog0 (= 0.1.0)"
   "tagagent|bin/tagagent share/man/man1/tagagent.1.gz|libvmsg0 (= 0.1.0), libvlog0 (= 0.1.0)"
   "tagpoll|bin/tagpoll share/man/man1/tagpoll.1.gz share/bash-completion/completions/tagpoll|libvmsg0 (= 0.1.0)"
   "tagconf|bin/tagconf share/man/man1/tagconf.1.gz share/bash-completion/completions/tagconf|libvmsg0 (= 0.1.0), libfyaml0, libgnutls30"
-  "tag-exporter|bin/tag_exporter share/man/man1/tag_exporter.1.gz lib/systemd/system/tag_exporter.service|libvmsg0 (= 0.1.0), libmicrohttpd12, libfyaml0"
+  "tag-exporter|bin/tag_exporter share/man/man1/tag_exporter.1.gz lib/systemd/system/tag-exporter.service share/doc/tag-exporter/examples/tag-exporter-rules.yml|libvmsg0 (= 0.1.0), libmicrohttpd12, libfyaml0"
 )
 for row in "${packages[@]}"; do
   IFS='|' read -r name files depends <<< "$row"
@@ -63,7 +63,7 @@ for row in "${packages[@]}"; do
     grep -q "^tagclient ($(dpkg-deb -f "$deb" Version)) " || fail "$name: the changelog's last entry is not this version"
   if [[ $name == tag-exporter ]]; then
     # The one package with a service: its scripts manage the unit.
-    bash "$(dirname "$0")/service_scripts.sh" "$out/control-$name" tag_exporter.service || fail "$name's maintainer scripts"
+    bash "$(dirname "$0")/service_scripts.sh" "$out/control-$name" tag-exporter.service tag_exporter.service || fail "$name's maintainer scripts"
   else
     [[ ! -e $out/control-$name/postinst && ! -e $out/control-$name/postrm ]] || fail "$name has maintainer scripts"
   fi
@@ -93,6 +93,16 @@ tags=$(cd "$out" && env -i PATH="$PATH" PYTHONPATH="$pytree" LD_LIBRARY_PATH="$l
   "$python" -c 'import tagproto; print(len(tagproto.tags), tagproto.tag(8).name)' 2>&1) || true
 [[ $tags == "182 TAG_DEV_ID" ]] || fail "python3-tagproto does not import from its files: $tags"
 [[ -z $(find "$pytree" -name '__pycache__') ]] || fail "python3-tagproto ships byte code"
+# man vmsg (axodict, vlog), by a header's name, finds the libraries' page.
+if command -v man >/dev/null; then
+  for name in vmsg axodict vlog; do
+    MANWIDTH=80 man -M "$out/tree-libtagproto-dev$prefix/share/man" 3 "$name" 2>/dev/null | grep -q 'libvmsg' ||
+      fail "man $name does not show the libraries' page"
+  done
+fi
+# The unit is named after the package; the program's name stays its alias.
+grep -qx 'Alias=tag_exporter.service' "$out/tree-tag-exporter$prefix/lib/systemd/system/tag-exporter.service" ||
+  fail "tag-exporter.service has no alias tag_exporter.service"
 
 if [[ $prefix == /usr ]]; then
   # The exporter's modules file is a configuration file under /etc, kept by upgrades.
@@ -103,7 +113,7 @@ if [[ $prefix == /usr ]]; then
   # Its flags are in /etc/default, a conffile too, and the unit reads them.
   grep -qx '/etc/default/tag-exporter' "$out/control-tag-exporter/conffiles" ||
     fail "tag-exporter's /etc/default/tag-exporter is not a conffile"
-  unit=$out/tree-tag-exporter$prefix/lib/systemd/system/tag_exporter.service
+  unit=$out/tree-tag-exporter$prefix/lib/systemd/system/tag-exporter.service
   grep -qx 'EnvironmentFile=-/etc/default/tag-exporter' "$unit" || fail "the unit does not read /etc/default/tag-exporter"
   grep -qx 'ExecStart=/usr/bin/tag_exporter $ARGS' "$unit" || fail "the unit does not pass ARGS: $(grep ExecStart "$unit")"
   grep -q '^ARGS=' "$out/tree-tag-exporter/etc/default/tag-exporter" || fail "/etc/default/tag-exporter sets no ARGS"

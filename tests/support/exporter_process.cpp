@@ -18,7 +18,10 @@ using Clock = std::chrono::steady_clock;
 }  // namespace
 
 ExporterProcess::ExporterProcess(const std::string& exporterPath, std::vector<std::string> flags) {
-    std::vector<std::string> args{exporterPath, "--web.listen-address=127.0.0.1:0"};
+    std::vector<std::string> args{exporterPath};
+    bool named = false;  // a test that names its own address gets that one alone
+    for (const std::string& f : flags) named = named || f.rfind("--web.listen-address=", 0) == 0;
+    if (!named) args.push_back("--web.listen-address=127.0.0.1:0");
     args.insert(args.end(), flags.begin(), flags.end());
     std::vector<char*> argv;
     for (std::string& a : args) argv.push_back(a.data());
