@@ -7,10 +7,11 @@ set -euo pipefail
 # dpkg-dev, file, binutils and lintian build and check the Debian packages;
 # libfyaml-dev parses every YAML file the programs read; libgnutls28-dev and
 # libcrypt-dev serve the exporter's TLS and passwords, and
-# openssl makes the certificates of its tests.
+# openssl makes the certificates of its tests; ansible-core builds the Ansible
+# collection and runs its playbook tests.
 packages=(cmake g++ make pkg-config liblog4cpp5-dev libgtest-dev mandoc nlohmann-json3-dev libyaml-cpp-dev libfyaml-dev
   libmicrohttpd-dev libgnutls28-dev libcrypt-dev openssl libcli11-dev locales curl dpkg-dev file binutils lintian
-  "$@")
+  ansible-core "$@")
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

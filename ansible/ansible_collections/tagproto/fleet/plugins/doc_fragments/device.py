@@ -33,9 +33,9 @@ options:
     type: int
     default: 2
 notes:
-  - The module runs on the controller and talks to the device over UDP; use C(connection: local) or
+  - "The module runs on the controller and talks to the device over UDP: use C(connection: local) or
     C(delegate_to: localhost). Set I(host) and I(port) for every module of the collection at once with
-    C(module_defaults) and the group C(group/tagproto.fleet.devices).
+    C(module_defaults) and the group C(group/tagproto.fleet.devices)."
   - The controller needs the C(tagproto) Python package (Debian package C(python3-tagproto)).
 requirements:
   - tagproto (Python package)

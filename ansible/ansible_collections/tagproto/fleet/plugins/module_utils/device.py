@@ -59,11 +59,12 @@ def target_of(params):
 
 
 def reason(error):
-    """One line on why an exchange failed: its status word and its text."""
-    status = getattr(error, "status", None)
+    """Why an exchange failed, without the target the package's message
+    starts with (the modules' messages name it first)."""
     text = str(error)
-    if status and status not in text:
-        return "%s (%s)" % (text, status)
+    target = getattr(error, "target", None)
+    if target and text.startswith(target + ": "):
+        text = text[len(target) + 2:]
     return text
 
 

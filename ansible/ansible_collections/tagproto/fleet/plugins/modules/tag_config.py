@@ -102,7 +102,7 @@ status:
   type: str
   sample: timed_out
 diff:
-  description: The tags that differ, one C(NAME: value) line each, before and after.
+  description: The tags that differ, one line each, C(NAME) then the value, before and after.
   returned: in diff mode when a tag differs
   type: dict
 """
@@ -170,12 +170,17 @@ def read_before(target, names, params):
     opts = dict(timeout=params["timeout"], retries=params["retries"])
     try:
         return tagproto.get(target, *names, **opts)
-    except tagproto.ErrorReply as error:
-        # Some tags are not held: read the others alone, the missing ones stay None.
-        missing = set(n.upper() for n in (error.tags or {}))
-        rest = [n for n in names if n.upper() not in missing]
-        held = tagproto.get(target, *rest, **opts) if rest else {}
-        return dict((n, held.get(n)) for n in names)
+    except tagproto.ErrorReply:
+        pass
+    # The device answers a GET naming a tag it lacks with an error alone: each
+    # tag is asked by itself, those it lacks are written as differing.
+    held = {}
+    for name in names:
+        try:
+            held.update(tagproto.get(target, name, **opts))
+        except tagproto.ErrorReply:
+            held[name] = None
+    return held
 
 
 def main():
@@ -230,8 +235,9 @@ def main():
         module.fail_json(msg="%s: the device did not take the values: %s" % (target, told),
                          mismatches=mismatches, status=error.status, **result)
     except tagproto.Error as error:
-        # Nothing is known of what the device holds now: it may have taken the write.
-        module.fail_json(msg="%s: cannot write the tags: %s" % (target, reason(error)),
+        # After a SET went out nobody knows what the device holds: said so, never taken as unchanged.
+        maybe = " (a SET went out: the device may hold some of the values)" if getattr(error, "set_sent", False) else ""
+        module.fail_json(msg="%s: cannot write the tags: %s%s" % (target, reason(error), maybe),
                          status=getattr(error, "status", None), **result)
     result["after"] = shown_all(after)
     module.exit_json(**result)

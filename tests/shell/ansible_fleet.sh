@@ -1,0 +1,203 @@
+#!/usr/bin/env bash
+# The collection tagproto.fleet through the real ansible-playbook against
+# tagagent fleets on loopback, one inventory host per device: 20 devices to
+# configure, 4 of another type, one whose label is read-only and one that
+# nothing answers. What the devices hold is read back with tagpoll, and the
+# SETs they served are counted in their logs, never taken from the modules.
+# Exits 77 (skipped) when the tagproto Python package is not in PYTHON_DIR.
+# Usage: ansible_fleet.sh TAGAGENT TAGPOLL TAGCONF COLLECTIONS_DIR PYTHON_DIR
+set -euo pipefail
+agent=$1 poll=$2 conf=$3 collections=$4 python_dir=$5
+if ! PYTHONPATH=$python_dir python3 -c 'import tagproto' 2>/dev/null; then
+  echo "SKIP: no tagproto Python package in $python_dir (configure with -DTAGPROTO_PYTHON_DIR=...)"
+  exit 77
+fi
+source "$(dirname "$0")/process_harness.sh"
+
+# Ansible writes nowhere but the scratch folder; the modules find the
+# package through PYTHONPATH, as an installed one through the default path.
+export ANSIBLE_COLLECTIONS_PATH=$collections ANSIBLE_HOME=$work/ansible ANSIBLE_LOCAL_TEMP=$work/ansible/tmp
+export ANSIBLE_REMOTE_TEMP=$work/ansible/remote ANSIBLE_NOCOLOR=1 ANSIBLE_FORCE_COLOR=0 ANSIBLE_RETRY_FILES_ENABLED=0
+export ANSIBLE_PYTHON_INTERPRETER=$(command -v python3) PYTHONPATH=$python_dir ANSIBLE_FORKS=10
+export ANSIBLE_INVENTORY_UNPARSED_WARNING=0 ANSIBLE_LOCALHOST_WARNING=0
+
+# start_fleet NAME OPTIONS...: a verbose tagagent (a log line per GET and SET
+# served), its targets in $work/NAME.txt.
+start_fleet() {
+  local name=$1
+  shift
+  "$agent" -v -p 0 -t 300 --targets-file "$work/$name.txt" "$@" > "$work/$name.out" 2> "$work/$name.log" &
+  pids+=($!)
+  wait_for_line "$work/$name.out" '^listening' > /dev/null
+}
+printf 'TAG_DEV_ID=1\nTAG_DEV_LABEL=Pump\nTAG_DEV_TYPE=7\nTAG_DEV_STATE=1\n' > "$work/pump.txt"
+start_fleet racks --devices 20 -a 127.0.0.1
+start_fleet pumps --devices 4 -a 127.0.1.1 -f "$work/pump.txt"
+start_fleet readonly --devices 1 -a 127.0.2.1 --read-only TAG_DEV_LABEL
+# A port nothing listens on: bound, noted and closed.
+dead_port=$(python3 -c 'import socket; s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM); s.bind(("127.0.3.1", 0)); print(s.getsockname()[1])')
+
+# hosts PREFIX TARGETS_FILE: inventory lines, PREFIX01 onwards.
+hosts() {
+  local i=0 addr
+  while IFS= read -r addr; do
+    i=$((i + 1))
+    printf '        %s%02d: {ansible_host: "%s", tag_port: %s}\n' "$1" "$i" "${addr%:*}" "${addr##*:}"
+  done < "$2"
+}
+{
+  echo 'all:'
+  echo '  children:'
+  echo '    racks:'
+  echo '      hosts:'
+  hosts rack "$work/racks.txt"
+  echo '    pumps:'
+  echo '      hosts:'
+  hosts pump "$work/pumps.txt"
+  echo '    odd:'
+  echo '      hosts:'
+  hosts readonly "$work/readonly.txt"
+  echo "        dead: {ansible_host: 127.0.3.1, tag_port: $dead_port}"
+} > "$work/inventory.yml"
+racks=$(grep -o '^ *rack[0-9]*' "$work/inventory.yml" | tr -d ' ')
+pumps=$(grep -o '^ *pump[0-9]*' "$work/inventory.yml" | tr -d ' ')
+
+# One play for every run: the device's address from the inventory, set for
+# both modules at once.
+play_head() {
+  cat <<'YAML'
+- hosts: "{{ devices }}"
+  connection: local
+  gather_facts: false
+  module_defaults:
+    group/tagproto.fleet.devices:
+      host: "{{ ansible_host }}"
+      port: "{{ tag_port }}"
+      timeout: 0.5
+      retries: 2
+  tasks:
+YAML
+}
+# A number from a variable stays a number (26, not hexadecimal 26); a string
+# is hexadecimal as on the command line; the float is one no 32-bit float
+# equals exactly, so a second run finds it the same only by its bits.
+{ play_head; cat <<'YAML'
+    - tagproto.fleet.tag_config:
+        tags:
+          TAG_DEV_LABEL: "Rack {{ inventory_hostname }}"
+          tag_dev_state: "{{ state }}"
+          TAG_AI_SAMPLE_RATE: "1A"
+          TAG_IO_GAIN: 0.1
+YAML
+} > "$work/configure.yml"
+{ play_head; cat <<'YAML'
+    - tagproto.fleet.tag_facts:
+        tags: [TAG_DEV_TYPE, TAG_DEV_LABEL]
+    - tagproto.fleet.tag_config:
+        tags: {TAG_DEV_STATUS: 3}
+      when: tagproto.TAG_DEV_TYPE != 7
+    - ansible.builtin.debug:
+        msg: "type {{ tagproto.TAG_DEV_TYPE }} labelled {{ tagproto.TAG_DEV_LABEL }}"
+YAML
+} > "$work/facts.yml"
+{ play_head; cat <<'YAML'
+    - tagproto.fleet.tag_config:
+        tags: "{{ item }}"
+      loop: "{{ bad }}"
+      ignore_errors: true
+YAML
+} > "$work/bad.yml"
+
+# playbook OUT ARGS...: ansible-playbook, its output in $work/OUT; its exit
+# status is not looked at, the recap is.
+playbook() {
+  local out=$1
+  shift
+  ansible-playbook -i "$work/inventory.yml" "$@" > "$work/$out" 2>&1 || true
+}
+# recap OUT HOST: the host's counts in the play recap, spaces squeezed.
+recap() { sed -n "s/^$2 *: //p" "$work/$1" | tr -s ' ' | sed 's/ $//'; }
+expect_recap() {
+  local out=$1 want=$2 host
+  shift 2
+  for host in "$@"; do
+    [[ $(recap "$out" "$host") == "$want" ]] || fail "$out: $host's recap is '$(recap "$out" "$host")', not '$want'"
+  done
+}
+served() { grep -cE " $1 of " "$work/racks.log" || true; }
+# held FLEET TAGS...: tagpoll's reading of every device of the fleet, the
+# values alone, one line per device in the targets file's order.
+held() {
+  local fleet=$1
+  shift
+  "$poll" -f "$work/$fleet.txt" -t 0.5 -r 3 GET: "$@" | sort -t. -k4n | cut -f2-
+}
+changed_line="ok=1 changed=1 unreachable=0 failed=0 skipped=0 rescued=0 ignored=0"
+ok_line="ok=1 changed=0 unreachable=0 failed=0 skipped=0 rescued=0 ignored=0"
+failed_line="ok=0 changed=0 unreachable=0 failed=1 skipped=0 rescued=0 ignored=0"
+
+echo "== first run: 20 devices changed, the read-only one and the dead one failed"
+playbook first.out "$work/configure.yml" -e devices=racks:odd -e state=26
+# shellcheck disable=SC2086
+expect_recap first.out "$changed_line" $racks
+expect_recap first.out "$failed_line" readonly01 dead
+port=$(head -1 "$work/readonly.txt" | cut -d: -f2)
+grep -qF "\"msg\": \"127.0.2.1:$port: the device did not take the values: TAG_DEV_LABEL written \\\"Rack readonly01\\\", read \\\"Demo rack controller 1\\\"\"" "$work/first.out" ||
+  fail "the read-only device's failure does not name the tag, written and read"
+grep -qF "\"msg\": \"127.0.3.1:$dead_port: cannot read the tags: " "$work/first.out" ||
+  fail "the dead device's failure does not say why"
+grep -A3 '^fatal: \[dead\]' "$work/first.out" | grep -qE '"status": "(refused|timed_out)"' ||
+  fail "the dead device's failure has no status word"
+expected=$(for i in $(seq 20); do printf 'GET: TAG_DEV_LABEL="Rack rack%02d" TAG_DEV_STATE=1A TAG_AI_SAMPLE_RATE=0000001A TAG_IO_GAIN=0.100000 \n' "$i"; done)
+got=$(held racks TAG_DEV_LABEL TAG_DEV_STATE TAG_AI_SAMPLE_RATE TAG_IO_GAIN)
+[[ $got == "$expected" ]] || fail "the devices hold, by tagpoll:
+$got"
+sets_first=$(served SET)
+[[ $sets_first == 20 ]] || fail "$sets_first SETs served on the first run, not 20"
+
+echo "== second run: nothing changed, no SET"
+playbook second.out "$work/configure.yml" -e devices=racks -e state=26
+# shellcheck disable=SC2086
+expect_recap second.out "$ok_line" $racks
+[[ $(served SET) == "$sets_first" ]] || fail "the second run sent $(($(served SET) - sets_first)) SETs"
+
+echo "== --check --diff: each tag's before and after, nothing written"
+playbook check.out "$work/configure.yml" -e devices=racks -e state=2 --check --diff
+# shellcheck disable=SC2086
+expect_recap check.out "$changed_line" $racks
+[[ $(grep -cx -- '-TAG_DEV_STATE: 26' "$work/check.out") == 20 && $(grep -cx -- '+TAG_DEV_STATE: 2' "$work/check.out") == 20 ]] ||
+  fail "--diff does not show TAG_DEV_STATE's 26 before and 2 after on each device"
+grep -q -- '^[-+]TAG_DEV_LABEL' "$work/check.out" && fail "--diff shows a tag that does not differ"
+[[ $(served SET) == "$sets_first" ]] || fail "check mode sent $(($(served SET) - sets_first)) SETs"
+[[ $(held racks TAG_DEV_STATE | sort -u) == "GET: TAG_DEV_STATE=1A " ]] || fail "check mode changed a device"
+
+echo "== tag_facts in when: the pumps (type 7) skipped"
+playbook facts.out "$work/facts.yml" -e devices=racks:pumps
+# shellcheck disable=SC2086
+expect_recap facts.out "ok=3 changed=1 unreachable=0 failed=0 skipped=0 rescued=0 ignored=0" $racks
+# shellcheck disable=SC2086
+expect_recap facts.out "ok=2 changed=0 unreachable=0 failed=0 skipped=1 rescued=0 ignored=0" $pumps
+grep -qF '"msg": "type 7 labelled Pump 3"' "$work/facts.out" || fail "the facts do not reach a template"
+[[ $(held pumps TAG_DEV_STATUS | sort -u) == "GET: TAG_DEV_STATUS=00 " ]] || fail "a skipped pump was written"
+
+echo "== bad arguments fail with tagconf's message, before anything is sent"
+cases=(
+  '{"TAG_NOPE": 1}|unknown tag TAG_NOPE'
+  '{"TAG_DEV_CFG": 1}|TAG_DEV_CFG is a group tag: it can be read, not written'
+  '{"TAG_DEV_STATE": "12C"}|bad value \"12C\" for TAG_DEV_STATE: a UInt8 is hexadecimal from 0 to FF'
+  '{"TAG_DEV_STATE": 300}|bad value \"12C\" for TAG_DEV_STATE: a UInt8 is hexadecimal from 0 to FF (the playbook'"'"'s 300)'
+  '{"TAG_IO_GAIN": "1e39"}|bad value \"1e39\" for TAG_IO_GAIN: a Float is a decimal number of at most 3.4e38 in size, nan or inf'
+)
+bad=$(printf '%s\n' "${cases[@]}" | cut -d'|' -f1 | paste -sd, -)
+requests=$(($(served GET) + $(served SET)))
+playbook bad.out "$work/bad.yml" -e devices=rack01 -e "{\"bad\": [$bad]}"
+expect_recap bad.out "ok=0 changed=0 unreachable=0 failed=0 skipped=0 rescued=0 ignored=1" rack01
+for case in "${cases[@]}"; do
+  grep -qF "\"msg\": \"${case#*|}\"" "$work/bad.out" || fail "no failure '${case#*|}'"
+done
+[[ $(($(served GET) + $(served SET))) == "$requests" ]] || fail "bad arguments sent requests"
+# tagconf itself says the same of a state file.
+printf 'targets: ["127.0.0.1:%s"]\ntags: {TAG_DEV_STATE: 12C}\n' "$(head -1 "$work/racks.txt" | cut -d: -f2)" > "$work/bad-state.yml"
+"$conf" plan "$work/bad-state.yml" 2>&1 | grep -qF 'bad value "12C" for TAG_DEV_STATE: a UInt8 is hexadecimal from 0 to FF' ||
+  fail "tagconf's message differs: $("$conf" plan "$work/bad-state.yml" 2>&1)"
+echo "PASS"
