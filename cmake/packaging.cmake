@@ -125,7 +125,7 @@ tagclient_component(ansible PACKAGE ansible-tagproto SECTION admin TARGET ansibl
   SUMMARY "Ansible collection for UDP tag protocol devices"
   DESCRIPTION "The collection tagproto.fleet configures devices of the tag-based management"
   "protocol from playbooks: tag_config sets tags with verified writes, writing"
-  "only what differs, with check and diff modes; tag_facts reads tags into"
+  "only what differs, with check and diff modes, and tag_facts reads tags into"
   "facts. Installed where ansible-core finds collections with no set-up.")
 # Python and YAML alone: one package for every architecture. The modules run
 # on the controller through the tagproto Python package.

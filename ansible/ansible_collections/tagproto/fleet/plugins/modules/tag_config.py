@@ -1,4 +1,3 @@
-#!/usr/bin/python
 # -*- coding: utf-8 -*-
 # Brings one device's tags to the values a playbook gives: reads them, writes
 # only those that differ with a verified write, and reports before and after.
@@ -139,14 +138,14 @@ def desired_value(tag, value):
     if isinstance(value, int) and tag.kind == "integer":
         text = ("-%X" if value < 0 else "%X") % abs(value)
         try:
-            return tagproto.parse_value(tag, text)
+            return tagproto.parse_value(tag.name, text)
         except ValueError as error:
             raise ValueError("%s (the playbook's %d)" % (error, value))
     if isinstance(value, float):
         text = repr(value)
     else:
         text = str(value)
-    return tagproto.parse_value(tag, text)
+    return tagproto.parse_value(tag.name, text)
 
 
 def same(kind, held, wanted):

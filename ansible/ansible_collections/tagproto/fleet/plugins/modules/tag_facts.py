@@ -1,4 +1,3 @@
-#!/usr/bin/python
 # -*- coding: utf-8 -*-
 # Reads tags of one device into facts, for when: conditions and templates.
 from __future__ import absolute_import, division, print_function
