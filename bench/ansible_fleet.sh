@@ -5,24 +5,25 @@
 # what Ansible costs per host beyond tagconf. Changes are checked with
 # tagpoll. Prints the figures; exits 1 when a run did not converge. Never a test.
 # Usage: bench/ansible_fleet.sh [BUILD_DIR] [DEVICES] [FORKS]
-# The tagproto Python package is taken from TAGPROTO_PYTHON_DIR (default
-# BUILD_DIR/python).
+# The tagproto Python package is taken from TAGPROTO_PYTHON_BUILD_DIR
+# (default BUILD_DIR/python), run by Debian's python3 (or TAGPROTO_PYTHON).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build-bench}
 devices=${2:-200}
 forks=${3:-50}
-python_dir=${TAGPROTO_PYTHON_DIR:-$build/python}
+python_dir=${TAGPROTO_PYTHON_BUILD_DIR:-$build/python}
+python=${TAGPROTO_PYTHON:-/usr/bin/python3}
 source scripts/background.sh
 conf=$build/configurator/tagconf
 poll=$build/poller/tagpoll
 agent=$build/agent/tagagent
 source bench/fleet_helpers.sh
-PYTHONPATH=$python_dir python3 -c 'import tagproto' || { echo "no tagproto Python package in $python_dir" >&2; exit 1; }
+PYTHONPATH=$python_dir "$python" -c 'import tagproto' || { echo "no tagproto Python package in $python_dir" >&2; exit 1; }
 
 export ANSIBLE_COLLECTIONS_PATH=$PWD/ansible ANSIBLE_HOME=$work/ansible ANSIBLE_LOCAL_TEMP=$work/ansible/tmp
 export ANSIBLE_REMOTE_TEMP=$work/ansible/remote ANSIBLE_NOCOLOR=1 ANSIBLE_RETRY_FILES_ENABLED=0
-export ANSIBLE_PYTHON_INTERPRETER=$(command -v python3) PYTHONPATH=$python_dir
+export ANSIBLE_PYTHON_INTERPRETER=$python PYTHONPATH=$python_dir
 
 # The same change both ways: a label and two numbers, the values tagpoll
 # reads back as converged() expects.

@@ -4,12 +4,13 @@
 # configure, 4 of another type, one whose label is read-only and one that
 # nothing answers. What the devices hold is read back with tagpoll, and the
 # SETs they served are counted in their logs, never taken from the modules.
-# Exits 77 (skipped) when the tagproto Python package is not in PYTHON_DIR.
-# Usage: ansible_fleet.sh TAGAGENT TAGPOLL TAGCONF COLLECTIONS_DIR PYTHON_DIR
+# The modules run with PYTHON, which must import tagproto from PYTHON_DIR;
+# exits 77 (skipped) when it cannot.
+# Usage: ansible_fleet.sh TAGAGENT TAGPOLL TAGCONF COLLECTIONS_DIR PYTHON_DIR [PYTHON]
 set -euo pipefail
-agent=$1 poll=$2 conf=$3 collections=$4 python_dir=$5
-if ! PYTHONPATH=$python_dir python3 -c 'import tagproto' 2>/dev/null; then
-  echo "SKIP: no tagproto Python package in $python_dir (configure with -DTAGPROTO_PYTHON_DIR=...)"
+agent=$1 poll=$2 conf=$3 collections=$4 python_dir=$5 python=${6:-/usr/bin/python3}
+if ! PYTHONPATH=$python_dir "$python" -c 'import tagproto' 2>/dev/null; then
+  echo "SKIP: $python finds no tagproto Python package in $python_dir (configure with -DTAGPROTO_PYTHON_BUILD_DIR=...)"
   exit 77
 fi
 source "$(dirname "$0")/process_harness.sh"
@@ -25,7 +26,7 @@ fail() {
 # package through PYTHONPATH, as an installed one through the default path.
 export ANSIBLE_COLLECTIONS_PATH=$collections ANSIBLE_HOME=$work/ansible ANSIBLE_LOCAL_TEMP=$work/ansible/tmp
 export ANSIBLE_REMOTE_TEMP=$work/ansible/remote ANSIBLE_NOCOLOR=1 ANSIBLE_FORCE_COLOR=0 ANSIBLE_RETRY_FILES_ENABLED=0
-export ANSIBLE_PYTHON_INTERPRETER=$(command -v python3) PYTHONPATH=$python_dir ANSIBLE_FORKS=10
+export ANSIBLE_PYTHON_INTERPRETER=$python PYTHONPATH=$python_dir ANSIBLE_FORKS=10
 export ANSIBLE_INVENTORY_UNPARSED_WARNING=0 ANSIBLE_LOCALHOST_WARNING=0
 
 # start_fleet NAME OPTIONS...: a verbose tagagent (a log line per GET and SET
