@@ -82,14 +82,14 @@ play_head() {
     group/tagproto.fleet.devices:
       host: "{{ ansible_host }}"
       port: "{{ tag_port }}"
-      timeout: 0.5
+      timeout: 2
       retries: 2
   tasks:
 YAML
 }
 # A number from a variable stays a number (26, not hexadecimal 26); a string
-# is hexadecimal as on the command line; the float is one no 32-bit float
-# equals exactly, so a second run finds it the same only by its bits.
+# is hexadecimal as on the command line; a NaN equals nothing, not even
+# itself, so a second run finds it the same only by its bits.
 { play_head; cat <<'YAML'
     - tagproto.fleet.tag_config:
         tags:
@@ -97,6 +97,7 @@ YAML
           tag_dev_state: "{{ state }}"
           TAG_AI_SAMPLE_RATE: "1A"
           TAG_IO_GAIN: 0.1
+          TAG_IO_OFFSET: .nan
 YAML
 } > "$work/configure.yml"
 { play_head; cat <<'YAML'
@@ -157,12 +158,13 @@ grep -qF "\"msg\": \"127.0.3.1:$dead_port: cannot read the tags: " "$work/first.
   fail "the dead device's failure does not say why"
 grep -A3 '^fatal: \[dead\]' "$work/first.out" | grep -qE '"status": "(refused|timed_out)"' ||
   fail "the dead device's failure has no status word"
-expected=$(for i in $(seq 20); do printf 'GET: TAG_DEV_LABEL="Rack rack%02d" TAG_DEV_STATE=1A TAG_AI_SAMPLE_RATE=0000001A TAG_IO_GAIN=0.100000 \n' "$i"; done)
-got=$(held racks TAG_DEV_LABEL TAG_DEV_STATE TAG_AI_SAMPLE_RATE TAG_IO_GAIN)
+expected=$(for i in $(seq 20); do printf 'GET: TAG_DEV_LABEL="Rack rack%02d" TAG_DEV_STATE=1A TAG_AI_SAMPLE_RATE=0000001A TAG_IO_GAIN=0.100000 TAG_IO_OFFSET=nan \n' "$i"; done)
+got=$(held racks TAG_DEV_LABEL TAG_DEV_STATE TAG_AI_SAMPLE_RATE TAG_IO_GAIN TAG_IO_OFFSET)
 [[ $got == "$expected" ]] || fail "the devices hold, by tagpoll:
 $got"
+# A SET whose reply is late is sent again: at least one a device.
 sets_first=$(served SET)
-[[ $sets_first == 20 ]] || fail "$sets_first SETs served on the first run, not 20"
+((sets_first >= 20)) || fail "$sets_first SETs served on the first run, fewer than 20"
 
 echo "== second run: nothing changed, no SET"
 playbook second.out "$work/configure.yml" -e devices=racks -e '{"state": 26}'
