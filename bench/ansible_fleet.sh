@@ -55,6 +55,7 @@ run_ansible() {
   failed=$(grep -cE ' (failed|unreachable)=[1-9]' "$work/$1.out" || true)
 }
 
+load=$(cut -d' ' -f1 /proc/loadavg)
 echo "== $devices devices, ansible-playbook -f $forks"
 start_fleet -v
 inventory
@@ -82,5 +83,5 @@ stop_fleet
 echo "== Ansible's own cost"
 echo "  first:  $(calc "$a_first / $c_first" 1) x tagconf; $(calc "1000 * ($a_first - $c_first) / $devices" 1) ms a host beyond tagconf ($(calc "1000 * $a_first / $devices" 1) ms a host in all)"
 echo "  second: $(calc "$a_second / $c_second" 1) x tagconf; $(calc "1000 * ($a_second - $c_second) / $devices" 1) ms a host beyond tagconf"
-echo "  with $forks forks: $(calc "$forks * $a_first / $devices" 2) s of wall time per host and fork"
+echo "  one host's task lasts about $(calc "$forks * $a_first / $devices" 1) s with $forks forks sharing $(nproc) cores (load before: $load)"
 exit $missed

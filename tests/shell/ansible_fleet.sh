@@ -196,6 +196,7 @@ echo "== bad arguments fail with tagconf's message, before anything is sent"
 cases=(
   '{"TAG_NOPE": 1}|TAG_NOPE: 1|unknown tag TAG_NOPE'
   '{"TAG_DEV_CFG": 1}|TAG_DEV_CFG: 1|TAG_DEV_CFG is a group tag: it can be read, not written'
+  '{"TAG_DEV_LABEL": null}|TAG_DEV_LABEL: |TAG_DEV_LABEL has no value (an empty text is "")'
   '{"TAG_DEV_STATE": "12C"}|TAG_DEV_STATE: 12C|bad value "12C" for TAG_DEV_STATE: a UInt8 is hexadecimal from 0 to FF'
   '{"TAG_DEV_STATE": 300}|-|bad value "12C" for TAG_DEV_STATE: a UInt8 is hexadecimal from 0 to FF (the playbook'"'"'s 300)'
   '{"TAG_IO_GAIN": "1e39"}|TAG_IO_GAIN: 1e39|bad value "1e39" for TAG_IO_GAIN: a Float is a decimal number of at most 3.4e38 in size, nan or inf'

@@ -133,7 +133,9 @@ def desired_value(tag, value):
     """The playbook's value as the package writes it. Every value goes through
     the package's reading of tagconf's text, so that what does not fit fails
     with tagconf's message; a number is first written as that text."""
-    if isinstance(value, bool) or value is None or isinstance(value, (list, dict)):
+    if value is None:
+        raise ValueError('%s has no value (an empty text is "")' % tag.name)
+    if isinstance(value, bool) or isinstance(value, (list, dict)):
         raise ValueError("bad value %s for %s: give a number or a string" % (json.dumps(value), tag.name))
     if isinstance(value, int) and tag.kind == "integer":
         text = ("-%X" if value < 0 else "%X") % abs(value)
@@ -207,7 +209,7 @@ def main():
     names = list(wanted)
     try:
         before = read_before(target, names, params)
-    except tagproto.Error as error:
+    except (tagproto.Error, ValueError, TypeError) as error:
         module.fail_json(msg="%s: cannot read the tags: %s" % (target, reason(error)),
                          status=getattr(error, "status", None), **result)
     result["before"] = shown_all(dict((n, before.get(n)) for n in names))
@@ -233,7 +235,7 @@ def main():
                          for name, m in sorted(mismatches.items()))
         module.fail_json(msg="%s: the device did not take the values: %s" % (target, told),
                          mismatches=mismatches, status=error.status, **result)
-    except tagproto.Error as error:
+    except (tagproto.Error, ValueError, TypeError) as error:
         # After a SET went out nobody knows what the device holds: said so, never taken as unchanged.
         maybe = " (a SET went out: the device may hold some of the values)" if getattr(error, "set_sent", False) else ""
         module.fail_json(msg="%s: cannot write the tags: %s%s" % (target, reason(error), maybe),

@@ -122,7 +122,7 @@ def main():
         module.fail_json(msg=str(error), **result)
     try:
         values = tagproto.get(target, *tags, timeout=params["timeout"], retries=params["retries"])
-    except tagproto.Error as error:
+    except (tagproto.Error, ValueError, TypeError) as error:
         module.fail_json(msg="%s: cannot read the tags: %s" % (target, reason(error)),
                          status=getattr(error, "status", None), **result)
     result["ansible_facts"] = dict(tagproto=shown_all(values))
