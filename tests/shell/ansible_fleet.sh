@@ -102,7 +102,7 @@ YAML
 } > "$work/configure.yml"
 { play_head; cat <<'YAML'
     - tagproto.fleet.tag_facts:
-        tags: [TAG_DEV_TYPE, TAG_DEV_LABEL]
+        tags: [TAG_DEV_CFG]   # a group: the device answers with its members
     - tagproto.fleet.tag_config:
         tags: {TAG_DEV_STATE: 3}
       when: tagproto.TAG_DEV_TYPE != 7
