@@ -128,6 +128,17 @@ tagclient_component(exporter PACKAGE tag-exporter SECTION net TARGET tag_exporte
   "protocol and serves them as Prometheus metrics over HTTP. With a systemd"
   "unit, enabled and started on installation, and a default modules file.")
 
+tagclient_component(ansible PACKAGE ansible-tagproto SECTION admin TARGET ansible_collection
+  SUMMARY "Ansible collection for UDP tag protocol devices"
+  DESCRIPTION "The collection tagproto.fleet configures devices of the tag-based management"
+  "protocol from playbooks: tag_config sets tags with verified writes, writing"
+  "only what differs, with check and diff modes, and tag_facts reads tags into"
+  "facts. Installed where ansible-core finds collections with no set-up.")
+# Python and YAML alone: one package for every architecture. The modules run
+# on the controller through the tagproto Python package.
+set(CPACK_DEBIAN_ANSIBLE_PACKAGE_ARCHITECTURE all)
+set(CPACK_DEBIAN_ANSIBLE_PACKAGE_DEPENDS "ansible-core, python3-tagproto (>= ${PROJECT_VERSION})")
+
 # tagclient_install_man(COMPONENT PAGE...): installs manual pages compressed
 # (gzip -n, so the bytes do not depend on the build time), each under the
 # section its file name ends with.

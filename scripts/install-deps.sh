@@ -10,10 +10,11 @@ set -euo pipefail
 # openssl makes the certificates of its tests and apache2-utils (htpasswd)
 # their bcrypt password hashes, as users make theirs; pybind11-dev and
 # python3-dev build the Python package, python3-pytest tests it and mypy
-# checks its stubs.
+# checks its stubs; ansible-core builds the Ansible collection and runs its
+# playbook tests.
 packages=(cmake g++ make pkg-config liblog4cpp5-dev libgtest-dev mandoc nlohmann-json3-dev libyaml-cpp-dev libfyaml-dev
   libmicrohttpd-dev libgnutls28-dev libcrypt-dev openssl apache2-utils libcli11-dev locales curl dpkg-dev file binutils lintian
-  pybind11-dev python3-dev python3-pytest mypy
+  pybind11-dev python3-dev python3-pytest mypy ansible-core
   "$@")
 missing=()
 for p in "${packages[@]}"; do

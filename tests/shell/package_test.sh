@@ -43,10 +43,14 @@ packages=(
   "tagpoll|bin/tagpoll share/man/man1/tagpoll.1.gz share/bash-completion/completions/tagpoll|libvmsg0 (= 0.1.0)"
   "tagconf|bin/tagconf share/man/man1/tagconf.1.gz share/bash-completion/completions/tagconf|libvmsg0 (= 0.1.0), libfyaml0, libgnutls30"
   "tag-exporter|bin/tag_exporter share/man/man1/tag_exporter.1.gz lib/systemd/system/tag-exporter.service share/doc/tag-exporter/examples/tag-exporter-rules.yml|libvmsg0 (= 0.1.0), libmicrohttpd12, libfyaml0"
+  "ansible-tagproto|share/ansible/collections/ansible_collections/tagproto/fleet/MANIFEST.json share/ansible/collections/ansible_collections/tagproto/fleet/FILES.json share/ansible/collections/ansible_collections/tagproto/fleet/meta/runtime.yml share/ansible/collections/ansible_collections/tagproto/fleet/plugins/modules/tag_config.py share/ansible/collections/ansible_collections/tagproto/fleet/plugins/modules/tag_facts.py share/ansible/collections/ansible_collections/tagproto/fleet/plugins/module_utils/device.py share/ansible/collections/ansible_collections/tagproto/fleet/plugins/doc_fragments/device.py|ansible-core, python3-tagproto (>= 0.1.0)"
 )
 for row in "${packages[@]}"; do
   IFS='|' read -r name files depends <<< "$row"
-  deb=$out/${name}_0.1.0_amd64.deb
+  # The Ansible collection is Python alone: one package for every architecture.
+  arch=amd64
+  [[ $name == ansible-tagproto ]] && arch=all
+  deb=$out/${name}_0.1.0_$arch.deb
   [[ -f $deb ]] || { fail "no package $name"; continue; }
   contents=$(dpkg-deb -c "$deb" | awk '{print $6}')
   for f in $files share/doc/$name/copyright share/doc/$name/changelog.gz; do
