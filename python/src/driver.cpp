@@ -39,7 +39,11 @@ uint64_t Driver::start(Exchange exchange, bool write, const CallSettings& call) 
     exchange.budget = seconds(call.budget);
     exchange.done = [this](Result&& r) { done.push_back(std::move(r)); };
     auto now = Clock::now();
-    uint64_t id = write ? core.submitWrite(std::move(exchange), now) : core.submit(std::move(exchange), now);
+    uint64_t id = 0;
+    if (write)
+        id = core.submitWrite(std::move(exchange), now);
+    else
+        id = core.submit(std::move(exchange), now);
     due = now;
     return id;
 }

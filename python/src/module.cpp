@@ -241,7 +241,7 @@ PYBIND11_MODULE(_engine, m) {
         .def(
             "get",
             [](tagproto::Driver& d, const std::string& target, const py::iterable& tags, double timeout,
-               int retries, std::optional<double> budget, std::optional<py::bytes> address) {
+               int retries, std::optional<double> budget, const std::optional<py::bytes>& address) {
                 auto call = settings(timeout, retries, budget);
                 sockaddr_storage to{};
                 return d.get(target, tagIdsFrom(tags), call, addressFrom(address, to));
@@ -251,7 +251,8 @@ PYBIND11_MODULE(_engine, m) {
         .def(
             "set",
             [](tagproto::Driver& d, const std::string& target, const py::dict& values, bool verify,
-               double timeout, int retries, std::optional<double> budget, std::optional<py::bytes> address) {
+               double timeout, int retries, std::optional<double> budget,
+               const std::optional<py::bytes>& address) {
                 auto call = settings(timeout, retries, budget);
                 sockaddr_storage to{};
                 return d.set(target, valuesFrom(values), verify, call, addressFrom(address, to));

@@ -13,7 +13,8 @@
 class ExporterProcess {
 public:
     // Starts tag_exporter --web.listen-address=127.0.0.1:0 with the extra
-    // flags (without that address if they name one). It does not wait for it to listen: see waitUntilListening.
+    // flags (without that address if they name one). It does not wait for it to listen: see
+    // waitUntilListening.
     explicit ExporterProcess(const std::string& exporterPath, std::vector<std::string> flags);
     ~ExporterProcess();
     ExporterProcess(const ExporterProcess&) = delete;
