@@ -18,10 +18,14 @@ prefix=$(cache CMAKE_INSTALL_PREFIX)
 prefix=${prefix%/}
 libdir=$(cache CMAKE_INSTALL_LIBDIR)
 plugindir=$(cache TAGCLIENT_WIRESHARK_PLUGIN_DIR)
+# The Python package is left out of the sanitizer builds.
 pydir=$(cache TAGPROTO_PYTHON_DIR)
 python=$(cache Python_EXECUTABLE)
-pyext=$("$python" -c 'import sysconfig; print(sysconfig.get_config_var("EXT_SUFFIX"))')
-pyminor=$("$python" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
+pyext='' pyminor=''
+if [[ -n $pydir ]]; then
+  pyext=$("$python" -c 'import sysconfig; print(sysconfig.get_config_var("EXT_SUFFIX"))')
+  pyminor=$("$python" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
+fi
 
 # Every installed file belongs to a package: nothing is left to the
 # catch-all component that no package holds.
@@ -47,6 +51,7 @@ packages=(
 )
 for row in "${packages[@]}"; do
   IFS='|' read -r name files depends <<< "$row"
+  [[ $name != python3-tagproto || -n $pydir ]] || continue
   # The Ansible collection is Python alone: one package for every architecture.
   arch=amd64
   [[ $name == ansible-tagproto ]] && arch=all
@@ -91,12 +96,14 @@ done
 
 # The Python package imports from the packages' own files alone, and tells
 # the table's tags.
-pytree=$out/tree-python3-tagproto$prefix/$pydir
-libs=$out/tree-libtagengine0$prefix/$libdir:$out/tree-libvmsg0$prefix/$libdir:$out/tree-libaxodict0$prefix/$libdir
-tags=$(cd "$out" && env -i PATH="$PATH" PYTHONPATH="$pytree" LD_LIBRARY_PATH="$libs" PYTHONDONTWRITEBYTECODE=1 \
-  "$python" -c 'import tagproto; print(len(tagproto.tags), tagproto.tag(8).name)' 2>&1) || true
-[[ $tags == "182 TAG_DEV_ID" ]] || fail "python3-tagproto does not import from its files: $tags"
-[[ -z $(find "$pytree" -name '__pycache__') ]] || fail "python3-tagproto ships byte code"
+if [[ -n $pydir ]]; then
+  pytree=$out/tree-python3-tagproto$prefix/$pydir
+  libs=$out/tree-libtagengine0$prefix/$libdir:$out/tree-libvmsg0$prefix/$libdir:$out/tree-libaxodict0$prefix/$libdir
+  tags=$(cd "$out" && env -i PATH="$PATH" PYTHONPATH="$pytree" LD_LIBRARY_PATH="$libs" PYTHONDONTWRITEBYTECODE=1 \
+    "$python" -c 'import tagproto; print(len(tagproto.tags), tagproto.tag(8).name)' 2>&1) || true
+  [[ $tags == "182 TAG_DEV_ID" ]] || fail "python3-tagproto does not import from its files: $tags"
+  [[ -z $(find "$pytree" -name '__pycache__') ]] || fail "python3-tagproto ships byte code"
+fi
 # man vmsg (axodict, vlog), by a header's name, finds the libraries' page.
 if command -v man >/dev/null; then
   for name in vmsg axodict vlog; do
