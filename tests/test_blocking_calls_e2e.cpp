@@ -130,9 +130,12 @@ TEST(BlockingCalls, RefuseWhatTheCallerGaveBeforeSending) {
     BoundSocket silent;
     const std::string ok = at(silent.port);
     for (const char* target : {"", ":60000", "127.0.0.1:", "127.0.0.1:0", "127.0.0.1:65536", "127.0.0.1:x",
-                               "[::1", "[::1]x", "[127.0.0.1]:1", "[]:1"})
+                               "[::1", "[::1]x", "[127.0.0.1]:1", "[]:1", "x::1", "::1::2", "local\thost"})
         EXPECT_THROW(readTags(target, std::vector<std::string>{"TAG_DEV_ID"}), std::invalid_argument)
             << target;
+    // A NUL would end the name the resolver reads: 127.0.0.1 under another label.
+    EXPECT_THROW(readTags(std::string("127.0.0.1\0x", 11), std::vector<std::string>{"TAG_DEV_ID"}),
+                 std::invalid_argument);
     EXPECT_THROW(readTags(ok, std::vector<std::string>{"TAG_DEV_ID", "TAG_NO_SUCH"}), std::invalid_argument);
     EXPECT_THROW(writeTags(ok, {}), std::invalid_argument);
     EXPECT_THROW(writeTags(ok, {{AXO::TAG_DEV_CFG, Value{}}}), std::invalid_argument);

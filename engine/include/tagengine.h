@@ -439,8 +439,10 @@ TAGENGINE_API std::unique_ptr<VTag> makeTag(uint8_t tagId, const Value& value);
 // An exchange with a target given as callers write it: "host", "host:port",
 // "[v6]:port" or a bare IPv6 address (port 60000 when none is given); target,
 // host and port set, the rest left as Exchange has them. Throws
-// std::invalid_argument for anything else (port 0 among them). Nothing is
-// looked up: that is submit's.
+// std::invalid_argument for anything else: port 0, a bare address with
+// colons that is not IPv6, a control character or NUL in the host (the
+// resolver would read a name only up to a NUL). Nothing is looked up: that
+// is submit's.
 TAGENGINE_API Exchange exchangeTo(const std::string& target);
 
 // A GET of the tags, for Exchange::request.

@@ -2,6 +2,7 @@
 // end with the epoll driver.
 #include <arpa/inet.h>
 
+#include <algorithm>
 #include <charconv>
 #include <stdexcept>
 
@@ -43,8 +44,16 @@ void splitTarget(const std::string& target, Exchange& exchange) {
         exchange.port = portOf(t.substr(colon + 1), target);
     } else {
         exchange.host = target;  // a name, an IPv4 address, or an IPv6 address without a port
+        in6_addr unused{};
+        if (t.find(':') != std::string_view::npos && inet_pton(AF_INET6, exchange.host.c_str(), &unused) != 1)
+            throw std::invalid_argument("not an IPv6 address in target " + target);
     }
     if (exchange.host.empty()) throw std::invalid_argument("no host in target " + target);
+    // The resolver reads a name up to its first NUL: "127.0.0.1\0x" would
+    // reach 127.0.0.1 under another name's label.
+    if (std::any_of(exchange.host.begin(), exchange.host.end(),
+                    [](char c) { return uint8_t(c) < 0x20 || c == 0x7F; }))
+        throw std::invalid_argument("control character in target");
     exchange.target = target;
 }
 
