@@ -44,6 +44,15 @@ def require_tagproto(module):
         )
 
 
+def tag_of(name):
+    """The table's entry for a name or id from the playbook, with tagconf's
+    message for one it lacks."""
+    try:
+        return tagproto.tag(name)
+    except (KeyError, ValueError):
+        raise ValueError("unknown tag %s" % name)
+
+
 def target_of(params):
     """The address the package is given: target as it is, or host and port
     (an IPv6 host in brackets)."""

@@ -116,17 +116,10 @@ from ansible_collections.tagproto.fleet.plugins.module_utils.device import (
     require_tagproto,
     shown,
     shown_all,
+    tag_of,
     tagproto,
     target_of,
 )
-
-
-def tag_of(name):
-    """The table's entry for a name from the playbook, with tagconf's message for a name it lacks."""
-    try:
-        return tagproto.tag(name)
-    except (KeyError, ValueError):
-        raise ValueError("unknown tag %s" % name)
 
 
 def desired_value(tag, value):

@@ -85,6 +85,7 @@ from ansible_collections.tagproto.fleet.plugins.module_utils.device import (
     reason,
     require_tagproto,
     shown_all,
+    tag_of,
     tagproto,
     target_of,
 )
@@ -114,10 +115,7 @@ def main():
         if not tags:
             raise ValueError("tags names no tag to read")
         for t in tags:
-            try:
-                tagproto.tag(t)
-            except (KeyError, ValueError):
-                raise ValueError("unknown tag %s" % t)
+            tag_of(t)
     except (ValueError, TypeError) as error:
         module.fail_json(msg=str(error), **result)
     try:
