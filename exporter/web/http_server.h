@@ -5,6 +5,10 @@
 // A password not verified before suspends its connection the same way while
 // a worker of the CheckQueue runs bcrypt; a remembered one is let in on the
 // spot. An address that has spent its FailureBudget is answered 429.
+//
+// Its files by job: http_server.cpp (the library's callbacks, start and
+// stop), http_access.cpp (who may in), http_routes.cpp (every path but
+// /probe), probe_handler.cpp (/probe) and http_reply.cpp (the answers).
 #ifndef EXPORTER_HTTP_SERVER_H
 #define EXPORTER_HTTP_SERVER_H
 
@@ -126,10 +130,6 @@ private:
     std::atomic<bool> refusing{false};
     std::atomic<int> suspended{0};  // probes between suspend and resume
 };
-
-// "HOST:PORT", "[IPV6]:PORT" or ":PORT" (every IPv4 interface) with HOST
-// an IPv4 address or "localhost". False with the reason otherwise.
-bool parseListenAddress(const std::string& text, sockaddr_storage& storage, std::string& reason);
 
 }  // namespace exporter
 

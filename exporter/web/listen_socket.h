@@ -20,6 +20,10 @@ std::string addressText(const sockaddr* address);
 // close-on-exec; -1 with "cannot listen on ADDRESS:PORT: REASON" in error.
 int openListenSocket(const sockaddr* address, socklen_t length, std::string& error);
 
+// "HOST:PORT", "[IPV6]:PORT" or ":PORT" (every IPv4 interface) with HOST
+// an IPv4 address or "localhost". False with the reason otherwise.
+bool parseListenAddress(const std::string& text, sockaddr_storage& storage, std::string& reason);
+
 }  // namespace exporter
 
 #endif
