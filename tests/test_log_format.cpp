@@ -4,6 +4,7 @@
 #include <log4cpp/LoggingEvent.hh>
 #include <log4cpp/Priority.hh>
 
+#include <nlohmann/json.hpp>
 #include <string>
 
 #include "log_format.h"
@@ -41,6 +42,34 @@ TEST(LogFormat, EachFormatQuotesAndEscapesTheMessage) {
          "\"level\":\"info\",\"logger\":\"tag_exporter\",\"msg\":\"tab\\there\"}\n"},
     };
     for (const Case& c : cases) EXPECT_EQ(format(c.format, c.message, c.priority), c.line) << c.message;
+}
+
+// A JSON line is JSON whatever the message holds: control bytes escaped (DEL
+// too, as logfmt does), bytes that are no UTF-8 replaced by U+FFFD, UTF-8 and
+// the rest as they are, and no message can end its record or forge another.
+TEST(LogFormat, JsonLinesStayJsonForHostileMessages) {
+    const std::string head = "\"level\":\"info\",\"logger\":\"tag_exporter\",\"msg\":";
+    struct Case {
+        std::string message, msg;
+    } cases[] = {
+        {std::string("bell\x07 del\x7f bs\b ff\f esc\x1b[31m nul") + '\0',
+         "\"bell\\u0007 del\\u007f bs\\b ff\\f esc\\u001b[31m nul\\u0000\""},
+        {"x\"}\n{\"level\":\"error\",\"msg\":\"forged",
+         "\"x\\\"}\\n{\\\"level\\\":\\\"error\\\",\\\"msg\\\":\\\"forged\""},
+        {"caf\xc3\xa9 \xe2\x82\xac", "\"caf\xc3\xa9 \xe2\x82\xac\""},
+        {"bad \xff end", "\"bad \xef\xbf\xbd end\""},
+        {"cut \xe2\x82", "\"cut \xef\xbf\xbd\""},
+        {"back\\slash", "\"back\\\\slash\""},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(format(LogFormat::Json, c.message, log4cpp::Priority::INFO), head + c.msg + "}\n")
+            << c.message;
+        log4cpp::LoggingEvent event("tag_exporter", c.message, "", log4cpp::Priority::INFO);
+        std::string line = exporter::makeLogLayout(LogFormat::Json)->format(event);
+        ASSERT_EQ(line.find('\n'), line.size() - 1) << c.message;
+        nlohmann::json record = nlohmann::json::parse(line);  // throws for a line that is no JSON
+        EXPECT_EQ(record.size(), 4U) << line;
+    }
 }
 
 TEST(LogFormat, TimesAreUtcWithMilliseconds) {

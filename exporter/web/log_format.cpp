@@ -7,6 +7,7 @@
 
 #include <cstdio>
 #include <ctime>
+#include <nlohmann/json.hpp>
 
 namespace exporter {
 
@@ -29,8 +30,8 @@ const char* levelOf(log4cpp::Priority::Value priority) {
     return "debug";
 }
 
-// Quotes and escapes the way both formats read: backslash, double quote and
-// control bytes as escapes; other bytes (UTF-8 included) as they are.
+// Quotes and escapes for logfmt: backslash, double quote and control bytes
+// as escapes; other bytes (UTF-8 included) as they are.
 std::string quoted(const std::string& text) {
     std::string out = "\"";
     for (unsigned char c : text) {
@@ -62,11 +63,26 @@ public:
     }
 };
 
+// JSON lets DEL stand as it is, but the log is read on terminals too: it is
+// escaped as logfmt escapes it. In valid UTF-8, which dump() gives, the byte
+// 0x7f is never part of another character.
+std::string escapeDelete(std::string text) {
+    for (size_t at = text.find('\x7f'); at != std::string::npos; at = text.find('\x7f', at))
+        text.replace(at, 1, "\\u007f");
+    return text;
+}
+
 class JsonLayout : public log4cpp::Layout {
 public:
+    // Bytes that are no UTF-8 (a device's, say) become U+FFFD: a JSON line
+    // must stay readable as JSON whatever a message holds.
     std::string format(const log4cpp::LoggingEvent& event) override {
-        return "{\"ts\":\"" + timestamp(event.timeStamp) + "\",\"level\":\"" + levelOf(event.priority) +
-               "\",\"logger\":" + quoted(event.categoryName) + ",\"msg\":" + quoted(event.message) + "}\n";
+        nlohmann::ordered_json record;
+        record["ts"] = timestamp(event.timeStamp);
+        record["level"] = levelOf(event.priority);
+        record["logger"] = event.categoryName;
+        record["msg"] = event.message;
+        return escapeDelete(record.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace)) + "\n";
     }
 };
 
