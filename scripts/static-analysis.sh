@@ -18,7 +18,8 @@ echo "== cppcheck"
 cppcheck --enable=warning,style,performance,portability --std=c++20 --quiet --error-exitcode=1 \
   --inline-suppr --suppress=useStlAlgorithm --suppress=missingIncludeSystem \
   -I client -I extlib/axodict -I extlib/vmsg/include -I extlib/axodict/include -I extlib/vlog/include -I agent \
-  -I engine/include -I engine/src -I poller -I configurator -I exporter -I yaml/include -I yaml/src -I python/src \
+  -I engine/include -I engine/src -I poller -I configurator -I yaml/include -I yaml/src -I python/src \
+  -I exporter -I exporter/config -I exporter/probing -I exporter/web \
   $sources
 
 echo "== clang-tidy"
