@@ -80,7 +80,8 @@ std::string refusal(const tagaddress::Parsed& p, const std::string& entry) {
     case Fault::NoCloseBracket: return "bad target \"" + shown(entry) + "\": no ']' after the IPv6 address";
     case Fault::BadPort: return "bad port \"" + shown(p.part) + "\" (1-65535)";
     case Fault::NotIpv6:
-        return "bad IPv6 address \"" + shown(p.part) + "\"" + (p.bracketed ? "" : " (a port goes after [ADDRESS]:)");
+        return "bad IPv6 address \"" + shown(p.part) + "\"" +
+               (p.bracketed ? "" : " (a port goes after [ADDRESS]:)");
     case Fault::NotAddress:
         return "bad range \"" + shown(entry) + "\": not an IPv4 or IPv6 address before the '/'";
     case Fault::BadPrefix:

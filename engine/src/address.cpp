@@ -88,8 +88,8 @@ void parseRange(std::string_view text, size_t slash, const Rules& rules, Parsed&
     setIp(p, ip);  // a fault in the prefix is worded by the family
     unsigned bits = 0;
     auto [end, error] = std::from_chars(prefix.data(), prefix.data() + prefix.size(), bits);
-    if (!allDigits(prefix) || prefix.size() > 3 || error != std::errc() || end != prefix.data() + prefix.size() ||
-        bits > ip.bits()) {
+    if (!allDigits(prefix) || prefix.size() > 3 || error != std::errc() ||
+        end != prefix.data() + prefix.size() || bits > ip.bits()) {
         fail(p, Fault::BadPrefix, prefix);
         return;
     }
