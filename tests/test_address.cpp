@@ -1,7 +1,6 @@
 // The engine's one reader of address text: what each form becomes, the
 // fault each refused text is named by, and the prefix arithmetic of blocks.
 // Nothing here sends; documentation ranges are only parsed.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
 
 #include <string>
@@ -31,7 +30,6 @@ TEST(Address, EachAcceptedFormGivesItsParts) {
     } cases[] = {
         {"10.0.0.1", CALL, "v4", "10.0.0.1", -1, -1, false},
         {"dev-1.example_net:61000", TARGETS, "name", "dev-1.example_net", 61000, -1, false},
-        {"localhost:1", CALL, "name", "localhost", 1, -1, false},
         {"h:65535", CALL, "name", "h", 65535, -1, false},
         {"h:00080", CALL, "name", "h", 80, -1, false},
         {"[2001:db8::1]:60001", CALL, "v6", "2001:db8::1", 60001, -1, true},
@@ -82,15 +80,12 @@ TEST(Address, EachRefusedFormIsNamedByItsFault) {
         {"h:0", CALL, Fault::BadPort, "0"},
         {"h:65536", CALL, Fault::BadPort, "65536"},
         {"h:+5", CALL, Fault::BadPort, "+5"},
-        {"h:5 ", CALL, Fault::BadPort, "5 "},
         {"h:99999999999999999999", CALL, Fault::BadPort, "99999999999999999999"},
         // The port is read before the host: its fault is named first.
         {"a;b:0", TARGETS, Fault::BadPort, "0"},
         {"[127.0.0.1]:1", CALL, Fault::NotIpv6, "127.0.0.1"},
-        {"[host]", CALL, Fault::NotIpv6, "host"},
         {"[]:1", CALL, Fault::NotIpv6, ""},
         {"x::1", CALL, Fault::NotIpv6, "x::1"},
-        {"::1::2", CALL, Fault::NotIpv6, "::1::2"},
         {"::1:60000x", CALL, Fault::NotIpv6, "::1:60000x"},
         {std::string("[::1\0]:5", 8), CALL, Fault::NotIpv6, std::string("::1\0", 4)},
         {"10.0.0.0/33", TARGETS, Fault::BadPrefix, "33"},
@@ -184,17 +179,6 @@ TEST(Address, TheNthAddressCountsFromTheBlocksFirstWithCarries) {
     for (const Case& c : cases)
         EXPECT_EQ(tagaddress::ipText(tagaddress::nth({ip(c.base), c.prefix}, c.index)), c.address)
             << c.base << "/" << c.prefix << " #" << c.index;
-}
-
-TEST(Address, ASocketAddressCarriesTheAddressAndPort) {
-    for (const char* text : {"127.0.0.1", "::1"}) {
-        sockaddr_storage s = tagaddress::socketAddress(ip(text), 9727);
-        EXPECT_EQ(s.ss_family, std::string(text) == "::1" ? AF_INET6 : AF_INET);
-        EXPECT_EQ(tagaddress::ipOf(s), ip(text)) << text;
-        uint16_t port = s.ss_family == AF_INET6 ? reinterpret_cast<const sockaddr_in6&>(s).sin6_port
-                                                : reinterpret_cast<const sockaddr_in&>(s).sin_port;
-        EXPECT_EQ(ntohs(port), 9727) << text;
-    }
 }
 
 }  // namespace
