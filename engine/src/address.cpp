@@ -17,8 +17,6 @@ bool isDigit(char c) { return c >= '0' && c <= '9'; }
 
 bool isControl(char c) { return uint8_t(c) < 0x20 || c == 0x7F; }
 
-bool allDigits(std::string_view text) { return !text.empty() && std::ranges::all_of(text, isDigit); }
-
 bool dnsCharacter(char c) {
     return isDigit(c) || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '.' || c == '-' || c == '_';
 }
@@ -28,34 +26,25 @@ bool nameAllowed(std::string_view name, Names names) {
     return name.size() <= MAX_NAME_LENGTH && std::ranges::all_of(name, dnsCharacter);
 }
 
-// Digits only: no sign or space, which from_chars alone would leave to
-// the caller.
-bool readPort(std::string_view text, const Rules& rules, uint16_t& port) {
-    unsigned value = 0;
-    auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (!allDigits(text) || error != std::errc() || end != text.data() + text.size() || value > 65535 ||
-        (value == 0 && !rules.portZero))
-        return false;
-    port = uint16_t(value);
-    return true;
-}
-
-// The port in text (from after its ':'), if any; false with the fault set.
-bool takePort(std::string_view text, const Rules& rules, Parsed& p) {
-    uint16_t port = 0;
-    if (!readPort(text, rules, port)) {
-        p.fault = Fault::BadPort;
-        p.part = text;
-        return false;
-    }
-    p.port = port;
-    return true;
-}
-
 bool fail(Parsed& p, Fault fault, std::string_view part) {
     p.fault = fault;
     p.part = part;
     return false;
+}
+
+// Digits alone, whole: from_chars takes no sign or space for an unsigned.
+bool readNumber(std::string_view text, unsigned& value) {
+    auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    return error == std::errc() && end == text.data() + text.size();
+}
+
+// The port in text (from after its ':'); false with the fault set.
+bool takePort(std::string_view text, const Rules& rules, Parsed& p) {
+    unsigned value = 0;
+    if (!readNumber(text, value) || value > 65535 || (value == 0 && !rules.portZero))
+        return fail(p, Fault::BadPort, text);
+    p.port = uint16_t(value);
+    return true;
 }
 
 void setIp(Parsed& p, const Ip& ip) {
@@ -87,9 +76,7 @@ void parseRange(std::string_view text, size_t slash, const Rules& rules, Parsed&
     p.host = address;
     setIp(p, ip);  // a fault in the prefix is worded by the family
     unsigned bits = 0;
-    auto [end, error] = std::from_chars(prefix.data(), prefix.data() + prefix.size(), bits);
-    if (!allDigits(prefix) || prefix.size() > 3 || error != std::errc() ||
-        end != prefix.data() + prefix.size() || bits > ip.bits()) {
+    if (prefix.size() > 3 || !readNumber(prefix, bits) || bits > ip.bits()) {
         fail(p, Fault::BadPrefix, prefix);
         return;
     }
