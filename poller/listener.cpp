@@ -1,6 +1,5 @@
 #include "listener.h"
 
-#include <arpa/inet.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -11,6 +10,7 @@
 #include <memory>
 
 #include "client_line.h"
+#include "tagaddress.h"
 
 namespace tagpoll {
 
@@ -23,24 +23,12 @@ void stop(int) { stopping = 1; }
 // "[ADDRESS:]PORT" into an address: PORT alone (every IPv4 address),
 // A.B.C.D:PORT or [IPV6]:PORT; port 0 lets the system choose.
 bool parseListenAddress(const std::string& text, sockaddr_storage& a) {
-    a = sockaddr_storage{};
-    size_t colon = text.rfind(':');
-    std::string host = colon == std::string::npos ? "0.0.0.0" : text.substr(0, colon);
-    std::string port = colon == std::string::npos ? text : text.substr(colon + 1);
-    if (port.empty() || port.size() > 5 || port.find_first_not_of("0123456789") != std::string::npos)
-        return false;
-    unsigned long value = std::stoul(port);
-    if (value > 65535) return false;
-    if (host.size() > 2 && host.front() == '[' && host.back() == ']') {
-        auto& six = reinterpret_cast<sockaddr_in6&>(a);
-        six.sin6_family = AF_INET6;
-        six.sin6_port = htons(uint16_t(value));
-        return inet_pton(AF_INET6, host.substr(1, host.size() - 2).c_str(), &six.sin6_addr) == 1;
-    }
-    auto& four = reinterpret_cast<sockaddr_in&>(a);
-    four.sin_family = AF_INET;
-    four.sin_port = htons(uint16_t(value));
-    return inet_pton(AF_INET, host.c_str(), &four.sin_addr) == 1;
+    bool portOnly = text.find(':') == std::string::npos;
+    tagaddress::Parsed p =
+        tagaddress::parse(portOnly ? "0.0.0.0:" + text : text, {.needPort = true, .portZero = true});
+    if (p.fault != tagaddress::Fault::None || p.kind == tagaddress::Kind::Name) return false;
+    a = tagaddress::socketAddress(p.ip, *p.port);
+    return true;
 }
 
 socklen_t lengthOf(const sockaddr_storage& a) {

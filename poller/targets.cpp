@@ -1,34 +1,11 @@
 #include "targets.h"
 
-#include <arpa/inet.h>
-
 #include <algorithm>
-#include <charconv>
 #include <string_view>
 
 namespace tagpoll {
 
 namespace {
-
-// Digits only, 1-65535.
-bool parsePort(const std::string& text, uint16_t& port) {
-    if (text.empty() || text.size() > 5) return false;
-    if (!std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; })) return false;
-    unsigned value = 0;
-    std::from_chars(text.data(), text.data() + text.size(), value);
-    if (value == 0 || value > 65535) return false;
-    port = uint16_t(value);
-    return true;
-}
-
-bool asciiAlnum(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
-
-// Letters, digits, '.', '-' and '_', as host names and dotted quads use.
-bool validHost(const std::string& host) {
-    if (host.empty() || host.size() > 253) return false;
-    return std::all_of(host.begin(), host.end(),
-                       [](char c) { return asciiAlnum(c) || c == '.' || c == '-' || c == '_'; });
-}
 
 bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\r'; }
 
@@ -80,24 +57,37 @@ bool readBoundedLine(std::istream& in, std::vector<char>& buffer, std::string& t
     return taken > 0;
 }
 
-// 0..most, digits only.
-bool parsePrefix(const std::string& prefix, unsigned most, unsigned& bits) {
-    auto parsed = std::from_chars(prefix.data(), prefix.data() + prefix.size(), bits);
-    return !prefix.empty() && prefix.size() <= 3 && parsed.ptr == prefix.data() + prefix.size() &&
-           std::all_of(prefix.begin(), prefix.end(), [](char c) { return c >= '0' && c <= '9'; }) &&
-           bits <= most;
-}
-
 // The one spelling of an IPv6 address, so that duplicates are found however
 // written; an IPv4-mapped one is the IPv4 address it stands for.
-std::string canonical(const in6_addr& address) {
-    char text[INET6_ADDRSTRLEN];
-    if (IN6_IS_ADDR_V4MAPPED(&address)) {
-        inet_ntop(AF_INET, address.s6_addr + 12, text, sizeof text);
-        return text;
+std::string canonical(tagaddress::Ip address) {
+    static constexpr uint8_t MAPPED[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF};
+    if (address.family == AF_INET6 && std::equal(MAPPED, MAPPED + 12, address.bytes.begin())) {
+        std::copy(address.bytes.begin() + 12, address.bytes.end(), address.bytes.begin());
+        std::fill(address.bytes.begin() + 4, address.bytes.end(), 0);
+        address.family = AF_INET;
     }
-    inet_ntop(AF_INET6, &address, text, sizeof text);
-    return text;
+    return tagaddress::ipText(address);
+}
+
+// A line's forms: HOST[:PORT], [IPV6][:PORT], a bare IPv6 address, and
+// ranges; host names as DNS and dotted quads write them.
+constexpr tagaddress::Rules TARGET_RULES{.ranges = true, .names = tagaddress::Names::Dns};
+
+// Why an entry is refused, in the words the manual and the tests know.
+std::string refusal(const tagaddress::Parsed& p, const std::string& entry) {
+    using tagaddress::Fault;
+    switch (p.fault) {
+    case Fault::NoCloseBracket: return "bad target \"" + shown(entry) + "\": no ']' after the IPv6 address";
+    case Fault::BadPort: return "bad port \"" + shown(p.part) + "\" (1-65535)";
+    case Fault::NotIpv6:
+        return "bad IPv6 address \"" + shown(p.part) + "\"" +
+               (p.bracketed ? "" : " (a port goes after [ADDRESS]:)");
+    case Fault::NotAddress:
+        return "bad range \"" + shown(entry) + "\": not an IPv4 or IPv6 address before the '/'";
+    case Fault::BadPrefix:
+        return "bad range \"" + shown(entry) + "\": prefix length must be 0-" + std::to_string(p.ip.bits());
+    default: return "bad host name \"" + shown(p.part) + "\"";
+    }
 }
 
 }  // namespace
@@ -134,100 +124,29 @@ bool TargetList::addEntry(const std::string& text, const std::string& name, size
     Origin where{sources.size() - 1, line};
     if (std::any_of(entry.begin(), entry.end(), [](char c) { return c == ' ' || c == '\t'; }))
         return fail(where, "more than one target on a line");
-    if (entry.find('/') != std::string::npos) return addRange(entry, where);
-    if (entry.front() == '[' || std::count(entry.begin(), entry.end(), ':') > 1) return addIpv6(entry, where);
-
-    size_t colon = entry.find(':');
-    Target target{colon == std::string::npos ? entry : entry.substr(0, colon), defaultPort};
-    if (colon != std::string::npos) {
-        if (!parsePort(entry.substr(colon + 1), target.port))
-            return fail(where, "bad port \"" + shown(entry.substr(colon + 1)) + "\" (1-65535)");
-    }
-    if (!validHost(target.host)) return fail(where, "bad host name \"" + shown(target.host) + "\"");
-    return add(std::move(target), where);
+    tagaddress::Parsed p = tagaddress::parse(entry, TARGET_RULES);
+    if (p.fault != tagaddress::Fault::None) return fail(where, refusal(p, entry));
+    uint16_t port = p.port.value_or(defaultPort);
+    if (p.prefix) return addRange(tagaddress::Network{p.ip, *p.prefix}, port, where);
+    return add(Target{p.kind == tagaddress::Kind::Ipv6 ? canonical(p.ip) : std::move(p.host), port}, where);
 }
 
-bool TargetList::addIpv6(const std::string& entry, const Origin& where) {
-    std::string address = entry;
-    uint16_t port = defaultPort;
-    if (entry.front() == '[') {
-        size_t close = entry.find(']');
-        if (close == std::string::npos)
-            return fail(where, "bad target \"" + shown(entry) + "\": no ']' after the IPv6 address");
-        address = entry.substr(1, close - 1);
-        std::string rest = entry.substr(close + 1);
-        if (!rest.empty() && (rest.front() != ':' || !parsePort(rest.substr(1), port)))
-            return fail(where,
-                        "bad port \"" + shown(rest.front() == ':' ? rest.substr(1) : rest) + "\" (1-65535)");
-    }
-    in6_addr parsed{};
-    if (inet_pton(AF_INET6, address.c_str(), &parsed) != 1)
-        return fail(where, "bad IPv6 address \"" + shown(address) + "\"" +
-                               (entry.front() == '[' ? "" : " (a port goes after [ADDRESS]:)"));
-    return add(Target{canonical(parsed), port}, where);
-}
-
-bool TargetList::addRange(const std::string& text, const Origin& where) {
-    size_t slash = text.find('/');
-    size_t colon = text.find(':', slash);
-    std::string address = text.substr(0, slash);
-    if (address.size() >= 2 && address.front() == '[' && address.back() == ']')
-        address = address.substr(1, address.size() - 2);
-    std::string prefix =
-        text.substr(slash + 1, colon == std::string::npos ? std::string::npos : colon - slash - 1);
-    uint16_t port = defaultPort;
-    if (colon != std::string::npos && !parsePort(text.substr(colon + 1), port))
-        return fail(where, "bad port \"" + shown(text.substr(colon + 1)) + "\" (1-65535)");
-    in6_addr base6{};
-    if (inet_pton(AF_INET6, address.c_str(), &base6) == 1)
-        return addIpv6Range(base6, text, prefix, port, where);
-    in_addr base{};
-    if (inet_pton(AF_INET, address.c_str(), &base) != 1)
-        return fail(where, "bad range \"" + shown(text) + "\": not an IPv4 or IPv6 address before the '/'");
-    unsigned bits = 0;
-    if (!parsePrefix(prefix, 32, bits))
-        return fail(where, "bad range \"" + shown(text) + "\": prefix length must be 0-32");
-    uint64_t size = uint64_t(1) << (32 - bits);
-    if (size > MAX_RANGE_ADDRESSES)
-        return fail(where, "range too wide: " + std::to_string(size) + " addresses, at most " +
-                               std::to_string(MAX_RANGE_ADDRESSES) + " (/16)");
-    uint32_t first = ntohl(base.s_addr) & ~uint32_t(size - 1);
-    // The network and broadcast addresses of a block are not devices; /31
-    // and /32 have none.
-    uint64_t skip = size >= 4 ? 1 : 0;
-    for (uint64_t i = skip; i < size - skip; ++i) {
-        in_addr a{htonl(uint32_t(first + i))};
-        char dotted[INET_ADDRSTRLEN];
-        inet_ntop(AF_INET, &a, dotted, sizeof dotted);
-        if (!add(Target{dotted, port}, where)) return false;
-    }
-    return true;
-}
-
-bool TargetList::addIpv6Range(const in6_addr& base, const std::string& text, const std::string& prefix,
-                              uint16_t port, const Origin& where) {
-    unsigned bits = 0;
-    if (!parsePrefix(prefix, 128, bits))
-        return fail(where, "bad range \"" + shown(text) + "\": prefix length must be 0-128");
-    unsigned hostBits = 128 - bits;
+bool TargetList::addRange(const tagaddress::Network& range, uint16_t port, const Origin& where) {
+    bool v6 = range.base.family == AF_INET6;
+    unsigned hostBits = tagaddress::hostBits(range);
     if (hostBits > 16) {
         std::string count =
             hostBits < 64 ? std::to_string(uint64_t(1) << hostBits) : "2^" + std::to_string(hostBits);
         return fail(where, "range too wide: " + count + " addresses, at most " +
-                               std::to_string(MAX_RANGE_ADDRESSES) + " (/112)");
+                               std::to_string(MAX_RANGE_ADDRESSES) + (v6 ? " (/112)" : " (/16)"));
     }
-    // A /112 or narrower varies only the last 16 bits.
-    uint32_t size = uint32_t(1) << hostBits;
-    uint32_t first = ((uint32_t(base.s6_addr[14]) << 8) | base.s6_addr[15]) & ~(size - 1);
-    // The block's first address is its subnet-router anycast address, not
-    // a device; IPv6 has no broadcast address. /127 and /128 skip nothing.
-    uint32_t skip = size >= 4 ? 1 : 0;
-    for (uint32_t i = skip; i < size; ++i) {
-        in6_addr a = base;
-        a.s6_addr[14] = uint8_t((first + i) >> 8);
-        a.s6_addr[15] = uint8_t(first + i);
-        if (!add(Target{canonical(a), port}, where)) return false;
-    }
+    uint64_t size = uint64_t(1) << hostBits;
+    // A block's first address is not a device: an IPv4 network address, an
+    // IPv6 subnet-router anycast address; nor is an IPv4 block's last, its
+    // broadcast address (IPv6 has none). /31, /32, /127 and /128 skip nothing.
+    uint64_t skip = size >= 4 ? 1 : 0;
+    for (uint64_t i = skip; i < size - (v6 ? 0 : skip); ++i)
+        if (!add(Target{canonical(tagaddress::nth(range, i)), port}, where)) return false;
     return true;
 }
 

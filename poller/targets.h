@@ -5,13 +5,14 @@
 #ifndef TAGPOLL_TARGETS_H
 #define TAGPOLL_TARGETS_H
 
-#include <netinet/in.h>
 #include <cstddef>
 #include <cstdint>
 #include <istream>
 #include <string>
 #include <unordered_map>
 #include <vector>
+
+#include "tagaddress.h"
 
 namespace tagpoll {
 
@@ -72,10 +73,7 @@ private:
     std::string whereText(const Origin& where) const;
     bool fail(const std::string& where, const std::string& reason);
     bool fail(const Origin& where, const std::string& reason) { return fail(whereText(where), reason); }
-    bool addRange(const std::string& text, const Origin& where);
-    bool addIpv6Range(const in6_addr& base, const std::string& text, const std::string& prefix, uint16_t port,
-                      const Origin& where);
-    bool addIpv6(const std::string& entry, const Origin& where);
+    bool addRange(const tagaddress::Network& range, uint16_t port, const Origin& where);
     bool add(Target target, const Origin& where);
 
     uint16_t defaultPort;

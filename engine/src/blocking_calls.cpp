@@ -1,11 +1,8 @@
 // readTags and writeTags: one exchange on an engine of its own, run to its
 // end with the epoll driver.
-#include <arpa/inet.h>
-
-#include <algorithm>
-#include <charconv>
 #include <stdexcept>
 
+#include "tagaddress.h"
 #include "tagengine.h"
 
 namespace tagengine {
@@ -14,46 +11,26 @@ namespace {
 
 constexpr uint16_t DEFAULT_PORT = 60000;
 
-uint16_t portOf(std::string_view text, const std::string& target) {
-    unsigned port = 0;
-    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), port);
-    if (text.empty() || ec != std::errc() || end != text.data() + text.size() || port == 0 || port > 65535)
-        throw std::invalid_argument("bad port in target " + target);
-    return static_cast<uint16_t>(port);
+// Why a target is refused, in the words the one-call API has always used.
+std::string refusal(const tagaddress::Parsed& p, const std::string& target) {
+    switch (p.fault) {
+    case tagaddress::Fault::NoCloseBracket: return "no ']' in target " + target;
+    case tagaddress::Fault::BadPort: return "bad port in target " + target;
+    case tagaddress::Fault::NotIpv6: return "not an IPv6 address in target " + target;
+    case tagaddress::Fault::NoHost: return "no host in target " + target;
+    // The resolver reads a name up to its first NUL: "127.0.0.1\0x" would
+    // reach 127.0.0.1 under another name's label.
+    case tagaddress::Fault::BadName: return "control character in target";
+    default: return "bad target " + target;
+    }
 }
 
 // "host", "host:port", "[v6]", "[v6]:port" or a bare IPv6 address.
 void splitTarget(const std::string& target, Exchange& exchange) {
-    std::string_view t = target;
-    exchange.port = DEFAULT_PORT;
-    if (!t.empty() && t.front() == '[') {
-        auto close = t.find(']');
-        if (close == std::string_view::npos) throw std::invalid_argument("no ']' in target " + target);
-        exchange.host = std::string(t.substr(1, close - 1));
-        auto rest = t.substr(close + 1);
-        if (!rest.empty()) {
-            if (rest.front() != ':') throw std::invalid_argument("bad target " + target);
-            exchange.port = portOf(rest.substr(1), target);
-        }
-        in6_addr unused{};
-        if (inet_pton(AF_INET6, exchange.host.c_str(), &unused) != 1)
-            throw std::invalid_argument("not an IPv6 address in target " + target);
-    } else if (auto colon = t.find(':');
-               colon != std::string_view::npos && t.find(':', colon + 1) == std::string_view::npos) {
-        exchange.host = std::string(t.substr(0, colon));
-        exchange.port = portOf(t.substr(colon + 1), target);
-    } else {
-        exchange.host = target;  // a name, an IPv4 address, or an IPv6 address without a port
-        in6_addr unused{};
-        if (t.find(':') != std::string_view::npos && inet_pton(AF_INET6, exchange.host.c_str(), &unused) != 1)
-            throw std::invalid_argument("not an IPv6 address in target " + target);
-    }
-    if (exchange.host.empty()) throw std::invalid_argument("no host in target " + target);
-    // The resolver reads a name up to its first NUL: "127.0.0.1\0x" would
-    // reach 127.0.0.1 under another name's label.
-    if (std::any_of(exchange.host.begin(), exchange.host.end(),
-                    [](char c) { return uint8_t(c) < 0x20 || c == 0x7F; }))
-        throw std::invalid_argument("control character in target");
+    tagaddress::Parsed p = tagaddress::parse(target, tagaddress::Rules{});
+    if (p.fault != tagaddress::Fault::None) throw std::invalid_argument(refusal(p, target));
+    exchange.host = std::move(p.host);
+    exchange.port = p.port.value_or(DEFAULT_PORT);
     exchange.target = target;
 }
 

@@ -9,6 +9,8 @@
 #include <string_view>
 #include <vector>
 
+#include "tagaddress.h"
+
 namespace exporter {
 
 class AllowList {
@@ -22,18 +24,12 @@ public:
     // Either family; an IPv4-mapped IPv6 address (::ffff:a.b.c.d) is
     // judged as the IPv4 address it reaches, by the IPv4 networks alone.
     bool allows(const sockaddr_storage& address) const;
-    bool empty() const { return networks.empty() && networks6.empty(); }
+    bool empty() const { return networks.empty(); }
 
 private:
-    struct Network {
-        uint32_t base, mask;  // host byte order
-    };
-    struct Network6 {
-        in6_addr base;
-        unsigned prefix;
-    };
-    std::vector<Network> networks;
-    std::vector<Network6> networks6;
+    bool allows(const tagaddress::Ip& ip) const;
+
+    std::vector<tagaddress::Network> networks;
 };
 
 }  // namespace exporter

@@ -1,15 +1,12 @@
 #include "query.h"
 
-#include <arpa/inet.h>
-
 #include <algorithm>
-#include <charconv>
+
+#include "tagaddress.h"
 
 namespace exporter {
 
 namespace {
-
-constexpr size_t MAX_HOST_LENGTH = 253;
 
 int hexValue(char c) {
     if (c >= '0' && c <= '9') return c - '0';
@@ -39,13 +36,6 @@ bool percentDecode(std::string_view in, std::string& out) {
     return true;
 }
 
-bool hostCharsValid(std::string_view host) {
-    return std::ranges::all_of(host, [](char c) {
-        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
-               c == '.';
-    });
-}
-
 bool addModule(const std::string& name, const QueryLimits& limits, ProbeQuery& query, std::string& reason) {
     if (name.empty()) {
         reason = "empty module parameter";
@@ -60,67 +50,27 @@ bool addModule(const std::string& name, const QueryLimits& limits, ProbeQuery& q
     return true;
 }
 
-// The port after an IPv6 address in brackets: empty (the module's) or
-// ":PORT".
-bool parseBracketPort(std::string_view rest, uint16_t& port) {
-    if (rest.empty()) return true;
-    std::string_view digits = rest.substr(1);
-    unsigned value = 0;
-    auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
-    if (rest.front() != ':' || digits.empty() || error != std::errc() ||
-        end != digits.data() + digits.size() || value == 0 || value > 65535)
-        return false;
-    port = uint16_t(value);
-    return true;
-}
-
-bool parseIpv6Target(std::string_view text, std::string& host, uint16_t& port, std::string& reason) {
-    std::string_view address = text;
-    if (text.starts_with('[')) {
-        size_t close = text.find(']');
-        address = text.substr(1, close == std::string_view::npos ? 0 : close - 1);
-        if (close == std::string_view::npos || !parseBracketPort(text.substr(close + 1), port)) {
-            reason = "target must be [IPV6]:PORT with PORT from 1 to 65535";
-            return false;
-        }
-    }
-    in6_addr parsed{};
-    std::string literal(address.substr(0, INET6_ADDRSTRLEN));
-    // A NUL would end the text inet_pton reads, leaving the rest unread but kept in the host.
-    if (address.size() >= INET6_ADDRSTRLEN || address.find('\0') != std::string_view::npos ||
-        inet_pton(AF_INET6, literal.c_str(), &parsed) != 1) {
-        reason = "target must be an IPv6 address, bare or as [IPV6]:PORT";
-        return false;
-    }
-    host = literal;
-    return true;
-}
-
 }  // namespace
 
 bool parseTarget(std::string_view text, std::string& host, uint16_t& port, std::string& reason) {
     port = 0;
-    if (text.starts_with('[') || std::ranges::count(text, ':') > 1)
-        return parseIpv6Target(text, host, port, reason);
-    size_t colon = text.rfind(':');
-    std::string_view name = text.substr(0, colon);
-    if (colon != std::string_view::npos) {
-        std::string_view digits = text.substr(colon + 1);
-        unsigned value = 0;
-        auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
-        if (digits.empty() || error != std::errc() || end != digits.data() + digits.size() || value == 0 ||
-            value > 65535) {
-            reason = "target port must be a number from 1 to 65535";
-            return false;
-        }
-        port = uint16_t(value);
+    tagaddress::Parsed p = tagaddress::parse(text, {.names = tagaddress::Names::Dns});
+    switch (p.fault) {
+    case tagaddress::Fault::None:
+        host = std::move(p.host);
+        port = p.port.value_or(0);
+        return true;
+    case tagaddress::Fault::NoCloseBracket:
+        reason = "target must be [IPV6]:PORT with PORT from 1 to 65535";
+        break;
+    case tagaddress::Fault::BadPort:
+        reason = p.bracketed ? "target must be [IPV6]:PORT with PORT from 1 to 65535"
+                             : "target port must be a number from 1 to 65535";
+        break;
+    case tagaddress::Fault::NotIpv6: reason = "target must be an IPv6 address, bare or as [IPV6]:PORT"; break;
+    default: reason = "target must be HOST[:PORT] with an IPv4 address or a host name, or [IPV6]:PORT";
     }
-    if (name.empty() || name.size() > MAX_HOST_LENGTH || !hostCharsValid(name)) {
-        reason = "target must be HOST[:PORT] with an IPv4 address or a host name, or [IPV6]:PORT";
-        return false;
-    }
-    host.assign(name);
-    return true;
+    return false;
 }
 
 bool parseProbeQuery(std::string_view raw, const QueryLimits& limits, ProbeQuery& query,

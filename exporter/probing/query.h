@@ -34,7 +34,7 @@ bool parseProbeQuery(std::string_view raw, const QueryLimits& limits, ProbeQuery
 
 // Splits "HOST[:PORT]", "[IPV6]:PORT", "[IPV6]" or a bare IPv6 address.
 // HOST must be a plausible host name or IPv4 address (letters, digits, '-',
-// '.'; at most 253 bytes), IPV6 an IPv6 address; PORT 1 to 65535.
+// '.', '_'; at most 253 bytes), IPV6 an IPv6 address; PORT 1 to 65535.
 bool parseTarget(std::string_view text, std::string& host, uint16_t& port, std::string& reason);
 
 }  // namespace exporter

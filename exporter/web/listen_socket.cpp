@@ -5,8 +5,10 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <charconv>
+#include <algorithm>
 #include <cstring>
+
+#include "tagaddress.h"
 
 namespace exporter {
 
@@ -45,36 +47,28 @@ int openListenSocket(const sockaddr* address, socklen_t length, std::string& err
 }
 
 bool parseListenAddress(const std::string& text, sockaddr_storage& storage, std::string& reason) {
-    storage = sockaddr_storage{};
-    size_t colon = text.rfind(':');
-    std::string host = colon == std::string::npos ? "" : text.substr(0, colon);
-    std::string portText = colon == std::string::npos ? "" : text.substr(colon + 1);
-    unsigned port = 0;
-    auto [end, error] = std::from_chars(portText.data(), portText.data() + portText.size(), port);
-    if (portText.empty() || error != std::errc() || end != portText.data() + portText.size() ||
-        port > 65535) {
+    tagaddress::Parsed p = tagaddress::parse(text, {.needPort = true, .portZero = true, .emptyHost = true});
+    if (p.fault == tagaddress::Fault::NotIpv6 && p.bracketed) {
+        reason = "\"[" + p.part + "]\" is not an IPv6 address in brackets";
+        return false;
+    }
+    if (p.fault == tagaddress::Fault::NoPort && !p.bracketed && std::ranges::count(text, ':') > 1) {
+        reason = "\"" + text + "\" is not HOST:PORT (an IPv6 address goes in brackets)";
+        return false;
+    }
+    if (p.fault != tagaddress::Fault::None) {
         reason = "\"" + text + "\" is not HOST:PORT";
         return false;
     }
-    if (host.size() > 2 && host.front() == '[' && host.back() == ']') {
-        auto& six = reinterpret_cast<sockaddr_in6&>(storage);
-        six.sin6_family = AF_INET6;
-        six.sin6_port = htons(uint16_t(port));
-        if (inet_pton(AF_INET6, host.substr(1, host.size() - 2).c_str(), &six.sin6_addr) == 1) return true;
-        reason = "\"" + host + "\" is not an IPv6 address in brackets";
+    if (p.host.empty()) {
+        p.ip = tagaddress::Ip{AF_INET, {}};  // every IPv4 address
+    } else if (p.host == "localhost") {
+        tagaddress::parseIp("127.0.0.1", p.ip);
+    } else if (p.kind == tagaddress::Kind::Name) {
+        reason = "\"" + p.host + "\" is not an IPv4 address (an IPv6 one goes in brackets)";
         return false;
     }
-    auto& address = reinterpret_cast<sockaddr_in&>(storage);
-    address.sin_family = AF_INET;
-    address.sin_port = htons(uint16_t(port));
-    if (host.empty()) {
-        address.sin_addr.s_addr = htonl(INADDR_ANY);
-    } else if (host == "localhost") {
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    } else if (inet_pton(AF_INET, host.c_str(), &address.sin_addr) != 1) {
-        reason = "\"" + host + "\" is not an IPv4 address (an IPv6 one goes in brackets)";
-        return false;
-    }
+    storage = tagaddress::socketAddress(p.ip, *p.port);
     return true;
 }
 
