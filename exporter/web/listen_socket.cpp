@@ -4,8 +4,8 @@
 #include <netinet/in.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 
 #include "tagaddress.h"
