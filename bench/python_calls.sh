@@ -59,7 +59,7 @@ if ((peers_here)); then
 fi
 ratio=$(calc "$get_us / $socket_us" 2)
 echo "  bare socket: connected (send, recv) $socket_us us, not connected (sendto, recvfrom) $sendto_us us,"
-echo "  the engine's steps (sendto, poll, error queue, recvfrom) $polled_us us; tagproto.get $get_us us"
+echo "  the engine's steps (sendto, poll, recvfrom) $polled_us us; tagproto.get $get_us us"
 goal "within 1.2x of the bare socket" "$(holds "$ratio <= 1.2")" "${ratio}x"
 echo "  (of the socket not connected: $(calc "$get_us / $sendto_us" 2)x; of the engine's steps: $(calc "$get_us / $polled_us" 2)x)"
 if ((peers_here)); then

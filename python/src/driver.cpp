@@ -52,7 +52,11 @@ uint64_t Driver::get(const std::string& target, const std::vector<uint8_t>& ids,
                      const sockaddr_storage* address) {
     Exchange exchange = exchangeTo(target);
     if (address) exchange.address = *address;
-    exchange.request = getRequest(ids);
+    return get(std::move(exchange), getRequest(ids), call);
+}
+
+uint64_t Driver::get(Exchange exchange, std::shared_ptr<const VMsg> request, const CallSettings& call) {
+    exchange.request = std::move(request);
     return start(std::move(exchange), false, call);
 }
 
@@ -60,6 +64,11 @@ uint64_t Driver::set(const std::string& target, const std::vector<TagValue>& val
                      const CallSettings& call, const sockaddr_storage* address) {
     Exchange exchange = exchangeTo(target);
     if (address) exchange.address = *address;
+    return set(std::move(exchange), values, verify, call);
+}
+
+uint64_t Driver::set(Exchange exchange, const std::vector<TagValue>& values, bool verify,
+                     const CallSettings& call) {
     auto message = std::make_shared<VMsg>(MSG_SET);
     message->setLastSegment(true);
     for (const TagValue& v : values) message->addTag(makeTag(v.id, v.value).release());

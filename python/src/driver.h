@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -32,6 +33,10 @@ public:
                  const sockaddr_storage* address = nullptr);
     uint64_t set(const std::string& target, const std::vector<tagengine::TagValue>& values, bool verify,
                  const CallSettings& call, const sockaddr_storage* address = nullptr);
+    // The same for an exchange parsed already (target, host, port, address).
+    uint64_t get(tagengine::Exchange exchange, std::shared_ptr<const VMsg> request, const CallSettings& call);
+    uint64_t set(tagengine::Exchange exchange, const std::vector<tagengine::TagValue>& values, bool verify,
+                 const CallSettings& call);
 
     // One step: read the ready descriptors, send and expire what is due, and
     // keep what ended. Returns when the engine wants the next step.
