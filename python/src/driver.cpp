@@ -77,6 +77,18 @@ uint64_t Driver::set(Exchange exchange, const std::vector<TagValue>& values, boo
     return start(std::move(exchange), verify, call);
 }
 
+std::shared_ptr<const VMsg> Driver::keptGet(const std::vector<std::string_view>& names) const {
+    if (!kept || names.size() != keptNames.size()) return nullptr;
+    for (size_t i = 0; i < names.size(); ++i)
+        if (names[i] != keptNames[i]) return nullptr;
+    return kept;
+}
+
+void Driver::keepGet(const std::vector<std::string_view>& names, std::shared_ptr<const VMsg> request) {
+    keptNames.assign(names.begin(), names.end());
+    kept = std::move(request);
+}
+
 Clock::time_point Driver::step(const std::vector<int>& ready) {
     due = core.process(ready, Clock::now());
     return due;

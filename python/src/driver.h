@@ -8,6 +8,7 @@
 #include <deque>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "tagengine.h"
@@ -47,6 +48,11 @@ public:
     // (Ctrl-C) cancels everything and throws that exception.
     void wait(bool all);
 
+    // The GET last kept when its tags were, name for name, these; else
+    // null. A poll of thousands, or the same call again, builds it once.
+    std::shared_ptr<const VMsg> keptGet(const std::vector<std::string_view>& names) const;
+    void keepGet(const std::vector<std::string_view>& names, std::shared_ptr<const VMsg> request);
+
     std::deque<tagengine::Result>& ended() { return done; }
     tagengine::Engine& engine() { return core; }
 
@@ -58,6 +64,8 @@ private:
     tagengine::Engine core;
     std::deque<tagengine::Result> done;
     tagengine::Clock::time_point due = tagengine::Clock::time_point::max();
+    std::vector<std::string> keptNames;
+    std::shared_ptr<const VMsg> kept;
 };
 
 }  // namespace tagproto

@@ -249,15 +249,26 @@ std::string targetText(const py::handle& target) {
     return std::string(text);
 }
 
-// The tags as given when every one is a name; else empty with false, and
-// the request is built anew.
-bool tagNames(const py::tuple& tags, std::vector<std::string_view>& names) {
-    for (py::handle tag : tags) {
-        std::string_view name;
-        if (!textOf(tag, name)) return false;
-        names.push_back(name);
-    }
-    return true;
+// The GET of the tags (a tuple, list or other iterable), the driver's kept
+// one when they are the same names as its last.
+std::shared_ptr<const VMsg> requestFor(tagproto::Driver& driver, const py::iterable& tags) {
+    std::vector<std::string_view> names;
+    // A tuple or a list can be read twice, unlike an iterator.
+    bool named = PyTuple_Check(tags.ptr()) || PyList_Check(tags.ptr());
+    if (named)
+        for (py::handle tag : tags) {
+            std::string_view name;
+            if (!textOf(tag, name)) {
+                named = false;
+                break;
+            }
+            names.push_back(name);
+        }
+    if (named)
+        if (auto kept = driver.keptGet(names)) return kept;
+    auto request = getRequest(tagIdsFrom(tags));
+    if (named) driver.keepGet(names, request);
+    return request;
 }
 
 // tagproto.get: on this thread's engine, the target and tags parsed once
@@ -272,13 +283,7 @@ py::object callGet(const py::handle& target, const py::tuple& tags, double timeo
         return runOne(own, Status::Answered);
     }
     tagproto::BusyCall busy(calls);
-    std::vector<std::string_view> names;
-    bool named = tagNames(tags, names);
-    std::shared_ptr<const VMsg> request = named ? calls.lastGet(names) : nullptr;
-    if (!request) {
-        request = getRequest(tagIdsFrom(tags));
-        if (named) calls.keepGet(names, request);
-    }
+    std::shared_ptr<const VMsg> request = requestFor(calls.driver(), tags);
     std::string_view text;
     if (!textOf(target, text)) targetText(target);  // throws
     calls.driver().get(calls.exchangeTo(text), std::move(request), call);
@@ -335,8 +340,11 @@ PYBIND11_MODULE(_engine, m) {
             [](tagproto::Driver& d, const std::string& target, const py::iterable& tags, double timeout,
                int retries, std::optional<double> budget, const std::optional<py::bytes>& address) {
                 auto call = settings(timeout, retries, budget);
+                std::shared_ptr<const VMsg> request = requestFor(d, tags);
+                Exchange exchange = exchangeTo(target);
                 sockaddr_storage to{};
-                return d.get(target, tagIdsFrom(tags), call, addressFrom(address, to));
+                if (const sockaddr_storage* found = addressFrom(address, to)) exchange.address = *found;
+                return d.get(std::move(exchange), std::move(request), call);
             },
             py::arg("target"), py::arg("tags"), py::arg("timeout"), py::arg("retries"), py::arg("budget"),
             py::arg("address") = py::none())

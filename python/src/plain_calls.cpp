@@ -46,16 +46,4 @@ tagengine::Exchange PlainCalls::exchangeTo(std::string_view asked) {
     return parsed;
 }
 
-std::shared_ptr<const VMsg> PlainCalls::lastGet(const std::vector<std::string_view>& keys) const {
-    if (!request || keys.size() != tagKeys.size()) return nullptr;
-    for (size_t i = 0; i < keys.size(); ++i)
-        if (keys[i] != tagKeys[i]) return nullptr;
-    return request;
-}
-
-void PlainCalls::keepGet(const std::vector<std::string_view>& keys, std::shared_ptr<const VMsg> get) {
-    tagKeys.assign(keys.begin(), keys.end());
-    request = std::move(get);
-}
-
 }  // namespace tagproto

@@ -18,7 +18,7 @@ import asyncio
 import builtins
 import time
 import weakref
-from typing import Any, AsyncIterator, Dict, Iterable, List, Mapping, Optional, Set
+from typing import Any, AsyncIterator, Dict, Iterable, List, Mapping, Optional, Set, Tuple
 
 from . import _engine
 from ._results import Result, Unresolvable, _result
@@ -62,20 +62,28 @@ class _LoopEngine:
         self._timer_at: Optional[float] = None
         self._soon = False
 
-    def submit(self, start: Any) -> "asyncio.Future[Result]":
+    def submit(self, start: Any) -> "Tuple[int, asyncio.Future[tuple]]":
+        """Queue an exchange; its future gets the engine's result tuple. The
+        caller awaits it and calls forget() when that is cancelled: no
+        callback a future, which would cost a turn of the loop each."""
         loop = self._loop()
         assert loop is not None
         exchange = start(self._driver)  # raises for bad arguments, nothing sent
         future = loop.create_future()
         self._waiting[exchange] = future
-        future.add_done_callback(lambda f, e=exchange: self._dropped(f, e))
         # The step sends it, and watches a socket submit opened (IPv6) before
-        # any reply can come.
+        # any reply can come. One step sends everything submitted meanwhile,
+        # however many.
         if not self._soon:
-            # One step sends everything submitted meanwhile, however many.
             self._soon = True
             loop.call_soon(self._step, ())
-        return future
+        return exchange, future
+
+    def forget(self, exchange: int) -> None:
+        """Cancel the exchange, if it has not ended."""
+        if self._waiting.pop(exchange, None) is not None:
+            self._driver.cancel(exchange)
+            self._schedule_soon()
 
     def submit_to(self, sink: _Sink, start: Any) -> None:
         """Queue an exchange whose result goes to the sink."""
@@ -91,11 +99,6 @@ class _LoopEngine:
                 self._driver.cancel(exchange)
         sink.exchanges.clear()
         self._schedule_soon()
-
-    def _dropped(self, future: "asyncio.Future[Result]", exchange: int) -> None:
-        if future.cancelled() and self._waiting.pop(exchange, None) is not None:
-            self._driver.cancel(exchange)
-            self._schedule_soon()
 
     def _schedule_soon(self) -> None:
         loop = self._loop()
@@ -126,7 +129,7 @@ class _LoopEngine:
                 waiting.exchanges.discard(raw[0])
                 waiting.add(raw)
             elif waiting is not None and not waiting.done():
-                waiting.set_result(_result(raw))
+                waiting.set_result(raw)
         self._watch(loop)
         self._arm(loop, due)
 
@@ -147,14 +150,31 @@ class _LoopEngine:
 
 
 _engines: "weakref.WeakKeyDictionary[asyncio.AbstractEventLoop, _LoopEngine]" = weakref.WeakKeyDictionary()
+_last: Optional[_LoopEngine] = None  # the engine asked for last, found without a lookup
 
 
 def _engine_of_loop() -> _LoopEngine:
+    global _last
     loop = asyncio.get_running_loop()
+    if _last is not None and _last._loop() is loop:
+        return _last
     engine = _engines.get(loop)
     if engine is None:
         engine = _engines[loop] = _LoopEngine(loop)
+    _last = engine
     return engine
+
+
+async def _outcome(start: Any) -> tuple:
+    """Run an exchange on the loop's engine; its result tuple. Cancelled,
+    it cancels the exchange."""
+    engine = _engine_of_loop()
+    exchange, future = engine.submit(start)
+    try:
+        return await future
+    except asyncio.CancelledError:
+        engine.forget(exchange)
+        raise
 
 
 async def _address(target: str) -> Optional[bytes]:
@@ -180,16 +200,27 @@ async def _get(target: str, ids: list, timeout: float, retries: int, budget: Opt
         address = await _address(target)  # a bad target raises ValueError here, before anything is sent
     except Unresolvable as e:
         return Result(target, e.status, {}, 0, None, e)
-    return await _engine_of_loop().submit(lambda d: d.get(target, ids, timeout, retries, budget, address))
+    return _result(await _outcome(lambda d: d.get(target, ids, timeout, retries, budget, address)))
 
 
 async def get(target: str, *tags: Any, timeout: float = 2.0, retries: int = 2,
               budget: Optional[float] = None) -> Dict[Any, Any]:
     """tagproto.get as a coroutine."""
-    r = await _get(target, _check_tags(tags), timeout, retries, budget)
-    if r.error is not None:
-        raise r.error
-    return r.values
+    address = None
+    if _engine.is_name(target):  # a bad target raises ValueError here, before anything is sent
+        _check_tags(tags)  # before the lookup; an address's exchange checks them itself
+        address = await _address(target)
+    # _outcome inlined: a gather of thousands pays one coroutine a call, not two.
+    engine = _engine_of_loop()
+    exchange, future = engine.submit(lambda d: d.get(target, tags, timeout, retries, budget, address))
+    try:
+        raw = await future
+    except asyncio.CancelledError:
+        engine.forget(exchange)
+        raise
+    if raw[2] == "answered":
+        return raw[3]
+    raise _result(raw).error  # type: ignore[misc]
 
 
 async def set(target: str, values: Mapping[Any, Any], verify: bool = True, timeout: float = 2.0,
@@ -198,7 +229,7 @@ async def set(target: str, values: Mapping[Any, Any], verify: bool = True, timeo
     mapping = dict(values)
     _check_tags(tuple(mapping))
     address = await _address(target)
-    r = await _engine_of_loop().submit(lambda d: d.set(target, mapping, verify, timeout, retries, budget, address))
+    r = _result(await _outcome(lambda d: d.set(target, mapping, verify, timeout, retries, budget, address)))
     if r.error is not None:
         raise r.error
     return r.values if verify else {}

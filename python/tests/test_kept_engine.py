@@ -3,6 +3,7 @@ thread, the last target and tags parsed) never shows in a result: a late
 reply to an earlier call, another target or tag list, another thread, a
 forked child, a signal handler calling in the middle of a call."""
 
+import asyncio
 import os
 import signal
 import socket
@@ -41,7 +42,20 @@ def test_a_late_reply_to_an_earlier_call_never_answers_the_next():
             peer.join()
 
 
-def test_each_call_goes_to_its_own_target_with_its_own_tags(agent_factory):
+def in_turn_by_aio(calls: list) -> list:
+    """Each (target, tags) read by tagproto.aio.get on one loop, one after
+    the other: the loop's engine keeps the last GET built, as get()'s does."""
+    async def main() -> list:
+        return [await tagproto.aio.get(target, *tags) for target, tags in calls]
+    return asyncio.run(main())
+
+
+def in_turn(calls: list) -> list:
+    return [tagproto.get(target, *tags) for target, tags in calls]
+
+
+@pytest.mark.parametrize("read", [in_turn, in_turn_by_aio])
+def test_each_call_goes_to_its_own_target_with_its_own_tags(agent_factory, read):
     first, second = agent_factory("--budget", "0"), agent_factory("--budget", "0")
     tagproto.set(second.target, {"TAG_DEV_LABEL": "second"})
     by_name = f"localhost:{second.port}"
@@ -55,8 +69,8 @@ def test_each_call_goes_to_its_own_target_with_its_own_tags(agent_factory):
         (first.target, (8,), {"TAG_DEV_ID": 42}),
         (second.target, ("TAG_DEV_LABEL",), {"TAG_DEV_LABEL": "second"}),
     ]
-    for target, tags, expected in calls * 2:
-        assert tagproto.get(target, *tags) == expected, (target, tags)
+    calls *= 2
+    assert read([(target, tags) for target, tags, _ in calls]) == [expected for _, _, expected in calls]
     with pytest.raises(ValueError, match="no tag TAG_DEV_IDX"):
         tagproto.get(first.target, "TAG_DEV_IDX")
 
