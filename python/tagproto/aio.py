@@ -12,6 +12,13 @@ is looked up in the loop's default executor, so that the loop never waits
 for the resolver. Arguments, results and
 exceptions are those of tagproto.get, set and poll. Cancelling the task
 awaiting a call cancels its exchange.
+
+For many devices at once, use poll(), not a gather of get() calls: the
+engine's work is the same, but each get() costs asyncio a task, a future and
+three turns of its loop (the task's start, its wake-up, gather's count),
+where poll() adds each result to one list and yields them in batches. On the
+project's bench a gather of 10,000 get() calls takes about three times the
+wall of poll() over the same fleet.
 """
 
 import asyncio
@@ -205,7 +212,9 @@ async def _get(target: str, ids: list, timeout: float, retries: int, budget: Opt
 
 async def get(target: str, *tags: Any, timeout: float = 2.0, retries: int = 2,
               budget: Optional[float] = None) -> Dict[Any, Any]:
-    """tagproto.get as a coroutine."""
+    """tagproto.get as a coroutine. To read many devices at once, poll() is
+    several times cheaper than a gather of get() calls (see the module's
+    help)."""
     address = None
     if _engine.is_name(target):  # a bad target raises ValueError here, before anything is sent
         _check_tags(tags)  # before the lookup; an address's exchange checks them itself
@@ -239,7 +248,8 @@ async def poll(targets: Iterable[str], *tags: Any, timeout: float = 2.0, retries
                budget: Optional[float] = None) -> AsyncIterator[Result]:
     """tagproto.poll as an asynchronous iterator: ``async for r in poll(...)``
     yields each target's Result as it ends. Leaving the loop early cancels
-    what is still in flight."""
+    what is still in flight. The way to read many devices: no task nor
+    future a device, unlike a gather of get() calls."""
     if isinstance(targets, (str, bytes)):
         raise TypeError("targets is an iterable of targets, not one target")
     engine = _engine_of_loop()
