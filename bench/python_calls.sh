@@ -81,7 +81,7 @@ fleet_goals() {
   tagpoll_wall=$(median_of "${tagpoll_walls[@]}")
   echo "  tagpoll $tagpoll_wall ms (the whole program)"
   while read -r name wall answered; do
-    echo "  $name $wall ms, $answered of $devices answered (the fewest of $runs runs)"
+    echo "  $name $wall ms (the median of $runs runs), $answered of $devices answered (the fewest)"
     [[ $answered == "$devices" ]] || goal "$name: every device answered" 0 "$answered"
     [[ -n $2 ]] && goal "$name: $devices devices within $2 ms" "$(holds "$wall <= $2")" "$wall ms"
     goal "$name: within 1.3x of tagpoll" "$(holds "$wall <= 1.3 * $tagpoll_wall")" \

@@ -241,12 +241,12 @@ bool textOf(const py::handle& object, std::string_view& text) {
     return true;
 }
 
-std::string targetText(const py::handle& target) {
+std::string_view targetOf(const py::handle& target) {
     std::string_view text;
     if (!textOf(target, text))
         throw py::type_error("a target is a str, not " +
                              std::string(py::str(target.get_type().attr("__name__"))));
-    return std::string(text);
+    return text;
 }
 
 // The GET of the tags (a tuple, list or other iterable), the driver's kept
@@ -279,14 +279,12 @@ py::object callGet(const py::handle& target, const py::tuple& tags, double timeo
     tagproto::PlainCalls& calls = tagproto::PlainCalls::mine();
     if (calls.busy) {
         tagproto::Driver own{Options{}};
-        own.get(targetText(target), tagIdsFrom(tags), call);
+        own.get(std::string(targetOf(target)), tagIdsFrom(tags), call);
         return runOne(own, Status::Answered);
     }
     tagproto::BusyCall busy(calls);
     std::shared_ptr<const VMsg> request = requestFor(calls.driver(), tags);
-    std::string_view text;
-    if (!textOf(target, text)) targetText(target);  // throws
-    calls.driver().get(calls.exchangeTo(text), std::move(request), call);
+    calls.driver().get(calls.exchangeTo(targetOf(target)), std::move(request), call);
     return runOne(calls.driver(), Status::Answered);
 }
 
@@ -297,14 +295,12 @@ py::object callSet(const py::handle& target, const py::dict& values, bool verify
     tagproto::PlainCalls& calls = tagproto::PlainCalls::mine();
     if (calls.busy) {
         tagproto::Driver own{Options{}};
-        own.set(targetText(target), valuesFrom(values), verify, call);
+        own.set(std::string(targetOf(target)), valuesFrom(values), verify, call);
         return runOne(own, wanted);
     }
     tagproto::BusyCall busy(calls);
     std::vector<TagValue> written = valuesFrom(values);
-    std::string_view text;
-    if (!textOf(target, text)) targetText(target);  // throws
-    calls.driver().set(calls.exchangeTo(text), written, verify, call);
+    calls.driver().set(calls.exchangeTo(targetOf(target)), written, verify, call);
     return runOne(calls.driver(), wanted);
 }
 
