@@ -133,3 +133,22 @@ def test_a_signal_handler_may_call_get_while_a_get_waits(agent, silent_port):
         signal.signal(signal.SIGALRM, previous)
     assert got == [{"TAG_DEV_ID": 42}]
     assert tagproto.get(agent.target, "TAG_DEV_ID") == {"TAG_DEV_ID": 42}
+
+
+def test_a_call_interrupted_by_an_exception_leaves_the_engine_ready(agent, silent_port):
+    class Stop(Exception):
+        pass
+
+    def handler(signum, frame) -> None:
+        raise Stop()
+
+    previous = signal.signal(signal.SIGALRM, handler)
+    try:
+        signal.setitimer(signal.ITIMER_REAL, 0.1)
+        with pytest.raises(Stop):
+            tagproto.get(f"127.0.0.1:{silent_port}", "TAG_DEV_ID", timeout=5, retries=0)
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+    assert tagproto.get(agent.target, "TAG_DEV_LABEL") == {"TAG_DEV_LABEL": "Demo rack controller"}
+    assert tagproto.set(agent.target, {"TAG_DEV_LABEL": "after"}) == {"TAG_DEV_LABEL": "after"}
