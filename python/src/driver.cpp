@@ -52,7 +52,11 @@ uint64_t Driver::get(const std::string& target, const std::vector<uint8_t>& ids,
                      const sockaddr_storage* address) {
     Exchange exchange = exchangeTo(target);
     if (address) exchange.address = *address;
-    exchange.request = getRequest(ids);
+    return get(std::move(exchange), getRequest(ids), call);
+}
+
+uint64_t Driver::get(Exchange exchange, std::shared_ptr<const VMsg> request, const CallSettings& call) {
+    exchange.request = std::move(request);
     return start(std::move(exchange), false, call);
 }
 
@@ -60,12 +64,29 @@ uint64_t Driver::set(const std::string& target, const std::vector<TagValue>& val
                      const CallSettings& call, const sockaddr_storage* address) {
     Exchange exchange = exchangeTo(target);
     if (address) exchange.address = *address;
+    return set(std::move(exchange), values, verify, call);
+}
+
+uint64_t Driver::set(Exchange exchange, const std::vector<TagValue>& values, bool verify,
+                     const CallSettings& call) {
     auto message = std::make_shared<VMsg>(MSG_SET);
     message->setLastSegment(true);
     for (const TagValue& v : values) message->addTag(makeTag(v.id, v.value).release());
     if (std::string why = unwritableReason(*message); !why.empty()) throw std::invalid_argument(why);
     exchange.request = std::move(message);
     return start(std::move(exchange), verify, call);
+}
+
+std::shared_ptr<const VMsg> Driver::keptGet(const std::vector<std::string_view>& names) const {
+    if (!kept || names.size() != keptNames.size()) return nullptr;
+    for (size_t i = 0; i < names.size(); ++i)
+        if (names[i] != keptNames[i]) return nullptr;
+    return kept;
+}
+
+void Driver::keepGet(const std::vector<std::string_view>& names, std::shared_ptr<const VMsg> request) {
+    keptNames.assign(names.begin(), names.end());
+    kept = std::move(request);
 }
 
 Clock::time_point Driver::step(const std::vector<int>& ready) {

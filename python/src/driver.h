@@ -6,7 +6,9 @@
 
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "tagengine.h"
@@ -32,6 +34,10 @@ public:
                  const sockaddr_storage* address = nullptr);
     uint64_t set(const std::string& target, const std::vector<tagengine::TagValue>& values, bool verify,
                  const CallSettings& call, const sockaddr_storage* address = nullptr);
+    // The same for an exchange parsed already (target, host, port, address).
+    uint64_t get(tagengine::Exchange exchange, std::shared_ptr<const VMsg> request, const CallSettings& call);
+    uint64_t set(tagengine::Exchange exchange, const std::vector<tagengine::TagValue>& values, bool verify,
+                 const CallSettings& call);
 
     // One step: read the ready descriptors, send and expire what is due, and
     // keep what ended. Returns when the engine wants the next step.
@@ -41,6 +47,11 @@ public:
     // all is true) or nothing is pending. A signal whose handler raises
     // (Ctrl-C) cancels everything and throws that exception.
     void wait(bool all);
+
+    // The GET last kept when its tags were, name for name, these; else
+    // null. A poll of thousands, or the same call again, builds it once.
+    std::shared_ptr<const VMsg> keptGet(const std::vector<std::string_view>& names) const;
+    void keepGet(const std::vector<std::string_view>& names, std::shared_ptr<const VMsg> request);
 
     std::deque<tagengine::Result>& ended() { return done; }
     tagengine::Engine& engine() { return core; }
@@ -53,6 +64,8 @@ private:
     tagengine::Engine core;
     std::deque<tagengine::Result> done;
     tagengine::Clock::time_point due = tagengine::Clock::time_point::max();
+    std::vector<std::string> keptNames;
+    std::shared_ptr<const VMsg> kept;
 };
 
 }  // namespace tagproto

@@ -9,10 +9,14 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <memory>
+#include <optional>
 #include <stdexcept>
+#include <string_view>
 
 #include "axodict.h"
 #include "driver.h"
+#include "plain_calls.h"
 #include "tag_text.h"
 #include "tag_vocabulary.h"
 
@@ -101,10 +105,18 @@ py::object toPython(const Value& value) {
     }
 }
 
-// The table's name of the tag, or its id when the table has none.
+// The table's name of the tag, or its id when the table has none. Each
+// name is made once, interned, and kept for the process's life: a reply's
+// keys cost no copy.
 py::object key(uint8_t id) {
+    static PyObject* names[256] = {};
     const char* name = AXO::tagName(id);
-    return name ? py::object(py::str(name)) : py::object(py::int_(id));
+    if (!name) return py::int_(id);
+    if (!names[id]) {
+        names[id] = PyUnicode_InternFromString(name);
+        if (!names[id]) throw py::error_already_set();
+    }
+    return py::reinterpret_borrow<py::str>(names[id]);
 }
 
 py::dict valuesDict(const Result& result) {
@@ -215,6 +227,83 @@ const sockaddr_storage* addressFrom(const std::optional<py::bytes>& address, soc
     return &to;
 }
 
+// The text of a Python str, valid while the str lives; false for anything
+// else (or a str with lone surrogates, which no target or tag name holds).
+bool textOf(const py::handle& object, std::string_view& text) {
+    if (!PyUnicode_Check(object.ptr())) return false;
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(object.ptr(), &size);
+    if (!data) {
+        PyErr_Clear();
+        return false;
+    }
+    text = std::string_view(data, size_t(size));
+    return true;
+}
+
+std::string_view targetOf(const py::handle& target) {
+    std::string_view text;
+    if (!textOf(target, text))
+        throw py::type_error("a target is a str, not " +
+                             std::string(py::str(target.get_type().attr("__name__"))));
+    return text;
+}
+
+// The GET of the tags (a tuple, list or other iterable), the driver's kept
+// one when they are the same names as its last.
+std::shared_ptr<const VMsg> requestFor(tagproto::Driver& driver, const py::iterable& tags) {
+    std::vector<std::string_view> names;
+    // A tuple or a list can be read twice, unlike an iterator.
+    bool named = PyTuple_Check(tags.ptr()) || PyList_Check(tags.ptr());
+    if (named)
+        for (py::handle tag : tags) {
+            std::string_view name;
+            if (!textOf(tag, name)) {
+                named = false;
+                break;
+            }
+            names.push_back(name);
+        }
+    if (named)
+        if (auto kept = driver.keptGet(names)) return kept;
+    auto request = getRequest(tagIdsFrom(tags));
+    if (named) driver.keepGet(names, request);
+    return request;
+}
+
+// tagproto.get: on this thread's engine, the target and tags parsed once
+// while they stay the same.
+py::object callGet(const py::handle& target, const py::tuple& tags, double timeout, int retries,
+                   std::optional<double> budget) {
+    auto call = settings(timeout, retries, budget);
+    tagproto::PlainCalls& calls = tagproto::PlainCalls::mine();
+    if (calls.busy) {
+        tagproto::Driver own{Options{}};
+        own.get(std::string(targetOf(target)), tagIdsFrom(tags), call);
+        return runOne(own, Status::Answered);
+    }
+    tagproto::BusyCall busy(calls);
+    std::shared_ptr<const VMsg> request = requestFor(calls.driver(), tags);
+    calls.driver().get(calls.exchangeTo(targetOf(target)), std::move(request), call);
+    return runOne(calls.driver(), Status::Answered);
+}
+
+py::object callSet(const py::handle& target, const py::dict& values, bool verify, double timeout, int retries,
+                   std::optional<double> budget) {
+    auto call = settings(timeout, retries, budget);
+    Status wanted = verify ? Status::Verified : Status::Sent;
+    tagproto::PlainCalls& calls = tagproto::PlainCalls::mine();
+    if (calls.busy) {
+        tagproto::Driver own{Options{}};
+        own.set(std::string(targetOf(target)), valuesFrom(values), verify, call);
+        return runOne(own, wanted);
+    }
+    tagproto::BusyCall busy(calls);
+    std::vector<TagValue> written = valuesFrom(values);
+    calls.driver().set(calls.exchangeTo(targetOf(target)), written, verify, call);
+    return runOne(calls.driver(), wanted);
+}
+
 py::list table() {
     py::list rows;
     for (const TagEntry& e : allTags()) rows.append(py::make_tuple(e.id, e.name, kindWord(e.kind)));
@@ -230,6 +319,10 @@ PYBIND11_MODULE(_engine, m) {
     m.def("tag_id", &tagIdFrom, py::arg("tag"));
     m.def("is_name", &isName, py::arg("target"));
     m.def("resolve", &resolve, py::arg("target"));
+    m.def("call_get", &callGet, py::arg("target"), py::arg("tags"), py::arg("timeout"), py::arg("retries"),
+          py::arg("budget"));
+    m.def("call_set", &callSet, py::arg("target"), py::arg("values"), py::arg("verify"), py::arg("timeout"),
+          py::arg("retries"), py::arg("budget"));
     py::class_<tagproto::Driver>(m, "Driver")
         .def(py::init([](size_t maxInFlight, double rate) {
                  Options options;
@@ -243,8 +336,11 @@ PYBIND11_MODULE(_engine, m) {
             [](tagproto::Driver& d, const std::string& target, const py::iterable& tags, double timeout,
                int retries, std::optional<double> budget, const std::optional<py::bytes>& address) {
                 auto call = settings(timeout, retries, budget);
+                std::shared_ptr<const VMsg> request = requestFor(d, tags);
+                Exchange exchange = exchangeTo(target);
                 sockaddr_storage to{};
-                return d.get(target, tagIdsFrom(tags), call, addressFrom(address, to));
+                if (const sockaddr_storage* found = addressFrom(address, to)) exchange.address = *found;
+                return d.get(std::move(exchange), std::move(request), call);
             },
             py::arg("target"), py::arg("tags"), py::arg("timeout"), py::arg("retries"), py::arg("budget"),
             py::arg("address") = py::none())
@@ -259,23 +355,6 @@ PYBIND11_MODULE(_engine, m) {
             },
             py::arg("target"), py::arg("values"), py::arg("verify"), py::arg("timeout"), py::arg("retries"),
             py::arg("budget"), py::arg("address") = py::none())
-        .def(
-            "call_get",
-            [](tagproto::Driver& d, const std::string& target, const py::tuple& tags, double timeout,
-               int retries, std::optional<double> budget) {
-                d.get(target, tagIdsFrom(tags), settings(timeout, retries, budget));
-                return runOne(d, Status::Answered);
-            },
-            py::arg("target"), py::arg("tags"), py::arg("timeout"), py::arg("retries"), py::arg("budget"))
-        .def(
-            "call_set",
-            [](tagproto::Driver& d, const std::string& target, const py::dict& values, bool verify,
-               double timeout, int retries, std::optional<double> budget) {
-                d.set(target, valuesFrom(values), verify, settings(timeout, retries, budget));
-                return runOne(d, verify ? Status::Verified : Status::Sent);
-            },
-            py::arg("target"), py::arg("values"), py::arg("verify"), py::arg("timeout"), py::arg("retries"),
-            py::arg("budget"))
         .def("fds",
              [](tagproto::Driver& d) {
                  auto fds = d.engine().fds();

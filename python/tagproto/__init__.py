@@ -22,8 +22,6 @@ and Ctrl-C cancels what is in flight. tagproto.aio has the same calls as
 coroutines for asyncio.
 """
 
-import os
-import threading
 from typing import Any, Dict, Iterable, Iterator, List, Mapping, NamedTuple, Optional, Union
 
 from . import _engine
@@ -79,37 +77,6 @@ def parse_value(tag: TagRef, text: str) -> Value:
     return _engine.parse_value(tag, text)
 
 
-# One engine per thread for get() and set(): a socket kept open and the round
-# trips it has learnt, never shared between threads nor kept across fork.
-class _Local(threading.local):
-    def __init__(self) -> None:
-        self.driver = _engine.Driver()
-        self.busy = False
-
-
-_local = _Local()
-
-
-def _after_fork() -> None:
-    global _local
-    _local = _Local()
-
-
-os.register_at_fork(after_in_child=_after_fork)
-
-
-def _one(call: str, *args: Any) -> Any:
-    local = _local
-    if local.busy:
-        # A signal handler calling get() inside a get(): an engine of its own.
-        return getattr(_engine.Driver(), call)(*args)
-    local.busy = True
-    try:
-        return getattr(local.driver, call)(*args)
-    finally:
-        local.busy = False
-
-
 def get(target: str, *tags: TagRef, timeout: float = 2.0, retries: int = 2,
         budget: Optional[float] = None) -> Dict[Any, Value]:
     """Read tags from one device with one GET; return name -> value.
@@ -118,7 +85,10 @@ def get(target: str, *tags: TagRef, timeout: float = 2.0, retries: int = 2,
     stands for. A tag the reply repeats keeps its last copy. Raises TimedOut,
     ErrorReply (a tag the device does not hold), Refused, Unresolvable,
     ReplyTooLong, SendFailed or Cancelled."""
-    got = _one("call_get", target, tags, timeout, retries, budget)
+    # One engine a thread under get() and set(): its socket kept open and the
+    # round trips it has learnt, never shared between threads nor kept across
+    # fork; the last target and tags asked kept parsed.
+    got = _engine.call_get(target, tags, timeout, retries, budget)
     if type(got) is dict:  # the reply's values; else how it ended
         return got
     raise _result(got).error  # type: ignore[misc]
@@ -135,7 +105,7 @@ def set(target: str, values: Mapping[TagRef, Value], verify: bool = True, timeou
     verify=False sends the SET once and returns {}: nobody knows whether it
     arrived. A value must be of its tag's kind (an int is taken for a float
     tag) and a group tag cannot be written: ValueError or TypeError."""
-    got = _one("call_set", target, dict(values), verify, timeout, retries, budget)
+    got = _engine.call_set(target, dict(values), verify, timeout, retries, budget)
     if type(got) is dict:  # the read-back (verify) or nothing (sent)
         return got
     raise _result(got).error  # type: ignore[misc]

@@ -12,13 +12,20 @@ is looked up in the loop's default executor, so that the loop never waits
 for the resolver. Arguments, results and
 exceptions are those of tagproto.get, set and poll. Cancelling the task
 awaiting a call cancels its exchange.
+
+For many devices at once, use poll(), not a gather of get() calls: the
+engine's work is the same, but each get() costs asyncio a task, a future and
+three turns of its loop (the task's start, its wake-up, gather's count),
+where poll() adds each result to one list and yields them in batches. On the
+project's bench a gather of 10,000 get() calls takes about twice the wall of
+poll() over the same fleet.
 """
 
 import asyncio
 import builtins
 import time
 import weakref
-from typing import Any, AsyncIterator, Dict, Iterable, List, Mapping, Optional, Set
+from typing import Any, AsyncIterator, Dict, Iterable, List, Mapping, Optional, Set, Tuple
 
 from . import _engine
 from ._results import Result, Unresolvable, _result
@@ -62,20 +69,28 @@ class _LoopEngine:
         self._timer_at: Optional[float] = None
         self._soon = False
 
-    def submit(self, start: Any) -> "asyncio.Future[Result]":
+    def submit(self, start: Any) -> "Tuple[int, asyncio.Future[tuple]]":
+        """Queue an exchange; its future gets the engine's result tuple. The
+        caller awaits it and calls forget() when that is cancelled: no
+        callback a future, which would cost a turn of the loop each."""
         loop = self._loop()
         assert loop is not None
         exchange = start(self._driver)  # raises for bad arguments, nothing sent
         future = loop.create_future()
         self._waiting[exchange] = future
-        future.add_done_callback(lambda f, e=exchange: self._dropped(f, e))
         # The step sends it, and watches a socket submit opened (IPv6) before
-        # any reply can come.
+        # any reply can come. One step sends everything submitted meanwhile,
+        # however many.
         if not self._soon:
-            # One step sends everything submitted meanwhile, however many.
             self._soon = True
             loop.call_soon(self._step, ())
-        return future
+        return exchange, future
+
+    def forget(self, exchange: int) -> None:
+        """Cancel the exchange, if it has not ended."""
+        if self._waiting.pop(exchange, None) is not None:
+            self._driver.cancel(exchange)
+            self._schedule_soon()
 
     def submit_to(self, sink: _Sink, start: Any) -> None:
         """Queue an exchange whose result goes to the sink."""
@@ -91,11 +106,6 @@ class _LoopEngine:
                 self._driver.cancel(exchange)
         sink.exchanges.clear()
         self._schedule_soon()
-
-    def _dropped(self, future: "asyncio.Future[Result]", exchange: int) -> None:
-        if future.cancelled() and self._waiting.pop(exchange, None) is not None:
-            self._driver.cancel(exchange)
-            self._schedule_soon()
 
     def _schedule_soon(self) -> None:
         loop = self._loop()
@@ -126,7 +136,7 @@ class _LoopEngine:
                 waiting.exchanges.discard(raw[0])
                 waiting.add(raw)
             elif waiting is not None and not waiting.done():
-                waiting.set_result(_result(raw))
+                waiting.set_result(raw)
         self._watch(loop)
         self._arm(loop, due)
 
@@ -147,14 +157,31 @@ class _LoopEngine:
 
 
 _engines: "weakref.WeakKeyDictionary[asyncio.AbstractEventLoop, _LoopEngine]" = weakref.WeakKeyDictionary()
+_last: Optional[_LoopEngine] = None  # the engine asked for last, found without a lookup
 
 
 def _engine_of_loop() -> _LoopEngine:
+    global _last
     loop = asyncio.get_running_loop()
+    if _last is not None and _last._loop() is loop:
+        return _last
     engine = _engines.get(loop)
     if engine is None:
         engine = _engines[loop] = _LoopEngine(loop)
+    _last = engine
     return engine
+
+
+async def _outcome(start: Any) -> tuple:
+    """Run an exchange on the loop's engine; its result tuple. Cancelled,
+    it cancels the exchange."""
+    engine = _engine_of_loop()
+    exchange, future = engine.submit(start)
+    try:
+        return await future
+    except asyncio.CancelledError:
+        engine.forget(exchange)
+        raise
 
 
 async def _address(target: str) -> Optional[bytes]:
@@ -180,16 +207,28 @@ async def _get(target: str, ids: list, timeout: float, retries: int, budget: Opt
         address = await _address(target)  # a bad target raises ValueError here, before anything is sent
     except Unresolvable as e:
         return Result(target, e.status, {}, 0, None, e)
-    return await _engine_of_loop().submit(lambda d: d.get(target, ids, timeout, retries, budget, address))
+    return _result(await _outcome(lambda d: d.get(target, ids, timeout, retries, budget, address)))
 
 
 async def get(target: str, *tags: Any, timeout: float = 2.0, retries: int = 2,
               budget: Optional[float] = None) -> Dict[Any, Any]:
-    """tagproto.get as a coroutine."""
-    r = await _get(target, _check_tags(tags), timeout, retries, budget)
-    if r.error is not None:
-        raise r.error
-    return r.values
+    """tagproto.get as a coroutine. To read many devices at once, poll() is
+    about twice as fast as a gather of get() calls (see the module's help)."""
+    address = None
+    if _engine.is_name(target):  # a bad target raises ValueError here, before anything is sent
+        _check_tags(tags)  # before the lookup; an address's exchange checks them itself
+        address = await _address(target)
+    # _outcome inlined: a gather of thousands pays one coroutine a call, not two.
+    engine = _engine_of_loop()
+    exchange, future = engine.submit(lambda d: d.get(target, tags, timeout, retries, budget, address))
+    try:
+        raw = await future
+    except asyncio.CancelledError:
+        engine.forget(exchange)
+        raise
+    if raw[2] == "answered":
+        return raw[3]
+    raise _result(raw).error  # type: ignore[misc]
 
 
 async def set(target: str, values: Mapping[Any, Any], verify: bool = True, timeout: float = 2.0,
@@ -198,7 +237,7 @@ async def set(target: str, values: Mapping[Any, Any], verify: bool = True, timeo
     mapping = dict(values)
     _check_tags(tuple(mapping))
     address = await _address(target)
-    r = await _engine_of_loop().submit(lambda d: d.set(target, mapping, verify, timeout, retries, budget, address))
+    r = _result(await _outcome(lambda d: d.set(target, mapping, verify, timeout, retries, budget, address)))
     if r.error is not None:
         raise r.error
     return r.values if verify else {}
@@ -208,7 +247,8 @@ async def poll(targets: Iterable[str], *tags: Any, timeout: float = 2.0, retries
                budget: Optional[float] = None) -> AsyncIterator[Result]:
     """tagproto.poll as an asynchronous iterator: ``async for r in poll(...)``
     yields each target's Result as it ends. Leaving the loop early cancels
-    what is still in flight."""
+    what is still in flight. The way to read many devices: no task nor
+    future a device, unlike a gather of get() calls."""
     if isinstance(targets, (str, bytes)):
         raise TypeError("targets is an iterable of targets, not one target")
     engine = _engine_of_loop()
