@@ -100,7 +100,7 @@ BAD_ARGUMENTS = [
     (lambda t: tagproto.set(t, {"TAG_DEV_ID": True}), TypeError, "bool"),
     (lambda t: tagproto.set(t, {"TAG_DEV_LABEL": 3.5}), ValueError, "TAG_DEV_LABEL"),
     (lambda t: tagproto.set(t, {"TAG_DEV_LABEL": [1]}), TypeError, "list"),
-    (lambda t: list(tagproto.poll([t, "[::1]x"], "TAG_DEV_ID")), ValueError, "bad target"),
+    (lambda t: list(tagproto.poll([t, "[::1]x"], "TAG_DEV_ID")), ValueError, "bad port in target"),
     (lambda t: tagproto.poll(t, "TAG_DEV_ID"), TypeError, "not one target"),
 ]
 
