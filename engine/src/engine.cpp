@@ -136,15 +136,16 @@ uint64_t Engine::submit(Exchange exchange, Clock::time_point now) {
         return id;
     }
     r.addressKey = peerKey(r.result.address);
-    r.bytes.resize(MAX_DATAGRAM);
-    uint16_t length = r.exchange.request ? r.exchange.request->getMsg(r.bytes.data(), MAX_DATAGRAM) : 0;
+    // Encoded in the engine's own buffer, then copied once at its length:
+    // neither a kilobyte zeroed nor a second allocation per exchange.
+    uint16_t length =
+        r.exchange.request ? r.exchange.request->getMsg(s.encoding.data(), uint16_t(s.encoding.size())) : 0;
     if (length == 0) {
         r.result.detail = r.exchange.request ? "request does not fit one datagram" : "no request";
         s.end(r, Status::SendFailed, now);
         return id;
     }
-    r.bytes.resize(length);
-    r.bytes.shrink_to_fit();
+    r.bytes.assign(s.encoding.begin(), s.encoding.begin() + length);
     r.expectsReply = r.exchange.request->msgId == MSG_GET;
     if (r.exchange.deadline != Clock::time_point::max()) s.setDeadline(r, r.exchange.deadline);
     s.queued.push_back(id);

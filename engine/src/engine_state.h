@@ -3,6 +3,7 @@
 #ifndef TAGENGINE_ENGINE_STATE_H
 #define TAGENGINE_ENGINE_STATE_H
 
+#include <array>
 #include <deque>
 #include <map>
 #include <optional>
@@ -199,6 +200,7 @@ struct __attribute__((visibility("hidden"))) Engine::State {
     UdpEndpoint* stagedOn = nullptr;
     bool sendingHeld = false;  // told to stop: nothing more goes out
     Stats stats;
+    std::array<uint8_t, MAX_DATAGRAM> encoding;  // a request being encoded at submit
 };
 
 }  // namespace tagengine
