@@ -978,6 +978,28 @@ TEST(EngineWrite, RepeatedTagHoldsAValueOnlyWhenItsCopiesAgree) {
 
 // Told to stop, a write says whether its SET had gone out: the device may
 // hold what a cancelled write sent.
+// A write under way goes on before what has not begun: its read-back (and
+// later rounds) do not wait behind a queue of reads submitted before them.
+TEST(EngineWrite, LaterRoundsGoBeforeExchangesNotYetBegun) {
+    Silent device, other;
+    Harness h({.maxInFlight = 1});
+    tagengine::Exchange x;
+    x.host = "127.0.0.1";
+    x.port = device.port;
+    auto set = std::make_shared<VMsg>(MSG_SET);
+    set->addTag(u32(8, 1));
+    x.request = set;
+    x.done = [&](tagengine::Result&& r) { h.results.emplace(r.id, std::move(r)); };
+    h.engine.submitWrite(std::move(x), h.t0);
+    uint64_t read = h.submit(other.port);
+    h.step(0ms);
+    letLoopbackDeliver();
+    // The SET, then its read-back: the read submitted before it still waits.
+    EXPECT_EQ(device.sequences(), (std::vector<uint8_t>{0x80, 0x81}));
+    EXPECT_TRUE(other.sequences().empty());
+    EXPECT_FALSE(h.results.count(read));
+}
+
 TEST(EngineWrite, CancelledWriteSaysWhetherItsSetWentOut) {
     Silent device;
     Harness h({.requestsPerSecond = 10});  // the second write's SET waits 100 ms

@@ -70,7 +70,8 @@
 //   a reply.
 // - Pacing: at most maxInFlight exchanges between first send and end, at most
 //   requestsPerSecond datagrams sent per second (retries included). The rest
-//   wait in submission order.
+//   wait in submission order, but for a verified write under way: its
+//   read-back and later rounds go before every exchange not yet begun.
 // - Memory per exchange is bounded by its replies (MAX_REPLY_TAGS tags and
 //   maxReplyBytes), and all exchanges' together by maxHeldBytes; memory a
 //   large reply held is handed back to the system once freed.

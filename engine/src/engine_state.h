@@ -137,6 +137,8 @@ struct __attribute__((visibility("hidden"))) Engine::State {
 
     // The rounds of a verified write (write_exchange.cpp).
     void startRound(uint64_t id);
+    // Moves the exchange just submitted to the head of the queue.
+    void goFirst(uint64_t id);
     void readBack(uint64_t id, Result&& sent);
     void compare(uint64_t id, Result&& read);
     void finishWrite(uint64_t id, Status status);
