@@ -18,6 +18,8 @@ namespace {
 constexpr size_t ATTEMPTS_KEPT = 32;
 // How soon to try again after the kernel had no room for a datagram.
 constexpr auto SOCKET_FULL_PAUSE = std::chrono::milliseconds(1);
+// The most sends whose latest reply is remembered (see forgetSends).
+constexpr size_t SENDS_REMEMBERED = 4096;
 
 }  // namespace
 
@@ -250,7 +252,11 @@ bool Engine::State::waitsOn(Record& r, Clock::time_point now) {
 }
 
 void Engine::State::forgetSends(Clock::time_point now) {
-    while (!repliesBySend.empty() && now - repliesBySend.begin()->first >= longestTimeout)
+    // Bounded too, whatever -t: a long -t and many wakes a second must not
+    // grow it for an hour. A send forgotten only loses its attempts the
+    // wait from their burst's latest reply.
+    while (!repliesBySend.empty() && (now - repliesBySend.begin()->first >= longestTimeout ||
+                                      repliesBySend.size() > SENDS_REMEMBERED))
         repliesBySend.erase(repliesBySend.begin());
 }
 

@@ -126,8 +126,10 @@ void Engine::State::takeDatagram(const UdpEndpoint::Datagram& d, Clock::time_poi
     rtt.sampleTarget(r.addressKey, r.result.roundTrip);
     ++readReplies;
     readRoundTrips += r.result.roundTrip;
-    Clock::time_point& latest = repliesBySend[a.sentAt];
-    latest = std::max(latest, now);
+    if (options.estimateWaits) {
+        Clock::time_point& latest = repliesBySend[a.sentAt];
+        latest = std::max(latest, now);
+    }
     // The whole reply leaves the attempt; end() then forgets what it held.
     forget(r, a);
     r.result.reply = std::move(a.merged);
