@@ -255,8 +255,8 @@ void Engine::State::forgetSends(Clock::time_point now) {
     // Bounded too, whatever -t: a long -t and many wakes a second must not
     // grow it for an hour. A send forgotten only loses its attempts the
     // wait from their burst's latest reply.
-    while (!repliesBySend.empty() && (now - repliesBySend.begin()->first >= longestTimeout ||
-                                      repliesBySend.size() > SENDS_REMEMBERED))
+    while (!repliesBySend.empty() &&
+           (now - repliesBySend.begin()->first >= longestTimeout || repliesBySend.size() > SENDS_REMEMBERED))
         repliesBySend.erase(repliesBySend.begin());
 }
 
