@@ -328,6 +328,109 @@ TEST(Engine, FirstRepliesShortenTheWaitsOfAttemptsInFlight) {
     EXPECT_FALSE(h.results.count(lost));
 }
 
+// A peer answering by hand: every request waiting at the socket gets a
+// one-segment reply with the request's sequence, when the test says.
+size_t answerWaiting(const BoundSocket& peer) {
+    size_t answered = 0;
+    uint8_t request[2048];
+    sockaddr_storage from{};
+    socklen_t length = sizeof from;
+    while (recvfrom(peer.fd, request, sizeof request, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&from),
+                    &length) > 2) {
+        Bytes reply = segment(1, uint8_t(0x80 | (request[2] & 0x7f)), {u32(8, 7)});
+        sendto(peer.fd, reply.data(), reply.size(), 0, reinterpret_cast<sockaddr*>(&from), length);
+        ++answered;
+        length = sizeof from;
+    }
+    return answered;
+}
+
+// Waits (really) for datagrams sent on loopback to be queued where they go.
+void letLoopbackDeliver() { usleep(50 * 1000); }
+
+// Behind a poller slow to read, replies pile up in its socket, and one read
+// takes a batch of 256: those not read yet came in time, and are read
+// before any attempt is called lost.
+TEST(Engine, RepliesWaitingUnreadAreReadBeforeAnAttemptIsCalledLost) {
+    Answering teacher;
+    Harness h;
+    uint64_t first = h.submit(teacher.peer.port(), 1000ms, 0);
+    h.step(0ms);
+    h.until(first, 10ms);  // the fleet: 10 ms, so 30 ms
+    BoundSocket late;
+    BoundSocket quick[3];
+    std::vector<uint64_t> ids;
+    for (int i = 0; i < 20; ++i) ids.push_back(h.submit(late.port, 1000ms, 1));
+    h.step(100ms);  // due at 130 ms
+    for (const BoundSocket& q : quick)
+        for (int i = 0; i < 90; ++i) ids.push_back(h.submit(q.port, 1000ms, 1));
+    h.step(125ms);
+    letLoopbackDeliver();
+    // The later requests' replies first, then the late target's: 290 in all.
+    size_t answered = 0;
+    for (const BoundSocket& q : quick) answered += answerWaiting(q);
+    answered += answerWaiting(late);
+    ASSERT_EQ(answered, 290u);
+    letLoopbackDeliver();
+    for (int i = 0; i < 5; ++i) h.step(140ms, 10ms);
+    size_t attempts = 0;
+    for (uint64_t id : ids) {
+        ASSERT_TRUE(h.results.count(id));
+        EXPECT_EQ(h.results[id].status, Status::Answered);
+        attempts += size_t(h.results[id].attempts);
+    }
+    EXPECT_EQ(attempts, 290u);
+    EXPECT_EQ(answerWaiting(late), 0u);
+}
+
+// Attempts sent together are answered over time, behind a busy device or a
+// poller slow to read: the first replies are quick, the last slow. While
+// replies to its burst still come an attempt is not lost: its wait runs by
+// the estimate now held, from the latest of them.
+TEST(Engine, AttemptsWaitWhileTheirBurstIsStillAnswered) {
+    BoundSocket quick, slower;
+    Silent lost;
+    Harness h;
+    uint64_t a = h.submit(quick.port, 1000ms, 1);
+    uint64_t b = h.submit(slower.port, 1000ms, 1);
+    uint64_t c = h.submit(lost.port, 1000ms, 1);
+    h.step(0ms);
+    letLoopbackDeliver();
+    ASSERT_EQ(answerWaiting(quick), 1u);
+    h.step(10ms, 50ms);  // the fleet: 10 ms, so 30 ms; the others cut to 40 ms
+    ASSERT_EQ(h.results[a].status, Status::Answered);
+    ASSERT_EQ(answerWaiting(slower), 1u);
+    h.step(39ms, 50ms);  // 10 and 39 ms: 13.625 ms, variation 11 ms, so 57.625 ms
+    ASSERT_EQ(h.results[b].status, Status::Answered);
+    ASSERT_EQ(h.results[b].attempts, 1);
+    // Not at 40 ms (the cut), nor at 57.625 ms from its send: 57.625 ms from
+    // the reply at 39 ms.
+    EXPECT_EQ(h.step(40ms), h.t0 + 96625us);
+    h.step(96ms);
+    EXPECT_EQ(lost.sequences(), (std::vector<uint8_t>{0x80}));
+    h.step(97ms);
+    letLoopbackDeliver();
+    EXPECT_EQ(lost.sequences(), (std::vector<uint8_t>{0x81}));
+    EXPECT_FALSE(h.results.count(c));
+}
+
+// Replies read together share the reader's lateness: one sample of the
+// fleet's estimate, not one each, lest equal samples make its margin nothing.
+TEST(Engine, RepliesReadTogetherAreOneSampleOfTheFleet) {
+    BoundSocket answering[3];
+    BoundSocket silent;
+    Harness h;
+    for (const BoundSocket& p : answering) h.submit(p.port, 1000ms, 1);
+    h.submit(silent.port, 1000ms, 1);
+    h.step(0ms);
+    letLoopbackDeliver();
+    for (const BoundSocket& p : answering) ASSERT_EQ(answerWaiting(p), 1u);
+    letLoopbackDeliver();
+    // 10 ms once: 30 ms from the reply (three samples of 10 ms: 21.25 ms).
+    EXPECT_EQ(h.step(10ms, 50ms), h.t0 + 40ms);
+    EXPECT_EQ(h.results.size(), 3u);
+}
+
 TEST(Engine, OverallDeadlineEndsAnExchangeWithAttemptsLeft) {
     Silent target;
     Harness h;
@@ -875,6 +978,28 @@ TEST(EngineWrite, RepeatedTagHoldsAValueOnlyWhenItsCopiesAgree) {
 
 // Told to stop, a write says whether its SET had gone out: the device may
 // hold what a cancelled write sent.
+// A write under way goes on before what has not begun: its read-back (and
+// later rounds) do not wait behind a queue of reads submitted before them.
+TEST(EngineWrite, LaterRoundsGoBeforeExchangesNotYetBegun) {
+    Silent device, other;
+    Harness h({.maxInFlight = 1});
+    tagengine::Exchange x;
+    x.host = "127.0.0.1";
+    x.port = device.port;
+    auto set = std::make_shared<VMsg>(MSG_SET);
+    set->addTag(u32(8, 1));
+    x.request = set;
+    x.done = [&](tagengine::Result&& r) { h.results.emplace(r.id, std::move(r)); };
+    h.engine.submitWrite(std::move(x), h.t0);
+    uint64_t read = h.submit(other.port);
+    h.step(0ms);
+    letLoopbackDeliver();
+    // The SET, then its read-back: the read submitted before it still waits.
+    EXPECT_EQ(device.sequences(), (std::vector<uint8_t>{0x80, 0x81}));
+    EXPECT_TRUE(other.sequences().empty());
+    EXPECT_FALSE(h.results.count(read));
+}
+
 TEST(EngineWrite, CancelledWriteSaysWhetherItsSetWentOut) {
     Silent device;
     Harness h({.requestsPerSecond = 10});  // the second write's SET waits 100 ms

@@ -45,10 +45,19 @@
 //   times attemptTimeout when maxAttemptTimeout is attemptTimeout. The
 //   wait of an attempt sent before its target answered is cut when the
 //   fleet's estimate falls by a quarter or more (the first replies of a
-//   large run) to that estimate counted from the reply that lowered it,
-//   never lengthened. Every answered attempt gives a sample, sent again or
-//   not: each attempt has a sequence of its own, so a reply names the
-//   datagram it answers. Figures are kept for the last 65536 targets heard
+//   large run) to that estimate counted from the reply that lowered it.
+//   A wait the estimate made shorter than attemptTimeout, come due, is not
+//   yet the attempt's loss: not while a read of that process() call stopped
+//   at its batch (replies may wait unread in the socket: they are read
+//   first), nor while the estimate held now, counted from the latest reply
+//   to an attempt sent in the same process() call as it (a burst, answered
+//   over time behind a busy device or a poller slow to read), says to wait
+//   on. Neither holds an attempt past attemptTimeout from its send, nor
+//   past the deadline. Every answered attempt gives its target a sample,
+//   sent again or not: each attempt has a sequence of its own, so a reply
+//   names the datagram it answers. The fleet takes one sample per read, the
+//   mean round trip of the replies read together: they share the reader's
+//   lateness. Figures are kept for the last 65536 targets heard
 //   from (by hash); one forgotten waits by the fleet's. A whole reply to
 //   any of the exchange's last 32 attempts counts, late or not. roundTrip
 //   runs from the send of the attempt answered to its last segment. The
@@ -61,7 +70,8 @@
 //   a reply.
 // - Pacing: at most maxInFlight exchanges between first send and end, at most
 //   requestsPerSecond datagrams sent per second (retries included). The rest
-//   wait in submission order.
+//   wait in submission order, but for a verified write under way: its
+//   read-back and later rounds go before every exchange not yet begun.
 // - Memory per exchange is bounded by its replies (MAX_REPLY_TAGS tags and
 //   maxReplyBytes), and all exchanges' together by maxHeldBytes; memory a
 //   large reply held is handed back to the system once freed.

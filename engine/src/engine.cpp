@@ -18,6 +18,8 @@ namespace {
 constexpr size_t ATTEMPTS_KEPT = 32;
 // How soon to try again after the kernel had no room for a datagram.
 constexpr auto SOCKET_FULL_PAUSE = std::chrono::milliseconds(1);
+// The most sends whose latest reply is remembered (see forgetSends).
+constexpr size_t SENDS_REMEMBERED = 4096;
 
 }  // namespace
 
@@ -119,6 +121,7 @@ uint64_t Engine::submit(Exchange exchange, Clock::time_point now) {
     r.result.target = r.exchange.target;
     if (r.exchange.retries < 0) r.exchange.retries = 0;
     r.retriesLeft = r.exchange.retries;
+    s.longestTimeout = std::max(s.longestTimeout, r.exchange.attemptTimeout);
 
     std::string why;
     bool given = r.exchange.address.ss_family == AF_INET || r.exchange.address.ss_family == AF_INET6;
@@ -135,15 +138,16 @@ uint64_t Engine::submit(Exchange exchange, Clock::time_point now) {
         return id;
     }
     r.addressKey = peerKey(r.result.address);
-    r.bytes.resize(MAX_DATAGRAM);
-    uint16_t length = r.exchange.request ? r.exchange.request->getMsg(r.bytes.data(), MAX_DATAGRAM) : 0;
+    // Encoded in the engine's own buffer, then copied once at its length:
+    // neither a kilobyte zeroed nor a second allocation per exchange.
+    uint16_t length =
+        r.exchange.request ? r.exchange.request->getMsg(s.encoding.data(), uint16_t(s.encoding.size())) : 0;
     if (length == 0) {
         r.result.detail = r.exchange.request ? "request does not fit one datagram" : "no request";
         s.end(r, Status::SendFailed, now);
         return id;
     }
-    r.bytes.resize(length);
-    r.bytes.shrink_to_fit();
+    r.bytes.assign(s.encoding.begin(), s.encoding.begin() + length);
     r.expectsReply = r.exchange.request->msgId == MSG_GET;
     if (r.exchange.deadline != Clock::time_point::max()) s.setDeadline(r, r.exchange.deadline);
     s.queued.push_back(id);
@@ -177,12 +181,14 @@ Engine::Stats Engine::stats() const { return state->stats; }
 Clock::time_point Engine::process(std::span<const int> readyFds, Clock::time_point now) {
     State& s = *state;
     s.lastNow = now;
+    s.unread = false;
     for (int fd : readyFds) {
         if (fd == s.v4.fd()) s.readDatagrams(s.v4, now);
         if (s.v6 && fd == s.v6->fd()) s.readDatagrams(*s.v6, now);
     }
     s.rearm();
     s.expire(now);
+    s.forgetSends(now);
     s.sendWaiting(now);
     s.runCallbacks();
     // Callbacks may have submitted more.
@@ -192,8 +198,11 @@ Clock::time_point Engine::process(std::span<const int> readyFds, Clock::time_poi
 }
 
 void Engine::State::expire(Clock::time_point now) {
-    while (!deadlines.empty() && deadlines.begin()->first <= now) {
-        Record& r = records.at(deadlines.begin()->second);
+    for (auto due = deadlines.begin(); due != deadlines.end() && due->first <= now;) {
+        Record& r = records.at(due->second);
+        // Past r's entry first: what follows may replace it.
+        ++due;
+        if (waitsOn(r, now)) continue;
         clearDeadline(r);
         if (r.exchange.observe && r.phase == Record::Phase::Running && !r.attempts.empty()) {
             const Attempt& last = r.attempts.back();
@@ -212,6 +221,43 @@ void Engine::State::expire(Clock::time_point now) {
         retrying.push_back(r.id);
         if (r.exchange.deadline != Clock::time_point::max()) setDeadline(r, r.exchange.deadline);
     }
+}
+
+bool Engine::State::waitsOn(Record& r, Clock::time_point now) {
+    if (!options.estimateWaits || r.phase != Record::Phase::Running || r.attempts.empty()) return false;
+    // Only a wait the estimate made shorter than -t: the ceiling, the
+    // deadline and the budget end an attempt whatever is still unread.
+    const Attempt& last = r.attempts.back();
+    if (now >= r.exchange.deadline || now - last.sentAt >= r.exchange.attemptTimeout) return false;
+    // A slow poller finds many replies queued at once, and reads a batch a
+    // call: those still in the socket came in time, and are read before any
+    // attempt is called lost. The entry stays due, so the caller comes back
+    // at once (the socket being readable, it would anyway).
+    if (unread) return true;
+    // The wait was set by the estimate of its time (for the first attempts
+    // of a run, cut to it by the first replies). A burst is answered over
+    // time, each reply later than the one before: behind a busy device, or
+    // a poller slow to read, the first replies are quick and the last slow.
+    // So the attempt waits what the estimate says now, counted from the
+    // latest reply to an attempt sent with it (as a retransmission timer
+    // restarts on each acknowledgement): while its burst is still being
+    // answered it is not lost. Attempts sent later prove nothing either way.
+    Clock::time_point from = last.sentAt;
+    auto burst = repliesBySend.find(last.sentAt);
+    if (burst != repliesBySend.end()) from = std::max(from, burst->second);
+    Clock::time_point until = std::min(attemptEnd(r, from), last.sentAt + r.exchange.attemptTimeout);
+    if (until <= now) return false;
+    setDeadline(r, until);
+    return true;
+}
+
+void Engine::State::forgetSends(Clock::time_point now) {
+    // Bounded too, whatever -t: a long -t and many wakes a second must not
+    // grow it for an hour. A send forgotten only loses its attempts the
+    // wait from their burst's latest reply.
+    while (!repliesBySend.empty() &&
+           (now - repliesBySend.begin()->first >= longestTimeout || repliesBySend.size() > SENDS_REMEMBERED))
+        repliesBySend.erase(repliesBySend.begin());
 }
 
 std::optional<uint8_t> Engine::State::takeSequence(Record& r) {

@@ -19,6 +19,12 @@ constexpr size_t GIVE_BACK_AFTER = 4 << 20;
 void Engine::State::readDatagrams(UdpEndpoint& endpoint, Clock::time_point now) {
     size_t read =
         endpoint.receive(READ_BATCH_SIZE, [&](const UdpEndpoint::Datagram& d) { takeDatagram(d, now); });
+    if (read >= READ_BATCH_SIZE) unread = true;
+    if (readReplies > 0) {
+        rtt.sampleFleet(readRoundTrips / int64_t(readReplies));
+        readReplies = 0;
+        readRoundTrips = Duration(0);
+    }
     // The error queue only when the kernel has said it holds a report, or
     // when the socket woke us with no datagram (a report whose error a send
     // took): looking on every wake-up cost a system call a reply.
@@ -117,7 +123,13 @@ void Engine::State::takeDatagram(const UdpEndpoint::Datagram& d, Clock::time_poi
     // A reply names the attempt it answers by its sequence, fresh for each
     // attempt: the sample is the round trip of that very datagram, whether
     // or not others were sent after it.
-    rtt.sample(r.addressKey, r.result.roundTrip);
+    rtt.sampleTarget(r.addressKey, r.result.roundTrip);
+    ++readReplies;
+    readRoundTrips += r.result.roundTrip;
+    if (options.estimateWaits) {
+        Clock::time_point& latest = repliesBySend[a.sentAt];
+        latest = std::max(latest, now);
+    }
     // The whole reply leaves the attempt; end() then forgets what it held.
     forget(r, a);
     r.result.reply = std::move(a.merged);

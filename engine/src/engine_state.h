@@ -3,6 +3,7 @@
 #ifndef TAGENGINE_ENGINE_STATE_H
 #define TAGENGINE_ENGINE_STATE_H
 
+#include <array>
 #include <deque>
 #include <map>
 #include <optional>
@@ -105,6 +106,11 @@ struct __attribute__((visibility("hidden"))) Engine::State {
     bool makeRoom(Record& r, const VMsg& segment, size_t wireBytes, Clock::time_point now);
     void takeRefusal(const UdpEndpoint::Refusal& refusal, Clock::time_point now);
     void expire(Clock::time_point now);
+    // Whether the record's attempt, its wait come due, waits on: see
+    // expire(). It may set a later deadline.
+    bool waitsOn(Record& r, Clock::time_point now);
+    // Lets go of the sends no attempt can wait on any more.
+    void forgetSends(Clock::time_point now);
     // Sends what is due, retries first, by batches (send_batch.cpp).
     void sendWaiting(Clock::time_point now);
     // Stages the next batch; false when nothing is due.
@@ -131,6 +137,8 @@ struct __attribute__((visibility("hidden"))) Engine::State {
 
     // The rounds of a verified write (write_exchange.cpp).
     void startRound(uint64_t id);
+    // Moves the exchange just submitted to the head of the queue.
+    void goFirst(uint64_t id);
     void readBack(uint64_t id, Result&& sent);
     void compare(uint64_t id, Result&& read);
     void finishWrite(uint64_t id, Status status);
@@ -155,6 +163,15 @@ struct __attribute__((visibility("hidden"))) Engine::State {
     // the time-out, not by an estimate of their own target.
     std::unordered_set<uint64_t> unheard;
     Duration rearmedFor = Duration::max();  // the fleet's wait at the last rearm
+    // By the time attempts went out together (one process() call's sends):
+    // when the latest whole reply to one of them was read. Kept while any
+    // of them may still wait (longestTimeout).
+    std::map<Clock::time_point, Clock::time_point> repliesBySend;
+    Duration longestTimeout{0};  // of the exchanges submitted
+    // The whole replies of the read under way and their round trips: one
+    // sample of the fleet's estimate.
+    size_t readReplies = 0;
+    Duration readRoundTrips{0};
 
     std::unordered_map<uint64_t, Record> records;
     std::set<std::pair<Clock::time_point, uint64_t>> deadlines;
@@ -169,6 +186,9 @@ struct __attribute__((visibility("hidden"))) Engine::State {
     size_t releasedBytes = 0;  // freed since memory was last given back
     uint64_t nextId = 1;
     bool socketFull = false;
+    // A read of this process() stopped at its batch: replies may still wait
+    // in the socket, unread.
+    bool unread = false;
     // The batch being sent: each record, the sequence its attempt took, and
     // whether it is the exchange's first (queued) or a retry. The record is
     // marked Running while staged, so that it is staged once.
@@ -182,6 +202,7 @@ struct __attribute__((visibility("hidden"))) Engine::State {
     UdpEndpoint* stagedOn = nullptr;
     bool sendingHeld = false;  // told to stop: nothing more goes out
     Stats stats;
+    std::array<uint8_t, MAX_DATAGRAM> encoding;  // a request being encoded at submit
 };
 
 }  // namespace tagengine

@@ -39,7 +39,11 @@ RttEstimator::Duration RttEstimator::waitOf(const Estimate& e) {
 }
 
 void RttEstimator::sample(const PeerKey& target, Duration rtt) {
-    update(fleet, rtt);
+    sampleFleet(rtt);
+    sampleTarget(target, rtt);
+}
+
+void RttEstimator::sampleTarget(const PeerKey& target, Duration rtt) {
     auto place = perTarget.find(target);
     if (place == perTarget.end()) {
         if (perTarget.size() >= TARGETS_KEPT) perTarget.erase(perTarget.begin());

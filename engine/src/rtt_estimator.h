@@ -26,8 +26,16 @@ public:
     // forgotten falls back to the fleet's estimate).
     static constexpr size_t TARGETS_KEPT = 65536;
 
-    // A whole reply to an attempt sent rtt before.
+    // A whole reply to an attempt sent rtt before: the target's sample and
+    // the fleet's.
     void sample(const PeerKey& target, Duration rtt);
+    // Each of the two alone. Replies read together share the reader's
+    // lateness and are no independent measures of the path: their caller
+    // gives the fleet one sample for them all (their mean), lest many equal
+    // samples drive its variation, and so its margin, to nothing (as RFC
+    // 7323, appendix G, warns of many samples a round trip).
+    void sampleTarget(const PeerKey& target, Duration rtt);
+    void sampleFleet(Duration rtt) { update(fleet, rtt); }
 
     // The wait of a first attempt to the target: its own estimate, else the
     // fleet's, never above the ceiling; the ceiling itself when nothing at

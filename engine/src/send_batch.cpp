@@ -10,7 +10,11 @@ namespace tagengine {
 void Engine::State::sendWaiting(Clock::time_point now) {
     if (sendingHeld) return;
     socketFull = false;
-    while (stageBatch(now) && sendStaged(now)) {}
+    // Between batches the callbacks of what has ended run: a verified
+    // write's SET ends as it goes out, and its read-back, submitted by the
+    // callback, goes out in the next batch rather than after the slot the
+    // SET freed has gone to an exchange not yet begun.
+    while (stageBatch(now) && sendStaged(now)) runCallbacks();
 }
 
 bool Engine::State::stageBatch(Clock::time_point now) {

@@ -65,6 +65,18 @@ void Engine::State::startRound(uint64_t id) {
     ++w.result.attempts;
     auto sent = [this, id](Result&& r) { readBack(id, std::move(r)); };
     w.running = owner.submit(roundExchange(w, setOf(w), sent), lastNow);
+    // The first round waits its turn as submitted, the later ones do not.
+    if (w.result.attempts > 1) goFirst(w.running);
+}
+
+void Engine::State::goFirst(uint64_t id) {
+    // A write under way goes on before exchanges not yet begun: its next
+    // round queued behind a fleet's worth of reads would make every round
+    // of every write wait the whole queue, and a run as long as its writes'
+    // slowest chain of rounds.
+    if (queued.empty() || queued.back() != id) return;
+    queued.pop_back();
+    queued.push_front(id);
 }
 
 void Engine::State::readBack(uint64_t id, Result&& sent) {
@@ -88,6 +100,7 @@ void Engine::State::readBack(uint64_t id, Result&& sent) {
     w.answered = false;  // this round's read-back decides now
     auto read = [this, id](Result&& r) { compare(id, std::move(r)); };
     w.running = owner.submit(roundExchange(w, readBackOf(w), read), lastNow);
+    goFirst(w.running);
     // Each round's read-back waits as a first attempt (a lost round costs
     // only another round); the last round's waits until the write is given
     // up, as the last attempt of a read does.
