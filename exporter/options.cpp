@@ -66,9 +66,11 @@ void describeOptions(cmdline::CommandLine& line, Options& o) {
                 text(o.webConfigFile));
     line.single({"--log.level"}, "LEVEL", "debug, info, warn or error (default info)",
                 oneOf(o.logLevel, {"debug", "info", "warn", "error"},
-                      "--log.level must be debug, info, warn or error"));
+                      "--log.level must be debug, info, warn or error"),
+                {"debug", "info", "warn", "error"});
     line.single({"--log.format"}, "FORMAT", "logfmt or json (default logfmt)",
-                oneOf(o.logFormat, {"logfmt", "json"}, "--log.format must be logfmt or json"));
+                oneOf(o.logFormat, {"logfmt", "json"}, "--log.format must be logfmt or json"),
+                {"logfmt", "json"});
     line.single({"--probe.allowed-targets"}, "LIST",
                 "CIDR networks probes may reach, comma-separated\n"
                 "(default: any address; anyone who reaches the\n"
