@@ -28,8 +28,6 @@ bool looksLikeOption(const std::string& arg) { return arg.size() > 1 && arg[0] =
 struct CommandLine::State {
     CLI::App app;
     std::vector<std::string>* words = nullptr;
-    std::string helpText;
-    std::string versionText;
 };
 
 CommandLine::CommandLine(std::string program, Wording wording)

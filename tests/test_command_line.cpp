@@ -142,4 +142,19 @@ TEST(ProgramOptions, HelpVersionAndAValueOptionGivenTwice) {
     }
 }
 
+// Each tagconf command's help names the program before the command, asked
+// for before or after the command's name.
+TEST(ProgramOptions, TagconfCommandHelpNamesTheProgram) {
+    for (const char* command : {"plan", "apply", "save", "validate"}) {
+        for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+                 {command, "--help"}, {command, "-h"}, {"-t", "1", command, "-h"}, {"--help", command}}) {
+            RunResult r = runProgram(TAGCONF_PATH, args);
+            EXPECT_EQ(r.status, 0) << command;
+            EXPECT_NE(r.out.find(std::string("\nUsage: tagconf ") + command + " [OPTIONS]"),
+                      std::string::npos)
+                << r.out;
+        }
+    }
+}
+
 }  // namespace
