@@ -20,14 +20,14 @@ bool readNumber(const std::string& text, T& value) {
 
 // A whole number within [min, max] into out, or the complaint.
 cmdline::CommandLine::Reader count(unsigned long& out, unsigned long min, unsigned long max,
-                                   std::string complaint) {
+                                   const char* complaint) {
     return [&out, min, max, complaint](const std::string& text) {
         if (!readNumber(text, out) || out < min || out > max) throw cmdline::UsageError(complaint);
     };
 }
 
 // Seconds within [min, max] into out, or the complaint.
-cmdline::CommandLine::Reader seconds(double& out, double min, double max, std::string complaint) {
+cmdline::CommandLine::Reader seconds(double& out, double min, double max, const char* complaint) {
     return [&out, min, max, complaint](const std::string& text) {
         if (!readNumber(text, out) || !std::isfinite(out) || out < min || out > max)
             throw cmdline::UsageError(complaint);
@@ -35,8 +35,8 @@ cmdline::CommandLine::Reader seconds(double& out, double min, double max, std::s
 }
 
 // One of the words, into out, or the complaint.
-cmdline::CommandLine::Reader oneOf(std::string& out, std::vector<std::string> words, std::string complaint) {
-    return [&out, words, complaint](const std::string& text) {
+cmdline::CommandLine::Reader oneOf(std::string& out, std::vector<std::string> words, const char* complaint) {
+    return [&out, words = std::move(words), complaint](const std::string& text) {
         if (std::find(words.begin(), words.end(), text) == words.end()) throw cmdline::UsageError(complaint);
         out = text;
     };

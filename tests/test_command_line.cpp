@@ -38,6 +38,7 @@ Parsed parse(std::vector<std::string> args, bool words = false) {
     if (words) line.wordsAfterOptions(p.words);
     args.insert(args.begin(), "prog");
     std::vector<char*> argv;
+    argv.reserve(args.size());
     for (std::string& a : args) argv.push_back(a.data());
     try {
         p.outcome = line.parse(int(argv.size()), argv.data());

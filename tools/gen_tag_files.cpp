@@ -153,9 +153,11 @@ void writeConfCompletion(FILE* f) {
         commands += (commands.empty() ? "" : " ") + command->get_name();
         pattern += (pattern.empty() ? "" : "|") + command->get_name();
         // validate sends nothing: the network's options are not offered there.
-        std::string options = optionNames(own) + " -h --help";
-        if (command->get_name() != "validate") options = common + " " + options;
-        perCommand += "            " + command->get_name() + ") options='" + options + "' ;;\n";
+        std::string options = optionNames(own);
+        options += " -h --help";
+        if (command->get_name() != "validate") options.insert(0, common + ' ');
+        perCommand.append("            ").append(command->get_name()).append(") options='").append(options);
+        perCommand += "' ;;\n";
     }
     fputs("# bash completion for tagconf. Generated from the tag table; do not edit.\n_tagconf_tags='", f);
     for (const TagEntry& e : allTags()) fprintf(f, "%s ", e.name);
@@ -272,6 +274,29 @@ void writeModules(FILE* f) {
     }
 }
 
+// Writes the file of one mode; false when the body cannot be read.
+bool writeFile(const char* mode, FILE* f, const char* body) {
+    if (isMode(mode, "man")) {
+        writeManPage(f);
+    } else if (isMode(mode, "bash")) {
+        writeCompletion(f);
+    } else if (isMode(mode, "poll-bash")) {
+        writePollCompletion(f);
+    } else if (isMode(mode, "conf-bash")) {
+        writeConfCompletion(f);
+    } else if (isMode(mode, "agent-bash")) {
+        writeAgentCompletion(f);
+    } else if (isMode(mode, "exporter-bash")) {
+        writeExporterCompletion(f);
+    } else if (isMode(mode, "modules")) {
+        writeModules(f);
+    } else {
+        writeLuaTable(f);
+        return copyFile(body, f);
+    }
+    return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -292,24 +317,11 @@ int main(int argc, char** argv) {
         perror(argv[2]);
         return 1;
     }
-    bool ok = true;
-    if (isMode(argv[1], "man")) {
-        writeManPage(f);
-    } else if (isMode(argv[1], "bash")) {
-        writeCompletion(f);
-    } else if (isMode(argv[1], "poll-bash")) {
-        writePollCompletion(f);
-    } else if (isMode(argv[1], "conf-bash")) {
-        writeConfCompletion(f);
-    } else if (isMode(argv[1], "agent-bash")) {
-        writeAgentCompletion(f);
-    } else if (isMode(argv[1], "exporter-bash")) {
-        writeExporterCompletion(f);
-    } else if (isMode(argv[1], "modules")) {
-        writeModules(f);
-    } else {
-        writeLuaTable(f);
-        ok = copyFile(argv[3], f);
+    bool ok = false;
+    try {
+        ok = writeFile(argv[1], f, lua ? argv[3] : nullptr);
+    } catch (const std::exception& e) {  // a table the generator cannot read
+        fprintf(stderr, "%s: %s\n", argv[0], e.what());
     }
     return fclose(f) == 0 && ok ? 0 : 1;
 }
