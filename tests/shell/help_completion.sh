@@ -18,7 +18,7 @@ offered() {
 check_help() {
   local program=$1 completion=$2 command=${3-} name flags flag help
   name=$(basename "$program")
-  help=$("$program" $command --help) || { echo "FAIL: $name $command --help exited $?"; failures=$((failures + 1)); return; }
+  help=$("$program" ${command:+"$command"} --help) || { echo "FAIL: $name $command --help exited $?"; failures=$((failures + 1)); return; }
   # The first --flag of each line that starts with an option: the options'
   # rows, not flags named in prose.
   flags=$(sed -nE 's/^ +(-[A-Za-z], ?)?(--[a-z][a-z0-9.-]*[a-z0-9]).*/\2/p' <<< "$help" | sort -u)
