@@ -14,6 +14,10 @@
 #include "server.h"
 #include "vlog.h"
 
+#ifndef TAGAGENT_VERSION
+#define TAGAGENT_VERSION "0"
+#endif
+
 namespace {
 
 // The values every device starts from: the demo device or the data file.
@@ -40,6 +44,10 @@ int main(int argc, char** argv) {
     }
     if (options.help) {
         printUsage(stdout);
+        return 0;
+    }
+    if (options.version) {
+        printf("tagagent %s\n", TAGAGENT_VERSION);
         return 0;
     }
     cVlog::init(options.verbosity == 0 ? cVlog::ERROR : options.verbosity == 1 ? cVlog::INFO : cVlog::DEBUG);

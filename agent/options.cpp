@@ -1,7 +1,6 @@
 #include "options.h"
 
 #include <arpa/inet.h>
-#include <getopt.h>
 
 #include <cerrno>
 #include <cmath>
@@ -9,30 +8,13 @@
 #include <cstring>
 #include <string_view>
 
+#include "command_line.h"
 #include "tag_vocabulary.h"
 
 namespace {
 
-// Long options without a short form.
-enum : int { DEVICES = 256, TARGETS_FILE, LOSS, DELAY, BUDGET, READ_ONLY };
-
-constexpr const char SHORT_OPTIONS[] = ":a:p:f:t:n:vh";
-constexpr option LONG_OPTIONS[] = {
-    {"address", required_argument, nullptr, 'a'},
-    {"port", required_argument, nullptr, 'p'},
-    {"file", required_argument, nullptr, 'f'},
-    {"time", required_argument, nullptr, 't'},
-    {"requests", required_argument, nullptr, 'n'},
-    {"verbose", no_argument, nullptr, 'v'},
-    {"help", no_argument, nullptr, 'h'},
-    {"devices", required_argument, nullptr, DEVICES},
-    {"targets-file", required_argument, nullptr, TARGETS_FILE},
-    {"loss", required_argument, nullptr, LOSS},
-    {"delay", required_argument, nullptr, DELAY},
-    {"budget", required_argument, nullptr, BUDGET},
-    {"read-only", required_argument, nullptr, READ_ONLY},
-    {nullptr, 0, nullptr, 0},
-};
+// The fleet options that share a reader.
+enum FleetOption { DEVICES, LOSS, DELAY, BUDGET };
 
 // The longest delay or jitter: a minute, far beyond any client's patience.
 constexpr unsigned long MAX_DELAY_MS = 60000;
@@ -83,20 +65,20 @@ bool readTagNames(const char* text, ReadOnlyTags& tags, std::string& error) {
     }
 }
 
-// Reads one of the fleet options; false with the complaint in error.
-bool readFleetOption(int opt, const char* value, Options& options, std::string& error) {
+// Reads one of the fleet options; throws the complaint.
+void readFleetOption(int opt, const std::string& text, Options& options) {
+    const char* value = text.c_str();
     unsigned long replies = 0, bytes = 0;
     bool good = true;
     switch (opt) {
     case DEVICES: good = readNumber(value, 1, MAX_DEVICES, options.devices); break;
-    case TARGETS_FILE: options.targetsFile = value; break;
     case LOSS: good = readShare(value, options.loss); break;
     case DELAY:
         options.jitterMs = 0;
         good = readPair(value, MAX_DELAY_MS, true, options.delayMs, options.jitterMs);
         break;
     default:  // BUDGET: "0" alone lifts both limits
-        good = std::string_view(value) == "0" || readPair(value, 0xFFFFFFFF, false, replies, bytes);
+        good = text == "0" || readPair(value, 0xFFFFFFFF, false, replies, bytes);
         options.budget = {uint32_t(replies), uint32_t(bytes)};
         break;
     }
@@ -105,104 +87,109 @@ bool readFleetOption(int opt, const char* value, Options& options, std::string& 
                            : opt == LOSS  ? "loss"
                            : opt == DELAY ? "delay"
                                           : "budget";
-        error = std::string("bad ") + what + " '" + value + "'";
+        throw cmdline::UsageError(std::string("bad ") + what + " '" + text + "'");
     }
-    return good;
+}
+
+// A whole number within [min, max] into out, or "bad WHAT 'TEXT'".
+template <typename T>
+cmdline::CommandLine::Reader number(T& out, unsigned long min, unsigned long max, const char* what) {
+    return [&out, min, max, what](const std::string& text) {
+        unsigned long n = 0;
+        if (!readNumber(text.c_str(), min, max, n))
+            throw cmdline::UsageError(std::string("bad ") + what + " '" + text + "'");
+        out = T(n);
+    };
+}
+
+cmdline::CommandLine::Reader fleetOption(int opt, Options& o) {
+    return [opt, &o](const std::string& text) { readFleetOption(opt, text, o); };
+}
+
+cmdline::Wording wording() {
+    return {[](const std::string& arg) { return "unknown option '" + arg + "'"; },
+            [](const std::string& arg) { return "option '" + arg + "' needs a value"; },
+            [](const std::string& arg) { return "unexpected argument '" + arg + "'"; }};
 }
 
 }  // namespace
 
+void describeOptions(cmdline::CommandLine& line, Options& o) {
+    line.single({"-a", "--address"}, "ADDR", "IPv4 or IPv6 address to serve on (default 127.0.0.1)",
+                [&o](const std::string& text) {
+                    in6_addr unused;
+                    if (inet_pton(AF_INET, text.c_str(), &unused) != 1 &&
+                        inet_pton(AF_INET6, text.c_str(), &unused) != 1)
+                        throw cmdline::UsageError("bad address '" + text + "'");
+                    o.address = text;
+                });
+    line.single({"-p", "--port"}, "PORT", "UDP port (default 60000; 0 takes a free one)",
+                number(o.port, 0, 65535, "port"));
+    line.single({"-f", "--file"}, "FILE", "tag values as NAME=value lines instead of the demo device",
+                [&o](const std::string& file) { o.dataFile = file; });
+    line.single({"-t", "--time"}, "SECONDS", "exit after that many seconds",
+                number(o.timeLimit, 1, 0xFFFFFFFF, "time"));
+    line.single({"-n", "--requests"}, "N", "exit after handling N requests",
+                number(o.requestLimit, 1, 0xFFFFFFFF, "request count"));
+    line.flag({"-v", "--verbose"}, "log each request (twice: each tag too)", [&o] { ++o.verbosity; });
+    line.helpAndVersion(true, "show this help and exit", "show the version and exit");
+    line.section("Fleet and network simulation:");
+    line.single({"--devices"}, "N",
+                "simulate N devices (up to 16777214) on loopback only:\n"
+                "IPv4: device I at the I-th address from ADDR on, all\n"
+                "on PORT (0: one free port) through one socket;\n"
+                "::1: device I on the I-th port from PORT on (0: a\n"
+                "free one each); TAG_DEV_ID I, a label ending in \" I\"",
+                fleetOption(DEVICES, o));
+    line.single({"--targets-file"}, "FILE",
+                "write one ADDRESS:PORT line per device before the\n"
+                "first line of output",
+                [&o](const std::string& file) { o.targetsFile = file; });
+    line.single({"--loss"}, "FRACTION", "drop that share of requests unread (0 to 1)", fleetOption(LOSS, o));
+    line.single({"--delay"}, "MS[:JITTER]",
+                "send answers MS milliseconds late, give or take\n"
+                "up to JITTER",
+                fleetOption(DELAY, o));
+    line.single({"--budget"}, "REPLIES:BYTES",
+                "replies and reply bytes a second (and burst) that\n"
+                "one device sends one source address (default\n"
+                "200:65536; 0 is unlimited, \"0\" alone lifts both)",
+                fleetOption(BUDGET, o));
+    line.single({"--read-only"}, "TAG[,TAG...]",
+                "ignore SETs of these tags, keeping their values,\n"
+                "as a device with read-only or clamped values does",
+                [&o](const std::string& text) {
+                    std::string error;
+                    if (!readTagNames(text.c_str(), o.readOnly, error)) throw cmdline::UsageError(error);
+                });
+}
+
 bool parseOptions(int argc, char** argv, Options& options, std::string& error) {
-    optind = 0;  // a full restart, so the parse can run more than once
-    opterr = 0;  // complaints are ours, without argv[0]'s path
-    int opt;
-    unsigned long number;
-    while ((opt = getopt_long(argc, argv, SHORT_OPTIONS, LONG_OPTIONS, nullptr)) != -1) {
-        switch (opt) {
-        case 'a': {
-            in6_addr unused;
-            if (inet_pton(AF_INET, optarg, &unused) != 1 && inet_pton(AF_INET6, optarg, &unused) != 1) {
-                error = "bad address '" + std::string(optarg) + "'";
-                return false;
-            }
-            options.address = optarg;
-            break;
-        }
-        case 'p':
-            if (!readNumber(optarg, 0, 65535, number)) {
-                error = "bad port '" + std::string(optarg) + "'";
-                return false;
-            }
-            options.port = uint16_t(number);
-            break;
-        case 'f': options.dataFile = optarg; break;
-        case 't':
-        case 'n':
-            if (!readNumber(optarg, 1, 0xFFFFFFFF, number)) {
-                error = std::string(opt == 't' ? "bad time '" : "bad request count '") + optarg + "'";
-                return false;
-            }
-            (opt == 't' ? options.timeLimit : options.requestLimit) = number;
-            break;
-        case 'v': ++options.verbosity; break;
-        case 'h': options.help = true; break;
-        case DEVICES:
-        case TARGETS_FILE:
-        case LOSS:
-        case DELAY:
-        case BUDGET:
-            if (!readFleetOption(opt, optarg, options, error)) return false;
-            break;
-        case READ_ONLY:
-            if (!readTagNames(optarg, options.readOnly, error)) return false;
-            break;
-        case ':': error = "option '" + std::string(argv[optind - 1]) + "' needs a value"; return false;
-        default:
-            // A short option may sit inside a cluster such as -vx; optopt names it.
-            error = "unknown option '" +
-                    (optopt ? std::string("-") + char(optopt) : std::string(argv[optind - 1])) + "'";
-            return false;
-        }
-    }
-    if (optind < argc) {
-        error = "unexpected argument '" + std::string(argv[optind]) + "'";
+    cmdline::CommandLine line("tagagent", wording());
+    describeOptions(line, options);
+    try {
+        cmdline::Outcome outcome = line.parse(argc, argv);
+        options.help = outcome == cmdline::Outcome::Help;
+        options.version = outcome == cmdline::Outcome::Version;
+        return true;
+    } catch (const cmdline::UsageError& e) {
+        error = e.what();
         return false;
     }
-    return true;
 }
 
 void printUsage(FILE* out) {
-    fputs(
-        "Usage: tagagent [OPTION]...\n"
-        "Serves tag protocol requests on one UDP socket, or as a fleet of devices.\n"
-        "\n"
-        "  -a, --address ADDR    IPv4 or IPv6 address to serve on (default 127.0.0.1)\n"
-        "  -p, --port PORT       UDP port (default 60000; 0 takes a free one)\n"
-        "  -f, --file FILE       tag values as NAME=value lines instead of the demo device\n"
-        "  -t, --time SECONDS    exit after that many seconds\n"
-        "  -n, --requests N      exit after handling N requests\n"
-        "  -v, --verbose         log each request (twice: each tag too)\n"
-        "  -h, --help            show this help and exit\n"
-        "\n"
-        "Fleet and network simulation:\n"
-        "      --devices N       simulate N devices (up to 16777214) on loopback only:\n"
-        "                        IPv4: device I at the I-th address from ADDR on, all\n"
-        "                        on PORT (0: one free port) through one socket;\n"
-        "                        ::1: device I on the I-th port from PORT on (0: a\n"
-        "                        free one each); TAG_DEV_ID I, a label ending in \" I\"\n"
-        "      --targets-file FILE  write one ADDRESS:PORT line per device before the\n"
-        "                        first line of output\n"
-        "      --loss FRACTION   drop that share of requests unread (0 to 1)\n"
-        "      --delay MS[:JITTER]  send answers MS milliseconds late, give or take\n"
-        "                        up to JITTER\n"
-        "      --budget REPLIES:BYTES  replies and reply bytes a second (and burst) that\n"
-        "                        one device sends one source address (default\n"
-        "                        200:65536; 0 is unlimited, \"0\" alone lifts both)\n"
-        "      --read-only TAG[,TAG...]  ignore SETs of these tags, keeping their values,\n"
-        "                        as a device with read-only or clamped values does\n"
-        "\n"
-        "Requests from a device's own port, or from any device of this agent, are never\n"
-        "answered. The first line on standard output is \"listening on ADDR:PORT\", or\n"
-        "for --devices \"listening on N devices from ADDR:PORT to ADDR:PORT\".\n",
-        out);
+    Options unused;
+    cmdline::CommandLine line("tagagent", wording());
+    describeOptions(line, unused);
+    fprintf(out,
+            "Usage: tagagent [OPTION]...\n"
+            "Serves tag protocol requests on one UDP socket, or as a fleet of devices.\n"
+            "\n"
+            "%s"
+            "\n"
+            "Requests from a device's own port, or from any device of this agent, are never\n"
+            "answered. The first line on standard output is \"listening on ADDR:PORT\", or\n"
+            "for --devices \"listening on N devices from ADDR:PORT to ADDR:PORT\".\n",
+            line.optionsHelp(24).c_str());
 }

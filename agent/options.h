@@ -24,15 +24,25 @@ struct Options {
     BudgetLimits budget;                // per device and source address
     ReadOnlyTags readOnly;              // SETs of these are ignored
     bool help = false;
+    bool version = false;
 };
 
 // The most devices one agent simulates: every address of 127.0.0.0/8 but
 // its first and last.
 constexpr unsigned long MAX_DEVICES = 16777214;
 
-// Reads the options (getopt_long, short and long forms). False, with the
-// complaint in error, for an unknown option, a missing or malformed value,
-// or a stray argument.
+namespace cmdline {
+class CommandLine;
+}
+
+// The table of the agent's options, reading into options: for the parse,
+// the help and the bash completion.
+void describeOptions(cmdline::CommandLine& line, Options& options);
+
+// Reads the options (short and long forms). False, with the complaint in
+// error, for an unknown option, a missing or malformed value, a value
+// option given twice, or a stray argument. -h, --help and --version end the
+// parse with their flag set.
 bool parseOptions(int argc, char** argv, Options& options, std::string& error);
 
 void printUsage(FILE* out);

@@ -59,16 +59,24 @@ void addLimit(CLI::App& command, ConfOptions& o) {
         ->type_name("TARGET");
 }
 
+// CLI11's complaint, but a value option given twice in the words the other
+// programs use.
+std::string reason(const CLI::ParseError& e) {
+    std::string what = e.what();
+    size_t twice = what.find(": At Most 1 required but received");
+    return twice == std::string::npos ? what : what.substr(0, twice) + " given more than once";
+}
+
 }  // namespace
 
-int parseOptions(int argc, char** argv, ConfOptions& o) {
-    CLI::App app{
+void describeCommands(CLI::App& app, ConfOptions& o) {
+    app.name("tagconf");
+    app.description(
         "Brings a fleet of tag-protocol devices to the state a YAML file describes, and saves the\n"
         "state devices hold into such a file.\n"
         "Exit status: plan 0 nothing to change, 2 something to change, 1 an error or an unreachable\n"
         "target; apply and save 0 when every target converged or was read, 1 otherwise; validate 0\n"
-        "for a sound file, 1 otherwise.",
-        "tagconf"};
+        "for a sound file, 1 otherwise.");
     app.set_version_flag("--version", "tagconf " TAGCONF_VERSION);
     app.require_subcommand(1);
     addCommon(app, o);
@@ -80,7 +88,7 @@ int parseOptions(int argc, char** argv, ConfOptions& o) {
                      "also write a plan file there: what each target held and what apply PLAN will write")
         ->type_name("PLAN");
     addLimit(*plan, o);
-    plan->callback([&] { o.command = Command::Plan; });
+    plan->callback([&o] { o.command = Command::Plan; });
 
     CLI::App* apply = app.add_subcommand(
         "apply", "write what differs, read it back, and report; given a plan file, write what it planned");
@@ -94,7 +102,7 @@ int parseOptions(int argc, char** argv, ConfOptions& o) {
         ->check(CLI::Range(0.0, 86400.0))
         ->capture_default_str();
     addLimit(*apply, o);
-    apply->callback([&] { o.command = o.dryRun ? Command::Plan : Command::Apply; });
+    apply->callback([&o] { o.command = o.dryRun ? Command::Plan : Command::Apply; });
 
     CLI::App* validate = app.add_subcommand(
         "validate", "check a state or plan file whole, without sending or looking up anything");
@@ -102,7 +110,7 @@ int parseOptions(int argc, char** argv, ConfOptions& o) {
     validate->add_option("FILE", o.stateFile, "a state file (with its targets file), or a plan file")
         ->required();
     addLimit(*validate, o);
-    validate->callback([&] { o.command = Command::Validate; });
+    validate->callback([&o] { o.command = Command::Validate; });
 
     for (CLI::App* command : {plan, apply})
         command->footer("It also takes -t, -r, -c, --rate, -p and --format: see tagconf --help.");
@@ -125,8 +133,12 @@ int parseOptions(int argc, char** argv, ConfOptions& o) {
     save->add_option("TAGS", o.tags, "tag names; a group stands for the members a device answers with")
         ->required();
     save->footer("It also takes -t, -r, -c, --rate and -p: see tagconf --help.");
-    save->callback([&] { o.command = Command::Save; });
+    save->callback([&o] { o.command = Command::Save; });
+}
 
+int parseOptions(int argc, char** argv, ConfOptions& o) {
+    CLI::App app;
+    describeCommands(app, o);
     try {
         app.parse(argc, argv);
         o.portGiven = app.count("--port") > 0;
@@ -141,7 +153,7 @@ int parseOptions(int argc, char** argv, ConfOptions& o) {
         printf("tagconf %s\n", TAGCONF_VERSION);
         return 0;
     } catch (const CLI::ParseError& e) {
-        fprintf(stderr, "tagconf: %s\nTry 'tagconf --help' for more information.\n", e.what());
+        fprintf(stderr, "tagconf: %s\nTry 'tagconf --help' for more information.\n", reason(e).c_str());
         return 1;
     }
     return -1;

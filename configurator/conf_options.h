@@ -9,6 +9,10 @@
 #include "poll_options.h"
 #include "shard.h"
 
+namespace CLI {
+class App;
+}
+
 namespace tagconf {
 
 enum class Command { Plan, Apply, Save, Validate };
@@ -35,6 +39,10 @@ struct ConfOptions {
     Format format = Format::Text;
     tagpoll::Shard shard;  // --shard I/N: only the targets of that shard
 };
+
+// The commands and their options, reading into options: for the parse, the
+// help and the bash completion.
+void describeCommands(CLI::App& app, ConfOptions& options);
 
 // Reads argv into options. Returns -1 when the command is to run; otherwise
 // the exit status, after printing the help or the version (0) or what is

@@ -6,6 +6,10 @@
 #include <cstdio>
 #include <string>
 
+namespace cmdline {
+class CommandLine;
+}
+
 namespace exporter {
 
 constexpr const char DEFAULT_LISTEN_ADDRESS[] = "127.0.0.1:9727";
@@ -28,8 +32,13 @@ struct Options {
     bool version = false;
 };
 
-// False with the complaint for an unknown flag, a missing or malformed value
-// or a stray argument.
+// The table of the flags, reading into options (whose configFile is the
+// default the help names): for the parse, the help and the bash completion.
+void describeOptions(cmdline::CommandLine& line, Options& options);
+
+// False with the complaint for an unknown flag, a missing or malformed value,
+// a flag with a value given twice, or a stray argument. -h, --help and
+// --version end the parse with their flag set.
 bool parseOptions(int argc, char** argv, Options& options, std::string& error);
 
 void printUsage(FILE* out, const std::string& defaultConfig);

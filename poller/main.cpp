@@ -77,7 +77,7 @@ int main(int argc, char** argv) {
     std::string error;
     if (!tagpoll::parseOptions(argc, argv, o, error)) return usageError(error);
     if (o.help) {
-        fputs(tagpoll::usageText(), stdout);
+        fputs(tagpoll::usageText().c_str(), stdout);
         return 0;
     }
     if (o.version) {

@@ -11,6 +11,10 @@
 
 #include "shard.h"
 
+namespace cmdline {
+class CommandLine;
+}
+
 namespace tagpoll {
 
 enum class Format { Line, Json, Csv };
@@ -48,12 +52,16 @@ struct PollOptions {
     bool version = false;
 };
 
+// The table of tagpoll's options, reading into options: for the parse, the
+// help and the bash completion.
+void describeOptions(cmdline::CommandLine& line, PollOptions& options);
+
 // Parses argv into options. On a usage error returns false with the reason
 // in error. --help and --version set their flag and stop there.
 bool parseOptions(int argc, char** argv, PollOptions& options, std::string& error);
 
 // The --help text.
-const char* usageText();
+std::string usageText();
 
 }  // namespace tagpoll
 

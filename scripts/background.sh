@@ -15,9 +15,13 @@ trap stop_background EXIT
 # most a minute (unless OPTIONS say otherwise) and sets agent_port from its
 # first line.
 start_agent() {
-  local binary=$1
+  local binary=$1 option
   shift
-  "$binary" -p 0 -t 60 "$@" > "$work/agent.out" &
+  # tagagent refuses an option given twice: the lifetime is a minute only
+  # when OPTIONS give none.
+  local lifetime=(-t 60)
+  for option in "$@"; do [[ $option == -t* || $option == --time* ]] && lifetime=(); done
+  "$binary" -p 0 "${lifetime[@]}" "$@" > "$work/agent.out" &
   background_pids+=($!)
   agent_port=$(wait_for_line "$work/agent.out" 's/^listening on 127\.0\.0\.1:\([0-9]*\)$/\1/p')
   [[ -n $agent_port ]] || { echo "tagagent did not start" >&2; return 1; }

@@ -5,7 +5,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh clang-tidy cppcheck clang-format
 
-folders=(client extlib yaml agent engine poller configurator exporter python tools fuzz)
+folders=(client extlib yaml cmdline agent engine poller configurator exporter python tools fuzz)
 sources=$(git ls-files "${folders[@]/%//*.cpp}")
 headers=$(git ls-files "${folders[@]/%//*.h}")
 
@@ -18,7 +18,7 @@ echo "== cppcheck"
 cppcheck --enable=warning,style,performance,portability --std=c++20 --quiet --error-exitcode=1 \
   --inline-suppr --suppress=useStlAlgorithm --suppress=missingIncludeSystem \
   -I client -I extlib/axodict -I extlib/vmsg/include -I extlib/axodict/include -I extlib/vlog/include -I agent \
-  -I engine/include -I engine/src -I poller -I configurator -I yaml/include -I yaml/src -I python/src \
+  -I engine/include -I engine/src -I cmdline -I poller -I configurator -I yaml/include -I yaml/src -I python/src \
   -I exporter -I exporter/config -I exporter/probing -I exporter/web \
   $sources
 

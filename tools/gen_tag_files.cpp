@@ -3,16 +3,26 @@
 //   gen_tag_files bash FILE   the bash completion for tagclient
 //   gen_tag_files poll-bash FILE   the bash completion for tagpoll
 //   gen_tag_files conf-bash FILE   the bash completion for tagconf
+//   gen_tag_files agent-bash FILE  the bash completion for tagagent
+//   gen_tag_files exporter-bash FILE  the bash completion for tag_exporter
 //   gen_tag_files modules FILE  tag_exporter's default modules, one per group
 //   gen_tag_files lua FILE BODY
 //                             the Wireshark dissector: the table as Lua,
 //                             then the hand-written BODY copied as it is
-// Generated at build time so that none can drift from the table.
+// Generated at build time so that none can drift from the table; the
+// completions name the options from the programs' own option tables.
+#include <CLI/CLI.hpp>
 #include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include "../agent/options.h"
+#include "../exporter/options.h"
+#include "command_line.h"
+#include "conf_options.h"
+#include "option_completion.h"
+#include "poll_options.h"
 #include "tag_vocabulary.h"
 #include "volatile_tags.h"
 
@@ -95,64 +105,88 @@ void writeCompletion(FILE* f) {
                               "    else candidates=$_tagclient_tags; fi\n"});
 }
 
+// tagpoll's options from its table; after them, the message words.
 void writePollCompletion(FILE* f) {
-    writeCompletionScript(
-        f, {"tagpoll",
-            "        -f|--file) COMPREPLY=($(compgen -f -- \"$cur\")); return 0 ;;\n"
-            "        --target) [[ $cur != *:* ]] && COMPREPLY=($(compgen -A hostname -- \"$cur\")); return 0 "
-            ";;\n"
-            "        -o|--format) COMPREPLY=($(compgen -W 'line json csv' -- \"$cur\")); return 0 ;;\n"
-            "        -t|--timeout|-r|--retries|-c|--concurrency|--rate|-p|--port|--listen|--shard"
-            "|--max-reply-bytes) return 0 ;;\n",
-            "    if [[ -n $have_type ]]; then candidates=$_tagpoll_tags\n"
-            "    elif [[ $cur == -* ]]; then\n"
-            "        candidates='-f --file --target -t --timeout -r --retries -c --concurrency --rate\n"
-            "            -p --port -o --format --listen --verify --alive --summary --shard\n"
-            "            --max-reply-bytes --help --version'\n"
-            "        COMPREPLY=($(compgen -W \"$candidates\" -- \"$cur\"))\n"
-            "        return 0\n"
-            "    else candidates='SET: GET: DEL: REP:'; fi\n"});
+    cmdline::CommandLine line("tagpoll", {});
+    tagpoll::PollOptions unused;
+    tagpoll::describeOptions(line, unused);
+    const std::string arms = valueArms(line.rows());
+    const std::string candidates =
+        "    if [[ -n $have_type ]]; then candidates=$_tagpoll_tags\n"
+        "    elif [[ $cur == -* ]]; then\n"
+        "        candidates='" +
+        optionNames(line.rows()) +
+        "'\n"
+        "        COMPREPLY=($(compgen -W \"$candidates\" -- \"$cur\"))\n"
+        "        return 0\n"
+        "    else candidates='SET: GET: DEL: REP:'; fi\n";
+    writeCompletionScript(f, {"tagpoll", arms.c_str(), candidates.c_str()});
 }
 
-// tagconf's completion: its commands, its options, state and plan files,
-// and for save every tag name of the table (groups too: save expands them).
+void writeAgentCompletion(FILE* f) {
+    cmdline::CommandLine line("tagagent", {});
+    Options unused;
+    describeOptions(line, unused);
+    writeOptionsCompletion(f, "tagagent", line.rows());
+}
+
+void writeExporterCompletion(FILE* f) {
+    cmdline::CommandLine line("tag_exporter", {});
+    exporter::Options unused;
+    exporter::describeOptions(line, unused);
+    writeOptionsCompletion(f, "tag_exporter", line.rows());
+}
+
+// tagconf's completion: its commands and their options from its CLI11
+// commands, state and plan files, and for save every tag name of the table
+// (groups too: save expands them).
 void writeConfCompletion(FILE* f) {
+    CLI::App app;
+    tagconf::ConfOptions unused;
+    tagconf::describeCommands(app, unused);
+    std::vector<cmdline::OptionRow> all = rowsOf(app);
+    const std::string common = optionNames(all);
+    std::string commands, pattern, perCommand;
+    for (const CLI::App* command : app.get_subcommands([](CLI::App*) { return true; })) {
+        std::vector<cmdline::OptionRow> own = rowsOf(*command);
+        all.insert(all.end(), own.begin(), own.end());
+        commands += (commands.empty() ? "" : " ") + command->get_name();
+        pattern += (pattern.empty() ? "" : "|") + command->get_name();
+        // validate sends nothing: the network's options are not offered there.
+        std::string options = optionNames(own);
+        options += " -h --help";
+        if (command->get_name() != "validate") options.insert(0, common + ' ');
+        perCommand.append("            ").append(command->get_name()).append(") options='").append(options);
+        perCommand += "' ;;\n";
+    }
     fputs("# bash completion for tagconf. Generated from the tag table; do not edit.\n_tagconf_tags='", f);
     for (const TagEntry& e : allTags()) fprintf(f, "%s ", e.name);
-    fputs(
+    fprintf(
+        f,
         "'\n"
         "_tagconf() {\n"
         "    local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD-1]} command='' w\n"
         "    for w in \"${COMP_WORDS[@]:1:COMP_CWORD-1}\"; do\n"
-        "        case $w in plan|apply|save|validate) command=$w ;; esac\n"
+        "        case $w in %s) command=$w ;; esac\n"
         "    done\n"
         "    COMPREPLY=()\n"
         "    case $prev in\n"
-        "        -f|--file|-o|--output|--out) COMPREPLY=($(compgen -f -- \"$cur\")); return 0 ;;\n"
-        "        --format) COMPREPLY=($(compgen -W 'text json' -- \"$cur\")); return 0 ;;\n"
-        "        "
-        "-t|--timeout|-r|--retries|-c|--concurrency|--rate|-p|--port|--target|--lock-timeout|--limit|"
-        "--shard)\n"
-        "            return 0 ;;\n"
+        "%s"
         "    esac\n"
-        "    local options='-t --timeout -r --retries -c --concurrency --rate -p --port --format --shard "
-        "--help'\n"
+        "    local options\n"
         "    if [[ $cur == -* ]]; then\n"
         "        case $command in\n"
-        "            '') options+=' --version' ;;\n"
-        "            plan) options+=' --out --limit' ;;\n"
-        "            apply) options+=' --dry-run --limit --lock-timeout' ;;\n"
-        "            validate) options='--limit --help' ;;\n"
-        "            save) options+=' -f --file --target -o --output --partial' ;;\n"
+        "            '') options='%s -h --help --version' ;;\n"
+        "%s"
         "        esac\n"
         "        COMPREPLY=($(compgen -W \"$options\" -- \"$cur\"))\n"
-        "    elif [[ -z $command ]]; then COMPREPLY=($(compgen -W 'plan apply save validate' -- \"$cur\"))\n"
+        "    elif [[ -z $command ]]; then COMPREPLY=($(compgen -W '%s' -- \"$cur\"))\n"
         "    elif [[ $command == save ]]; then COMPREPLY=($(compgen -W \"$_tagconf_tags\" -- \"${cur^^}\"))\n"
         "    else COMPREPLY=($(compgen -f -- \"$cur\")); fi\n"
         "    return 0\n"
         "}\n"
         "complete -F _tagconf tagconf\n",
-        f);
+        pattern.c_str(), valueArms(all).c_str(), common.c_str(), perCommand.c_str(), commands.c_str());
 }
 
 // The dissector's table: id -> { name, kind }. Names and kinds are plain
@@ -240,15 +274,41 @@ void writeModules(FILE* f) {
     }
 }
 
+// Writes the file of one mode; false when the body cannot be read.
+bool writeFile(const char* mode, FILE* f, const char* body) {
+    if (isMode(mode, "man")) {
+        writeManPage(f);
+    } else if (isMode(mode, "bash")) {
+        writeCompletion(f);
+    } else if (isMode(mode, "poll-bash")) {
+        writePollCompletion(f);
+    } else if (isMode(mode, "conf-bash")) {
+        writeConfCompletion(f);
+    } else if (isMode(mode, "agent-bash")) {
+        writeAgentCompletion(f);
+    } else if (isMode(mode, "exporter-bash")) {
+        writeExporterCompletion(f);
+    } else if (isMode(mode, "modules")) {
+        writeModules(f);
+    } else {
+        writeLuaTable(f);
+        return copyFile(body, f);
+    }
+    return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     bool lua = argc == 4 && isMode(argv[1], "lua");
     bool plain =
         argc == 3 && (isMode(argv[1], "man") || isMode(argv[1], "bash") || isMode(argv[1], "poll-bash") ||
-                      isMode(argv[1], "conf-bash") || isMode(argv[1], "modules"));
+                      isMode(argv[1], "conf-bash") || isMode(argv[1], "agent-bash") ||
+                      isMode(argv[1], "exporter-bash") || isMode(argv[1], "modules"));
     if (!lua && !plain) {
-        fprintf(stderr, "usage: %s man|bash|poll-bash|conf-bash|modules FILE\n       %s lua FILE BODY\n",
+        fprintf(stderr,
+                "usage: %s man|bash|poll-bash|conf-bash|agent-bash|exporter-bash|modules FILE\n       %s lua "
+                "FILE BODY\n",
                 argv[0], argv[0]);
         return 2;
     }
@@ -257,20 +317,11 @@ int main(int argc, char** argv) {
         perror(argv[2]);
         return 1;
     }
-    bool ok = true;
-    if (isMode(argv[1], "man")) {
-        writeManPage(f);
-    } else if (isMode(argv[1], "bash")) {
-        writeCompletion(f);
-    } else if (isMode(argv[1], "poll-bash")) {
-        writePollCompletion(f);
-    } else if (isMode(argv[1], "conf-bash")) {
-        writeConfCompletion(f);
-    } else if (isMode(argv[1], "modules")) {
-        writeModules(f);
-    } else {
-        writeLuaTable(f);
-        ok = copyFile(argv[3], f);
+    bool ok = false;
+    try {
+        ok = writeFile(argv[1], f, lua ? argv[3] : nullptr);
+    } catch (const std::exception& e) {  // a table the generator cannot read
+        fprintf(stderr, "%s: %s\n", argv[0], e.what());
     }
     return fclose(f) == 0 && ok ? 0 : 1;
 }

@@ -30,7 +30,8 @@ for f in bin/tagclient bin/tagagent include/tagproto/vmsg.h include/tagproto/axo
          share/man/man7/tagproto-dissector.7.gz \
          share/bash-completion/completions/tagclient share/doc/libtagproto-dev/wire-format.md \
          bin/tagpoll share/man/man1/tagpoll.1.gz share/bash-completion/completions/tagpoll \
-         bin/tag_exporter share/man/man1/tag_exporter.1.gz lib/systemd/system/tag-exporter.service; do
+         bin/tag_exporter share/man/man1/tag_exporter.1.gz lib/systemd/system/tag-exporter.service \
+         share/bash-completion/completions/tagagent share/bash-completion/completions/tag_exporter; do
   [[ -e $prefix/$f ]] || { echo "FAIL: $f not installed under $configured"; exit 1; }
 done
 [[ ! -e $prefix/include/vmsg.h ]] || { echo "FAIL: a header at the top of include/"; exit 1; }
