@@ -292,7 +292,7 @@ bool writeFile(const char* mode, FILE* f, const char* body) {
         writeModules(f);
     } else {
         writeLuaTable(f);
-        return copyFile(body, f);
+        return body != nullptr && copyFile(body, f);  // the lua mode's hand-written part
     }
     return true;
 }
