@@ -155,13 +155,13 @@ void describeOptions(cmdline::CommandLine& line, Options& o) {
                 "one device sends one source address (default\n"
                 "200:65536; 0 is unlimited, \"0\" alone lifts both)",
                 fleetOption(BUDGET, o));
-    line.single({"--read-only"}, "TAG[,TAG...]",
-                "ignore SETs of these tags, keeping their values,\n"
-                "as a device with read-only or clamped values does",
-                [&o](const std::string& text) {
-                    std::string error;
-                    if (!readTagNames(text.c_str(), o.readOnly, error)) throw cmdline::UsageError(error);
-                });
+    line.repeatable({"--read-only"}, "TAG[,TAG...]",
+                    "ignore SETs of these tags, keeping their values,\n"
+                    "as a device with read-only or clamped values does",
+                    [&o](const std::string& text) {
+                        std::string error;
+                        if (!readTagNames(text.c_str(), o.readOnly, error)) throw cmdline::UsageError(error);
+                    });
 }
 
 bool parseOptions(int argc, char** argv, Options& options, std::string& error) {

@@ -143,6 +143,22 @@ TEST(ProgramOptions, HelpVersionAndAValueOptionGivenTwice) {
     }
 }
 
+// What the manual pages call repeatable is taken again, each value kept:
+// parsed up to --version, which then ends the run with status 0.
+TEST(ProgramOptions, RepeatableOptionsAreTakenAgain) {
+    const std::pair<const char*, std::vector<std::string>> cases[] = {
+        {TAGPOLL_PATH,
+         {"-f", "a", "--file", "b", "--target", "127.0.0.1", "--target", "[::1]:1", "--version"}},
+        {TAGAGENT_PATH,
+         {"--read-only", "TAG_DEV_STATE", "--read-only", "TAG_DEV_LABEL,TAG_IO_GAIN", "--version"}},
+    };
+    for (const auto& [path, args] : cases) {
+        RunResult r = runProgram(path, args);
+        EXPECT_EQ(r.status, 0) << path << ": " << r.err;
+        EXPECT_EQ(r.err, "") << path;
+    }
+}
+
 // Each tagconf command's help names the program before the command, asked
 // for before or after the command's name.
 TEST(ProgramOptions, TagconfCommandHelpNamesTheProgram) {

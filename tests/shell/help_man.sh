@@ -21,6 +21,12 @@ man_names() {
 
 help=$( { "$program" --help; for command in "$@"; do "$program" "$command" --help; done; } | help_names | sort -u)
 man=$(man_names | sort -u)
+# Two empty lists agree too: a help or page whose layout the readers above
+# no longer know must fail, not pass.
+if [[ -z $help || -z $man ]]; then
+  echo "FAIL: no options read from $(basename "$program") --help or $(basename "$page")"
+  exit 1
+fi
 if [[ $help != "$man" ]]; then
   echo "FAIL: $(basename "$program") --help and $(basename "$page") list different options (< help, > page):"
   diff <(echo "$help") <(echo "$man")
