@@ -14,7 +14,8 @@ void Engine::State::sendWaiting(Clock::time_point now) {
     // write's SET ends as it goes out, and its read-back, submitted by the
     // callback, goes out in the next batch rather than after the slot the
     // SET freed has gone to an exchange not yet begun.
-    while (stageBatch(now) && sendStaged(now)) runCallbacks();
+    // A callback may hold sending: what is left of the call stays unsent.
+    while (!sendingHeld && stageBatch(now) && sendStaged(now)) runCallbacks();
 }
 
 bool Engine::State::stageBatch(Clock::time_point now) {
