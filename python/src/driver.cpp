@@ -45,6 +45,7 @@ uint64_t Driver::start(Exchange exchange, bool write, const CallSettings& call) 
     else
         id = core.submit(std::move(exchange), now);
     due = now;
+    submitted = true;
     return id;
 }
 
@@ -90,6 +91,7 @@ void Driver::keepGet(const std::vector<std::string_view>& names, std::shared_ptr
 }
 
 Clock::time_point Driver::step(const std::vector<int>& ready) {
+    submitted = false;
     due = core.process(ready, Clock::now());
     return due;
 }
@@ -101,6 +103,17 @@ void Driver::abandon() {
     due = Clock::time_point::max();
 }
 
+int Driver::readable(std::vector<pollfd>& watched, std::vector<int>& ready, int milliseconds) {
+    watched.clear();
+    for (int fd : core.fds()) watched.push_back({fd, POLLIN, 0});
+    int n = ::poll(watched.data(), watched.size(), milliseconds);
+    ready.clear();
+    if (n < 0) return errno == EINTR ? 0 : errno;
+    for (const pollfd& p : watched)
+        if (p.revents != 0) ready.push_back(p.fd);
+    return 0;
+}
+
 void Driver::wait(bool all) {
     std::vector<int> ready;
     std::vector<pollfd> watched;
@@ -108,20 +121,21 @@ void Driver::wait(bool all) {
         int failure = 0;
         {
             py::gil_scoped_release unlocked;
-            // What is due (a request just submitted) goes out before any
-            // wait: one poll() a reply, not two.
+            // What is due goes out before any wait. A request just submitted
+            // has nothing to read yet: one poll() a reply, not two. Anything
+            // else due is an attempt's wait, taken with the replies already
+            // queued: the engine calls no attempt lost while its reply sits
+            // unread behind a full batch, and keeps such a wait due so that
+            // its caller comes back at once.
             if (Clock::now() >= due) {
                 ready.clear();
-                step(ready);
-                if (core.pending() == 0 || (!all && !done.empty())) break;
+                if (!submitted) failure = readable(watched, ready, 0);
+                if (failure == 0) {
+                    step(ready);
+                    if (core.pending() == 0 || (!all && !done.empty())) break;
+                }
             }
-            watched.clear();
-            for (int fd : core.fds()) watched.push_back({fd, POLLIN, 0});
-            int n = ::poll(watched.data(), watched.size(), waitMilliseconds(due));
-            if (n < 0 && errno != EINTR) failure = errno;
-            ready.clear();
-            for (const pollfd& p : watched)
-                if (n > 0 && p.revents != 0) ready.push_back(p.fd);
+            if (failure == 0) failure = readable(watched, ready, waitMilliseconds(due));
             if (failure == 0 && (!ready.empty() || Clock::now() >= due)) step(ready);
         }
         if (failure != 0) {

@@ -4,6 +4,8 @@
 #ifndef TAGPROTO_DRIVER_H
 #define TAGPROTO_DRIVER_H
 
+#include <poll.h>
+
 #include <cstdint>
 #include <deque>
 #include <memory>
@@ -60,10 +62,14 @@ private:
     uint64_t start(tagengine::Exchange exchange, bool write, const CallSettings& call);
     // Cancel everything, run the callbacks and forget what they ended.
     void abandon();
+    // The engine's sockets readable within milliseconds into ready: 0, or
+    // the errno of a failed poll() (one a signal interrupts reads as none).
+    int readable(std::vector<pollfd>& watched, std::vector<int>& ready, int milliseconds);
 
     tagengine::Engine core;
     std::deque<tagengine::Result> done;
     tagengine::Clock::time_point due = tagengine::Clock::time_point::max();
+    bool submitted = false;  // a request waits to go out: due at once, nothing to read yet
     std::vector<std::string> keptNames;
     std::shared_ptr<const VMsg> kept;
 };
