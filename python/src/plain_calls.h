@@ -25,7 +25,7 @@ public:
     // The exchange to the target as exchangeTo makes it, its address found
     // already when the host is an address (a name is looked up at every
     // call, as its address may change). Throws as exchangeTo does.
-    tagengine::Exchange exchangeTo(std::string_view target);
+    tagengine::Exchange exchangeTo(std::string_view asked);
 
     // Set while a call runs on this thread's engine: a signal handler that
     // calls again meanwhile gets an engine of its own.
