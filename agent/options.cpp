@@ -167,15 +167,7 @@ void describeOptions(cmdline::CommandLine& line, Options& o) {
 bool parseOptions(int argc, char** argv, Options& options, std::string& error) {
     cmdline::CommandLine line("tagagent", wording());
     describeOptions(line, options);
-    try {
-        cmdline::Outcome outcome = line.parse(argc, argv);
-        options.help = outcome == cmdline::Outcome::Help;
-        options.version = outcome == cmdline::Outcome::Version;
-        return true;
-    } catch (const cmdline::UsageError& e) {
-        error = e.what();
-        return false;
-    }
+    return line.parse(argc, argv, options.help, options.version, error);
 }
 
 void printUsage(FILE* out) {

@@ -105,6 +105,18 @@ void CommandLine::wordsAfterOptions(std::vector<std::string>& words) {
     state_->app.prefix_command();
 }
 
+bool CommandLine::parse(int argc, char** argv, bool& help, bool& version, std::string& error) {
+    try {
+        Outcome outcome = parse(argc, argv);
+        help = outcome == Outcome::Help;
+        version = outcome == Outcome::Version;
+        return true;
+    } catch (const UsageError& e) {
+        error = e.what();
+        return false;
+    }
+}
+
 Outcome CommandLine::parse(int argc, char** argv) {
     // CLI11 reads the arguments from the back. "--name=" is an empty value,
     // as getopt reads it; CLI11 would take the next argument instead.

@@ -72,6 +72,9 @@ public:
 
     // Parses argv; throws UsageError with the reason.
     Outcome parse(int argc, char** argv);
+    // The same for a program's parseOptions: false with the reason in error
+    // on a usage error, else help and version say whether they were asked.
+    bool parse(int argc, char** argv, bool& help, bool& version, std::string& error);
 
     // The table, in the order the options were added.
     const std::vector<OptionRow>& rows() const { return rows_; }

@@ -140,14 +140,7 @@ void describeOptions(cmdline::CommandLine& line, PollOptions& o) {
 bool parseOptions(int argc, char** argv, PollOptions& o, std::string& error) {
     cmdline::CommandLine line("tagpoll", wording());
     describeOptions(line, o);
-    try {
-        cmdline::Outcome outcome = line.parse(argc, argv);
-        o.help = outcome == cmdline::Outcome::Help;
-        o.version = outcome == cmdline::Outcome::Version;
-    } catch (const cmdline::UsageError& e) {
-        error = e.what();
-        return false;
-    }
+    if (!line.parse(argc, argv, o.help, o.version, error)) return false;
     return o.help || o.version || checkCombination(o, error);
 }
 
