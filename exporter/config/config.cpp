@@ -31,20 +31,6 @@ T number(const tagyaml::Node& node, const std::string& what, T low, T high) {
     return value;
 }
 
-// Calls visit(key, value) for each entry, refusing repeated keys, which the
-// YAML loader keeps both of.
-template <typename Visit>
-void eachEntry(const tagyaml::Node& map, const std::string& what, Visit visit) {
-    if (!map.isMapping()) failAt(map, what + " must be a mapping");
-    std::set<std::string> seen;
-    for (const tagyaml::Pair& entry : map.pairs()) {
-        std::string key = yamlScalar(entry.key, "a key");
-        if (!seen.insert(key).second)
-            failAt(entry.key, std::string("\"").append(key).append("\" appears twice in ").append(what));
-        visit(key, entry.key, entry.value);
-    }
-}
-
 std::vector<uint8_t> readTags(const tagyaml::Node& node) {
     if (!node.isSequence() || node.size() == 0) failAt(node, "tags must be a non-empty list of tag names");
     std::vector<uint8_t> ids;

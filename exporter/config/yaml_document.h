@@ -6,6 +6,7 @@
 #define EXPORTER_YAML_DOCUMENT_H
 
 #include <functional>
+#include <set>
 #include <string>
 #include <string_view>
 
@@ -22,6 +23,25 @@ struct YamlFault {
 [[noreturn]] void failAt(const tagyaml::Node& node, std::string reason);
 // The node's text; a fault when it is a list, a mapping or a null.
 std::string yamlScalar(const tagyaml::Node& node, const std::string& what);
+
+// Whether an entry left empty in the file (a null) reads as an empty mapping.
+enum class EmptyEntry : bool { Refused, Allowed };
+
+// Calls visit(key, keyNode, value) for each entry of the mapping, refusing
+// repeated keys, which the loader keeps both of.
+template <typename Visit>
+void eachEntry(const tagyaml::Node& map, const std::string& what, Visit visit,
+               EmptyEntry empty = EmptyEntry::Refused) {
+    if (empty == EmptyEntry::Allowed && map.isNull()) return;
+    if (!map.isMapping()) failAt(map, what + " must be a mapping");
+    std::set<std::string> seen;
+    for (const tagyaml::Pair& entry : map.pairs()) {
+        std::string key = yamlScalar(entry.key, "a key");
+        if (!seen.insert(key).second)
+            failAt(entry.key, std::string("\"").append(key).append("\" appears twice in ").append(what));
+        visit(key, entry.key, entry.value);
+    }
+}
 
 // Loads text of at most 1 MiB and hands the document to read. False with
 // "FILE:LINE: reason" in error for a fault of the text or one read threw.

@@ -29,19 +29,6 @@ bool unsupportedTlsKey(const std::string& key) {
     return keys.contains(key);
 }
 
-template <typename Visit>
-void eachEntry(const tagyaml::Node& map, const std::string& what, Visit visit) {
-    if (map.isNull()) return;
-    if (!map.isMapping()) failAt(map, what + " must be a mapping");
-    std::set<std::string> seen;
-    for (const tagyaml::Pair& entry : map.pairs()) {
-        std::string key = yamlScalar(entry.key, "a key");
-        if (!seen.insert(key).second)
-            failAt(entry.key, std::string("\"").append(key).append("\" appears twice in ").append(what));
-        visit(key, entry.key, entry.value);
-    }
-}
-
 std::string folderOf(const std::string& path) {
     size_t slash = path.rfind('/');
     return slash == std::string::npos ? "" : path.substr(0, slash + 1);
@@ -77,19 +64,21 @@ std::string keyPairFault(const std::string& certPem, const std::string& keyPem) 
 
 void readTls(const tagyaml::Node& node, const std::string& folder, WebConfig& config,
              const FileReader& readFile) {
-    eachEntry(node, "tls_server_config",
-              [&](const std::string& key, const tagyaml::Node& keyNode, const tagyaml::Node& value) {
-                  if (key == "cert_file") {
-                      config.certFile = resolved(folder, yamlScalar(value, "cert_file"));
-                  } else if (key == "key_file") {
-                      config.keyFile = resolved(folder, yamlScalar(value, "key_file"));
-                  } else if (unsupportedTlsKey(key)) {
-                      failAt(keyNode, "\"" + key + "\" is not supported by tag_exporter");
-                  } else {
-                      failAt(keyNode,
-                             "unknown key \"" + key + "\" in tls_server_config (known: cert_file, key_file)");
-                  }
-              });
+    eachEntry(
+        node, "tls_server_config",
+        [&](const std::string& key, const tagyaml::Node& keyNode, const tagyaml::Node& value) {
+            if (key == "cert_file") {
+                config.certFile = resolved(folder, yamlScalar(value, "cert_file"));
+            } else if (key == "key_file") {
+                config.keyFile = resolved(folder, yamlScalar(value, "key_file"));
+            } else if (unsupportedTlsKey(key)) {
+                failAt(keyNode, "\"" + key + "\" is not supported by tag_exporter");
+            } else {
+                failAt(keyNode,
+                       "unknown key \"" + key + "\" in tls_server_config (known: cert_file, key_file)");
+            }
+        },
+        EmptyEntry::Allowed);
     if (config.certFile.empty() || config.keyFile.empty())
         failAt(node, "tls_server_config needs both cert_file and key_file");
     if (!readFile(config.certFile, config.certPem))
@@ -113,34 +102,38 @@ std::string costFault(const std::string& user, const std::string& hash) {
 }
 
 void readUsers(const tagyaml::Node& node, WebConfig& config) {
-    eachEntry(node, "basic_auth_users",
-              [&](const std::string& user, const tagyaml::Node& keyNode, const tagyaml::Node& value) {
-                  // The user name travels before a colon in the Authorization header.
-                  if (user.empty() || user.find(':') != std::string::npos)
-                      failAt(keyNode, "user name \"" + user + "\" is empty or holds a ':'");
-                  std::string hash = yamlScalar(value, "the password hash of " + user);
-                  if (!isBcryptHash(hash))
-                      failAt(value, "the password hash of " + user + " is not a bcrypt hash ($2y$...)");
-                  if (std::string fault = costFault(user, hash); !fault.empty()) failAt(value, fault);
-                  config.users.emplace(user, hash);
-              });
+    eachEntry(
+        node, "basic_auth_users",
+        [&](const std::string& user, const tagyaml::Node& keyNode, const tagyaml::Node& value) {
+            // The user name travels before a colon in the Authorization header.
+            if (user.empty() || user.find(':') != std::string::npos)
+                failAt(keyNode, "user name \"" + user + "\" is empty or holds a ':'");
+            std::string hash = yamlScalar(value, "the password hash of " + user);
+            if (!isBcryptHash(hash))
+                failAt(value, "the password hash of " + user + " is not a bcrypt hash ($2y$...)");
+            if (std::string fault = costFault(user, hash); !fault.empty()) failAt(value, fault);
+            config.users.emplace(user, hash);
+        },
+        EmptyEntry::Allowed);
 }
 
 void readWebConfig(const tagyaml::Node& root, const std::string& fileName, WebConfig& config,
                    const FileReader& readFile) {
     if (root.isNull()) return;
-    eachEntry(root, "the top level",
-              [&](const std::string& key, const tagyaml::Node& keyNode, const tagyaml::Node& value) {
-                  if (key == "tls_server_config")
-                      readTls(value, folderOf(fileName), config, readFile);
-                  else if (key == "basic_auth_users")
-                      readUsers(value, config);
-                  else if (key == "http_server_config")
-                      failAt(keyNode, "\"http_server_config\" is not supported by tag_exporter");
-                  else
-                      failAt(keyNode, "unknown key \"" + key +
-                                          "\" at the top level (known: tls_server_config, basic_auth_users)");
-              });
+    eachEntry(
+        root, "the top level",
+        [&](const std::string& key, const tagyaml::Node& keyNode, const tagyaml::Node& value) {
+            if (key == "tls_server_config")
+                readTls(value, folderOf(fileName), config, readFile);
+            else if (key == "basic_auth_users")
+                readUsers(value, config);
+            else if (key == "http_server_config")
+                failAt(keyNode, "\"http_server_config\" is not supported by tag_exporter");
+            else
+                failAt(keyNode, "unknown key \"" + key +
+                                    "\" at the top level (known: tls_server_config, basic_auth_users)");
+        },
+        EmptyEntry::Allowed);
 }
 
 }  // namespace
