@@ -13,6 +13,7 @@
 
 #include "deadline_queue.h"
 #include "flat_map.h"
+#include "inline_vector.h"
 #include "pacer.h"
 #include "rtt_estimator.h"
 #include "sequence_table.h"
@@ -53,7 +54,7 @@ struct Record {
     bool expectsReply = true;
     Phase phase = Phase::Queued;
     // Sequences of the attempts still accepted, oldest first.
-    std::vector<Attempt> attempts;
+    InlineVector<Attempt, 2> attempts;
     // What the partial replies of all its attempts carry and hold.
     size_t mergedTags = 0;
     size_t mergedWireBytes = 0;
