@@ -1,4 +1,6 @@
 // The engine's own indexes: what the exchanges' bookkeeping rests on.
+#include <arpa/inet.h>
+
 #include <gtest/gtest.h>
 
 #include <vector>
@@ -7,6 +9,7 @@
 #include "engine_state.h"
 #include "flat_map.h"
 #include "inline_vector.h"
+#include "resolve.h"
 
 namespace {
 
@@ -98,6 +101,45 @@ TEST(RecordTable, AReusedSlotAnswersOnlyToItsNewId) {
     ASSERT_NE(records.find(2), nullptr);
     EXPECT_EQ(records.find(2)->id, 2u);
     EXPECT_EQ(records.size(), 2u);
+}
+
+// The quick reading of an IPv4 literal takes exactly what inet_pton takes.
+TEST(DottedQuad, TakesWhatInetPtonTakes) {
+    const std::vector<std::string> hosts = {
+        "127.0.0.1",
+        "0.0.0.0",
+        "255.255.255.255",
+        "10.20.30.40",
+        "1.2.3.4",
+        "256.0.0.1",
+        "1.2.3.256",
+        "01.2.3.4",
+        "1.2.3.04",
+        "1.2.3.0",
+        "1.2.3",
+        "1.2.3.4.5",
+        "1..2.3",
+        ".1.2.3",
+        "1.2.3.4.",
+        "1.2.3.4 ",
+        " 1.2.3.4",
+        "1.2.3.a",
+        "1000.1.1.1",
+        "0x7f.0.0.1",
+        "2130706433",
+        "",
+        "::1",
+        "1.2.3.4\n",
+        "999999999999.1.1.1",
+    };
+    for (const std::string& host : hosts) {
+        in_addr quick{}, system{};
+        bool taken = tagengine::dottedQuad(host, quick);
+        ASSERT_EQ(taken, inet_pton(AF_INET, host.c_str(), &system) == 1) << host;
+        if (taken) {
+            EXPECT_EQ(quick.s_addr, system.s_addr) << host;
+        }
+    }
 }
 
 }  // namespace

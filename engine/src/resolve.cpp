@@ -65,11 +65,39 @@ bool chooseAddress(const addrinfo* answers, uint16_t port, sockaddr_storage& to)
 
 namespace {
 
+bool isDigit(char c) { return c >= '0' && c <= '9'; }
+
+}  // namespace
+
+// Read at a fraction of inet_pton's cost: a host is read once per exchange.
+bool dottedQuad(const std::string& host, in_addr& address) {
+    uint32_t value = 0;
+    int octets = 0;
+    for (size_t i = 0;; ++i) {
+        if (i >= host.size() || !isDigit(host[i])) return false;
+        if (host[i] == '0' && i + 1 < host.size() && isDigit(host[i + 1])) return false;
+        unsigned octet = 0;
+        for (; i < host.size() && isDigit(host[i]); ++i) {
+            octet = octet * 10 + unsigned(host[i] - '0');
+            if (octet > 255) return false;
+        }
+        value = value << 8 | octet;
+        if (++octets == 4) {
+            if (i != host.size()) return false;
+            address.s_addr = htonl(value);
+            return true;
+        }
+        if (i >= host.size() || host[i] != '.') return false;
+    }
+}
+
+namespace {
+
 // A literal in its one strict form, as inet_pton reads it: a fleet of
 // addresses costs no call into the resolver's machinery at all.
 bool strictLiteral(const std::string& host, uint16_t port, sockaddr_storage& to) {
     sockaddr_in four{};
-    if (inet_pton(AF_INET, host.c_str(), &four.sin_addr) == 1) {
+    if (dottedQuad(host, four.sin_addr) || inet_pton(AF_INET, host.c_str(), &four.sin_addr) == 1) {
         four.sin_family = AF_INET;
         memcpy(&to, &four, sizeof four);
     } else {
