@@ -70,24 +70,26 @@ bool isDigit(char c) { return c >= '0' && c <= '9'; }
 }  // namespace
 
 // Read at a fraction of inet_pton's cost: a host is read once per exchange.
-bool dottedQuad(const std::string& host, in_addr& address) {
+bool dottedQuad(std::string_view host, in_addr& address) {
+    const char* p = host.data();
+    const char* end = p + host.size();
     uint32_t value = 0;
-    int octets = 0;
-    for (size_t i = 0;; ++i) {
-        if (i >= host.size() || !isDigit(host[i])) return false;
-        if (host[i] == '0' && i + 1 < host.size() && isDigit(host[i + 1])) return false;
+    for (int octets = 1;; ++octets) {
+        if (p == end || !isDigit(*p)) return false;
+        if (*p == '0' && p + 1 != end && isDigit(p[1])) return false;
         unsigned octet = 0;
-        for (; i < host.size() && isDigit(host[i]); ++i) {
-            octet = octet * 10 + unsigned(host[i] - '0');
+        for (; p != end && isDigit(*p); ++p) {
+            octet = octet * 10 + unsigned(*p - '0');
             if (octet > 255) return false;
         }
         value = value << 8 | octet;
-        if (++octets == 4) {
-            if (i != host.size()) return false;
+        if (octets == 4) {
+            if (p != end) return false;
             address.s_addr = htonl(value);
             return true;
         }
-        if (i >= host.size() || host[i] != '.') return false;
+        if (p == end || *p != '.') return false;
+        ++p;
     }
 }
 

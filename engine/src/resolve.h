@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace tagengine {
 
@@ -20,7 +21,7 @@ bool resolveAddress(const std::string& host, uint16_t port, sockaddr_storage& to
 
 // Four decimal octets without leading zeros, exactly what inet_pton takes
 // for AF_INET, read without it; false for anything else.
-bool dottedQuad(const std::string& host, in_addr& address);
+bool dottedQuad(std::string_view host, in_addr& address);
 
 // An IPv4-mapped IPv6 address as its IPv4 address; any other left as it is.
 void unmapIpv4(sockaddr_storage& address);
