@@ -77,8 +77,8 @@ struct Record {
     int retriesLeft = 0;
     Result result;
 
-    // Made as new for another exchange, the room of its request bytes and
-    // attempts kept: a slot reused costs no allocation for them.
+    // Made as new for another exchange, the room of its request bytes
+    // kept: a slot reused costs no allocation for them.
     void recycle();
 };
 

@@ -28,9 +28,9 @@ public:
         for (size_t i = home(key);; i = (i + 1) & mask()) {
             Slot& s = slots[i];
             if (!s.used) {
+                // An unused slot's value is already as new (see erase).
                 s.used = true;
                 s.key = key;
-                s.value = Value{};
                 ++count;
                 return {&s.value, true};
             }

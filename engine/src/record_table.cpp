@@ -1,15 +1,17 @@
+#include <memory>
+
 #include "engine_state.h"
 
 namespace tagengine {
 
 void Record::recycle() {
+    // Made anew in place rather than assigned a new one: assigning moves
+    // every member of a temporary only to destroy it.
     std::vector<uint8_t> keptBytes = std::move(bytes);
-    auto keptAttempts = std::move(attempts);
-    *this = Record{};
     keptBytes.clear();
-    keptAttempts.clear();
+    std::destroy_at(this);
+    std::construct_at(this);
     bytes = std::move(keptBytes);
-    attempts = std::move(keptAttempts);
 }
 
 Record& RecordTable::add(uint64_t id) {
