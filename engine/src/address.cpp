@@ -5,6 +5,7 @@
 #include <charconv>
 #include <cstring>
 
+#include "resolve.h"
 #include "tagaddress.h"
 
 namespace tagaddress {
@@ -156,6 +157,13 @@ void parseHost(std::string_view text, const Rules& rules, Parsed& p) {
 bool parseIp(std::string_view text, Ip& ip) {
     // inet_pton reads up to a NUL: "::1\0junk" must not pass as ::1.
     if (text.size() >= INET6_ADDRSTRLEN || text.find('\0') != std::string_view::npos) return false;
+    ip = Ip{};
+    in_addr four;
+    if (tagengine::dottedQuad(text, four)) {
+        memcpy(ip.bytes.data(), &four, sizeof four);
+        ip.family = AF_INET;
+        return true;
+    }
     char literal[INET6_ADDRSTRLEN];
     memcpy(literal, text.data(), text.size());
     literal[text.size()] = '\0';

@@ -63,15 +63,39 @@ UdpEndpoint* Engine::State::endpointFor(const sockaddr_storage& to, std::string&
 }
 
 void Engine::State::setDeadline(Record& r, Clock::time_point when) {
-    clearDeadline(r);
-    r.deadlineEntry = deadlines.emplace(when, r.id).first;
+    if (!r.hasDeadline) ++liveDeadlines;
     r.hasDeadline = true;
+    r.deadlineAt = when;
+    deadlines.push({when, r.id, ++r.deadlineStamp});
+    deadlines.compactIfStale(liveDeadlines, [this](const DeadlineQueue::Entry& e) { return current(e); });
 }
 
 void Engine::State::clearDeadline(Record& r) {
     if (!r.hasDeadline) return;
-    deadlines.erase(r.deadlineEntry);
     r.hasDeadline = false;
+    --liveDeadlines;
+}
+
+Record* Engine::State::current(const DeadlineQueue::Entry& e) {
+    Record* r = records.find(e.id);
+    return r && r->hasDeadline && r->deadlineStamp == e.stamp ? r : nullptr;
+}
+
+void Engine::State::setUnheard(Record& r, bool unheard) {
+    if (r.unheard != unheard) unheardCount += unheard ? 1 : size_t(-1);
+    r.unheard = unheard;
+    if (!unheard || r.listedUnheard) return;
+    r.listedUnheard = true;
+    unheardList.push_back(r.id);
+    // Ids of records heard from or ended since are let go of once they
+    // outnumber the rest, so the list stays bounded between walks.
+    if (unheardList.size() <= 2 * unheardCount + DeadlineQueue::STALE_SLACK) return;
+    std::erase_if(unheardList, [this](uint64_t id) {
+        Record* listed = records.find(id);
+        if (listed && listed->unheard) return false;
+        if (listed) listed->listedUnheard = false;
+        return true;
+    });
 }
 
 void Engine::State::releaseSequences(Record& r) {
@@ -101,7 +125,7 @@ void Engine::State::forget(Record& r, const Attempt& a) {
 void Engine::State::end(Record& r, Status status, Clock::time_point) {
     if (r.phase == Record::Phase::Running || r.phase == Record::Phase::Retrying) --inFlight;
     clearDeadline(r);
-    unheard.erase(r.id);
+    setUnheard(r, false);
     releaseSequences(r);
     r.phase = Record::Phase::Ended;
     r.result.status = status;
@@ -114,8 +138,7 @@ Engine::~Engine() = default;
 uint64_t Engine::submit(Exchange exchange, Clock::time_point now) {
     State& s = *state;
     uint64_t id = s.nextId++;
-    Record& r = s.records[id];
-    r.id = id;
+    Record& r = s.records.add(id);
     r.exchange = std::move(exchange);
     r.result.id = id;
     r.result.target = r.exchange.target;
@@ -156,9 +179,9 @@ uint64_t Engine::submit(Exchange exchange, Clock::time_point now) {
 
 bool Engine::cancel(uint64_t id) {
     if (state->cancelWrite(id)) return true;
-    auto it = state->records.find(id);
-    if (it == state->records.end() || it->second.phase == Record::Phase::Ended) return false;
-    state->end(it->second, Status::Cancelled, Clock::time_point{});
+    Record* r = state->records.find(id);
+    if (!r || r->phase == Record::Phase::Ended) return false;
+    state->end(*r, Status::Cancelled, Clock::time_point{});
     return true;
 }
 
@@ -166,8 +189,9 @@ void Engine::cancelAll() {
     std::vector<uint64_t> writes;
     for (const auto& [id, w] : state->writes) writes.push_back(id);
     for (uint64_t id : writes) state->cancelWrite(id);
-    for (auto& [id, r] : state->records)
+    state->records.forEach([this](Record& r) {
         if (r.phase != Record::Phase::Ended) state->end(r, Status::Cancelled, Clock::time_point{});
+    });
 }
 
 void Engine::holdSending() { state->sendingHeld = true; }
@@ -198,11 +222,20 @@ Clock::time_point Engine::process(std::span<const int> readyFds, Clock::time_poi
 }
 
 void Engine::State::expire(Clock::time_point now) {
-    for (auto due = deadlines.begin(); due != deadlines.end() && due->first <= now;) {
-        Record& r = records.at(due->second);
-        // Past r's entry first: what follows may replace it.
-        ++due;
-        if (waitsOn(r, now)) continue;
+    // Entries whose record still waits on with its wait unchanged stay due,
+    // and go back once the due ones are all taken. Any deadline set here is
+    // later than now, so the loop ends.
+    std::vector<DeadlineQueue::Entry> stillDue;
+    while (!deadlines.empty() && deadlines.top().when <= now) {
+        DeadlineQueue::Entry due = deadlines.top();
+        deadlines.pop();
+        Record* live = current(due);
+        if (!live) continue;
+        Record& r = *live;
+        if (waitsOn(r, now)) {
+            if (r.hasDeadline && r.deadlineStamp == due.stamp) stillDue.push_back(due);
+            continue;
+        }
         clearDeadline(r);
         if (r.exchange.observe && r.phase == Record::Phase::Running && !r.attempts.empty()) {
             const Attempt& last = r.attempts.back();
@@ -217,10 +250,11 @@ void Engine::State::expire(Clock::time_point now) {
         // The attempt that timed out keeps what it has merged: the rest of a
         // late reply to it may still come, and is taken once whole.
         r.phase = Record::Phase::Retrying;
-        unheard.erase(r.id);
+        setUnheard(r, false);
         retrying.push_back(r.id);
         if (r.exchange.deadline != Clock::time_point::max()) setDeadline(r, r.exchange.deadline);
     }
+    for (const DeadlineQueue::Entry& e : stillDue) deadlines.push(e);
 }
 
 bool Engine::State::waitsOn(Record& r, Clock::time_point now) {
@@ -293,10 +327,7 @@ void Engine::State::attemptSent(Record& r, uint8_t sequence, bool first, Clock::
         return;
     }
     r.jitter = std::uniform_real_distribution<double>(0, 1)(random);
-    if (rtt.knows(r.addressKey))
-        unheard.erase(r.id);
-    else
-        unheard.insert(r.id);
+    setUnheard(r, !rtt.knows(r.addressKey));
     setDeadline(r, attemptEnd(r, now));
 }
 
@@ -327,22 +358,29 @@ void Engine::State::rearm() {
     // walks are few however many replies arrive.
     if (!fleet || *fleet > rearmedFor - rearmedFor / 4) return;
     rearmedFor = *fleet;
-    for (auto it = unheard.begin(); it != unheard.end();) {
-        Record& r = records.at(*it);
-        if (r.phase != Record::Phase::Running || !r.hasDeadline || r.attempts.empty()) {
-            it = unheard.erase(it);
+    size_t kept = 0;
+    for (uint64_t id : unheardList) {
+        Record* listed = records.find(id);
+        if (!listed) continue;
+        Record& r = *listed;
+        if (r.unheard && (r.phase != Record::Phase::Running || !r.hasDeadline || r.attempts.empty()))
+            setUnheard(r, false);
+        if (r.unheard) {
+            // From now, not from its send: a reply to an attempt sent with it
+            // has just come, and one queued behind it at a busy device comes
+            // later; never later than the wait already set, nor than the
+            // deadline.
+            Clock::time_point until = attemptEnd(r, lastNow);
+            if (until < r.deadlineAt) setDeadline(r, until);
+            if (rtt.knows(r.addressKey)) setUnheard(r, false);
+        }
+        if (!r.unheard) {
+            r.listedUnheard = false;
             continue;
         }
-        // From now, not from its send: a reply to an attempt sent with it has
-        // just come, and one queued behind it at a busy device comes later;
-        // never later than the wait already set, nor than the deadline.
-        Clock::time_point until = attemptEnd(r, lastNow);
-        if (until < r.deadlineEntry->first) setDeadline(r, until);
-        if (rtt.knows(r.addressKey))
-            it = unheard.erase(it);
-        else
-            ++it;
+        unheardList[kept++] = id;
     }
+    unheardList.resize(kept);
 }
 
 void Engine::State::defer(Callback done, Result result) {
@@ -358,11 +396,11 @@ void Engine::State::runCallbacks() {
         std::vector<uint64_t> batch;
         batch.swap(ended);
         for (uint64_t id : batch) {
-            auto it = records.find(id);
-            if (it == records.end()) continue;
-            Result result = std::move(it->second.result);
-            Callback done = std::move(it->second.exchange.done);
-            records.erase(it);
+            Record* r = records.find(id);
+            if (!r) continue;
+            Result result = std::move(r->result);
+            Callback done = std::move(r->exchange.done);
+            records.remove(id);
             if (done) done(std::move(result));
         }
     }
@@ -371,7 +409,8 @@ void Engine::State::runCallbacks() {
 Clock::time_point Engine::State::nextWake(Clock::time_point now) {
     if (!ended.empty() || !deferred.empty()) return now;
     Clock::time_point wake = Clock::time_point::max();
-    if (!deadlines.empty()) wake = deadlines.begin()->first;
+    while (!deadlines.empty() && !current(deadlines.top())) deadlines.pop();
+    if (!deadlines.empty()) wake = deadlines.top().when;
     bool waiting = !retrying.empty() || (!queued.empty() && inFlight < options.maxInFlight);
     if (waiting) {
         Clock::time_point slot = socketFull ? now + SOCKET_FULL_PAUSE : pacer.nextSlot(now);

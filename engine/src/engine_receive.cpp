@@ -73,12 +73,12 @@ void Engine::State::takeDatagram(const UdpEndpoint::Datagram& d, Clock::time_poi
     // Only the address and port the request went to, with a sequence one of
     // its attempts holds: anything else is someone else's datagram.
     uint64_t id = sequences.find(peerKey(d.from), sequence);
-    auto it = id ? records.find(id) : records.end();
-    if (it == records.end()) {
+    Record* matched = id ? records.find(id) : nullptr;
+    if (!matched) {
         ++stats.dropped;
         return;
     }
-    Record& r = it->second;
+    Record& r = *matched;
     auto attempt = std::find_if(r.attempts.begin(), r.attempts.end(),
                                 [&](const Attempt& a) { return a.sequence == sequence; });
     if (attempt == r.attempts.end()) {
@@ -147,9 +147,9 @@ void Engine::State::takeRefusal(const UdpEndpoint::Refusal& refusal, Clock::time
         ids = sequences.holders(key);
     }
     for (uint64_t id : ids) {
-        auto it = records.find(id);
-        if (it == records.end() || it->second.phase == Record::Phase::Ended) continue;
-        Record& r = it->second;
+        Record* refused = records.find(id);
+        if (!refused || refused->phase == Record::Phase::Ended) continue;
+        Record& r = *refused;
         if (!r.attempts.empty()) r.result.roundTrip = now - r.attempts.back().sentAt;
         end(r, Status::Refused, now);
     }

@@ -1,5 +1,5 @@
-// The engine's private state: one record per exchange in an owning map,
-// indexed by deadline and by (address, sequence).
+// The engine's private state: one record per exchange in reusable slots,
+// indexed by id, by deadline and by (address, sequence).
 #ifndef TAGENGINE_ENGINE_STATE_H
 #define TAGENGINE_ENGINE_STATE_H
 
@@ -8,11 +8,12 @@
 #include <map>
 #include <optional>
 #include <random>
-#include <set>
 #include <unordered_map>
-#include <unordered_set>
 #include <vector>
 
+#include "deadline_queue.h"
+#include "flat_map.h"
+#include "inline_vector.h"
 #include "pacer.h"
 #include "rtt_estimator.h"
 #include "sequence_table.h"
@@ -53,14 +54,21 @@ struct Record {
     bool expectsReply = true;
     Phase phase = Phase::Queued;
     // Sequences of the attempts still accepted, oldest first.
-    std::vector<Attempt> attempts;
+    InlineVector<Attempt, 2> attempts;
     // What the partial replies of all its attempts carry and hold.
     size_t mergedTags = 0;
     size_t mergedWireBytes = 0;
     size_t heldBytes = 0;
-    // Entry in the deadline index, when it has one.
-    std::set<std::pair<Clock::time_point, uint64_t>>::iterator deadlineEntry;
+    // When its wait ends, if it has one; the stamp names its current entry
+    // in the deadline queue.
+    Clock::time_point deadlineAt{};
+    uint32_t deadlineStamp = 0;
     bool hasDeadline = false;
+    // Running with its last attempt waiting by the fleet's estimate or the
+    // time-out, not by an estimate of its own target; and whether its id is
+    // in the list rearm() walks.
+    bool unheard = false;
+    bool listedUnheard = false;
     // The last attempt's jitter, so that a wait shortened later keeps it.
     double jitter = 0;
     // Attempts left after this exchange's first, counting those of what it
@@ -68,6 +76,39 @@ struct Record {
     // until the exchange is given up.
     int retriesLeft = 0;
     Result result;
+
+    // Made as new for another exchange, the room of its request bytes
+    // kept: a slot reused costs no allocation for them.
+    void recycle();
+};
+
+// The records by id. A record ended and handed to its callback frees its
+// slot for the next one submitted; the ids themselves are never reused.
+class RecordTable {
+public:
+    Record& add(uint64_t id);
+    Record* find(uint64_t id);
+    void remove(uint64_t id);
+    size_t size() const { return index.size(); }
+    // Slots kept when no record is left; more are freed then.
+    static constexpr size_t SLOTS_KEPT_IDLE = 1024;
+    // Each record, in no particular order.
+    template <class F>
+    void forEach(F f) {
+        for (Record& r : slots)
+            if (r.id != 0) f(r);
+    }
+
+private:
+    struct IdHash {
+        size_t operator()(uint64_t id) const {
+            uint64_t h = id * 0x9E3779B97F4A7C15ULL;
+            return size_t(h ^ (h >> 32));
+        }
+    };
+    std::deque<Record> slots;  // a deque: records never move while they live
+    std::vector<uint32_t> freeSlots;
+    FlatMap<uint64_t, uint32_t, IdHash> index;
 };
 
 // A verified write between its rounds: the tags not yet read back as
@@ -88,6 +129,9 @@ struct __attribute__((visibility("hidden"))) Engine::State {
     // Index upkeep.
     void setDeadline(Record& r, Clock::time_point when);
     void clearDeadline(Record& r);
+    // The record whose current entry that is; null for a stale one.
+    Record* current(const DeadlineQueue::Entry& e);
+    void setUnheard(Record& r, bool unheard);
     void releaseSequences(Record& r);
     // Lets go of the oldest attempt: its sequence and its partial reply.
     void dropOldestAttempt(Record& r);
@@ -161,7 +205,10 @@ struct __attribute__((visibility("hidden"))) Engine::State {
     RttEstimator rtt;
     // Running exchanges whose last attempt waits by the fleet's estimate or
     // the time-out, not by an estimate of their own target.
-    std::unordered_set<uint64_t> unheard;
+    // Those marked so are listed here by id (with the stale entries of
+    // records since heard from, or ended, until the list is walked).
+    std::vector<uint64_t> unheardList;
+    size_t unheardCount = 0;
     Duration rearmedFor = Duration::max();  // the fleet's wait at the last rearm
     // By the time attempts went out together (one process() call's sends):
     // when the latest whole reply to one of them was read. Kept while any
@@ -173,8 +220,9 @@ struct __attribute__((visibility("hidden"))) Engine::State {
     size_t readReplies = 0;
     Duration readRoundTrips{0};
 
-    std::unordered_map<uint64_t, Record> records;
-    std::set<std::pair<Clock::time_point, uint64_t>> deadlines;
+    RecordTable records;
+    DeadlineQueue deadlines;
+    size_t liveDeadlines = 0;                           // records with a deadline
     std::deque<uint64_t> queued;                        // not yet sent, in submission order
     std::deque<uint64_t> retrying;                      // timed out, waiting to send again
     std::vector<uint64_t> ended;                        // callbacks to run

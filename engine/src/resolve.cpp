@@ -65,11 +65,41 @@ bool chooseAddress(const addrinfo* answers, uint16_t port, sockaddr_storage& to)
 
 namespace {
 
+bool isDigit(char c) { return c >= '0' && c <= '9'; }
+
+}  // namespace
+
+// Read at a fraction of inet_pton's cost: a host is read once per exchange.
+bool dottedQuad(std::string_view host, in_addr& address) {
+    const char* p = host.data();
+    const char* end = p + host.size();
+    uint32_t value = 0;
+    for (int octets = 1;; ++octets) {
+        if (p == end || !isDigit(*p)) return false;
+        if (*p == '0' && p + 1 != end && isDigit(p[1])) return false;
+        unsigned octet = 0;
+        for (; p != end && isDigit(*p); ++p) {
+            octet = octet * 10 + unsigned(*p - '0');
+            if (octet > 255) return false;
+        }
+        value = value << 8 | octet;
+        if (octets == 4) {
+            if (p != end) return false;
+            address.s_addr = htonl(value);
+            return true;
+        }
+        if (p == end || *p != '.') return false;
+        ++p;
+    }
+}
+
+namespace {
+
 // A literal in its one strict form, as inet_pton reads it: a fleet of
 // addresses costs no call into the resolver's machinery at all.
 bool strictLiteral(const std::string& host, uint16_t port, sockaddr_storage& to) {
     sockaddr_in four{};
-    if (inet_pton(AF_INET, host.c_str(), &four.sin_addr) == 1) {
+    if (dottedQuad(host, four.sin_addr) || inet_pton(AF_INET, host.c_str(), &four.sin_addr) == 1) {
         four.sin_family = AF_INET;
         memcpy(&to, &four, sizeof four);
     } else {

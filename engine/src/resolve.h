@@ -2,10 +2,12 @@
 #ifndef TAGENGINE_RESOLVE_H
 #define TAGENGINE_RESOLVE_H
 
+#include <netinet/in.h>
 #include <sys/socket.h>
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace tagengine {
 
@@ -16,6 +18,10 @@ namespace tagengine {
 // IPv6 address (::ffff:a.b.c.d) becomes the IPv4 address it stands for. On
 // failure returns false and sets why.
 bool resolveAddress(const std::string& host, uint16_t port, sockaddr_storage& to, std::string& why);
+
+// Four decimal octets without leading zeros, exactly what inet_pton takes
+// for AF_INET, read without it; false for anything else.
+bool dottedQuad(std::string_view host, in_addr& address);
 
 // An IPv4-mapped IPv6 address as its IPv4 address; any other left as it is.
 void unmapIpv4(sockaddr_storage& address);

@@ -44,17 +44,16 @@ void RttEstimator::sample(const PeerKey& target, Duration rtt) {
 }
 
 void RttEstimator::sampleTarget(const PeerKey& target, Duration rtt) {
-    auto place = perTarget.find(target);
-    if (place == perTarget.end()) {
-        if (perTarget.size() >= TARGETS_KEPT) perTarget.erase(perTarget.begin());
-        place = perTarget.emplace(target, Estimate{}).first;
+    Estimate* place = perTarget.find(target);
+    if (!place) {
+        if (perTarget.size() >= TARGETS_KEPT) perTarget.erase(perTarget.anyKey());
+        place = perTarget.tryEmplace(target).first;
     }
-    update(place->second, rtt);
+    update(*place, rtt);
 }
 
 RttEstimator::Duration RttEstimator::timeout(const PeerKey& target, Duration ceiling) const {
-    auto own = perTarget.find(target);
-    if (own != perTarget.end()) return std::min(waitOf(own->second), ceiling);
+    if (const Estimate* own = perTarget.find(target)) return std::min(waitOf(*own), ceiling);
     if (fleet.srtt >= 0) return std::min(waitOf(fleet), ceiling);
     return ceiling;
 }

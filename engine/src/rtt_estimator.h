@@ -8,8 +8,7 @@
 #include <chrono>
 #include <cstdint>
 #include <optional>
-#include <unordered_map>
-
+#include "flat_map.h"
 #include "peer_key.h"
 
 namespace tagengine {
@@ -21,8 +20,8 @@ public:
     // The finest wait the engine's callers keep (epoll counts milliseconds):
     // the least margin a wait gets above the smoothed round trip.
     static constexpr Duration GRANULARITY = std::chrono::milliseconds(1);
-    // Targets given an estimate of their own; past it the oldest-hashed one
-    // makes room, so a fleet of millions costs a bounded table (a target
+    // Targets given an estimate of their own; past it one of them makes room
+    // (each in turn round the table), so a fleet of millions costs a bounded table (a target
     // forgotten falls back to the fleet's estimate).
     static constexpr size_t TARGETS_KEPT = 65536;
 
@@ -42,7 +41,7 @@ public:
     // all has been sampled.
     Duration timeout(const PeerKey& target, Duration ceiling) const;
     // Whether the target has an estimate of its own.
-    bool knows(const PeerKey& target) const { return perTarget.count(target) != 0; }
+    bool knows(const PeerKey& target) const { return perTarget.contains(target); }
     // The fleet's wait, none before the first sample.
     std::optional<Duration> fleetTimeout() const;
 
@@ -57,7 +56,7 @@ private:
     static void update(Estimate& e, Duration rtt);
     static Duration waitOf(const Estimate& e);
 
-    std::unordered_map<PeerKey, Estimate, PeerKeyHash> perTarget;
+    FlatMap<PeerKey, Estimate, PeerKeyHash> perTarget;
     Estimate fleet;
 };
 

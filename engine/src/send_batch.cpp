@@ -26,13 +26,13 @@ bool Engine::State::stageBatch(Clock::time_point now) {
         bool retry = !retrying.empty();
         if (!retry && (queued.empty() || inFlight + firsts >= options.maxInFlight)) break;
         std::deque<uint64_t>& from = retry ? retrying : queued;
-        auto it = records.find(from.front());
+        Record* next = records.find(from.front());
         auto waiting = retry ? Record::Phase::Retrying : Record::Phase::Queued;
-        if (it == records.end() || it->second.phase != waiting) {
+        if (!next || next->phase != waiting) {
             from.pop_front();
             continue;
         }
-        Record& r = it->second;
+        Record& r = *next;
         // One family per batch: the endpoint was opened at submit.
         UdpEndpoint* endpoint = r.result.address.ss_family == AF_INET ? &v4 : v6.get();
         if (stagedOn && endpoint != stagedOn) break;

@@ -6,10 +6,11 @@
 
 #include <cstdint>
 #include <optional>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
+#include "flat_map.h"
+#include "inline_vector.h"
 #include "peer_key.h"
 
 namespace tagengine {
@@ -36,9 +37,9 @@ private:
     struct Peer {
         uint8_t next = 0;
         // Few at a time: one per live attempt to the address.
-        std::vector<std::pair<uint8_t, uint64_t>> held;
+        InlineVector<std::pair<uint8_t, uint64_t>, 2> held;
     };
-    std::unordered_map<PeerKey, Peer, PeerKeyHash> peers;
+    FlatMap<PeerKey, Peer, PeerKeyHash> peers;
     // Once an idle address has been forgotten, one that comes back must not
     // start again at 0, where a late reply to its last exchange may still
     // be on the way: new addresses then start where the table last counted.

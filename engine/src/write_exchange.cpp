@@ -104,9 +104,9 @@ void Engine::State::readBack(uint64_t id, Result&& sent) {
     // Each round's read-back waits as a first attempt (a lost round costs
     // only another round); the last round's waits until the write is given
     // up, as the last attempt of a read does.
-    auto running = records.find(w.running);
-    if (running != records.end() && running->second.phase == Record::Phase::Queued)
-        running->second.retriesLeft = w.exchange.retries - (w.result.attempts - 1);
+    Record* running = records.find(w.running);
+    if (running && running->phase == Record::Phase::Queued)
+        running->retriesLeft = w.exchange.retries - (w.result.attempts - 1);
 }
 
 void Engine::State::compare(uint64_t id, Result&& read) {
@@ -175,9 +175,9 @@ bool Engine::State::cancelWrite(uint64_t id) {
     if (it == writes.end()) return false;
     uint64_t running = it->second.running;
     // A round's SET sent but its callback not yet run still went out.
-    auto round = records.find(running);
-    if (round != records.end() && round->second.exchange.request &&
-        round->second.exchange.request->msgId == MSG_SET && round->second.result.attempts > 0)
+    Record* round = records.find(running);
+    if (round && round->exchange.request && round->exchange.request->msgId == MSG_SET &&
+        round->result.attempts > 0)
         it->second.result.setSent = true;
     finishWrite(id, Status::Cancelled);
     // Its round's own callback then finds the write gone.
