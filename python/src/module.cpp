@@ -22,6 +22,7 @@
 
 namespace py = pybind11;
 using namespace tagengine;
+using tagproto::Ended;
 
 namespace {
 
@@ -136,15 +137,55 @@ py::dict differencesDict(const Result& result) {
     return differences;
 }
 
+// The status word, made once and interned like the keys.
+py::object statusWord(Status status) {
+    static PyObject* words[256] = {};  // any value of the enum's byte
+    PyObject*& word = words[uint8_t(status)];
+    if (!word) {
+        word = PyUnicode_InternFromString(statusName(status));
+        if (!word) throw py::error_already_set();
+    }
+    return py::reinterpret_borrow<py::str>(word);
+}
+
+py::object roundTripOf(const Result& r) {
+    bool timed = r.status == Status::Answered || r.status == Status::ErrorReply ||
+                 r.status == Status::Refused || r.status == Status::Verified || r.status == Status::Mismatch;
+    if (!timed) return py::none();
+    return py::float_(std::chrono::duration<double>(r.roundTrip).count());
+}
+
 // (id, target, status, values, attempts, round trip or None, detail,
 // differences, set sent)
 py::tuple resultTuple(const Result& r) {
-    bool timed = r.status == Status::Answered || r.status == Status::ErrorReply ||
-                 r.status == Status::Refused || r.status == Status::Verified || r.status == Status::Mismatch;
-    py::object roundTrip = timed ? py::object(py::float_(std::chrono::duration<double>(r.roundTrip).count()))
-                                 : py::object(py::none());
-    return py::make_tuple(r.id, r.target, statusName(r.status), valuesDict(r), r.attempts, roundTrip,
+    return py::make_tuple(r.id, r.target, statusWord(r.status), valuesDict(r), r.attempts, roundTripOf(r),
                           r.detail, differencesDict(r), r.setSent);
+}
+
+// The package's Result class and its _result(tuple), which _results.py
+// hands over when imported; kept for the process's life.
+PyObject* resultClass = nullptr;
+PyObject* resultOfTuple = nullptr;
+
+void useResults(const py::object& cls, const py::object& fromTuple) {
+    if (resultClass) return;
+    resultClass = cls.inc_ref().ptr();
+    resultOfTuple = fromTuple.inc_ref().ptr();
+}
+
+// A Result object: one constructor call for what succeeded, the package's
+// _result (which makes the exception) for the rest.
+py::object resultObject(const Result& r) {
+    if (!resultClass) throw std::logic_error("tagproto._results has not handed over Result");
+    if (r.status != Status::Answered && r.status != Status::Verified && r.status != Status::Sent)
+        return py::reinterpret_borrow<py::object>(resultOfTuple)(resultTuple(r));
+    py::object args[] = {py::str(r.target),    statusWord(r.status), valuesDict(r),
+                         py::int_(r.attempts), roundTripOf(r),       py::none()};
+    PyObject* raw[] = {args[0].ptr(), args[1].ptr(), args[2].ptr(),
+                       args[3].ptr(), args[4].ptr(), args[5].ptr()};
+    PyObject* made = PyObject_Vectorcall(resultClass, raw, 6, nullptr);
+    if (!made) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(made);
 }
 
 // One exchange run to its end, for the plain calls (one crossing into C++
@@ -154,20 +195,47 @@ py::object runOne(tagproto::Driver& driver, Status wanted) {
     driver.wait(true);
     auto& ended = driver.ended();
     if (ended.size() != 1) throw std::logic_error("one exchange ended as " + std::to_string(ended.size()));
-    py::object result = ended.front().status == wanted ? py::object(valuesDict(ended.front()))
-                                                       : py::object(resultTuple(ended.front()));
+    const Result& r = ended.front().result;
+    py::object result = r.status == wanted ? py::object(valuesDict(r)) : py::object(resultTuple(r));
     ended.clear();
     return result;
 }
 
-py::list take(tagproto::Driver& driver) {
-    py::list results;
+// Every result kept, as Result objects: a sync poll's batch.
+py::list takeResults(tagproto::Driver& driver) {
     auto& ended = driver.ended();
-    while (!ended.empty()) {
-        results.append(resultTuple(ended.front()));
+    py::list results(ended.size());
+    for (size_t i = 0; !ended.empty(); ++i) {
+        results[i] = resultObject(ended.front().result);
         ended.pop_front();
     }
     return results;
+}
+
+// Every result kept, for an event loop's step: (tuples of the exchanges of
+// no poll, {poll: [Result, ...]}).
+py::tuple takeEnded(tagproto::Driver& driver) {
+    py::list singles;
+    py::dict polls;
+    auto& ended = driver.ended();
+    uint64_t lastPoll = 0;
+    py::list batch;
+    while (!ended.empty()) {
+        const Ended& e = ended.front();
+        if (e.poll == 0) {
+            singles.append(resultTuple(e.result));
+        } else {
+            if (e.poll != lastPoll) {  // one poll's results mostly come together
+                py::int_ number(e.poll);
+                if (!polls.contains(number)) polls[number] = py::list();
+                batch = polls[number];
+                lastPoll = e.poll;
+            }
+            batch.append(resultObject(e.result));
+        }
+        ended.pop_front();
+    }
+    return py::make_tuple(singles, polls);
 }
 
 // Seconds on the clock of time.monotonic() (and asyncio's loop.time()),
@@ -194,14 +262,14 @@ py::object parseValue(const py::handle& tag, const std::string& text) {
     return toPython(valueOf(*value));
 }
 
-// Whether submitting the target would look its host up (a name, not an
-// address), which an event loop does not want to wait for.
-bool isName(const std::string& target) {
-    Exchange e = exchangeTo(target);
+// Whether submitting would look the host up (a name, not an address),
+// which an event loop does not want to wait for.
+bool isNameHost(const std::string& host) {
     unsigned char address[sizeof(in6_addr)];
-    return inet_pton(AF_INET, e.host.c_str(), address) != 1 &&
-           inet_pton(AF_INET6, e.host.c_str(), address) != 1;
+    return inet_pton(AF_INET, host.c_str(), address) != 1 && inet_pton(AF_INET6, host.c_str(), address) != 1;
 }
+
+bool isName(const std::string& target) { return isNameHost(exchangeTo(target).host); }
 
 // The target's address as submit would find it, (True, address) or (False,
 // reason); for a worker thread, so it waits without the GIL.
@@ -271,6 +339,29 @@ std::shared_ptr<const VMsg> requestFor(tagproto::Driver& driver, const py::itera
     return request;
 }
 
+// A poll of the targets (any iterable of str): every one parsed, and the
+// tags, before anything is queued. With deferNames, a target whose host is
+// a name is left out, for the caller to look up and add: (poll number,
+// exchanges queued, the targets left out).
+py::tuple submitPoll(tagproto::Driver& driver, const py::iterable& targets, const py::iterable& tags,
+                     double timeout, int retries, std::optional<double> budget, bool deferNames) {
+    auto call = settings(timeout, retries, budget);
+    std::shared_ptr<const VMsg> request = requestFor(driver, tags);
+    std::vector<Exchange> exchanges;
+    if (PyList_Check(targets.ptr()) || PyTuple_Check(targets.ptr())) exchanges.reserve(py::len(targets));
+    py::list names;
+    for (py::handle target : targets) {
+        Exchange exchange = exchangeTo(std::string(targetOf(target)));
+        if (deferNames && isNameHost(exchange.host))
+            names.append(target);
+        else
+            exchanges.push_back(std::move(exchange));
+    }
+    size_t queued = exchanges.size();
+    uint64_t poll = driver.poll(exchanges, request, call);
+    return py::make_tuple(poll, queued, names);
+}
+
 // tagproto.get: on this thread's engine, the target and tags parsed once
 // while they stay the same.
 py::object callGet(const py::handle& target, const py::tuple& tags, double timeout, int retries,
@@ -321,6 +412,7 @@ PYBIND11_MODULE(_engine, m) {
     m.def("resolve", &resolve, py::arg("target"));
     m.def("call_get", &callGet, py::arg("target"), py::arg("tags"), py::arg("timeout"), py::arg("retries"),
           py::arg("budget"));
+    m.def("use_results", &useResults, py::arg("result"), py::arg("from_tuple"));
     m.def("call_set", &callSet, py::arg("target"), py::arg("values"), py::arg("verify"), py::arg("timeout"),
           py::arg("retries"), py::arg("budget"));
     py::class_<tagproto::Driver>(m, "Driver")
@@ -333,17 +425,38 @@ PYBIND11_MODULE(_engine, m) {
              py::arg("max_in_flight") = 0, py::arg("rate") = 0.0)
         .def(
             "get",
-            [](tagproto::Driver& d, const std::string& target, const py::iterable& tags, double timeout,
-               int retries, std::optional<double> budget, const std::optional<py::bytes>& address) {
+            // defer_name: None, and nothing queued, when the host is a name,
+            // which an event loop looks up itself (resolve) first.
+            [](tagproto::Driver& d, const py::handle& target, const py::iterable& tags, double timeout,
+               int retries, std::optional<double> budget, const std::optional<py::bytes>& address,
+               bool deferName) -> std::optional<uint64_t> {
                 auto call = settings(timeout, retries, budget);
+                Exchange exchange = exchangeTo(std::string(targetOf(target)));
                 std::shared_ptr<const VMsg> request = requestFor(d, tags);
-                Exchange exchange = exchangeTo(target);
                 sockaddr_storage to{};
-                if (const sockaddr_storage* found = addressFrom(address, to)) exchange.address = *found;
+                if (const sockaddr_storage* found = addressFrom(address, to))
+                    exchange.address = *found;
+                else if (deferName && isNameHost(exchange.host))
+                    return std::nullopt;
                 return d.get(std::move(exchange), std::move(request), call);
             },
             py::arg("target"), py::arg("tags"), py::arg("timeout"), py::arg("retries"), py::arg("budget"),
-            py::arg("address") = py::none())
+            py::arg("address") = py::none(), py::arg("defer_name") = false)
+        .def("poll", &submitPoll, py::arg("targets"), py::arg("tags"), py::arg("timeout"), py::arg("retries"),
+             py::arg("budget"), py::arg("defer_names"))
+        .def(
+            "add_to_poll",
+            [](tagproto::Driver& d, uint64_t poll, const py::handle& target, const py::iterable& tags,
+               double timeout, int retries, std::optional<double> budget, const py::bytes& address) {
+                auto call = settings(timeout, retries, budget);
+                Exchange exchange = exchangeTo(std::string(targetOf(target)));
+                sockaddr_storage to{};
+                exchange.address = *addressFrom(address, to);
+                return d.addToPoll(poll, std::move(exchange), requestFor(d, tags), call);
+            },
+            py::arg("poll"), py::arg("target"), py::arg("tags"), py::arg("timeout"), py::arg("retries"),
+            py::arg("budget"), py::arg("address"))
+        .def("close_poll", &tagproto::Driver::closePoll, py::arg("poll"))
         .def(
             "set",
             [](tagproto::Driver& d, const std::string& target, const py::dict& values, bool verify,
@@ -360,10 +473,20 @@ PYBIND11_MODULE(_engine, m) {
                  auto fds = d.engine().fds();
                  return std::vector<int>(fds.begin(), fds.end());
              })
+        // (when the next step is due, then as takeEnded)
         .def("step",
-             [](tagproto::Driver& d, const std::vector<int>& ready) { return monotonic(d.step(ready)); })
+             [](tagproto::Driver& d, const std::vector<int>& ready) {
+                 py::object due = monotonic(d.step(ready));
+                 py::tuple ended = takeEnded(d);
+                 return py::make_tuple(due, ended[0], ended[1]);
+             })
         .def("wait", &tagproto::Driver::wait, py::arg("all"))
-        .def("take", &take)
+        // Waits until something ended; its Results, none when nothing is pending.
+        .def("wait_take",
+             [](tagproto::Driver& d) {
+                 d.wait(false);
+                 return takeResults(d);
+             })
         .def("cancel", [](tagproto::Driver& d, uint64_t id) { return d.engine().cancel(id); })
         .def("cancel_all", [](tagproto::Driver& d) { d.engine().cancelAll(); })
         .def("pending", [](tagproto::Driver& d) { return d.engine().pending(); });
