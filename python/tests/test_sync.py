@@ -102,7 +102,20 @@ BAD_ARGUMENTS = [
     (lambda t: tagproto.set(t, {"TAG_DEV_LABEL": [1]}), TypeError, "list"),
     (lambda t: list(tagproto.poll([t, "[::1]x"], "TAG_DEV_ID")), ValueError, "bad port in target"),
     (lambda t: tagproto.poll(t, "TAG_DEV_ID"), TypeError, "not one target"),
+    (lambda t: tagproto.poll(iter([t, t, b"x:1"]), "TAG_DEV_ID"), TypeError, "a target is a str, not bytes"),
+    (lambda t: tagproto.poll([t, t], "TAG_DEV_ID", "TAG_NOPE"), ValueError, "no tag TAG_NOPE"),
+    (lambda t: tagproto.poll([t], "TAG_DEV_ID", timeout=-1), ValueError, "timeout"),
+    (lambda t: asyncio.run(drained(tagproto.aio.poll([t, "localhost:1", "[::1]x"], "TAG_DEV_ID"))),
+     ValueError, "bad port in target"),
+    (lambda t: asyncio.run(drained(tagproto.aio.poll([t, 7], "TAG_DEV_ID"))), TypeError, "not int"),
+    (lambda t: asyncio.run(drained(tagproto.aio.poll([t], "TAG_DEV_ID", 2.5))), TypeError, "a tag is"),
+    (lambda t: asyncio.run(tagproto.aio.get("localhost:0", "TAG_DEV_ID")), ValueError, "bad port"),
+    (lambda t: asyncio.run(tagproto.aio.get("localhost", "TAG_NOPE")), ValueError, "no tag TAG_NOPE"),
 ]
+
+
+async def drained(results):
+    return [r async for r in results]
 
 
 @pytest.mark.parametrize("call,error,words", BAD_ARGUMENTS)
