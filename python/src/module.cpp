@@ -13,6 +13,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string_view>
+#include <unordered_map>
 
 #include "axodict.h"
 #include "driver.h"
@@ -212,30 +213,59 @@ py::list takeResults(tagproto::Driver& driver) {
     return results;
 }
 
-// Every result kept, for an event loop's step: (tuples of the exchanges of
-// no poll, {poll: [Result, ...]}).
-py::tuple takeEnded(tagproto::Driver& driver) {
-    py::list singles;
+// The driver as Python holds it. For an event loop, also the future of each
+// exchange awaited alone, resolved in its step: a gather of thousands of
+// gets costs Python no tuple, dict entry nor method call a read.
+struct PyDriver : tagproto::Driver {
+    using Driver::Driver;
+    struct Awaited {
+        py::object future;
+        bool values = false;  // answered, it gets the reply's values, not the result tuple
+    };
+    std::unordered_map<uint64_t, Awaited> futures;
+};
+
+// The future gets the result, unless it is done (cancelled) already.
+void settle(const py::object& future, const py::object& result) {
+    // Made once and kept for the process's life, like the keys.
+    static PyObject* const done = PyUnicode_InternFromString("done");
+    static PyObject* const setResult = PyUnicode_InternFromString("set_result");
+    if (!done || !setResult) throw py::error_already_set();
+    auto finished = py::reinterpret_steal<py::object>(PyObject_CallMethodNoArgs(future.ptr(), done));
+    if (!finished) throw py::error_already_set();
+    if (finished.ptr() == Py_True) return;
+    auto set =
+        py::reinterpret_steal<py::object>(PyObject_CallMethodOneArg(future.ptr(), setResult, result.ptr()));
+    if (!set) throw py::error_already_set();
+}
+
+// Every result kept, for an event loop's step: the awaited resolve their
+// futures, and a poll's become Result objects, {poll: [Result, ...]}.
+py::dict takeEnded(PyDriver& driver) {
     py::dict polls;
     auto& ended = driver.ended();
     uint64_t lastPoll = 0;
     py::list batch;
-    while (!ended.empty()) {
+    for (; !ended.empty(); ended.pop_front()) {
         const Ended& e = ended.front();
         if (e.poll == 0) {
-            singles.append(resultTuple(e.result));
-        } else {
-            if (e.poll != lastPoll) {  // one poll's results mostly come together
-                py::int_ number(e.poll);
-                if (!polls.contains(number)) polls[number] = py::list();
-                batch = polls[number];
-                lastPoll = e.poll;
-            }
-            batch.append(resultObject(e.result));
+            auto awaited = driver.futures.find(e.result.id);
+            if (awaited == driver.futures.end()) continue;
+            PyDriver::Awaited a = std::move(awaited->second);
+            driver.futures.erase(awaited);
+            bool values = a.values && e.result.status == Status::Answered;
+            settle(a.future, values ? py::object(valuesDict(e.result)) : py::object(resultTuple(e.result)));
+            continue;
         }
-        ended.pop_front();
+        if (e.poll != lastPoll) {  // one poll's results mostly come together
+            py::int_ number(e.poll);
+            if (!polls.contains(number)) polls[number] = py::list();
+            batch = polls[number];
+            lastPoll = e.poll;
+        }
+        batch.append(resultObject(e.result));
     }
-    return py::make_tuple(singles, polls);
+    return polls;
 }
 
 // Seconds on the clock of time.monotonic() (and asyncio's loop.time()),
@@ -343,8 +373,8 @@ std::shared_ptr<const VMsg> requestFor(tagproto::Driver& driver, const py::itera
 // tags, before anything is queued. With deferNames, a target whose host is
 // a name is left out, for the caller to look up and add: (poll number,
 // exchanges queued, the targets left out).
-py::tuple submitPoll(tagproto::Driver& driver, const py::iterable& targets, const py::iterable& tags,
-                     double timeout, int retries, std::optional<double> budget, bool deferNames) {
+py::tuple submitPoll(PyDriver& driver, const py::iterable& targets, const py::iterable& tags, double timeout,
+                     int retries, std::optional<double> budget, bool deferNames) {
     auto call = settings(timeout, retries, budget);
     std::shared_ptr<const VMsg> request = requestFor(driver, tags);
     std::vector<Exchange> exchanges;
@@ -415,21 +445,23 @@ PYBIND11_MODULE(_engine, m) {
     m.def("use_results", &useResults, py::arg("result"), py::arg("from_tuple"));
     m.def("call_set", &callSet, py::arg("target"), py::arg("values"), py::arg("verify"), py::arg("timeout"),
           py::arg("retries"), py::arg("budget"));
-    py::class_<tagproto::Driver>(m, "Driver")
+    py::class_<PyDriver>(m, "Driver")
         .def(py::init([](size_t maxInFlight, double rate) {
                  Options options;
                  if (maxInFlight > 0) options.maxInFlight = maxInFlight;
                  options.requestsPerSecond = rate;
-                 return std::make_unique<tagproto::Driver>(options);
+                 return std::make_unique<PyDriver>(options);
              }),
              py::arg("max_in_flight") = 0, py::arg("rate") = 0.0)
         .def(
             "get",
             // defer_name: None, and nothing queued, when the host is a name,
-            // which an event loop looks up itself (resolve) first.
-            [](tagproto::Driver& d, const py::handle& target, const py::iterable& tags, double timeout,
-               int retries, std::optional<double> budget, const std::optional<py::bytes>& address,
-               bool deferName) -> std::optional<uint64_t> {
+            // which an event loop looks up itself (resolve) first. future:
+            // resolved by step with the reply's values, or the result tuple
+            // when not answered.
+            [](PyDriver& d, const py::handle& target, const py::iterable& tags, double timeout, int retries,
+               std::optional<double> budget, const std::optional<py::bytes>& address, bool deferName,
+               const py::object& future) -> std::optional<uint64_t> {
                 auto call = settings(timeout, retries, budget);
                 Exchange exchange = exchangeTo(std::string(targetOf(target)));
                 std::shared_ptr<const VMsg> request = requestFor(d, tags);
@@ -438,16 +470,36 @@ PYBIND11_MODULE(_engine, m) {
                     exchange.address = *found;
                 else if (deferName && isNameHost(exchange.host))
                     return std::nullopt;
-                return d.get(std::move(exchange), std::move(request), call);
+                uint64_t id = d.get(std::move(exchange), std::move(request), call);
+                if (!future.is_none()) d.futures[id] = {future, true};
+                return id;
             },
             py::arg("target"), py::arg("tags"), py::arg("timeout"), py::arg("retries"), py::arg("budget"),
-            py::arg("address") = py::none(), py::arg("defer_name") = false)
+            py::arg("address") = py::none(), py::arg("defer_name") = false, py::arg("future") = py::none())
+        // The future of an exchange queued already, resolved by step with
+        // its result tuple.
+        .def(
+            "track",
+            [](PyDriver& d, uint64_t id, const py::object& future) {
+                d.futures[id] = {future, false};
+            },
+            py::arg("exchange"), py::arg("future"))
+        // Cancels an awaited exchange that has not ended; false if none.
+        .def(
+            "forget",
+            [](PyDriver& d, uint64_t id) {
+                if (d.futures.erase(id) == 0) return false;
+                d.engine().cancel(id);
+                return true;
+            },
+            py::arg("exchange"))
+        .def("awaited", [](PyDriver& d) { return d.futures.size(); })
         .def("poll", &submitPoll, py::arg("targets"), py::arg("tags"), py::arg("timeout"), py::arg("retries"),
              py::arg("budget"), py::arg("defer_names"))
         .def(
             "add_to_poll",
-            [](tagproto::Driver& d, uint64_t poll, const py::handle& target, const py::iterable& tags,
-               double timeout, int retries, std::optional<double> budget, const py::bytes& address) {
+            [](PyDriver& d, uint64_t poll, const py::handle& target, const py::iterable& tags, double timeout,
+               int retries, std::optional<double> budget, const py::bytes& address) {
                 auto call = settings(timeout, retries, budget);
                 Exchange exchange = exchangeTo(std::string(targetOf(target)));
                 sockaddr_storage to{};
@@ -456,12 +508,12 @@ PYBIND11_MODULE(_engine, m) {
             },
             py::arg("poll"), py::arg("target"), py::arg("tags"), py::arg("timeout"), py::arg("retries"),
             py::arg("budget"), py::arg("address"))
-        .def("close_poll", &tagproto::Driver::closePoll, py::arg("poll"))
+        .def(
+            "close_poll", [](PyDriver& d, uint64_t poll) { d.closePoll(poll); }, py::arg("poll"))
         .def(
             "set",
-            [](tagproto::Driver& d, const std::string& target, const py::dict& values, bool verify,
-               double timeout, int retries, std::optional<double> budget,
-               const std::optional<py::bytes>& address) {
+            [](PyDriver& d, const std::string& target, const py::dict& values, bool verify, double timeout,
+               int retries, std::optional<double> budget, const std::optional<py::bytes>& address) {
                 auto call = settings(timeout, retries, budget);
                 sockaddr_storage to{};
                 return d.set(target, valuesFrom(values), verify, call, addressFrom(address, to));
@@ -469,25 +521,25 @@ PYBIND11_MODULE(_engine, m) {
             py::arg("target"), py::arg("values"), py::arg("verify"), py::arg("timeout"), py::arg("retries"),
             py::arg("budget"), py::arg("address") = py::none())
         .def("fds",
-             [](tagproto::Driver& d) {
+             [](PyDriver& d) {
                  auto fds = d.engine().fds();
                  return std::vector<int>(fds.begin(), fds.end());
              })
-        // (when the next step is due, then as takeEnded)
+        // (when the next step is due, as takeEnded)
         .def("step",
-             [](tagproto::Driver& d, const std::vector<int>& ready) {
+             [](PyDriver& d, const std::vector<int>& ready) {
                  py::object due = monotonic(d.step(ready));
-                 py::tuple ended = takeEnded(d);
-                 return py::make_tuple(due, ended[0], ended[1]);
+                 return py::make_tuple(due, takeEnded(d));
              })
-        .def("wait", &tagproto::Driver::wait, py::arg("all"))
+        .def(
+            "wait", [](PyDriver& d, bool all) { d.wait(all); }, py::arg("all"))
         // Waits until something ended; its Results, none when nothing is pending.
         .def("wait_take",
-             [](tagproto::Driver& d) {
+             [](PyDriver& d) {
                  d.wait(false);
                  return takeResults(d);
              })
-        .def("cancel", [](tagproto::Driver& d, uint64_t id) { return d.engine().cancel(id); })
-        .def("cancel_all", [](tagproto::Driver& d) { d.engine().cancelAll(); })
-        .def("pending", [](tagproto::Driver& d) { return d.engine().pending(); });
+        .def("cancel", [](PyDriver& d, uint64_t id) { return d.engine().cancel(id); })
+        .def("cancel_all", [](PyDriver& d) { d.engine().cancelAll(); })
+        .def("pending", [](PyDriver& d) { return d.engine().pending(); });
 }

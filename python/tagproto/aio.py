@@ -63,7 +63,6 @@ class _LoopEngine:
     def __init__(self, loop: asyncio.AbstractEventLoop) -> None:
         self._loop = weakref.ref(loop)
         self._driver = _engine.Driver()
-        self._waiting: Dict[int, "asyncio.Future[tuple]"] = {}  # exchange -> its future
         self._polls: Dict[int, _Sink] = {}  # poll -> its sink
         self._watched: Set[int] = builtins.set()
         self._timer: Optional[asyncio.TimerHandle] = None
@@ -74,26 +73,20 @@ class _LoopEngine:
         """Queue an exchange; its future gets the engine's result tuple. The
         caller awaits it and calls forget() when that is cancelled: no
         callback a future, which would cost a turn of the loop each."""
-        return self.track(start(self._driver))  # raises for bad arguments, nothing sent
+        exchange = start(self._driver)  # raises for bad arguments, nothing sent
+        future = self.loop().create_future()
+        self._driver.track(exchange, future)
+        self._schedule_soon()
+        return exchange, future
 
-    def track(self, exchange: int) -> "Tuple[int, asyncio.Future[tuple]]":
-        """The future of an exchange just queued."""
+    def loop(self) -> asyncio.AbstractEventLoop:
         loop = self._loop()
         assert loop is not None
-        future = loop.create_future()
-        self._waiting[exchange] = future
-        # The step sends it, and watches a socket submit opened (IPv6) before
-        # any reply can come. One step sends everything submitted meanwhile,
-        # however many.
-        if not self._soon:
-            self._soon = True
-            loop.call_soon(self._step, ())
-        return exchange, future
+        return loop
 
     def forget(self, exchange: int) -> None:
         """Cancel the exchange, if it has not ended."""
-        if self._waiting.pop(exchange, None) is not None:
-            self._driver.cancel(exchange)
+        if self._driver.forget(exchange):
             self._schedule_soon()
 
     def open_poll(self, sink: _Sink, targets: Iterable[str], tags: tuple, timeout: float, retries: int,
@@ -119,8 +112,13 @@ class _LoopEngine:
             self._schedule_soon()
 
     def _schedule_soon(self) -> None:
+        """The step sends what was queued, and watches a socket submit opened
+        (IPv6) before any reply can come. One step sends everything queued
+        meanwhile, however many."""
+        if self._soon:
+            return
         loop = self._loop()
-        if loop is not None and not self._soon and not loop.is_closed():
+        if loop is not None and not loop.is_closed():
             self._soon = True
             loop.call_soon(self._step, ())
 
@@ -140,11 +138,8 @@ class _LoopEngine:
         loop = self._loop()
         if loop is None:
             return
-        due, singles, polls = self._driver.step(ready)
-        for raw in singles:
-            waiting = self._waiting.pop(raw[0], None)
-            if waiting is not None and not waiting.done():
-                waiting.set_result(raw)
+        # The futures of what was awaited alone are resolved in there.
+        due, polls = self._driver.step(ready)
         for poll, results in polls.items():
             sink = self._polls.get(poll)
             if sink is not None:
@@ -224,22 +219,23 @@ async def get(target: str, *tags: Any, timeout: float = 2.0, retries: int = 2,
     """tagproto.get as a coroutine. To read many devices at once, poll() is
     about twice as fast as a gather of get() calls (see the module's help)."""
     engine = _engine_of_loop()
+    future = engine.loop().create_future()
     # Target and tags checked (ValueError, TypeError) before anything is
     # sent; None, nothing queued, for a host name, looked up off the loop.
-    exchange = engine._driver.get(target, tags, timeout, retries, budget, None, True)
+    exchange = engine._driver.get(target, tags, timeout, retries, budget, None, True, future)
     if exchange is None:
         address = await _address(target)
-        exchange = engine._driver.get(target, tags, timeout, retries, budget, address)
+        exchange = engine._driver.get(target, tags, timeout, retries, budget, address, False, future)
+    engine._schedule_soon()
     # _outcome inlined: a gather of thousands pays one coroutine a call, not two.
-    exchange, future = engine.track(exchange)
     try:
-        raw = await future
+        got = await future
     except asyncio.CancelledError:
         engine.forget(exchange)
         raise
-    if raw[2] == "answered":
-        return raw[3]
-    raise _result(raw).error  # type: ignore[misc]
+    if type(got) is dict:  # the reply's values; else how it ended
+        return got
+    raise _result(got).error  # type: ignore[misc]
 
 
 async def set(target: str, values: Mapping[Any, Any], verify: bool = True, timeout: float = 2.0,

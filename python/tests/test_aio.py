@@ -84,7 +84,7 @@ def test_a_cancelled_call_cancels_its_exchange(silent_port):
             await task
         engine = tagproto.aio._engine_of_loop()
         await asyncio.sleep(0.01)
-        return engine._driver.pending(), len(engine._waiting)
+        return engine._driver.pending(), engine._driver.awaited()
 
     assert asyncio.run(main()) == (0, 0)
 
