@@ -123,7 +123,7 @@ def poll(targets: Iterable[str], *tags: TagRef, timeout: float = 2.0, retries: i
 
     max_in_flight bounds the exchanges between first send and end (4096 by
     default), rate the datagrams sent per second (None: no limit). Every
-    target is checked before anything is sent (ValueError)."""
+    target is checked before anything is sent (ValueError, TypeError)."""
     if isinstance(targets, (str, bytes)):
         raise TypeError("targets is an iterable of targets, not one target")
     driver = _engine.Driver(max_in_flight or 0, rate or 0.0)
