@@ -178,3 +178,23 @@ def test_ipv6_loopback(agent_factory):
     got = asyncio.run(both_families())
     assert got[0] == {"TAG_DEV_ID": 42}
     assert isinstance(got[1], tagproto.Refused)
+
+
+@pytest.mark.parametrize("way", ["poll", "aio.poll"])
+def test_poll_results_are_typed_as_get_returns_or_raises(agent, way):
+    cases = [  # (target, tag, status, values, error)
+        (f"localhost:{agent.port}", "TAG_DEV_ID", "answered", {"TAG_DEV_ID": 42}, None),
+        (agent.target, "TAG_IO_LABEL", "error_reply", {"TAG_ERR_TAGID": 21}, tagproto.ErrorReply),
+        ("no-such-host.invalid", "TAG_DEV_ID", "unresolvable", {}, tagproto.Unresolvable),
+    ]
+    for target, tag, status, values, error in cases:
+        if way == "poll":
+            results = list(tagproto.poll([target], tag, timeout=0.5, retries=4))
+        else:
+            results = asyncio.run(drained(tagproto.aio.poll([target], tag, timeout=0.5, retries=4)))
+        assert len(results) == 1
+        r = results[0]
+        assert (type(r), r.target, r.status, r.values) == (tagproto.Result, target, status, values)
+        assert type(r.error) is (error or type(None))
+        if error is tagproto.ErrorReply:
+            assert r.error.tags == values and r.error.target == target
