@@ -33,11 +33,14 @@ int waitMilliseconds(Clock::time_point wake) {
 
 Driver::Driver(const Options& options) : core(options) {}
 
-uint64_t Driver::start(Exchange exchange, bool write, const CallSettings& call) {
+uint64_t Driver::start(Exchange exchange, bool write, const CallSettings& call, uint64_t poll) {
     exchange.attemptTimeout = seconds(call.timeout);
     exchange.retries = call.retries;
     exchange.budget = seconds(call.budget);
-    exchange.done = [this](Result&& r) { done.push_back(std::move(r)); };
+    // Two words of capture: std::function keeps them without an allocation.
+    exchange.done = [this, poll](Result&& r) {
+        if (poll == 0 || polls.contains(poll)) done.push_back({poll, std::move(r)});
+    };
     auto now = Clock::now();
     uint64_t id = 0;
     if (write)
@@ -76,6 +79,36 @@ uint64_t Driver::set(Exchange exchange, const std::vector<TagValue>& values, boo
     if (std::string why = unwritableReason(*message); !why.empty()) throw std::invalid_argument(why);
     exchange.request = std::move(message);
     return start(std::move(exchange), verify, call);
+}
+
+uint64_t Driver::poll(std::vector<Exchange>& exchanges, const std::shared_ptr<const VMsg>& request,
+                      const CallSettings& call) {
+    uint64_t poll = ++lastPoll;
+    std::vector<uint64_t>& ids = polls[poll];
+    ids.reserve(exchanges.size());
+    for (Exchange& exchange : exchanges) {
+        exchange.request = request;
+        ids.push_back(start(std::move(exchange), false, call, poll));
+    }
+    return poll;
+}
+
+bool Driver::addToPoll(uint64_t poll, Exchange exchange, const std::shared_ptr<const VMsg>& request,
+                       const CallSettings& call) {
+    auto open = polls.find(poll);
+    if (open == polls.end()) return false;
+    exchange.request = request;
+    uint64_t id = start(std::move(exchange), false, call, poll);
+    open->second.push_back(id);
+    return true;
+}
+
+void Driver::closePoll(uint64_t poll) {
+    auto open = polls.find(poll);
+    if (open == polls.end()) return;
+    for (uint64_t id : open->second) core.cancel(id);
+    polls.erase(open);
+    std::erase_if(done, [poll](const Ended& e) { return e.poll == poll; });
 }
 
 std::shared_ptr<const VMsg> Driver::keptGet(const std::vector<std::string_view>& names) const {

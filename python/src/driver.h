@@ -11,6 +11,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "tagengine.h"
@@ -22,6 +23,12 @@ struct CallSettings {
     double timeout = 2.0;  // seconds, the wait of an attempt
     int retries = 2;
     double budget = 0;  // seconds from the first send; 0 for none
+};
+
+// An exchange that ended, with the poll it belongs to (0 for none).
+struct Ended {
+    uint64_t poll = 0;
+    tagengine::Result result;
 };
 
 class Driver {
@@ -41,6 +48,18 @@ public:
     uint64_t set(tagengine::Exchange exchange, const std::vector<tagengine::TagValue>& values, bool verify,
                  const CallSettings& call);
 
+    // A poll: the GET to every exchange given, all parsed (so checked)
+    // already, whose results carry the number returned until closePoll.
+    uint64_t poll(std::vector<tagengine::Exchange>& exchanges, const std::shared_ptr<const VMsg>& request,
+                  const CallSettings& call);
+    // More of the poll's exchanges (a host looked up since); false when the
+    // poll is closed, and nothing is queued.
+    bool addToPoll(uint64_t poll, tagengine::Exchange exchange, const std::shared_ptr<const VMsg>& request,
+                   const CallSettings& call);
+    // Cancels what of the poll is in flight and forgets it: its results,
+    // kept or still to come, are dropped.
+    void closePoll(uint64_t poll);
+
     // One step: read the ready descriptors, send and expire what is due, and
     // keep what ended. Returns when the engine wants the next step.
     tagengine::Clock::time_point step(const std::vector<int>& ready);
@@ -55,11 +74,11 @@ public:
     std::shared_ptr<const VMsg> keptGet(const std::vector<std::string_view>& names) const;
     void keepGet(const std::vector<std::string_view>& names, std::shared_ptr<const VMsg> request);
 
-    std::deque<tagengine::Result>& ended() { return done; }
+    std::deque<Ended>& ended() { return done; }
     tagengine::Engine& engine() { return core; }
 
 private:
-    uint64_t start(tagengine::Exchange exchange, bool write, const CallSettings& call);
+    uint64_t start(tagengine::Exchange exchange, bool write, const CallSettings& call, uint64_t poll = 0);
     // Cancel everything, run the callbacks and forget what they ended.
     void abandon();
     // The engine's sockets readable within milliseconds into ready: 0, or
@@ -67,7 +86,11 @@ private:
     int readable(std::vector<pollfd>& watched, std::vector<int>& ready, int milliseconds);
 
     tagengine::Engine core;
-    std::deque<tagengine::Result> done;
+    std::deque<Ended> done;
+    // The exchanges of each open poll, for closePoll; those ended are
+    // unknown to the engine's cancel by then, which costs nothing.
+    std::unordered_map<uint64_t, std::vector<uint64_t>> polls;
+    uint64_t lastPoll = 0;
     tagengine::Clock::time_point due = tagengine::Clock::time_point::max();
     bool submitted = false;  // a request waits to go out: due at once, nothing to read yet
     std::vector<std::string> keptNames;

@@ -1,6 +1,6 @@
 // tagproto._engine: the engine and the tag table for the Python package.
-// Values cross as Python's own types; results as plain tuples, which the
-// package's Python part turns into Result objects and exceptions.
+// Values cross as Python's own types; results as Result objects (a poll's)
+// or plain tuples, which the package's Python part turns into exceptions.
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
@@ -13,15 +13,22 @@
 #include <optional>
 #include <stdexcept>
 #include <string_view>
+#include <unordered_map>
 
 #include "axodict.h"
 #include "driver.h"
 #include "plain_calls.h"
+#include "results.h"
 #include "tag_text.h"
 #include "tag_vocabulary.h"
 
 namespace py = pybind11;
 using namespace tagengine;
+using tagproto::Ended;
+using tagproto::resultObject;
+using tagproto::resultTuple;
+using tagproto::toPython;
+using tagproto::valuesDict;
 
 namespace {
 
@@ -88,65 +95,6 @@ std::vector<TagValue> valuesFrom(const py::dict& values) {
     return out;
 }
 
-py::object toPython(const Value& value) {
-    switch (value.kind) {
-    case ValueKind::Integer: return py::int_(value.integer);
-    case ValueKind::Float: return py::float_(value.real);
-    case ValueKind::Text: {
-        // The engine's check is as strict as Python's decoder; should they
-        // ever differ, a device's bytes still arrive, as bytes.
-        PyObject* text = PyUnicode_DecodeUTF8(value.text.data(), Py_ssize_t(value.text.size()), nullptr);
-        if (text) return py::reinterpret_steal<py::str>(text);
-        PyErr_Clear();
-        return py::bytes(value.text);
-    }
-    case ValueKind::Bytes: return py::bytes(value.text);
-    default: return py::none();
-    }
-}
-
-// The table's name of the tag, or its id when the table has none. Each
-// name is made once, interned, and kept for the process's life: a reply's
-// keys cost no copy.
-py::object key(uint8_t id) {
-    static PyObject* names[256] = {};
-    const char* name = AXO::tagName(id);
-    if (!name) return py::int_(id);
-    if (!names[id]) {
-        names[id] = PyUnicode_InternFromString(name);
-        if (!names[id]) throw py::error_already_set();
-    }
-    return py::reinterpret_borrow<py::str>(names[id]);
-}
-
-py::dict valuesDict(const Result& result) {
-    py::dict values;
-    if (!result.reply) return values;
-    // A tag repeated in the reply keeps its last copy.
-    for (const TagValue& v : valuesOf(*result.reply)) values[key(v.id)] = toPython(v.value);
-    return values;
-}
-
-py::dict differencesDict(const Result& result) {
-    py::dict differences;
-    for (const Mismatch& m : result.mismatches) {
-        py::object read = m.read ? toPython(valueOf(*m.read)) : py::none();
-        differences[key(m.wrote->tagId)] = py::make_tuple(toPython(valueOf(*m.wrote)), read);
-    }
-    return differences;
-}
-
-// (id, target, status, values, attempts, round trip or None, detail,
-// differences, set sent)
-py::tuple resultTuple(const Result& r) {
-    bool timed = r.status == Status::Answered || r.status == Status::ErrorReply ||
-                 r.status == Status::Refused || r.status == Status::Verified || r.status == Status::Mismatch;
-    py::object roundTrip = timed ? py::object(py::float_(std::chrono::duration<double>(r.roundTrip).count()))
-                                 : py::object(py::none());
-    return py::make_tuple(r.id, r.target, statusName(r.status), valuesDict(r), r.attempts, roundTrip,
-                          r.detail, differencesDict(r), r.setSent);
-}
-
 // One exchange run to its end, for the plain calls (one crossing into C++
 // a call): the reply's values when it ended as wanted, else its result
 // tuple.
@@ -154,20 +102,76 @@ py::object runOne(tagproto::Driver& driver, Status wanted) {
     driver.wait(true);
     auto& ended = driver.ended();
     if (ended.size() != 1) throw std::logic_error("one exchange ended as " + std::to_string(ended.size()));
-    py::object result = ended.front().status == wanted ? py::object(valuesDict(ended.front()))
-                                                       : py::object(resultTuple(ended.front()));
+    const Result& r = ended.front().result;
+    py::object result = r.status == wanted ? py::object(valuesDict(r)) : py::object(resultTuple(r));
     ended.clear();
     return result;
 }
 
-py::list take(tagproto::Driver& driver) {
-    py::list results;
+// Every result kept, as Result objects: a sync poll's batch.
+py::list takeResults(tagproto::Driver& driver) {
     auto& ended = driver.ended();
-    while (!ended.empty()) {
-        results.append(resultTuple(ended.front()));
+    py::list results(ended.size());
+    for (size_t i = 0; !ended.empty(); ++i) {
+        results[i] = resultObject(ended.front().result);
         ended.pop_front();
     }
     return results;
+}
+
+// The driver as Python holds it. For an event loop, also the future of each
+// exchange awaited alone, resolved in its step: a gather of thousands of
+// gets costs Python no tuple, dict entry nor method call a read.
+struct PyDriver : tagproto::Driver {
+    using Driver::Driver;
+    struct Awaited {
+        py::object future;
+        bool values = false;  // answered, it gets the reply's values, not the result tuple
+    };
+    std::unordered_map<uint64_t, Awaited> futures;
+};
+
+// The future gets the result, unless it is done (cancelled) already.
+void settle(const py::object& future, const py::object& result) {
+    // Made once and kept for the process's life, like the keys.
+    static PyObject* const done = PyUnicode_InternFromString("done");
+    static PyObject* const setResult = PyUnicode_InternFromString("set_result");
+    if (!done || !setResult) throw py::error_already_set();
+    auto finished = py::reinterpret_steal<py::object>(PyObject_CallMethodNoArgs(future.ptr(), done));
+    if (!finished) throw py::error_already_set();
+    if (finished.ptr() == Py_True) return;
+    auto set =
+        py::reinterpret_steal<py::object>(PyObject_CallMethodOneArg(future.ptr(), setResult, result.ptr()));
+    if (!set) throw py::error_already_set();
+}
+
+// Every result kept, for an event loop's step: the awaited resolve their
+// futures, and a poll's become Result objects, {poll: [Result, ...]}.
+py::dict takeEnded(PyDriver& driver) {
+    py::dict polls;
+    auto& ended = driver.ended();
+    uint64_t lastPoll = 0;
+    py::list batch;
+    for (; !ended.empty(); ended.pop_front()) {
+        const Ended& e = ended.front();
+        if (e.poll == 0) {
+            auto awaited = driver.futures.find(e.result.id);
+            if (awaited == driver.futures.end()) continue;
+            PyDriver::Awaited a = std::move(awaited->second);
+            driver.futures.erase(awaited);
+            bool values = a.values && e.result.status == Status::Answered;
+            settle(a.future, values ? py::object(valuesDict(e.result)) : py::object(resultTuple(e.result)));
+            continue;
+        }
+        if (e.poll != lastPoll) {  // one poll's results mostly come together
+            py::int_ number(e.poll);
+            if (!polls.contains(number)) polls[number] = py::list();
+            batch = polls[number];
+            lastPoll = e.poll;
+        }
+        batch.append(resultObject(e.result));
+    }
+    return polls;
 }
 
 // Seconds on the clock of time.monotonic() (and asyncio's loop.time()),
@@ -194,14 +198,14 @@ py::object parseValue(const py::handle& tag, const std::string& text) {
     return toPython(valueOf(*value));
 }
 
-// Whether submitting the target would look its host up (a name, not an
-// address), which an event loop does not want to wait for.
-bool isName(const std::string& target) {
-    Exchange e = exchangeTo(target);
+// Whether submitting would look the host up (a name, not an address),
+// which an event loop does not want to wait for.
+bool isNameHost(const std::string& host) {
     unsigned char address[sizeof(in6_addr)];
-    return inet_pton(AF_INET, e.host.c_str(), address) != 1 &&
-           inet_pton(AF_INET6, e.host.c_str(), address) != 1;
+    return inet_pton(AF_INET, host.c_str(), address) != 1 && inet_pton(AF_INET6, host.c_str(), address) != 1;
 }
+
+bool isName(const std::string& target) { return isNameHost(exchangeTo(target).host); }
 
 // The target's address as submit would find it, (True, address) or (False,
 // reason); for a worker thread, so it waits without the GIL.
@@ -271,6 +275,29 @@ std::shared_ptr<const VMsg> requestFor(tagproto::Driver& driver, const py::itera
     return request;
 }
 
+// A poll of the targets (any iterable of str): every one parsed, and the
+// tags, before anything is queued. With deferNames, a target whose host is
+// a name is left out, for the caller to look up and add: (poll number,
+// exchanges queued, the targets left out).
+py::tuple submitPoll(PyDriver& driver, const py::iterable& targets, const py::iterable& tags, double timeout,
+                     int retries, std::optional<double> budget, bool deferNames) {
+    auto call = settings(timeout, retries, budget);
+    std::shared_ptr<const VMsg> request = requestFor(driver, tags);
+    std::vector<Exchange> exchanges;
+    if (PyList_Check(targets.ptr()) || PyTuple_Check(targets.ptr())) exchanges.reserve(py::len(targets));
+    py::list names;
+    for (py::handle target : targets) {
+        Exchange exchange = exchangeTo(std::string(targetOf(target)));
+        if (deferNames && isNameHost(exchange.host))
+            names.append(target);
+        else
+            exchanges.push_back(std::move(exchange));
+    }
+    size_t queued = exchanges.size();
+    uint64_t poll = driver.poll(exchanges, request, call);
+    return py::make_tuple(poll, queued, names);
+}
+
 // tagproto.get: on this thread's engine, the target and tags parsed once
 // while they stay the same.
 py::object callGet(const py::handle& target, const py::tuple& tags, double timeout, int retries,
@@ -321,34 +348,78 @@ PYBIND11_MODULE(_engine, m) {
     m.def("resolve", &resolve, py::arg("target"));
     m.def("call_get", &callGet, py::arg("target"), py::arg("tags"), py::arg("timeout"), py::arg("retries"),
           py::arg("budget"));
+    m.def("use_results", &tagproto::useResults, py::arg("result"), py::arg("from_tuple"));
     m.def("call_set", &callSet, py::arg("target"), py::arg("values"), py::arg("verify"), py::arg("timeout"),
           py::arg("retries"), py::arg("budget"));
-    py::class_<tagproto::Driver>(m, "Driver")
+    py::class_<PyDriver>(m, "Driver")
         .def(py::init([](size_t maxInFlight, double rate) {
                  Options options;
                  if (maxInFlight > 0) options.maxInFlight = maxInFlight;
                  options.requestsPerSecond = rate;
-                 return std::make_unique<tagproto::Driver>(options);
+                 return std::make_unique<PyDriver>(options);
              }),
              py::arg("max_in_flight") = 0, py::arg("rate") = 0.0)
         .def(
             "get",
-            [](tagproto::Driver& d, const std::string& target, const py::iterable& tags, double timeout,
-               int retries, std::optional<double> budget, const std::optional<py::bytes>& address) {
+            // defer_name: None, and nothing queued, when the host is a name,
+            // which an event loop looks up itself (resolve) first. future:
+            // resolved by step with the reply's values, or the result tuple
+            // when not answered.
+            [](PyDriver& d, const py::handle& target, const py::iterable& tags, double timeout, int retries,
+               std::optional<double> budget, const std::optional<py::bytes>& address, bool deferName,
+               const py::object& future) -> std::optional<uint64_t> {
                 auto call = settings(timeout, retries, budget);
+                Exchange exchange = exchangeTo(std::string(targetOf(target)));
                 std::shared_ptr<const VMsg> request = requestFor(d, tags);
-                Exchange exchange = exchangeTo(target);
                 sockaddr_storage to{};
-                if (const sockaddr_storage* found = addressFrom(address, to)) exchange.address = *found;
-                return d.get(std::move(exchange), std::move(request), call);
+                if (const sockaddr_storage* found = addressFrom(address, to))
+                    exchange.address = *found;
+                else if (deferName && isNameHost(exchange.host))
+                    return std::nullopt;
+                uint64_t id = d.get(std::move(exchange), std::move(request), call);
+                if (!future.is_none()) d.futures[id] = {future, true};
+                return id;
             },
             py::arg("target"), py::arg("tags"), py::arg("timeout"), py::arg("retries"), py::arg("budget"),
-            py::arg("address") = py::none())
+            py::arg("address") = py::none(), py::arg("defer_name") = false, py::arg("future") = py::none())
+        // The future of an exchange queued already, resolved by step with
+        // its result tuple.
+        .def(
+            "track",
+            [](PyDriver& d, uint64_t id, const py::object& future) {
+                d.futures[id] = {future, false};
+            },
+            py::arg("exchange"), py::arg("future"))
+        // Cancels an awaited exchange that has not ended; false if none.
+        .def(
+            "forget",
+            [](PyDriver& d, uint64_t id) {
+                if (d.futures.erase(id) == 0) return false;
+                d.engine().cancel(id);
+                return true;
+            },
+            py::arg("exchange"))
+        .def("awaited", [](PyDriver& d) { return d.futures.size(); })
+        .def("poll", &submitPoll, py::arg("targets"), py::arg("tags"), py::arg("timeout"), py::arg("retries"),
+             py::arg("budget"), py::arg("defer_names"))
+        .def(
+            "add_to_poll",
+            [](PyDriver& d, uint64_t poll, const py::handle& target, const py::iterable& tags, double timeout,
+               int retries, std::optional<double> budget, const py::bytes& address) {
+                auto call = settings(timeout, retries, budget);
+                Exchange exchange = exchangeTo(std::string(targetOf(target)));
+                sockaddr_storage to{};
+                exchange.address = *addressFrom(address, to);
+                return d.addToPoll(poll, std::move(exchange), requestFor(d, tags), call);
+            },
+            py::arg("poll"), py::arg("target"), py::arg("tags"), py::arg("timeout"), py::arg("retries"),
+            py::arg("budget"), py::arg("address"))
+        .def(
+            "close_poll", [](PyDriver& d, uint64_t poll) { d.closePoll(poll); }, py::arg("poll"))
         .def(
             "set",
-            [](tagproto::Driver& d, const std::string& target, const py::dict& values, bool verify,
-               double timeout, int retries, std::optional<double> budget,
-               const std::optional<py::bytes>& address) {
+            [](PyDriver& d, const std::string& target, const py::dict& values, bool verify, double timeout,
+               int retries, std::optional<double> budget, const std::optional<py::bytes>& address) {
                 auto call = settings(timeout, retries, budget);
                 sockaddr_storage to{};
                 return d.set(target, valuesFrom(values), verify, call, addressFrom(address, to));
@@ -356,15 +427,25 @@ PYBIND11_MODULE(_engine, m) {
             py::arg("target"), py::arg("values"), py::arg("verify"), py::arg("timeout"), py::arg("retries"),
             py::arg("budget"), py::arg("address") = py::none())
         .def("fds",
-             [](tagproto::Driver& d) {
+             [](PyDriver& d) {
                  auto fds = d.engine().fds();
                  return std::vector<int>(fds.begin(), fds.end());
              })
+        // (when the next step is due, as takeEnded)
         .def("step",
-             [](tagproto::Driver& d, const std::vector<int>& ready) { return monotonic(d.step(ready)); })
-        .def("wait", &tagproto::Driver::wait, py::arg("all"))
-        .def("take", &take)
-        .def("cancel", [](tagproto::Driver& d, uint64_t id) { return d.engine().cancel(id); })
-        .def("cancel_all", [](tagproto::Driver& d) { d.engine().cancelAll(); })
-        .def("pending", [](tagproto::Driver& d) { return d.engine().pending(); });
+             [](PyDriver& d, const std::vector<int>& ready) {
+                 py::object due = monotonic(d.step(ready));
+                 return py::make_tuple(due, takeEnded(d));
+             })
+        .def(
+            "wait", [](PyDriver& d, bool all) { d.wait(all); }, py::arg("all"))
+        // Waits until something ended; its Results, none when nothing is pending.
+        .def("wait_take",
+             [](PyDriver& d) {
+                 d.wait(false);
+                 return takeResults(d);
+             })
+        .def("cancel", [](PyDriver& d, uint64_t id) { return d.engine().cancel(id); })
+        .def("cancel_all", [](PyDriver& d) { d.engine().cancelAll(); })
+        .def("pending", [](PyDriver& d) { return d.engine().pending(); });
 }

@@ -22,7 +22,7 @@ and Ctrl-C cancels what is in flight. tagproto.aio has the same calls as
 coroutines for asyncio.
 """
 
-from typing import Any, Dict, Iterable, Iterator, List, Mapping, NamedTuple, Optional, Union
+from typing import Any, Dict, Iterable, Iterator, Mapping, NamedTuple, Optional, Union
 
 from . import _engine
 from ._results import (Cancelled, Error, ErrorReply, Mismatch, Refused, ReplyTooLong, Result,
@@ -33,6 +33,9 @@ __all__ = [
     "get", "set", "poll", "parse_value", "tag", "tags", "Tag", "Result", "Error", "TimedOut",
     "ErrorReply", "Refused", "Unresolvable", "Mismatch", "ReplyTooLong", "SendFailed", "Cancelled",
 ]
+
+# The engine builds poll's Results itself, a constructor call each.
+_engine.use_results(Result, _result)
 
 # Shown as tagproto.TimedOut, ..., in help() and tracebacks.
 for _public in (Result, Error, TimedOut, ErrorReply, Refused, Unresolvable, Mismatch, ReplyTooLong,
@@ -111,42 +114,6 @@ def set(target: str, values: Mapping[TagRef, Value], verify: bool = True, timeou
     raise _result(got).error  # type: ignore[misc]
 
 
-class _Poll:
-    """The results of a poll as they end. Closing it (or leaving a for loop
-    early and dropping it) cancels what is still in flight."""
-
-    def __init__(self, driver: Any, count: int) -> None:
-        self._driver = driver
-        self._left = count
-        self._ready: List[tuple] = []
-
-    def __iter__(self) -> "_Poll":
-        return self
-
-    def __next__(self) -> Result:
-        if not self._ready:
-            if self._left == 0:
-                raise StopIteration
-            self._driver.wait(False)
-            self._ready = self._driver.take()
-            self._ready.reverse()
-            if not self._ready:
-                self._left = 0
-                raise StopIteration
-        self._left -= 1
-        return _result(self._ready.pop())
-
-    def close(self) -> None:
-        """Cancel what is still in flight."""
-        if self._left:
-            self._driver.cancel_all()
-            self._left = 0
-            self._ready = []
-
-    def __del__(self) -> None:
-        self.close()
-
-
 def poll(targets: Iterable[str], *tags: TagRef, timeout: float = 2.0, retries: int = 2,
          budget: Optional[float] = None, max_in_flight: Optional[int] = None,
          rate: Optional[float] = None) -> Iterator[Result]:
@@ -156,19 +123,27 @@ def poll(targets: Iterable[str], *tags: TagRef, timeout: float = 2.0, retries: i
 
     max_in_flight bounds the exchanges between first send and end (4096 by
     default), rate the datagrams sent per second (None: no limit). Every
-    target is checked before anything is sent (ValueError)."""
+    target is checked before anything is sent (ValueError, TypeError)."""
     if isinstance(targets, (str, bytes)):
         raise TypeError("targets is an iterable of targets, not one target")
     driver = _engine.Driver(max_in_flight or 0, rate or 0.0)
-    ids = list(tags)
-    count = 0
-    for target in targets:
-        driver.get(target, ids, timeout, retries, budget)
-        count += 1
-    return _poll_iter(driver, count)
+    # Every target parsed, its GET queued, in one call; sent at the first wait.
+    driver.poll(targets, tags, timeout, retries, budget, False)
+    return _poll_results(driver)
 
 
-def _poll_iter(driver: Any, count: int) -> Iterator[Result]:
-    return _Poll(driver, count)
+def _poll_results(driver: Any) -> Iterator[Result]:
+    """The results of a poll as they end, a batch a wait. Closing it (or
+    leaving a for loop early and dropping it) cancels what is still in
+    flight."""
+    try:
+        while True:
+            batch = driver.wait_take()
+            if not batch:
+                return
+            yield from batch
+    finally:
+        driver.cancel_all()
+
 
 from . import aio  # noqa: E402  (tagproto.aio after import tagproto)

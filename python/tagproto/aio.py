@@ -35,21 +35,20 @@ __all__ = ["get", "set", "poll"]
 
 
 class _Sink:
-    """Where a poll's results gather as they end, without a future each: a
-    fleet's thousands of results cost a list append each."""
+    """Where a poll's results gather as they end, without a future each: the
+    engine hands them over a batch a step."""
 
     def __init__(self, loop: asyncio.AbstractEventLoop) -> None:
         self.loop = loop
-        self.ended: List[Any] = []  # result tuples of the engine, or Results
-        self.exchanges: Set[int] = builtins.set()
+        self.ended: List[Result] = []
         self.wake: Optional["asyncio.Future[None]"] = None
 
-    def add(self, ended: Any) -> None:
-        self.ended.append(ended)
+    def add(self, ended: List[Result]) -> None:
+        self.ended += ended
         if self.wake is not None and not self.wake.done():
             self.wake.set_result(None)
 
-    async def next_batch(self) -> List[Any]:
+    async def next_batch(self) -> List[Result]:
         while not self.ended:
             self.wake = self.loop.create_future()
             await self.wake
@@ -64,7 +63,7 @@ class _LoopEngine:
     def __init__(self, loop: asyncio.AbstractEventLoop) -> None:
         self._loop = weakref.ref(loop)
         self._driver = _engine.Driver()
-        self._waiting: Dict[int, Any] = {}  # exchange -> its future or its poll's sink
+        self._polls: Dict[int, _Sink] = {}  # poll -> its sink
         self._watched: Set[int] = builtins.set()
         self._timer: Optional[asyncio.TimerHandle] = None
         self._timer_at: Optional[float] = None
@@ -74,43 +73,52 @@ class _LoopEngine:
         """Queue an exchange; its future gets the engine's result tuple. The
         caller awaits it and calls forget() when that is cancelled: no
         callback a future, which would cost a turn of the loop each."""
+        exchange = start(self._driver)  # raises for bad arguments, nothing sent
+        future = self.loop().create_future()
+        self._driver.track(exchange, future)
+        self._schedule_soon()
+        return exchange, future
+
+    def loop(self) -> asyncio.AbstractEventLoop:
         loop = self._loop()
         assert loop is not None
-        exchange = start(self._driver)  # raises for bad arguments, nothing sent
-        future = loop.create_future()
-        self._waiting[exchange] = future
-        # The step sends it, and watches a socket submit opened (IPv6) before
-        # any reply can come. One step sends everything submitted meanwhile,
-        # however many.
-        if not self._soon:
-            self._soon = True
-            loop.call_soon(self._step, ())
-        return exchange, future
+        return loop
 
     def forget(self, exchange: int) -> None:
         """Cancel the exchange, if it has not ended."""
-        if self._waiting.pop(exchange, None) is not None:
-            self._driver.cancel(exchange)
+        if self._driver.forget(exchange):
             self._schedule_soon()
 
-    def submit_to(self, sink: _Sink, start: Any) -> None:
-        """Queue an exchange whose result goes to the sink."""
-        exchange = start(self._driver)
-        self._waiting[exchange] = sink
-        sink.exchanges.add(exchange)
+    def open_poll(self, sink: _Sink, targets: Iterable[str], tags: tuple, timeout: float, retries: int,
+                  budget: Optional[float]) -> Tuple[int, int, List[str]]:
+        """Queue a poll whose results go to the sink: every target checked
+        first (ValueError, TypeError), those named by a host name left out
+        for the caller to look up. (poll, exchanges queued, targets left out)"""
+        poll, queued, names = self._driver.poll(targets, tags, timeout, retries, budget, True)
+        self._polls[poll] = sink
         self._schedule_soon()
+        return poll, queued, names
 
-    def cancel(self, sink: _Sink) -> None:
-        """Cancel what of the sink's exchanges has not ended."""
-        for exchange in sink.exchanges:
-            if self._waiting.pop(exchange, None) is not None:
-                self._driver.cancel(exchange)
-        sink.exchanges.clear()
-        self._schedule_soon()
+    def add_to_poll(self, poll: int, target: str, tags: tuple, timeout: float, retries: int,
+                    budget: Optional[float], address: bytes) -> None:
+        """Queue an exchange of the poll to a target looked up already."""
+        if self._driver.add_to_poll(poll, target, tags, timeout, retries, budget, address):
+            self._schedule_soon()
+
+    def close_poll(self, poll: int) -> None:
+        """Cancel what of the poll has not ended, and drop its results."""
+        if self._polls.pop(poll, None) is not None:
+            self._driver.close_poll(poll)
+            self._schedule_soon()
 
     def _schedule_soon(self) -> None:
+        """The step sends what was queued, and watches a socket submit opened
+        (IPv6) before any reply can come. One step sends everything queued
+        meanwhile, however many."""
+        if self._soon:
+            return
         loop = self._loop()
-        if loop is not None and not self._soon and not loop.is_closed():
+        if loop is not None and not loop.is_closed():
             self._soon = True
             loop.call_soon(self._step, ())
 
@@ -130,14 +138,12 @@ class _LoopEngine:
         loop = self._loop()
         if loop is None:
             return
-        due = self._driver.step(list(ready))
-        for raw in self._driver.take():
-            waiting = self._waiting.pop(raw[0], None)
-            if type(waiting) is _Sink:
-                waiting.exchanges.discard(raw[0])
-                waiting.add(raw)
-            elif waiting is not None and not waiting.done():
-                waiting.set_result(raw)
+        # The futures of what was awaited alone are resolved in there.
+        due, polls = self._driver.step(ready)
+        for poll, results in polls.items():
+            sink = self._polls.get(poll)
+            if sink is not None:
+                sink.add(results)
         self._watch(loop)
         self._arm(loop, due)
 
@@ -208,33 +214,28 @@ def _check_tags(tags: tuple) -> list:
     return list(tags)
 
 
-async def _get(target: str, ids: list, timeout: float, retries: int, budget: Optional[float]) -> Result:
-    try:
-        address = await _address(target)  # a bad target raises ValueError here, before anything is sent
-    except Unresolvable as e:
-        return Result(target, e.status, {}, 0, None, e)
-    return _result(await _outcome(lambda d: d.get(target, ids, timeout, retries, budget, address)))
-
-
 async def get(target: str, *tags: Any, timeout: float = 2.0, retries: int = 2,
               budget: Optional[float] = None) -> Dict[Any, Any]:
     """tagproto.get as a coroutine. To read many devices at once, poll() is
     about twice as fast as a gather of get() calls (see the module's help)."""
-    address = None
-    if _engine.is_name(target):  # a bad target raises ValueError here, before anything is sent
-        _check_tags(tags)  # before the lookup; an address's exchange checks them itself
-        address = await _address(target)
-    # _outcome inlined: a gather of thousands pays one coroutine a call, not two.
     engine = _engine_of_loop()
-    exchange, future = engine.submit(lambda d: d.get(target, tags, timeout, retries, budget, address))
+    future = engine.loop().create_future()
+    # Target and tags checked (ValueError, TypeError) before anything is
+    # sent; None, nothing queued, for a host name, looked up off the loop.
+    exchange = engine._driver.get(target, tags, timeout, retries, budget, None, True, future)
+    if exchange is None:
+        address = await _address(target)
+        exchange = engine._driver.get(target, tags, timeout, retries, budget, address, False, future)
+    engine._schedule_soon()
+    # _outcome inlined: a gather of thousands pays one coroutine a call, not two.
     try:
-        raw = await future
+        got = await future
     except asyncio.CancelledError:
         engine.forget(exchange)
         raise
-    if raw[2] == "answered":
-        return raw[3]
-    raise _result(raw).error  # type: ignore[misc]
+    if type(got) is dict:  # the reply's values; else how it ended
+        return got
+    raise _result(got).error  # type: ignore[misc]
 
 
 async def set(target: str, values: Mapping[Any, Any], verify: bool = True, timeout: float = 2.0,
@@ -258,25 +259,32 @@ async def poll(targets: Iterable[str], *tags: Any, timeout: float = 2.0, retries
     if isinstance(targets, (str, bytes)):
         raise TypeError("targets is an iterable of targets, not one target")
     engine = _engine_of_loop()
-    ids = _check_tags(tags)
-    targets = list(targets)
-    names = [_engine.is_name(t) for t in targets]  # every target checked before anything is sent
     sink = _Sink(asyncio.get_running_loop())
-    lookups = []
+    # Every target checked before anything is sent; the addresses' GETs
+    # queued in one call, the host names' after their lookups.
+    poll, left, names = engine.open_poll(sink, targets, tags, timeout, retries, budget)
+    lookups = [asyncio.ensure_future(_look_up(engine, sink, poll, name, tags, timeout, retries, budget))
+               for name in names]
+    left += len(names)
     try:
-        for target, name in zip(targets, names):
-            if name:
-                lookup = asyncio.ensure_future(_get(target, ids, timeout, retries, budget))
-                lookup.add_done_callback(lambda f: f.cancelled() or sink.add(f.result()))
-                lookups.append(lookup)
-            else:
-                engine.submit_to(sink, lambda d, t=target: d.get(t, ids, timeout, retries, budget))
-        left = len(targets)
         while left:
-            for ended in await sink.next_batch():
-                left -= 1
-                yield ended if type(ended) is Result else _result(ended)
+            batch = await sink.next_batch()
+            left -= len(batch)
+            for result in batch:
+                yield result
     finally:
-        engine.cancel(sink)
+        engine.close_poll(poll)
         for lookup in lookups:
             lookup.cancel()
+
+
+async def _look_up(engine: _LoopEngine, sink: _Sink, poll: int, target: str, tags: tuple, timeout: float,
+                   retries: int, budget: Optional[float]) -> None:
+    """A poll's target named by a host name: looked up off the loop, then
+    queued in the poll; unresolvable, its Result goes to the sink."""
+    try:
+        address = await _address(target)
+    except Unresolvable as e:
+        sink.add([Result(target, e.status, {}, 0, None, e)])
+        return
+    engine.add_to_poll(poll, target, tags, timeout, retries, budget, address)

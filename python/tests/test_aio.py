@@ -84,7 +84,7 @@ def test_a_cancelled_call_cancels_its_exchange(silent_port):
             await task
         engine = tagproto.aio._engine_of_loop()
         await asyncio.sleep(0.01)
-        return engine._driver.pending(), len(engine._waiting)
+        return engine._driver.pending(), engine._driver.awaited()
 
     assert asyncio.run(main()) == (0, 0)
 
@@ -117,3 +117,31 @@ def test_an_engine_goes_with_its_loop(agent):
         assert asyncio.run(one()) == {"TAG_DEV_ID": 42}
     gc.collect()
     assert descriptors() == before
+
+
+def test_polls_at_once_on_one_loop_each_get_their_own_results(agent_factory, silent_port):
+    fleet = agent_factory(devices=60)
+    first, second, third = fleet.targets[:20], fleet.targets[20:40], fleet.targets[40:]
+    silent = f"127.0.0.1:{silent_port}"
+
+    async def collect(targets):
+        return [r async for r in tagproto.aio.poll(targets, "TAG_DEV_ID", retries=4)]
+
+    async def left_early():
+        # Its silent targets' results, cancelled, must reach no other poll.
+        async for r in tagproto.aio.poll(third[:1] + [silent] * 5, "TAG_DEV_ID", timeout=5):
+            return r
+
+    async def main():
+        # A result sent to the wrong poll leaves its own waiting: bounded.
+        return await asyncio.wait_for(
+            asyncio.gather(collect(first), left_early(), collect(second), collect(third)), 10)
+
+    got_first, early, got_second, got_third = asyncio.run(main())
+    assert early.target == third[0] and early.status == "answered"
+    for targets, got in ((first, got_first), (second, got_second), (third, got_third)):
+        assert sorted(r.target for r in got) == sorted(targets)
+        assert {type(r) for r in got} == {tagproto.Result}
+        assert all(r.status == "answered" and r.error is None and r.attempts >= 1 for r in got)
+    assert sorted(r.values["TAG_DEV_ID"] for r in got_second) == list(range(21, 41))
+    assert all(isinstance(r.round_trip, float) for r in got_third)

@@ -102,7 +102,20 @@ BAD_ARGUMENTS = [
     (lambda t: tagproto.set(t, {"TAG_DEV_LABEL": [1]}), TypeError, "list"),
     (lambda t: list(tagproto.poll([t, "[::1]x"], "TAG_DEV_ID")), ValueError, "bad port in target"),
     (lambda t: tagproto.poll(t, "TAG_DEV_ID"), TypeError, "not one target"),
+    (lambda t: tagproto.poll(iter([t, t, b"x:1"]), "TAG_DEV_ID"), TypeError, "a target is a str, not bytes"),
+    (lambda t: tagproto.poll([t, t], "TAG_DEV_ID", "TAG_NOPE"), ValueError, "no tag TAG_NOPE"),
+    (lambda t: tagproto.poll([t], "TAG_DEV_ID", timeout=-1), ValueError, "timeout"),
+    (lambda t: asyncio.run(drained(tagproto.aio.poll([t, "localhost:1", "[::1]x"], "TAG_DEV_ID"))),
+     ValueError, "bad port in target"),
+    (lambda t: asyncio.run(drained(tagproto.aio.poll([t, 7], "TAG_DEV_ID"))), TypeError, "not int"),
+    (lambda t: asyncio.run(drained(tagproto.aio.poll([t], "TAG_DEV_ID", 2.5))), TypeError, "a tag is"),
+    (lambda t: asyncio.run(tagproto.aio.get("localhost:0", "TAG_DEV_ID")), ValueError, "bad port"),
+    (lambda t: asyncio.run(tagproto.aio.get("localhost", "TAG_NOPE")), ValueError, "no tag TAG_NOPE"),
 ]
+
+
+async def drained(results):
+    return [r async for r in results]
 
 
 @pytest.mark.parametrize("call,error,words", BAD_ARGUMENTS)
@@ -165,3 +178,23 @@ def test_ipv6_loopback(agent_factory):
     got = asyncio.run(both_families())
     assert got[0] == {"TAG_DEV_ID": 42}
     assert isinstance(got[1], tagproto.Refused)
+
+
+@pytest.mark.parametrize("way", ["poll", "aio.poll"])
+def test_poll_results_are_typed_as_get_returns_or_raises(agent, way):
+    cases = [  # (target, tag, status, values, error)
+        (f"localhost:{agent.port}", "TAG_DEV_ID", "answered", {"TAG_DEV_ID": 42}, None),
+        (agent.target, "TAG_IO_LABEL", "error_reply", {"TAG_ERR_TAGID": 21}, tagproto.ErrorReply),
+        ("no-such-host.invalid", "TAG_DEV_ID", "unresolvable", {}, tagproto.Unresolvable),
+    ]
+    for target, tag, status, values, error in cases:
+        if way == "poll":
+            results = list(tagproto.poll([target], tag, timeout=0.5, retries=4))
+        else:
+            results = asyncio.run(drained(tagproto.aio.poll([target], tag, timeout=0.5, retries=4)))
+        assert len(results) == 1
+        r = results[0]
+        assert (type(r), r.target, r.status, r.values) == (tagproto.Result, target, status, values)
+        assert type(r.error) is (error or type(None))
+        if error is tagproto.ErrorReply:
+            assert r.error.tags == values and r.error.target == target
