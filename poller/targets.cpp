@@ -152,6 +152,7 @@ bool TargetList::addRange(const tagaddress::Network& range, uint16_t port, const
 
 std::vector<Target> TargetList::release() {
     std::unordered_map<std::string, Origin>().swap(seen);
+    std::vector<Origin>().swap(origins);
     std::vector<std::string>().swap(sources);
     std::vector<std::string>().swap(notes);
     return std::move(list);
@@ -173,6 +174,7 @@ bool TargetList::add(Target target, const Origin& where) {
     if (list.size() >= MAX_TARGETS)
         return fail(where, "more than " + std::to_string(MAX_TARGETS) + " targets");
     list.push_back(std::move(target));
+    origins.push_back(where);
     return true;
 }
 

@@ -58,6 +58,8 @@ public:
     // "FILE:LINE" of the entry that first named the target; "" for a target
     // not in the list.
     std::string whereOf(const Target& target) const;
+    // The same for targets()[index], without a lookup by label.
+    std::string whereAt(size_t index) const { return whereText(origins[index]); }
     // "FILE:LINE: reason" for the bad line.
     const std::string& error() const { return why; }
     // "FILE:LINE: duplicate of FILE:LINE, polled once" for each duplicate.
@@ -78,6 +80,7 @@ private:
 
     uint16_t defaultPort;
     std::vector<Target> list;
+    std::vector<Origin> origins;                   // where each of list was named first
     std::vector<std::string> sources;              // the names lines came from
     std::unordered_map<std::string, Origin> seen;  // label -> where first seen
     std::string why;
