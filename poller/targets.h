@@ -5,6 +5,7 @@
 #ifndef TAGPOLL_TARGETS_H
 #define TAGPOLL_TARGETS_H
 
+#include <charconv>
 #include <cstddef>
 #include <cstdint>
 #include <istream>
@@ -28,14 +29,20 @@ struct Target {
     uint16_t port;
     // "host:port"; "[address]:port" for IPv6.
     std::string label() const {
-        bool v6 = host.find(':') != std::string::npos;
         std::string text;
         text.reserve(host.size() + 8);
+        appendLabel(text);
+        return text;
+    }
+    // The same, appended: a caller writing many reuses its string.
+    void appendLabel(std::string& text) const {
+        bool v6 = host.find(':') != std::string::npos;
         if (v6) text += '[';
         text += host;
         text += v6 ? "]:" : ":";
-        text += std::to_string(port);
-        return text;
+        char digits[8];
+        auto end = std::to_chars(digits, digits + sizeof digits, port).ptr;
+        text.append(digits, size_t(end - digits));
     }
 };
 
