@@ -16,18 +16,23 @@ using tagengine::Status;
 
 namespace {
 
-std::shared_ptr<const VMsg> message(uint8_t msgId, const std::vector<std::unique_ptr<VTag>>& tags) {
+std::shared_ptr<VMsg> message(uint8_t msgId) {
     auto msg = std::make_shared<VMsg>(msgId);
     msg->sequence = 0;
     msg->setLastSegment(true);
-    for (const auto& tag : tags) msg->addTag(tag->clone());
     return msg;
 }
 
 std::shared_ptr<const VMsg> readRequest(const TagList& tags) {
-    std::vector<std::unique_ptr<VTag>> asked;
-    for (const DesiredTag& t : tags) asked.emplace_back(VTagFactory::createVTag(t.entry->id));
-    return message(MSG_GET, asked);
+    auto get = message(MSG_GET);
+    for (const DesiredTag& t : tags) get->addTag(VTagFactory::createVTag(t.entry->id));
+    return get;
+}
+
+std::shared_ptr<const VMsg> setRequest(const std::vector<TagChange>& changes) {
+    auto set = message(MSG_SET);
+    for (const TagChange& c : changes) set->addTag(c.desired->clone());
+    return set;
 }
 
 // Whether a plan's target holds other than the plan read; if so the result
@@ -82,6 +87,8 @@ private:
     void finished();
     tagengine::Exchange exchange(size_t index, std::shared_ptr<const VMsg> request);
     void compare(size_t index, tagengine::Result&& r);
+    std::shared_ptr<const VMsg> setFor(const std::vector<TagChange>& changes);
+    std::shared_ptr<const VMsg> readFor(const TagList& tags);
     void write(size_t index);
     void written(size_t index, tagengine::Result&& r);
 
@@ -101,12 +108,24 @@ private:
     bool stopping = false;  // an exchange ended cancelled: the run is being stopped
     // One GET per distinct list of tag ids, shared by every target asking it.
     std::map<std::vector<uint8_t>, std::shared_ptr<const VMsg>> requests;
+    // The GET of the tag list read last: a fleet shares one list, so the
+    // ids need not be gathered and looked up again for each of its targets.
+    const TagList* lastTags = nullptr;
+    std::shared_ptr<const VMsg> lastRequest;
+    // The SET written last, by the values it carries (the state's own,
+    // shared by every target without an override): a fleet that differs
+    // alike is written with one message, not one built per target. One
+    // entry only, so that targets with values of their own cost no memory
+    // beyond their write.
+    std::vector<const VTag*> lastValues;
+    std::shared_ptr<const VMsg> lastSet;
 };
 
 tagengine::Exchange Run::exchange(size_t index, std::shared_ptr<const VMsg> request) {
     const tagpoll::Target& t = state.targets[index].target;
     tagengine::Exchange x;
-    x.target = t.label();
+    // No label: results are kept by index, and the engine would copy one
+    // into each of a write's rounds and results for nobody to read.
     x.host = t.host;
     x.port = t.port;
     if (options.addresses) x.address = (*options.addresses)[index];
@@ -148,10 +167,20 @@ void Run::compare(size_t index, tagengine::Result&& r) {
     finished();
 }
 
+// The SET of a target's changes: the one written last when it carries the
+// same values.
+std::shared_ptr<const VMsg> Run::setFor(const std::vector<TagChange>& changes) {
+    bool same = lastSet && changes.size() == lastValues.size();
+    for (size_t i = 0; same && i < changes.size(); ++i) same = changes[i].desired.get() == lastValues[i];
+    if (same) return lastSet;
+    lastValues.clear();
+    for (const TagChange& c : changes) lastValues.push_back(c.desired.get());
+    lastSet = setRequest(changes);
+    return lastSet;
+}
+
 void Run::write(size_t index) {
-    std::vector<std::unique_ptr<VTag>> values;
-    for (const TagChange& c : results[index].changes) values.emplace_back(c.desired->clone());
-    tagengine::Exchange x = exchange(index, message(MSG_SET, values));
+    tagengine::Exchange x = exchange(index, setFor(results[index].changes));
     x.done = [this, index](tagengine::Result&& r) { written(index, std::move(r)); };
     ++writing;
     engine.submitWrite(std::move(x), tagengine::Clock::now());
@@ -192,6 +221,17 @@ void Run::finished() {
     feed();
 }
 
+std::shared_ptr<const VMsg> Run::readFor(const TagList& tags) {
+    if (&tags == lastTags) return lastRequest;
+    std::vector<uint8_t> ids;
+    for (const DesiredTag& t : tags) ids.push_back(t.entry->id);
+    auto& request = requests[ids];
+    if (!request) request = readRequest(tags);
+    lastTags = &tags;
+    lastRequest = request;
+    return request;
+}
+
 // Called again from a callback of an exchange it submits, it leaves the
 // handing over to the call already under way.
 void Run::feed() {
@@ -209,11 +249,7 @@ void Run::feed() {
             ++read;
             continue;
         }
-        std::vector<uint8_t> ids;
-        for (const DesiredTag& t : tags) ids.push_back(t.entry->id);
-        auto& request = requests[ids];
-        if (!request) request = readRequest(tags);
-        tagengine::Exchange x = exchange(i, request);
+        tagengine::Exchange x = exchange(i, readFor(tags));
         x.done = [this, i](tagengine::Result&& r) { compare(i, std::move(r)); };
         ++active;
         engine.submit(std::move(x), now);

@@ -62,17 +62,18 @@ private:
     std::unordered_map<std::string, sockaddr_storage> names;
 };
 
-// Calls same(later, earlier) for each target whose device an earlier one
-// already named; addresses gets every target's address.
-template <typename Same>
-void findSameDevices(const std::vector<tagpoll::Target>& targets, std::vector<sockaddr_storage>& addresses,
-                     Same same) {
+// Calls same(later, earlier) for each of count targets (targetAt(i) the
+// i-th) whose device an earlier one already named; addresses gets every
+// target's address.
+template <typename TargetAt, typename Same>
+void findSameDevices(size_t count, TargetAt targetAt, std::vector<sockaddr_storage>& addresses, Same same) {
     Resolver resolver;
     std::unordered_map<std::string, size_t> first;  // device key -> index of its first target
+    first.reserve(count);
     addresses.clear();
-    addresses.reserve(targets.size());
-    for (size_t i = 0; i < targets.size(); ++i) {
-        addresses.push_back(resolver.address(targets[i]));
+    addresses.reserve(count);
+    for (size_t i = 0; i < count; ++i) {
+        addresses.push_back(resolver.address(targetAt(i)));
         if (addresses.back().ss_family == AF_UNSPEC) continue;
         auto [it, fresh] = first.emplace(deviceKey(addresses.back()), i);
         if (!fresh && !same(i, it->second)) return;
@@ -82,11 +83,9 @@ void findSameDevices(const std::vector<tagpoll::Target>& targets, std::vector<so
 }  // namespace
 
 bool resolveTargets(const State& state, std::vector<sockaddr_storage>& addresses, std::string& error) {
-    std::vector<tagpoll::Target> targets;
-    targets.reserve(state.targets.size());
-    for (const TargetState& t : state.targets) targets.push_back(t.target);
     error.clear();
-    findSameDevices(targets, addresses, [&](size_t later, size_t earlier) {
+    auto targetAt = [&state](size_t i) -> const tagpoll::Target& { return state.targets[i].target; };
+    findSameDevices(state.targets.size(), targetAt, addresses, [&](size_t later, size_t earlier) {
         const TargetState& b = state.targets[later];
         const TargetState& a = state.targets[earlier];
         error = b.where + ": " + b.target.label() + " and " + a.target.label() + " (" + a.where +
@@ -106,7 +105,8 @@ std::vector<tagpoll::Target> oneTargetPerDevice(const tagpoll::TargetList& list,
                                                 std::vector<std::string>& notes) {
     std::vector<bool> repeated(targets.size());
     std::vector<sockaddr_storage> addresses;
-    findSameDevices(targets, addresses, [&](size_t later, size_t earlier) {
+    auto targetAt = [&targets](size_t i) -> const tagpoll::Target& { return targets[i]; };
+    findSameDevices(targets.size(), targetAt, addresses, [&](size_t later, size_t earlier) {
         repeated[later] = true;
         notes.push_back(list.whereOf(targets[later]) + ": " + targets[later].label() + " is the device of " +
                         targets[earlier].label() + " (" + list.whereOf(targets[earlier]) + "), " +

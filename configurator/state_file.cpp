@@ -224,7 +224,8 @@ void Reader::read(const Node& root, State& state) {
         parts.contains("tags") ? readTags(parts.at("tags"), {}, "tags") : TagList{});
     state.targets.clear();
     state.targets.reserve(list.targets().size());
-    for (const tagpoll::Target& t : list.targets()) state.targets.push_back({t, common, list.whereOf(t)});
+    for (size_t i = 0; i < list.targets().size(); ++i)
+        state.targets.push_back({list.targets()[i], common, list.whereAt(i)});
     if (parts.contains("overrides")) readOverrides(parts.at("overrides"), state);
     checkSeal(parts, state);
 }

@@ -28,7 +28,7 @@ std::string format(const char* pattern, Args... args) {
 }
 
 // The host part of a "host:port" label.
-std::string hostOf(const std::string& label) { return label.substr(0, label.rfind(':')); }
+std::string hostOf(std::string_view label) { return std::string(label.substr(0, label.rfind(':'))); }
 
 // Results go to standard output: on a terminal a device's text must not
 // move the cursor or rewrite the screen, as with tagclient. Asked once:
@@ -59,6 +59,27 @@ std::string mismatchLine(const tagengine::Result& result) {
     return line;
 }
 
+// The line of a result other than a reply printed as it came.
+std::string otherLine(const tagengine::Result& result, size_t requestBytes, std::string_view target) {
+    using tagengine::Status;
+    switch (result.status) {
+    case Status::Answered:
+    case Status::ErrorReply: return std::string();
+    case Status::Sent: return format(::lines::SENT, int(requestBytes));
+    case Status::TimedOut: return format(lines::TIMEOUT, result.attempts);
+    case Status::Refused: return format(lines::REFUSED, result.attempts);
+    case Status::Cancelled: return format(lines::CANCELLED, result.attempts);
+    case Status::Unresolvable: return format(::lines::HOST_UNKNOWN, hostOf(target).c_str());
+    case Status::ReplyTooLong:
+        if (result.tags > REPLY_TAG_LIMIT) return format(::lines::RX_REPLY_TOO_LONG, REPLY_TAG_LIMIT);
+        return format(lines::REPLY_TOO_MANY_BYTES, result.bytes);
+    case Status::SendFailed: return format(::lines::SEND_FAILED, result.detail.c_str());
+    case Status::Verified: return lines::VERIFIED;
+    case Status::Mismatch: return mismatchLine(result);
+    }
+    return {};
+}
+
 }  // namespace
 
 std::string printedMessage(VMsg& message) {
@@ -71,23 +92,21 @@ std::string printedMessage(VMsg& message) {
 }
 
 std::string clientLine(const tagengine::Result& result, size_t requestBytes) {
+    std::string line;
+    appendClientLine(line, result, requestBytes, result.target);
+    return line;
+}
+
+void appendClientLine(std::string& line, const tagengine::Result& result, size_t requestBytes,
+                      std::string_view target) {
     using tagengine::Status;
-    switch (result.status) {
-    case Status::Answered:
-    case Status::ErrorReply: return result.reply ? printedMessage(*result.reply) : std::string();
-    case Status::Sent: return format(::lines::SENT, int(requestBytes));
-    case Status::TimedOut: return format(lines::TIMEOUT, result.attempts);
-    case Status::Refused: return format(lines::REFUSED, result.attempts);
-    case Status::Cancelled: return format(lines::CANCELLED, result.attempts);
-    case Status::Unresolvable: return format(::lines::HOST_UNKNOWN, hostOf(result.target).c_str());
-    case Status::ReplyTooLong:
-        if (result.tags > REPLY_TAG_LIMIT) return format(::lines::RX_REPLY_TOO_LONG, REPLY_TAG_LIMIT);
-        return format(lines::REPLY_TOO_MANY_BYTES, result.bytes);
-    case Status::SendFailed: return format(::lines::SEND_FAILED, result.detail.c_str());
-    case Status::Verified: return lines::VERIFIED;
-    case Status::Mismatch: return mismatchLine(result);
+    if ((result.status == Status::Answered || result.status == Status::ErrorReply) && result.reply) {
+        size_t from = line.size();
+        appendMessageText(line, result.reply.get(), toTerminal());
+        if (line.size() > from && line.back() == '\n') line.pop_back();
+        return;
     }
-    return {};
+    line += otherLine(result, requestBytes, target);
 }
 
 }  // namespace tagpoll

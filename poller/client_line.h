@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <string>
+#include <string_view>
 
 #include "tagengine.h"
 
@@ -16,6 +17,11 @@ std::string printedMessage(VMsg& message);
 // The line for the result, without the newline; requestBytes is the length
 // of the request, printed for one that was only sent.
 std::string clientLine(const tagengine::Result& result, size_t requestBytes);
+// The same, appended to line, for the exchange with target (its label, as
+// the result's own may be left empty): a caller writing a line per result
+// reuses one string rather than allocating one per line.
+void appendClientLine(std::string& line, const tagengine::Result& result, size_t requestBytes,
+                      std::string_view target);
 
 // Whether the result came with a reply, so a round trip was measured.
 inline bool tookReply(tagengine::Status s) {

@@ -126,10 +126,10 @@ void addMessage(json& into, VMsg& message) {
     into["tags"] = std::move(tags);
 }
 
-json resultJson(const tagengine::Result& result, const std::string& line) {
+json resultJson(const tagengine::Result& result, const std::string& target, const std::string& line) {
     using tagengine::Status;
     json j;
-    j["target"] = result.target;
+    j["target"] = target;
     j["address"] =
         result.status == Status::Unresolvable ? json(nullptr) : json(tagengine::endpointText(result.address));
     j["status"] = tagengine::statusName(result.status);

@@ -14,8 +14,10 @@ namespace tagpoll {
 // merged into into.
 void addMessage(nlohmann::ordered_json& into, VMsg& message);
 
-// One object for the result; line is what the line format prints for it.
-nlohmann::ordered_json resultJson(const tagengine::Result& result, const std::string& line);
+// One object for the result of the exchange with target (its label); line
+// is what the line format prints for it.
+nlohmann::ordered_json resultJson(const tagengine::Result& result, const std::string& target,
+                                  const std::string& line);
 
 }  // namespace tagpoll
 

@@ -14,8 +14,9 @@ class Progress {
 public:
     Progress(bool shown, size_t total) : shown(shown), total(total) {}
     void update(size_t done, size_t answered) {
+        if (!shown) return;  // no clock read per result for a line never drawn
         auto now = tagengine::Clock::now();
-        if (!shown || (now - last < std::chrono::milliseconds(100) && done < total)) return;
+        if (now - last < std::chrono::milliseconds(100) && done < total) return;
         last = now;
         fprintf(stderr, "\rtagpoll: %zu/%zu done, %zu answered\033[K", done, total, answered);
         if (done == total) fputc('\n', stderr);
@@ -65,7 +66,7 @@ public:
 
     // Submits targets until the window is full (or all when asked).
     void fill(size_t window, tagengine::Clock::time_point now) {
-        while (next < targets.size() && next - done < window) submit(targets[next++], now);
+        while (next < targets.size() && next - done < window) submit(next++, now);
     }
     // After a stop: every target not yet submitted, so that each one still
     // ends (as cancelled) with a result line.
@@ -82,26 +83,29 @@ public:
     std::map<tagengine::Status, size_t> counts;
 
 private:
-    void submit(const Target& t, tagengine::Clock::time_point now) {
+    void submit(size_t index, tagengine::Clock::time_point now) {
+        const Target& t = targets[index];
         tagengine::Exchange x;
-        x.target = t.label();
+        // No label: the result is written by the target's index, and the
+        // engine would copy one in and out of every exchange.
         x.host = t.host;
         x.port = t.port;
         x.request = request;
         x.attemptTimeout = attemptTimeout;
         x.retries = options.retries;
         x.budget = givingUpAfter(attemptTimeout, options.retries);
-        // One pointer: kept inside the callback, no allocation of its own.
-        x.done = [this](tagengine::Result&& r) { finished(std::move(r)); };
+        // A pointer and an index: kept inside the callback, no allocation
+        // of its own.
+        x.done = [this, index](tagengine::Result&& r) { finished(std::move(r), targets[index]); };
         if (options.verify)
             engine.submitWrite(std::move(x), now);
         else
             engine.submit(std::move(x), now);
     }
 
-    void finished(tagengine::Result&& r) {
+    void finished(tagengine::Result&& r, const Target& target) {
         ++counts[r.status];
-        if (!options.alive || tookReply(r.status)) writer.result(r);
+        if (!options.alive || tookReply(r.status)) writer.result(r, target);
         ++done;
         if (succeeded(r.status, options.verify)) ++good;
         shown.update(done, good);

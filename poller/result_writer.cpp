@@ -28,24 +28,28 @@ void ResultWriter::begin(bool events) {
 
 // Line and CSV output reach terminals as they are: a device's or a sender's
 // bytes are escaped there (JSON escapes by its own rules).
-void ResultWriter::result(const tagengine::Result& r) {
-    std::string line = clientLine(r, requestBytes);
+void ResultWriter::result(const tagengine::Result& r, const Target& target) {
+    label.clear();
+    target.appendLabel(label);
+    line.clear();
+    appendClientLine(line, r, requestBytes, label);
     if (format != Format::Json && !isPrintableAscii(line)) line = terminalSafe(line);
     switch (format) {
     case Format::Line:
-        // Written as it is, no format to read: most of a run's output is these lines.
-        fwrite(r.target.data(), 1, r.target.size(), out);
-        fputc('\t', out);
-        fwrite(line.data(), 1, line.size(), out);
-        fputc('\n', out);
+        // Written as it is, no format to read, in one call: most of a run's
+        // output is these lines.
+        label += '\t';
+        label += line;
+        label += '\n';
+        fwrite(label.data(), 1, label.size(), out);
         break;
-    case Format::Json: fprintf(out, "%s\n", resultJson(r, line).dump().c_str()); break;
+    case Format::Json: fprintf(out, "%s\n", resultJson(r, label, line).dump().c_str()); break;
     case Format::Csv: {
         bool timed = tookReply(r.status);
         std::string rtt = timed ? std::to_string(std::chrono::duration<double>(r.roundTrip).count()) : "";
         std::string address =
             r.status == tagengine::Status::Unresolvable ? "" : tagengine::endpointText(r.address);
-        fprintf(out, "%s,%s,%s,%d,%s,%s\n", csvField(r.target).c_str(), address.c_str(),
+        fprintf(out, "%s,%s,%s,%d,%s,%s\n", csvField(label).c_str(), address.c_str(),
                 tagengine::statusName(r.status), r.attempts, rtt.c_str(), csvField(line).c_str());
         break;
     }

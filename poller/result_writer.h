@@ -9,6 +9,7 @@
 
 #include "poll_options.h"
 #include "tagengine.h"
+#include "targets.h"
 
 namespace tagpoll {
 
@@ -19,7 +20,9 @@ public:
 
     // The CSV header; nothing for the other formats.
     void begin(bool events);
-    void result(const tagengine::Result& result);
+    // The result of the exchange with target (the result's own label is not
+    // read: the engine need not carry one per exchange).
+    void result(const tagengine::Result& result, const Target& target);
     // A datagram that arrived from source: the message, or null when its
     // bytes are not one valid message.
     void event(const sockaddr_storage& source, VMsg* message, size_t bytes);
@@ -28,6 +31,8 @@ private:
     Format format;
     FILE* out;
     size_t requestBytes;
+    // Kept from one result to the next, so that a line costs no allocation.
+    std::string label, line;
 };
 
 // A CSV field, quoted when it holds a comma, quote or line break.

@@ -11,15 +11,15 @@ bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\r'; }
 
 // A byte at a time, not a search of the set per byte: a fleet's file is
 // this, line after line.
-std::string trim(std::string_view s) {
+std::string_view trim(std::string_view s) {
     while (!s.empty() && isBlank(s.front())) s.remove_prefix(1);
     while (!s.empty() && isBlank(s.back())) s.remove_suffix(1);
-    return std::string(s);
+    return s;
 }
 
 // Text from the file as it may be shown on a terminal: bytes outside
 // printable ASCII as \xNN.
-std::string shown(const std::string& text) {
+std::string shown(std::string_view text) {
     std::string out;
     for (unsigned char c : text) {
         if (c >= 0x20 && c < 0x7F) {
@@ -74,7 +74,7 @@ std::string canonical(tagaddress::Ip address) {
 constexpr tagaddress::Rules TARGET_RULES{.ranges = true, .names = tagaddress::Names::Dns};
 
 // Why an entry is refused, in the words the manual and the tests know.
-std::string refusal(const tagaddress::Parsed& p, const std::string& entry) {
+std::string refusal(const tagaddress::Parsed& p, std::string_view entry) {
     using tagaddress::Fault;
     switch (p.fault) {
     case Fault::NoCloseBracket: return "bad target \"" + shown(entry) + "\": no ']' after the IPv6 address";
@@ -118,7 +118,9 @@ bool TargetList::readStream(std::istream& in, const std::string& name) {
 }
 
 bool TargetList::addEntry(const std::string& text, const std::string& name, size_t line) {
-    std::string entry = trim(std::string_view(text).substr(0, text.find('#')));
+    // A view of the line, not a copy: most entries are past a short
+    // string's room, and the parse copies what it keeps.
+    std::string_view entry = trim(std::string_view(text).substr(0, text.find('#')));
     if (entry.empty()) return true;
     if (sources.empty() || sources.back() != name) sources.push_back(name);
     Origin where{sources.size() - 1, line};
@@ -152,6 +154,7 @@ bool TargetList::addRange(const tagaddress::Network& range, uint16_t port, const
 
 std::vector<Target> TargetList::release() {
     std::unordered_map<std::string, Origin>().swap(seen);
+    std::vector<Origin>().swap(origins);
     std::vector<std::string>().swap(sources);
     std::vector<std::string>().swap(notes);
     return std::move(list);
@@ -173,6 +176,7 @@ bool TargetList::add(Target target, const Origin& where) {
     if (list.size() >= MAX_TARGETS)
         return fail(where, "more than " + std::to_string(MAX_TARGETS) + " targets");
     list.push_back(std::move(target));
+    origins.push_back(where);
     return true;
 }
 

@@ -5,6 +5,7 @@
 #ifndef TAGPOLL_TARGETS_H
 #define TAGPOLL_TARGETS_H
 
+#include <charconv>
 #include <cstddef>
 #include <cstdint>
 #include <istream>
@@ -28,14 +29,20 @@ struct Target {
     uint16_t port;
     // "host:port"; "[address]:port" for IPv6.
     std::string label() const {
-        bool v6 = host.find(':') != std::string::npos;
         std::string text;
         text.reserve(host.size() + 8);
+        appendLabel(text);
+        return text;
+    }
+    // The same, appended: a caller writing many reuses its string.
+    void appendLabel(std::string& text) const {
+        bool v6 = host.find(':') != std::string::npos;
         if (v6) text += '[';
         text += host;
         text += v6 ? "]:" : ":";
-        text += std::to_string(port);
-        return text;
+        char digits[8];
+        auto end = std::to_chars(digits, digits + sizeof digits, port).ptr;
+        text.append(digits, size_t(end - digits));
     }
 };
 
@@ -58,6 +65,8 @@ public:
     // "FILE:LINE" of the entry that first named the target; "" for a target
     // not in the list.
     std::string whereOf(const Target& target) const;
+    // The same for targets()[index], without a lookup by label.
+    std::string whereAt(size_t index) const { return whereText(origins[index]); }
     // "FILE:LINE: reason" for the bad line.
     const std::string& error() const { return why; }
     // "FILE:LINE: duplicate of FILE:LINE, polled once" for each duplicate.
@@ -78,6 +87,7 @@ private:
 
     uint16_t defaultPort;
     std::vector<Target> list;
+    std::vector<Origin> origins;                   // where each of list was named first
     std::vector<std::string> sources;              // the names lines came from
     std::unordered_map<std::string, Origin> seen;  // label -> where first seen
     std::string why;

@@ -183,6 +183,38 @@ TEST(TagconfE2E, AFleetLargerThanTheWindowIsHandedOverInTurn) {
     EXPECT_EQ(plan.status, 0) << plan.err;
 }
 
+// Targets written one after another with as many tags but other values
+// each get their own: a write shares its message only with targets writing
+// the very same values.
+TEST(TagconfE2E, NeighboursWritingOtherValuesEachGetTheirOwn) {
+    TempDir dir;
+    AgentProcess agent({"--devices", "6", "--targets-file", dir.path + "/fleet.txt"});
+    std::vector<std::string> t = lines(dir.read("fleet.txt"));
+    ASSERT_EQ(t.size(), 6u);
+    auto override = [&t](size_t i, const std::string& tags) { return "  \"" + t[i] + "\": " + tags + "\n"; };
+    std::string state =
+        dir.write("state.yml",
+                  "targets_file: fleet.txt\n"
+                  "tags: {TAG_DEV_LABEL: Rack, TAG_DEV_STATE: 1A}\n"
+                  "overrides:\n" +
+                      override(1, "{TAG_DEV_LABEL: \"Rack b\"}") + override(2, "{TAG_DEV_STATE: 2B}") +
+                      override(4, "{TAG_DEV_LABEL: \"Rack e\"}"));
+    RunResult apply = tagconf({"apply", state});
+    EXPECT_EQ(apply.out, each(t, "changed (2 tags, verified)") +
+                             "6 targets: 0 unchanged, 6 changed (12 tags), 0 mismatch, 0 unreachable\n");
+    EXPECT_EQ(apply.status, 0) << apply.err;
+    const char* held[] = {"\"Rack\" TAG_DEV_STATE=1A",   "\"Rack b\" TAG_DEV_STATE=1A",
+                          "\"Rack\" TAG_DEV_STATE=2B",   "\"Rack\" TAG_DEV_STATE=1A",
+                          "\"Rack e\" TAG_DEV_STATE=1A", "\"Rack\" TAG_DEV_STATE=1A"};
+    std::vector<std::string> args{"-f", dir.path + "/fleet.txt", "GET:", "TAG_DEV_LABEL", "TAG_DEV_STATE"};
+    std::vector<std::string> polled = lines(runProgram(TAGPOLL_PATH, args).out);
+    std::sort(polled.begin(), polled.end());  // in the order they answered
+    std::vector<std::string> expected;
+    for (size_t i = 0; i < t.size(); ++i) expected.push_back(t[i] + "\tGET: TAG_DEV_LABEL=" + held[i] + " ");
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(polled, expected);
+}
+
 TEST(TagconfE2E, UnreachableTargetsAndBadFilesSayWhy) {
     TempDir dir;
     uint16_t closed = BoundSocket().port;

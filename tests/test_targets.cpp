@@ -145,4 +145,19 @@ TEST(Targets, DuplicatesArePolledOnceAndNoted) {
     EXPECT_EQ(list.error(), "--target:2: bad port \"x\" (1-65535)");
 }
 
+// Each target by its index is where it was first named, as by its label: a
+// duplicate line moves no target's place, a range names its line for all.
+TEST(Targets, EachTargetIsWhereItWasFirstNamed) {
+    TargetList list(60000);
+    std::istringstream in("10.0.0.1\n# rack 2\nhost:1\n10.0.0.0/30\nHOST:1\n");
+    ASSERT_TRUE(list.readStream(in, "f"));
+    ASSERT_TRUE(list.addEntry("10.0.0.9", "--target", 1));
+    const char* expected[] = {"f:1", "f:3", "f:4", "--target:1"};
+    ASSERT_EQ(list.targets().size(), std::size(expected));
+    for (size_t i = 0; i < std::size(expected); ++i) {
+        EXPECT_EQ(list.whereAt(i), expected[i]) << i;
+        EXPECT_EQ(list.whereOf(list.targets()[i]), expected[i]) << i;
+    }
+}
+
 }  // namespace
