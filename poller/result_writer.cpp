@@ -60,21 +60,21 @@ void ResultWriter::event(const sockaddr_storage& source, VMsg* message, size_t b
     std::string from = tagengine::endpointText(source);
     char bad[64];
     snprintf(bad, sizeof bad, lines::BAD_MESSAGE, bytes);
-    std::string line = message ? printedMessage(*message) : std::string(bad);
-    if (format != Format::Json && message) line = terminalSafe(line);
+    std::string text = message ? printedMessage(*message) : std::string(bad);
+    if (format != Format::Json && message) text = terminalSafe(text);
     switch (format) {
-    case Format::Line: fprintf(out, "%s\t%s\n", from.c_str(), line.c_str()); break;
+    case Format::Line: fprintf(out, "%s\t%s\n", from.c_str(), text.c_str()); break;
     case Format::Json: {
         nlohmann::ordered_json j;
         j["source"] = from;
         if (message)
             addMessage(j, *message);
         else
-            j["error"] = line;
+            j["error"] = text;
         fprintf(out, "%s\n", j.dump().c_str());
         break;
     }
-    case Format::Csv: fprintf(out, "%s,%s\n", from.c_str(), csvField(line).c_str()); break;
+    case Format::Csv: fprintf(out, "%s,%s\n", from.c_str(), csvField(text).c_str()); break;
     }
     fflush(out);
 }
