@@ -34,12 +34,7 @@ void writeCompletionScript(FILE* f, const CompletionScript& script) {
             "    # Words are taken from the line itself: bash would split GET:,\n"
             "    # HOST:PORT and NAME=value at their colon and equals sign.\n"
             "    local line=${COMP_LINE:0:COMP_POINT} cur='' prev='' have_type='' w\n"
-            "    local -a words\n"
-            "    read -ra words <<< \"$line\"\n"
-            "    if [[ $line != *[[:space:]] && ${#words[@]} -gt 0 ]]; then\n"
-            "        cur=${words[-1]}; unset 'words[-1]'\n"
-            "    fi\n"
-            "    [[ ${#words[@]} -gt 0 ]] && prev=${words[-1]}\n"
+            "%s"
             "    for w in \"${words[@]:1}\"; do\n"
             "        case ${w^^} in SET:|GET:|DEL:|REP:) have_type=1 ;; esac\n"
             "    done\n"
@@ -60,7 +55,8 @@ void writeCompletionScript(FILE* f, const CompletionScript& script) {
             "    return 0\n"
             "}\n"
             "complete -F _%s %s\n",
-            script.program, script.optionArguments, script.candidates, script.program, script.program);
+            script.program, kWordsFromLine, script.optionArguments, script.candidates, script.program,
+            script.program);
 }
 
 }  // namespace

@@ -81,12 +81,7 @@ void writeOptionsCompletion(FILE* f, const std::string& program,
             "    # Words are taken from the line itself: bash would split\n"
             "    # --name=value and HOST:PORT at their equals sign and colon.\n"
             "    local line=${COMP_LINE:0:COMP_POINT} cur='' prev=''\n"
-            "    local -a words\n"
-            "    read -ra words <<< \"$line\"\n"
-            "    if [[ $line != *[[:space:]] && ${#words[@]} -gt 0 ]]; then\n"
-            "        cur=${words[-1]}; unset 'words[-1]'\n"
-            "    fi\n"
-            "    [[ ${#words[@]} -gt 0 ]] && prev=${words[-1]}\n"
+            "%s"
             "    local value=''\n"
             "    if [[ $cur == --*=* ]]; then prev=${cur%%%%=*}; cur=${cur#*=}; value=1; fi\n"
             "    COMPREPLY=()\n"
@@ -98,6 +93,6 @@ void writeOptionsCompletion(FILE* f, const std::string& program,
             "    return 0\n"
             "}\n"
             "complete -F _%s %s\n",
-            program.c_str(), program.c_str(), valueArms(rows).c_str(), optionNames(rows).c_str(),
-            program.c_str(), program.c_str());
+            program.c_str(), program.c_str(), kWordsFromLine, valueArms(rows).c_str(),
+            optionNames(rows).c_str(), program.c_str(), program.c_str());
 }

@@ -14,6 +14,18 @@ namespace CLI {
 class App;
 }
 
+// The lines of a completion function that take the words from the line up
+// to the cursor: the word being completed in cur, the one before in prev.
+// Bash itself would split GET:, HOST:PORT and --name=value at their colon
+// and equals sign.
+inline constexpr const char* kWordsFromLine =
+    "    local -a words\n"
+    "    read -ra words <<< \"$line\"\n"
+    "    if [[ $line != *[[:space:]] && ${#words[@]} -gt 0 ]]; then\n"
+    "        cur=${words[-1]}; unset 'words[-1]'\n"
+    "    fi\n"
+    "    [[ ${#words[@]} -gt 0 ]] && prev=${words[-1]}\n";
+
 // Every name of the rows, space-separated, in the table's order.
 std::string optionNames(const std::vector<cmdline::OptionRow>& rows);
 
