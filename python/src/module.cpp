@@ -298,21 +298,41 @@ py::tuple submitPoll(PyDriver& driver, const py::iterable& targets, const py::it
     return py::make_tuple(poll, queued, names);
 }
 
-// tagproto.get: on this thread's engine, the target and tags parsed once
+// A GET run to its end on the thread's line, the GIL released while it
+// waits: the reply's values when answered, else its result tuple. A signal
+// whose handler raises (Ctrl-C) cancels it and raises here.
+py::object lineGet(tagengine::Line& line, Exchange exchange, std::shared_ptr<const VMsg> request,
+                   const tagproto::CallSettings& call) {
+    tagproto::applySettings(exchange, call);
+    exchange.request = std::move(request);
+    bool raised = false;
+    auto interrupted = [&raised] {
+        py::gil_scoped_acquire locked;
+        raised = PyErr_CheckSignals() != 0;
+        return raised;
+    };
+    Result r;
+    {
+        py::gil_scoped_release unlocked;
+        r = line.run(exchange, interrupted);
+    }
+    if (raised) throw py::error_already_set();
+    return r.status == Status::Answered ? py::object(valuesDict(r)) : py::object(resultTuple(r));
+}
+
+// tagproto.get: on this thread's line, the target and tags parsed once
 // while they stay the same.
 py::object callGet(const py::handle& target, const py::tuple& tags, double timeout, int retries,
                    std::optional<double> budget) {
     auto call = settings(timeout, retries, budget);
     tagproto::PlainCalls& calls = tagproto::PlainCalls::mine();
     if (calls.busy) {
-        tagproto::Driver own{Options{}};
-        own.get(std::string(targetOf(target)), tagIdsFrom(tags), call);
-        return runOne(own, Status::Answered);
+        tagengine::Line own;
+        return lineGet(own, exchangeTo(std::string(targetOf(target))), getRequest(tagIdsFrom(tags)), call);
     }
     tagproto::BusyCall busy(calls);
     std::shared_ptr<const VMsg> request = requestFor(calls.driver(), tags);
-    calls.driver().get(calls.exchangeTo(targetOf(target)), std::move(request), call);
-    return runOne(calls.driver(), Status::Answered);
+    return lineGet(calls.line(), calls.exchangeTo(targetOf(target)), std::move(request), call);
 }
 
 py::object callSet(const py::handle& target, const py::dict& values, bool verify, double timeout, int retries,

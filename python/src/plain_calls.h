@@ -1,8 +1,8 @@
-// What tagproto.get and tagproto.set keep between calls: an engine per
-// thread, its socket open and the round trips it has learnt, so that a
-// steady GET costs a send, a wait and a read; and the last target asked,
-// parsed, so that asking it again parses nothing (the driver keeps the
-// last GET built).
+// What tagproto.get and tagproto.set keep between calls, per thread: a line
+// for GETs, its socket connected to the last target and the round trips it
+// has learnt, so that a steady GET costs a send and a receive; an engine for
+// writes; and the last target asked, parsed, so that asking it again parses
+// nothing (the driver keeps the last GET built).
 #ifndef TAGPROTO_PLAIN_CALLS_H
 #define TAGPROTO_PLAIN_CALLS_H
 
@@ -21,6 +21,7 @@ public:
     static PlainCalls& mine();
 
     Driver& driver() { return core; }
+    tagengine::Line& line() { return reads; }
 
     // The exchange to the target as exchangeTo makes it, its address found
     // already when the host is an address (a name is looked up at every
@@ -36,6 +37,7 @@ private:
 
     unsigned generation;  // the fork count it was made at
     Driver core;
+    tagengine::Line reads;
     std::string target;
     tagengine::Exchange parsed;
 };
