@@ -42,15 +42,17 @@ struct __attribute__((visibility("hidden"))) Line::State {
 
     // One exchange's running state.
     struct Run {
-        Run(const Exchange& e, const std::function<bool()>& i)
-            : exchange(e), interrupted(i), deadline(e.deadline) {}
+        Run(const Exchange& e, const std::function<bool()>& i, std::vector<LineAttempt>& kept)
+            : exchange(e), interrupted(i), deadline(e.deadline), attempts(kept) {
+            attempts.clear();
+        }
         const Exchange& exchange;
         const std::function<bool()>& interrupted;
         Result result;
         PeerKey key;
-        size_t length = 0;           // of the encoded request
-        Clock::time_point deadline;  // the exchange's, or its budget's once sent
-        std::vector<LineAttempt> attempts;
+        size_t length = 0;                   // of the encoded request
+        Clock::time_point deadline;          // the exchange's, or its budget's once sent
+        std::vector<LineAttempt>& attempts;  // the line's, its room kept between exchanges
         size_t mergedTags = 0;
         size_t mergedWireBytes = 0;
         size_t heldBytes = 0;
@@ -60,9 +62,9 @@ struct __attribute__((visibility("hidden"))) Line::State {
     bool prepare(Run& run);
     bool sendAttempt(Run& run);
     Clock::time_point attemptEnd(const Run& run, Clock::time_point from) const;
-    // Waits for the reply until `until`; false when the attempt's wait is
-    // over without the exchange ending.
-    bool waitReply(Run& run, Clock::time_point until);
+    // Waits for the reply from now until `until`; false when the attempt's
+    // wait is over without the exchange ending.
+    bool waitReply(Run& run, Clock::time_point now, Clock::time_point until);
     void take(Run& run, size_t bytes, Clock::time_point now);
     bool makeRoom(Run& run, const VMsg& segment, size_t wireBytes);
     bool refused(Run& run);
@@ -76,6 +78,7 @@ struct __attribute__((visibility("hidden"))) Line::State {
     ConnectedSocket socket;
     RttEstimator rtt;
     std::mt19937_64 random;
+    std::vector<LineAttempt> attempts;
     uint64_t runs = 0;
     uint8_t nextSequence = 0;
     bool ended = false;
@@ -88,7 +91,7 @@ Line::~Line() = default;
 
 Result Line::run(const Exchange& exchange, const std::function<bool()>& interrupted) {
     State& s = *state;
-    State::Run call(exchange, interrupted);
+    State::Run call(exchange, interrupted, s.attempts);
     call.result.id = ++s.runs;
     call.result.target = exchange.target;
     s.ended = false;
@@ -103,7 +106,7 @@ Result Line::run(const Exchange& exchange, const std::function<bool()>& interrup
         }
         call.jitter = std::uniform_real_distribution<double>(0, 1)(s.random);
         Clock::time_point sentAt = call.attempts.back().sentAt;
-        if (s.waitReply(call, s.attemptEnd(call, sentAt))) break;
+        if (s.waitReply(call, sentAt, s.attemptEnd(call, sentAt))) break;
         Clock::time_point now = Clock::now();
         const LineAttempt& lost = call.attempts.back();
         if (exchange.observe)
@@ -204,9 +207,9 @@ Clock::time_point Line::State::attemptEnd(const Run& run, Clock::time_point from
     return run.deadline - from > wait ? from + wait : run.deadline;
 }
 
-bool Line::State::waitReply(Run& run, Clock::time_point until) {
-    while (!ended) {
-        Clock::time_point now = Clock::now();
+bool Line::State::waitReply(Run& run, Clock::time_point now, Clock::time_point until) {
+    for (bool first = true; !ended; first = false) {
+        if (!first) now = Clock::now();
         if (now >= until) return false;
         size_t bytes = 0;
         sockaddr_storage from{};

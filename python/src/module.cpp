@@ -301,7 +301,7 @@ py::tuple submitPoll(PyDriver& driver, const py::iterable& targets, const py::it
 // A GET run to its end on the thread's line, the GIL released while it
 // waits: the reply's values when answered, else its result tuple. A signal
 // whose handler raises (Ctrl-C) cancels it and raises here.
-py::object lineGet(tagengine::Line& line, Exchange exchange, std::shared_ptr<const VMsg> request,
+py::object lineGet(tagengine::Line& line, Exchange& exchange, std::shared_ptr<const VMsg> request,
                    const tagproto::CallSettings& call) {
     tagproto::applySettings(exchange, call);
     exchange.request = std::move(request);
@@ -328,7 +328,8 @@ py::object callGet(const py::handle& target, const py::tuple& tags, double timeo
     tagproto::PlainCalls& calls = tagproto::PlainCalls::mine();
     if (calls.busy) {
         tagengine::Line own;
-        return lineGet(own, exchangeTo(std::string(targetOf(target))), getRequest(tagIdsFrom(tags)), call);
+        Exchange exchange = exchangeTo(std::string(targetOf(target)));
+        return lineGet(own, exchange, getRequest(tagIdsFrom(tags)), call);
     }
     tagproto::BusyCall busy(calls);
     std::shared_ptr<const VMsg> request = requestFor(calls.driver(), tags);

@@ -25,8 +25,10 @@ public:
 
     // The exchange to the target as exchangeTo makes it, its address found
     // already when the host is an address (a name is looked up at every
-    // call, as its address may change). Throws as exchangeTo does.
-    tagengine::Exchange exchangeTo(std::string_view asked);
+    // call, as its address may change), kept for the next call: a caller
+    // sets its request and settings and runs it, or copies it. Throws as
+    // exchangeTo does.
+    tagengine::Exchange& exchangeTo(std::string_view asked);
 
     // Set while a call runs on this thread's engine: a signal handler that
     // calls again meanwhile gets an engine of its own.
