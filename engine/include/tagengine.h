@@ -434,15 +434,20 @@ private:
 //   code is not of its tag's kind (see sameValue), or a tag the table does
 //   not name, is typed by its type code: a float (6) as Float, another
 //   number as Integer, a text as Text or Bytes, nothing as None.
-// - readTags and writeTags each run one exchange on an engine of their own
-//   and return when it has ended: by the rules above, with the same options
-//   (CallOptions) and the same Result. They never throw for what the device
+// - readTags and writeTags each run one exchange and return when it has
+//   ended: by the rules above, with the same options (CallOptions) and the
+//   same Result. readTags runs it on a Line of the calling thread's own (see
+//   Line), kept between that thread's calls: its socket stays connected to
+//   the last target and the round trips it learnt set the next call's waits;
+//   a child after fork() and a call with other engine Options get a new
+//   one. writeTags, and readTags given a stopFd, run on an engine of their
+//   own. They never throw for what the device
 //   or the network does, only for what the caller gave: std::invalid_argument
 //   for a target that is not HOST[:PORT], [IPV6]:PORT or a bare IPv6 address,
 //   a tag that is neither a name of the table (case ignored) nor the decimal
 //   id of one, or a value not of its tag's kind; std::system_error when the
 //   engine's socket cannot open. They may be called from any number of
-//   threads at once: they share nothing.
+//   threads at once: threads share nothing.
 // - stopFd, when not -1, is watched as runUntilDone watches it: once it is
 //   readable the exchange ends as Cancelled (a write with setSent when its SET
 //   went out).
