@@ -382,6 +382,47 @@ TAGENGINE_API RunEnd runUntilDone(Engine& engine, int stopFd);
 // callbacks wrote, so that output written in batches still shows as it comes.
 TAGENGINE_API RunEnd runUntilDone(Engine& engine, int stopFd, const std::function<void()>& idle);
 
+// One exchange at a time with one target, blocking, for callers that ask a
+// device after device in turn (readTags, a scripting language's get):
+//
+// - A Line keeps a socket connected to the last target it ran an exchange
+//   with, and keeps it while the target stays the same: a steady exchange
+//   costs a send and a receive, the wait done in the receive itself. Another
+//   target (or family) connects it anew; nothing else is kept per target but
+//   the round trips learnt, as the engine keeps them.
+// - run() runs the exchange to its end by the rules of the engine above
+//   (the same attempts, adaptive waits, deadline and budget, sequences fresh
+//   for each attempt, late replies to any of the last 32 attempts, multi-
+//   segment replies merged apart per attempt, the same bounds and statuses)
+//   with the Options given at construction (receiveBuffer, estimateWaits,
+//   maxAttemptTimeout, maxReplyBytes, maxHeldBytes, seed; pacing has nothing
+//   to pace). A datagram from anyone but the target, or answering an earlier
+//   exchange of the line, is never taken. Requests that expect no reply go
+//   out once and end as Sent. Verified writes are the engine's (submitWrite).
+//   The exchange's done callback is not called: run() returns the Result.
+// - A host name is looked up at each run() (blocking), an address given in
+//   Exchange::address is used as it is.
+// - interrupted, when given, is called when a signal interrupts the wait and
+//   at least every 32 ms of a longer one; returning true ends the exchange
+//   as Cancelled at once. It must not call the line.
+// - A Line is for one thread at a time. After fork() a child must not use the
+//   parent's line (its socket would read the parent's replies): make another.
+class TAGENGINE_API Line {
+public:
+    // Opens no socket yet: run() does, and throws std::system_error when it
+    // cannot (as the engine's constructor).
+    explicit Line(const Options& options = {});
+    ~Line();
+    Line(const Line&) = delete;
+    Line& operator=(const Line&) = delete;
+
+    Result run(const Exchange& exchange, const std::function<bool()>& interrupted = {});
+
+private:
+    struct State;
+    std::unique_ptr<State> state;
+};
+
 // One-call exchanges and typed values, for callers that want a tag or two
 // from a device and not an event loop.
 //
@@ -393,15 +434,20 @@ TAGENGINE_API RunEnd runUntilDone(Engine& engine, int stopFd, const std::functio
 //   code is not of its tag's kind (see sameValue), or a tag the table does
 //   not name, is typed by its type code: a float (6) as Float, another
 //   number as Integer, a text as Text or Bytes, nothing as None.
-// - readTags and writeTags each run one exchange on an engine of their own
-//   and return when it has ended: by the rules above, with the same options
-//   (CallOptions) and the same Result. They never throw for what the device
+// - readTags and writeTags each run one exchange and return when it has
+//   ended: by the rules above, with the same options (CallOptions) and the
+//   same Result. readTags runs it on a Line of the calling thread's own (see
+//   Line), kept between that thread's calls: its socket stays connected to
+//   the last target and the round trips it learnt set the next call's waits;
+//   a child after fork() and a call with other engine Options get a new
+//   one. writeTags, and readTags given a stopFd, run on an engine of their
+//   own. They never throw for what the device
 //   or the network does, only for what the caller gave: std::invalid_argument
 //   for a target that is not HOST[:PORT], [IPV6]:PORT or a bare IPv6 address,
 //   a tag that is neither a name of the table (case ignored) nor the decimal
 //   id of one, or a value not of its tag's kind; std::system_error when the
 //   engine's socket cannot open. They may be called from any number of
-//   threads at once: they share nothing.
+//   threads at once: threads share nothing.
 // - stopFd, when not -1, is watched as runUntilDone watches it: once it is
 //   readable the exchange ends as Cancelled (a write with setSent when its SET
 //   went out).

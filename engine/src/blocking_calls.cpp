@@ -1,5 +1,10 @@
-// readTags and writeTags: one exchange on an engine of its own, run to its
-// end with the epoll driver.
+// readTags and writeTags: a read on the thread's Line, kept between calls;
+// a write, or a call watching a stop descriptor, on an engine of its own,
+// run to its end with the epoll driver.
+#include <pthread.h>
+
+#include <atomic>
+#include <memory>
 #include <stdexcept>
 
 #include "tagaddress.h"
@@ -34,6 +39,39 @@ void splitTarget(const std::string& target, Exchange& exchange) {
     exchange.target = target;
 }
 
+// Counts the forks this process made a child by: a child's thread sees one
+// more than its line was made at, and makes another (the copy of the
+// parent's socket would read the parent's replies).
+std::atomic<unsigned> forks{0};
+
+void forked() { forks.fetch_add(1, std::memory_order_relaxed); }
+
+// The options a Line uses, as readTags was given them last.
+bool sameLineOptions(const Options& a, const Options& b) {
+    return a.receiveBuffer == b.receiveBuffer && a.estimateWaits == b.estimateWaits &&
+           a.maxAttemptTimeout == b.maxAttemptTimeout && a.maxReplyBytes == b.maxReplyBytes &&
+           a.maxHeldBytes == b.maxHeldBytes && a.seed == b.seed;
+}
+
+// This thread's line, made anew after a fork or for other options.
+Line& threadLine(const Options& options) {
+    static const int registered = pthread_atfork(nullptr, nullptr, forked);
+    (void)registered;
+    struct Kept {
+        std::unique_ptr<Line> line;
+        Options options;
+        unsigned generation = 0;
+    };
+    thread_local Kept kept;
+    unsigned now = forks.load(std::memory_order_relaxed);
+    if (!kept.line || kept.generation != now || !sameLineOptions(kept.options, options)) {
+        kept.line = std::make_unique<Line>(options);
+        kept.options = options;
+        kept.generation = now;
+    }
+    return *kept.line;
+}
+
 Exchange exchangeFor(const std::string& target, const CallOptions& options, Result& out) {
     Exchange exchange = exchangeTo(target);
     exchange.attemptTimeout = options.attemptTimeout;
@@ -46,6 +84,23 @@ Exchange exchangeFor(const std::string& target, const CallOptions& options, Resu
 
 // Runs the one exchange to its end. A driver that fails (epoll) leaves the
 // exchange unended: it is cancelled, so the result is never made up.
+// The reply's tags as values, and the write's differences.
+Reply replyOf(Result& out) {
+    Reply reply;
+    if (out.reply) reply.values = valuesOf(*out.reply);
+    for (const Mismatch& m : out.mismatches) {
+        Difference d;
+        d.id = m.wrote->tagId;
+        d.wrote = valueOf(*m.wrote);
+        d.held = m.read != nullptr;
+        if (m.read) d.read = valueOf(*m.read);
+        d.conflicting = m.conflicting;
+        reply.differences.push_back(std::move(d));
+    }
+    reply.result = std::move(out);
+    return reply;
+}
+
 Reply run(Exchange exchange, bool write, const CallOptions& options, Result& out) {
     Engine engine(options.engine);
     if (write)
@@ -60,19 +115,7 @@ Reply run(Exchange exchange, bool write, const CallOptions& options, Result& out
         out.status = Status::SendFailed;
         out.detail = "epoll failed";
     }
-    Reply reply;
-    if (out.reply) reply.values = valuesOf(*out.reply);
-    for (const Mismatch& m : out.mismatches) {
-        Difference d;
-        d.id = m.wrote->tagId;
-        d.wrote = valueOf(*m.wrote);
-        d.held = m.read != nullptr;
-        if (m.read) d.read = valueOf(*m.read);
-        d.conflicting = m.conflicting;
-        reply.differences.push_back(std::move(d));
-    }
-    reply.result = std::move(out);
-    return reply;
+    return replyOf(out);
 }
 
 }  // namespace
@@ -94,7 +137,10 @@ Reply readTags(const std::string& target, const std::vector<uint8_t>& tagIds, co
     Result out;
     Exchange exchange = exchangeFor(target, options, out);
     exchange.request = getRequest(tagIds);
-    return run(std::move(exchange), false, options, out);
+    // A stop descriptor is watched beside the socket: the engine's way.
+    if (options.stopFd >= 0) return run(std::move(exchange), false, options, out);
+    out = threadLine(options.engine).run(exchange);
+    return replyOf(out);
 }
 
 Reply readTags(const std::string& target, const std::vector<std::string>& tags, const CallOptions& options) {

@@ -31,12 +31,16 @@ int waitMilliseconds(Clock::time_point wake) {
 
 }  // namespace
 
-Driver::Driver(const Options& options) : core(options) {}
-
-uint64_t Driver::start(Exchange exchange, bool write, const CallSettings& call, uint64_t poll) {
+void applySettings(Exchange& exchange, const CallSettings& call) {
     exchange.attemptTimeout = seconds(call.timeout);
     exchange.retries = call.retries;
     exchange.budget = seconds(call.budget);
+}
+
+Driver::Driver(const Options& options) : core(options) {}
+
+uint64_t Driver::start(Exchange exchange, bool write, const CallSettings& call, uint64_t poll) {
+    applySettings(exchange, call);
     // Two words of capture: std::function keeps them without an allocation.
     exchange.done = [this, poll](Result&& r) {
         if (poll == 0 || polls.contains(poll)) done.push_back({poll, std::move(r)});

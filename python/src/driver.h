@@ -25,6 +25,9 @@ struct CallSettings {
     double budget = 0;  // seconds from the first send; 0 for none
 };
 
+// Gives the exchange the call's wait, retries and budget.
+void applySettings(tagengine::Exchange& exchange, const CallSettings& call);
+
 // An exchange that ended, with the poll it belongs to (0 for none).
 struct Ended {
     uint64_t poll = 0;

@@ -298,22 +298,84 @@ py::tuple submitPoll(PyDriver& driver, const py::iterable& targets, const py::it
     return py::make_tuple(poll, queued, names);
 }
 
-// tagproto.get: on this thread's engine, the target and tags parsed once
+// A GET run to its end on the thread's line, the GIL released while it
+// waits: the reply's values when answered, else its result tuple. A signal
+// whose handler raises (Ctrl-C) cancels it and raises here.
+py::object lineGet(tagengine::Line& line, Exchange& exchange, std::shared_ptr<const VMsg> request,
+                   const tagproto::CallSettings& call) {
+    tagproto::applySettings(exchange, call);
+    exchange.request = std::move(request);
+    bool raised = false;
+    auto interrupted = [&raised] {
+        py::gil_scoped_acquire locked;
+        raised = PyErr_CheckSignals() != 0;
+        return raised;
+    };
+    Result r;
+    {
+        py::gil_scoped_release unlocked;
+        r = line.run(exchange, interrupted);
+    }
+    if (raised) throw py::error_already_set();
+    return r.status == Status::Answered ? py::object(valuesDict(r)) : py::object(resultTuple(r));
+}
+
+// tagproto.get: on this thread's line, the target and tags parsed once
 // while they stay the same.
 py::object callGet(const py::handle& target, const py::tuple& tags, double timeout, int retries,
                    std::optional<double> budget) {
     auto call = settings(timeout, retries, budget);
     tagproto::PlainCalls& calls = tagproto::PlainCalls::mine();
     if (calls.busy) {
-        tagproto::Driver own{Options{}};
-        own.get(std::string(targetOf(target)), tagIdsFrom(tags), call);
-        return runOne(own, Status::Answered);
+        tagengine::Line own;
+        Exchange exchange = exchangeTo(std::string(targetOf(target)));
+        return lineGet(own, exchange, getRequest(tagIdsFrom(tags)), call);
     }
     tagproto::BusyCall busy(calls);
     std::shared_ptr<const VMsg> request = requestFor(calls.driver(), tags);
-    calls.driver().get(calls.exchangeTo(targetOf(target)), std::move(request), call);
-    return runOne(calls.driver(), Status::Answered);
+    return lineGet(calls.line(), calls.exchangeTo(targetOf(target)), std::move(request), call);
 }
+
+// call_get's crossing without pybind11's dispatch, whose argument casting
+// and overload walk cost a steady GET about as much as the engine's own
+// work: (target, tags, timeout, retries, budget), positional, as get()
+// passes them. Exceptions are translated as pybind11 translates them.
+PyObject* fastCallGet(PyObject*, PyObject* const* args, Py_ssize_t count) {
+    if (count != 5) {
+        PyErr_SetString(PyExc_TypeError, "call_get(target, tags, timeout, retries, budget)");
+        return nullptr;
+    }
+    try {
+        if (!PyTuple_Check(args[1])) throw py::type_error("tags must be a tuple");
+        double timeout = PyFloat_AsDouble(args[2]);
+        if (timeout == -1.0 && PyErr_Occurred()) return nullptr;
+        long retries = PyLong_AsLong(args[3]);
+        if (retries == -1 && PyErr_Occurred()) return nullptr;
+        if (retries > std::numeric_limits<int>::max() || retries < std::numeric_limits<int>::min())
+            throw std::invalid_argument("retries out of range");
+        std::optional<double> budget;
+        if (args[4] != Py_None) {
+            budget = PyFloat_AsDouble(args[4]);
+            if (*budget == -1.0 && PyErr_Occurred()) return nullptr;
+        }
+        py::object got = callGet(py::handle(args[0]), py::reinterpret_borrow<py::tuple>(args[1]), timeout,
+                                 int(retries), budget);
+        return got.release().ptr();
+    } catch (py::error_already_set& e) {
+        e.restore();
+    } catch (...) {
+        if (!py::detail::apply_exception_translators(
+                py::detail::get_local_internals().registered_exception_translators) &&
+            !py::detail::apply_exception_translators(
+                py::detail::get_internals().registered_exception_translators))
+            PyErr_SetString(PyExc_SystemError, "call_get: an exception of no known kind");
+    }
+    return nullptr;
+}
+
+PyMethodDef fastCallGetDef = {"call_get",
+                              reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&fastCallGet)),
+                              METH_FASTCALL, "call_get(target, tags, timeout, retries, budget)"};
 
 py::object callSet(const py::handle& target, const py::dict& values, bool verify, double timeout, int retries,
                    std::optional<double> budget) {
@@ -346,8 +408,9 @@ PYBIND11_MODULE(_engine, m) {
     m.def("tag_id", &tagIdFrom, py::arg("tag"));
     m.def("is_name", &isName, py::arg("target"));
     m.def("resolve", &resolve, py::arg("target"));
-    m.def("call_get", &callGet, py::arg("target"), py::arg("tags"), py::arg("timeout"), py::arg("retries"),
-          py::arg("budget"));
+    PyObject* fastGet = PyCFunction_NewEx(&fastCallGetDef, nullptr, nullptr);
+    if (!fastGet) throw py::error_already_set();
+    m.add_object("call_get", py::reinterpret_steal<py::object>(fastGet));
     m.def("use_results", &tagproto::useResults, py::arg("result"), py::arg("from_tuple"));
     m.def("call_set", &callSet, py::arg("target"), py::arg("values"), py::arg("verify"), py::arg("timeout"),
           py::arg("retries"), py::arg("budget"));

@@ -34,7 +34,7 @@ PlainCalls& PlainCalls::mine() {
     return *calls;
 }
 
-tagengine::Exchange PlainCalls::exchangeTo(std::string_view asked) {
+tagengine::Exchange& PlainCalls::exchangeTo(std::string_view asked) {
     if (asked != target || target.empty()) {
         tagengine::Exchange fresh = tagengine::exchangeTo(std::string(asked));
         std::string why;

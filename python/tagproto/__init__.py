@@ -88,9 +88,10 @@ def get(target: str, *tags: TagRef, timeout: float = 2.0, retries: int = 2,
     stands for. A tag the reply repeats keeps its last copy. Raises TimedOut,
     ErrorReply (a tag the device does not hold), Refused, Unresolvable,
     ReplyTooLong, SendFailed or Cancelled."""
-    # One engine a thread under get() and set(): its socket kept open and the
-    # round trips it has learnt, never shared between threads nor kept across
-    # fork; the last target and tags asked kept parsed.
+    # One line a thread under get(): its socket kept connected to the last
+    # target (a steady GET is a send and a receive) and the round trips it has
+    # learnt, never shared between threads nor kept across fork; the last
+    # target and tags asked kept parsed.
     got = _engine.call_get(target, tags, timeout, retries, budget)
     if type(got) is dict:  # the reply's values; else how it ended
         return got

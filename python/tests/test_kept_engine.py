@@ -8,8 +8,10 @@ import os
 import signal
 import socket
 import threading
+import time
 
 import pytest
+from conftest import free_udp_port
 
 import tagproto
 
@@ -152,3 +154,28 @@ def test_a_call_interrupted_by_an_exception_leaves_the_engine_ready(agent, silen
         signal.signal(signal.SIGALRM, previous)
     assert tagproto.get(agent.target, "TAG_DEV_LABEL") == {"TAG_DEV_LABEL": "Demo rack controller"}
     assert tagproto.set(agent.target, {"TAG_DEV_LABEL": "after"}) == {"TAG_DEV_LABEL": "after"}
+
+
+def test_a_device_gone_between_calls_is_refused_on_the_kept_socket(agent_factory):
+    agent = agent_factory("--budget", "0")
+    assert tagproto.get(agent.target, "TAG_DEV_ID") == {"TAG_DEV_ID": 42}
+    agent.stop()
+    started = time.monotonic()
+    with pytest.raises(tagproto.Refused):
+        tagproto.get(agent.target, "TAG_DEV_ID", timeout=5, retries=2)
+    assert time.monotonic() - started < 2  # the kernel's report, not the time-out
+
+
+def test_one_thread_goes_between_families_and_targets(agent_factory):
+    try:
+        socket.socket(socket.AF_INET6, socket.SOCK_DGRAM).bind(("::1", 0))
+    except OSError:
+        pytest.skip("no ::1 on this machine")
+    six, four = agent_factory("-a", "::1"), agent_factory()
+    closed = f"127.0.0.1:{free_udp_port()}"
+    for target in [six.target, f"localhost:{four.port}", closed, six.target, four.target, closed]:
+        if target == closed:
+            with pytest.raises(tagproto.Refused):
+                tagproto.get(target, "TAG_DEV_ID", timeout=5)
+        else:
+            assert tagproto.get(target, "TAG_DEV_ID", timeout=5) == {"TAG_DEV_ID": 42}, target

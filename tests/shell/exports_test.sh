@@ -22,7 +22,7 @@ done <<< "$symbols"
 # The engine's own types, from its private headers, and the state behind
 # Engine.
 internal=$(sed -n 's/^\(struct\|class\) \([A-Za-z_]*\) .*/\2/p' "$engine"/src/*.h | sort -u)
-internal+=$'\n'"Engine::State"
+internal+=$'\n'"Engine::State"$'\n'"Line::State"
 while IFS= read -r name; do
   leaked=$(grep -E "^tagengine::$name(::|\\()" <<< "$symbols" || true)
   [[ -z $leaked ]] || fail "internal $name exported: $(head -n 1 <<< "$leaked")"
