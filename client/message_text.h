@@ -11,6 +11,9 @@
 // Appends the message's line with its newline, as printMsg prints it; forTerminal
 // as MsgRequest::outIsTerminal. Walks the message's tags from its first.
 void appendMessageText(std::string& text, VMsg* m, bool forTerminal);
+// The same for a message read in place, byte for byte as its decoded VMsg
+// prints; walks the view's tags from its first.
+void appendMessageText(std::string& text, VMsgView& m, bool forTerminal);
 // Appends the tag's value part ("=\"a\" ", "=0000002A ", " "), as printTagValue prints it.
 void appendTagValueText(std::string& text, VTag* t, bool forTerminal);
 

@@ -73,6 +73,8 @@ class Reader {
 public:
     Reader(const uint8_t* p, size_t n) : p(p), end(p + n) {}
     size_t left() const { return size_t(end - p); }
+    // Bytes taken since from, where the reader started.
+    size_t consumed(const uint8_t* from) const { return size_t(p - from); }
     bool take8(uint8_t& v) {
         if (left() < 1) return false;
         v = *p++;
@@ -136,6 +138,16 @@ bool takeTag(Reader& in, TagFields& f) {
     }
 }
 
+// The header of a message; false when the bytes do not start one. Every
+// tag takes at least two bytes: a count the bytes cannot hold is a lie,
+// refused before anything is allocated for it.
+bool takeHeader(Reader& in, uint8_t& id, uint8_t& seq, uint16_t& count) {
+    uint8_t format;
+    if (!in.take8(format) || format != FORMAT || !in.take8(id) || !in.take8(seq) || !in.take16(count))
+        return false;
+    return size_t(count) * TAG_HEAD_SIZE <= in.left();
+}
+
 // Room for one tag object of the type in the arena, kept aligned.
 size_t objectSize(uint8_t type) {
     size_t size = sizeof(VTag);
@@ -180,13 +192,9 @@ uint16_t VMsg::getMsg(void* buf, uint16_t capacity) const {
 VMsg* VMsg::parseMsg(const void* buf, uint16_t length) {
     if (!buf) return nullptr;
     Reader in(static_cast<const uint8_t*>(buf), length);
-    uint8_t format, id, seq;
+    uint8_t id, seq;
     uint16_t count;
-    if (!in.take8(format) || format != FORMAT || !in.take8(id) || !in.take8(seq) || !in.take16(count))
-        return nullptr;
-    // Every tag takes at least two bytes: a count the bytes cannot hold is a
-    // lie, refused before anything is allocated for it.
-    if (size_t(count) * TAG_HEAD_SIZE > in.left()) return nullptr;
+    if (!takeHeader(in, id, seq, count)) return nullptr;
 
     // First pass: check every byte and measure the arena. Nothing is built
     // from bytes that turn out not to be a message.
@@ -230,4 +238,46 @@ VMsg* VMsg::parseMsg(const void* buf, uint16_t length) {
         msg->tags.push_back(t);
     }
     return msg.release();
+}
+
+// The view checks what parseMsg's first pass checks, by the same readers, so
+// that the two refuse the same bytes; it only builds nothing.
+bool VMsgView::parse(const void* buf, uint16_t length) {
+    *this = VMsgView();
+    if (!buf) return false;
+    Reader in(static_cast<const uint8_t*>(buf), length);
+    uint8_t id, seq;
+    uint16_t tags;
+    if (!takeHeader(in, id, seq, tags)) return false;
+    const uint8_t* first = static_cast<const uint8_t*>(buf) + HEADER_SIZE;
+    TagFields f;
+    for (uint16_t i = 0; i < tags; ++i)
+        if (!takeTag(in, f)) return false;
+    if (in.left() != 0) return false;
+    msgId = id;
+    sequence = seq;
+    body = cursor = first;
+    end = static_cast<const uint8_t*>(buf) + length;
+    count = tags;
+    return true;
+}
+
+void VMsgView::gotoFirst() {
+    cursor = body;
+    passed = 0;
+}
+
+bool VMsgView::getTag(VTagView& tag) {
+    if (passed == count) return false;
+    Reader in(cursor, size_t(end - cursor));
+    TagFields f;
+    takeTag(in, f);  // checked by parse
+    cursor += in.consumed(cursor);
+    ++passed;
+    tag.tagId = f.id;
+    tag.type = f.type;
+    tag.number = f.number;
+    tag.text = f.type == VTAG_STRING ? std::string_view(reinterpret_cast<const char*>(f.text), f.length)
+                                     : std::string_view();
+    return true;
 }
