@@ -100,9 +100,14 @@ std::string clientLine(const tagengine::Result& result, size_t requestBytes) {
 void appendClientLine(std::string& line, const tagengine::Result& result, size_t requestBytes,
                       std::string_view target) {
     using tagengine::Status;
-    if ((result.status == Status::Answered || result.status == Status::ErrorReply) && result.reply) {
+    bool answered = result.status == Status::Answered || result.status == Status::ErrorReply;
+    if (answered && (result.reply || !result.replyDatagram.empty())) {
         size_t from = line.size();
-        appendMessageText(line, result.reply.get(), toTerminal());
+        VMsgView inPlace;
+        if (result.reply)
+            appendMessageText(line, result.reply.get(), toTerminal());
+        else if (inPlace.parse(result.replyDatagram.data(), uint16_t(result.replyDatagram.size())))
+            appendMessageText(line, inPlace, toTerminal());
         if (line.size() > from && line.back() == '\n') line.pop_back();
         return;
     }

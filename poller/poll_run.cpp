@@ -94,6 +94,9 @@ private:
         x.attemptTimeout = attemptTimeout;
         x.retries = options.retries;
         x.budget = givingUpAfter(attemptTimeout, options.retries);
+        // Line and CSV print a reply read where it lies, with no message
+        // decoded; JSON builds its document from a decoded one.
+        x.replyAsDatagram = options.format != Format::Json;
         // A pointer and an index: kept inside the callback, no allocation
         // of its own.
         x.done = [this, index](tagengine::Result&& r) { finished(std::move(r), targets[index]); };
