@@ -10,12 +10,13 @@
 #include "msg_request.h"
 #include "output_lines.h"
 #include "tag_vocabulary.h"
+#include "terminal_text.h"
 
 namespace {
 
 constexpr uint16_t STRING_VALUE_BUFFER = 128;
 
-bool isControl(char c) { return (c > 0 && c < ' ') || c == '\x7F'; }
+constexpr bool isControl(char c) { return (c > 0 && c < ' ') || c == '\x7F'; }
 
 float floatOf(uint32_t bits) {
     float f;
@@ -25,24 +26,37 @@ float floatOf(uint32_t bits) {
 
 // Keeps a value on its line and inside its quotes; on a terminal, also keeps
 // every other control byte from reaching it.
-char cleanStringByte(char c, bool forTerminal) {
+constexpr char cleanStringByte(char c, bool forTerminal) {
     if (c == '\t' || c == '\n' || c == '\r') return ' ';
     if (c == '"') return '\'';
     if (forTerminal && isControl(c)) return '?';
     return c;
 }
 
+// The same as a table, each byte's replacement, for a pipe or a terminal:
+// a text's bytes are each looked up, not tested.
+struct CleanTable {
+    std::array<char, 256> byte;
+};
+constexpr CleanTable cleanTable(bool forTerminal) {
+    CleanTable t{};
+    for (unsigned b = 0; b < 256; ++b) t.byte[b] = cleanStringByte(char(b), forTerminal);
+    return t;
+}
+constexpr CleanTable CLEAN_FOR_PIPE = cleanTable(false), CLEAN_FOR_TERMINAL = cleanTable(true);
+
 // "=\"text\" " as the client's fixed buffer printed it: at most
 // STRING_VALUE_BUFFER - 1 bytes, and nothing from a NUL byte on.
 void appendStringValue(std::string& text, std::string_view value, bool forTerminal) {
     value = value.substr(0, std::min(value.size(), size_t(STRING_VALUE_BUFFER) - 1));
     value = value.substr(0, std::min(value.size(), value.find('\0')));
+    const CleanTable& clean = forTerminal ? CLEAN_FOR_TERMINAL : CLEAN_FOR_PIPE;
     size_t at = text.size();
     text.resize(at + value.size() + 4);
     char* out = text.data() + at;
     *out++ = '=';
     *out++ = '"';
-    for (char c : value) *out++ = cleanStringByte(c, forTerminal);
+    for (char c : value) *out++ = clean.byte[uint8_t(c)];
     *out++ = '"';
     *out = ' ';
 }
@@ -56,27 +70,56 @@ void appendFormatted(std::string& text, const char* pattern, Args... args) {
     if (length > 0) text.append(formatted, std::min(size_t(length), sizeof formatted - 1));
 }
 
-// "=%0*X " without printf: the value in upper-case hex, digits wide.
+// Two upper-case hex digits for each byte value, so that a value is written
+// a byte, not a digit, at a time.
+struct HexPairs {
+    std::array<char, 512> digits;
+};
+constexpr HexPairs hexPairs() {
+    constexpr char DIGITS[] = "0123456789ABCDEF";
+    HexPairs h{};
+    for (unsigned b = 0; b < 256; ++b) {
+        h.digits[2 * b] = DIGITS[b >> 4];
+        h.digits[2 * b + 1] = DIGITS[b & 0xF];
+    }
+    return h;
+}
+constexpr HexPairs HEX_PAIRS = hexPairs();
+
+// "=%0*X " without printf: the value in upper-case hex, digits wide (2, 4
+// or 8).
 void appendHex(std::string& text, uint32_t value, int digits) {
-    static constexpr char DIGITS[] = "0123456789ABCDEF";
     char formatted[12];
     formatted[0] = '=';
-    for (int i = digits; i > 0; --i, value >>= 4) formatted[i] = DIGITS[value & 0xF];
+    for (int i = digits - 1; i > 0; i -= 2, value >>= 8)
+        memcpy(&formatted[i], &HEX_PAIRS.digits[(value & 0xFF) * 2], 2);
     formatted[digits + 1] = ' ';
     text.append(formatted, size_t(digits) + 2);
 }
 
-// The tag's type code as the dictionary gives it, by id: looked up once for
-// every id, as a reply prints a handful of tags and the dictionary is
-// constant data.
-uint32_t dictionaryTypeOf(uint8_t id) {
-    static const auto types = [] {
-        std::array<uint32_t, 256> byId{};
-        for (unsigned i = 0; i < byId.size(); ++i) byId[i] = dictionaryType(uint8_t(i));
+// What the printer needs of a tag id, looked up once for every id: the
+// name's text with its length (no strlen per tag printed) and the type code
+// the dictionary gives it (no walk of the dictionary per value). Both come
+// from constant data.
+struct IdFacts {
+    std::string_view name;  // empty for an id without one
+    uint32_t dictionaryType = 0;
+};
+
+const IdFacts& factsOf(uint8_t id) {
+    static const auto facts = [] {
+        std::array<IdFacts, 256> byId{};
+        for (unsigned i = 0; i < byId.size(); ++i) {
+            const TagEntry* entry = tagById(uint8_t(i));
+            byId[i].name = entry ? std::string_view(entry->name) : std::string_view();
+            byId[i].dictionaryType = dictionaryType(uint8_t(i));
+        }
         return byId;
     }();
-    return types[id];
+    return facts[id];
 }
+
+uint32_t dictionaryTypeOf(uint8_t id) { return factsOf(id).dictionaryType; }
 
 // The value part of a tag whose class holds what its type code names: the
 // one printer of a decoded tag and of a tag read in place.
@@ -96,12 +139,12 @@ void appendValue(std::string& text, const VTagView& t, bool forTerminal) {
     }
 }
 
-// The name, or the line of an id without one, and then the value.
+// The name, or the line of an id without one (which then has no value).
 void appendNamed(std::string& text, uint8_t tagId, bool& named) {
-    const TagEntry* entry = tagById(tagId);
-    named = entry != nullptr;
+    std::string_view name = factsOf(tagId).name;
+    named = !name.empty();
     if (named)
-        text += entry->name;
+        text += name;
     else
         appendFormatted(text, lines::UNNAMED_TAG, int(tagId));
 }
@@ -112,10 +155,14 @@ void appendTag(std::string& text, VTag* t, bool forTerminal) {
     if (named) appendTagValueText(text, t, forTerminal);
 }
 
-void appendTag(std::string& text, const VTagView& t, bool forTerminal) {
+// printable is cleared when the value may hold a byte that is not printable
+// ASCII: only a text's can, every other part of a line is ours.
+void appendTag(std::string& text, const VTagView& t, bool forTerminal, bool& printable) {
     bool named;
     appendNamed(text, t.tagId, named);
-    if (named) appendValue(text, t, forTerminal);
+    if (!named) return;
+    appendValue(text, t, forTerminal);
+    if (t.type == VTAG_STRING && printable) printable = isPrintableAscii(t.text);
 }
 
 // A decoded tag as the view of its bytes would read it.
@@ -167,16 +214,18 @@ void appendMessageText(std::string& text, VMsg* m, bool forTerminal) {
     text += '\n';
 }
 
-void appendMessageText(std::string& text, VMsgView& m, bool forTerminal) {
+bool appendMessageText(std::string& text, VMsgView& m, bool forTerminal) {
     if (m.msgId >= sizeof lines::HEADER_WORDS / sizeof lines::HEADER_WORDS[0]) {
         appendFormatted(text, lines::BAD_REPLY_MSGID, int(m.msgId));
-        return;
+        return true;
     }
     text += lines::HEADER_WORDS[m.msgId];
     m.gotoFirst();
     VTagView t;
-    while (m.getTag(t)) appendTag(text, t, forTerminal);
+    bool printable = true;
+    while (m.getTag(t)) appendTag(text, t, forTerminal, printable);
     text += '\n';
+    return printable;
 }
 
 void appendTagValueText(std::string& text, VTag* t, bool forTerminal) {

@@ -2,7 +2,8 @@
 // decodes prints without fault, encodes back to the very same bytes, and
 // decodes again to an equal message. The same bytes read in place by a view
 // are refused exactly when the decoder refuses them, and otherwise hold the
-// same tags and print the same line, for a terminal or not.
+// same tags and print the same line, for a terminal or not, said printable
+// ASCII only when it is.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -13,6 +14,7 @@
 #include "message_text.h"
 #include "msg_compare.h"
 #include "msg_request.h"
+#include "terminal_text.h"
 
 namespace {
 
@@ -56,8 +58,10 @@ void checkView(const uint8_t* data, size_t size, VMsg* m) {
     for (bool terminal : {false, true}) {
         std::string decoded, inPlace;
         appendMessageText(decoded, m, terminal);
-        appendMessageText(inPlace, view, terminal);
+        bool printable = appendMessageText(inPlace, view, terminal);
         if (decoded != inPlace) abort();
+        // A line said printable needs no escaping: it must be so.
+        if (printable && !isPrintableAscii(std::string_view(inPlace).substr(0, inPlace.size() - 1))) abort();
     }
 }
 
