@@ -88,7 +88,11 @@ private:
         tagengine::Exchange x;
         // No label: the result is written by the target's index, and the
         // engine would copy one in and out of every exchange.
-        x.host = t.host;
+        // An address already read goes as it is; only a name is looked up.
+        if (t.ip.family != 0)
+            x.address = tagaddress::socketAddress(t.ip, t.port);
+        else
+            x.host = t.host;
         x.port = t.port;
         x.request = request;
         x.attemptTimeout = attemptTimeout;

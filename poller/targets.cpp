@@ -57,16 +57,23 @@ bool readBoundedLine(std::istream& in, std::vector<char>& buffer, std::string& t
     return taken > 0;
 }
 
-// The one spelling of an IPv6 address, so that duplicates are found however
-// written; an IPv4-mapped one is the IPv4 address it stands for.
-std::string canonical(tagaddress::Ip address) {
+// An IPv4-mapped IPv6 address as the IPv4 address it stands for, as the
+// engine sends to it; any other as it is.
+tagaddress::Ip unmapped(tagaddress::Ip address) {
     static constexpr uint8_t MAPPED[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF};
     if (address.family == AF_INET6 && std::equal(MAPPED, MAPPED + 12, address.bytes.begin())) {
         std::copy(address.bytes.begin() + 12, address.bytes.end(), address.bytes.begin());
         std::fill(address.bytes.begin() + 4, address.bytes.end(), 0);
         address.family = AF_INET;
     }
-    return tagaddress::ipText(address);
+    return address;
+}
+
+// A target of an address, spelt the one way, so that duplicates are found
+// however written, and kept read for the engine.
+Target addressTarget(const tagaddress::Ip& address, uint16_t port) {
+    tagaddress::Ip ip = unmapped(address);
+    return Target{tagaddress::ipText(ip), port, ip};
 }
 
 // A line's forms: HOST[:PORT], [IPV6][:PORT], a bare IPv6 address, and
@@ -130,7 +137,12 @@ bool TargetList::addEntry(const std::string& text, const std::string& name, size
     if (p.fault != tagaddress::Fault::None) return fail(where, refusal(p, entry));
     uint16_t port = p.port.value_or(defaultPort);
     if (p.prefix) return addRange(tagaddress::Network{p.ip, *p.prefix}, port, where);
-    return add(Target{p.kind == tagaddress::Kind::Ipv6 ? canonical(p.ip) : std::move(p.host), port}, where);
+    switch (p.kind) {
+    case tagaddress::Kind::Ipv6: return add(addressTarget(p.ip, port), where);
+    // A dotted quad keeps its spelling (it has one), and its address.
+    case tagaddress::Kind::Ipv4: return add(Target{std::move(p.host), port, p.ip}, where);
+    default: return add(Target{std::move(p.host), port}, where);
+    }
 }
 
 bool TargetList::addRange(const tagaddress::Network& range, uint16_t port, const Origin& where) {
@@ -148,7 +160,7 @@ bool TargetList::addRange(const tagaddress::Network& range, uint16_t port, const
     // broadcast address (IPv6 has none). /31, /32, /127 and /128 skip nothing.
     uint64_t skip = size >= 4 ? 1 : 0;
     for (uint64_t i = skip; i < size - (v6 ? 0 : skip); ++i)
-        if (!add(Target{canonical(tagaddress::nth(range, i)), port}, where)) return false;
+        if (!add(addressTarget(tagaddress::nth(range, i), port), where)) return false;
     return true;
 }
 

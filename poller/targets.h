@@ -27,6 +27,10 @@ constexpr size_t MAX_LINE = 4096;
 struct Target {
     std::string host;  // a name, a dotted quad, or an IPv6 address as the system writes it
     uint16_t port;
+    // The host's address when it is one (family 0 for a name), read once
+    // with the list: handed to the engine, it is not read again from the
+    // text for every exchange.
+    tagaddress::Ip ip{};
     // "host:port"; "[address]:port" for IPv6.
     std::string label() const {
         std::string text;
