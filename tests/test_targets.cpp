@@ -1,5 +1,7 @@
 // The targets-file reader: what each line becomes, and the FILE:LINE
 // reason that stops a run at the first bad line.
+#include <sys/socket.h>
+
 #include <gtest/gtest.h>
 
 #include <sstream>
@@ -63,6 +65,32 @@ TEST(Targets, Ipv6FormsBecomeTargetsInOneSpelling) {
         Outcome o = read(file);
         EXPECT_TRUE(o.ok) << file << ": " << o.text;
         EXPECT_EQ(o.text, labels) << file;
+    }
+}
+
+// An address is read once, with the list, and kept for the engine as the
+// address it sends to (a mapped one unmapped); a name is left to be looked
+// up, as is a numeric form that is not an address's one spelling.
+TEST(Targets, AnAddressIsKeptReadAndANameIsNot) {
+    const struct {
+        const char* line;
+        std::string kept;  // the family and address kept; "" for none
+    } cases[] = {
+        {"127.0.0.1:7", "v4 127.0.0.1"},
+        {"[::1]:8", "v6 ::1"},
+        {"::ffff:127.0.0.2", "v4 127.0.0.2"},
+        {"127.0.0.4/30:9", "v4 127.0.0.5"},
+        {"[fe80::]/127:5", "v6 fe80::"},
+        {"localhost:7", ""},
+        {"127.1:7", ""},
+    };
+    for (const auto& c : cases) {
+        TargetList list(60000);
+        ASSERT_TRUE(list.addEntry(c.line, "-", 1)) << c.line << ": " << list.error();
+        const tagpoll::Target& t = list.targets().front();
+        std::string kept;
+        if (t.ip.family != 0) kept = (t.ip.family == AF_INET ? "v4 " : "v6 ") + tagaddress::ipText(t.ip);
+        EXPECT_EQ(kept, c.kept) << c.line;
     }
 }
 
