@@ -165,28 +165,43 @@ bool TargetList::addRange(const tagaddress::Network& range, uint16_t port, const
 }
 
 std::vector<Target> TargetList::release() {
-    std::unordered_map<std::string, Origin>().swap(seen);
+    seen.clear();
+    std::string().swap(key);
     std::vector<Origin>().swap(origins);
     std::vector<std::string>().swap(sources);
     std::vector<std::string>().swap(notes);
     return std::move(list);
 }
 
+LabelIndex::KeyOf TargetList::keyOf() const {
+    return [this](uint32_t index, std::string& key) { keyInto(list[index], key); };
+}
+
+void TargetList::keyInto(const Target& target, std::string& key) {
+    key.clear();
+    target.appendLabel(key);
+    key = lowered(std::move(key));
+}
+
 std::string TargetList::whereOf(const Target& target) const {
-    auto it = seen.find(lowered(target.label()));
-    return it == seen.end() ? "" : whereText(it->second);
+    std::string key;
+    keyInto(target, key);
+    auto first = seen.find(key, keyOf());
+    return first ? whereText(origins[*first]) : "";
 }
 
 bool TargetList::add(Target target, const Origin& where) {
-    std::string key = lowered(target.label());
-    auto [it, fresh] = seen.emplace(std::move(key), where);
-    if (!fresh) {
-        notes.push_back(whereText(where) + ": " + target.label() + " duplicates " + whereText(it->second) +
-                        ", polled once");
+    keyInto(target, key);
+    std::optional<uint32_t> first;
+    if (list.size() < MAX_TARGETS)
+        first = seen.insert(key, uint32_t(list.size()), keyOf());
+    else if (!(first = seen.find(key, keyOf())))
+        return fail(where, "more than " + std::to_string(MAX_TARGETS) + " targets");
+    if (first) {
+        notes.push_back(whereText(where) + ": " + target.label() + " duplicates " +
+                        whereText(origins[*first]) + ", polled once");
         return true;
     }
-    if (list.size() >= MAX_TARGETS)
-        return fail(where, "more than " + std::to_string(MAX_TARGETS) + " targets");
     list.push_back(std::move(target));
     origins.push_back(where);
     return true;
