@@ -119,15 +119,13 @@ const IdFacts& factsOf(uint8_t id) {
     return facts[id];
 }
 
-uint32_t dictionaryTypeOf(uint8_t id) { return factsOf(id).dictionaryType; }
-
 // The value part of a tag whose class holds what its type code names: the
 // one printer of a decoded tag and of a tag read in place.
-void appendValue(std::string& text, const VTagView& t, bool forTerminal) {
+void appendValue(std::string& text, const VTagView& t, bool forTerminal, const IdFacts& facts) {
     switch (t.type) {
     case VTAG_STRING: appendStringValue(text, t.text, forTerminal); break;
     case VTAG_UINT32:
-        if (dictionaryTypeOf(t.tagId) == VTAG_FLOAT)
+        if (facts.dictionaryType == VTAG_FLOAT)
             appendFormatted(text, lines::VALUE_FLOAT, double(floatOf(t.number)));
         else
             appendHex(text, t.number, 8);
@@ -139,29 +137,28 @@ void appendValue(std::string& text, const VTagView& t, bool forTerminal) {
     }
 }
 
-// The name, or the line of an id without one (which then has no value).
-void appendNamed(std::string& text, uint8_t tagId, bool& named) {
-    std::string_view name = factsOf(tagId).name;
-    named = !name.empty();
-    if (named)
-        text += name;
-    else
+// The name, or the line of an id without one (which then has no value);
+// the id's facts, or null for an id without a name.
+const IdFacts* appendNamed(std::string& text, uint8_t tagId) {
+    const IdFacts& facts = factsOf(tagId);
+    if (facts.name.empty()) {
         appendFormatted(text, lines::UNNAMED_TAG, int(tagId));
+        return nullptr;
+    }
+    text += facts.name;
+    return &facts;
 }
 
 void appendTag(std::string& text, VTag* t, bool forTerminal) {
-    bool named;
-    appendNamed(text, t->tagId, named);
-    if (named) appendTagValueText(text, t, forTerminal);
+    if (appendNamed(text, t->tagId)) appendTagValueText(text, t, forTerminal);
 }
 
 // printable is cleared when the value may hold a byte that is not printable
 // ASCII: only a text's can, every other part of a line is ours.
 void appendTag(std::string& text, const VTagView& t, bool forTerminal, bool& printable) {
-    bool named;
-    appendNamed(text, t.tagId, named);
-    if (!named) return;
-    appendValue(text, t, forTerminal);
+    const IdFacts* facts = appendNamed(text, t.tagId);
+    if (!facts) return;
+    appendValue(text, t, forTerminal, *facts);
     if (t.type == VTAG_STRING && printable) printable = isPrintableAscii(t.text);
 }
 
@@ -235,7 +232,7 @@ void appendTagValueText(std::string& text, VTag* t, bool forTerminal) {
         text += lines::NO_VALUE;
         return;
     }
-    appendValue(text, viewOf(t), forTerminal);
+    appendValue(text, viewOf(t), forTerminal, factsOf(t->tagId));
 }
 
 uint32_t MsgRequest::lookupTagType(uint8_t tagId) { return dictionaryType(tagId); }
