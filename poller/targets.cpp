@@ -34,14 +34,6 @@ std::string shown(std::string_view text) {
     return out;
 }
 
-// Names are ASCII (validHost) and the tools never leave the "C" locale:
-// only A-Z change.
-std::string lowered(std::string s) {
-    std::transform(s.begin(), s.end(), s.begin(),
-                   [](char c) { return c >= 'A' && c <= 'Z' ? char(c + 32) : c; });
-    return s;
-}
-
 // Reads one line into text, at most limit + 1 characters of it, so that a
 // file without line ends (/dev/zero) cannot grow memory; false at the end.
 // One getline per line into a buffer of limit + 2: the stream scans its
@@ -180,7 +172,12 @@ LabelIndex::KeyOf TargetList::keyOf() const {
 void TargetList::keyInto(const Target& target, std::string& key) {
     key.clear();
     target.appendLabel(key);
-    key = lowered(std::move(key));
+    // An address has the one spelling, in lower case already; a name is
+    // lowered in place. Names are ASCII (validHost) and the tools never
+    // leave the "C" locale: only A-Z change.
+    if (target.ip.family != 0) return;
+    for (char& c : key)
+        if (c >= 'A' && c <= 'Z') c = char(c + 32);
 }
 
 std::string TargetList::whereOf(const Target& target) const {
