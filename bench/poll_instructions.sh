@@ -5,7 +5,8 @@
 # bench/poll_floor.sh's CPU times vary by tens of percent. The engine's own
 # part is Engine::process with tagpoll's result callback, the reply's
 # decoding (or its check, read in place) and its freeing taken out,
-X
+# Engine::submit put back. Loopback only. Prints the figures; no goal (the
+# CPU goal is poll_floor.sh's).
 # Usage: bench/poll_instructions.sh [BUILD_DIR] [DEVICES]   (default 10000)
 set -euo pipefail
 cd "$(dirname "$0")/.."
