@@ -4,8 +4,9 @@
 # callgrind: user space only, and steady on a machine others load, where
 # bench/poll_floor.sh's CPU times vary by tens of percent. The engine's own
 # part is Engine::process with tagpoll's result callback, the reply's
-# decoding and its freeing taken out, Engine::submit put back. Loopback
-# only. Prints the figures; no goal (the CPU goal is poll_floor.sh's).
+# decoding (or its check, read in place) and its freeing taken out,
+# Engine::submit put back. Loopback only. Prints the figures; no goal (the
+# CPU goal is poll_floor.sh's).
 # Usage: bench/poll_instructions.sh [BUILD_DIR] [DEVICES]   (default 10000)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -17,10 +18,11 @@ agent=$build/agent/tagagent
 source bench/fleet_helpers.sh
 ulimit -n "$(ulimit -Hn)"
 
-# inclusive OUT PATTERN: the inclusive count of the first function matching.
+# inclusive OUT PATTERN: the inclusive count of the first function matching;
+# 0 when none was called.
 inclusive() {
-  callgrind_annotate --inclusive=yes "$1" 2>/dev/null | grep -v '=>' | grep -E "$2" | head -1 |
-    awk '{ gsub(",", "", $1); print $1 + 0 }'
+  callgrind_annotate --inclusive=yes "$1" 2>/dev/null | grep -v '=>' | { grep -E "$2" || true; } | head -1 |
+    awk '{ gsub(",", "", $1); n = $1 + 0 } END { print n + 0 }'
 }
 
 start_fleets "$devices"
@@ -35,7 +37,9 @@ floor=$(inclusive "$work/floor.cg" 'PROGRAM TOTALS')
 process=$(inclusive "$work/poll.cg" 'Engine::process\(')
 callback=$(inclusive "$work/poll.cg" 'Function_handler<void \(tagengine::Result&&\), tagpoll::.*Feed::submit')
 submit=$(inclusive "$work/poll.cg" 'tagengine::Engine::submit\(')
-decode=$(inclusive "$work/poll.cg" 'VMsg::parseMsg\(void const\*, unsigned short\) \[')
+# Decoding is a VMsg made, or the check of a view read in place.
+decode=$(($(inclusive "$work/poll.cg" 'VMsg::parseMsg\(void const\*, unsigned short\) \[') +
+  $(inclusive "$work/poll.cg" 'VMsgView::parse\(void const\*, unsigned short\) \[')))
 free=$(inclusive "$work/poll.cg" 'VMsg::~VMsg\(\) \[')
 engine=$((process - callback + submit - decode - free))
 echo "== $devices devices, GET: TAG_DEV_CFG under callgrind ($answered answered by tagpoll)"

@@ -1,5 +1,6 @@
 // Printing a message as one line in the vocabulary users type.
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -9,24 +10,55 @@
 #include "msg_request.h"
 #include "output_lines.h"
 #include "tag_vocabulary.h"
+#include "terminal_text.h"
 
 namespace {
 
 constexpr uint16_t STRING_VALUE_BUFFER = 128;
 
-bool isControl(char c) { return (c > 0 && c < ' ') || c == '\x7F'; }
+constexpr bool isControl(char c) { return (c > 0 && c < ' ') || c == '\x7F'; }
+
+float floatOf(uint32_t bits) {
+    float f;
+    memcpy(&f, &bits, sizeof f);
+    return f;
+}
 
 // Keeps a value on its line and inside its quotes; on a terminal, also keeps
 // every other control byte from reaching it.
-void cleanStringValue(char* text, bool forTerminal) {
-    for (char* p = text; *p; ++p) {
-        if (*p == '\t' || *p == '\n' || *p == '\r')
-            *p = ' ';
-        else if (*p == '"')
-            *p = '\'';
-        else if (forTerminal && isControl(*p))
-            *p = '?';
-    }
+constexpr char cleanStringByte(char c, bool forTerminal) {
+    if (c == '\t' || c == '\n' || c == '\r') return ' ';
+    if (c == '"') return '\'';
+    if (forTerminal && isControl(c)) return '?';
+    return c;
+}
+
+// The same as a table, each byte's replacement, for a pipe or a terminal:
+// a text's bytes are each looked up, not tested.
+struct CleanTable {
+    std::array<char, 256> byte;
+};
+constexpr CleanTable cleanTable(bool forTerminal) {
+    CleanTable t{};
+    for (unsigned b = 0; b < 256; ++b) t.byte[b] = cleanStringByte(char(b), forTerminal);
+    return t;
+}
+constexpr CleanTable CLEAN_FOR_PIPE = cleanTable(false), CLEAN_FOR_TERMINAL = cleanTable(true);
+
+// "=\"text\" " as the client's fixed buffer printed it: at most
+// STRING_VALUE_BUFFER - 1 bytes, and nothing from a NUL byte on.
+void appendStringValue(std::string& text, std::string_view value, bool forTerminal) {
+    value = value.substr(0, std::min(value.size(), size_t(STRING_VALUE_BUFFER) - 1));
+    value = value.substr(0, std::min(value.size(), value.find('\0')));
+    const CleanTable& clean = forTerminal ? CLEAN_FOR_TERMINAL : CLEAN_FOR_PIPE;
+    size_t at = text.size();
+    text.resize(at + value.size() + 4);
+    char* out = text.data() + at;
+    *out++ = '=';
+    *out++ = '"';
+    for (char c : value) *out++ = clean.byte[uint8_t(c)];
+    *out++ = '"';
+    *out = ' ';
 }
 
 // What printf would make of the pattern, appended: for the rare lines whose
@@ -38,24 +70,112 @@ void appendFormatted(std::string& text, const char* pattern, Args... args) {
     if (length > 0) text.append(formatted, std::min(size_t(length), sizeof formatted - 1));
 }
 
-// "=%0*X " without printf: the value in upper-case hex, digits wide.
+// Two upper-case hex digits for each byte value, so that a value is written
+// a byte, not a digit, at a time.
+struct HexPairs {
+    std::array<char, 512> digits;
+};
+constexpr HexPairs hexPairs() {
+    constexpr char DIGITS[] = "0123456789ABCDEF";
+    HexPairs h{};
+    for (unsigned b = 0; b < 256; ++b) {
+        h.digits[2 * b] = DIGITS[b >> 4];
+        h.digits[2 * b + 1] = DIGITS[b & 0xF];
+    }
+    return h;
+}
+constexpr HexPairs HEX_PAIRS = hexPairs();
+
+// "=%0*X " without printf: the value in upper-case hex, digits wide (2, 4
+// or 8).
 void appendHex(std::string& text, uint32_t value, int digits) {
-    static constexpr char DIGITS[] = "0123456789ABCDEF";
     char formatted[12];
     formatted[0] = '=';
-    for (int i = digits; i > 0; --i, value >>= 4) formatted[i] = DIGITS[value & 0xF];
+    for (int i = digits - 1; i > 0; i -= 2, value >>= 8)
+        memcpy(&formatted[i], &HEX_PAIRS.digits[(value & 0xFF) * 2], 2);
     formatted[digits + 1] = ' ';
     text.append(formatted, size_t(digits) + 2);
 }
 
-void appendTag(std::string& text, VTag* t, bool forTerminal) {
-    const TagEntry* entry = tagById(t->tagId);
-    if (!entry) {
-        appendFormatted(text, lines::UNNAMED_TAG, int(t->tagId));
-        return;
+// What the printer needs of a tag id, looked up once for every id: the
+// name's text with its length (no strlen per tag printed) and the type code
+// the dictionary gives it (no walk of the dictionary per value). Both come
+// from constant data.
+struct IdFacts {
+    std::string_view name;  // empty for an id without one
+    uint32_t dictionaryType = 0;
+};
+
+const IdFacts& factsOf(uint8_t id) {
+    static const auto facts = [] {
+        std::array<IdFacts, 256> byId{};
+        for (unsigned i = 0; i < byId.size(); ++i) {
+            const TagEntry* entry = tagById(uint8_t(i));
+            byId[i].name = entry ? std::string_view(entry->name) : std::string_view();
+            byId[i].dictionaryType = dictionaryType(uint8_t(i));
+        }
+        return byId;
+    }();
+    return facts[id];
+}
+
+// The value part of a tag whose class holds what its type code names: the
+// one printer of a decoded tag and of a tag read in place.
+void appendValue(std::string& text, const VTagView& t, bool forTerminal, const IdFacts& facts) {
+    switch (t.type) {
+    case VTAG_STRING: appendStringValue(text, t.text, forTerminal); break;
+    case VTAG_UINT32:
+        if (facts.dictionaryType == VTAG_FLOAT)
+            appendFormatted(text, lines::VALUE_FLOAT, double(floatOf(t.number)));
+        else
+            appendHex(text, t.number, 8);
+        break;
+    case VTAG_UINT16: appendHex(text, t.number, 4); break;
+    case VTAG_UINT8: appendHex(text, t.number, 2); break;
+    case VTAG_FLOAT: appendFormatted(text, lines::VALUE_FLOAT, double(floatOf(t.number))); break;
+    default: text += lines::NO_VALUE; break;
     }
-    text += entry->name;
-    appendTagValueText(text, t, forTerminal);
+}
+
+// The name, or the line of an id without one (which then has no value);
+// the id's facts, or null for an id without a name.
+const IdFacts* appendNamed(std::string& text, uint8_t tagId) {
+    const IdFacts& facts = factsOf(tagId);
+    if (facts.name.empty()) {
+        appendFormatted(text, lines::UNNAMED_TAG, int(tagId));
+        return nullptr;
+    }
+    text += facts.name;
+    return &facts;
+}
+
+void appendTag(std::string& text, VTag* t, bool forTerminal) {
+    if (appendNamed(text, t->tagId)) appendTagValueText(text, t, forTerminal);
+}
+
+// printable is cleared when the value may hold a byte that is not printable
+// ASCII: only a text's can, every other part of a line is ours.
+void appendTag(std::string& text, const VTagView& t, bool forTerminal, bool& printable) {
+    const IdFacts* facts = appendNamed(text, t.tagId);
+    if (!facts) return;
+    appendValue(text, t, forTerminal, *facts);
+    if (t.type == VTAG_STRING && printable) printable = isPrintableAscii(t.text);
+}
+
+// A decoded tag as the view of its bytes would read it.
+VTagView viewOf(VTag* t) {
+    VTagView v;
+    v.tagId = t->tagId;
+    v.type = t->type;
+    switch (t->type) {
+    case VTAG_STRING: v.text = static_cast<VTagString*>(t)->text(); break;
+    case VTAG_UINT32:
+    case VTAG_FLOAT: v.number = static_cast<VTagUInt32*>(t)->getValue(); break;
+    case VTAG_UINT16: v.number = static_cast<VTagUInt16*>(t)->getValue(); break;
+    case VTAG_UINT8: v.number = static_cast<VTagUInt8*>(t)->getValue(); break;
+    default: break;
+    }
+    return v;
 }
 
 }  // namespace
@@ -91,6 +211,20 @@ void appendMessageText(std::string& text, VMsg* m, bool forTerminal) {
     text += '\n';
 }
 
+bool appendMessageText(std::string& text, VMsgView& m, bool forTerminal) {
+    if (m.msgId >= sizeof lines::HEADER_WORDS / sizeof lines::HEADER_WORDS[0]) {
+        appendFormatted(text, lines::BAD_REPLY_MSGID, int(m.msgId));
+        return true;
+    }
+    text += lines::HEADER_WORDS[m.msgId];
+    m.gotoFirst();
+    VTagView t;
+    bool printable = true;
+    while (m.getTag(t)) appendTag(text, t, forTerminal, printable);
+    text += '\n';
+    return printable;
+}
+
 void appendTagValueText(std::string& text, VTag* t, bool forTerminal) {
     // A tag whose class cannot hold what its type code names holds nothing
     // to read: printed like any other code without a value.
@@ -98,31 +232,7 @@ void appendTagValueText(std::string& text, VTag* t, bool forTerminal) {
         text += lines::NO_VALUE;
         return;
     }
-    switch (t->type) {
-    case VTAG_STRING: {
-        char value[STRING_VALUE_BUFFER];
-        static_cast<VTagString*>(t)->getValue(value, sizeof value);
-        cleanStringValue(value, forTerminal);
-        text += "=\"";
-        text += value;
-        text += "\" ";
-        break;
-    }
-    case VTAG_UINT32: {
-        auto* v = static_cast<VTagUInt32*>(t);
-        if (dictionaryType(t->tagId) == VTAG_FLOAT)
-            appendFormatted(text, lines::VALUE_FLOAT, double(v->getFloatValue()));
-        else
-            appendHex(text, v->getValue(), 8);
-        break;
-    }
-    case VTAG_UINT16: appendHex(text, static_cast<VTagUInt16*>(t)->getValue(), 4); break;
-    case VTAG_UINT8: appendHex(text, static_cast<VTagUInt8*>(t)->getValue(), 2); break;
-    case VTAG_FLOAT:
-        appendFormatted(text, lines::VALUE_FLOAT, double(static_cast<VTagUInt32*>(t)->getFloatValue()));
-        break;
-    default: text += lines::NO_VALUE; break;
-    }
+    appendValue(text, viewOf(t), forTerminal, factsOf(t->tagId));
 }
 
 uint32_t MsgRequest::lookupTagType(uint8_t tagId) { return dictionaryType(tagId); }

@@ -97,16 +97,23 @@ std::string clientLine(const tagengine::Result& result, size_t requestBytes) {
     return line;
 }
 
-void appendClientLine(std::string& line, const tagengine::Result& result, size_t requestBytes,
+bool appendClientLine(std::string& line, const tagengine::Result& result, size_t requestBytes,
                       std::string_view target) {
     using tagengine::Status;
-    if ((result.status == Status::Answered || result.status == Status::ErrorReply) && result.reply) {
+    bool answered = result.status == Status::Answered || result.status == Status::ErrorReply;
+    if (answered && (result.reply || !result.replyDatagram.empty())) {
         size_t from = line.size();
-        appendMessageText(line, result.reply.get(), toTerminal());
+        VMsgView inPlace;
+        bool printable = false;
+        if (result.reply)
+            appendMessageText(line, result.reply.get(), toTerminal());
+        else if (inPlace.parse(result.replyDatagram.data(), uint16_t(result.replyDatagram.size())))
+            printable = appendMessageText(line, inPlace, toTerminal());
         if (line.size() > from && line.back() == '\n') line.pop_back();
-        return;
+        return printable;
     }
     line += otherLine(result, requestBytes, target);
+    return false;
 }
 
 }  // namespace tagpoll

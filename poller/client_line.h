@@ -20,7 +20,9 @@ std::string clientLine(const tagengine::Result& result, size_t requestBytes);
 // The same, appended to line, for the exchange with target (its label, as
 // the result's own may be left empty): a caller writing a line per result
 // reuses one string rather than allocating one per line.
-void appendClientLine(std::string& line, const tagengine::Result& result, size_t requestBytes,
+// Returns whether what it appended is known to be printable ASCII: a line
+// that is needs no look for bytes to escape (false: it may or may not).
+bool appendClientLine(std::string& line, const tagengine::Result& result, size_t requestBytes,
                       std::string_view target);
 
 // Whether the result came with a reply, so a round trip was measured.

@@ -88,12 +88,19 @@ private:
         tagengine::Exchange x;
         // No label: the result is written by the target's index, and the
         // engine would copy one in and out of every exchange.
-        x.host = t.host;
+        // An address already read goes as it is; only a name is looked up.
+        if (t.ip.family != 0)
+            x.address = tagaddress::socketAddress(t.ip, t.port);
+        else
+            x.host = t.host;
         x.port = t.port;
         x.request = request;
         x.attemptTimeout = attemptTimeout;
         x.retries = options.retries;
         x.budget = givingUpAfter(attemptTimeout, options.retries);
+        // Line and CSV print a reply read where it lies, with no message
+        // decoded; JSON builds its document from a decoded one.
+        x.replyAsDatagram = options.format != Format::Json;
         // A pointer and an index: kept inside the callback, no allocation
         // of its own.
         x.done = [this, index](tagengine::Result&& r) { finished(std::move(r), targets[index]); };

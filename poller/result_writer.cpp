@@ -32,8 +32,10 @@ void ResultWriter::result(const tagengine::Result& r, const Target& target) {
     label.clear();
     target.appendLabel(label);
     line.clear();
-    appendClientLine(line, r, requestBytes, label);
-    if (format != Format::Json && !isPrintableAscii(line)) line = terminalSafe(line);
+    // A reply's line the printer knows to be printable ASCII, the common
+    // one, is not looked through again byte by byte.
+    bool printable = appendClientLine(line, r, requestBytes, label);
+    if (format != Format::Json && !printable && !isPrintableAscii(line)) line = terminalSafe(line);
     switch (format) {
     case Format::Line:
         // Written as it is, no format to read, in one call: most of a run's

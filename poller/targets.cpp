@@ -34,14 +34,6 @@ std::string shown(std::string_view text) {
     return out;
 }
 
-// Names are ASCII (validHost) and the tools never leave the "C" locale:
-// only A-Z change.
-std::string lowered(std::string s) {
-    std::transform(s.begin(), s.end(), s.begin(),
-                   [](char c) { return c >= 'A' && c <= 'Z' ? char(c + 32) : c; });
-    return s;
-}
-
 // Reads one line into text, at most limit + 1 characters of it, so that a
 // file without line ends (/dev/zero) cannot grow memory; false at the end.
 // One getline per line into a buffer of limit + 2: the stream scans its
@@ -57,16 +49,23 @@ bool readBoundedLine(std::istream& in, std::vector<char>& buffer, std::string& t
     return taken > 0;
 }
 
-// The one spelling of an IPv6 address, so that duplicates are found however
-// written; an IPv4-mapped one is the IPv4 address it stands for.
-std::string canonical(tagaddress::Ip address) {
+// An IPv4-mapped IPv6 address as the IPv4 address it stands for, as the
+// engine sends to it; any other as it is.
+tagaddress::Ip unmapped(tagaddress::Ip address) {
     static constexpr uint8_t MAPPED[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF};
     if (address.family == AF_INET6 && std::equal(MAPPED, MAPPED + 12, address.bytes.begin())) {
         std::copy(address.bytes.begin() + 12, address.bytes.end(), address.bytes.begin());
         std::fill(address.bytes.begin() + 4, address.bytes.end(), 0);
         address.family = AF_INET;
     }
-    return tagaddress::ipText(address);
+    return address;
+}
+
+// A target of an address, spelt the one way, so that duplicates are found
+// however written, and kept read for the engine.
+Target addressTarget(const tagaddress::Ip& address, uint16_t port) {
+    tagaddress::Ip ip = unmapped(address);
+    return Target{tagaddress::ipText(ip), port, ip};
 }
 
 // A line's forms: HOST[:PORT], [IPV6][:PORT], a bare IPv6 address, and
@@ -130,7 +129,12 @@ bool TargetList::addEntry(const std::string& text, const std::string& name, size
     if (p.fault != tagaddress::Fault::None) return fail(where, refusal(p, entry));
     uint16_t port = p.port.value_or(defaultPort);
     if (p.prefix) return addRange(tagaddress::Network{p.ip, *p.prefix}, port, where);
-    return add(Target{p.kind == tagaddress::Kind::Ipv6 ? canonical(p.ip) : std::move(p.host), port}, where);
+    switch (p.kind) {
+    case tagaddress::Kind::Ipv6: return add(addressTarget(p.ip, port), where);
+    // A dotted quad keeps its spelling (it has one), and its address.
+    case tagaddress::Kind::Ipv4: return add(Target{std::move(p.host), port, p.ip}, where);
+    default: return add(Target{std::move(p.host), port}, where);
+    }
 }
 
 bool TargetList::addRange(const tagaddress::Network& range, uint16_t port, const Origin& where) {
@@ -148,33 +152,53 @@ bool TargetList::addRange(const tagaddress::Network& range, uint16_t port, const
     // broadcast address (IPv6 has none). /31, /32, /127 and /128 skip nothing.
     uint64_t skip = size >= 4 ? 1 : 0;
     for (uint64_t i = skip; i < size - (v6 ? 0 : skip); ++i)
-        if (!add(Target{canonical(tagaddress::nth(range, i)), port}, where)) return false;
+        if (!add(addressTarget(tagaddress::nth(range, i), port), where)) return false;
     return true;
 }
 
 std::vector<Target> TargetList::release() {
-    std::unordered_map<std::string, Origin>().swap(seen);
+    seen.clear();
+    std::string().swap(key);
     std::vector<Origin>().swap(origins);
     std::vector<std::string>().swap(sources);
     std::vector<std::string>().swap(notes);
     return std::move(list);
 }
 
+LabelIndex::KeyOf TargetList::keyOf() const {
+    return [this](uint32_t index, std::string& key) { keyInto(list[index], key); };
+}
+
+void TargetList::keyInto(const Target& target, std::string& key) {
+    key.clear();
+    target.appendLabel(key);
+    // An address has the one spelling, in lower case already; a name is
+    // lowered in place. Names are ASCII (validHost) and the tools never
+    // leave the "C" locale: only A-Z change.
+    if (target.ip.family != 0) return;
+    for (char& c : key)
+        if (c >= 'A' && c <= 'Z') c = char(c + 32);
+}
+
 std::string TargetList::whereOf(const Target& target) const {
-    auto it = seen.find(lowered(target.label()));
-    return it == seen.end() ? "" : whereText(it->second);
+    std::string key;
+    keyInto(target, key);
+    auto first = seen.find(key, keyOf());
+    return first ? whereText(origins[*first]) : "";
 }
 
 bool TargetList::add(Target target, const Origin& where) {
-    std::string key = lowered(target.label());
-    auto [it, fresh] = seen.emplace(std::move(key), where);
-    if (!fresh) {
-        notes.push_back(whereText(where) + ": " + target.label() + " duplicates " + whereText(it->second) +
-                        ", polled once");
+    keyInto(target, key);
+    std::optional<uint32_t> first;
+    if (list.size() < MAX_TARGETS)
+        first = seen.insert(key, uint32_t(list.size()), keyOf());
+    else if (!(first = seen.find(key, keyOf())))
+        return fail(where, "more than " + std::to_string(MAX_TARGETS) + " targets");
+    if (first) {
+        notes.push_back(whereText(where) + ": " + target.label() + " duplicates " +
+                        whereText(origins[*first]) + ", polled once");
         return true;
     }
-    if (list.size() >= MAX_TARGETS)
-        return fail(where, "more than " + std::to_string(MAX_TARGETS) + " targets");
     list.push_back(std::move(target));
     origins.push_back(where);
     return true;

@@ -10,9 +10,9 @@
 #include <cstdint>
 #include <istream>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
+#include "label_index.h"
 #include "tagaddress.h"
 
 namespace tagpoll {
@@ -27,6 +27,10 @@ constexpr size_t MAX_LINE = 4096;
 struct Target {
     std::string host;  // a name, a dotted quad, or an IPv6 address as the system writes it
     uint16_t port;
+    // The host's address when it is one (family 0 for a name), read once
+    // with the list: handed to the engine, it is not read again from the
+    // text for every exchange.
+    tagaddress::Ip ip{};
     // "host:port"; "[address]:port" for IPv6.
     std::string label() const {
         std::string text;
@@ -87,9 +91,14 @@ private:
 
     uint16_t defaultPort;
     std::vector<Target> list;
-    std::vector<Origin> origins;                   // where each of list was named first
-    std::vector<std::string> sources;              // the names lines came from
-    std::unordered_map<std::string, Origin> seen;  // label -> where first seen
+    std::vector<Origin> origins;       // where each of list was named first
+    std::vector<std::string> sources;  // the names lines came from
+    // Each target's label lowered, written into key.
+    static void keyInto(const Target& target, std::string& key);
+    LabelIndex::KeyOf keyOf() const;
+
+    LabelIndex seen;  // the targets by their label lowered
+    std::string key;  // the label of the target being added
     std::string why;
     std::vector<std::string> notes;
 };

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
+#include <set>
 #include <vector>
 
 #include "deadline_queue.h"
@@ -71,6 +73,48 @@ TEST(DeadlineQueue, CompactionKeepsTheOrderOfWhatIsCurrent) {
     for (uint64_t id = 1; id <= 100; ++id) few.push({t0, id, 1});
     few.compactIfStale(0, current);
     EXPECT_EQ(few.size(), 100u) << "stale entries within the slack wait for the top";
+}
+
+// Deadlines mostly in the order they fall due, some earlier, many at one
+// time, pushes and pops interleaved, some dropped by a compaction: the queue
+// gives them soonest first (at one time the lower id first), as a sorted
+// list of the same entries does.
+TEST(DeadlineQueue, GivesTheSoonestFirstHoweverTheyArePushed) {
+    const Clock::time_point t0{};
+    std::mt19937 rng(5);
+    DeadlineQueue queue;
+    std::set<std::pair<Clock::time_point, uint64_t>> expected;
+    Clock::time_point latest = t0;
+    uint64_t id = 0;
+    int compactions = 0;
+    for (int step = 0; step < 20000; ++step) {
+        unsigned roll = rng() % 10;
+        if (roll < 6 || expected.empty()) {
+            // Mostly at or after the latest so far; now and then before it.
+            auto at = roll == 0 ? latest - std::chrono::milliseconds(rng() % 50)
+                                : latest + std::chrono::milliseconds(rng() % 3);
+            latest = std::max(latest, at);
+            queue.push({at, ++id, 1});
+            expected.insert({at, id});
+        } else if (roll == 9 && expected.size() > 3) {
+            // The odd ids are stale: dropped at once, or skipped at the top.
+            auto current = [](const DeadlineQueue::Entry& e) { return e.id % 2 == 0; };
+            queue.compactIfStale(0, current);
+            if (queue.size() < expected.size()) {
+                std::erase_if(expected, [](const auto& e) { return e.second % 2 == 1; });
+                ++compactions;
+            }
+            ASSERT_EQ(queue.size(), expected.size()) << "step " << step;
+        } else {
+            ASSERT_FALSE(queue.empty());
+            ASSERT_EQ(queue.top().when, expected.begin()->first) << "step " << step;
+            ASSERT_EQ(queue.top().id, expected.begin()->second) << "step " << step;
+            queue.pop();
+            expected.erase(expected.begin());
+        }
+    }
+    EXPECT_EQ(queue.size(), expected.size());
+    EXPECT_GT(compactions, 0);
 }
 
 TEST(InlineVector, KeepsOrderInPlaceAndPastIt) {

@@ -10,7 +10,9 @@
 #include <limits>
 #include <memory>
 #include <string>
+#include <vector>
 
+#include "message_text.h"
 #include "msg_request.h"
 
 namespace {
@@ -251,6 +253,66 @@ TEST(PrintMsg, EveryTypeCodeOnOneLine) {
                  new VTag(TAG_DEV_ID, 5), flt(TAG_IO_OFFSET, -0.0f), new VTag(TAG_DEV_ID, 7)}),
         "GET: TAG_DEV_CFG TAG_DEV_LABEL=\"a'b c\" TAG_DEV_ID=FFFFFFFF TAG_IO_GAIN=1.500000 "
         "TAG_NET_INPORT=FFFF TAG_DEV_STATE=00 TAG_DEV_ID TAG_IO_OFFSET=-0.000000 TAG_DEV_ID \n");
+}
+
+// A message read in place prints the decoded message's very line: each value
+// kind, the cleaning of a text on and off a terminal, its cut, a tag without
+// a name and a message id without a header word; and it says the line is
+// printable ASCII unless a text held another byte.
+TEST(PrintInPlace, EveryValueKindAndEscapePrintsAsTheDecodedMessage) {
+    using Bytes = std::vector<uint8_t>;
+    auto text = [](uint8_t id, const std::string& t) {
+        Bytes b = {id, 0x01, uint8_t(t.size() >> 8), uint8_t(t.size())};
+        b.insert(b.end(), t.begin(), t.end());
+        return b;
+    };
+    auto datagram = [](uint8_t msgId, std::initializer_list<Bytes> tags) {
+        Bytes b = {0x01, msgId, 0x80, 0x00, uint8_t(tags.size())};
+        for (const Bytes& t : tags) b.insert(b.end(), t.begin(), t.end());
+        return b;
+    };
+    std::string longText = digits(300);
+    longText[126] = '"';
+    const struct {
+        const char* what;
+        Bytes wire;
+        bool terminal;
+        std::string line;
+        bool printable = true;  // said to be printable ASCII
+    } cases[] = {
+        {"no value", datagram(1, {{TAG_DEV_CFG, 0x00}}), false, "GET: TAG_DEV_CFG \n"},
+        {"uint8", datagram(1, {{TAG_DEV_STATE, 0x04, 0x0A}}), false, "GET: TAG_DEV_STATE=0A \n"},
+        {"uint16", datagram(1, {{TAG_NET_INPORT, 0x03, 0xEA, 0x60}}), false, "GET: TAG_NET_INPORT=EA60 \n"},
+        {"uint32", datagram(1, {{TAG_DEV_ID, 0x02, 0x00, 0x00, 0x00, 0x2A}}), false,
+         "GET: TAG_DEV_ID=0000002A \n"},
+        {"uint32 of a float tag", datagram(1, {{TAG_IO_GAIN, 0x02, 0x3F, 0xC0, 0x00, 0x00}}), false,
+         "GET: TAG_IO_GAIN=1.500000 \n"},
+        {"float", datagram(1, {{TAG_IO_OFFSET, 0x06, 0xC0, 0x20, 0x00, 0x00}}), false,
+         "GET: TAG_IO_OFFSET=-2.500000 \n"},
+        {"text cleaned", datagram(1, {text(TAG_DEV_LABEL, "a\tb\nc\rd\"e\x01\xC3\xA9")}), false,
+         "GET: TAG_DEV_LABEL=\"a b c d'e\x01\xC3\xA9\" \n", false},
+        {"text on a terminal", datagram(1, {text(TAG_DEV_LABEL, "\x1B]0;x\x07\x7F")}), true,
+         "GET: TAG_DEV_LABEL=\"?]0;x??\" \n", false},
+        {"text cut", datagram(1, {text(TAG_DEV_LABEL, longText)}), false,
+         "GET: TAG_DEV_LABEL=\"" + digits(126) + "'\" \n"},
+        {"empty text", datagram(5, {text(TAG_DEV_LABEL, "")}), false, "REP: TAG_DEV_LABEL=\"\" \n"},
+        {"no name", datagram(2, {{200, 0x04, 0x01}, {TAG_DEV_STATE, 0x04, 0x01}}), false,
+         "ERR: TAG_ERR_UNKNOWN_TAGID TAG_ERR_ID=200 TAG_DEV_STATE=01 \n"},
+        {"message id 9", datagram(9, {{TAG_DEV_STATE, 0x04, 0x01}}), false,
+         "ERR: TAG_ERR_UNKNOWN_MSGID TAG_ERR_MSGID=9\n"},
+        {"no tags", datagram(3, {}), false, "EVT: \n"},
+    };
+    for (const auto& c : cases) {
+        std::unique_ptr<VMsg> decoded(VMsg::parseMsg(c.wire.data(), uint16_t(c.wire.size())));
+        ASSERT_NE(decoded, nullptr) << c.what;
+        VMsgView view;
+        ASSERT_TRUE(view.parse(c.wire.data(), uint16_t(c.wire.size()))) << c.what;
+        std::string fromMessage, fromView = "kept ";
+        appendMessageText(fromMessage, decoded.get(), c.terminal);
+        EXPECT_EQ(appendMessageText(fromView, view, c.terminal), c.printable) << c.what;
+        EXPECT_EQ(fromMessage, c.line) << c.what;
+        EXPECT_EQ(fromView, "kept " + c.line) << c.what;
+    }
 }
 
 TEST(LookupTagType, GivesTheDictionaryTypeOrZero) {

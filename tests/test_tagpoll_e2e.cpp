@@ -292,6 +292,56 @@ TEST(TagpollE2E, JsonKeepsEveryValueWholeAndTyped) {
     EXPECT_EQ(tags[8]["value"], nullptr);
 }
 
+// Line and CSV print a reply read where it lies, without a message decoded:
+// every value kind, a text cleaned and cut, a float by the dictionary, an id
+// without a name, a byte not UTF-8 escaped, each as tagclient prints them.
+TEST(TagpollE2E, LineAndCsvPrintEveryValueKindAsTheClientDoes) {
+    std::string longText(200, 'x');
+    longText[3] = '\t';
+    longText[4] = '"';
+    longText[5] = '\x01';
+    const char notUtf8[] = {'a', char(0xFF), 'b', ',', 0};
+    const std::string reply =
+        "GET: TAG_DEV_LABEL=\"xxx '\\x01" + std::string(121, 'x') +
+        "\" TAG_IO_LABEL=\"a\\xffb,\" TAG_IO_OFFSET=-inf TAG_IO_GAIN=0.100000 TAG_DEV_STATE=FF "
+        "TAG_ERR_UNKNOWN_TAGID TAG_ERR_ID=200 TAG_DEV_ID=FFFFFFFF TAG_NET_INPORT=EA60 TAG_DEV_CFG ";
+    std::string quotesDoubled;
+    for (char ch : reply) quotesDoubled += ch == '"' ? std::string("\"\"") : std::string(1, ch);
+    const struct {
+        const char* format;
+        std::string out;  // after the target's label
+    } cases[] = {
+        {"line", "\t" + reply + "\n"},
+        {"csv", ",ADDRESS,answered,1,RTT,\"" + quotesDoubled + "\"\n"},
+    };
+    for (const auto& c : cases) {
+        UdpPeer peer;
+        peer.answer({send(
+            segment(1, 0x80,
+                    {VTagFactory::createVTag(9, longText.c_str()), VTagFactory::createVTag(21, notUtf8),
+                     VTagFactory::createVTag(50, -INFINITY, false),
+                     VTagFactory::createVTag(51, 0.1f, true),  // a float sent as type 2
+                     VTagFactory::createVTag(6, uint8_t(255)), VTagFactory::createVTag(200, uint16_t(7)),
+                     VTagFactory::createVTag(8, uint32_t(4294967295u)),
+                     VTagFactory::createVTag(109, uint16_t(60000)), VTagFactory::createVTag(5)}))});
+        std::string label = "127.0.0.1:" + std::to_string(peer.port());
+        RunResult r = tagpoll({"--target", label, "-o", c.format, "GET:", "TAG_DEV_CFG"});
+        peer.finish();
+        EXPECT_EQ(r.status, 0) << c.format;
+        std::string out = r.out;
+        if (std::string(c.format) == "csv") {
+            // The header, then the round trip replaced: it is whatever it was.
+            std::string header = "target,address,status,attempts,round_trip_seconds,message\n";
+            ASSERT_EQ(out.substr(0, header.size()), header);
+            out = out.substr(header.size());
+            size_t rtt = out.find(",answered,1,") + 12;
+            out.replace(rtt, out.find(',', rtt) - rtt, "RTT");
+            out.replace(label.size() + 1, label.size(), "ADDRESS");
+        }
+        EXPECT_EQ(out, label + c.out) << c.format;
+    }
+}
+
 TEST(TagpollE2E, ReplyPastTheBoundIsTheClientsError) {
     std::vector<VTag*> tags;
     for (int i = 0; i < 509; ++i) tags.push_back(VTagFactory::createVTag(5));

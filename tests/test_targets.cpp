@@ -1,5 +1,7 @@
 // The targets-file reader: what each line becomes, and the FILE:LINE
 // reason that stops a run at the first bad line.
+#include <sys/socket.h>
+
 #include <gtest/gtest.h>
 
 #include <sstream>
@@ -63,6 +65,32 @@ TEST(Targets, Ipv6FormsBecomeTargetsInOneSpelling) {
         Outcome o = read(file);
         EXPECT_TRUE(o.ok) << file << ": " << o.text;
         EXPECT_EQ(o.text, labels) << file;
+    }
+}
+
+// An address is read once, with the list, and kept for the engine as the
+// address it sends to (a mapped one unmapped); a name is left to be looked
+// up, as is a numeric form that is not an address's one spelling.
+TEST(Targets, AnAddressIsKeptReadAndANameIsNot) {
+    const struct {
+        const char* line;
+        std::string kept;  // the family and address kept; "" for none
+    } cases[] = {
+        {"127.0.0.1:7", "v4 127.0.0.1"},
+        {"[::1]:8", "v6 ::1"},
+        {"::ffff:127.0.0.2", "v4 127.0.0.2"},
+        {"127.0.0.4/30:9", "v4 127.0.0.5"},
+        {"[fe80::]/127:5", "v6 fe80::"},
+        {"localhost:7", ""},
+        {"127.1:7", ""},
+    };
+    for (const auto& c : cases) {
+        TargetList list(60000);
+        ASSERT_TRUE(list.addEntry(c.line, "-", 1)) << c.line << ": " << list.error();
+        const tagpoll::Target& t = list.targets().front();
+        std::string kept;
+        if (t.ip.family != 0) kept = (t.ip.family == AF_INET ? "v4 " : "v6 ") + tagaddress::ipText(t.ip);
+        EXPECT_EQ(kept, c.kept) << c.line;
     }
 }
 
@@ -147,6 +175,25 @@ TEST(Targets, DuplicatesArePolledOnceAndNoted) {
 
 // Each target by its index is where it was first named, as by its label: a
 // duplicate line moves no target's place, a range names its line for all.
+// Duplicates are found across the index's growth, whatever the case and
+// wherever the first came from: a range named again, line by line, in
+// another case, adds nothing; what differs only by port is not one.
+TEST(Targets, DuplicatesAreFoundAmongManyTargets) {
+    TargetList list(60000);
+    std::string file = "10.9.0.0/22\nDEV-A:5\n";
+    for (int i = 1; i < 1023; ++i)
+        file += "10.9." + std::to_string(i / 256) + "." + std::to_string(i % 256) + "\n";
+    file += "dev-a:5\ndev-a:6\n10.9.3.254:1\n";
+    std::istringstream in(file);
+    ASSERT_TRUE(list.readStream(in, "f"));
+    EXPECT_EQ(list.targets().size(), 1022u + 3u);
+    ASSERT_EQ(list.warnings().size(), 1022u + 1u);
+    EXPECT_EQ(list.warnings().front(), "f:3: 10.9.0.1:60000 duplicates f:1, polled once");
+    EXPECT_EQ(list.warnings().back(), "f:1025: dev-a:5 duplicates f:2, polled once");
+    EXPECT_EQ(list.whereOf(tagpoll::Target{"Dev-A", 5}), "f:2");
+    EXPECT_EQ(list.whereOf(tagpoll::Target{"dev-a", 7}), "");
+}
+
 TEST(Targets, EachTargetIsWhereItWasFirstNamed) {
     TargetList list(60000);
     std::istringstream in("10.0.0.1\n# rack 2\nhost:1\n10.0.0.0/30\nHOST:1\n");

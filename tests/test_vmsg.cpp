@@ -1002,4 +1002,138 @@ TEST(Cursor, EmptyMessageGivesNull) {
     EXPECT_EQ(decoded->getTag(), nullptr);
 }
 
+// ---------------------------------------------------------------------------
+// The view: a datagram read in place, held to parseMsg's answers
+
+// The view's tags as the test's TagView; empty for bytes it refuses.
+std::vector<TagView> viewTags(const Bytes& b, bool& accepted, VMsgView& view) {
+    accepted = view.parse(b.data(), uint16_t(b.size()));
+    std::vector<TagView> out;
+    VTagView t;
+    while (view.getTag(t)) out.push_back(TagView{t.tagId, t.type, t.number, std::string(t.text)});
+    return out;
+}
+
+// Accepts what parseMsg accepts, with the same header and tags, and refuses
+// what it refuses, leaving no tags behind from an earlier message.
+void expectViewAgrees(const Bytes& b, const std::string& what) {
+    MsgPtr m = decode(b);
+    VMsgView view;
+    bool held;
+    static const Bytes earlier = sampleWires().front();
+    viewTags(earlier, held, view);  // something to forget
+    ASSERT_TRUE(held);
+    bool accepted;
+    std::vector<TagView> tags = viewTags(b, accepted, view);
+    ASSERT_EQ(accepted, m != nullptr) << what;
+    if (!m) {
+        EXPECT_EQ(view.tagCount(), 0u) << what;
+        EXPECT_TRUE(tags.empty()) << what;
+        return;
+    }
+    EXPECT_EQ(view.msgId, m->msgId) << what;
+    EXPECT_EQ(view.sequence, m->sequence) << what;
+    EXPECT_EQ(view.isLastSegment(), m->isLastSegment()) << what;
+    EXPECT_EQ(view.tagCount(), m->tagCount()) << what;
+    EXPECT_EQ(tags, tagsOf(*m)) << what;
+}
+
+TEST(View, ReadsEveryTypeCodeAsParseMsgDoes) {
+    const struct {
+        const char* what;
+        Bytes wire;
+        std::vector<TagView> tags;
+    } cases[] = {
+        {"no value", {0x01, 0x05, 0x83, 0x00, 0x01, 0x07, 0x00}, {{7, 0, 0, ""}}},
+        {"text", {0x01, 0x05, 0x80, 0x00, 0x01, 0x08, 0x01, 0x00, 0x02, 'h', 'i'}, {{8, 1, 0, "hi"}}},
+        {"empty text", {0x01, 0x05, 0x80, 0x00, 0x01, 0x08, 0x01, 0x00, 0x00}, {{8, 1, 0, ""}}},
+        {"uint32",
+         {0x01, 0x05, 0x80, 0x00, 0x01, 0x09, 0x02, 0xDE, 0xAD, 0xBE, 0xEF},
+         {{9, 2, 0xDEADBEEF, ""}}},
+        {"uint16", {0x01, 0x05, 0x80, 0x00, 0x01, 0x0A, 0x03, 0xBE, 0xEF}, {{10, 3, 0xBEEF, ""}}},
+        {"uint8", {0x01, 0x05, 0x80, 0x00, 0x01, 0x0B, 0x04, 0xFE}, {{11, 4, 0xFE, ""}}},
+        {"float",
+         {0x01, 0x05, 0x80, 0x00, 0x01, 0x0C, 0x06, 0x3F, 0xC0, 0x00, 0x00},
+         {{12, 6, 0x3FC00000, ""}}},
+        {"repeated ids in order",
+         {0x01, 0x02, 0x00, 0x00, 0x03, 0x05, 0x04, 0x01, 0x05, 0x00, 0x05, 0x01, 0x00, 0x01, 'x'},
+         {{5, 4, 1, ""}, {5, 0, 0, ""}, {5, 1, 0, "x"}}},
+    };
+    for (const auto& c : cases) {
+        VMsgView view;
+        bool accepted;
+        EXPECT_EQ(viewTags(c.wire, accepted, view), c.tags) << c.what;
+        EXPECT_TRUE(accepted) << c.what;
+        EXPECT_EQ(view.msgId, c.wire[1]) << c.what;
+        EXPECT_EQ(view.sequence, c.wire[2]) << c.what;
+        expectViewAgrees(c.wire, c.what);
+    }
+}
+
+TEST(View, RefusesWhatParseMsgRefuses) {
+    const struct {
+        const char* what;
+        Bytes wire;
+    } cases[] = {
+        {"empty", {}},
+        {"format 2", {0x02, 0x01, 0x00, 0x00, 0x00}},
+        {"short header", {0x01, 0x01, 0x00, 0x00}},
+        {"count past the bytes", {0x01, 0x01, 0x00, 0x00, 0x02, 0x05, 0x00}},
+        {"trailing byte", {0x01, 0x01, 0x00, 0x00, 0x01, 0x05, 0x00, 0x00}},
+        {"type 5", {0x01, 0x01, 0x00, 0x00, 0x01, 0x05, 0x05}},
+        {"text with a NUL", {0x01, 0x01, 0x00, 0x00, 0x01, 0x05, 0x01, 0x00, 0x02, 'a', 0x00}},
+        {"text past the end", {0x01, 0x01, 0x00, 0x00, 0x01, 0x05, 0x01, 0x00, 0x03, 'a', 'b'}},
+        {"uint32 cut short", {0x01, 0x01, 0x00, 0x00, 0x01, 0x05, 0x02, 0x00, 0x00, 0x00}},
+    };
+    for (const auto& c : cases) {
+        VMsgView view;
+        EXPECT_FALSE(view.parse(c.wire.data(), uint16_t(c.wire.size()))) << c.what;
+        expectViewAgrees(c.wire, c.what);
+    }
+    VMsgView view;
+    EXPECT_FALSE(view.parse(nullptr, 5));
+}
+
+TEST(View, AgreesWithParseMsgOnTruncationsCorruptionsAndRandomBytes) {
+    const uint8_t flips[] = {0x01, 0x02, 0x04, 0x08, 0x10, 0x20, 0x40, 0x80, 0x7F, 0xFF};
+    for (const Bytes& wire : sampleWires()) {
+        for (size_t len = 0; len <= wire.size(); ++len)
+            expectViewAgrees(Bytes(wire.begin(), wire.begin() + long(len)), "prefix");
+        for (size_t pos = 0; pos < wire.size(); ++pos)
+            for (uint8_t x : flips) {
+                Bytes bad = wire;
+                bad[pos] ^= x;
+                expectViewAgrees(bad, "pos " + std::to_string(pos) + " xor " + std::to_string(x));
+            }
+    }
+    std::mt19937 rng(11);
+    for (int round = 0; round < 3000; ++round) {
+        uint16_t count;
+        Bytes tags = randomTagStream(rng, count);
+        if (rng() % 4 == 0) count = uint16_t(rng() % 12);
+        Bytes b = {0x01, uint8_t(rng()), uint8_t(rng()), uint8_t(count >> 8), uint8_t(count)};
+        b.insert(b.end(), tags.begin(), tags.end());
+        if (rng() % 4 == 0) b[rng() % b.size()] = uint8_t(rng());
+        expectViewAgrees(b, "round " + std::to_string(round));
+    }
+}
+
+TEST(View, TextsPointIntoTheDatagramAndTheCursorRewinds) {
+    Bytes wire = {0x01, 0x05, 0x80, 0x00, 0x02, 0x08, 0x01, 0x00, 0x02, 'h', 'i', 0x0B, 0x04, 0x2A};
+    VMsgView view;
+    ASSERT_TRUE(view.parse(wire.data(), uint16_t(wire.size())));
+    VTagView t;
+    ASSERT_TRUE(view.getTag(t));
+    EXPECT_EQ(static_cast<const void*>(t.text.data()), static_cast<const void*>(&wire[9]))
+        << "the text was copied";
+    ASSERT_TRUE(view.getTag(t));
+    EXPECT_EQ(t.number, 0x2Au);
+    EXPECT_FALSE(view.getTag(t));
+    EXPECT_FALSE(view.getTag(t)) << "the end stays the end";
+    view.gotoFirst();
+    ASSERT_TRUE(view.getTag(t));
+    EXPECT_EQ(t.tagId, 8);
+    EXPECT_EQ(t.text, "hi");
+}
+
 }  // namespace

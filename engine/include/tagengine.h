@@ -161,7 +161,12 @@ struct Result {
     std::string target;          // as the caller gave it
     sockaddr_storage address{};  // resolved address, AF_INET or AF_INET6; zero when unresolvable
     Status status = Status::TimedOut;
-    std::unique_ptr<VMsg> reply;       // Answered and ErrorReply: the merged reply
+    std::unique_ptr<VMsg> reply;  // Answered and ErrorReply: the merged reply
+    // Answered and ErrorReply of an exchange asking for it (replyAsDatagram)
+    // whose reply came whole in one datagram: that datagram as it came, its
+    // sequence byte the wire's, reply then left null. Read it in place with
+    // VMsgView. Empty otherwise.
+    std::vector<uint8_t> replyDatagram;
     int attempts = 0;                  // datagrams sent for this exchange
     Duration roundTrip{0};             // last send to the final segment (Answered, ErrorReply, Refused)
     std::string detail;                // SendFailed, Unresolvable: the system's reason
@@ -214,6 +219,12 @@ struct Exchange {
     Duration budget{0};
     Callback done;
     Observer observe;  // optional: told of each step
+    // A reply that comes whole in one datagram, the common one, is handed as
+    // its bytes (Result::replyDatagram) rather than decoded into a VMsg: for
+    // a caller that reads it once, in place, and would pay a message and a
+    // tag object per tag for nothing. A reply of several segments is still
+    // merged into Result::reply. Not for submitWrite, whose rounds decode.
+    bool replyAsDatagram = false;
 };
 
 struct Options {

@@ -402,6 +402,9 @@ void Engine::State::runCallbacks() {
             Callback done = std::move(r->exchange.done);
             records.remove(id);
             if (done) done(std::move(result));
+            // Unless the callback took it, its datagram's room serves the next
+            // (a callback is handed the result, and may or may not move it).
+            keepSpare(std::move(result.replyDatagram));  // NOLINT(bugprone-use-after-move)
         }
     }
 }

@@ -43,10 +43,10 @@ bool Engine::State::isReflection(const Record& r, const Attempt& a, std::span<co
            std::equal(bytes.begin() + SEQUENCE_BYTE + 1, bytes.end(), r.bytes.begin() + SEQUENCE_BYTE + 1);
 }
 
-bool Engine::State::makeRoom(Record& r, const VMsg& segment, size_t wireBytes, Clock::time_point now) {
-    size_t held = wireBytes + segment.tagCount() * HELD_BYTES_PER_TAG;
+bool Engine::State::makeRoom(Record& r, size_t segmentTags, size_t wireBytes, Clock::time_point now) {
+    size_t held = wireBytes + segmentTags * HELD_BYTES_PER_TAG;
     const char* why = nullptr;
-    if (r.mergedTags + segment.tagCount() > MAX_REPLY_TAGS)
+    if (r.mergedTags + segmentTags > MAX_REPLY_TAGS)
         why = "more than 65535 tags";
     else if (r.mergedWireBytes + wireBytes > options.maxReplyBytes)
         why = "more bytes than one reply may carry";
@@ -64,12 +64,14 @@ void Engine::State::takeDatagram(const UdpEndpoint::Datagram& d, Clock::time_poi
         ++stats.truncated;
         return;
     }
-    std::unique_ptr<VMsg> segment(VMsg::parseMsg(d.bytes.data(), uint16_t(d.bytes.size())));
-    if (!segment) {
+    // Checked and matched as it lies: only a segment taken is decoded, and
+    // only when its caller wants a message rather than the bytes.
+    VMsgView segment;
+    if (!segment.parse(d.bytes.data(), uint16_t(d.bytes.size()))) {
         ++stats.dropped;
         return;
     }
-    uint8_t sequence = segment->sequence & VMsg::SEQUENCE_NUMBER;
+    uint8_t sequence = segment.sequence & VMsg::SEQUENCE_NUMBER;
     // Only the address and port the request went to, with a sequence one of
     // its attempts holds: anything else is someone else's datagram.
     uint64_t id = sequences.find(peerKey(d.from), sequence);
@@ -92,32 +94,19 @@ void Engine::State::takeDatagram(const UdpEndpoint::Datagram& d, Clock::time_poi
         ++stats.dropped;
         return;
     }
+    size_t tags = segment.tagCount();
+    bool last = segment.isLastSegment();
     ++r.result.segments;
     if (r.exchange.observe)
-        r.exchange.observe(Event{Event::Kind::Segment, attempt->number, sequence, d.bytes.size(),
-                                 segment->isLastSegment(), now});
-    r.result.tags += segment->tagCount();
+        r.exchange.observe(Event{Event::Kind::Segment, attempt->number, sequence, d.bytes.size(), last, now});
+    r.result.tags += tags;
     r.result.bytes += d.bytes.size();
-    if (!makeRoom(r, *segment, d.bytes.size(), now)) return;
+    if (!makeRoom(r, tags, d.bytes.size(), now)) return;
     Attempt& a = *attempt;
-    size_t tags = segment->tagCount();
-    bool last = segment->isLastSegment();
-    size_t held = d.bytes.size() + tags * HELD_BYTES_PER_TAG;
-    if (a.merged) {
-        a.merged->addSegment(segment.get());
-    } else {
-        // The first segment is the reply so far, as it was decoded: a reply
-        // of one segment, the common one, is never copied tag by tag. Its
-        // sequence is the wire's; the merged reply, like a new message, has none.
-        a.merged = std::move(segment);
-        a.merged->sequence = 0;
-    }
-    a.wireBytes += d.bytes.size();
-    a.heldBytes += held;
-    r.mergedTags += tags;
-    r.mergedWireBytes += d.bytes.size();
-    r.heldBytes += held;
-    heldBytes += held;
+    // A whole reply in one datagram, for a caller that reads it in place:
+    // it ends the exchange at once, so it is never held as a partial one.
+    bool asDatagram = last && !a.merged && r.exchange.replyAsDatagram;
+    if (!asDatagram) merge(r, a, d.bytes);
     if (!last) return;
     r.result.roundTrip = now - a.sentAt;
     // A reply names the attempt it answers by its sequence, fresh for each
@@ -130,10 +119,54 @@ void Engine::State::takeDatagram(const UdpEndpoint::Datagram& d, Clock::time_poi
         Clock::time_point& latest = repliesBySend[a.sentAt];
         latest = std::max(latest, now);
     }
-    // The whole reply leaves the attempt; end() then forgets what it held.
-    forget(r, a);
-    r.result.reply = std::move(a.merged);
-    end(r, r.result.reply->msgId == MSG_ERR ? Status::ErrorReply : Status::Answered, now);
+    uint8_t msgId = segment.msgId;
+    if (asDatagram) {
+        r.result.replyDatagram = spareDatagram();
+        r.result.replyDatagram.assign(d.bytes.begin(), d.bytes.end());
+    } else {
+        // The whole reply leaves the attempt; end() then forgets what it held.
+        forget(r, a);
+        r.result.reply = std::move(a.merged);
+        msgId = r.result.reply->msgId;
+    }
+    end(r, msgId == MSG_ERR ? Status::ErrorReply : Status::Answered, now);
+}
+
+void Engine::State::merge(Record& r, Attempt& a, std::span<const uint8_t> bytes) {
+    // Checked by the view already: the decoder takes the same bytes.
+    std::unique_ptr<VMsg> segment(VMsg::parseMsg(bytes.data(), uint16_t(bytes.size())));
+    size_t tags = segment->tagCount();
+    size_t held = bytes.size() + tags * HELD_BYTES_PER_TAG;
+    if (a.merged) {
+        a.merged->addSegment(segment.get());
+    } else {
+        // The first segment is the reply so far, as it was decoded: a reply
+        // of one segment, the common one, is never copied tag by tag. Its
+        // sequence is the wire's; the merged reply, like a new message, has none.
+        a.merged = std::move(segment);
+        a.merged->sequence = 0;
+    }
+    a.wireBytes += bytes.size();
+    a.heldBytes += held;
+    r.mergedTags += tags;
+    r.mergedWireBytes += bytes.size();
+    r.heldBytes += held;
+    heldBytes += held;
+}
+
+std::vector<uint8_t> Engine::State::spareDatagram() {
+    if (spareDatagrams.empty()) return {};
+    std::vector<uint8_t> spare = std::move(spareDatagrams.back());
+    spareDatagrams.pop_back();
+    return spare;
+}
+
+void Engine::State::keepSpare(std::vector<uint8_t>&& datagram) {
+    // Only the room of one read's replies: enough that a steady poll's
+    // replies cost no allocation, never a pile.
+    if (datagram.capacity() == 0 || spareDatagrams.size() >= READ_BATCH_SIZE) return;
+    datagram.clear();
+    spareDatagrams.push_back(std::move(datagram));
 }
 
 void Engine::State::takeRefusal(const UdpEndpoint::Refusal& refusal, Clock::time_point now) {

@@ -147,7 +147,13 @@ struct __attribute__((visibility("hidden"))) Engine::State {
     bool isReflection(const Record& r, const Attempt& a, std::span<const uint8_t> bytes) const;
     // Whether the segment may join the attempt's partial reply; if not the
     // exchange has ended as ReplyTooLong.
-    bool makeRoom(Record& r, const VMsg& segment, size_t wireBytes, Clock::time_point now);
+    bool makeRoom(Record& r, size_t segmentTags, size_t wireBytes, Clock::time_point now);
+    // Decodes the segment taken into the attempt's partial reply.
+    void merge(Record& r, Attempt& a, std::span<const uint8_t> bytes);
+    // A buffer for a reply handed as its datagram, with the room of one
+    // handed back by keepSpare if there is one.
+    std::vector<uint8_t> spareDatagram();
+    void keepSpare(std::vector<uint8_t>&& datagram);
     void takeRefusal(const UdpEndpoint::Refusal& refusal, Clock::time_point now);
     void expire(Clock::time_point now);
     // Whether the record's attempt, its wait come due, waits on: see
@@ -227,6 +233,8 @@ struct __attribute__((visibility("hidden"))) Engine::State {
     std::deque<uint64_t> retrying;                      // timed out, waiting to send again
     std::vector<uint64_t> ended;                        // callbacks to run
     std::vector<std::pair<Callback, Result>> deferred;  // and those of ended writes
+    // Buffers of replies handed as datagrams, back from their callbacks.
+    std::vector<std::vector<uint8_t>> spareDatagrams;
     std::unordered_map<uint64_t, WriteRecord> writes;
     Clock::time_point lastNow{};  // of the process() call running
     size_t inFlight = 0;

@@ -215,4 +215,44 @@ private:
     size_t arenaSize = 0;
 };
 
+// One tag of a datagram, read where it lies: nothing is copied or allocated.
+// text points into the datagram and lives as long as its bytes do.
+struct VTagView {
+    uint8_t tagId = 0;
+    uint32_t type = VTAG_NONE;  // one of VTagType's codes
+    uint32_t number = 0;        // the value of types 2, 3 and 4; type 6's float bits
+    std::string_view text;      // the value of type 1
+};
+
+// A datagram's message read in place, for callers that read a reply once and
+// would pay a VMsg and its tags for nothing: parse checks the bytes exactly as
+// parseMsg does, and the tags are read from them as they are walked. The view
+// points into the caller's buffer, which must outlive it and stay unchanged.
+class VMSG_API VMsgView {
+public:
+    // True, the view then holding the message, when the bytes are exactly one
+    // valid message: for the very bytes parseMsg decodes. False for every
+    // byte string parseMsg refuses, the view then holding no tags. Never
+    // reads outside [buf, buf+length).
+    bool parse(const void* buf, uint16_t length);
+
+    bool isLastSegment() const { return (sequence & VMsg::LAST_SEGMENT) != 0; }
+    size_t tagCount() const { return count; }
+
+    // Cursor over the tags: gotoFirst rewinds, getTag reads the next into tag
+    // and returns false at the end.
+    void gotoFirst();
+    bool getTag(VTagView& tag);
+
+    uint8_t msgId = 0;
+    uint8_t sequence = 0;
+
+private:
+    const uint8_t* body = nullptr;  // the first tag's bytes
+    const uint8_t* end = nullptr;
+    const uint8_t* cursor = nullptr;
+    uint16_t count = 0;
+    uint16_t passed = 0;  // tags the cursor has read
+};
+
 #endif
