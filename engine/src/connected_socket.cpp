@@ -1,6 +1,5 @@
 #include "connected_socket.h"
 
-#include <linux/errqueue.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <unistd.h>
@@ -8,6 +7,8 @@
 #include <cerrno>
 #include <cstring>
 #include <system_error>
+
+#include "socket_errors.h"
 
 namespace tagengine {
 
@@ -19,20 +20,6 @@ using std::chrono::nanoseconds;
 // The longest receive time-out: a caller looks at its signals (a Ctrl-C
 // delivered to another thread) at least this often.
 constexpr milliseconds LONGEST_LOOK{32};
-
-socklen_t lengthOf(int family) { return family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in); }
-
-bool isIcmpError(int error) { return error == ECONNREFUSED || error == EHOSTUNREACH || error == ENETUNREACH; }
-
-bool isPortUnreachable(const cmsghdr& c) {
-    bool v4 = c.cmsg_level == IPPROTO_IP && c.cmsg_type == IP_RECVERR;
-    bool v6 = c.cmsg_level == IPPROTO_IPV6 && c.cmsg_type == IPV6_RECVERR;
-    if (!v4 && !v6) return false;
-    sock_extended_err ee;
-    memcpy(&ee, CMSG_DATA(&c), sizeof ee);
-    uint8_t origin = v4 ? SO_EE_ORIGIN_ICMP : SO_EE_ORIGIN_ICMP6;
-    return ee.ee_origin == origin && ee.ee_errno == ECONNREFUSED;
-}
 
 [[noreturn]] void fail(int& sock, const char* what) {
     int saved = errno;
@@ -49,7 +36,7 @@ ConnectedSocket::~ConnectedSocket() {
 
 bool ConnectedSocket::connectTo(const sockaddr_storage& to, int receiveBuffer, std::string& why) {
     if (sock >= 0 && family == to.ss_family) {
-        if (memcmp(&connected, &to, lengthOf(family)) == 0) return true;
+        if (memcmp(&connected, &to, addressLength(family)) == 0) return true;
     } else {
         if (sock >= 0) close(sock);
         family = to.ss_family;
@@ -67,7 +54,7 @@ bool ConnectedSocket::connectTo(const sockaddr_storage& to, int receiveBuffer, s
             fail(sock, v6 ? "IPV6_RECVERR" : "IP_RECVERR");
     }
     connected = sockaddr_storage{};
-    if (connect(sock, reinterpret_cast<const sockaddr*>(&to), lengthOf(family)) != 0) {
+    if (connect(sock, reinterpret_cast<const sockaddr*>(&to), addressLength(family)) != 0) {
         why = strerror(errno);
         return false;
     }
@@ -127,24 +114,10 @@ ConnectedSocket::Got ConnectedSocket::receive(nanoseconds wait, std::span<uint8_
 }
 
 void ConnectedSocket::refusals(const std::function<void(std::span<const uint8_t>)>& take) {
-    for (;;) {
-        uint8_t start[16];
-        iovec io{start, sizeof start};
-        alignas(cmsghdr) uint8_t control[512];
-        msghdr m{};
-        m.msg_iov = &io;
-        m.msg_iovlen = 1;
-        m.msg_control = control;
-        m.msg_controllen = sizeof control;
-        ssize_t n = recvmsg(sock, &m, MSG_ERRQUEUE | MSG_DONTWAIT);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return;
-        }
-        for (cmsghdr* c = CMSG_FIRSTHDR(&m); c; c = CMSG_NXTHDR(&m, c))
-            if (isPortUnreachable(*c))
-                take(std::span<const uint8_t>(start, std::min(size_t(n), sizeof start)));
-    }
+    uint8_t start[16];
+    drainPortUnreachables(sock, start, [&](const sockaddr_storage&, size_t length) {
+        take(std::span<const uint8_t>(start, std::min(length, sizeof start)));
+    });
 }
 
 }  // namespace tagengine

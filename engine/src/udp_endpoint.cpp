@@ -1,6 +1,5 @@
 #include "udp_endpoint.h"
 
-#include <linux/errqueue.h>
 #include <netinet/in.h>
 #include <netinet/ip.h>
 #include <unistd.h>
@@ -10,27 +9,9 @@
 #include <cstring>
 #include <system_error>
 
+#include "socket_errors.h"
+
 namespace tagengine {
-
-namespace {
-
-socklen_t lengthOf(int family) { return family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in); }
-
-// Whether a queued error is an ICMP or ICMPv6 port unreachable.
-bool isPortUnreachable(const cmsghdr& c) {
-    bool v4 = c.cmsg_level == IPPROTO_IP && c.cmsg_type == IP_RECVERR;
-    bool v6 = c.cmsg_level == IPPROTO_IPV6 && c.cmsg_type == IPV6_RECVERR;
-    if (!v4 && !v6) return false;
-    sock_extended_err ee;
-    memcpy(&ee, CMSG_DATA(&c), sizeof ee);
-    uint8_t origin = v4 ? SO_EE_ORIGIN_ICMP : SO_EE_ORIGIN_ICMP6;
-    return ee.ee_origin == origin && ee.ee_errno == ECONNREFUSED;
-}
-
-// An error by which the kernel says it has queued an ICMP report.
-bool isIcmpError(int error) { return error == ECONNREFUSED || error == EHOSTUNREACH || error == ENETUNREACH; }
-
-}  // namespace
 
 UdpEndpoint::UdpEndpoint(int family, int receiveBuffer) : family(family) {
     sock = socket(family, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
@@ -57,7 +38,7 @@ UdpEndpoint::UdpEndpoint(int family, int receiveBuffer) : family(family) {
     }
     sockaddr_storage any{};
     any.ss_family = sa_family_t(family);
-    if (bind(sock, reinterpret_cast<const sockaddr*>(&any), lengthOf(family)) != 0) {
+    if (bind(sock, reinterpret_cast<const sockaddr*>(&any), addressLength(family)) != 0) {
         int saved = errno;
         close(sock);
         throw std::system_error(saved, std::generic_category(), "bind");
@@ -78,7 +59,7 @@ size_t UdpEndpoint::sendBatch(std::span<const Outgoing> batch, SendOutcome& outc
             io[i] = iovec{const_cast<uint8_t*>(o.bytes.data()), o.bytes.size()};
             out[i].msg_hdr = msghdr{};
             out[i].msg_hdr.msg_name = const_cast<sockaddr_storage*>(o.to);
-            out[i].msg_hdr.msg_namelen = lengthOf(family);
+            out[i].msg_hdr.msg_namelen = addressLength(family);
             out[i].msg_hdr.msg_iov = &io[i];
             out[i].msg_hdr.msg_iovlen = 1;
         }
@@ -142,26 +123,10 @@ size_t UdpEndpoint::receive(size_t limit, const std::function<void(const Datagra
 
 void UdpEndpoint::receiveErrors(const std::function<void(const Refusal&)>& take) {
     errorReported = false;
-    for (;;) {
-        sockaddr_storage to{};
-        iovec io{buffers[0], SLOT};
-        alignas(cmsghdr) uint8_t control[512];
-        msghdr m{};
-        m.msg_name = &to;
-        m.msg_namelen = sizeof to;
-        m.msg_iov = &io;
-        m.msg_iovlen = 1;
-        m.msg_control = control;
-        m.msg_controllen = sizeof control;
-        ssize_t n = recvmsg(sock, &m, MSG_ERRQUEUE | MSG_DONTWAIT);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return;
-        }
-        for (cmsghdr* c = CMSG_FIRSTHDR(&m); c; c = CMSG_NXTHDR(&m, c))
-            if (isPortUnreachable(*c) && to.ss_family == family)
-                take(Refusal{to, std::span<const uint8_t>(buffers[0], size_t(n) < SLOT ? size_t(n) : 0)});
-    }
+    drainPortUnreachables(sock, {buffers[0], SLOT}, [&](const sockaddr_storage& to, size_t length) {
+        if (to.ss_family == family)
+            take(Refusal{to, std::span<const uint8_t>(buffers[0], length < SLOT ? length : 0)});
+    });
 }
 
 }  // namespace tagengine
