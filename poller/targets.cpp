@@ -181,9 +181,9 @@ void TargetList::keyInto(const Target& target, std::string& key) {
 }
 
 std::string TargetList::whereOf(const Target& target) const {
-    std::string key;
-    keyInto(target, key);
-    auto first = seen.find(key, keyOf());
+    std::string asked;
+    keyInto(target, asked);
+    auto first = seen.find(asked, keyOf());
     return first ? whereText(origins[*first]) : "";
 }
 
