@@ -78,7 +78,7 @@ struct HexPairs {
 constexpr HexPairs hexPairs() {
     constexpr char DIGITS[] = "0123456789ABCDEF";
     HexPairs h{};
-    for (unsigned b = 0; b < 256; ++b) {
+    for (size_t b = 0; b < 256; ++b) {
         h.digits[2 * b] = DIGITS[b >> 4];
         h.digits[2 * b + 1] = DIGITS[b & 0xF];
     }
@@ -92,7 +92,7 @@ void appendHex(std::string& text, uint32_t value, int digits) {
     char formatted[12];
     formatted[0] = '=';
     for (int i = digits - 1; i > 0; i -= 2, value >>= 8)
-        memcpy(&formatted[i], &HEX_PAIRS.digits[(value & 0xFF) * 2], 2);
+        memcpy(&formatted[i], &HEX_PAIRS.digits[size_t(value & 0xFF) * 2], 2);
     formatted[digits + 1] = ' ';
     text.append(formatted, size_t(digits) + 2);
 }
