@@ -53,16 +53,18 @@ bool sameLineOptions(const Options& a, const Options& b) {
            a.maxHeldBytes == b.maxHeldBytes && a.seed == b.seed;
 }
 
+// A thread's line, with what it was made for.
+struct KeptLine {
+    std::unique_ptr<Line> line;
+    Options options;
+    unsigned generation = 0;
+};
+thread_local KeptLine kept;
+
 // This thread's line, made anew after a fork or for other options.
 Line& threadLine(const Options& options) {
     static const int registered = pthread_atfork(nullptr, nullptr, forked);
     (void)registered;
-    struct Kept {
-        std::unique_ptr<Line> line;
-        Options options;
-        unsigned generation = 0;
-    };
-    thread_local Kept kept;
     unsigned now = forks.load(std::memory_order_relaxed);
     if (!kept.line || kept.generation != now || !sameLineOptions(kept.options, options)) {
         kept.line = std::make_unique<Line>(options);
