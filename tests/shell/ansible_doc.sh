@@ -52,7 +52,7 @@ PY
   grep -q '^returns .*target' <<< "$got" || fail "$module documents no return values: $got"
   grep '^option ' <<< "$got" && fail "$module documents other options than it takes"
   # The text page a user reads.
-  ansible-doc "tagproto.fleet.$module" | grep -q '^EXAMPLES:' || fail "ansible-doc shows no examples of $module"
+  ansible-doc "tagproto.fleet.$module" | grep "^EXAMPLES:" >/dev/null || fail "ansible-doc shows no examples of $module"
 done
 echo "$failures failures"
 [[ $failures == 0 ]]

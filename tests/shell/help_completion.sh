@@ -16,7 +16,7 @@ offered() {
 
 # check_help PROGRAM COMPLETION [COMMAND]: each --flag of PROGRAM [COMMAND] --help.
 check_help() {
-  local program=$1 completion=$2 command=${3-} name flags flag help
+  local program=$1 completion=$2 command=${3-} name flags flag help offers
   name=$(basename "$program")
   help=$("$program" ${command:+"$command"} --help) || { echo "FAIL: $name $command --help exited $?"; failures=$((failures + 1)); return; }
   # The first --flag of each line that starts with an option: the options'
@@ -24,7 +24,10 @@ check_help() {
   flags=$(sed -nE 's/^ +(-[A-Za-z], ?)?(--[a-z][a-z0-9.-]*[a-z0-9]).*/\2/p' <<< "$help" | sort -u)
   [[ -n $flags ]] || { echo "FAIL: no flags in $name $command --help"; failures=$((failures + 1)); }
   for flag in $flags; do
-    offered "$program" "$completion" "$name ${command:+$command }$flag" | grep -qx -- "$flag" ||
+    # Read whole before grep -q looks: grep leaving at its first match would
+    # cut the completion's output short, and pipefail call that a failure.
+    offers=$(offered "$program" "$completion" "$name ${command:+$command }$flag")
+    grep -qx -- "$flag" <<< "$offers" ||
       { echo "FAIL: $name's completion does not offer $flag after '$name $command'"; failures=$((failures + 1)); }
   done
 }

@@ -42,7 +42,7 @@ plugin=$prefix/$(cache TAGCLIENT_WIRESHARK_PLUGIN_DIR)/tagproto.lua
 [[ -f $plugin ]] || { echo "FAIL: no dissector at $plugin"; exit 1; }
 mkdir -p "$work/home/.local/lib/wireshark/plugins"
 cp "$plugin" "$work/home/.local/lib/wireshark/plugins/"
-HOME=$work/home tshark -G protocols 2>/dev/null | grep -q $'\ttagproto$' || { echo "FAIL: tshark does not load $plugin"; exit 1; }
+HOME=$work/home tshark -G protocols 2>/dev/null | grep $'\ttagproto$' >/dev/null || { echo "FAIL: tshark does not load $plugin"; exit 1; }
 
 # Under /usr the loader finds the libraries itself; elsewhere the programs say
 # where they are, relative to themselves.

@@ -107,7 +107,7 @@ fi
 # man vmsg (axodict, vlog), by a header's name, finds the libraries' page.
 if command -v man >/dev/null; then
   for name in vmsg axodict vlog; do
-    MANWIDTH=80 man -M "$out/tree-libtagproto-dev$prefix/share/man" 3 "$name" 2>/dev/null | grep -q 'libvmsg' ||
+    MANWIDTH=80 man -M "$out/tree-libtagproto-dev$prefix/share/man" 3 "$name" 2>/dev/null | grep 'libvmsg' >/dev/null ||
       fail "man $name does not show the libraries' page"
   done
 fi
