@@ -180,15 +180,15 @@ TEST(Targets, DuplicatesArePolledOnceAndNoted) {
 // another case, adds nothing; what differs only by port is not one.
 TEST(Targets, DuplicatesAreFoundAmongManyTargets) {
     TargetList list(60000);
-    std::string file = "10.9.0.0/22\nDEV-A:5\n";
+    std::string file = "127.9.0.0/22\nDEV-A:5\n";
     for (int i = 1; i < 1023; ++i)
-        file += "10.9." + std::to_string(i / 256) + "." + std::to_string(i % 256) + "\n";
-    file += "dev-a:5\ndev-a:6\n10.9.3.254:1\n";
+        file += "127.9." + std::to_string(i / 256) + "." + std::to_string(i % 256) + "\n";
+    file += "dev-a:5\ndev-a:6\n127.9.3.254:1\n";
     std::istringstream in(file);
     ASSERT_TRUE(list.readStream(in, "f"));
     EXPECT_EQ(list.targets().size(), 1022u + 3u);
     ASSERT_EQ(list.warnings().size(), 1022u + 1u);
-    EXPECT_EQ(list.warnings().front(), "f:3: 10.9.0.1:60000 duplicates f:1, polled once");
+    EXPECT_EQ(list.warnings().front(), "f:3: 127.9.0.1:60000 duplicates f:1, polled once");
     EXPECT_EQ(list.warnings().back(), "f:1025: dev-a:5 duplicates f:2, polled once");
     EXPECT_EQ(list.whereOf(tagpoll::Target{"Dev-A", 5}), "f:2");
     EXPECT_EQ(list.whereOf(tagpoll::Target{"dev-a", 7}), "");
