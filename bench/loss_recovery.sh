@@ -94,6 +94,40 @@ for tool in apply verify; do
   devices=$saved
 done
 
+# One device 300 ms late among quick ones (its own agent beside the fleet):
+# the fleet's estimate is the quick devices' round trip, so nothing tells
+# the lone slow device from one whose datagrams were lost until its late
+# reply comes. Reported, not a goal: a few doublings of the estimate go out
+# before 300 ms, and a retry quick enough for loss cannot wait longer.
+quick=${QUICK_DEVICES:-2000}
+echo "== one device answering 300 ms late among $quick quick ones, defaults"
+for tool in apply verify get; do
+  saved=$devices
+  devices=$quick
+  start_fleet
+  "$agent" -p 0 -t 600 -a 127.0.0.1 --delay 300 -v --targets-file "$work/late.txt" \
+    > "$work/late.out" 2> "$work/fleet.late.log" &
+  late_pid=$!
+  background_pids+=("$late_pid")
+  [[ -n $(wait_for_line "$work/late.out" '/^listening/p') ]] || { echo "the late device did not start" >&2; exit 1; }
+  cp "$work/fleet.txt" "$work/quick.txt"
+  cat "$work/late.txt" >> "$work/fleet.txt"
+  case $tool in
+  apply) exchanges=3 && timed "$work/mixed.out" "${apply[@]}" ;;
+  verify) exchanges=2 && timed "$work/mixed.out" "${verify[@]}" ;;
+  get) exchanges=1 && timed "$work/mixed.out" "$poll" -f "$work/fleet.txt" GET: TAG_DEV_ID ;;
+  esac
+  kill "$late_pid" 2>/dev/null || true
+  wait "$late_pid" 2>/dev/null || true
+  stop_fleet
+  asked=$(sed -n 's/.*served \([0-9]*\) requests with .*/\1/p' "$work/fleet.late.log" | tail -1)
+  late=$(grep -F "$(cat "$work/late.txt")" "$work/mixed.out" | head -1 | cut -f2-)
+  echo "  $tool: in $wall s the late device ended as '${late# }' after reading $asked requests" \
+    "for $exchanges exchanges: $((asked - exchanges)) needless"
+  cp "$work/quick.txt" "$work/fleet.txt"
+  devices=$saved
+done
+
 # A dead device: it drops every request. The bound the man pages state is
 # 6 -t from the first request (12 s at the defaults), as before.
 echo "== a dead device, defaults"

@@ -929,6 +929,49 @@ TEST(EngineWrite, BudgetEndsRoundsToADeadDevice) {
     }
 }
 
+// A write's rounds are its further attempts: each round's read-back waits
+// double the one before (from the fleet's 30 ms, jitter taking up to half
+// off the doubling), so that a device slower than the estimate is sent a
+// few rounds and then heard, not every round the retries allow.
+TEST(EngineWrite, RoundsBackOffFromTheEstimate) {
+    Answering known;
+    Silent slow;
+    Harness h;
+    uint64_t first = h.submit(known.peer.port(), 1000ms, 0);
+    h.step(0ms);
+    h.until(first, 10ms);  // the fleet: 10 ms, so 30 ms
+    ASSERT_EQ(h.results[first].status, Status::Answered);
+
+    tagengine::Exchange x;
+    x.host = "127.0.0.1";
+    x.port = slow.port;
+    auto set = std::make_shared<VMsg>(MSG_SET);
+    set->addTag(u32(8, 7));
+    x.request = set;
+    x.attemptTimeout = 1000ms;
+    x.retries = 5;
+    x.done = [&](tagengine::Result&& r) { h.results.emplace(r.id, std::move(r)); };
+    uint64_t id = h.engine.submitWrite(std::move(x), h.t0 + 100ms);
+    // Steps at one time until the engine wants the next; the waits of the
+    // first four rounds' read-backs.
+    auto settle = [&](std::chrono::milliseconds at) {
+        Clock::time_point wake = h.step(at);
+        for (int i = 0; i < 3 && wake <= h.t0 + at; ++i) wake = h.step(at);
+        return std::chrono::ceil<std::chrono::milliseconds>(wake - h.t0);
+    };
+    std::chrono::milliseconds at = 100ms;
+    const std::pair<std::chrono::milliseconds, std::chrono::milliseconds> waits[] = {
+        {30ms, 31ms}, {30ms, 61ms}, {60ms, 121ms}, {120ms, 241ms}};
+    for (const auto& [least, most] : waits) {
+        std::chrono::milliseconds wake = settle(at);
+        EXPECT_GE(wake - at, least) << "round from " << at.count() << " ms";
+        EXPECT_LE(wake - at, most) << "round from " << at.count() << " ms";
+        at = wake;
+    }
+    EXPECT_FALSE(h.results.count(id));
+    EXPECT_EQ(slow.sequences().size(), 8u);  // a SET and a GET for each of the four rounds
+}
+
 // The deadline can come while a later round's SET still waits its turn:
 // the device did answer, with other values, so that is what it ends as.
 TEST(EngineWrite, DeadlineBeforeTheNextRoundIsSentEndsAsTheLastAnswer) {

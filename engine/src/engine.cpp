@@ -338,7 +338,7 @@ Clock::time_point Engine::State::attemptEnd(const Record& r, Clock::time_point f
     Duration base = options.estimateWaits ? rtt.timeout(r.addressKey, ceiling) : ceiling;
     Duration cap = options.maxAttemptTimeout.count() > 0 ? options.maxAttemptTimeout : ceiling * 4;
     int attempt = r.result.attempts - 1;
-    Duration wait = attemptWait(base, cap, attempt, r.jitter);
+    Duration wait = attemptWait(base, cap, attempt + r.attemptsBefore, r.jitter);
     Clock::time_point deadline = r.exchange.deadline;
     // The last attempt waits for as long as the exchange may run, whatever
     // the estimate: a device busy for longer than a few round trips still
