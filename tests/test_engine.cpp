@@ -555,7 +555,7 @@ TEST(Engine, HeldSendingSendsNothingMoreButTakesReplies) {
 TEST(Engine, UnresolvableAndUnencodableEndAtTheNextProcess) {
     Harness h;
     tagengine::Exchange x;
-    x.host = "no-such-host.invalid";
+    x.host = "no-such-host..invalid";  // an empty label: refused before any query is sent
     x.request = getRequest();
     x.done = [&](tagengine::Result&& r) { h.results.emplace(r.id, std::move(r)); };
     uint64_t id = h.engine.submit(x, h.t0);
