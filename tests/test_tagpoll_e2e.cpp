@@ -374,8 +374,8 @@ TEST(TagpollE2E, BadInputStopsBeforeAnythingIsSent) {
     TempDir dir;
     Socket target;
     std::string good = "127.0.0.1:" + std::to_string(target.port) + "\n";
-    std::string badLine = dir.write("bad.txt", good + "# fine\n10.0.0.1:99999\n");
-    std::string wide = dir.write("wide.txt", good + "10.0.0.0/8\n");
+    std::string badLine = dir.write("bad.txt", good + "# fine\n127.0.0.1:99999\n");
+    std::string wide = dir.write("wide.txt", good + "127.0.0.0/8\n");
     std::string empty = dir.write("empty.txt", "# nothing here\n\n");
     std::string fine = dir.write("fine.txt", good);
     const std::pair<std::vector<std::string>, std::string> cases[] = {
