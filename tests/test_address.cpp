@@ -1,6 +1,6 @@
 // The engine's one reader of address text: what each form becomes, the
 // fault each refused text is named by, and the prefix arithmetic of blocks.
-// Nothing here sends; documentation ranges are only parsed.
+// Nothing here sends, and every address is a loopback one all the same.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -28,20 +28,20 @@ TEST(Address, EachAcceptedFormGivesItsParts) {
         int port, prefix;  // -1: none written
         bool bracketed;
     } cases[] = {
-        {"10.0.0.1", CALL, "v4", "10.0.0.1", -1, -1, false},
-        {"dev-1.example_net:61000", TARGETS, "name", "dev-1.example_net", 61000, -1, false},
+        {"127.10.0.1", CALL, "v4", "127.10.0.1", -1, -1, false},
+        {"dev_1.localhost:61000", TARGETS, "name", "dev_1.localhost", 61000, -1, false},
         {"h:65535", CALL, "name", "h", 65535, -1, false},
         {"h:00080", CALL, "name", "h", 80, -1, false},
-        {"[2001:db8::1]:60001", CALL, "v6", "2001:db8::1", 60001, -1, true},
+        {"[::1]:60001", CALL, "v6", "::1", 60001, -1, true},
         {"[::1]", CALL, "v6", "::1", -1, -1, true},
-        {"fe80::1", CALL, "v6", "fe80::1", -1, -1, false},
-        {"::ffff:10.0.0.1", TARGETS, "v6", "::ffff:10.0.0.1", -1, -1, false},
-        {"10.1.2.0/30", TARGETS, "v4", "10.1.2.0", -1, 30, false},
-        {"10.1.2.7/31:5", TARGETS, "v4", "10.1.2.7", 5, 31, false},
-        {"fd00::/120:7", TARGETS, "v6", "fd00::", 7, 120, false},
-        {"[fd00::]/112", TARGETS, "v6", "fd00::", -1, 112, true},
-        {"0.0.0.0/0", TARGETS, "v4", "0.0.0.0", -1, 0, false},
-        {"::/128", TARGETS, "v6", "::", -1, 128, false},
+        {"::1", CALL, "v6", "::1", -1, -1, false},
+        {"::ffff:127.10.0.1", TARGETS, "v6", "::ffff:127.10.0.1", -1, -1, false},
+        {"127.1.2.0/30", TARGETS, "v4", "127.1.2.0", -1, 30, false},
+        {"127.1.2.7/31:5", TARGETS, "v4", "127.1.2.7", 5, 31, false},
+        {"::ffff:127.0.0.0/120:7", TARGETS, "v6", "::ffff:127.0.0.0", 7, 120, false},
+        {"[::ffff:127.0.0.0]/112", TARGETS, "v6", "::ffff:127.0.0.0", -1, 112, true},
+        {"127.0.0.0/8", TARGETS, "v4", "127.0.0.0", -1, 8, false},
+        {"::1/128", TARGETS, "v6", "::1", -1, 128, false},
         {":9727", LISTEN, "name", "", 9727, -1, false},
         {"127.0.0.1:0", LISTEN, "v4", "127.0.0.1", 0, -1, false},
         {"[::1]:0", LISTEN, "v6", "::1", 0, -1, true},
@@ -88,14 +88,14 @@ TEST(Address, EachRefusedFormIsNamedByItsFault) {
         {"x::1", CALL, Fault::NotIpv6, "x::1"},
         {"::1:60000x", CALL, Fault::NotIpv6, "::1:60000x"},
         {std::string("[::1\0]:5", 8), CALL, Fault::NotIpv6, std::string("::1\0", 4)},
-        {"10.0.0.0/33", TARGETS, Fault::BadPrefix, "33"},
-        {"fd00::/129", TARGETS, Fault::BadPrefix, "129"},
-        {"fd00::/1280", TARGETS, Fault::BadPrefix, "1280"},
-        {"10.0.0.0/", TARGETS, Fault::BadPrefix, ""},
-        {"10.0.0.0/+8", TARGETS, Fault::BadPrefix, "+8"},
+        {"127.0.0.0/33", TARGETS, Fault::BadPrefix, "33"},
+        {"::1/129", TARGETS, Fault::BadPrefix, "129"},
+        {"::1/1280", TARGETS, Fault::BadPrefix, "1280"},
+        {"127.0.0.0/", TARGETS, Fault::BadPrefix, ""},
+        {"127.0.0.0/+8", TARGETS, Fault::BadPrefix, "+8"},
         {"host/24", TARGETS, Fault::NotAddress, "host"},
-        {"[fd00::/120", TARGETS, Fault::NotAddress, "[fd00::"},
-        {"10.0.0.0/24:0", TARGETS, Fault::BadPort, "0"},
+        {"[::1/128", TARGETS, Fault::NotAddress, "[::1"},
+        {"127.0.0.0/24:0", TARGETS, Fault::BadPort, "0"},
         {"a;b:1", TARGETS, Fault::BadName, "a;b"},
         {"a/b", TARGETS, Fault::NotAddress, "a"},
         {std::string(254, 'a'), TARGETS, Fault::BadName, std::string(254, 'a')},
@@ -126,10 +126,14 @@ TEST(Address, MaskingClearsOnlyTheBitsAfterThePrefix) {
         unsigned prefix;
         const char* masked;
     } cases[] = {
-        {"10.1.2.7", 30, "10.1.2.4"},    {"10.1.2.4", 30, "10.1.2.4"},
-        {"10.1.2.7", 32, "10.1.2.7"},    {"255.255.255.255", 0, "0.0.0.0"},
-        {"10.255.1.1", 9, "10.128.0.0"}, {"2001:db8::ff", 121, "2001:db8::80"},
-        {"fd00::1:2", 112, "fd00::1:0"}, {"ffff::1", 1, "8000::"},
+        {"127.1.2.7", 30, "127.1.2.4"},
+        {"127.1.2.4", 30, "127.1.2.4"},
+        {"127.1.2.7", 32, "127.1.2.7"},
+        {"127.255.255.255", 8, "127.0.0.0"},
+        {"127.255.1.1", 9, "127.128.0.0"},
+        {"::ffff:127.0.0.255", 121, "::ffff:127.0.0.128"},
+        {"::ffff:127.0.1.2", 112, "::ffff:127.0.0.0"},
+        {"::ffff:127.255.1.1", 105, "::ffff:127.128.0.0"},
     };
     for (const Case& c : cases) {
         tagaddress::Network n{ip(c.base), c.prefix};
@@ -145,13 +149,15 @@ TEST(Address, ABlockHoldsTheAddressesOfItsFamilyAndPrefix) {
         const char* address;
         bool held;
     } cases[] = {
-        {"10.0.0.0", 8, "10.255.1.1", true},
-        {"10.0.0.0", 8, "11.0.0.0", false},
-        {"0.0.0.0", 0, "255.255.255.255", true},
-        {"::", 0, "10.0.0.1", false},
-        {"0.0.0.0", 0, "::", false},
-        {"2001:db8::", 33, "2001:db8:7fff::1", true},
-        {"2001:db8::", 33, "2001:db8:8000::", false},
+        {"127.0.0.0", 8, "127.255.1.1", true},
+        {"127.1.0.0", 16, "127.2.0.0", false},
+        {"127.0.0.0", 8, "127.255.255.255", true},
+        // A mapped block and a plain IPv4 address are of different families.
+        {"::ffff:127.0.0.0", 104, "127.0.0.1", false},
+        {"127.0.0.0", 8, "::ffff:127.0.0.1", false},
+        {"127.0.0.0", 8, "::1", false},
+        {"::ffff:127.0.0.0", 105, "::ffff:127.127.255.1", true},
+        {"::ffff:127.0.0.0", 105, "::ffff:127.128.0.0", false},
         {"127.0.0.1", 32, "127.0.0.1", true},
         {"127.0.0.1", 32, "127.0.0.2", false},
     };
@@ -167,14 +173,15 @@ TEST(Address, TheNthAddressCountsFromTheBlocksFirstWithCarries) {
         uint64_t index;
         const char* address;
     } cases[] = {
-        {"10.1.2.7", 30, 1, "10.1.2.5"},
-        {"10.0.0.0", 24, 255, "10.0.0.255"},
-        {"10.0.0.200", 16, 256, "10.0.1.0"},
-        {"10.0.0.0", 8, 0x1FF, "10.0.1.255"},
-        {"10.0.0.0", 8, 0xFFFFFF, "10.255.255.255"},
-        {"fd00::", 112, 65535, "fd00::ffff"},
-        {"fd00::ff", 120, 1, "fd00::1"},
-        {"fd00::", 64, 0x100000001, "fd00::1:0:1"},
+        {"127.1.2.7", 30, 1, "127.1.2.5"},
+        {"127.0.0.0", 24, 255, "127.0.0.255"},
+        {"127.0.0.200", 16, 256, "127.0.1.0"},
+        {"127.0.0.0", 8, 0x1FF, "127.0.1.255"},
+        {"127.0.0.0", 8, 0xFFFFFF, "127.255.255.255"},
+        {"::ffff:127.0.0.0", 112, 65535, "::ffff:127.0.255.255"},
+        {"::ffff:127.0.0.255", 120, 1, "::ffff:127.0.0.1"},
+        {"::ffff:127.0.0.0", 104, 0x10001, "::ffff:127.1.0.1"},
+        {"::ffff:127.0.0.0", 104, 0xFFFFFF, "::ffff:127.255.255.255"},
     };
     for (const Case& c : cases)
         EXPECT_EQ(tagaddress::ipText(tagaddress::nth({ip(c.base), c.prefix}, c.index)), c.address)

@@ -636,7 +636,7 @@ TEST(AgentFleet, AFleetStaysOnLoopbackAndSharesOneSocketOnIPv4) {
         {"127.0.0.1", 1000000, true, true, "127.15.66.64:7000"},
         {"127.255.255.254", 1, true, true, "127.255.255.254:7000"},
         {"::1", 3, true, false, "[::1]:7002"},
-        {"192.0.2.1", 2, false, false, ""},
+        {"0.0.0.0", 2, false, false, ""},
         {"128.0.0.1", 2, false, false, ""},
         {"::2", 2, false, false, ""},
         {"::ffff:127.0.0.1", 2, false, false, ""},
@@ -656,7 +656,7 @@ TEST(AgentFleet, AFleetStaysOnLoopbackAndSharesOneSocketOnIPv4) {
     }
     Fleet one;
     std::string error;
-    EXPECT_TRUE(one.plan("192.0.2.1", 1, 7000, false, error)) << error;
+    EXPECT_TRUE(one.plan("0.0.0.0", 1, 7000, false, error)) << error;
     EXPECT_FALSE(one.shared());
 }
 

@@ -14,8 +14,8 @@ using namespace tagconf;
 
 // Targets files by path, as a folder would hold them.
 const std::map<std::string, std::string> files = {
-    {"site/fleet.txt", "10.0.0.5\n10.0.0.6:61000\n"},
-    {"site/dup.txt", "10.0.0.7\n127.0.0.1:60000\n"},
+    {"site/fleet.txt", "127.10.0.5\n127.10.0.6:61000\n"},
+    {"site/dup.txt", "127.10.0.7\n127.0.0.1:60000\n"},
 };
 
 bool parse(const std::string& text, State& state, std::string& error) {
@@ -39,17 +39,18 @@ TEST(ConfState, TargetsFromListAndFileWithOverridesMergedIntoTheCommonTags) {
     std::string error;
     ASSERT_TRUE(
         parse("# a [ in a comment, and \"{{{{\" in a text, nest nothing\n"
-              "targets: [127.0.0.1:60000, 192.168.1.0/30]\n"
+              "targets: [127.0.0.1:60000, 127.168.1.0/30]\n"
               "targets_file: fleet.txt\n"
               "tags: {TAG_DEV_LABEL: \"[{Rack\", tag_dev_state: 0x1a, TAG_IO_GAIN: 0.1}\n"
               "overrides:\n"
-              "  10.0.0.6:61000: {TAG_DEV_LABEL: \"Rack 6\", TAG_DEV_ID: FFFFFFFF}\n",
+              "  127.10.0.6:61000: {TAG_DEV_LABEL: \"Rack 6\", TAG_DEV_ID: FFFFFFFF}\n",
               state, error))
         << error;
     ASSERT_EQ(state.targets.size(), 5u);
     std::string labels;
     for (const TargetState& t : state.targets) labels += t.target.label() + " ";
-    EXPECT_EQ(labels, "127.0.0.1:60000 192.168.1.1:60000 192.168.1.2:60000 10.0.0.5:60000 10.0.0.6:61000 ");
+    EXPECT_EQ(labels,
+              "127.0.0.1:60000 127.168.1.1:60000 127.168.1.2:60000 127.10.0.5:60000 127.10.0.6:61000 ");
     EXPECT_EQ(tagsOf(state.targets[0]), "TAG_DEV_LABEL=\"[{Rack\" TAG_DEV_STATE=1A TAG_IO_GAIN=0.1 ");
     EXPECT_EQ(tagsOf(state.targets[4]),
               "TAG_DEV_LABEL=\"Rack 6\" TAG_DEV_STATE=1A TAG_IO_GAIN=0.1 TAG_DEV_ID=FFFFFFFF ");
@@ -107,13 +108,13 @@ TEST(ConfState, EveryFaultNamesItsFileAndLine) {
          "site/dup.txt:2: 127.0.0.1:60000 duplicates site/state.yml:1"},
         {t + "targets_file: gone.txt\n",
          "site/state.yml:2: cannot read site/gone.txt: No such file or directory"},
-        {"targets:\n  - 127.0.0.1\n  - 10.0.0.1:99999\ntags: {TAG_DEV_ID: 1}\n",
+        {"targets:\n  - 127.0.0.1\n  - 127.10.0.1:99999\ntags: {TAG_DEV_ID: 1}\n",
          "site/state.yml:3: bad port \"99999\" (1-65535)"},
         {t + "tags: {TAG_DEV_ID: 1}\noverrides:\n  127.0.0.2: {TAG_DEV_ID: 2}\n",
          "site/state.yml:4: override for 127.0.0.2:60000, which is not a target"},
         {t + "overrides:\n  127.0.0.1: {TAG_DEV_ID: 2}\n  127.0.0.1:60000: {TAG_DEV_ID: 3}\n",
          "site/state.yml:4: second override for 127.0.0.1:60000 (the first is on line 3)"},
-        {t + "overrides:\n  10.0.0.0/30: {TAG_DEV_ID: 2}\n",
+        {t + "overrides:\n  127.10.0.0/30: {TAG_DEV_ID: 2}\n",
          "site/state.yml:3: an override names one target, not a range"},
         {t + "tag: {TAG_DEV_ID: 1}\n",
          "site/state.yml:2: unknown key \"tag\" (known: targets, targets_file, tags, overrides, saved, end)"},

@@ -39,7 +39,7 @@ struct Family {
     int headerSize;
 };
 const Family IPV4{"-4", "127.0.0.1", "127.0.0.2", 20};
-const Family IPV6{"-6", "2001:db8::1", "2001:db8::2", 40};
+const Family IPV6{"-6", "::ffff:127.0.0.1", "::ffff:127.0.0.2", 40};
 
 // One row of tab-separated fields per frame. The frames go between
 // client:40000 and agent:agentPort, and the capture keeps 1100 bytes of each

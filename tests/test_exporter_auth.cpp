@@ -70,7 +70,7 @@ FailureBudget::Key keyOf(const char* text) {
 TEST(FailureBudget, ABurstThenOneCheckPerRefill) {
     FailureBudget budget({3, 1s, 100});
     auto t0 = FailureBudget::Clock::time_point{} + 100s;
-    auto key = keyOf("192.0.2.1");
+    auto key = keyOf("127.0.2.1");
     FailureBudget::Clock::duration wait{};
     for (int i = 0; i < 3; ++i) EXPECT_TRUE(budget.take(key, t0, wait)) << i;
     EXPECT_EQ(budget.owed(key, t0), 3U);
@@ -78,7 +78,7 @@ TEST(FailureBudget, ABurstThenOneCheckPerRefill) {
     EXPECT_EQ(wait, 1s);
     EXPECT_FALSE(budget.take(key, t0 + 500ms, wait));
     EXPECT_EQ(wait, 500ms);
-    EXPECT_TRUE(budget.take(keyOf("192.0.2.2"), t0, wait));  // another address has its own
+    EXPECT_TRUE(budget.take(keyOf("127.0.2.2"), t0, wait));  // another address has its own
     EXPECT_TRUE(budget.take(key, t0 + 1s, wait));
     EXPECT_FALSE(budget.take(key, t0 + 1s, wait));
     budget.giveBack(key, t0 + 1s);  // the password was right
@@ -89,20 +89,22 @@ TEST(FailureBudget, ABurstThenOneCheckPerRefill) {
 }
 
 TEST(FailureBudget, AnIpv6NetworkIsOneAddressAndAMappedAddressItsIpv4Host) {
-    EXPECT_EQ(keyOf("2001:db8:1:2::1"), keyOf("2001:db8:1:2:ffff::9"));
-    EXPECT_NE(keyOf("2001:db8:1:2::1"), keyOf("2001:db8:1:3::1"));
-    EXPECT_EQ(keyOf("::ffff:192.0.2.7"), keyOf("192.0.2.7"));
-    EXPECT_NE(keyOf("192.0.2.7"), keyOf("192.0.2.8"));
+    // Only the /64 is kept: the address's last 64 bits (here the 1) are not.
+    EXPECT_EQ(keyOf("::1"), (FailureBudget::Key{6, 0, 0, 0, 0, 0, 0, 0, 0}));
+    // A mapped address lies in ::/64 too, yet is its IPv4 host's.
+    EXPECT_NE(keyOf("::ffff:127.0.2.7"), keyOf("::1"));
+    EXPECT_EQ(keyOf("::ffff:127.0.2.7"), keyOf("127.0.2.7"));
+    EXPECT_NE(keyOf("127.0.2.7"), keyOf("127.0.2.8"));
 }
 
 TEST(FailureBudget, AFullTableSharesOneBudgetAmongNewcomers) {
     FailureBudget budget({1, 1h, 2});
     auto t0 = FailureBudget::Clock::time_point{} + 100s;
     FailureBudget::Clock::duration wait{};
-    EXPECT_TRUE(budget.take(keyOf("192.0.2.1"), t0, wait));
-    EXPECT_TRUE(budget.take(keyOf("192.0.2.2"), t0, wait));
-    EXPECT_TRUE(budget.take(keyOf("192.0.2.3"), t0, wait));   // the shared budget's one check
-    EXPECT_FALSE(budget.take(keyOf("192.0.2.4"), t0, wait));  // spent by .3
+    EXPECT_TRUE(budget.take(keyOf("127.0.2.1"), t0, wait));
+    EXPECT_TRUE(budget.take(keyOf("127.0.2.2"), t0, wait));
+    EXPECT_TRUE(budget.take(keyOf("127.0.2.3"), t0, wait));   // the shared budget's one check
+    EXPECT_FALSE(budget.take(keyOf("127.0.2.4"), t0, wait));  // spent by .3
 }
 
 // A BasicAuth whose check a test holds: the first worker's check waits on a

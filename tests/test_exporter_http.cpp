@@ -80,7 +80,7 @@ protected:
         settings.connectionTimeout = 1;
         configure(settings);
         std::string reason;
-        ASSERT_TRUE(settings.allowed.parse("127.0.0.0/8", reason));
+        ASSERT_TRUE(settings.allowed.parse("127.0.0.0/16", reason));
         server = std::make_unique<exporter::HttpServer>(settings, holder, transport, resolver, stats);
         std::string error;
         ASSERT_TRUE(server->start(error)) << error;
@@ -105,8 +105,8 @@ TEST_F(ExporterHttp, BadRequestsAreRefusedWithTheirReason) {
         {"GET", "/probe?module=device", "", "HTTP/1.1 400 Bad Request", "target parameter is missing\n"},
         {"GET", "/probe?target=127.0.0.1&module=nope", "", "HTTP/1.1 400 Bad Request",
          "unknown module \"nope\"\n"},
-        {"GET", "/probe?target=10.0.0.1", "", "HTTP/1.1 400 Bad Request",
-         "target 10.0.0.1 is outside --probe.allowed-targets\n"},
+        {"GET", "/probe?target=127.1.0.1", "", "HTTP/1.1 400 Bad Request",
+         "target 127.1.0.1 is outside --probe.allowed-targets\n"},
         {"GET", "/probe?target=127.0.0.1", "X-Prometheus-Scrape-Timeout-Seconds: soon\r\n",
          "HTTP/1.1 400 Bad Request", "X-Prometheus-Scrape-Timeout-Seconds is not a positive number\n"},
         {"POST", "/probe?target=127.0.0.1", "Content-Length: 0\r\n", "HTTP/1.1 405 Method Not Allowed",

@@ -131,9 +131,9 @@ TEST(ExporterWebConfig, ABadFileStopsTheStartNamingTheFileAndTheFault) {
         EXPECT_EQ(run.status, 1) << c.text;
         EXPECT_EQ(run.err.rfind("tag_exporter: " + web + c.fault, 0), 0U) << run.err;
     }
-    RunResult missing =
-        runProgram(TAG_EXPORTER_PATH,
-                   {"--config.file=" + files.modules, "--web.config.file=" + files.dir.path + "/absent.yml"});
+    RunResult missing = runProgram(TAG_EXPORTER_PATH, {"--config.file=" + files.modules,
+                                                       "--web.config.file=" + files.dir.path + "/absent.yml",
+                                                       "--web.listen-address=127.0.0.1:0"});
     EXPECT_EQ(missing.status, 1);
     EXPECT_EQ(missing.err,
               "tag_exporter: " + files.dir.path + "/absent.yml:0: cannot be read (or is over 1 MiB)\n");

@@ -47,9 +47,9 @@ TEST(Shard, KnownTargetsHashAndSplitAsDocumented) {
         {{"127.0.0.3", 60000}, 0x2dee8ea0382fdda7ULL, 1, 2, 2},
         {{"127.0.0.1", 60001}, 0x18f21fa02b43cfeaULL, 0, 0, 4},
         {{"::1", 60000}, 0xcb92051b316a9decULL, 0, 2, 3},
-        {{"fd00::1", 60000}, 0xcbffe285afd38c85ULL, 1, 0, 2},
-        {{"dev-1.example", 60000}, 0xc4c2907e77e4a366ULL, 0, 0, 5},
-        {{"dev-2.example", 60000}, 0xbf8a0801347e4dfbULL, 1, 1, 0},
+        {{"::ffff:127.0.0.4", 60000}, 0xf07271a0151eaffaULL, 0, 2, 3},
+        {{"dev-1.localhost", 60000}, 0xb25f00b205a84da1ULL, 1, 1, 5},
+        {{"dev-2.localhost", 60000}, 0x52a54a604ea6cde8ULL, 0, 0, 2},
     };
     for (const Case& c : cases) {
         std::string label = c.target.label();
@@ -65,8 +65,8 @@ TEST(Shard, KnownTargetsHashAndSplitAsDocumented) {
 TEST(Shard, EverySpellingOfOneDeviceHasOneKey) {
     const std::vector<std::vector<Target>> sameDevice = {
         {{"127.0.0.1", 7}, {"127.1", 7}, {"2130706433", 7}, {"0x7f.0.0.1", 7}, {"::ffff:127.0.0.1", 7}},
-        {{"fd00::1", 7}, {"FD00:0:0::1", 7}, {"fd00:0000::0001", 7}},
-        {{"dev-1.example", 7}, {"DEV-1.Example", 7}, {"dev-1.example.", 7}},
+        {{"::1", 7}, {"0:0:0:0:0:0:0:1", 7}, {"0000::0001", 7}},
+        {{"dev-1.localhost", 7}, {"DEV-1.LocalHost", 7}, {"dev-1.localhost.", 7}},
     };
     for (const auto& spellings : sameDevice)
         for (const Target& t : spellings)
@@ -74,7 +74,7 @@ TEST(Shard, EverySpellingOfOneDeviceHasOneKey) {
     // The port, the family and a name that looks like an address's text
     // each tell keys apart.
     const Target different[] = {
-        {"127.0.0.1", 8}, {"::7f00:1", 7}, {"127.0.0.1.example", 7}, {"dev-10.example", 7}};
+        {"127.0.0.1", 8}, {"::7f00:1", 7}, {"127.0.0.1.localhost", 7}, {"dev-10.localhost", 7}};
     for (const Target& t : different)
         EXPECT_NE(tagpoll::shardKey(t), tagpoll::shardKey(Target{"127.0.0.1", 7})) << t.label();
     EXPECT_EQ(tagpoll::shardKey(Target{"127.0.0.1", 0x1234}), std::string("\x04\x7f\x00\x00\x01\x12\x34", 7));
@@ -84,8 +84,8 @@ TEST(Shard, NShardsHoldEveryTargetOfAFleetExactlyOnce) {
     std::vector<Target> fleet;
     for (int i = 1; i <= 600; ++i)
         fleet.push_back({"127.0." + std::to_string(i / 250) + "." + std::to_string(i % 250), 60000});
-    for (int i = 1; i <= 200; ++i) fleet.push_back({"fd00::" + std::to_string(i), uint16_t(61000 + i)});
-    for (int i = 1; i <= 200; ++i) fleet.push_back({"dev-" + std::to_string(i) + ".example", 60000});
+    for (int i = 1; i <= 200; ++i) fleet.push_back({"::1", uint16_t(61000 + i)});
+    for (int i = 1; i <= 200; ++i) fleet.push_back({"dev-" + std::to_string(i) + ".localhost", 60000});
     for (uint64_t count : {1, 2, 3, 7}) {
         std::map<std::string, int> seen;
         for (uint64_t index = 0; index < count; ++index) {

@@ -28,15 +28,15 @@ Outcome read(const std::string& file) {
 
 TEST(Targets, GoodLinesBecomeTargets) {
     const std::pair<const char*, const char*> cases[] = {
-        {"10.0.0.1\n", "10.0.0.1:60000"},
-        {"  dev-1.example_net:61000  # rack 1\r\n", "dev-1.example_net:61000"},
-        {"# only a comment\n\n   \n10.0.0.1:1\n10.0.0.1:65535", "10.0.0.1:1 10.0.0.1:65535"},
-        {"10.1.2.0/30", "10.1.2.1:60000 10.1.2.2:60000"},
-        {"10.1.2.7/31:5", "10.1.2.6:5 10.1.2.7:5"},
-        {"10.1.2.9/32", "10.1.2.9:60000"},
-        {"10.1.2.9/29",
-         "10.1.2.9:60000 10.1.2.10:60000 10.1.2.11:60000 10.1.2.12:60000 10.1.2.13:60000 "
-         "10.1.2.14:60000"},
+        {"127.0.0.1\n", "127.0.0.1:60000"},
+        {"  dev_1.localhost:61000  # rack 1\r\n", "dev_1.localhost:61000"},
+        {"# only a comment\n\n   \n127.0.0.1:1\n127.0.0.1:65535", "127.0.0.1:1 127.0.0.1:65535"},
+        {"127.1.2.0/30", "127.1.2.1:60000 127.1.2.2:60000"},
+        {"127.1.2.7/31:5", "127.1.2.6:5 127.1.2.7:5"},
+        {"127.1.2.9/32", "127.1.2.9:60000"},
+        {"127.1.2.9/29",
+         "127.1.2.9:60000 127.1.2.10:60000 127.1.2.11:60000 127.1.2.12:60000 127.1.2.13:60000 "
+         "127.1.2.14:60000"},
         {"", ""},
     };
     for (const auto& [file, labels] : cases) {
@@ -51,15 +51,17 @@ TEST(Targets, Ipv6FormsBecomeTargetsInOneSpelling) {
         {"::1", "[::1]:60000"},
         {"[::1]", "[::1]:60000"},
         {"[::1]:61000  # lab", "[::1]:61000"},
-        {"2001:DB8:0:0::1", "[2001:db8::1]:60000"},
-        {"[2001:db8::a]:1\n[2001:db8::a]:65535", "[2001:db8::a]:1 [2001:db8::a]:65535"},
+        {"0:0:0:0:0:0:0:1", "[::1]:60000"},
+        {"::FFFF:7F00:2", "127.0.0.2:60000"},
+        {"[::1]:1\n[::1]:65535", "[::1]:1 [::1]:65535"},
         // An IPv4-mapped address is the IPv4 device it stands for.
-        {"::ffff:10.0.0.1", "10.0.0.1:60000"},
-        {"[::ffff:10.0.0.1]:5", "10.0.0.1:5"},
-        {"fd00::/126", "[fd00::1]:60000 [fd00::2]:60000 [fd00::3]:60000"},
-        {"fd00::7/127:5", "[fd00::6]:5 [fd00::7]:5"},
-        {"fd00::9/128", "[fd00::9]:60000"},
-        {"[fd00::1:0]/126:7", "[fd00::1:1]:7 [fd00::1:2]:7 [fd00::1:3]:7"},
+        {"::ffff:127.10.0.1", "127.10.0.1:60000"},
+        {"[::ffff:127.10.0.1]:5", "127.10.0.1:5"},
+        // A mapped range is an IPv6 block: its last address is no broadcast.
+        {"::ffff:127.0.0.0/126", "127.0.0.1:60000 127.0.0.2:60000 127.0.0.3:60000"},
+        {"::ffff:127.0.0.7/127:5", "127.0.0.6:5 127.0.0.7:5"},
+        {"::1/128", "[::1]:60000"},
+        {"[::ffff:127.0.1.0]/126:7", "127.0.1.1:7 127.0.1.2:7 127.0.1.3:7"},
     };
     for (const auto& [file, labels] : cases) {
         Outcome o = read(file);
@@ -96,80 +98,81 @@ TEST(Targets, AnAddressIsKeptReadAndANameIsNot) {
 
 TEST(Targets, FirstBadLineIsNamedWithItsReason) {
     const std::pair<const char*, const char*> cases[] = {
-        {"10.0.0.1\n10.0.0.2:0\n", "fleet.txt:2: bad port \"0\" (1-65535)"},
-        {"10.0.0.1:65536", "fleet.txt:1: bad port \"65536\" (1-65535)"},
-        {"10.0.0.1:", "fleet.txt:1: bad port \"\" (1-65535)"},
-        {"10.0.0.1:+5", "fleet.txt:1: bad port \"+5\" (1-65535)"},
-        {"\n\n10.0.0.1 10.0.0.2", "fleet.txt:3: more than one target on a line"},
+        {"127.0.0.1\n127.0.0.2:0\n", "fleet.txt:2: bad port \"0\" (1-65535)"},
+        {"127.0.0.1:65536", "fleet.txt:1: bad port \"65536\" (1-65535)"},
+        {"127.0.0.1:", "fleet.txt:1: bad port \"\" (1-65535)"},
+        {"127.0.0.1:+5", "fleet.txt:1: bad port \"+5\" (1-65535)"},
+        {"\n\n127.0.0.1 127.0.0.2", "fleet.txt:3: more than one target on a line"},
         {"::1:2:3:4:5:6:7:8:9",
          "fleet.txt:1: bad IPv6 address \"::1:2:3:4:5:6:7:8:9\" (a port goes after [ADDRESS]:)"},
         {"::1:60000x", "fleet.txt:1: bad IPv6 address \"::1:60000x\" (a port goes after [ADDRESS]:)"},
         {"[::1", "fleet.txt:1: bad target \"[::1\": no ']' after the IPv6 address"},
         {"[::1]:0", "fleet.txt:1: bad port \"0\" (1-65535)"},
         {"[::1]x", "fleet.txt:1: bad port \"x\" (1-65535)"},
-        {"[10.0.0.1]:5", "fleet.txt:1: bad IPv6 address \"10.0.0.1\""},
+        {"[127.0.0.1]:5", "fleet.txt:1: bad IPv6 address \"127.0.0.1\""},
         {"[host]", "fleet.txt:1: bad IPv6 address \"host\""},
-        {"fd00::/111", "fleet.txt:1: range too wide: 131072 addresses, at most 65536 (/112)"},
-        {"fd00::/64", "fleet.txt:1: range too wide: 2^64 addresses, at most 65536 (/112)"},
-        {"fd00::/129", "fleet.txt:1: bad range \"fd00::/129\": prefix length must be 0-128"},
-        {"fd00::/1280", "fleet.txt:1: bad range \"fd00::/1280\": prefix length must be 0-128"},
-        {"fd00::/120:0", "fleet.txt:1: bad port \"0\" (1-65535)"},
+        {"::ffff:127.0.0.0/111", "fleet.txt:1: range too wide: 131072 addresses, at most 65536 (/112)"},
+        {"::ffff:127.0.0.0/104", "fleet.txt:1: range too wide: 16777216 addresses, at most 65536 (/112)"},
+        {"::1/129", "fleet.txt:1: bad range \"::1/129\": prefix length must be 0-128"},
+        {"::1/1280", "fleet.txt:1: bad range \"::1/1280\": prefix length must be 0-128"},
+        {"::ffff:127.0.0.0/120:0", "fleet.txt:1: bad port \"0\" (1-65535)"},
         {"a;rm-rf:1", "fleet.txt:1: bad host name \"a;rm-rf\""},
         {"\x1b[2J:1", "fleet.txt:1: bad host name \"\\x1b[2J\""},
         {":80", "fleet.txt:1: bad host name \"\""},
-        {"10.0.0.0/15", "fleet.txt:1: range too wide: 131072 addresses, at most 65536 (/16)"},
-        {"10.0.0.0/33", "fleet.txt:1: bad range \"10.0.0.0/33\": prefix length must be 0-32"},
-        {"10.0.0.0/", "fleet.txt:1: bad range \"10.0.0.0/\": prefix length must be 0-32"},
+        {"127.0.0.0/15", "fleet.txt:1: range too wide: 131072 addresses, at most 65536 (/16)"},
+        {"127.0.0.0/33", "fleet.txt:1: bad range \"127.0.0.0/33\": prefix length must be 0-32"},
+        {"127.0.0.0/", "fleet.txt:1: bad range \"127.0.0.0/\": prefix length must be 0-32"},
         {"host/24", "fleet.txt:1: bad range \"host/24\": not an IPv4 or IPv6 address before the '/'"},
-        {"10.0.0.0/24:x", "fleet.txt:1: bad port \"x\" (1-65535)"},
+        {"127.0.0.0/24:x", "fleet.txt:1: bad port \"x\" (1-65535)"},
     };
     for (const auto& [file, error] : cases) {
         Outcome o = read(file);
         EXPECT_FALSE(o.ok) << file;
         EXPECT_EQ(o.text, error) << file;
     }
-    Outcome nul = read(std::string("10.0.0.1\0x\n", 11));
-    EXPECT_EQ(nul.text, "fleet.txt:1: bad host name \"10.0.0.1\\x00x\"");
+    Outcome nul = read(std::string("127.0.0.1\0x\n", 11));
+    EXPECT_EQ(nul.text, "fleet.txt:1: bad host name \"127.0.0.1\\x00x\"");
     EXPECT_FALSE(nul.ok);
     Outcome longLine = read(std::string(5000, 'a'));
     EXPECT_EQ(longLine.text, "fleet.txt:1: line longer than 4096 characters");
 }
 
 TEST(Targets, WidestRangeIsTakenWhole) {
-    Outcome o = read("10.7.0.0/16\n");
+    Outcome o = read("127.7.0.0/16\n");
     ASSERT_TRUE(o.ok);
     EXPECT_EQ(std::count(o.text.begin(), o.text.end(), ' ') + 1, 65534);
-    EXPECT_TRUE(o.text.starts_with("10.7.0.1:60000 "));
-    EXPECT_TRUE(o.text.ends_with(" 10.7.255.254:60000"));
+    EXPECT_TRUE(o.text.starts_with("127.7.0.1:60000 "));
+    EXPECT_TRUE(o.text.ends_with(" 127.7.255.254:60000"));
 }
 
 TEST(Targets, WidestIpv6RangeIsTakenWholeBarItsAnycastAddress) {
-    Outcome o = read("fd00::1:0/112\n");
+    Outcome o = read("::ffff:127.1.0.0/112\n");
     ASSERT_TRUE(o.ok);
     EXPECT_EQ(std::count(o.text.begin(), o.text.end(), ' ') + 1, 65535);
-    EXPECT_TRUE(o.text.starts_with("[fd00::1:1]:60000 "));
-    EXPECT_TRUE(o.text.ends_with(" [fd00::1:ffff]:60000"));
+    EXPECT_TRUE(o.text.starts_with("127.1.0.1:60000 "));
+    EXPECT_TRUE(o.text.ends_with(" 127.1.255.255:60000"));
 }
 
 TEST(Targets, Ipv6SpellingsOfOneAddressAreOneTarget) {
     TargetList list(60000);
-    std::istringstream in("::1\n[0:0::1]:60000\n::ffff:10.0.0.1\n10.0.0.1\n");
+    std::istringstream in("::1\n[0:0::1]:60000\n::ffff:127.10.0.1\n127.10.0.1\n");
     ASSERT_TRUE(list.readStream(in, "f"));
     EXPECT_EQ(list.targets().size(), 2u);
-    EXPECT_EQ(list.warnings(), (std::vector<std::string>{"f:2: [::1]:60000 duplicates f:1, polled once",
-                                                         "f:4: 10.0.0.1:60000 duplicates f:3, polled once"}));
+    EXPECT_EQ(list.warnings(),
+              (std::vector<std::string>{"f:2: [::1]:60000 duplicates f:1, polled once",
+                                        "f:4: 127.10.0.1:60000 duplicates f:3, polled once"}));
     EXPECT_EQ(list.targets()[0].host, "::1");
 }
 
 TEST(Targets, DuplicatesArePolledOnceAndNoted) {
     TargetList list(60000);
-    std::istringstream in("10.0.0.1\nHOST:1\n10.0.0.0/30\nhost:1\n");
+    std::istringstream in("127.0.0.1\nHOST:1\n127.0.0.0/30\nhost:1\n");
     ASSERT_TRUE(list.readStream(in, "f"));
     EXPECT_EQ(list.targets().size(), 3u);
-    EXPECT_EQ(list.warnings(), (std::vector<std::string>{"f:3: 10.0.0.1:60000 duplicates f:1, polled once",
+    EXPECT_EQ(list.warnings(), (std::vector<std::string>{"f:3: 127.0.0.1:60000 duplicates f:1, polled once",
                                                          "f:4: host:1 duplicates f:2, polled once"}));
-    EXPECT_TRUE(list.addEntry("10.0.0.9", "--target", 1));
-    EXPECT_FALSE(list.addEntry("10.0.0.9:x", "--target", 2));
+    EXPECT_TRUE(list.addEntry("127.0.0.9", "--target", 1));
+    EXPECT_FALSE(list.addEntry("127.0.0.9:x", "--target", 2));
     EXPECT_EQ(list.error(), "--target:2: bad port \"x\" (1-65535)");
 }
 

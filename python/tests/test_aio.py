@@ -37,18 +37,19 @@ def test_poll_yields_as_they_end_and_errors_raise_as_in_get(agent_factory, silen
             await tagproto.aio.get(f"127.0.0.1:{free_udp_port()}", "TAG_DEV_ID")
         with pytest.raises(ValueError, match="no tag TAG_NOPE"):
             await tagproto.aio.get(silent, "TAG_NOPE")
+        # An empty label: refused by the resolver before any query is sent.
         with pytest.raises(tagproto.Unresolvable):
-            await tagproto.aio.get("no-such-host.invalid", "TAG_DEV_ID")
+            await tagproto.aio.get("no-such-host..invalid", "TAG_DEV_ID")
         # A name is looked up off the loop, then read as an address is.
         port = fleet.targets[0].rsplit(":", 1)[1]
-        named = [r async for r in tagproto.aio.poll([f"localhost:{port}", "no-such-host.invalid"], "TAG_DEV_ID",
+        named = [r async for r in tagproto.aio.poll([f"localhost:{port}", "no-such-host..invalid"], "TAG_DEV_ID",
                                                     timeout=0.1, retries=8)]
         return results, timed_out.value, error_reply.value, named
 
     results, timed_out, error_reply, named = asyncio.run(main())
     assert sorted((r.target, r.status, r.values) for r in named) == [
         (f"localhost:{fleet.targets[0].rsplit(':', 1)[1]}", "answered", {"TAG_DEV_ID": 1}),
-        ("no-such-host.invalid", "unresolvable", {})]
+        ("no-such-host..invalid", "unresolvable", {})]
     assert len(results) == 31
     assert sorted(r.values["TAG_DEV_ID"] for r in results if r.status == "answered") == list(range(1, 31))
     assert results[-1].target == silent and results[-1].status == "timed_out"

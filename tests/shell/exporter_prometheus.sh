@@ -37,7 +37,7 @@ kill "$dead_pid"; wait "$dead_pid" 2>/dev/null || true
 # A modules file with an error stops the start, naming its line.
 printf 'modules:\n  device:\n    tags: [TAG_DEV_ID]\n    colour: blue\n' >"$work/bad.yml"
 status=0
-"$exporter_bin" --config.file="$work/bad.yml" 2>"$work/bad.err" || status=$?
+"$exporter_bin" --config.file="$work/bad.yml" --web.listen-address=127.0.0.1:0 2>"$work/bad.err" || status=$?
 [[ $status == 1 ]] || fail "a bad modules file gave exit status $status, not 1"
 grep -q "^tag_exporter: $work/bad.yml:4: unknown key \"colour\"" "$work/bad.err" || fail "no FILE:LINE: $(cat "$work/bad.err")"
 
