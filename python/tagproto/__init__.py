@@ -13,13 +13,17 @@ Targets are "host", "host:port", "[v6]:port" or a bare IPv6 address (port
 ignored) or by id; values are int, float, str (bytes for a text that is not
 UTF-8) and None for a tag without a value, typed by the table (tagproto.tags).
 
-Each attempt waits ``timeout`` seconds at most (shorter once the device has
-shown how fast it answers), ``retries`` more attempts follow a lost one, and
-``budget`` bounds a whole exchange in seconds. Whatever does not end as asked
-raises a subclass of tagproto.Error; bad arguments raise ValueError or
-TypeError before anything is sent. The calls release the GIL while they wait,
-and Ctrl-C cancels what is in flight. tagproto.aio has the same calls as
-coroutines for asyncio.
+An attempt waits ``timeout`` seconds while the device has not shown how fast
+it answers, and no longer once it has (its round trips then set the wait);
+each further attempt waits up to twice the one before, at most four times
+``timeout``, the last one ``timeout`` at least. ``retries`` more attempts
+follow a lost one, and ``budget`` bounds a whole exchange in seconds: a
+device that never answers ends within the waits of its attempts (at most
+1.4 seconds at timeout=0.2, retries=2) or the budget, whichever is first.
+Whatever does not end as asked raises a subclass of tagproto.Error; bad
+arguments raise ValueError or TypeError before anything is sent. The calls
+release the GIL while they wait, and Ctrl-C cancels what is in flight.
+tagproto.aio has the same calls as coroutines for asyncio.
 """
 
 from typing import Any, Dict, Iterable, Iterator, Mapping, NamedTuple, Optional, Union

@@ -4,6 +4,7 @@ calls leave behind."""
 import os
 import resource
 import signal
+import socket
 import subprocess
 import sys
 import threading
@@ -45,6 +46,66 @@ def test_sigint_during_a_long_wait_raises_keyboard_interrupt_promptly(silent_por
     assert out == "interrupted\n"
     assert waiter.returncode == 3
     assert took < 2
+
+
+GOES_ON = """
+import asyncio, sys, time, tagproto
+targets = [sys.argv[1]] * 20
+print("ready", flush=True)
+if sys.argv[2] == "poll":
+    try:
+        for r in tagproto.poll(targets, "TAG_DEV_ID", timeout=0.1, retries=50):
+            pass
+    except KeyboardInterrupt:
+        print("interrupted", flush=True)
+        time.sleep(1.5)
+        print("quiet", flush=True)
+else:
+    async def main():
+        try:
+            async for r in tagproto.aio.poll(targets, "TAG_DEV_ID", timeout=0.1, retries=50):
+                pass
+        except asyncio.CancelledError:
+            print("interrupted", flush=True)
+            await asyncio.sleep(1.5)  # the loop runs on, with the engine's timers
+            print("quiet", flush=True)
+    asyncio.run(main())
+"""
+
+
+@pytest.mark.parametrize("call", ["poll", "aio.poll"])
+def test_after_sigint_nothing_in_flight_is_sent_again(call):
+    # Attempts every 0.1 to 0.4 s until then: had the poll's exchanges gone on
+    # after the interrupt, the device would read several more each.
+    device = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    device.bind(("127.0.0.1", 0))
+    device.setblocking(False)
+
+    def drain():
+        count = 0
+        while True:
+            try:
+                device.recv(2048)
+            except BlockingIOError:
+                return count
+            count += 1
+
+    waiter = subprocess.Popen([sys.executable, "-c", GOES_ON, f"127.0.0.1:{device.getsockname()[1]}", call],
+                              stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True, env=os.environ)
+    try:
+        assert waiter.stdout.readline() == "ready\n"
+        time.sleep(0.6)
+        waiter.send_signal(signal.SIGINT)
+        assert waiter.stdout.readline() == "interrupted\n"
+        before = drain()  # on loopback, every datagram sent is queued here by now
+        assert waiter.stdout.readline() == "quiet\n"
+        after = drain()
+        waiter.wait(timeout=5)
+    finally:
+        waiter.kill()
+        device.close()
+    assert before >= 40
+    assert after == 0
 
 
 def test_calls_leak_neither_memory_nor_descriptors(agent_factory):

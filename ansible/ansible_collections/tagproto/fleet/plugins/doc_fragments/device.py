@@ -24,7 +24,9 @@ options:
     type: str
   timeout:
     description:
-      - Seconds to wait for each reply before sending the request again.
+      - Seconds an attempt waits for its reply while the device has not yet shown how fast it answers, and the
+        longest wait of a first attempt; once it has answered, its round trips set a shorter wait. Each further
+        attempt waits up to twice the one before, at most four times I(timeout).
     type: float
     default: 2.0
   retries:
