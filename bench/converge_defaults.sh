@@ -62,10 +62,10 @@ devices=1
 start_fleet --loss 1
 timed "$work/dead.out" "$conf" apply "$work/state.yml"
 echo "  tagconf apply: $(head -1 "$work/dead.out" | cut -f2) in $wall s"
-goal "tagconf apply ends within 13 s for a device that never answers" "$(holds "$wall <= 13")" "$wall s"
+goal "tagconf apply ends within 12.5 s for a device that never answers" "$(holds "$wall <= 12.5")" "$wall s"
 timed "$work/dead.out" "$poll" -f "$work/fleet.txt" --verify SET: TAG_DEV_STATE=1A
 echo "  tagpoll --verify: $(head -1 "$work/dead.out" | cut -f2) in $wall s"
-goal "tagpoll --verify ends within 13 s for a device that never answers" "$(holds "$wall <= 13")" "$wall s"
+goal "tagpoll --verify ends within 12.5 s for a device that never answers" "$(holds "$wall <= 12.5")" "$wall s"
 stop_fleet
 
 exit $missed
