@@ -171,11 +171,21 @@ LabelIndex::KeyOf TargetList::keyOf() const {
 
 void TargetList::keyInto(const Target& target, std::string& key) {
     key.clear();
+    // An address is keyed by its bytes and port, not by its label: it has
+    // the one spelling, and a fleet's lines are then neither written out
+    // again nor hashed as text. The family byte starts it, a control
+    // character, which no name's key starts with.
+    if (target.ip.family != 0) {
+        size_t length = target.ip.family == AF_INET6 ? 16 : 4;
+        key += char(target.ip.family);
+        key.append(reinterpret_cast<const char*>(target.ip.bytes.data()), length);
+        key += char(target.port >> 8);
+        key += char(target.port & 0xFF);
+        return;
+    }
+    // A name is lowered in place. Names are ASCII (validHost) and the tools
+    // never leave the "C" locale: only A-Z change.
     target.appendLabel(key);
-    // An address has the one spelling, in lower case already; a name is
-    // lowered in place. Names are ASCII (validHost) and the tools never
-    // leave the "C" locale: only A-Z change.
-    if (target.ip.family != 0) return;
     for (char& c : key)
         if (c >= 'A' && c <= 'Z') c = char(c + 32);
 }
