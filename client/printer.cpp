@@ -87,14 +87,18 @@ constexpr HexPairs hexPairs() {
 constexpr HexPairs HEX_PAIRS = hexPairs();
 
 // "=%0*X " without printf: the value in upper-case hex, digits wide (2, 4
-// or 8).
+// or 8), written at out; the end of what was written.
+char* writeHex(char* out, uint32_t value, int digits) {
+    out[0] = '=';
+    for (int i = digits - 1; i > 0; i -= 2, value >>= 8)
+        memcpy(&out[i], &HEX_PAIRS.digits[size_t(value & 0xFF) * 2], 2);
+    out[digits + 1] = ' ';
+    return out + digits + 2;
+}
+
 void appendHex(std::string& text, uint32_t value, int digits) {
     char formatted[12];
-    formatted[0] = '=';
-    for (int i = digits - 1; i > 0; i -= 2, value >>= 8)
-        memcpy(&formatted[i], &HEX_PAIRS.digits[size_t(value & 0xFF) * 2], 2);
-    formatted[digits + 1] = ' ';
-    text.append(formatted, size_t(digits) + 2);
+    text.append(formatted, size_t(writeHex(formatted, value, digits) - formatted));
 }
 
 // What the printer needs of a tag id, looked up once for every id: the
@@ -106,9 +110,13 @@ struct IdFacts {
     uint32_t dictionaryType = 0;
 };
 
-const IdFacts& factsOf(uint8_t id) {
+using IdFactsTable = std::array<IdFacts, 256>;
+
+// The table, made on first use; a message's walk asks for it once, not once
+// per tag.
+const IdFactsTable& idFacts() {
     static const auto facts = [] {
-        std::array<IdFacts, 256> byId{};
+        IdFactsTable byId{};
         for (unsigned i = 0; i < byId.size(); ++i) {
             const TagEntry* entry = tagById(uint8_t(i));
             byId[i].name = entry ? std::string_view(entry->name) : std::string_view();
@@ -116,25 +124,51 @@ const IdFacts& factsOf(uint8_t id) {
         }
         return byId;
     }();
-    return facts[id];
+    return facts;
+}
+
+const IdFacts& factsOf(uint8_t id) { return idFacts()[id]; }
+
+// The hex digits a value is printed in: 0 for a value that is not printed
+// as plain hex (a text, a float, none).
+int hexDigits(const VTagView& t, const IdFacts& facts) {
+    switch (t.type) {
+    case VTAG_UINT32: return facts.dictionaryType == VTAG_FLOAT ? 0 : 8;
+    case VTAG_UINT16: return 4;
+    case VTAG_UINT8: return 2;
+    default: return 0;
+    }
 }
 
 // The value part of a tag whose class holds what its type code names: the
 // one printer of a decoded tag and of a tag read in place.
 void appendValue(std::string& text, const VTagView& t, bool forTerminal, const IdFacts& facts) {
+    if (int digits = hexDigits(t, facts)) {
+        appendHex(text, t.number, digits);
+        return;
+    }
     switch (t.type) {
     case VTAG_STRING: appendStringValue(text, t.text, forTerminal); break;
     case VTAG_UINT32:
-        if (facts.dictionaryType == VTAG_FLOAT)
-            appendFormatted(text, lines::VALUE_FLOAT, double(floatOf(t.number)));
-        else
-            appendHex(text, t.number, 8);
-        break;
-    case VTAG_UINT16: appendHex(text, t.number, 4); break;
-    case VTAG_UINT8: appendHex(text, t.number, 2); break;
     case VTAG_FLOAT: appendFormatted(text, lines::VALUE_FLOAT, double(floatOf(t.number))); break;
     default: text += lines::NO_VALUE; break;
     }
+}
+
+// Names up to this long are written with their hex value in one piece.
+constexpr size_t NAME_IN_PIECE = 64;
+
+// A name and its hex value written side by side and appended once: most of
+// a reply's tags are these, and a line costs one append per tag, not two.
+// False, with nothing written, for any other tag.
+bool appendHexTag(std::string& text, const VTagView& t, const IdFacts& facts) {
+    int digits = hexDigits(t, facts);
+    if (digits == 0 || facts.name.size() > NAME_IN_PIECE) return false;
+    char piece[NAME_IN_PIECE + 12];
+    memcpy(piece, facts.name.data(), facts.name.size());
+    char* end = writeHex(piece + facts.name.size(), t.number, digits);
+    text.append(piece, size_t(end - piece));
+    return true;
 }
 
 // The name, or the line of an id without one (which then has no value);
@@ -155,7 +189,10 @@ void appendTag(std::string& text, VTag* t, bool forTerminal) {
 
 // printable is cleared when the value may hold a byte that is not printable
 // ASCII: only a text's can, every other part of a line is ours.
-void appendTag(std::string& text, const VTagView& t, bool forTerminal, bool& printable) {
+void appendTag(std::string& text, const VTagView& t, bool forTerminal, const IdFactsTable& table,
+               bool& printable) {
+    const IdFacts& named = table[t.tagId];
+    if (!named.name.empty() && appendHexTag(text, t, named)) return;
     const IdFacts* facts = appendNamed(text, t.tagId);
     if (!facts) return;
     appendValue(text, t, forTerminal, *facts);
@@ -220,7 +257,8 @@ bool appendMessageText(std::string& text, VMsgView& m, bool forTerminal) {
     m.gotoFirst();
     VTagView t;
     bool printable = true;
-    while (m.getTag(t)) appendTag(text, t, forTerminal, printable);
+    const IdFactsTable& table = idFacts();
+    while (m.getTag(t)) appendTag(text, t, forTerminal, table, printable);
     text += '\n';
     return printable;
 }

@@ -31,31 +31,40 @@ void ResultWriter::begin(bool events) {
 void ResultWriter::result(const tagengine::Result& r, const Target& target) {
     label.clear();
     target.appendLabel(label);
+    if (format == Format::Line) {
+        writeLine(r);
+        return;
+    }
     line.clear();
     // A reply's line the printer knows to be printable ASCII, the common
     // one, is not looked through again byte by byte.
     bool printable = appendClientLine(line, r, requestBytes, label);
-    if (format != Format::Json && !printable && !isPrintableAscii(line)) line = terminalSafe(line);
-    switch (format) {
-    case Format::Line:
-        // Written as it is, no format to read, in one call: most of a run's
-        // output is these lines.
-        label += '\t';
-        label += line;
-        label += '\n';
-        fwrite(label.data(), 1, label.size(), out);
-        break;
-    case Format::Json: fprintf(out, "%s\n", resultJson(r, label, line).dump().c_str()); break;
-    case Format::Csv: {
-        bool timed = tookReply(r.status);
-        std::string rtt = timed ? std::to_string(std::chrono::duration<double>(r.roundTrip).count()) : "";
-        std::string address =
-            r.status == tagengine::Status::Unresolvable ? "" : tagengine::endpointText(r.address);
-        fprintf(out, "%s,%s,%s,%d,%s,%s\n", csvField(label).c_str(), address.c_str(),
-                tagengine::statusName(r.status), r.attempts, rtt.c_str(), csvField(line).c_str());
-        break;
+    if (format == Format::Json) {
+        fprintf(out, "%s\n", resultJson(r, label, line).dump().c_str());
+        return;
     }
-    }
+    if (!printable && !isPrintableAscii(line)) line = terminalSafe(line);
+    bool timed = tookReply(r.status);
+    std::string rtt = timed ? std::to_string(std::chrono::duration<double>(r.roundTrip).count()) : "";
+    std::string address =
+        r.status == tagengine::Status::Unresolvable ? "" : tagengine::endpointText(r.address);
+    fprintf(out, "%s,%s,%s,%d,%s,%s\n", csvField(label).c_str(), address.c_str(),
+            tagengine::statusName(r.status), r.attempts, rtt.c_str(), csvField(line).c_str());
+}
+
+// Most of a run's output is these lines: the client's line printed straight
+// after the label, in the one buffer, and written as it is, no format to
+// read, in one call.
+void ResultWriter::writeLine(const tagengine::Result& r) {
+    line.assign(label);
+    line += '\t';
+    size_t from = line.size();
+    bool printable = appendClientLine(line, r, requestBytes, label);
+    std::string_view printed = std::string_view(line).substr(from);
+    if (!printable && !isPrintableAscii(printed))
+        line.replace(from, std::string::npos, terminalSafe(printed));
+    line += '\n';
+    fwrite(line.data(), 1, line.size(), out);
 }
 
 void ResultWriter::event(const sockaddr_storage& source, VMsg* message, size_t bytes) {

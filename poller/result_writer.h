@@ -28,6 +28,9 @@ public:
     void event(const sockaddr_storage& source, VMsg* message, size_t bytes);
 
 private:
+    // A result in line format.
+    void writeLine(const tagengine::Result& result);
+
     Format format;
     FILE* out;
     size_t requestBytes;

@@ -34,18 +34,19 @@ std::string shown(std::string_view text) {
     return out;
 }
 
-// Reads one line into text, at most limit + 1 characters of it, so that a
-// file without line ends (/dev/zero) cannot grow memory; false at the end.
-// One getline per line into a buffer of limit + 2: the stream scans its
-// own buffer for the line end instead of being asked for each character.
-bool readBoundedLine(std::istream& in, std::vector<char>& buffer, std::string& text, size_t limit) {
+// Reads one line, at most limit + 1 characters of it, so that a file
+// without line ends (/dev/zero) cannot grow memory; text is then a view of
+// it in the buffer, not a copy. False at the end. One getline per line
+// into a buffer of limit + 2: the stream scans its own buffer for the line
+// end instead of being asked for each character.
+bool readBoundedLine(std::istream& in, std::vector<char>& buffer, std::string_view& text, size_t limit) {
     buffer.resize(limit + 2);
     in.getline(buffer.data(), std::streamsize(buffer.size()));
     auto taken = size_t(in.gcount());
     // A line end taken is counted but not stored; at the end of the file
     // there is none, and a line cut at the bound leaves the stream failed.
     bool ended = !in.eof() && !in.fail();
-    text.assign(buffer.data(), ended ? taken - 1 : taken);
+    text = std::string_view(buffer.data(), ended ? taken - 1 : taken);
     return taken > 0;
 }
 
@@ -101,7 +102,7 @@ bool TargetList::fail(const std::string& where, const std::string& reason) {
 }
 
 bool TargetList::readStream(std::istream& in, const std::string& name) {
-    std::string line;
+    std::string_view line;
     std::vector<char> buffer;
     size_t number = 0;
     while (readBoundedLine(in, buffer, line, MAX_LINE)) {
@@ -116,10 +117,10 @@ bool TargetList::readStream(std::istream& in, const std::string& name) {
     return true;
 }
 
-bool TargetList::addEntry(const std::string& text, const std::string& name, size_t line) {
+bool TargetList::addEntry(std::string_view text, const std::string& name, size_t line) {
     // A view of the line, not a copy: most entries are past a short
     // string's room, and the parse copies what it keeps.
-    std::string_view entry = trim(std::string_view(text).substr(0, text.find('#')));
+    std::string_view entry = trim(text.substr(0, text.find('#')));
     if (entry.empty()) return true;
     if (sources.empty() || sources.back() != name) sources.push_back(name);
     Origin where{sources.size() - 1, line};
@@ -171,11 +172,21 @@ LabelIndex::KeyOf TargetList::keyOf() const {
 
 void TargetList::keyInto(const Target& target, std::string& key) {
     key.clear();
+    // An address is keyed by its bytes and port, not by its label: it has
+    // the one spelling, and a fleet's lines are then neither written out
+    // again nor hashed as text. The family byte starts it, a control
+    // character, which no name's key starts with.
+    if (target.ip.family != 0) {
+        size_t length = target.ip.family == AF_INET6 ? 16 : 4;
+        key += char(target.ip.family);
+        key.append(reinterpret_cast<const char*>(target.ip.bytes.data()), length);
+        key += char(target.port >> 8);
+        key += char(target.port & 0xFF);
+        return;
+    }
+    // A name is lowered in place. Names are ASCII (validHost) and the tools
+    // never leave the "C" locale: only A-Z change.
     target.appendLabel(key);
-    // An address has the one spelling, in lower case already; a name is
-    // lowered in place. Names are ASCII (validHost) and the tools never
-    // leave the "C" locale: only A-Z change.
-    if (target.ip.family != 0) return;
     for (char& c : key)
         if (c >= 'A' && c <= 'Z') c = char(c + 32);
 }

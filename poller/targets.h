@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <istream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "label_index.h"
@@ -60,7 +61,7 @@ public:
     // "-"). Returns false at the first bad line.
     bool readStream(std::istream& in, const std::string& name);
     // One entry as a line would hold it (for --target); false if it is bad.
-    bool addEntry(const std::string& text, const std::string& name, size_t line);
+    bool addEntry(std::string_view text, const std::string& name, size_t line);
 
     const std::vector<Target>& targets() const { return list; }
     // The targets, taken out of the list, which forgets where each came from

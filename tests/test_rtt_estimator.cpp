@@ -66,6 +66,16 @@ TEST(RttEstimator, TargetsKeptAreBounded) {
     EXPECT_EQ(e.timeout(PeerKey{0, 1ULL << 40, 60000}, 2s), 2ms);
 }
 
+// A full table makes room only for a target it does not hold: samples of
+// one it holds forget no other.
+TEST(RttEstimator, FullTableKeepsEveryTargetWhenAHeldOneAnswersAgain) {
+    RttEstimator e;
+    for (uint64_t i = 0; i < RttEstimator::TARGETS_KEPT; ++i) e.sample(PeerKey{0, i, 60000}, 1ms);
+    for (int again = 0; again < 10; ++again) e.sampleTarget(PeerKey{0, 7, 60000}, 1ms);
+    EXPECT_EQ(e.targets(), RttEstimator::TARGETS_KEPT);
+    EXPECT_TRUE(e.knows(PeerKey{0, 7, 60000}));
+}
+
 struct Backoff {
     int attempt;
     double jitter;

@@ -130,6 +130,13 @@ void parseBare(std::string_view text, const Rules& rules, Parsed& p) {
     setIp(p, ip);
 }
 
+// More than one ':' anywhere: searched for, not counted through the whole
+// text, as every line of a fleet's file is asked this.
+bool hasTwoColons(std::string_view text) {
+    size_t first = text.find(':');
+    return first != std::string_view::npos && text.find(':', first + 1) != std::string_view::npos;
+}
+
 // HOST or HOST:PORT, HOST a name or an IPv4 address.
 void parseHost(std::string_view text, const Rules& rules, Parsed& p) {
     size_t colon = text.find(':');
@@ -248,7 +255,7 @@ Parsed parse(std::string_view text, const Rules& rules) {
         parseRange(text, slash, rules, p);
     else if (text.starts_with('['))
         parseBracketed(text, rules, p);
-    else if (std::ranges::count(text, ':') > 1)
+    else if (hasTwoColons(text))
         parseBare(text, rules, p);
     else
         parseHost(text, rules, p);

@@ -44,12 +44,10 @@ void RttEstimator::sample(const PeerKey& target, Duration rtt) {
 }
 
 void RttEstimator::sampleTarget(const PeerKey& target, Duration rtt) {
-    Estimate* place = perTarget.find(target);
-    if (!place) {
-        if (perTarget.size() >= TARGETS_KEPT) perTarget.erase(perTarget.anyKey());
-        place = perTarget.tryEmplace(target).first;
-    }
-    update(*place, rtt);
+    // Only a full table is searched first, to make room for a new target:
+    // below that, one lookup finds the target or places it, as new.
+    if (perTarget.size() >= TARGETS_KEPT && !perTarget.contains(target)) perTarget.erase(perTarget.anyKey());
+    update(*perTarget.tryEmplace(target).first, rtt);
 }
 
 RttEstimator::Duration RttEstimator::timeout(const PeerKey& target, Duration ceiling) const {
