@@ -5,7 +5,8 @@ python3 python_calls.py steady HOST:PORT CALLS
     datagram with the same agent: median microseconds of each
 python3 python_calls.py fleet TARGETS_FILE RUNS
     every device of the file read at once, by poll, aio.poll and a gather of
-    aio.get calls: median wall milliseconds of each
+    aio.get calls, and asyncio's own floor under that gather (as many futures
+    resolved by one callback, no network): median wall milliseconds of each
 python3 python_calls.py soak HOST:PORT CALLS
     RSS (KiB) and descriptors every tenth of the calls
 """
@@ -104,16 +105,39 @@ def fleet(path: str, runs: int) -> None:
         got = await asyncio.gather(*(tagproto.aio.get(t, TAG) for t in targets), return_exceptions=True)
         return sum(isinstance(g, dict) for g in got)
 
+    async def floor() -> int:
+        # asyncio's own share of a gather, no network: as many coroutines,
+        # each awaiting a future that one callback resolves once all wait.
+        loop = asyncio.get_running_loop()
+        futures: list = []
+
+        def resolve() -> None:
+            for future in futures:
+                future.set_result({})
+
+        async def one() -> dict:
+            future = loop.create_future()
+            futures.append(future)
+            if len(futures) == len(targets):
+                loop.call_soon(resolve)
+            return await future
+
+        got = await asyncio.gather(*(one() for _ in targets), return_exceptions=True)
+        return sum(isinstance(g, dict) for g in got)
+
     async def polled() -> int:
         return sum([r.status == "answered" async for r in tagproto.aio.poll(targets, TAG)])
 
-    async def aio_runs(runs: int, way) -> list:
-        walls = []
+    async def aio_runs(runs: int, *ways) -> list:
+        """Each way's (wall ms, answered) of every run, the ways taken in
+        turn within a run so that all see the same machine."""
+        walls: list = [[] for _ in ways]
         for _ in range(runs):
-            start = time.perf_counter()
-            answered = await way()
-            walls.append(((time.perf_counter() - start) * 1e3, answered))
-            await asyncio.sleep(0.2)
+            for way, figures in zip(ways, walls):
+                start = time.perf_counter()
+                answered = await way()
+                figures.append(((time.perf_counter() - start) * 1e3, answered))
+                await asyncio.sleep(0.2)
         return walls
 
     sync_walls = []
@@ -122,9 +146,10 @@ def fleet(path: str, runs: int) -> None:
         answered = sync()
         sync_walls.append(((time.perf_counter() - start) * 1e3, answered))
         time.sleep(0.2)  # the devices' reply budgets refill
-    gather_walls = asyncio.run(aio_runs(runs, gathered))
-    aio_poll_walls = asyncio.run(aio_runs(runs, polled))
-    for name, walls in (("poll", sync_walls), ("aio.poll", aio_poll_walls), ("aio.get-gather", gather_walls)):
+    gather_walls, floor_walls = asyncio.run(aio_runs(runs, gathered, floor))
+    (aio_poll_walls,) = asyncio.run(aio_runs(runs, polled))
+    for name, walls in (("poll", sync_walls), ("aio.poll", aio_poll_walls), ("aio.get-gather", gather_walls),
+                        ("asyncio-floor", floor_walls)):
         wall = statistics.median(w for w, _ in walls)
         print(f"{name} {wall:.2f} {min(a for _, a in walls)}")
 

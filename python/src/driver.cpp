@@ -53,6 +53,7 @@ uint64_t Driver::start(Exchange exchange, bool write, const CallSettings& call, 
         id = core.submit(std::move(exchange), now);
     due = now;
     submitted = true;
+    ++queued;
     return id;
 }
 
@@ -129,6 +130,7 @@ void Driver::keepGet(const std::vector<std::string_view>& names, std::shared_ptr
 
 Clock::time_point Driver::step(const std::vector<int>& ready) {
     submitted = false;
+    queued = 0;
     due = core.process(ready, Clock::now());
     return due;
 }

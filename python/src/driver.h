@@ -77,6 +77,9 @@ public:
     std::shared_ptr<const VMsg> keptGet(const std::vector<std::string_view>& names) const;
     void keepGet(const std::vector<std::string_view>& names, std::shared_ptr<const VMsg> request);
 
+    // Exchanges queued since the last step, none of them sent yet.
+    size_t queuedSinceStep() const { return queued; }
+
     std::deque<Ended>& ended() { return done; }
     tagengine::Engine& engine() { return core; }
 
@@ -96,6 +99,7 @@ private:
     uint64_t lastPoll = 0;
     tagengine::Clock::time_point due = tagengine::Clock::time_point::max();
     bool submitted = false;  // a request waits to go out: due at once, nothing to read yet
+    size_t queued = 0;
     std::vector<std::string> keptNames;
     std::shared_ptr<const VMsg> kept;
 };

@@ -322,9 +322,7 @@ py::object lineGet(tagengine::Line& line, Exchange& exchange, std::shared_ptr<co
 
 // tagproto.get: on this thread's line, the target and tags parsed once
 // while they stay the same.
-py::object callGet(const py::handle& target, const py::tuple& tags, double timeout, int retries,
-                   std::optional<double> budget) {
-    auto call = settings(timeout, retries, budget);
+py::object callGet(const py::handle& target, const py::tuple& tags, const tagproto::CallSettings& call) {
     tagproto::PlainCalls& calls = tagproto::PlainCalls::mine();
     if (calls.busy) {
         tagengine::Line own;
@@ -336,6 +334,41 @@ py::object callGet(const py::handle& target, const py::tuple& tags, double timeo
     return lineGet(calls.line(), calls.exchangeTo(targetOf(target)), std::move(request), call);
 }
 
+// timeout, retries and budget as a fast crossing passes them, positional
+// Python objects, checked as settings() checks them.
+tagproto::CallSettings fastSettings(PyObject* timeoutArg, PyObject* retriesArg, PyObject* budgetArg) {
+    double timeout = PyFloat_AsDouble(timeoutArg);
+    if (timeout == -1.0 && PyErr_Occurred()) throw py::error_already_set();
+    long retries = PyLong_AsLong(retriesArg);
+    if (retries == -1 && PyErr_Occurred()) throw py::error_already_set();
+    if (retries > std::numeric_limits<int>::max() || retries < std::numeric_limits<int>::min())
+        throw std::invalid_argument("retries out of range");
+    std::optional<double> budget;
+    if (budgetArg != Py_None) {
+        budget = PyFloat_AsDouble(budgetArg);
+        if (*budget == -1.0 && PyErr_Occurred()) throw py::error_already_set();
+    }
+    return settings(timeout, int(retries), budget);
+}
+
+// The body's result, or null with its exception set as pybind11 would
+// translate it: a fast crossing's end.
+template <class Body>
+PyObject* translated(const char* name, Body&& body) {
+    try {
+        return body();
+    } catch (py::error_already_set& e) {
+        e.restore();
+    } catch (...) {
+        if (!py::detail::apply_exception_translators(
+                py::detail::get_local_internals().registered_exception_translators) &&
+            !py::detail::apply_exception_translators(
+                py::detail::get_internals().registered_exception_translators))
+            PyErr_Format(PyExc_SystemError, "%s: an exception of no known kind", name);
+    }
+    return nullptr;
+}
+
 // call_get's crossing without pybind11's dispatch, whose argument casting
 // and overload walk cost a steady GET about as much as the engine's own
 // work: (target, tags, timeout, retries, budget), positional, as get()
@@ -345,33 +378,48 @@ PyObject* fastCallGet(PyObject*, PyObject* const* args, Py_ssize_t count) {
         PyErr_SetString(PyExc_TypeError, "call_get(target, tags, timeout, retries, budget)");
         return nullptr;
     }
-    try {
+    return translated("call_get", [args] {
         if (!PyTuple_Check(args[1])) throw py::type_error("tags must be a tuple");
-        double timeout = PyFloat_AsDouble(args[2]);
-        if (timeout == -1.0 && PyErr_Occurred()) return nullptr;
-        long retries = PyLong_AsLong(args[3]);
-        if (retries == -1 && PyErr_Occurred()) return nullptr;
-        if (retries > std::numeric_limits<int>::max() || retries < std::numeric_limits<int>::min())
-            throw std::invalid_argument("retries out of range");
-        std::optional<double> budget;
-        if (args[4] != Py_None) {
-            budget = PyFloat_AsDouble(args[4]);
-            if (*budget == -1.0 && PyErr_Occurred()) return nullptr;
-        }
-        py::object got = callGet(py::handle(args[0]), py::reinterpret_borrow<py::tuple>(args[1]), timeout,
-                                 int(retries), budget);
-        return got.release().ptr();
-    } catch (py::error_already_set& e) {
-        e.restore();
-    } catch (...) {
-        if (!py::detail::apply_exception_translators(
-                py::detail::get_local_internals().registered_exception_translators) &&
-            !py::detail::apply_exception_translators(
-                py::detail::get_internals().registered_exception_translators))
-            PyErr_SetString(PyExc_SystemError, "call_get: an exception of no known kind");
-    }
-    return nullptr;
+        auto call = fastSettings(args[2], args[3], args[4]);
+        return callGet(py::handle(args[0]), py::reinterpret_borrow<py::tuple>(args[1]), call).release().ptr();
+    });
 }
+
+// Exchanges queued by aio_get since the last step that make it send them
+// at once: a gather of thousands starts its tasks a turn of the loop before
+// the step, and its first requests go out (and the devices start on them)
+// while the rest start, four sendmmsg batches at a time.
+constexpr size_t AIO_FLUSH_AFTER = 256;
+
+// Driver.get for an event loop, without pybind11's dispatch (a gather of
+// thousands pays it each call): (driver, target, tags, timeout, retries,
+// budget, future), positional. The exchange's id, its future resolved by
+// step with the reply's values or else its result tuple; None, nothing
+// queued, when the host is a name, which the loop looks up first.
+PyObject* fastAioGet(PyObject*, PyObject* const* args, Py_ssize_t count) {
+    if (count != 7) {
+        PyErr_SetString(PyExc_TypeError, "aio_get(driver, target, tags, timeout, retries, budget, future)");
+        return nullptr;
+    }
+    return translated("aio_get", [args]() -> PyObject* {
+        auto& d = py::cast<PyDriver&>(py::handle(args[0]));
+        if (!PyTuple_Check(args[2])) throw py::type_error("tags must be a tuple");
+        auto call = fastSettings(args[3], args[4], args[5]);
+        Exchange exchange = exchangeTo(std::string(targetOf(args[1])));
+        std::shared_ptr<const VMsg> request = requestFor(d, py::reinterpret_borrow<py::tuple>(args[2]));
+        if (isNameHost(exchange.host)) Py_RETURN_NONE;
+        uint64_t id = d.get(std::move(exchange), std::move(request), call);
+        d.futures[id] = {py::reinterpret_borrow<py::object>(args[6]), true};
+        // What ends meanwhile waits in the driver for the step already
+        // scheduled, which also arms the timer.
+        if (d.queuedSinceStep() >= AIO_FLUSH_AFTER) d.step({});
+        return PyLong_FromUnsignedLongLong(id);
+    });
+}
+
+PyMethodDef fastAioGetDef = {
+    "aio_get", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&fastAioGet)), METH_FASTCALL,
+    "aio_get(driver, target, tags, timeout, retries, budget, future)"};
 
 PyMethodDef fastCallGetDef = {"call_get",
                               reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&fastCallGet)),
@@ -411,6 +459,9 @@ PYBIND11_MODULE(_engine, m) {
     PyObject* fastGet = PyCFunction_NewEx(&fastCallGetDef, nullptr, nullptr);
     if (!fastGet) throw py::error_already_set();
     m.add_object("call_get", py::reinterpret_steal<py::object>(fastGet));
+    PyObject* aioGet = PyCFunction_NewEx(&fastAioGetDef, nullptr, nullptr);
+    if (!aioGet) throw py::error_already_set();
+    m.add_object("aio_get", py::reinterpret_steal<py::object>(aioGet));
     m.def("use_results", &tagproto::useResults, py::arg("result"), py::arg("from_tuple"));
     m.def("call_set", &callSet, py::arg("target"), py::arg("values"), py::arg("verify"), py::arg("timeout"),
           py::arg("retries"), py::arg("budget"));

@@ -173,15 +173,19 @@ _last: Optional[_LoopEngine] = None  # the engine asked for last, found without 
 
 
 def _engine_of_loop() -> _LoopEngine:
+    return _engine_and_loop()[0]
+
+
+def _engine_and_loop() -> "Tuple[_LoopEngine, asyncio.AbstractEventLoop]":
     global _last
     loop = asyncio.get_running_loop()
     if _last is not None and _last._loop() is loop:
-        return _last
+        return _last, loop
     engine = _engines.get(loop)
     if engine is None:
         engine = _engines[loop] = _LoopEngine(loop)
     _last = engine
-    return engine
+    return engine, loop
 
 
 async def _outcome(start: Any) -> tuple:
@@ -218,15 +222,16 @@ async def get(target: str, *tags: Any, timeout: float = 2.0, retries: int = 2,
               budget: Optional[float] = None) -> Dict[Any, Any]:
     """tagproto.get as a coroutine. To read many devices at once, poll() is
     about twice as fast as a gather of get() calls (see the module's help)."""
-    engine = _engine_of_loop()
-    future = engine.loop().create_future()
+    engine, loop = _engine_and_loop()
+    future = loop.create_future()
     # Target and tags checked (ValueError, TypeError) before anything is
     # sent; None, nothing queued, for a host name, looked up off the loop.
-    exchange = engine._driver.get(target, tags, timeout, retries, budget, None, True, future)
+    exchange = _engine.aio_get(engine._driver, target, tags, timeout, retries, budget, future)
     if exchange is None:
         address = await _address(target)
         exchange = engine._driver.get(target, tags, timeout, retries, budget, address, False, future)
-    engine._schedule_soon()
+    if not engine._soon:  # a gather's thousands of calls share one step
+        engine._schedule_soon()
     # _outcome inlined: a gather of thousands pays one coroutine a call, not two.
     try:
         got = await future

@@ -1,8 +1,11 @@
 """tagproto.aio on a real event loop against real agents."""
 
 import asyncio
+import contextlib
 import gc
 import os
+import socket
+import threading
 
 import pytest
 
@@ -58,6 +61,20 @@ def test_poll_yields_as_they_end_and_errors_raise_as_in_get(agent_factory, silen
     assert error_reply.tags == {"TAG_ERR_TAGID": 21}
 
 
+def test_a_host_name_is_looked_up_off_the_loop(agent, monkeypatch):
+    looked_up = []
+    real = tagproto._engine.resolve
+
+    def resolve(target):
+        looked_up.append((target, threading.current_thread() is threading.main_thread()))
+        return real(target)
+
+    monkeypatch.setattr(tagproto._engine, "resolve", resolve)
+    named = f"localhost:{agent.port}"
+    assert asyncio.run(tagproto.aio.get(named, "TAG_DEV_ID")) == {"TAG_DEV_ID": 42}
+    assert looked_up == [(named, False)]
+
+
 def test_verified_and_mismatched_writes(agent_factory):
     agent = agent_factory("--read-only", "TAG_DEV_STATE")
 
@@ -88,6 +105,44 @@ def test_a_cancelled_call_cancels_its_exchange(silent_port):
         return engine._driver.pending(), engine._driver.awaited()
 
     assert asyncio.run(main()) == (0, 0)
+
+
+def test_a_large_gather_sends_its_first_requests_while_the_rest_start():
+    # Devices of our own that never answer but count what reaches them:
+    # five, as an address holds at most 128 exchanges in flight.
+    with contextlib.ExitStack() as stack:
+        devices = [stack.enter_context(socket.socket(socket.AF_INET, socket.SOCK_DGRAM)) for _ in range(5)]
+        for device in devices:
+            device.bind(("127.0.0.1", 0))
+            device.setblocking(False)
+        targets = [f"127.0.0.1:{d.getsockname()[1]}" for d in devices] * 120
+
+        def arrived() -> int:
+            count = 0
+            for device in devices:
+                with contextlib.suppress(BlockingIOError):
+                    while device.recv(2048):
+                        count += 1
+            return count
+
+        async def main():
+            tasks = [asyncio.ensure_future(tagproto.aio.get(t, "TAG_DEV_ID", timeout=5)) for t in targets]
+            # One turn: every task has started, the engine's own step (which
+            # the first of them scheduled) has not run yet.
+            await asyncio.sleep(0)
+            early = arrived()
+            for task in tasks:
+                task.cancel()
+            cancelled = await asyncio.gather(*tasks, return_exceptions=True)
+            await asyncio.sleep(0.01)
+            driver = tagproto.aio._engine_of_loop()._driver
+            return early, cancelled, driver.pending(), driver.awaited()
+
+        early, cancelled, pending, awaited = asyncio.run(main())
+    # Sent 256 at a time: the last 88 wait for the step.
+    assert early == 512
+    assert all(isinstance(c, asyncio.CancelledError) for c in cancelled)
+    assert (pending, awaited) == (0, 0)
 
 
 def test_leaving_a_poll_early_cancels_the_rest(agent_factory, silent_port):
