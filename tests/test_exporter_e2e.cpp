@@ -2,6 +2,7 @@
 // point of its start-up and while host names of probes are being looked up,
 // and a reload never kills it nor loses a probe.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <csignal>
@@ -21,9 +22,11 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// A modules file of one short module, in the test's own folder.
+// A modules file of one short module, in the test's own folder: named by
+// the process, since each case runs as a process of its own, some at once,
+// and one rewriting another's file would leave it empty for a moment.
 std::string modulesFile() {
-    std::string path = ::testing::TempDir() + "exporter_e2e_modules.yml";
+    std::string path = ::testing::TempDir() + "exporter_e2e_modules." + std::to_string(getpid()) + ".yml";
     std::ofstream(path) << "modules:\n  m:\n    timeout: 0.5\n    retries: 0\n    tags: [TAG_DEV_ID]\n";
     return path;
 }
