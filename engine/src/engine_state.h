@@ -13,7 +13,6 @@
 
 #include "deadline_queue.h"
 #include "flat_map.h"
-#include "inline_vector.h"
 #include "pacer.h"
 #include "reply_assembler.h"
 #include "rtt_estimator.h"
