@@ -94,6 +94,64 @@ TEST(Line, MergesTheSegmentsOfItsAttemptAndDropsTheRest) {
     EXPECT_EQ(r.attempts, 1);
 }
 
+// The reply rules are the engine's: a reply whole in one datagram handed as
+// its bytes when the exchange asks, the bounds the line's options set.
+TEST(Line, TakesRepliesByTheEnginesRules) {
+    const Bytes whole = segment(1, 0x80, {u32(8, 7)});
+    const std::string kib(1000, 'x');
+    const PeerStep endless = send(segment(1, 0x00, {VTagFactory::createVTag(9, kib.c_str())}), 40);
+    const struct {
+        const char* what;
+        std::vector<PeerStep> script;
+        bool asDatagram;
+        Options options;
+        Status status;
+        Bytes datagram;  // expected; empty when a message is
+        const char* tags;
+        const char* detail;
+    } cases[] = {
+        {"whole, as its bytes", {send(whole)}, true, {}, Status::Answered, whole, "no reply", ""},
+        {"whole, decoded", {send(whole)}, false, {}, Status::Answered, {}, "8 ", ""},
+        {"segments, merged",
+         {send(segment(1, 0x00, {u32(8, 1)})), send(segment(1, 0x80, {u32(9, 2)}))},
+         true,
+         {},
+         Status::Answered,
+         {},
+         "8 9 ",
+         ""},
+        {"past the bytes of a reply",
+         {endless},
+         false,
+         {.maxReplyBytes = 20000},
+         Status::ReplyTooLong,
+         {},
+         "no reply",
+         "more bytes than one reply may carry"},
+        {"past the memory held",
+         {endless},
+         false,
+         {.maxHeldBytes = 20000},
+         Status::ReplyTooLong,
+         {},
+         "no reply",
+         "replies in progress hold all the memory allowed them"},
+    };
+    for (const auto& c : cases) {
+        UdpPeer peer;
+        peer.answer(c.script);
+        Line line(c.options);
+        Exchange e = to(peer.port(), 2s, 0);
+        e.replyAsDatagram = c.asDatagram;
+        Result r = line.run(e);
+        peer.finish();
+        EXPECT_EQ(r.status, c.status) << c.what << ": " << statusName(r.status);
+        EXPECT_EQ(r.replyDatagram, c.datagram) << c.what;
+        EXPECT_EQ(tagIds(r), c.tags) << c.what;
+        EXPECT_EQ(r.detail, c.detail) << c.what;
+    }
+}
+
 TEST(Line, ErrorMessageIsAnErrorReply) {
     UdpPeer peer;
     peer.answer({send(segment(2, 0x80, {u32(8, 1)}))});

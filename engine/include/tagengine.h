@@ -407,7 +407,8 @@ TAGENGINE_API RunEnd runUntilDone(Engine& engine, int stopFd, const std::functio
 // - run() runs the exchange to its end by the rules of the engine above
 //   (the same attempts, adaptive waits, deadline and budget, sequences fresh
 //   for each attempt, late replies to any of the last 32 attempts, multi-
-//   segment replies merged apart per attempt, the same bounds and statuses)
+//   segment replies merged apart per attempt, the same bounds and statuses,
+//   a reply whole in one datagram handed as its bytes when replyAsDatagram)
 //   with the Options given at construction (receiveBuffer, estimateWaits,
 //   maxAttemptTimeout, maxReplyBytes, maxHeldBytes, seed; pacing has nothing
 //   to pace). A datagram from anyone but the target, or answering an earlier

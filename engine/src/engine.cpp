@@ -14,8 +14,6 @@ static_assert(MAX_DATAGRAM == DATAGRAM_SIZE, "one datagram is as long for the en
 
 namespace {
 
-// Attempts whose replies are still accepted; older sequences are let go.
-constexpr size_t ATTEMPTS_KEPT = 32;
 // How soon to try again after the kernel had no room for a datagram.
 constexpr auto SOCKET_FULL_PAUSE = std::chrono::milliseconds(1);
 // The most sends whose latest reply is remembered (see forgetSends).
@@ -46,7 +44,8 @@ Engine::State::State(Engine& e, const Options& o)
       v4(AF_INET, o.receiveBuffer),
       fdList{v4.fd()},
       pacer(o.requestsPerSecond),
-      random(o.seed != 0 ? o.seed : std::random_device{}()) {}
+      random(o.seed != 0 ? o.seed : std::random_device{}()),
+      memory(o.maxReplyBytes, o.maxHeldBytes, READ_BATCH_SIZE) {}
 
 UdpEndpoint* Engine::State::endpointFor(const sockaddr_storage& to, std::string& why) {
     if (to.ss_family == AF_INET) return &v4;
@@ -99,27 +98,13 @@ void Engine::State::setUnheard(Record& r, bool unheard) {
 }
 
 void Engine::State::releaseSequences(Record& r) {
-    for (const Attempt& a : r.attempts) {
-        sequences.release(r.addressKey, a.sequence);
-        forget(r, a);
-    }
-    r.attempts.clear();
+    for (const Attempt& a : r.attempts) sequences.release(r.addressKey, a.sequence);
+    r.attempts.clear(memory);
 }
 
 void Engine::State::dropOldestAttempt(Record& r) {
-    const Attempt& oldest = r.attempts.front();
-    sequences.release(r.addressKey, oldest.sequence);
-    forget(r, oldest);
-    r.attempts.erase(r.attempts.begin());
-}
-
-void Engine::State::forget(Record& r, const Attempt& a) {
-    if (!a.merged) return;
-    r.mergedTags -= a.merged->tagCount();
-    r.mergedWireBytes -= a.wireBytes;
-    r.heldBytes -= a.heldBytes;
-    heldBytes -= a.heldBytes;
-    releasedBytes += a.heldBytes;
+    sequences.release(r.addressKey, r.attempts.front().sequence);
+    r.attempts.dropOldest(memory);
 }
 
 void Engine::State::end(Record& r, Status status, Clock::time_point) {
@@ -319,7 +304,7 @@ void Engine::State::attemptSent(Record& r, uint8_t sequence, bool first, Clock::
     }
     r.phase = Record::Phase::Running;
     ++r.result.attempts;
-    r.attempts.push_back(Attempt{sequence, now, nullptr, 0, 0, r.result.attempts});
+    r.attempts.add(sequence, now, r.result.attempts);
     if (r.exchange.observe)
         r.exchange.observe(Event{Event::Kind::Sent, r.result.attempts, sequence, r.bytes.size(), false, now});
     if (!r.expectsReply) {
@@ -404,7 +389,7 @@ void Engine::State::runCallbacks() {
             if (done) done(std::move(result));
             // Unless the callback took it, its datagram's room serves the next
             // (a callback is handed the result, and may or may not move it).
-            keepSpare(std::move(result.replyDatagram));  // NOLINT(bugprone-use-after-move)
+            memory.keepSpare(std::move(result.replyDatagram));  // NOLINT(bugprone-use-after-move)
         }
     }
 }

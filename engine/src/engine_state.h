@@ -13,8 +13,8 @@
 
 #include "deadline_queue.h"
 #include "flat_map.h"
-#include "inline_vector.h"
 #include "pacer.h"
+#include "reply_assembler.h"
 #include "rtt_estimator.h"
 #include "sequence_table.h"
 #include "tagengine.h"
@@ -22,27 +22,8 @@
 
 namespace tagengine {
 
-// Byte 2 of a message holds the sequence number and, in its top bit, the
-// last-segment flag (docs/wire-format.md). A request is one segment.
-constexpr size_t SEQUENCE_BYTE = 2;
 // Datagrams read per call, so one busy socket cannot starve time-outs.
 constexpr size_t READ_BATCH_SIZE = 256;
-
-// Bytes a merged tag costs in memory beyond its wire bytes: the tag object,
-// its allocation overhead and the pointer to it. Counted so that a reply of
-// many small tags is bounded by what it holds, not by what it carried.
-constexpr size_t HELD_BYTES_PER_TAG = 48;
-
-// One datagram sent, and the segments of the reply to it merged so far: an
-// attempt's segments are never mixed with another attempt's.
-struct Attempt {
-    uint8_t sequence;
-    Clock::time_point sentAt;
-    std::unique_ptr<VMsg> merged;
-    size_t wireBytes = 0;  // the segments' datagram lengths
-    size_t heldBytes = 0;  // the engine's reckoning of the memory they hold
-    int number = 0;        // 1 for the exchange's first attempt
-};
 
 struct Record {
     enum class Phase : uint8_t { Queued, Retrying, Running, Ended };
@@ -53,12 +34,8 @@ struct Record {
     std::vector<uint8_t> bytes;  // the encoded request; its sequence byte set per attempt
     bool expectsReply = true;
     Phase phase = Phase::Queued;
-    // Sequences of the attempts still accepted, oldest first.
-    InlineVector<Attempt, 2> attempts;
-    // What the partial replies of all its attempts carry and hold.
-    size_t mergedTags = 0;
-    size_t mergedWireBytes = 0;
-    size_t heldBytes = 0;
+    // The attempts still accepted, oldest first, and their partial replies.
+    ReplyAssembler attempts;
     // When its wait ends, if it has one; the stamp names its current entry
     // in the deadline queue.
     Clock::time_point deadlineAt{};
@@ -139,25 +116,12 @@ struct __attribute__((visibility("hidden"))) Engine::State {
     void releaseSequences(Record& r);
     // Lets go of the oldest attempt: its sequence and its partial reply.
     void dropOldestAttempt(Record& r);
-    // Takes what an attempt's partial reply held off the record's counts.
-    void forget(Record& r, const Attempt& a);
     // Unlinks the record from every index and queues its callback.
     void end(Record& r, Status status, Clock::time_point now);
 
     // Each step of process().
     void readDatagrams(UdpEndpoint& endpoint, Clock::time_point now);
     void takeDatagram(const UdpEndpoint::Datagram& d, Clock::time_point now);
-    // Whether the datagram is the attempt's own request come back.
-    bool isReflection(const Record& r, const Attempt& a, std::span<const uint8_t> bytes) const;
-    // Whether the segment may join the attempt's partial reply; if not the
-    // exchange has ended as ReplyTooLong.
-    bool makeRoom(Record& r, size_t segmentTags, size_t wireBytes, Clock::time_point now);
-    // Decodes the segment taken into the attempt's partial reply.
-    void merge(Record& r, Attempt& a, std::span<const uint8_t> bytes);
-    // A buffer for a reply handed as its datagram, with the room of one
-    // handed back by keepSpare if there is one.
-    std::vector<uint8_t> spareDatagram();
-    void keepSpare(std::vector<uint8_t>&& datagram);
     void takeRefusal(const UdpEndpoint::Refusal& refusal, Clock::time_point now);
     void expire(Clock::time_point now);
     // Whether the record's attempt, its wait come due, waits on: see
@@ -237,13 +201,12 @@ struct __attribute__((visibility("hidden"))) Engine::State {
     std::deque<uint64_t> retrying;                      // timed out, waiting to send again
     std::vector<uint64_t> ended;                        // callbacks to run
     std::vector<std::pair<Callback, Result>> deferred;  // and those of ended writes
-    // Buffers of replies handed as datagrams, back from their callbacks.
-    std::vector<std::vector<uint8_t>> spareDatagrams;
     std::unordered_map<uint64_t, WriteRecord> writes;
     Clock::time_point lastNow{};  // of the process() call running
     size_t inFlight = 0;
-    size_t heldBytes = 0;      // by every partial reply together
-    size_t releasedBytes = 0;  // freed since memory was last given back
+    // By every partial reply together, and the room of replies handed as
+    // datagrams, back from their callbacks.
+    ReplyMemory memory;
     uint64_t nextId = 1;
     bool socketFull = false;
     // A read of this process() stopped at its batch: replies may still wait

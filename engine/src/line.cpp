@@ -10,6 +10,7 @@
 #include "connected_socket.h"
 #include "msg_request.h"
 #include "peer_key.h"
+#include "reply_assembler.h"
 #include "resolve.h"
 #include "rtt_estimator.h"
 #include "tagengine.h"
@@ -18,44 +19,32 @@ namespace tagengine {
 
 namespace {
 
-// As the engine: attempts whose replies are still taken, and where the
-// sequence sits in a datagram.
-constexpr size_t ATTEMPTS_KEPT = 32;
-constexpr size_t SEQUENCE_BYTE = 2;
-constexpr size_t HELD_BYTES_PER_TAG = 48;
 // How soon to send again when the kernel had no room for a datagram.
 constexpr auto SEND_PAUSE = std::chrono::milliseconds(1);
-
-struct LineAttempt {
-    uint8_t sequence = 0;
-    Clock::time_point sentAt;
-    std::unique_ptr<VMsg> merged;
-    size_t wireBytes = 0;
-    size_t heldBytes = 0;
-    int number = 0;
-};
 
 }  // namespace
 
 struct __attribute__((visibility("hidden"))) Line::State {
-    explicit State(const Options& o) : options(o), random(o.seed != 0 ? o.seed : std::random_device{}()) {}
+    // The room of a reply handed as its datagram leaves with the caller's
+    // result: none comes back to keep.
+    explicit State(const Options& o)
+        : options(o),
+          random(o.seed != 0 ? o.seed : std::random_device{}()),
+          memory(o.maxReplyBytes, o.maxHeldBytes, 0) {}
 
     // One exchange's running state.
     struct Run {
-        Run(const Exchange& e, const std::function<bool()>& i, std::vector<LineAttempt>& kept)
+        Run(const Exchange& e, const std::function<bool()>& i, ReplyAssembler& kept, ReplyMemory& memory)
             : exchange(e), interrupted(i), deadline(e.deadline), attempts(kept) {
-            attempts.clear();
+            attempts.clear(memory);
         }
         const Exchange& exchange;
         const std::function<bool()>& interrupted;
         Result result;
         PeerKey key;
-        size_t length = 0;                   // of the encoded request
-        Clock::time_point deadline;          // the exchange's, or its budget's once sent
-        std::vector<LineAttempt>& attempts;  // the line's, its room kept between exchanges
-        size_t mergedTags = 0;
-        size_t mergedWireBytes = 0;
-        size_t heldBytes = 0;
+        size_t length = 0;           // of the encoded request
+        Clock::time_point deadline;  // the exchange's, or its budget's once sent
+        ReplyAssembler& attempts;    // the line's, its room kept between exchanges
         double jitter = 0;
     };
 
@@ -66,19 +55,18 @@ struct __attribute__((visibility("hidden"))) Line::State {
     // wait is over without the exchange ending.
     bool waitReply(Run& run, Clock::time_point now, Clock::time_point until);
     void take(Run& run, size_t bytes, Clock::time_point now);
-    bool makeRoom(Run& run, const VMsg& segment, size_t wireBytes);
     bool refused(Run& run);
     void end(Run& run, Status status) {
         run.result.status = status;
         ended = true;
     }
-    bool isReflection(const Run& run, const LineAttempt& a, size_t bytes) const;
 
     Options options;
     ConnectedSocket socket;
     RttEstimator rtt;
     std::mt19937_64 random;
-    std::vector<LineAttempt> attempts;
+    ReplyMemory memory;
+    ReplyAssembler attempts;
     uint64_t runs = 0;
     uint8_t nextSequence = 0;
     bool ended = false;
@@ -91,7 +79,7 @@ Line::~Line() = default;
 
 Result Line::run(const Exchange& exchange, const std::function<bool()>& interrupted) {
     State& s = *state;
-    State::Run call(exchange, interrupted, s.attempts);
+    State::Run call(exchange, interrupted, s.attempts, s.memory);
     call.result.id = ++s.runs;
     call.result.target = exchange.target;
     s.ended = false;
@@ -108,7 +96,7 @@ Result Line::run(const Exchange& exchange, const std::function<bool()>& interrup
         Clock::time_point sentAt = call.attempts.back().sentAt;
         if (s.waitReply(call, sentAt, s.attemptEnd(call, sentAt))) break;
         Clock::time_point now = Clock::now();
-        const LineAttempt& lost = call.attempts.back();
+        const Attempt& lost = call.attempts.back();
         if (exchange.observe)
             exchange.observe(Event{Event::Kind::AttemptTimedOut, lost.number, lost.sequence, 0, false, now});
         if (attempt >= retries || now >= call.deadline) s.end(call, Status::TimedOut);
@@ -144,15 +132,7 @@ bool Line::State::prepare(Run& run) {
 }
 
 bool Line::State::sendAttempt(Run& run) {
-    if (run.attempts.size() >= ATTEMPTS_KEPT) {
-        const LineAttempt& oldest = run.attempts.front();
-        if (oldest.merged) {
-            run.mergedTags -= oldest.merged->tagCount();
-            run.mergedWireBytes -= oldest.wireBytes;
-            run.heldBytes -= oldest.heldBytes;
-        }
-        run.attempts.erase(run.attempts.begin());
-    }
+    if (run.attempts.size() >= ATTEMPTS_KEPT) run.attempts.dropOldest(memory);
     // A sequence the line has not used for the last 127 attempts: no reply
     // to an earlier exchange of the line is taken for this one's.
     uint8_t sequence = nextSequence;
@@ -186,7 +166,7 @@ bool Line::State::sendAttempt(Run& run) {
     if (r.attempts == 0 && run.exchange.budget.count() > 0 && run.deadline - now > run.exchange.budget)
         run.deadline = now + run.exchange.budget;
     ++r.attempts;
-    run.attempts.push_back(LineAttempt{sequence, now, nullptr, 0, 0, r.attempts});
+    run.attempts.add(sequence, now, r.attempts);
     if (run.exchange.observe)
         run.exchange.observe(Event{Event::Kind::Sent, r.attempts, sequence, run.length, false, now});
     return true;
@@ -244,8 +224,7 @@ bool Line::State::refused(Run& run) {
             return;
         }
         uint8_t sequence = start[SEQUENCE_BYTE] & VMsg::SEQUENCE_NUMBER;
-        ours = ours || std::any_of(run.attempts.begin(), run.attempts.end(),
-                                   [&](const LineAttempt& a) { return a.sequence == sequence; });
+        ours = ours || run.attempts.find(sequence);
     });
     if (!ours) return false;
     if (!run.attempts.empty()) run.result.roundTrip = Clock::now() - run.attempts.back().sentAt;
@@ -253,65 +232,17 @@ bool Line::State::refused(Run& run) {
     return true;
 }
 
-bool Line::State::isReflection(const Run& run, const LineAttempt& a, size_t bytes) const {
-    if (bytes != run.length || buffer[SEQUENCE_BYTE] != (VMsg::LAST_SEGMENT | a.sequence)) return false;
-    return std::equal(buffer.begin(), buffer.begin() + SEQUENCE_BYTE, request.begin()) &&
-           std::equal(buffer.begin() + SEQUENCE_BYTE + 1, buffer.begin() + long(bytes),
-                      request.begin() + SEQUENCE_BYTE + 1);
-}
-
-bool Line::State::makeRoom(Run& run, const VMsg& segment, size_t wireBytes) {
-    size_t held = wireBytes + segment.tagCount() * HELD_BYTES_PER_TAG;
-    const char* why = nullptr;
-    if (run.mergedTags + segment.tagCount() > MAX_REPLY_TAGS)
-        why = "more than 65535 tags";
-    else if (run.mergedWireBytes + wireBytes > options.maxReplyBytes)
-        why = "more bytes than one reply may carry";
-    else if (run.heldBytes + held > options.maxHeldBytes)
-        why = "replies in progress hold all the memory allowed them";
-    if (!why) return true;
-    run.result.detail = why;
-    end(run, Status::ReplyTooLong);
-    return false;
-}
-
 void Line::State::take(Run& run, size_t bytes, Clock::time_point now) {
     if (bytes > MAX_DATAGRAM) return;
-    std::unique_ptr<VMsg> segment(VMsg::parseMsg(buffer.data(), uint16_t(bytes)));
-    if (!segment) return;
-    uint8_t sequence = segment->sequence & VMsg::SEQUENCE_NUMBER;
-    auto attempt = std::find_if(run.attempts.begin(), run.attempts.end(),
-                                [&](const LineAttempt& a) { return a.sequence == sequence; });
-    if (attempt == run.attempts.end() || isReflection(run, *attempt, bytes)) return;
-    Result& r = run.result;
-    ++r.segments;
-    if (run.exchange.observe)
-        run.exchange.observe(
-            Event{Event::Kind::Segment, attempt->number, sequence, bytes, segment->isLastSegment(), now});
-    r.tags += segment->tagCount();
-    r.bytes += bytes;
-    if (!makeRoom(run, *segment, bytes)) return;
-    LineAttempt& a = *attempt;
-    size_t tags = segment->tagCount();
-    bool last = segment->isLastSegment();
-    size_t held = bytes + tags * HELD_BYTES_PER_TAG;
-    if (a.merged) {
-        a.merged->addSegment(segment.get());
-    } else {
-        a.merged = std::move(segment);
-        a.merged->sequence = 0;
-    }
-    a.wireBytes += bytes;
-    a.heldBytes += held;
-    run.mergedTags += tags;
-    run.mergedWireBytes += bytes;
-    run.heldBytes += held;
-    if (!last) return;
-    r.roundTrip = now - a.sentAt;
+    VMsgView segment;
+    if (!segment.parse(buffer.data(), uint16_t(bytes))) return;
+    std::span<const uint8_t> datagram(buffer.data(), bytes);
+    std::span<const uint8_t> sent(request.data(), run.length);
+    Offer offer = run.attempts.offer(datagram, segment, sent, run.exchange, memory, run.result, now);
+    if (offer.kind != Offer::Kind::Ended) return;
     // One reply read alone: the target's sample and the fleet's.
-    rtt.sample(run.key, r.roundTrip);
-    r.reply = std::move(a.merged);
-    end(run, r.reply->msgId == MSG_ERR ? Status::ErrorReply : Status::Answered);
+    if (offer.answered) rtt.sample(run.key, run.result.roundTrip);
+    end(run, offer.status);
 }
 
 }  // namespace tagengine
