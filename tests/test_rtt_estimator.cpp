@@ -97,4 +97,46 @@ TEST(Backoff, DoublesFromTheEstimateJitteredAndCapped) {
             << c.attempt << " " << c.jitter;
 }
 
+struct Reckoning {
+    const char* what;
+    tagengine::AttemptTiming timing;
+    std::chrono::milliseconds ends;  // after the attempt's send; -1 ms: at the deadline
+};
+
+// When an attempt's wait ends, by the engine's and a line's one rule: a
+// time-out of 1 s, the target's estimate 30 ms, sent at 10 s on a clock
+// that is only ever handed in.
+TEST(AttemptEnd, ByTheEstimateDoubledCappedAndTheLastByTheTimeOutOrDeadline) {
+    using tagengine::AttemptTiming;
+    const auto sent = std::chrono::steady_clock::time_point{} + 10s;
+    const auto deadline = sent + 700ms;
+    const auto noDeadline = std::chrono::steady_clock::time_point::max();
+    const Reckoning cases[] = {
+        {"first attempt: the estimate", {1s, 30ms, 0ms, true, 0, false, 0.9, noDeadline}, 30ms},
+        {"nothing heard: the time-out", {1s, 1s, 0ms, true, 0, false, 0.9, noDeadline}, 1000ms},
+        {"an estimate over the time-out is cut to it",
+         {1s, 5s, 0ms, true, 0, false, 0.9, noDeadline},
+         1000ms},
+        {"third attempt: doubled twice, jittered", {1s, 30ms, 0ms, true, 2, false, 0.5, noDeadline}, 90ms},
+        {"doubling stops at four time-outs", {1s, 30ms, 0ms, true, 9, false, 1.0, noDeadline}, 4000ms},
+        {"or at the cap given", {1s, 30ms, 200ms, true, 9, false, 1.0, noDeadline}, 200ms},
+        {"the last attempt waits the time-out at least",
+         {1s, 30ms, 0ms, true, 1, true, 0.0, noDeadline},
+         1000ms},
+        {"the last attempt waits until the deadline", {1s, 30ms, 0ms, true, 1, true, 0.0, deadline}, -1ms},
+        {"no wait runs past the deadline", {1s, 30ms, 0ms, true, 5, false, 1.0, deadline}, -1ms},
+        {"not estimated: the time-out doubled", {1s, 30ms, 0ms, false, 1, false, 1.0, noDeadline}, 2000ms},
+        {"not estimated, last: no longer than its turn",
+         {1s, 30ms, 0ms, false, 0, true, 0.0, noDeadline},
+         1000ms},
+    };
+    for (const Reckoning& c : cases) {
+        auto ends = tagengine::attemptEnd(c.timing, sent);
+        if (c.ends == -1ms)
+            EXPECT_EQ(ends, deadline) << c.what;
+        else
+            EXPECT_EQ(ends - sent, c.ends) << c.what;
+    }
+}
+
 }  // namespace

@@ -317,23 +317,16 @@ void Engine::State::attemptSent(Record& r, uint8_t sequence, bool first, Clock::
 }
 
 Clock::time_point Engine::State::attemptEnd(const Record& r, Clock::time_point from) const {
-    // -t is the ceiling of the estimate and the wait while nothing has been
-    // heard from anyone; further attempts double from the estimate.
     Duration ceiling = r.exchange.attemptTimeout;
-    Duration base = options.estimateWaits ? rtt.timeout(r.addressKey, ceiling) : ceiling;
-    Duration cap = options.maxAttemptTimeout.count() > 0 ? options.maxAttemptTimeout : ceiling * 4;
     int attempt = r.result.attempts - 1;
-    Duration wait = attemptWait(base, cap, attempt + r.attemptsBefore, r.jitter);
-    Clock::time_point deadline = r.exchange.deadline;
-    // The last attempt waits for as long as the exchange may run, whatever
-    // the estimate: a device busy for longer than a few round trips still
-    // has its reply to any attempt taken, and a target that never answers
-    // is given up when its deadline or budget says, as before estimates.
-    if (options.estimateWaits && attempt >= r.retriesLeft) {
-        if (deadline != Clock::time_point::max()) return deadline;
-        wait = std::max(wait, ceiling);
-    }
-    return deadline - from > wait ? from + wait : deadline;
+    AttemptTiming timing{ceiling, options.estimateWaits ? rtt.timeout(r.addressKey, ceiling) : ceiling,
+                         options.maxAttemptTimeout};
+    timing.estimated = options.estimateWaits;
+    timing.attempt = attempt + r.attemptsBefore;
+    timing.last = attempt >= r.retriesLeft;
+    timing.jitter = r.jitter;
+    timing.deadline = r.exchange.deadline;
+    return tagengine::attemptEnd(timing, from);
 }
 
 void Engine::State::rearm() {

@@ -173,18 +173,18 @@ bool Line::State::sendAttempt(Run& run) {
 }
 
 Clock::time_point Line::State::attemptEnd(const Run& run, Clock::time_point from) const {
-    // The engine's reckoning (Engine::State::attemptEnd), for one exchange.
+    // The engine's reckoning, for one exchange.
     const Exchange& e = run.exchange;
-    Duration ceiling = e.attemptTimeout;
-    Duration base = options.estimateWaits ? rtt.timeout(run.key, ceiling) : ceiling;
-    Duration cap = options.maxAttemptTimeout.count() > 0 ? options.maxAttemptTimeout : ceiling * 4;
     int attempt = run.result.attempts - 1;
-    Duration wait = attemptWait(base, cap, attempt, run.jitter);
-    if (options.estimateWaits && attempt >= std::max(e.retries, 0)) {
-        if (run.deadline != Clock::time_point::max()) return run.deadline;
-        wait = std::max(wait, ceiling);
-    }
-    return run.deadline - from > wait ? from + wait : run.deadline;
+    AttemptTiming timing{e.attemptTimeout,
+                         options.estimateWaits ? rtt.timeout(run.key, e.attemptTimeout) : e.attemptTimeout,
+                         options.maxAttemptTimeout};
+    timing.estimated = options.estimateWaits;
+    timing.attempt = attempt;
+    timing.last = attempt >= std::max(e.retries, 0);
+    timing.jitter = run.jitter;
+    timing.deadline = run.deadline;
+    return tagengine::attemptEnd(timing, from);
 }
 
 bool Line::State::waitReply(Run& run, Clock::time_point now, Clock::time_point until) {
