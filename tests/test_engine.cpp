@@ -74,6 +74,28 @@ struct Harness {
         if (ready > 0) fds.push_back(p.fd);
         return engine.process(fds, t0 + at);
     }
+    // A verified write of tag 8 = 7 to the port, each round's read-back
+    // waiting 1 s at most.
+    uint64_t submitWrite(uint16_t port, int retries, std::chrono::milliseconds at = 0ms,
+                         std::chrono::milliseconds budget = 0ms) {
+        tagengine::Exchange x;
+        x.host = "127.0.0.1";
+        x.port = port;
+        auto set = std::make_shared<VMsg>(MSG_SET);
+        set->addTag(u32(8, 7));
+        x.request = set;
+        x.attemptTimeout = 1000ms;
+        x.retries = retries;
+        x.budget = budget;
+        x.done = [this](tagengine::Result&& r) { results.emplace(r.id, std::move(r)); };
+        return engine.submitWrite(std::move(x), t0 + at);
+    }
+    // Steps at one time until the engine wants a later one: when.
+    Clock::time_point settle(std::chrono::milliseconds at) {
+        Clock::time_point wake = step(at);
+        for (int i = 0; i < 3 && wake <= t0 + at; ++i) wake = step(at);
+        return wake;
+    }
     // Steps at the same time until the exchange ended or 5 s passed.
     void until(uint64_t id, std::chrono::milliseconds at) {
         for (int i = 0; i < 100 && !results.count(id); ++i) step(at, 50ms);
@@ -896,26 +918,10 @@ TEST(EngineWrite, BudgetEndsRoundsToADeadDevice) {
         tagengine::Options capped;
         capped.maxAttemptTimeout = 1000ms;
         Harness h(capped);
-        tagengine::Exchange x;
-        x.host = "127.0.0.1";
-        x.port = device.port;
-        auto set = std::make_shared<VMsg>(MSG_SET);
-        set->addTag(u32(8, 7));
-        x.request = set;
-        x.attemptTimeout = 1000ms;
-        x.retries = c.retries;
-        x.budget = c.budget;
-        x.done = [&](tagengine::Result&& r) { h.results.emplace(r.id, std::move(r)); };
-        uint64_t id = h.engine.submitWrite(std::move(x), h.t0);
-        // Steps at one time until the engine wants the next.
-        auto settle = [&](std::chrono::milliseconds at) {
-            Clock::time_point wake = h.step(at);
-            for (int i = 0; i < 3 && wake <= h.t0 + at; ++i) wake = h.step(at);
-            return wake;
-        };
+        uint64_t id = h.submitWrite(device.port, c.retries, 0ms, c.budget);
         std::chrono::milliseconds at = 0ms;
         for (auto wake : c.wakes) {
-            EXPECT_EQ(settle(at), h.t0 + wake);
+            EXPECT_EQ(h.settle(at), h.t0 + wake);
             if (wake == c.budget) break;
             at = wake;
         }
@@ -942,22 +948,10 @@ TEST(EngineWrite, RoundsBackOffFromTheEstimate) {
     h.until(first, 10ms);  // the fleet: 10 ms, so 30 ms
     ASSERT_EQ(h.results[first].status, Status::Answered);
 
-    tagengine::Exchange x;
-    x.host = "127.0.0.1";
-    x.port = slow.port;
-    auto set = std::make_shared<VMsg>(MSG_SET);
-    set->addTag(u32(8, 7));
-    x.request = set;
-    x.attemptTimeout = 1000ms;
-    x.retries = 5;
-    x.done = [&](tagengine::Result&& r) { h.results.emplace(r.id, std::move(r)); };
-    uint64_t id = h.engine.submitWrite(std::move(x), h.t0 + 100ms);
-    // Steps at one time until the engine wants the next; the waits of the
-    // first four rounds' read-backs.
+    uint64_t id = h.submitWrite(slow.port, 5, 100ms);
+    // The waits of the first four rounds' read-backs.
     auto settle = [&](std::chrono::milliseconds at) {
-        Clock::time_point wake = h.step(at);
-        for (int i = 0; i < 3 && wake <= h.t0 + at; ++i) wake = h.step(at);
-        return std::chrono::ceil<std::chrono::milliseconds>(wake - h.t0);
+        return std::chrono::ceil<std::chrono::milliseconds>(h.settle(at) - h.t0);
     };
     std::chrono::milliseconds at = 100ms;
     const std::pair<std::chrono::milliseconds, std::chrono::milliseconds> waits[] = {
