@@ -97,8 +97,10 @@ done
 # One device 300 ms late among quick ones (its own agent beside the fleet):
 # the fleet's estimate is the quick devices' round trip, so nothing tells
 # the lone slow device from one whose datagrams were lost until its late
-# reply comes. Reported, not a goal: a few doublings of the estimate go out
-# before 300 ms, and a retry quick enough for loss cannot wait longer.
+# reply comes. Reported, not a goal: a read's attempts double from the
+# estimate, so a few go out before 300 ms; a verified write's rounds each
+# wait the estimate, so all may (a retry quick enough for 5 % loss within
+# 0.5 s cannot wait longer, and rounds that doubled took 2 s at 30 % loss).
 quick=${QUICK_DEVICES:-2000}
 echo "== one device answering 300 ms late among $quick quick ones, defaults"
 for tool in apply verify get; do

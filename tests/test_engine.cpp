@@ -935,37 +935,6 @@ TEST(EngineWrite, BudgetEndsRoundsToADeadDevice) {
     }
 }
 
-// A write's rounds are its further attempts: each round's read-back waits
-// double the one before (from the fleet's 30 ms, jitter taking up to half
-// off the doubling), so that a device slower than the estimate is sent a
-// few rounds and then heard, not every round the retries allow.
-TEST(EngineWrite, RoundsBackOffFromTheEstimate) {
-    Answering known;
-    Silent slow;
-    Harness h;
-    uint64_t first = h.submit(known.peer.port(), 1000ms, 0);
-    h.step(0ms);
-    h.until(first, 10ms);  // the fleet: 10 ms, so 30 ms
-    ASSERT_EQ(h.results[first].status, Status::Answered);
-
-    uint64_t id = h.submitWrite(slow.port, 5, 100ms);
-    // The waits of the first four rounds' read-backs.
-    auto settle = [&](std::chrono::milliseconds at) {
-        return std::chrono::ceil<std::chrono::milliseconds>(h.settle(at) - h.t0);
-    };
-    std::chrono::milliseconds at = 100ms;
-    const std::pair<std::chrono::milliseconds, std::chrono::milliseconds> waits[] = {
-        {30ms, 31ms}, {30ms, 61ms}, {60ms, 121ms}, {120ms, 241ms}};
-    for (const auto& [least, most] : waits) {
-        std::chrono::milliseconds wake = settle(at);
-        EXPECT_GE(wake - at, least) << "round from " << at.count() << " ms";
-        EXPECT_LE(wake - at, most) << "round from " << at.count() << " ms";
-        at = wake;
-    }
-    EXPECT_FALSE(h.results.count(id));
-    EXPECT_EQ(slow.sequences().size(), 8u);  // a SET and a GET for each of the four rounds
-}
-
 // The deadline can come while a later round's SET still waits its turn:
 // the device did answer, with other values, so that is what it ends as.
 TEST(EngineWrite, DeadlineBeforeTheNextRoundIsSentEndsAsTheLastAnswer) {

@@ -77,12 +77,9 @@
 //   large reply held is handed back to the system once freed.
 // - Verified writes (submitWrite) run as rounds of exchanges of their own
 //   (a SET, then a GET with a fresh sequence), each by these same rules; a
-//   round's read-back is its one attempt, and the write's further attempt:
-//   it waits as a first attempt does, doubled for each round before it (as
-//   further attempts are; the last round's until the write is given up), so
-//   that a device slower than the estimate is sent a few rounds, not all.
-//   What a lost round costs is another round, bounded by retries and the
-//   budget.
+//   round's read-back is its one attempt, waiting as a first attempt does
+//   (the last round's until the write is given up): what a lost round
+//   costs is another round, bounded by retries and the budget.
 //   A write's verdict is its last round's: the read-back after the last SET
 //   that went out. Should that read-back be lost, nobody knows what the
 //   device holds, whatever an earlier round read: the write ends TimedOut

@@ -322,7 +322,7 @@ Clock::time_point Engine::State::attemptEnd(const Record& r, Clock::time_point f
     AttemptTiming timing{ceiling, options.estimateWaits ? rtt.timeout(r.addressKey, ceiling) : ceiling,
                          options.maxAttemptTimeout};
     timing.estimated = options.estimateWaits;
-    timing.attempt = attempt + r.attemptsBefore;
+    timing.attempt = attempt;
     timing.last = attempt >= r.retriesLeft;
     timing.jitter = r.jitter;
     timing.deadline = r.exchange.deadline;

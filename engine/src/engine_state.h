@@ -52,10 +52,6 @@ struct Record {
     // serves (a verified write's later rounds): its very last attempt waits
     // until the exchange is given up.
     int retriesLeft = 0;
-    // Attempts made before this exchange for what it serves (a verified
-    // write's earlier rounds): its waits back off from them, as a further
-    // attempt's do, rather than start again from the estimate each round.
-    int attemptsBefore = 0;
     Result result;
 
     // Made as new for another exchange, the room of its request bytes

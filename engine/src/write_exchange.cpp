@@ -101,16 +101,12 @@ void Engine::State::readBack(uint64_t id, Result&& sent) {
     auto read = [this, id](Result&& r) { compare(id, std::move(r)); };
     w.running = owner.submit(roundExchange(w, readBackOf(w), read), lastNow);
     goFirst(w.running);
-    // Each round's read-back waits as the write's further attempt it is:
-    // doubled from the estimate per round before it, so that a device slower
-    // than the estimate is sent a few rounds, not every one the retries
-    // allow, each too short to hear it. The last round's waits until the
-    // write is given up, as the last attempt of a read does.
+    // Each round's read-back waits as a first attempt (a lost round costs
+    // only another round); the last round's waits until the write is given
+    // up, as the last attempt of a read does.
     Record* running = records.find(w.running);
-    if (running && running->phase == Record::Phase::Queued) {
+    if (running && running->phase == Record::Phase::Queued)
         running->retriesLeft = w.exchange.retries - (w.result.attempts - 1);
-        running->attemptsBefore = w.result.attempts - 1;
-    }
 }
 
 void Engine::State::compare(uint64_t id, Result&& read) {
