@@ -89,6 +89,13 @@ fleet_goals() {
     fi
     echo "  $name $wall ms (the median of $runs runs), $answered of $devices answered (the fewest)"
     [[ $answered == "$devices" ]] || goal "$name: every device answered" 0 "$answered"
+    # A gather of get() calls is reported beside asyncio's own floor for it
+    # (a task and a future a call, next line): the goals are poll's and
+    # aio.poll's, asyncio's way to read many devices.
+    if [[ $name == aio.get-gather ]]; then
+      echo "  (reported, not a goal: $(calc "$wall / $tagpoll_wall" 2)x of tagpoll)"
+      continue
+    fi
     [[ -n $2 ]] && goal "$name: $devices devices within $2 ms" "$(holds "$wall <= $2")" "$wall ms"
     goal "$name: within 1.3x of tagpoll" "$(holds "$wall <= 1.3 * $tagpoll_wall")" \
       "$(calc "$wall / $tagpoll_wall" 2)x"
