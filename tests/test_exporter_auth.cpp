@@ -91,7 +91,7 @@ TEST(FailureBudget, ABurstThenOneCheckPerRefill) {
 TEST(FailureBudget, AnIpv6NetworkIsOneAddressAndAMappedAddressItsIpv4Host) {
     // Only the /64 is kept: the address's last 64 bits (here the 1) are not.
     EXPECT_EQ(keyOf("::1"), (FailureBudget::Key{6, 0, 0, 0, 0, 0, 0, 0, 0}));
-    // A mapped address lies in ::/64 too, yet is its IPv4 host's.
+    // A mapped address shares ::1's first 64 bits, yet is keyed as its IPv4 host.
     EXPECT_NE(keyOf("::ffff:127.0.2.7"), keyOf("::1"));
     EXPECT_EQ(keyOf("::ffff:127.0.2.7"), keyOf("127.0.2.7"));
     EXPECT_NE(keyOf("127.0.2.7"), keyOf("127.0.2.8"));
