@@ -385,6 +385,25 @@ PyObject* fastCallGet(PyObject*, PyObject* const* args, Py_ssize_t count) {
     });
 }
 
+// A GET queued on the driver for an event loop, its future resolved by step
+// with the reply's values or else its result tuple; none, nothing queued,
+// when deferName and the host is a name, which the loop looks up first
+// (then queued again with its address).
+std::optional<uint64_t> queueGet(PyDriver& d, const py::handle& target, const py::iterable& tags,
+                                 const tagproto::CallSettings& call, const std::optional<py::bytes>& address,
+                                 bool deferName, const py::object& future) {
+    Exchange exchange = exchangeTo(std::string(targetOf(target)));
+    std::shared_ptr<const VMsg> request = requestFor(d, tags);
+    sockaddr_storage to{};
+    if (const sockaddr_storage* found = addressFrom(address, to))
+        exchange.address = *found;
+    else if (deferName && isNameHost(exchange.host))
+        return std::nullopt;
+    uint64_t id = d.get(std::move(exchange), std::move(request), call);
+    if (!future.is_none()) d.futures[id] = {future, true};
+    return id;
+}
+
 // Exchanges queued by aio_get since the last step that make it send them
 // at once: a gather of thousands starts its tasks a turn of the loop before
 // the step, and its first requests go out (and the devices start on them)
@@ -405,15 +424,14 @@ PyObject* fastAioGet(PyObject*, PyObject* const* args, Py_ssize_t count) {
         auto& d = py::cast<PyDriver&>(py::handle(args[0]));
         if (!PyTuple_Check(args[2])) throw py::type_error("tags must be a tuple");
         auto call = fastSettings(args[3], args[4], args[5]);
-        Exchange exchange = exchangeTo(std::string(targetOf(args[1])));
-        std::shared_ptr<const VMsg> request = requestFor(d, py::reinterpret_borrow<py::tuple>(args[2]));
-        if (isNameHost(exchange.host)) Py_RETURN_NONE;
-        uint64_t id = d.get(std::move(exchange), std::move(request), call);
-        d.futures[id] = {py::reinterpret_borrow<py::object>(args[6]), true};
+        std::optional<uint64_t> id =
+            queueGet(d, py::handle(args[1]), py::reinterpret_borrow<py::tuple>(args[2]), call, std::nullopt,
+                     true, py::reinterpret_borrow<py::object>(args[6]));
+        if (!id) Py_RETURN_NONE;
         // What ends meanwhile waits in the driver for the step already
         // scheduled, which also arms the timer.
         if (d.queuedSinceStep() >= AIO_FLUSH_AFTER) d.step({});
-        return PyLong_FromUnsignedLongLong(id);
+        return PyLong_FromUnsignedLongLong(*id);
     });
 }
 
@@ -481,18 +499,9 @@ PYBIND11_MODULE(_engine, m) {
             // when not answered.
             [](PyDriver& d, const py::handle& target, const py::iterable& tags, double timeout, int retries,
                std::optional<double> budget, const std::optional<py::bytes>& address, bool deferName,
-               const py::object& future) -> std::optional<uint64_t> {
-                auto call = settings(timeout, retries, budget);
-                Exchange exchange = exchangeTo(std::string(targetOf(target)));
-                std::shared_ptr<const VMsg> request = requestFor(d, tags);
-                sockaddr_storage to{};
-                if (const sockaddr_storage* found = addressFrom(address, to))
-                    exchange.address = *found;
-                else if (deferName && isNameHost(exchange.host))
-                    return std::nullopt;
-                uint64_t id = d.get(std::move(exchange), std::move(request), call);
-                if (!future.is_none()) d.futures[id] = {future, true};
-                return id;
+               const py::object& future) {
+                return queueGet(d, target, tags, settings(timeout, retries, budget), address, deferName,
+                                future);
             },
             py::arg("target"), py::arg("tags"), py::arg("timeout"), py::arg("retries"), py::arg("budget"),
             py::arg("address") = py::none(), py::arg("defer_name") = false, py::arg("future") = py::none())
