@@ -317,16 +317,12 @@ void Engine::State::attemptSent(Record& r, uint8_t sequence, bool first, Clock::
 }
 
 Clock::time_point Engine::State::attemptEnd(const Record& r, Clock::time_point from) const {
-    Duration ceiling = r.exchange.attemptTimeout;
+    Duration timeout = r.exchange.attemptTimeout;
     int attempt = r.result.attempts - 1;
-    AttemptTiming timing{ceiling, options.estimateWaits ? rtt.timeout(r.addressKey, ceiling) : ceiling,
-                         options.maxAttemptTimeout};
-    timing.estimated = options.estimateWaits;
-    timing.attempt = attempt;
-    timing.last = attempt >= r.retriesLeft;
-    timing.jitter = r.jitter;
-    timing.deadline = r.exchange.deadline;
-    return tagengine::attemptEnd(timing, from);
+    return tagengine::attemptEnd(
+        {timeout, rtt.timeout(r.addressKey, timeout), options.maxAttemptTimeout, options.estimateWaits,
+         attempt, attempt >= r.retriesLeft, r.jitter, r.exchange.deadline},
+        from);
 }
 
 void Engine::State::rearm() {

@@ -174,17 +174,12 @@ bool Line::State::sendAttempt(Run& run) {
 
 Clock::time_point Line::State::attemptEnd(const Run& run, Clock::time_point from) const {
     // The engine's reckoning, for one exchange.
-    const Exchange& e = run.exchange;
+    Duration timeout = run.exchange.attemptTimeout;
     int attempt = run.result.attempts - 1;
-    AttemptTiming timing{e.attemptTimeout,
-                         options.estimateWaits ? rtt.timeout(run.key, e.attemptTimeout) : e.attemptTimeout,
-                         options.maxAttemptTimeout};
-    timing.estimated = options.estimateWaits;
-    timing.attempt = attempt;
-    timing.last = attempt >= std::max(e.retries, 0);
-    timing.jitter = run.jitter;
-    timing.deadline = run.deadline;
-    return tagengine::attemptEnd(timing, from);
+    return tagengine::attemptEnd(
+        {timeout, rtt.timeout(run.key, timeout), options.maxAttemptTimeout, options.estimateWaits, attempt,
+         attempt >= std::max(run.exchange.retries, 0), run.jitter, run.deadline},
+        from);
 }
 
 bool Line::State::waitReply(Run& run, Clock::time_point now, Clock::time_point until) {
